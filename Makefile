@@ -1,0 +1,56 @@
+# Build for Windows with mingw-w64 and test under Wine. Every target installs the Debian
+# packages it needs when they are missing.
+BUILD      ?= build
+WIN64      := $(BUILD)/win64
+WIN32      := $(BUILD)/win32
+PREFIX     := $(abspath $(WIN64))/wineprefix
+JOBS       ?= $(shell nproc)
+PACKAGES   := cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools \
+              wine wine64 libwine-dev googletest
+
+export WINEDEBUG ?= -all
+# No Mono or Gecko installers in headless prefixes.
+export WINEDLLOVERRIDES ?= mscoree=;mshtml=
+
+.PHONY: all deps build build64 build32 test demo clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing: $$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+$(WIN64)/CMakeCache.txt: | deps
+	cmake -S . -B $(WIN64) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+$(WIN32)/CMakeCache.txt: | deps
+	cmake -S . -B $(WIN32) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_TESTS=OFF
+
+build64: deps $(WIN64)/CMakeCache.txt
+	cmake --build $(WIN64) -j $(JOBS)
+
+build32: deps $(WIN32)/CMakeCache.txt
+	cmake --build $(WIN32) -j $(JOBS)
+
+build: build64 build32
+
+# The Wine services started by the first test would keep ctest's output pipe open, so the
+# prefix is booted before ctest and stopped after it.
+test: build
+	@export WINEPREFIX=$(PREFIX); \
+	wineserver -k >/dev/null 2>&1; \
+	wineserver -p >/dev/null 2>&1; \
+	wine wineboot --init >/dev/null 2>&1; \
+	cd $(WIN64) && ctest --output-on-failure $(CTEST_ARGS); status=$$?; \
+	WINEPREFIX=$(PREFIX) wineserver -k >/dev/null 2>&1; \
+	exit $$status
+
+demo: build
+	@if [ -x lab/demo ]; then lab/demo $(abspath $(WIN64)); \
+	else echo "demo: the component object is not built yet; it will provision a lab machine and run ssbr there."; fi
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,58 @@
+#include "common/ErrorText.h"
+
+#include "common/Exceptions.h"
+
+namespace ErrorText
+{
+    String Format(DWORD code)
+    {
+        String text = Strings::Format(L"Error = 0x%08lX", static_cast<unsigned long>(code));
+
+        wchar_t* systemText = nullptr;
+        const DWORD length = FormatMessageW(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+            nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+            reinterpret_cast<wchar_t*>(&systemText), 0, nullptr);
+        if (systemText != nullptr)
+        {
+            if (length > 0)
+            {
+                text += L' ';
+                text.append(systemText, length);
+            }
+            LocalFree(systemText);
+        }
+        return text;
+    }
+
+    String FormatLastError()
+    {
+        const DWORD code = GetLastError();
+        return Format(code);
+    }
+
+    String FormatWin32(LONG code)
+    {
+        return Format(static_cast<DWORD>(HRESULT_FROM_WIN32(static_cast<unsigned long>(code))));
+    }
+}
+
+namespace
+{
+    // Shared by every CWin32Exception in the process, as callers copy the text at once.
+    wchar_t g_win32MessageBuffer[512];
+}
+
+const wchar_t* CWin32Exception::GetErrorMessage() const
+{
+    DWORD code = m_code;
+    // The system may fail to format a code; then describe why, a bounded number of times.
+    for (int attempt = 0; attempt < 4; ++attempt)
+    {
+        if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, g_win32MessageBuffer, 511, nullptr) != 0)
+            return g_win32MessageBuffer;
+        code = GetLastError();
+    }
+    lstrcpynW(g_win32MessageBuffer, Strings::Format(L"Error = 0x%08lX", static_cast<unsigned long>(m_code)).c_str(), 511);
+    return g_win32MessageBuffer;
+}

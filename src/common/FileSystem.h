@@ -1,0 +1,84 @@
+#pragma once
+// File-system operations on long paths (\\?\ and \\?\UNC\), with one set of rules for roots,
+// trailing backslashes and UNC paths. They throw FileSystemException only for an empty argument
+// or a path whose root cannot be found; every other failure is returned, and the caller reads
+// the system's last error.
+
+#include "common/Strings.h"
+
+#include <windows.h>
+
+namespace Paths
+{
+    // True when the path holds "\\?\" anywhere.
+    bool IsLongPath(const String& path);
+    // "\\?\C:\x" for a drive path, "\\?\UNC\srv\share\x" for anything else; long paths unchanged.
+    String ToLongPath(const String& path);
+    // Characters of the root: "C:\" or "\\?\C:\", "\\srv\share\" or "\\?\UNC\srv\share\".
+    // Throws "Path is invalid" when there is none.
+    int GetRootLength(const String& path);
+    // Whether the attribute query on the long form succeeds.
+    bool Exists(const String& path);
+    // False when the attribute query fails; otherwise sets isDirectory when the path is a
+    // directory (and leaves it untouched when not).
+    bool GetAttributes(const String& path, bool& isDirectory);
+}
+
+namespace Files
+{
+    // Copies one file, creating the destination's directory first. Streams; false on failure.
+    bool Copy(const String& source, const String& destination, bool overwrite);
+    bool Exists(const String& file);
+    bool Delete(const String& file);
+    // The text after the last backslash, or the whole path when there is none.
+    String GetFileName(const String& path);
+}
+
+namespace Directories
+{
+    // Appends one backslash unless the last character already is one.
+    void AppendBackslash(String& directory);
+    String RemoveBackslash(const String& directory);
+    // True when the path with a backslash appended is exactly its own root.
+    bool IsRoot(const String& path);
+    bool Exists(const String& directory);
+    bool IsDotEntry(const String& name);
+    // The parent directory. With itemPath, a trailing backslash is ignored and a root is its
+    // own parent (C:\a\b and C:\a\b\ give C:\a; C:\ gives C:\).
+    String GetDirectory(const String& path, bool itemPath);
+    // Creates the directory and every missing one above it; false when a file is in the way.
+    bool Create(const String& directory);
+    // Copies a tree, skipping names that begin with "."; 0 or the Win32 error. A missing
+    // source copies nothing and gives 0.
+    DWORD Copy(const String& source, const String& destination);
+    // Deletes what matches the pattern inside the directory, read-only entries included.
+    bool DeleteFiles(const String& directory, const String& pattern);
+    // Deletes the tree and the directory itself; a missing directory counts as deleted.
+    bool Delete(const String& directory);
+}
+
+// WOW64 test and file-system redirection, looked up at each call so that systems without the
+// entry points still run.
+class Wow64
+{
+public:
+    // Throws Wow64Exception("IsWow64Process") when the query exists and fails.
+    bool IsWow64Process();
+    void DisableFsRedirection();
+    void RevertFsRedirection();
+
+private:
+    void* m_oldRedirection = nullptr;
+};
+
+// Expansion of "%SystemRoot%" and the like; failures are collected in an error text.
+class EnvironmentVariables
+{
+public:
+    // S_OK, or E_FAIL with a message appended to the error text.
+    HRESULT Expand(const String& source, String& expanded);
+    String GetError() const { return m_error; }
+
+private:
+    String m_error;
+};
