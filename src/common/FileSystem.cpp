@@ -1,0 +1,380 @@
+#include "common/FileSystem.h"
+
+#include "common/ErrorText.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
+
+namespace
+{
+    const wchar_t LongPrefix[] = L"\\\\?\\";
+    const wchar_t LongUncPrefix[] = L"\\\\?\\UNC\\";
+    const size_t LongUncPrefixLength = 8;
+    const size_t UncPrefixLength = 2;
+
+    void ThrowIfEmpty(const String& argument, const wchar_t* message)
+    {
+        if (argument.empty())
+            throw FileSystemException(message);
+    }
+
+    bool EndsWithBackslash(const String& text)
+    {
+        return !text.empty() && text.back() == L'\\';
+    }
+
+    String StripTrailingBackslash(String text)
+    {
+        if (EndsWithBackslash(text))
+            text.pop_back();
+        return text;
+    }
+
+    // The long form without a trailing backslash, except that a bare drive root keeps it: the
+    // attribute query on "\\?\C:" asks about the device, not the root directory.
+    String LongFormForQuery(const String& path)
+    {
+        String longPath = StripTrailingBackslash(Paths::ToLongPath(path));
+        if (!longPath.empty() && longPath.back() == L':')
+            longPath += L'\\';
+        return longPath;
+    }
+
+    bool IsReparsePoint(DWORD attributes)
+    {
+        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    }
+}
+
+namespace Paths
+{
+    bool IsLongPath(const String& path)
+    {
+        ThrowIfEmpty(path, L"Path cannot be empty");
+        return path.find(LongPrefix) != String::npos;
+    }
+
+    String ToLongPath(const String& path)
+    {
+        ThrowIfEmpty(path, L"Path cannot be empty");
+        if (IsLongPath(path))
+            return path;
+        if (path.find(L":\\") != String::npos)
+            return Strings::Format(L"\\\\?\\%s", path.c_str());
+        const String rest = path.compare(0, 2, L"\\\\") == 0 ? path.substr(2) : path;
+        return Strings::Format(L"\\\\?\\UNC\\%s", rest.c_str());
+    }
+
+    int GetRootLength(const String& path)
+    {
+        ThrowIfEmpty(path, L"Path cannot be empty");
+        const size_t colon = path.find(L':');
+        if (colon != String::npos)
+        {
+            if (colon + 1 < path.size())
+                return static_cast<int>(colon + 2);
+            throw FileSystemException(L"Path is invalid");
+        }
+
+        size_t prefixLength;
+        if (path.compare(0, LongUncPrefixLength, LongUncPrefix) == 0)
+            prefixLength = LongUncPrefixLength;
+        else if (path.compare(0, UncPrefixLength, L"\\\\") == 0)
+            prefixLength = UncPrefixLength;
+        else
+            throw FileSystemException(L"Path is invalid");
+
+        const size_t serverEnd = path.find(L'\\', prefixLength);
+        if (serverEnd == String::npos || serverEnd + 2 >= path.size())
+            throw FileSystemException(L"Path is invalid");
+        size_t shareEnd = path.find(L'\\', serverEnd + 1);
+        if (shareEnd == String::npos)
+            shareEnd = path.size() - 1;
+        return static_cast<int>(shareEnd + 1);
+    }
+
+    bool Exists(const String& path)
+    {
+        ThrowIfEmpty(path, L"Path cannot be empty");
+        return GetFileAttributesW(ToLongPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    bool GetAttributes(const String& path, bool& isDirectory)
+    {
+        ThrowIfEmpty(path, L"Path cannot be empty");
+        const DWORD attributes = GetFileAttributesW(ToLongPath(path).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return false;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            isDirectory = true;
+        return true;
+    }
+}
+
+namespace Files
+{
+    bool Copy(const String& source, const String& destination, bool overwrite)
+    {
+        ThrowIfEmpty(source, L"Source file cannot be empty");
+        ThrowIfEmpty(destination, L"Destination file cannot be empty");
+        const String longSource = Paths::ToLongPath(source);
+        const String longDestination = Paths::ToLongPath(destination);
+        if (!Directories::Create(Directories::GetDirectory(longDestination, true)))
+            return false;
+        // CopyFile streams through the system's own buffers: memory does not grow with size.
+        return CopyFileW(longSource.c_str(), longDestination.c_str(), overwrite ? FALSE : TRUE) != FALSE;
+    }
+
+    bool Exists(const String& file)
+    {
+        ThrowIfEmpty(file, L"File cannot be empty");
+        return Paths::Exists(file);
+    }
+
+    bool Delete(const String& file)
+    {
+        ThrowIfEmpty(file, L"File cannot be empty");
+        return DeleteFileW(Paths::ToLongPath(file).c_str()) != FALSE;
+    }
+
+    String GetFileName(const String& path)
+    {
+        ThrowIfEmpty(path, L"PathFileName cannot be empty");
+        const size_t lastBackslash = path.rfind(L'\\');
+        return lastBackslash == String::npos ? path : path.substr(lastBackslash + 1);
+    }
+}
+
+namespace Directories
+{
+    void AppendBackslash(String& directory)
+    {
+        ThrowIfEmpty(directory, L"Directory cannot be empty");
+        if (!EndsWithBackslash(directory))
+            directory += L'\\';
+    }
+
+    String RemoveBackslash(const String& directory)
+    {
+        ThrowIfEmpty(directory, L"Directory cannot be empty");
+        return StripTrailingBackslash(directory);
+    }
+
+    bool IsRoot(const String& path)
+    {
+        ThrowIfEmpty(path, L"Path cannot be empty");
+        String withBackslash = path;
+        AppendBackslash(withBackslash);
+        return static_cast<size_t>(Paths::GetRootLength(withBackslash)) == withBackslash.size();
+    }
+
+    bool Exists(const String& directory)
+    {
+        ThrowIfEmpty(directory, L"Directory cannot be empty");
+        const DWORD attributes = GetFileAttributesW(LongFormForQuery(directory).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    }
+
+    bool IsDotEntry(const String& name)
+    {
+        ThrowIfEmpty(name, L"Directory cannot be empty");
+        return name == L"." || name == L"..";
+    }
+
+    String GetDirectory(const String& path, bool itemPath)
+    {
+        ThrowIfEmpty(path, L"FileName cannot be empty");
+        String item = path;
+        if (itemPath)
+        {
+            AppendBackslash(item);
+            if (IsRoot(item))
+                return item;
+            item.pop_back();
+        }
+        const size_t lastBackslash = item.rfind(L'\\');
+        return lastBackslash == String::npos ? String() : item.substr(0, lastBackslash);
+    }
+
+    bool Create(const String& directory)
+    {
+        ThrowIfEmpty(directory, L"Directory cannot be empty");
+        if (IsRoot(directory))
+        {
+            String root = directory;
+            AppendBackslash(root);
+            return Paths::Exists(root);
+        }
+
+        const String longDirectory = StripTrailingBackslash(Paths::ToLongPath(directory));
+        bool isDirectory = false;
+        if (Paths::GetAttributes(longDirectory, isDirectory))
+            return isDirectory;
+
+        const size_t rootLength = static_cast<size_t>(Paths::GetRootLength(longDirectory));
+        for (size_t backslash = longDirectory.find(L'\\', rootLength); backslash != String::npos;
+             backslash = longDirectory.find(L'\\', backslash + 1))
+        {
+            const String parent = longDirectory.substr(0, backslash);
+            if (parent == L"\\")
+                continue;
+            if (!CreateDirectoryW(parent.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+                return false;
+        }
+        if (!CreateDirectoryW(longDirectory.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+        return true;
+    }
+
+    DWORD Copy(const String& source, const String& destination)
+    {
+        ThrowIfEmpty(source, L"Source Directory cannot be empty");
+        ThrowIfEmpty(destination, L"Destination Directory cannot be empty");
+        const String longSource = StripTrailingBackslash(Paths::ToLongPath(source));
+        const String longDestination = StripTrailingBackslash(Paths::ToLongPath(destination));
+
+        if (!Create(longDestination))
+            return GetLastError();
+
+        WIN32_FIND_DATAW entry;
+        UniqueFindHandle search(FindFirstFileW((longSource + L"\\*.*").c_str(), &entry));
+        if (!search)
+            return ERROR_SUCCESS;   // an empty or missing source copies nothing
+
+        do
+        {
+            // Names beginning with "." are skipped: ".", ".." and hidden dot files alike.
+            if (entry.cFileName[0] == L'.')
+                continue;
+            const String from = longSource + L'\\' + entry.cFileName;
+            const String to = longDestination + L'\\' + entry.cFileName;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                const DWORD result = Copy(from, to);
+                if (result != ERROR_SUCCESS)
+                    return result;
+            }
+            else
+            {
+                if (Paths::Exists(to) && !DeleteFileW(to.c_str()))
+                    return GetLastError();
+                if (!CopyFileW(from.c_str(), to.c_str(), TRUE))
+                    return GetLastError();
+            }
+        } while (FindNextFileW(search.get(), &entry));
+
+        const DWORD endReason = GetLastError();
+        return endReason == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : endReason;
+    }
+
+    bool DeleteFiles(const String& directory, const String& pattern)
+    {
+        ThrowIfEmpty(directory, L"Directory cannot be empty");
+        ThrowIfEmpty(pattern, L"File pattern cannot be empty");
+        const String longDirectory = StripTrailingBackslash(Paths::ToLongPath(directory));
+
+        WIN32_FIND_DATAW entry;
+        UniqueFindHandle search(FindFirstFileW((longDirectory + L'\\' + pattern).c_str(), &entry));
+        if (!search)
+            return true;
+        do
+        {
+            if (IsDotEntry(entry.cFileName))
+                continue;
+            const String path = longDirectory + L'\\' + entry.cFileName;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+                SetFileAttributesW(path.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                // A junction or directory link is removed itself; what it points at is not ours.
+                if (IsReparsePoint(entry.dwFileAttributes))
+                    RemoveDirectoryW(path.c_str());
+                else
+                    Delete(path);
+            }
+            else
+            {
+                Files::Delete(path);
+            }
+        } while (FindNextFileW(search.get(), &entry));
+        return true;
+    }
+
+    bool Delete(const String& directory)
+    {
+        ThrowIfEmpty(directory, L"Directory cannot be empty");
+        DeleteFiles(directory, L"*.*");
+        const String longDirectory = StripTrailingBackslash(Paths::ToLongPath(directory));
+        if (RemoveDirectoryW(longDirectory.c_str()))
+            return true;
+        // A directory that is not there counts as deleted.
+        const DWORD error = GetLastError();
+        return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND;
+    }
+}
+
+namespace
+{
+    // The WOW64 entry points are absent on older 32-bit systems, so they are found at each call.
+    template <typename Function>
+    Function Kernel32Entry(const char* name)
+    {
+        HMODULE kernel32 = GetModuleHandleW(L"kernel32");
+        if (kernel32 == nullptr)
+            return nullptr;
+        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(kernel32, name)));
+    }
+}
+
+bool Wow64::IsWow64Process()
+{
+    using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+    const auto isWow64Process = Kernel32Entry<IsWow64ProcessFunction>("IsWow64Process");
+    if (isWow64Process == nullptr)
+        return false;
+    BOOL wow64 = FALSE;
+    if (!isWow64Process(GetCurrentProcess(), &wow64))
+        throw Wow64Exception(L"IsWow64Process");
+    return wow64 != FALSE;
+}
+
+void Wow64::DisableFsRedirection()
+{
+    using DisableFunction = BOOL(WINAPI*)(PVOID*);
+    const auto disable = Kernel32Entry<DisableFunction>("Wow64DisableWow64FsRedirection");
+    if (disable == nullptr)
+        return;
+    if (!disable(&m_oldRedirection))
+        throw Wow64Exception(Strings::Format(L"DisableWow64FsRedirection failed: %s", ErrorText::FormatLastError().c_str()));
+}
+
+void Wow64::RevertFsRedirection()
+{
+    using RevertFunction = BOOL(WINAPI*)(PVOID);
+    const auto revert = Kernel32Entry<RevertFunction>("Wow64RevertWow64FsRedirection");
+    if (revert == nullptr)
+        return;
+    if (!revert(m_oldRedirection))
+        throw Wow64Exception(Strings::Format(L"RevertWow64FsRedirection failed: %s", ErrorText::FormatLastError().c_str()));
+}
+
+HRESULT EnvironmentVariables::Expand(const String& source, String& expanded)
+{
+    const DWORD classicSize = 260;
+    expanded.assign(classicSize, L'\0');
+    DWORD result = ExpandEnvironmentStringsW(source.c_str(), &expanded[0], classicSize);
+    // A longer expansion reports the size it needs instead of expanding: give it that much.
+    if (result > classicSize)
+    {
+        expanded.assign(result, L'\0');
+        result = ExpandEnvironmentStringsW(source.c_str(), &expanded[0], result);
+    }
+    if (result == 0 || result > expanded.size())
+    {
+        expanded.clear();
+        m_error += Strings::Format(L"ExpandEnvironmentStrings(%s, %s, %d) failed!", source.c_str(), expanded.c_str(),
+                                   static_cast<int>(classicSize));
+        return E_FAIL;
+    }
+    expanded.resize(wcslen(expanded.c_str()));
+    return S_OK;
+}

@@ -1,0 +1,57 @@
+#include "ScratchDirectory.h"
+
+#include "common/FileSystem.h"
+#include "common/Handles.h"
+
+#include <gtest/gtest.h>
+
+ScratchDirectory::ScratchDirectory(const String& name)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    m_path = Strings::Format(L"%sqmtest-%s-%lu", temp, name.c_str(), GetCurrentProcessId());
+    Directories::Delete(m_path);
+    if (!Directories::Create(m_path))
+        ADD_FAILURE() << "cannot create scratch directory";
+}
+
+ScratchDirectory::~ScratchDirectory()
+{
+    Directories::Delete(m_path);
+}
+
+void WriteTextFile(const String& path, const std::string& content)
+{
+    Directories::Create(Directories::GetDirectory(path, true));
+    UniqueFileHandle file(CreateFileW(Paths::ToLongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file) << "cannot create " << Strings::ToUtf8(path);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
+}
+
+std::string ReadTextFile(const String& path)
+{
+    UniqueFileHandle file(CreateFileW(Paths::ToLongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    if (!file)
+        return "<missing>";
+    std::string content;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
+        content.append(buffer, read);
+    return content;
+}
+
+bool IsDirectoryOnDisk(const String& path)
+{
+    const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsFileOnDisk(const String& path)
+{
+    const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
