@@ -38,6 +38,17 @@ namespace
                                 &valueName, &data, nullptr, nullptr);
     }
 
+    // Opens the key for writing, creating it when missing. An existing key is opened rather than
+    // created again: Wine replaces the class of an existing key that is "created" without one,
+    // which would drop the class CopySubkeys has just given it.
+    LONG OpenOrCreateForWriting(HKEY root, const String& subkey, UniqueRegKey& key)
+    {
+        const LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_WRITE, key.put());
+        if (status != ERROR_FILE_NOT_FOUND)
+            return status;
+        return RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
+    }
+
     int RootNumber(HKEY root)
     {
         return static_cast<int>(reinterpret_cast<LONG_PTR>(root));
@@ -73,8 +84,7 @@ bool RegistryService::CopyKey(HKEY sourceRoot, const String& sourceSubkey, HKEY 
     if (status != ERROR_SUCCESS)
         return Fail(status);
     UniqueRegKey destination;
-    status = RegCreateKeyExW(destinationRoot, destinationSubkey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                             destination.put(), nullptr);
+    status = OpenOrCreateForWriting(destinationRoot, destinationSubkey, destination);
     if (status != ERROR_SUCCESS)
         return Fail(status);
     // The owners keep the last error across their closes.
@@ -167,8 +177,7 @@ bool RegistryService::CopyValue(HKEY sourceRoot, const String& sourceSubkey, con
     if (status != ERROR_SUCCESS)
         return Fail(status);
     UniqueRegKey destination;
-    status = RegCreateKeyExW(destinationRoot, destinationSubkey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                             destination.put(), nullptr);
+    status = OpenOrCreateForWriting(destinationRoot, destinationSubkey, destination);
     if (status != ERROR_SUCCESS)
         return Fail(status);
 
