@@ -11,7 +11,6 @@
 
 #include <cstring>
 #include <map>
-#include <utility>
 #include <vector>
 
 namespace RegistryTest
@@ -20,39 +19,17 @@ namespace RegistryTest
 
     inline Bytes ToBytes(const String& text, bool withNull = true)
     {
-        const size_t size = (text.size() + (withNull ? 1 : 0)) * sizeof(wchar_t);
-        Bytes bytes(size);
-        if (size > 0)
-            std::memcpy(bytes.data(), text.c_str(), size);
+        Bytes bytes((text.size() + (withNull ? 1 : 0)) * sizeof(wchar_t));
+        std::memcpy(bytes.data(), text.c_str(), bytes.size());
         return bytes;
-    }
-
-    // A multi-string from its strings: each ended by a null, the list by an empty string.
-    inline Bytes MultiString(const StringList& strings)
-    {
-        String all;
-        for (const String& text : strings)
-            all += text + L'\0';
-        return ToBytes(all, true);
     }
 
     inline Bytes Pattern(size_t size)
     {
         Bytes bytes(size);
         for (size_t i = 0; i < size; ++i)
-            bytes[i] = static_cast<BYTE>((i * 7 + i / 251) & 0xFF);
+            bytes[i] = static_cast<BYTE>(i * 7 + i / 251);
         return bytes;
-    }
-
-    inline String Hex(const Bytes& bytes)
-    {
-        String text;
-        for (BYTE b : bytes)
-        {
-            wchar_t pair[3] = {L"0123456789abcdef"[b >> 4], L"0123456789abcdef"[b & 15], 0};
-            text += pair;
-        }
-        return text;
     }
 
     struct RawValue
@@ -81,41 +58,33 @@ namespace RegistryTest
             m_path = L"Software\\QmTest\\" + Strings::FromUtf8(info->test_suite_name()) + L"." +
                      Strings::FromUtf8(info->name());
             RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
-            ASSERT_EQ(ERROR_FILE_NOT_FOUND, Open(L"", KEY_READ).first) << "scratch key left over";
+            ASSERT_FALSE(KeyExists(L"")) << "scratch key left over";
             CreateKey(L"");
         }
 
         void TearDown() override
         {
             RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
-            EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(L"", KEY_READ).first) << "scratch key not removed";
+            EXPECT_FALSE(KeyExists(L"")) << "scratch key not removed";
         }
 
         // Path below HKCU of a key below the scratch key ("" for the scratch key itself).
         String Path(const String& sub = L"") const { return sub.empty() ? m_path : m_path + L"\\" + sub; }
 
-        std::pair<LONG, HKEY> Open(const String& sub, REGSAM access) const
-        {
-            HKEY key = nullptr;
-            const LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, access, &key);
-            return {status, key};
-        }
-
         bool KeyExists(const String& sub) const
         {
-            auto opened = Open(sub, KEY_READ);
-            if (opened.first == ERROR_SUCCESS)
-                RegCloseKey(opened.second);
-            return opened.first == ERROR_SUCCESS;
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+                return false;
+            RegCloseKey(key);
+            return true;
         }
 
         void CreateKey(const String& sub, const wchar_t* keyClass = nullptr, DWORD options = 0) const
         {
             HKEY key = nullptr;
-            const LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0,
-                                                const_cast<wchar_t*>(keyClass), options, KEY_ALL_ACCESS,
-                                                nullptr, &key, nullptr);
-            ASSERT_EQ(ERROR_SUCCESS, status) << "creating " << Strings::ToUtf8(Path(sub));
+            ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, const_cast<wchar_t*>(keyClass),
+                                                     options, KEY_ALL_ACCESS, nullptr, &key, nullptr));
             RegCloseKey(key);
         }
 
@@ -124,12 +93,12 @@ namespace RegistryTest
         {
             if (!KeyExists(sub))
                 CreateKey(sub);
-            auto opened = Open(sub, KEY_SET_VALUE);
-            ASSERT_EQ(ERROR_SUCCESS, opened.first);
-            const LONG status = RegSetValueExW(opened.second, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+            HKEY key = nullptr;
+            ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, KEY_SET_VALUE, &key));
+            const LONG status = RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
                                                static_cast<DWORD>(data.size()));
-            RegCloseKey(opened.second);
-            ASSERT_EQ(ERROR_SUCCESS, status) << "writing " << Strings::ToUtf8(name).substr(0, 40);
+            RegCloseKey(key);
+            ASSERT_EQ(ERROR_SUCCESS, status);
         }
 
         void SetDword(const String& sub, const String& name, DWORD value, DWORD type = REG_DWORD) const
@@ -139,28 +108,7 @@ namespace RegistryTest
             SetRaw(sub, name, type, data);
         }
 
-        // The call's status; type and data only on success.
-        LONG ReadRaw(const String& sub, const String& name, RawValue& value) const
-        {
-            auto opened = Open(sub, KEY_READ);
-            if (opened.first != ERROR_SUCCESS)
-                return opened.first;
-            DWORD type = 0;
-            DWORD size = 0;
-            LONG status = RegQueryValueExW(opened.second, name.c_str(), nullptr, &type, nullptr, &size);
-            if (status == ERROR_SUCCESS)
-            {
-                Bytes data(size + 1);
-                status = RegQueryValueExW(opened.second, name.c_str(), nullptr, &type, data.data(), &size);
-                data.resize(size);
-                if (status == ERROR_SUCCESS)
-                    value = RawValue{type, data};
-            }
-            RegCloseKey(opened.second);
-            return status;
-        }
-
-        // Everything at and below the key, read with the raw calls.
+        // Everything at and below the key, read with the raw calls and generous buffers.
         RawTree Dump(const String& sub) const
         {
             RawTree tree;
@@ -173,35 +121,30 @@ namespace RegistryTest
         {
             HKEY key = nullptr;
             ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, fullPath.c_str(), 0, KEY_READ, &key));
-            std::vector<wchar_t> keyClass(40000);
-            DWORD classChars = static_cast<DWORD>(keyClass.size());
-            ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, keyClass.data(), &classChars, nullptr, nullptr, nullptr,
-                                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-            RawKey& entry = tree[relative];
-            entry.keyClass.assign(keyClass.data(), classChars);
-
             std::vector<wchar_t> name(40000);
+            DWORD chars = static_cast<DWORD>(name.size());
+            ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, name.data(), &chars, nullptr, nullptr, nullptr, nullptr,
+                                                      nullptr, nullptr, nullptr, nullptr, nullptr));
+            RawKey& entry = tree[relative];
+            entry.keyClass.assign(name.data(), chars);
+
             Bytes data(1 << 20);
+            DWORD type = 0;
             for (DWORD index = 0;; ++index)
             {
-                DWORD nameChars = static_cast<DWORD>(name.size());
+                chars = static_cast<DWORD>(name.size());
                 DWORD size = static_cast<DWORD>(data.size());
-                DWORD type = 0;
-                const LONG status = RegEnumValueW(key, index, name.data(), &nameChars, nullptr, &type, data.data(), &size);
-                if (status == ERROR_NO_MORE_ITEMS)
+                if (RegEnumValueW(key, index, name.data(), &chars, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
                     break;
-                ASSERT_EQ(ERROR_SUCCESS, status);
-                entry.values[String(name.data(), nameChars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
+                entry.values[String(name.data(), chars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
             }
             StringList children;
             for (DWORD index = 0;; ++index)
             {
-                DWORD nameChars = static_cast<DWORD>(name.size());
-                const LONG status = RegEnumKeyExW(key, index, name.data(), &nameChars, nullptr, nullptr, nullptr, nullptr);
-                if (status == ERROR_NO_MORE_ITEMS)
+                chars = static_cast<DWORD>(name.size());
+                if (RegEnumKeyExW(key, index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                     break;
-                ASSERT_EQ(ERROR_SUCCESS, status);
-                children.emplace_back(name.data(), nameChars);
+                children.emplace_back(name.data(), chars);
             }
             RegCloseKey(key);
             for (const String& child : children)
@@ -211,8 +154,7 @@ namespace RegistryTest
         String m_path;
     };
 
-    // Whether a handle is still open: a query on a closed one fails with ERROR_INVALID_HANDLE
-    // (an open one without query access fails otherwise).
+    // Whether a handle is still open: a query on a closed one fails with ERROR_INVALID_HANDLE.
     inline bool HandleIsOpen(HKEY key)
     {
         DWORD subkeys = 0;
@@ -234,5 +176,12 @@ namespace RegistryTest
         }
         ADD_FAILURE() << "no CRegistryKey::Exception thrown";
         return CRegistryKey::Exception(L"(none)", 0xdeadbeef);
+    }
+
+    // Expects the exception's where-text and code.
+    inline void ExpectFailure(const CRegistryKey::Exception& error, const wchar_t* where, DWORD code)
+    {
+        EXPECT_STREQ(where, error.GetLocation());
+        EXPECT_EQ(code, error.GetCode());
     }
 }
