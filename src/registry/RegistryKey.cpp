@@ -89,7 +89,7 @@ namespace
         LONG status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
         while (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)
         {
-            // Two spare bytes keep a string without its own terminator readable as one.
+            // The spare character gives empty data a valid address.
             data.assign(static_cast<size_t>(size) + sizeof(wchar_t), 0);
             DWORD capacity = size;
             status = RegQueryValueExW(key, name, nullptr, &type, data.data(), &capacity);
