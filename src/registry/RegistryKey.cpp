@@ -1,0 +1,522 @@
+#include "registry/RegistryKey.h"
+
+#include "common/Handles.h"
+
+#include <cstring>
+#include <new>
+
+namespace
+{
+    const wchar_t* const WhereNewHolder = L"CRegistryKey::NewCCountedRegKey()";
+    const wchar_t* const WhereConnect = L"CRegistryKey::CRegistryKey() - RegConnectRegistry";
+    const wchar_t* const WhereOpen = L"CRegistryKey::CRegistryKey(HKEY hKey ...)";
+    const wchar_t* const WhereQueryValue = L"CRegistryKey::QueryValue()";
+    const wchar_t* const WhereSetValue = L"CRegistryKey::SetValue()";
+    const wchar_t* const WhereSubkeyIterator = L"CRegistryKey::SubkeyIterator::SubkeyIterator()";
+    const wchar_t* const WhereSubkeyInfo = L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()";
+    const wchar_t* const WhereValueIterator = L"CRegistryKey::ValueIterator::ValueIterator()";
+    const wchar_t* const WhereValueInfo = L"CRegistryKey::ValueIterator::GetValueInfo()";
+    const wchar_t* const WhereDeleteKey = L"CRegistryKey::DeleteKey()";
+
+    // The registry refuses longer names; a buffer grown past these cannot help a read.
+    const DWORD MaxKeyNameChars = 256;
+    const DWORD MaxValueNameChars = 16384;
+    const DWORD MaxClassChars = 32768;
+
+    struct KeyInfo
+    {
+        DWORD subkeys = 0;
+        DWORD longestSubkey = 0;
+        DWORD longestClass = 0;
+        DWORD values = 0;
+        DWORD longestValueName = 0;
+        DWORD longestData = 0;
+    };
+
+    LONG QueryKeyInfo(HKEY key, KeyInfo& info)
+    {
+        return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &info.subkeys, &info.longestSubkey,
+                                &info.longestClass, &info.values, &info.longestValueName,
+                                &info.longestData, nullptr, nullptr);
+    }
+
+    // Grows a buffer to at least `size` elements; buffers never shrink.
+    template <typename T>
+    bool GrowTo(std::vector<T>& buffer, DWORD size)
+    {
+        if (buffer.size() >= size)
+            return false;
+        buffer.assign(size, T());
+        return true;
+    }
+
+    // An empty buffer still needs a valid address, so that the system reports that it needs
+    // more room instead of treating a null pointer as "not wanted".
+    template <typename T>
+    T* Address(std::vector<T>& buffer, T& spare)
+    {
+        return buffer.empty() ? &spare : buffer.data();
+    }
+
+    // The text of a string value's data: up to its first null, never past its length.
+    String TextUpToNull(const BYTE* data, DWORD size)
+    {
+        const size_t chars = size / sizeof(wchar_t);
+        String text(chars, L'\0');
+        if (chars > 0)
+            std::memcpy(&text[0], data, chars * sizeof(wchar_t));
+        const size_t end = text.find(L'\0');
+        if (end != String::npos)
+            text.resize(end);
+        return text;
+    }
+
+    bool IsStringType(DWORD type)
+    {
+        return type == REG_SZ || type == REG_EXPAND_SZ;
+    }
+
+    bool IsDwordType(DWORD type)
+    {
+        return type == REG_DWORD || type == REG_DWORD_BIG_ENDIAN;
+    }
+
+    // Reads a value whole into a buffer sized from the value's reported size, growing it when the
+    // value grew in between. Gives the call's status; on success data holds `size` bytes.
+    LONG ReadValue(HKEY key, const wchar_t* name, DWORD& type, std::vector<BYTE>& data, DWORD& size)
+    {
+        size = 0;
+        LONG status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+        while (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)
+        {
+            // The spare character gives empty data a valid address.
+            data.assign(static_cast<size_t>(size) + sizeof(wchar_t), 0);
+            DWORD capacity = size;
+            status = RegQueryValueExW(key, name, nullptr, &type, data.data(), &capacity);
+            if (status == ERROR_SUCCESS)
+            {
+                size = capacity;
+                return status;
+            }
+            if (status == ERROR_MORE_DATA)
+                size = capacity > size ? capacity : size * 2 + 2;
+        }
+        return status;
+    }
+}
+
+void CCountedRegKey::Close()
+{
+    const DWORD lastError = GetLastError();
+    RegCloseKey(m_handle);
+    SetLastError(lastError);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CRegKeyIterator::CRegKeyIterator(CCountedRegKey* key) noexcept : m_key(key)
+{
+    if (m_key != nullptr)
+        m_key->AddRef();
+}
+
+CRegKeyIterator::CRegKeyIterator(const CRegKeyIterator& other) noexcept
+    : m_key(other.m_key), m_index(other.m_index)
+{
+    if (m_key != nullptr)
+        m_key->AddRef();
+}
+
+CRegKeyIterator& CRegKeyIterator::operator=(const CRegKeyIterator& other) noexcept
+{
+    if (other.m_key != nullptr)
+        other.m_key->AddRef();
+    if (m_key != nullptr)
+        m_key = m_key->Release();
+    m_key = other.m_key;
+    m_index = other.m_index;
+    return *this;
+}
+
+CRegKeyIterator::~CRegKeyIterator()
+{
+    ReleaseKey();
+}
+
+void CRegKeyIterator::ReleaseKey() noexcept
+{
+    if (m_key != nullptr)
+        m_key = m_key->Release();
+    m_index = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CRegistryKey::SubkeyIteratorImpl::SubkeyIteratorImpl(CCountedRegKey* key) : CRegKeyIterator(key)
+{
+    if (m_key == nullptr)
+        return;
+    KeyInfo info;
+    const LONG status = QueryKeyInfo(m_key->GetHandle(), info);
+    if (status != ERROR_SUCCESS)
+        throw CRegistryKey::Exception(WhereSubkeyIterator, static_cast<DWORD>(status));
+    if (info.subkeys > 0)
+    {
+        m_name.assign(info.longestSubkey + 1, L'\0');
+        m_class.assign(info.longestClass + 1, L'\0');
+    }
+}
+
+bool CRegistryKey::SubkeyIteratorImpl::Fetch()
+{
+    wchar_t spareName = L'\0';
+    wchar_t spareClass = L'\0';
+    for (;;)
+    {
+        DWORD nameChars = static_cast<DWORD>(m_name.size());
+        DWORD classChars = static_cast<DWORD>(m_class.size());
+        const LONG status = RegEnumKeyExW(m_key->GetHandle(), m_index, Address(m_name, spareName), &nameChars,
+                                          nullptr, Address(m_class, spareClass), &classChars, nullptr);
+        if (status == ERROR_SUCCESS)
+            return true;
+        if (status == ERROR_NO_MORE_ITEMS)
+            return false;
+        if (status != ERROR_MORE_DATA)
+            throw CRegistryKey::Exception(WhereSubkeyInfo, static_cast<DWORD>(status));
+        if (!GrowBuffers(WhereSubkeyInfo))
+            return false;
+    }
+}
+
+bool CRegistryKey::SubkeyIteratorImpl::GrowBuffers(const wchar_t* where)
+{
+    KeyInfo info;
+    const LONG status = QueryKeyInfo(m_key->GetHandle(), info);
+    if (status != ERROR_SUCCESS)
+        throw CRegistryKey::Exception(where, static_cast<DWORD>(status));
+    // The key changed under us and holds nothing any more.
+    if (info.subkeys == 0)
+        return false;
+    bool grown = GrowTo(m_name, info.longestSubkey + 1);
+    grown = GrowTo(m_class, info.longestClass + 1) || grown;
+    // The reported maxima may lag behind a key that changes during the walk: widen on our own,
+    // within the registry's name limit, so that the loop always makes progress.
+    if (!grown && m_name.size() < MaxKeyNameChars)
+        grown = GrowTo(m_name, MaxKeyNameChars);
+    if (!grown && m_class.size() < MaxClassChars)
+        grown = GrowTo(m_class, MaxClassChars);
+    if (!grown)
+        throw CRegistryKey::Exception(where, ERROR_MORE_DATA);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CRegistryKey::ValueIteratorImpl::ValueIteratorImpl(CCountedRegKey* key) : CRegKeyIterator(key)
+{
+    if (m_key == nullptr)
+        return;
+    KeyInfo info;
+    const LONG status = QueryKeyInfo(m_key->GetHandle(), info);
+    if (status != ERROR_SUCCESS)
+        throw CRegistryKey::Exception(WhereValueIterator, static_cast<DWORD>(status));
+    if (info.values > 0)
+    {
+        m_name.assign(info.longestValueName + 1, L'\0');
+        m_data.assign(static_cast<size_t>(info.longestData) + 1, 0);
+    }
+    else
+    {
+        m_name.assign(1, L'\0');
+    }
+}
+
+bool CRegistryKey::ValueIteratorImpl::Fetch()
+{
+    m_hasText = false;
+    m_text.clear();
+    wchar_t spareName = L'\0';
+    BYTE spareData = 0;
+    for (;;)
+    {
+        DWORD nameChars = static_cast<DWORD>(m_name.size());
+        DWORD dataSize = static_cast<DWORD>(m_data.size());
+        DWORD type = 0;
+        const LONG status = RegEnumValueW(m_key->GetHandle(), m_index, Address(m_name, spareName), &nameChars,
+                                          nullptr, &type, Address(m_data, spareData), &dataSize);
+        if (status == ERROR_SUCCESS)
+        {
+            m_type = type;
+            m_dataSize = dataSize;
+            return true;
+        }
+        if (status == ERROR_NO_MORE_ITEMS)
+            return false;
+        if (status != ERROR_MORE_DATA)
+            throw CRegistryKey::Exception(WhereValueInfo, static_cast<DWORD>(status));
+        if (!GrowBuffers(WhereValueInfo, dataSize))
+            return false;
+    }
+}
+
+bool CRegistryKey::ValueIteratorImpl::GrowBuffers(const wchar_t* where, DWORD reportedDataSize)
+{
+    KeyInfo info;
+    const LONG status = QueryKeyInfo(m_key->GetHandle(), info);
+    if (status != ERROR_SUCCESS)
+        throw CRegistryKey::Exception(where, static_cast<DWORD>(status));
+    if (info.values == 0)
+        return false;
+    bool grown = GrowTo(m_name, info.longestValueName + 1);
+    grown = GrowTo(m_data, info.longestData + 1) || grown;
+    // The enumeration reports the size the data needs; the maxima may lag behind a changing key.
+    if (!grown && reportedDataSize < MAXDWORD)
+        grown = GrowTo(m_data, reportedDataSize + 1);
+    if (!grown && m_name.size() < MaxValueNameChars)
+        grown = GrowTo(m_name, MaxValueNameChars);
+    if (!grown)
+        throw CRegistryKey::Exception(where, ERROR_MORE_DATA);
+    return true;
+}
+
+const String& CRegistryKey::ValueIteratorImpl::GetValueText() const
+{
+    if (m_hasText)
+        return m_text;
+    switch (m_type)
+    {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+    case REG_MULTI_SZ:
+        m_text = TextUpToNull(m_data.data(), m_dataSize);
+        break;
+    case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN:
+        m_text = L"A number";
+        break;
+    default:
+    {
+        static const wchar_t digits[] = L"0123456789abcdef";
+        m_text.clear();
+        m_text.reserve(static_cast<size_t>(m_dataSize) * 2);
+        for (DWORD i = 0; i < m_dataSize; ++i)
+        {
+            m_text += digits[m_data[i] >> 4];
+            m_text += digits[m_data[i] & 0x0F];
+        }
+        break;
+    }
+    }
+    m_hasText = true;
+    return m_text;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CCountedRegKey* CRegistryKey::NewCCountedRegKey(HKEY key)
+{
+    CCountedRegKey* holder = new (std::nothrow) CCountedRegKey(key);
+    if (holder == nullptr)
+    {
+        RegCloseKey(key);
+        throw Exception(WhereNewHolder, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return holder;
+}
+
+CRegistryKey::CRegistryKey(HKEY key) : m_holder(NewCCountedRegKey(key))
+{
+}
+
+CRegistryKey::CRegistryKey(HKEY root, const String& subkey, REGSAM access, const wchar_t* machineName)
+    : m_holder(nullptr)
+{
+    UniqueRegKey connected;
+    if (machineName != nullptr)
+    {
+        const LONG status = RegConnectRegistryW(machineName, root, connected.put());
+        if (status != ERROR_SUCCESS)
+            throw Exception(WhereConnect, static_cast<DWORD>(status));
+        root = connected.get();
+    }
+    HKEY opened = nullptr;
+    const LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, access, &opened);
+    if (status != ERROR_SUCCESS)
+        throw Exception(WhereOpen, static_cast<DWORD>(status));
+    m_holder = NewCCountedRegKey(opened);
+}
+
+CRegistryKey::CRegistryKey(const CRegistryKey& other) noexcept : m_holder(other.m_holder)
+{
+    m_holder->AddRef();
+}
+
+CRegistryKey& CRegistryKey::operator=(const CRegistryKey& other) noexcept
+{
+    if (m_holder != other.m_holder)
+    {
+        other.m_holder->AddRef();
+        m_holder->Release();
+        m_holder = other.m_holder;
+    }
+    return *this;
+}
+
+CRegistryKey::~CRegistryKey()
+{
+    m_holder = m_holder->Release();
+}
+
+CRegistryKey CRegistryKey::OpenSubkey(const String& subkey, REGSAM access) const
+{
+    return CRegistryKey(GetHandle(), subkey, access);
+}
+
+bool CRegistryKey::SubkeyExists(const String& subkey, REGSAM access) const noexcept
+{
+    UniqueRegKey opened;
+    return RegOpenKeyExW(GetHandle(), subkey.c_str(), 0, access, opened.put()) == ERROR_SUCCESS;
+}
+
+bool CRegistryKey::QueryValue(const String& name, String& text) const
+{
+    DWORD type = 0;
+    DWORD size = 0;
+    LONG status = RegQueryValueExW(GetHandle(), name.c_str(), nullptr, &type, nullptr, &size);
+    if (status != ERROR_SUCCESS)
+        throw Exception(WhereQueryValue, static_cast<DWORD>(status));
+    if (!IsStringType(type))
+        return false;
+    std::vector<BYTE> data;
+    status = ReadValue(GetHandle(), name.c_str(), type, data, size);
+    if (status != ERROR_SUCCESS)
+        throw Exception(WhereQueryValue, static_cast<DWORD>(status));
+    // The value may have been rewritten with another type between the two reads.
+    if (!IsStringType(type))
+        return false;
+    text = TextUpToNull(data.data(), size);
+    return true;
+}
+
+bool CRegistryKey::QueryValue(const String& name, DWORD& value) const
+{
+    DWORD type = 0;
+    DWORD size = 0;
+    LONG status = RegQueryValueExW(GetHandle(), name.c_str(), nullptr, &type, nullptr, &size);
+    if (status != ERROR_SUCCESS)
+        throw Exception(WhereQueryValue, static_cast<DWORD>(status));
+    if (!IsDwordType(type))
+        return false;
+    if (size != sizeof(DWORD))
+        throw Exception(WhereQueryValue, 0);
+    DWORD read = 0;
+    status = RegQueryValueExW(GetHandle(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&read), &size);
+    if (status != ERROR_SUCCESS)
+        throw Exception(WhereQueryValue, static_cast<DWORD>(status));
+    if (!IsDwordType(type) || size != sizeof(DWORD))
+        throw Exception(WhereQueryValue, 0);
+    value = read;
+    return true;
+}
+
+void CRegistryKey::SetValue(const String& name, const String& text, DWORD type)
+{
+    if (!IsStringType(type))
+        throw Exception(WhereSetValue, ERROR_INVALID_FLAGS);
+    const DWORD size = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    const LONG status = RegSetValueExW(GetHandle(), name.c_str(), 0, type,
+                                       reinterpret_cast<const BYTE*>(text.c_str()), size);
+    if (status != ERROR_SUCCESS)
+        throw Exception(WhereSetValue, static_cast<DWORD>(status));
+}
+
+void CRegistryKey::SetValue(const String& name, DWORD value, DWORD type)
+{
+    if (!IsDwordType(type))
+        throw Exception(WhereSetValue, ERROR_INVALID_FLAGS);
+    const LONG status = RegSetValueExW(GetHandle(), name.c_str(), 0, type,
+                                       reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    if (status != ERROR_SUCCESS)
+        throw Exception(WhereSetValue, static_cast<DWORD>(status));
+}
+
+void CRegistryKey::DeleteKey(const String& name)
+{
+    {
+        const CRegistryKey subkey = OpenSubkey(name, KEY_ALL_ACCESS);
+        if (subkey.BeginSubkeys() != subkey.EndSubkeys())
+            throw Exception(WhereDeleteKey, ERROR_ACCESS_DENIED);
+    }
+    const LONG status = RegDeleteKeyW(GetHandle(), name.c_str());
+    if (status != ERROR_SUCCESS)
+        throw Exception(WhereDeleteKey, static_cast<DWORD>(status));
+}
+
+void CRegistryKey::DeleteKeyTree(const String& name)
+{
+    {
+        CRegistryKey subkey = OpenSubkey(name, KEY_ALL_ACCESS);
+        // Each deletion shifts the enumeration indexes, so the walk restarts at the first subkey.
+        for (SubkeyIterator child = subkey.BeginSubkeys(); child != subkey.EndSubkeys(); child = subkey.BeginSubkeys())
+            subkey.DeleteKeyTree(child.GetName());
+    }
+    DeleteKey(name);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace Registry
+{
+    bool ValueExists(HKEY root, const String& subkey, const String& name) noexcept
+    {
+        UniqueRegKey key;
+        if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+            return false;
+        return RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    }
+
+    LONG GetString(HKEY root, const String& subkey, const String& name, String& value)
+    {
+        UniqueRegKey key;
+        if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+            return ERROR_FUNCTION_FAILED;
+        DWORD type = 0;
+        DWORD size = 0;
+        std::vector<BYTE> data;
+        if (ReadValue(key.get(), name.c_str(), type, data, size) != ERROR_SUCCESS)
+            return ERROR_FUNCTION_FAILED;
+        value = TextUpToNull(data.data(), size);
+        return ERROR_SUCCESS;
+    }
+
+    LONG GetMultiString(HKEY root, const String& subkey, const String& name, StringList& list)
+    {
+        UniqueRegKey key;
+        if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+            return ERROR_FUNCTION_FAILED;
+        DWORD type = 0;
+        DWORD size = 0;
+        std::vector<BYTE> data;
+        if (ReadValue(key.get(), name.c_str(), type, data, size) != ERROR_SUCCESS)
+            return ERROR_FUNCTION_FAILED;
+        // Split at the nulls; the list ends at the first empty string or at the data's end,
+        // whichever comes first, so a list without its final terminator is read whole.
+        String all(size / sizeof(wchar_t), L'\0');
+        if (!all.empty())
+            std::memcpy(&all[0], data.data(), all.size() * sizeof(wchar_t));
+        StringList strings;
+        size_t start = 0;
+        while (start < all.size())
+        {
+            size_t end = all.find(L'\0', start);
+            if (end == String::npos)
+                end = all.size();
+            if (end == start)
+                break;
+            strings.push_back(all.substr(start, end - start));
+            start = end + 1;
+        }
+        list.swap(strings);
+        return ERROR_SUCCESS;
+    }
+}

@@ -1,0 +1,149 @@
+#include "registry/RegistryService.h"
+
+#include "common/ErrorText.h"
+
+#include "ScratchKey.h"
+
+using namespace RegistryTest;
+
+namespace
+{
+    class RegistryCopy : public ScratchKey
+    {
+    protected:
+        // Every kind of value, a long class, names at the registry's limits and data larger than
+        // the copy's fixed buffers, at several depths.
+        void BuildSource(const String& top)
+        {
+            CreateKey(top, L"TopClass");
+            SetRaw(top, L"", REG_SZ, ToBytes(L"default value"));
+            SetRaw(top, L"expand", REG_EXPAND_SZ, ToBytes(L"%SystemRoot%\\system32"));
+            SetRaw(top, L"multi", REG_MULTI_SZ, ToBytes(String(L"one\0two\0", 8)));
+            SetRaw(top, L"bin", REG_BINARY, {0x0A, 0xFF, 0x00});
+            SetRaw(top, L"emptybin", REG_BINARY, {});
+            SetRaw(top, L"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8});
+            SetDword(top, L"dword", 0xdeadbeef);
+            SetRaw(top, L"big", REG_BINARY, Pattern(4097));
+            SetRaw(top, String(16383, L'v'), REG_SZ, ToBytes(L"longest name"));
+            SetRaw(top, L"unterminated", REG_SZ, ToBytes(L"abc", false));
+            CreateKey(top + L"\\Child", String(300, L'c').c_str());
+            SetRaw(top + L"\\Child", L"huge", REG_BINARY, Pattern(100000));
+            SetRaw(top + L"\\Child", String(261, L'm'), REG_SZ, ToBytes(String(3000, L'z')));
+            SetDword(top + L"\\Child\\Grandchild", L"depth", 2);
+            SetRaw(top + L"\\" + String(255, L'k'), L"sz", REG_SZ, ToBytes(L"under a long name"));
+            CreateKey(top + L"\\Empty");
+        }
+    };
+}
+
+TEST_F(RegistryCopy, ReplacesTheDestinationWithAnExactCopyOfTheSource)
+{
+    BuildSource(L"Source");
+    CreateKey(L"Destination\\Stale\\Deeper");
+    SetDword(L"Destination", L"stale", 1);
+    SetRaw(L"Destination", L"", REG_SZ, ToBytes(L"old default"));
+    const RawTree source = Dump(L"Source");
+    ASSERT_EQ(5u, source.size());
+    ASSERT_EQ(String(300, L'c'), source.at(L"Child").keyClass);
+
+    RegistryService::CopyRegistryKey(HKEY_CURRENT_USER, Path(L"Source"), HKEY_CURRENT_USER, Path(L"Destination"));
+
+    // The top key is created by name, without the source's class.
+    RawTree expected = source;
+    expected[L""].keyClass.clear();
+    EXPECT_EQ(expected, Dump(L"Destination"));
+    EXPECT_EQ(source, Dump(L"Source"));
+}
+
+TEST_F(RegistryCopy, MissingSourceDeletesTheDestinationAndReportsNothing)
+{
+    CreateKey(L"Destination\\A\\B");
+    SetDword(L"Destination\\A", L"v", 1);
+    CreateKey(L"Neighbour");
+    EXPECT_NO_THROW(RegistryService::CopyRegistryKey(HKEY_CURRENT_USER, Path(L"Missing"), HKEY_CURRENT_USER,
+                                                     Path(L"Destination")));
+    EXPECT_FALSE(KeyExists(L"Destination"));
+    EXPECT_FALSE(KeyExists(L"Missing"));
+    EXPECT_TRUE(KeyExists(L"Neighbour"));
+    EXPECT_NO_THROW(RegistryService::CopyRegistryKey(HKEY_CURRENT_USER, Path(L"Missing"), HKEY_CURRENT_USER,
+                                                     Path(L"Destination")));
+    EXPECT_FALSE(KeyExists(L"Destination"));
+}
+
+TEST_F(RegistryCopy, AFailedCopyThrowsWithRootsPathsAndTheFailingCallsError)
+{
+    SetDword(L"Source", L"v", 1);
+    // A stored key cannot be created below a volatile one.
+    CreateKey(L"Volatile", nullptr, REG_OPTION_VOLATILE);
+    const String source = Path(L"Source");
+    const String destination = Path(L"Volatile\\Copy");
+    SetLastError(0xdeadbeef);
+    try
+    {
+        RegistryService::CopyRegistryKey(HKEY_CURRENT_USER, source, HKEY_CURRENT_USER, destination);
+        ADD_FAILURE() << "no exception";
+    }
+    catch (const RegistryServiceException& error)
+    {
+        EXPECT_EQ(L"CopyRegistryKey(-2147483647, " + source + L", -2147483647, " + destination + L") failed.\n" +
+                      ErrorText::Format(ERROR_CHILD_MUST_BE_VOLATILE),
+                  error.GetMessage());
+    }
+    EXPECT_FALSE(KeyExists(L"Volatile\\Copy"));
+}
+
+TEST_F(RegistryCopy, CopyKeyMergesAndLeavesTheErrorOfAFailure)
+{
+    SetDword(L"Source", L"shared", 2);
+    SetDword(L"Source\\Sub", L"s", 3);
+    CreateKey(L"Destination\\Other");
+    SetDword(L"Destination", L"shared", 1);
+    SetDword(L"Destination", L"own", 9);
+    EXPECT_TRUE(RegistryService::CopyKey(HKEY_CURRENT_USER, Path(L"Source"), HKEY_CURRENT_USER, Path(L"Destination")));
+
+    RawTree expected;
+    expected[L""].values = {{L"shared", {REG_DWORD, {2, 0, 0, 0}}}, {L"own", {REG_DWORD, {9, 0, 0, 0}}}};
+    expected[L"Other"];
+    expected[L"Sub"].values = {{L"s", {REG_DWORD, {3, 0, 0, 0}}}};
+    EXPECT_EQ(expected, Dump(L"Destination"));
+
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(RegistryService::CopyKey(HKEY_CURRENT_USER, Path(L"Missing"), HKEY_CURRENT_USER, Path(L"New")));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_FALSE(KeyExists(L"New"));
+
+    HKEY source = nullptr;
+    HKEY readOnly = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, Path(L"Source").c_str(), 0, KEY_READ, &source));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, Path(L"Destination\\Other").c_str(), 0, KEY_READ, &readOnly));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(RegistryService::CopyValues(source, readOnly));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    RegCloseKey(source);
+    RegCloseKey(readOnly);
+    EXPECT_TRUE(Dump(L"Destination\\Other").at(L"").values.empty());
+}
+
+TEST_F(RegistryCopy, CopyValueCopiesTypeAndDataUnderTheNewName)
+{
+    const Bytes large = Pattern(50000);
+    SetRaw(L"Source", L"large", REG_BINARY, large);
+    SetRaw(L"Source", L"empty", REG_SZ, {});
+    EXPECT_TRUE(RegistryService::CopyValue(HKEY_CURRENT_USER, Path(L"Source"), L"large", HKEY_CURRENT_USER,
+                                           Path(L"New\\Key"), L"renamed"));
+    EXPECT_TRUE(RegistryService::CopyValue(HKEY_CURRENT_USER, Path(L"Source"), L"empty", HKEY_CURRENT_USER,
+                                           Path(L"New\\Key"), L"empty"));
+    EXPECT_EQ((std::map<String, RawValue>{{L"renamed", {REG_BINARY, large}}, {L"empty", {REG_SZ, {}}}}),
+              Dump(L"New\\Key").at(L"").values);
+
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(RegistryService::CopyValue(HKEY_CURRENT_USER, Path(L"Source"), L"absent", HKEY_CURRENT_USER,
+                                            Path(L"New\\Key"), L"absent"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_EQ(2u, Dump(L"New\\Key").at(L"").values.size());
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(RegistryService::CopyValue(HKEY_CURRENT_USER, Path(L"Missing"), L"large", HKEY_CURRENT_USER,
+                                            Path(L"Elsewhere"), L"large"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_FALSE(KeyExists(L"Elsewhere"));
+}

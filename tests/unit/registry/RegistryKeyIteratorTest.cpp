@@ -1,0 +1,224 @@
+#include "registry/RegistryKey.h"
+
+#include "ScratchKey.h"
+
+#include <optional>
+#include <set>
+
+using namespace RegistryTest;
+
+namespace
+{
+    class RegistryKeyIterator : public ScratchKey
+    {
+    protected:
+        CRegistryKey Scratch(REGSAM access = KEY_READ) const { return CRegistryKey(HKEY_CURRENT_USER, Path(), access); }
+
+        std::map<String, String> ValueTexts() const
+        {
+            const CRegistryKey key = Scratch();
+            std::map<String, String> texts;
+            for (auto it = key.BeginValues(); it != key.EndValues(); ++it)
+                texts[it.GetName()] = it.GetValueText();
+            return texts;
+        }
+    };
+
+    String Hex(const Bytes& bytes)
+    {
+        String text;
+        for (BYTE b : bytes)
+            text += Strings::Format(L"%02x", b);
+        return text;
+    }
+}
+
+TEST_F(RegistryKeyIterator, AnEmptyKeyBeginsAtTheEndAndTheEndStaysThere)
+{
+    CRegistryKey key = Scratch();
+    EXPECT_TRUE(key.BeginSubkeys() == key.EndSubkeys());
+    EXPECT_FALSE(key.BeginValues() != key.EndValues());
+
+    SetDword(L"", L"only", 1);
+    auto it = key.BeginValues();
+    ASSERT_TRUE(it != key.EndValues());
+    ++it;
+    ++it;
+    EXPECT_TRUE(it == key.EndValues());
+    EXPECT_TRUE(key.BeginSubkeys() == key.EndSubkeys());
+}
+
+TEST_F(RegistryKeyIterator, WalksEveryItemWithNamesAtTheLimitAndLargeData)
+{
+    std::set<String> subkeys = {L"alpha", L"Beta", String(255, L'k')};
+    for (int i = 0; i < 40; ++i)
+        subkeys.insert(Strings::Format(L"many%03d", i));
+    for (const String& name : subkeys)
+        CreateKey(name);
+    CreateKey(L"alpha\\nested"); // only direct children are walked
+
+    const String longName(16383, L'n');
+    const Bytes large = Pattern(70000);
+    SetRaw(L"", longName, REG_SZ, ToBytes(L"long name"));
+    SetRaw(L"", L"large", REG_BINARY, large);
+
+    const CRegistryKey key = Scratch();
+    std::set<String> walked;
+    for (auto it = key.BeginSubkeys(); it != key.EndSubkeys(); ++it)
+        walked.insert(it.GetName());
+    EXPECT_EQ(subkeys, walked);
+
+    std::map<String, RawValue> values;
+    for (auto it = key.BeginValues(); it != key.EndValues(); ++it)
+        values[it.GetName()] = RawValue{it.GetType(), Bytes(it.GetData(), it.GetData() + it.GetDataSize())};
+    EXPECT_EQ((std::map<String, RawValue>{{longName, {REG_SZ, ToBytes(L"long name")}}, {L"large", {REG_BINARY, large}}}),
+              values);
+    EXPECT_EQ(Hex(large), ValueTexts()[L"large"]);
+}
+
+TEST_F(RegistryKeyIterator, ValueTextsFollowTheValueType)
+{
+    SetRaw(L"", L"bin", REG_BINARY, {0x0A, 0xFF, 0x00});
+    SetRaw(L"", L"emptybin", REG_BINARY, {});
+    SetRaw(L"", L"none", REG_NONE, {0xDE, 0xAD});
+    SetRaw(L"", L"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 0x80});
+    SetDword(L"", L"dword", 0xdeadbeef);
+    SetDword(L"", L"bigendian", 7, REG_DWORD_BIG_ENDIAN);
+    SetRaw(L"", L"multi", REG_MULTI_SZ, ToBytes(String(L"first\0second\0", 13)));
+    SetRaw(L"", L"expand", REG_EXPAND_SZ, ToBytes(L"%SystemRoot%"));
+    SetRaw(L"", L"embedded", REG_SZ, ToBytes(String(L"before\0after", 12)));
+    SetRaw(L"", L"emptysz", REG_SZ, {});
+    // Strings without a terminator end at their length (the odd byte is no character).
+    SetRaw(L"", L"unterminated", REG_SZ, ToBytes(L"abc", false));
+    SetRaw(L"", L"odd", REG_SZ, {'x', 0, 'y'});
+
+    const std::map<String, String> expected = {
+        {L"bin", L"0aff00"},     {L"emptybin", L""},          {L"none", L"dead"},
+        {L"qword", L"0102030405060780"}, {L"dword", L"A number"}, {L"bigendian", L"A number"},
+        {L"multi", L"first"},    {L"expand", L"%SystemRoot%"}, {L"embedded", L"before"},
+        {L"emptysz", L""},       {L"unterminated", L"abc"},   {L"odd", L"x"}};
+    EXPECT_EQ(expected, ValueTexts());
+}
+
+TEST_F(RegistryKeyIterator, TextIsCachedUntilTheIteratorMoves)
+{
+    SetRaw(L"", L"a", REG_SZ, ToBytes(L"first text"));
+    SetRaw(L"", L"b", REG_BINARY, {0x12});
+    const CRegistryKey key = Scratch();
+    auto it = key.BeginValues();
+    const String& text = it.GetValueText();
+    EXPECT_EQ(&text, &it.GetValueText());
+    const bool aFirst = String(it.GetName()) == L"a";
+    EXPECT_EQ(aFirst ? L"first text" : L"12", text);
+    ++it;
+    EXPECT_EQ(aFirst ? L"12" : L"first text", it.GetValueText());
+}
+
+TEST_F(RegistryKeyIterator, BuffersGrowForItemsAddedDuringTheWalk)
+{
+    SetRaw(L"", L"a", REG_BINARY, {0x01});
+    CreateKey(L"a");
+    const CRegistryKey key = Scratch();
+    auto values = key.BeginValues();
+    auto subkeys = key.BeginSubkeys();
+    ASSERT_STREQ(L"a", values.GetName());
+    ASSERT_STREQ(L"a", subkeys.GetName());
+
+    // Larger than anything the iterators sized their buffers for.
+    const String valueName = L"b" + String(400, L'x');
+    const Bytes large = Pattern(9000);
+    SetRaw(L"", valueName, REG_BINARY, large);
+    const String keyName = L"b" + String(254, L'y');
+    CreateKey(keyName, String(600, L'c').c_str());
+
+    ++values;
+    ASSERT_TRUE(values != key.EndValues());
+    EXPECT_EQ(valueName, values.GetName());
+    EXPECT_EQ(Hex(large), values.GetValueText());
+    EXPECT_TRUE(++values == key.EndValues());
+    ++subkeys;
+    ASSERT_TRUE(subkeys != key.EndSubkeys());
+    EXPECT_EQ(keyName, subkeys.GetName());
+    EXPECT_TRUE(++subkeys == key.EndSubkeys());
+}
+
+TEST_F(RegistryKeyIterator, ACopiedIteratorKeepsTheKeyOpenUntilItGoes)
+{
+    for (const wchar_t* name : {L"a", L"b", L"c"})
+        CreateKey(name);
+    HKEY handle = nullptr;
+    std::optional<CRegistryKey::SubkeyIterator> copy;
+    {
+        const CRegistryKey key = Scratch();
+        handle = key.GetHandle();
+        auto original = key.BeginSubkeys();
+        copy.emplace(original);
+        ++original;
+    }
+    EXPECT_TRUE(HandleIsOpen(handle));
+    std::set<String> names;
+    for (; *copy != CRegistryKey::SubkeyIterator(nullptr); ++*copy)
+        names.insert(copy->GetName());
+    EXPECT_EQ((std::set<String>{L"a", L"b", L"c"}), names);
+    // At its end the copy let go of the last reference.
+    EXPECT_FALSE(HandleIsOpen(handle));
+}
+
+TEST_F(RegistryKeyIterator, AssignedCopiesHaveTheirOwnBuffersAndCompareByPosition)
+{
+    for (const wchar_t* name : {L"a", L"b", L"c"})
+        SetRaw(L"", name, REG_SZ, ToBytes(String(L"text of ") + name));
+    const CRegistryKey key = Scratch();
+    auto first = key.BeginValues();
+    auto second = key.EndValues();
+    second = first;
+    EXPECT_TRUE(first == second);
+    const String name = second.GetName();
+    const String text = second.GetValueText();
+    ++first;
+    EXPECT_TRUE(first != second);
+    EXPECT_EQ(name, second.GetName());
+    EXPECT_EQ(text, second.GetValueText());
+    ++second;
+    EXPECT_TRUE(first == second);
+    // Iterators over two handles of one key are not equal.
+    EXPECT_TRUE(key.BeginValues() != Scratch().BeginValues());
+}
+
+TEST_F(RegistryKeyIterator, FailuresThrowWithTheirPlaceAndReleaseTheKey)
+{
+    CreateKey(L"Doomed\\child");
+    SetDword(L"Doomed", L"v", 1);
+    SetDword(L"Doomed", L"w", 2);
+    HKEY handle = nullptr;
+    {
+        const CRegistryKey key = Scratch().OpenSubkey(L"Doomed", KEY_READ);
+        handle = key.GetHandle();
+        auto subkeys = key.BeginSubkeys();
+        auto values = key.BeginValues();
+        ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CURRENT_USER, Path(L"Doomed").c_str()));
+
+        ExpectFailure(CatchKeyException([&] { ++subkeys; }), L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()",
+                      ERROR_KEY_DELETED);
+        ExpectFailure(CatchKeyException([&] { ++values; }), L"CRegistryKey::ValueIterator::GetValueInfo()",
+                      ERROR_KEY_DELETED);
+        ExpectFailure(CatchKeyException([&] { key.BeginSubkeys(); }), L"CRegistryKey::SubkeyIterator::SubkeyIterator()",
+                      ERROR_KEY_DELETED);
+        ExpectFailure(CatchKeyException([&] { key.BeginValues(); }), L"CRegistryKey::ValueIterator::ValueIterator()",
+                      ERROR_KEY_DELETED);
+    }
+    // Neither the failed constructions nor the failed moves kept a reference.
+    EXPECT_FALSE(HandleIsOpen(handle));
+
+    // Windows refuses the key information without query access; Wine answers it and refuses the
+    // first enumeration instead.
+    CreateKey(L"child");
+    const CRegistryKey writeOnly = Scratch(KEY_SET_VALUE);
+    const auto error = CatchKeyException([&] { writeOnly.BeginSubkeys(); });
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), error.GetCode());
+    const String where = error.GetLocation();
+    EXPECT_TRUE(where == L"CRegistryKey::SubkeyIterator::SubkeyIterator()" ||
+                where == L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()");
+    ExpectFailure(CatchKeyException([&] { Scratch(KEY_QUERY_VALUE).BeginSubkeys(); }),
+                  L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_ACCESS_DENIED);
+}

@@ -1,0 +1,187 @@
+#pragma once
+// A per-test scratch key below HKCU\Software\QmTest, wiped before and after each test, and raw
+// registry helpers that check effects without going through the code under test.
+
+#include "common/Strings.h"
+#include "registry/RegistryKey.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <vector>
+
+namespace RegistryTest
+{
+    using Bytes = std::vector<BYTE>;
+
+    inline Bytes ToBytes(const String& text, bool withNull = true)
+    {
+        Bytes bytes((text.size() + (withNull ? 1 : 0)) * sizeof(wchar_t));
+        std::memcpy(bytes.data(), text.c_str(), bytes.size());
+        return bytes;
+    }
+
+    inline Bytes Pattern(size_t size)
+    {
+        Bytes bytes(size);
+        for (size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<BYTE>(i * 7 + i / 251);
+        return bytes;
+    }
+
+    struct RawValue
+    {
+        DWORD type = 0;
+        Bytes data;
+        bool operator==(const RawValue& other) const { return type == other.type && data == other.data; }
+    };
+
+    struct RawKey
+    {
+        String keyClass;
+        std::map<String, RawValue> values;
+        bool operator==(const RawKey& other) const { return keyClass == other.keyClass && values == other.values; }
+    };
+
+    // A key tree by path relative to its top ("" for the top itself).
+    using RawTree = std::map<String, RawKey>;
+
+    class ScratchKey : public ::testing::Test
+    {
+    protected:
+        void SetUp() override
+        {
+            const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+            m_path = L"Software\\QmTest\\" + Strings::FromUtf8(info->test_suite_name()) + L"." +
+                     Strings::FromUtf8(info->name());
+            RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+            ASSERT_FALSE(KeyExists(L"")) << "scratch key left over";
+            CreateKey(L"");
+        }
+
+        void TearDown() override
+        {
+            RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+            EXPECT_FALSE(KeyExists(L"")) << "scratch key not removed";
+        }
+
+        // Path below HKCU of a key below the scratch key ("" for the scratch key itself).
+        String Path(const String& sub = L"") const { return sub.empty() ? m_path : m_path + L"\\" + sub; }
+
+        bool KeyExists(const String& sub) const
+        {
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+                return false;
+            RegCloseKey(key);
+            return true;
+        }
+
+        void CreateKey(const String& sub, const wchar_t* keyClass = nullptr, DWORD options = 0) const
+        {
+            HKEY key = nullptr;
+            ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, const_cast<wchar_t*>(keyClass),
+                                                     options, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+            RegCloseKey(key);
+        }
+
+        // Opens rather than creates an existing key: Wine's create call clears the key's class.
+        void SetRaw(const String& sub, const String& name, DWORD type, const Bytes& data) const
+        {
+            if (!KeyExists(sub))
+                CreateKey(sub);
+            HKEY key = nullptr;
+            ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, KEY_SET_VALUE, &key));
+            const LONG status = RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+                                               static_cast<DWORD>(data.size()));
+            RegCloseKey(key);
+            ASSERT_EQ(ERROR_SUCCESS, status);
+        }
+
+        void SetDword(const String& sub, const String& name, DWORD value, DWORD type = REG_DWORD) const
+        {
+            Bytes data(sizeof(value));
+            std::memcpy(data.data(), &value, sizeof(value));
+            SetRaw(sub, name, type, data);
+        }
+
+        // Everything at and below the key, read with the raw calls and generous buffers.
+        RawTree Dump(const String& sub) const
+        {
+            RawTree tree;
+            DumpInto(Path(sub), L"", tree);
+            return tree;
+        }
+
+    private:
+        static void DumpInto(const String& fullPath, const String& relative, RawTree& tree)
+        {
+            HKEY key = nullptr;
+            ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, fullPath.c_str(), 0, KEY_READ, &key));
+            std::vector<wchar_t> name(40000);
+            DWORD chars = static_cast<DWORD>(name.size());
+            ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, name.data(), &chars, nullptr, nullptr, nullptr, nullptr,
+                                                      nullptr, nullptr, nullptr, nullptr, nullptr));
+            RawKey& entry = tree[relative];
+            entry.keyClass.assign(name.data(), chars);
+
+            Bytes data(1 << 20);
+            DWORD type = 0;
+            for (DWORD index = 0;; ++index)
+            {
+                chars = static_cast<DWORD>(name.size());
+                DWORD size = static_cast<DWORD>(data.size());
+                if (RegEnumValueW(key, index, name.data(), &chars, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
+                    break;
+                entry.values[String(name.data(), chars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
+            }
+            StringList children;
+            for (DWORD index = 0;; ++index)
+            {
+                chars = static_cast<DWORD>(name.size());
+                if (RegEnumKeyExW(key, index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                    break;
+                children.emplace_back(name.data(), chars);
+            }
+            RegCloseKey(key);
+            for (const String& child : children)
+                DumpInto(fullPath + L"\\" + child, relative.empty() ? child : relative + L"\\" + child, tree);
+        }
+
+        String m_path;
+    };
+
+    // Whether a handle is still open: a query on a closed one fails with ERROR_INVALID_HANDLE.
+    inline bool HandleIsOpen(HKEY key)
+    {
+        DWORD subkeys = 0;
+        return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr) != ERROR_INVALID_HANDLE;
+    }
+
+    // The key wrapper's exception thrown by `call`, or a failure with a sentinel when none is.
+    template <typename Call>
+    CRegistryKey::Exception CatchKeyException(Call call)
+    {
+        try
+        {
+            call();
+        }
+        catch (const CRegistryKey::Exception& error)
+        {
+            return error;
+        }
+        ADD_FAILURE() << "no CRegistryKey::Exception thrown";
+        return CRegistryKey::Exception(L"(none)", 0xdeadbeef);
+    }
+
+    // Expects the exception's where-text and code.
+    inline void ExpectFailure(const CRegistryKey::Exception& error, const wchar_t* where, DWORD code)
+    {
+        EXPECT_STREQ(where, error.GetLocation());
+        EXPECT_EQ(code, error.GetCode());
+    }
+}
