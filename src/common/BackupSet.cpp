@@ -1,0 +1,74 @@
+#include "common/BackupSet.h"
+
+#include "common/FileSystem.h"
+
+BackupSetBase::BackupSetBase(const String& directory, const BackupSetSchema& schema)
+    : m_schema(schema), m_filePath(directory + L"\\" + schema.fileName)
+{
+}
+
+bool BackupSetBase::Save()
+{
+    return m_document.Save(m_filePath);
+}
+
+String BackupSetBase::OpenDocument()
+{
+    if (!Files::Exists(m_filePath))
+    {
+        if (!m_document.LoadXml(m_schema.skeleton))
+            return CouldNotLoadXml;
+
+        CXmlNodeWrapper root = m_document.GetDocumentElement();
+        long index = 0;
+        for (const wchar_t* child : m_schema.initialChildren)
+            root.InsertNode(index++, child);
+
+        if (m_schema.createsDirectory)
+        {
+            const String directory = Directories::GetDirectory(m_filePath, true);
+            if (!Directories::Exists(directory) && !Directories::Create(directory))
+                return CouldNotCreateDirectory;
+        }
+
+        // A failed write shows up as the load failure below, with the path.
+        m_document.Save(m_filePath);
+    }
+
+    if (!m_document.Load(m_filePath))
+        return Strings::Format(CouldNotLoadXmlFile, m_filePath.c_str());
+    return String();
+}
+
+CXmlNodeWrapper BackupSetBase::Select(const String& xpath) const
+{
+    return m_document.GetDocumentElement().SelectSingleNode(xpath);
+}
+
+String BackupSetBase::GetElementText(const String& xpath) const
+{
+    return Select(xpath).GetText();
+}
+
+void BackupSetBase::SetElementText(const String& xpath, const String& text)
+{
+    Select(xpath).SetText(text);
+}
+
+CXmlNodeWrapper BackupSetBase::AddListItem(const String& xpath, const String& elementName)
+{
+    CXmlNodeWrapper list = Select(xpath);
+    if (list.IsEmpty())
+        return CXmlNodeWrapper();
+    return list.InsertNode(0, elementName);
+}
+
+StringList BackupSetBase::GetListTexts(const String& xpath) const
+{
+    StringList texts;
+    const CXmlNodeWrapper list = Select(xpath);
+    const long count = list.NumChildren();
+    for (long i = 0; i < count; ++i)
+        texts.push_back(list.GetChild(i).GetText());
+    return texts;
+}

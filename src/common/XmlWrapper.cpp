@@ -1,0 +1,342 @@
+#include "common/XmlWrapper.h"
+
+#include "common/ErrorText.h"
+#include "common/Handles.h"
+#include "common/XmlPathSyntax.h"
+
+#include <ole2.h>
+#include <msxml2.h>
+
+#include <utility>
+
+namespace
+{
+    // The version-independent DOM document class; written out because the import libraries
+    // of the build do not carry it.
+    const CLSID ClsidDomDocument = {0xF6D90F11, 0x9C73, 0x11D3, {0xB3, 0x2E, 0x00, 0xC0, 0x4F, 0x99, 0x0B, 0xB4}};
+    const IID IidXmlDomDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+
+    const long ElementNodeType = 1;
+
+    // A BSTR for the duration of one DOM call.
+    UniqueBstr MakeBstr(const String& text)
+    {
+        UniqueBstr bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+        if (!bstr && !text.empty())
+            throw std::bad_alloc();
+        return bstr;
+    }
+
+    String TakeBstr(BSTR bstr)
+    {
+        UniqueBstr owner(bstr);
+        return bstr == nullptr ? String() : String(bstr, SysStringLen(bstr));
+    }
+
+    [[noreturn]] void ThrowDomFailure(const wchar_t* call, const String& argument, HRESULT hr)
+    {
+        throw XmlException(Strings::Format(L"%s(%s) failed: %s", call, argument.c_str(),
+                                           ErrorText::Format(static_cast<DWORD>(hr)).c_str()));
+    }
+
+    // A VARIANT holding a file path for load and save.
+    class PathVariant
+    {
+    public:
+        explicit PathVariant(const String& path)
+        {
+            VariantInit(&m_variant);
+            m_variant.vt = VT_BSTR;
+            m_variant.bstrVal = MakeBstr(path).release();
+        }
+        ~PathVariant() { VariantClear(&m_variant); }
+        PathVariant(const PathVariant&) = delete;
+        PathVariant& operator=(const PathVariant&) = delete;
+        const VARIANT& get() const { return m_variant; }
+
+    private:
+        VARIANT m_variant;
+    };
+}
+
+// ---------------------------------------------------------------------------------------------
+// CXmlNodeWrapper
+
+CXmlNodeWrapper::CXmlNodeWrapper(IXMLDOMNode* node, bool autoRelease) noexcept
+    : m_node(node), m_autoRelease(autoRelease)
+{
+}
+
+CXmlNodeWrapper::CXmlNodeWrapper(CXmlNodeWrapper&& other) noexcept
+    : m_node(std::exchange(other.m_node, nullptr)), m_autoRelease(other.m_autoRelease)
+{
+}
+
+CXmlNodeWrapper& CXmlNodeWrapper::operator=(CXmlNodeWrapper&& other) noexcept
+{
+    if (this != &other)
+    {
+        if (m_node != nullptr && m_autoRelease)
+            m_node->Release();
+        m_node = std::exchange(other.m_node, nullptr);
+        m_autoRelease = other.m_autoRelease;
+    }
+    return *this;
+}
+
+CXmlNodeWrapper::~CXmlNodeWrapper()
+{
+    if (m_node != nullptr && m_autoRelease)
+        m_node->Release();
+}
+
+CXmlNodeWrapper CXmlNodeWrapper::GetChild(long index) const
+{
+    if (m_node == nullptr)
+        return CXmlNodeWrapper();
+    ComPtr<IXMLDOMNodeList> children;
+    if (FAILED(m_node->get_childNodes(children.put())) || !children)
+        return CXmlNodeWrapper();
+    IXMLDOMNode* child = nullptr;
+    if (FAILED(children->get_item(index, &child)))
+        return CXmlNodeWrapper();
+    return CXmlNodeWrapper(child);
+}
+
+long CXmlNodeWrapper::NumChildren() const
+{
+    if (m_node == nullptr)
+        return 0;
+    ComPtr<IXMLDOMNodeList> children;
+    long length = 0;
+    if (FAILED(m_node->get_childNodes(children.put())) || !children || FAILED(children->get_length(&length)))
+        return 0;
+    return length;
+}
+
+CXmlNodeWrapper CXmlNodeWrapper::InsertNode(long index, const String& name)
+{
+    if (m_node == nullptr)
+        throw XmlException(Strings::Format(L"Cannot insert element %s into an empty node", name.c_str()));
+
+    ComPtr<IXMLDOMDocument> owner;
+    if (FAILED(m_node->get_ownerDocument(owner.put())) || !owner)
+        return CXmlNodeWrapper();
+
+    VARIANT type;
+    VariantInit(&type);
+    type.vt = VT_I4;
+    type.lVal = ElementNodeType;
+    UniqueBstr bstrName = MakeBstr(name);
+    UniqueBstr emptyNamespace = MakeBstr(String());
+    ComPtr<IXMLDOMNode> element;
+    HRESULT hr = owner->createNode(type, bstrName.get(), emptyNamespace.get(), element.put());
+    if (FAILED(hr) || !element)
+        ThrowDomFailure(L"IXMLDOMDocument::createNode", name, FAILED(hr) ? hr : E_FAIL);
+
+    IXMLDOMNode* inserted = nullptr;
+    CXmlNodeWrapper before = GetChild(index);
+    if (!before.IsEmpty())
+    {
+        VARIANT reference;
+        VariantInit(&reference);
+        reference.vt = VT_UNKNOWN;
+        reference.punkVal = before.m_node; // borrowed: the wrapper keeps its reference
+        hr = m_node->insertBefore(element.get(), reference, &inserted);
+        if (FAILED(hr) || inserted == nullptr)
+            ThrowDomFailure(L"IXMLDOMNode::insertBefore", name, FAILED(hr) ? hr : E_FAIL);
+    }
+    else
+    {
+        hr = m_node->appendChild(element.get(), &inserted);
+        if (FAILED(hr) || inserted == nullptr)
+            ThrowDomFailure(L"IXMLDOMNode::appendChild", name, FAILED(hr) ? hr : E_FAIL);
+    }
+    return CXmlNodeWrapper(inserted);
+}
+
+CXmlNodeWrapper CXmlNodeWrapper::SelectSingleNode(const String& xpath) const
+{
+    // Some DOMs fault on a query they cannot compile instead of failing the call, so only
+    // queries of the known grammar are handed over.
+    if (m_node == nullptr || !XmlPathSyntax::IsWellFormed(xpath))
+        return CXmlNodeWrapper();
+    try
+    {
+        UniqueBstr query = MakeBstr(xpath);
+        IXMLDOMNode* found = nullptr;
+        if (FAILED(m_node->selectSingleNode(query.get(), &found)))
+            return CXmlNodeWrapper();
+        return CXmlNodeWrapper(found);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return CXmlNodeWrapper();
+    }
+}
+
+String CXmlNodeWrapper::GetAttribute(const String& name, const String& defaultValue) const
+{
+    if (m_node == nullptr)
+        return defaultValue;
+    ComPtr<IXMLDOMNamedNodeMap> attributes;
+    if (FAILED(m_node->get_attributes(attributes.put())) || !attributes)
+        return defaultValue;
+    UniqueBstr bstrName = MakeBstr(name);
+    ComPtr<IXMLDOMNode> attribute;
+    if (FAILED(attributes->getNamedItem(bstrName.get(), attribute.put())) || !attribute)
+        return defaultValue;
+    BSTR text = nullptr;
+    if (FAILED(attribute->get_text(&text)))
+        return defaultValue;
+    return TakeBstr(text);
+}
+
+void CXmlNodeWrapper::SetAttribute(const String& name, const String& value)
+{
+    if (m_node == nullptr)
+        throw XmlException(Strings::Format(L"Cannot set attribute %s of an empty node", name.c_str()));
+
+    ComPtr<IXMLDOMDocument> owner;
+    HRESULT hr = m_node->get_ownerDocument(owner.put());
+    if (FAILED(hr) || !owner)
+        ThrowDomFailure(L"IXMLDOMNode::get_ownerDocument", name, FAILED(hr) ? hr : E_FAIL);
+
+    UniqueBstr bstrName = MakeBstr(name);
+    ComPtr<IXMLDOMAttribute> attribute;
+    hr = owner->createAttribute(bstrName.get(), attribute.put());
+    if (FAILED(hr) || !attribute)
+        ThrowDomFailure(L"IXMLDOMDocument::createAttribute", name, FAILED(hr) ? hr : E_FAIL);
+
+    UniqueBstr bstrValue = MakeBstr(value);
+    hr = attribute->put_text(bstrValue.get());
+    if (FAILED(hr))
+        ThrowDomFailure(L"IXMLDOMAttribute::put_text", name, hr);
+
+    ComPtr<IXMLDOMNamedNodeMap> attributes;
+    hr = m_node->get_attributes(attributes.put());
+    if (FAILED(hr) || !attributes)
+        ThrowDomFailure(L"IXMLDOMNode::get_attributes", name, FAILED(hr) ? hr : E_FAIL);
+
+    ComPtr<IXMLDOMNode> replaced;
+    hr = attributes->setNamedItem(attribute.get(), replaced.put());
+    if (FAILED(hr))
+        ThrowDomFailure(L"IXMLDOMNamedNodeMap::setNamedItem", name, hr);
+}
+
+void CXmlNodeWrapper::SetAttribute(const String& name, long value)
+{
+    SetAttribute(name, Strings::Format(L"%ld", value));
+}
+
+String CXmlNodeWrapper::GetText() const
+{
+    if (m_node == nullptr)
+        return String();
+    BSTR text = nullptr;
+    if (FAILED(m_node->get_text(&text)))
+        return String();
+    return TakeBstr(text);
+}
+
+void CXmlNodeWrapper::SetText(const String& text)
+{
+    if (m_node == nullptr)
+        return;
+    UniqueBstr bstrText = MakeBstr(text);
+    const HRESULT hr = m_node->put_text(bstrText.get());
+    if (FAILED(hr))
+        ThrowDomFailure(L"IXMLDOMNode::put_text", text, hr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// CXmlDocumentWrapper
+
+CXmlDocumentWrapper::CXmlDocumentWrapper()
+{
+    // A thread that already lives in a single-threaded apartment refuses the multi-threaded
+    // form; joining its apartment then still needs one balancing CoUninitialize.
+    if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
+        m_comInitializedMultiThreaded = true;
+    else if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
+        m_comInitializedApartment = true;
+
+    ComPtr<IUnknown> unknown;
+    if (FAILED(CoCreateInstance(ClsidDomDocument, nullptr, CLSCTX_ALL, IID_IUnknown, unknown.put_void())))
+        return;
+    if (FAILED(OleRun(unknown.get())))
+        return;
+    ComPtr<IXMLDOMDocument> document;
+    if (FAILED(unknown->QueryInterface(IID_IXMLDOMDocument, document.put_void())) || !document)
+        return;
+
+    // The class answers XSL Patterns by default; the queries of the system are XPath. Where
+    // the property is unknown the default stays, which agrees on the grammar we accept.
+    ComPtr<IXMLDOMDocument2> document2;
+    if (SUCCEEDED(document->QueryInterface(IidXmlDomDocument2, document2.put_void())) && document2)
+    {
+        UniqueBstr property(SysAllocString(L"SelectionLanguage"));
+        VARIANT language;
+        VariantInit(&language);
+        language.vt = VT_BSTR;
+        language.bstrVal = SysAllocString(L"XPath");
+        if (property && language.bstrVal != nullptr)
+            document2->setProperty(property.get(), language);
+        VariantClear(&language);
+    }
+    m_document = document.release();
+}
+
+CXmlDocumentWrapper::~CXmlDocumentWrapper()
+{
+    if (m_document != nullptr)
+        m_document->Release();
+    m_document = nullptr;
+    if (m_comInitializedMultiThreaded || m_comInitializedApartment)
+        CoUninitialize();
+}
+
+bool CXmlDocumentWrapper::LoadXml(const String& text)
+{
+    if (m_document == nullptr)
+        return false;
+    UniqueBstr bstrText = MakeBstr(text);
+    VARIANT_BOOL success = VARIANT_FALSE;
+    if (FAILED(m_document->loadXML(bstrText.get(), &success)))
+        return false;
+    return success == VARIANT_TRUE;
+}
+
+bool CXmlDocumentWrapper::Load(const String& path)
+{
+    if (m_document == nullptr)
+        return false;
+    if (FAILED(m_document->put_async(VARIANT_FALSE)))
+        return false;
+    PathVariant source(path);
+    VARIANT_BOOL success = VARIANT_FALSE;
+    if (FAILED(m_document->load(source.get(), &success)))
+        return false;
+    return success == VARIANT_TRUE;
+}
+
+bool CXmlDocumentWrapper::Save(const String& path)
+{
+    if (m_document == nullptr)
+        return false;
+    PathVariant destination(path);
+    return SUCCEEDED(m_document->save(destination.get()));
+}
+
+CXmlNodeWrapper CXmlDocumentWrapper::GetDocumentElement() const
+{
+    if (m_document == nullptr)
+        return CXmlNodeWrapper();
+    ComPtr<IXMLDOMElement> element;
+    if (FAILED(m_document->get_documentElement(element.put())) || !element)
+        return CXmlNodeWrapper();
+    IXMLDOMNode* node = nullptr;
+    if (FAILED(element->QueryInterface(IID_IXMLDOMNode, reinterpret_cast<void**>(&node))))
+        return CXmlNodeWrapper();
+    return CXmlNodeWrapper(node);
+}
