@@ -73,7 +73,7 @@ public:
     CXmlDocumentWrapper(const CXmlDocumentWrapper&) = delete;
     CXmlDocumentWrapper& operator=(const CXmlDocumentWrapper&) = delete;
     // Releases the document, then balances the constructor's COM initialisation. Must run on
-    // the thread that constructed the wrapper.
+    // the thread that constructed the wrapper, after every node wrapper taken from it is gone.
     virtual ~CXmlDocumentWrapper();
 
     bool HasDocument() const noexcept { return m_document != nullptr; }

@@ -48,12 +48,6 @@ namespace
     }
 }
 
-TEST(BackupSet, PathIsDirectoryBackslashFileName)
-{
-    SampleBackupSet set(L"D:\\target");
-    EXPECT_EQ(L"D:\\target\\SampleBackupSet.xml", set.GetFilePath());
-}
-
 TEST(BackupSet, ConstructionReadsAndWritesNothing)
 {
     ScratchFolder folder;
@@ -144,18 +138,6 @@ TEST(BackupSet, SaveWritesTheChangesForTheNextReader)
     EXPECT_EQ(StringList{L"first"}, reader.GetItems());
 }
 
-TEST(BackupSet, SaveFailsWhenTheFileCannotBeWritten)
-{
-    ScratchFolder folder;
-    SampleBackupSet set(folder.Path());
-    set.Open();
-    // A directory in place of the file.
-    XmlTestSupport::DeleteTree(set.GetFilePath());
-    DeleteFileW(set.GetFilePath().c_str());
-    ASSERT_TRUE(CreateDirectoryW(set.GetFilePath().c_str(), nullptr));
-    EXPECT_FALSE(set.Save());
-}
-
 TEST(BackupSet, ListItemsAreKeptNewestFirst)
 {
     ScratchFolder folder;
@@ -182,11 +164,4 @@ TEST(BackupSet, MissingElementsReadEmptyAndTakeNothing)
     EXPECT_TRUE(set.GetMissingList().empty());
     ASSERT_TRUE(set.Save());
     EXPECT_EQ("BackupSet alpha beta gamma items", ElementOrder(ReadFileBytes(set.GetFilePath())));
-}
-
-TEST(BackupSet, TheMessagesAreFixed)
-{
-    EXPECT_STREQ(L"Could not load xml", BackupSetBase::CouldNotLoadXml);
-    EXPECT_STREQ(L"Could not create directory", BackupSetBase::CouldNotCreateDirectory);
-    EXPECT_EQ(L"Could not load xml file: C:\\x.xml", Strings::Format(BackupSetBase::CouldNotLoadXmlFile, L"C:\\x.xml"));
 }

@@ -99,13 +99,6 @@ TEST(Base64, DecodingSkipsWhiteSpaceAnywhere)
     EXPECT_STREQ("YWJj", reinterpret_cast<const char*>(codec.GetEncoded()));
 }
 
-TEST(Base64, IsWhitespaceMatchesBellToCarriageReturnAndSpace)
-{
-    Base64 codec;
-    for (int c = 0; c < 256; ++c)
-        EXPECT_EQ((c >= 7 && c <= 13) || c == 32, codec.IsWhitespace(static_cast<BYTE>(c))) << c;
-}
-
 TEST(Base64, TopBitCharactersDecodeLikeTheirPlainTwins)
 {
     const std::vector<BYTE> bytes = PseudoRandomBytes(301, 7);

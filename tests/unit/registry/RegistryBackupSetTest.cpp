@@ -225,12 +225,3 @@ TEST(HiveFileEntry, PrefixesSelectTheRootKeyIgnoringCase)
         EXPECT_EQ(String(L"TMP_") + c.subkey, entry.GetTemporaryName()) << Strings::ToUtf8(c.hivepath);
     }
 }
-
-TEST(HiveFileEntry, IsCopiedByValue)
-{
-    HiveFileEntry original(A.filepath, A.hivefile, A.hivepath);
-    HiveFileEntry copy = original;
-    original = HiveFileEntry(L"x", L"y", L"z");
-    ExpectEntry(A, copy);
-    EXPECT_EQ(L"TMP_SAM", copy.GetTemporaryName());
-}
