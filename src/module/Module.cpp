@@ -90,7 +90,7 @@ namespace
 
         HRESULT UnregisterServer()
         {
-            HRESULT hr = RunScript(IDR_SYSTEMSTATEBACKUPRESTOREIMPL, false);
+            const HRESULT hr = RunScript(IDR_SYSTEMSTATEBACKUPRESTOREIMPL, false);
             if (FAILED(hr))
                 return hr;
 #ifdef _WIN64
@@ -98,11 +98,13 @@ namespace
 #else
             const SYSKIND kind = SYS_WIN32;
 #endif
-            hr = UnRegisterTypeLib(LIBID_SystemStateBackupRestoreLib, 1, 0, 0x409, kind);
-            // Already gone is what we wanted.
-            if (hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_LIBNOTREGISTERED || hr == TYPE_E_CANTLOADLIBRARY)
-                hr = S_OK;
-            return hr;
+            // Already gone is what we wanted; asked anyway, Windows and Wine fail differently.
+            HKEY version = nullptr;
+            const String versionKey = L"TypeLib\\" + GuidText(LIBID_SystemStateBackupRestoreLib) + L"\\1.0";
+            if (RegOpenKeyExW(HKEY_CLASSES_ROOT, versionKey.c_str(), 0, KEY_READ, &version) != ERROR_SUCCESS)
+                return S_OK;
+            RegCloseKey(version);
+            return UnRegisterTypeLib(LIBID_SystemStateBackupRestoreLib, 1, 0, 0x409, kind);
         }
 
     private:

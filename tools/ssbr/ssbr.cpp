@@ -228,6 +228,8 @@ namespace
         {
             // Worth showing, but not a failure of the status report itself.
             String reason = ErrorOf(object);
+            while (!reason.empty() && iswspace(reason.back()))
+                reason.pop_back();
             for (size_t at = reason.find(L'\n'); at != String::npos; at = reason.find(L'\n', at + 3))
                 reason.replace(at, 1, L"\n    ");
             Write(stdout, L"Directory service online:          unknown\n    " + reason + L"\n");

@@ -1,0 +1,53 @@
+# Shared by the lab tests: each test gets the win64 build tree as $1 and provisions its own lab
+# machines below it.
+set -uo pipefail
+
+BUILD_DIR=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
+REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
+LAB=$REPO_DIR/lab
+MACHINES=$BUILD_DIR/lab-machines
+export QM_BUILD_DIR=$BUILD_DIR
+FAILURES=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    FAILURES=$((FAILURES + 1))
+}
+
+# expect_eq WHAT EXPECTED ACTUAL
+expect_eq() {
+    if [ "$2" != "$3" ]; then
+        fail "$1: expected [$2], got [$3]"
+    fi
+}
+
+# expect_contains WHAT NEEDLE HAYSTACK
+expect_contains() {
+    case $3 in
+        *"$2"*) ;;
+        *) fail "$1: expected to contain [$2], got [$3]" ;;
+    esac
+}
+
+# run_in MACHINE COMMAND...: sets OUT, ERR and RC.
+run_in() {
+    local machine=$1
+    shift
+    local out_file err_file
+    out_file=$(mktemp)
+    err_file=$(mktemp)
+    "$LAB/run" "$machine" "$@" >"$out_file" 2>"$err_file"
+    RC=$?
+    OUT=$(tr -d '\r' <"$out_file")
+    ERR=$(tr -d '\r' <"$err_file")
+    rm -f "$out_file" "$err_file"
+}
+
+finish() {
+    if [ "$FAILURES" -ne 0 ]; then
+        echo "$FAILURES check(s) failed" >&2
+        exit 1
+    fi
+    echo "all checks passed"
+    exit 0
+}

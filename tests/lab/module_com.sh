@@ -1,0 +1,9 @@
+#!/bin/bash
+# The module through COM in a Windows Server 2003 lab machine: registration, late binding,
+# aggregation, marshalling, and the component object's behaviour (module_com_tests.exe).
+source "$(dirname "$0")/lib/common.bash"
+
+MACHINE=$MACHINES/module_com
+"$LAB/provision" "$MACHINE" --os 2003 >/dev/null || { echo "provisioning failed" >&2; exit 1; }
+"$LAB/run" "$MACHINE" module_com_tests.exe --gtest_brief=1 || fail "module_com_tests.exe"
+finish

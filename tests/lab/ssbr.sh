@@ -1,0 +1,106 @@
+#!/bin/bash
+# ssbr.exe in lab machines: usage errors, the one-line summary, failures with the module's text,
+# the status report with the machine's roles and version, and the caller's environment reaching
+# the module (restore mode).
+source "$(dirname "$0")/lib/common.bash"
+
+SERVER=$MACHINES/ssbr-2003
+DC=$MACHINES/ssbr-dc-2008
+WORKSTATION=$MACHINES/ssbr-win7
+"$LAB/provision" "$SERVER" --os 2003 >/dev/null || { echo "provisioning failed" >&2; exit 1; }
+"$LAB/provision" "$DC" --os 2008 --role dc >/dev/null || { echo "provisioning failed" >&2; exit 1; }
+"$LAB/provision" "$WORKSTATION" --os win7 >/dev/null || { echo "provisioning failed" >&2; exit 1; }
+
+# --- usage -----------------------------------------------------------------------------------
+run_in "$SERVER" ssbr backup 'C:\ssbr\none'
+expect_eq "backup without components: exit" 2 "$RC"
+expect_contains "backup without components names --all" "--all" "$ERR"
+[ -e "$SERVER/drive_c/ssbr/none" ] && fail "a refused backup created its target"
+
+run_in "$SERVER" ssbr restore 'C:\ssbr\none' --domain D
+expect_eq "restore without components: exit" 2 "$RC"
+expect_contains "restore without components names --all" "--all" "$ERR"
+
+run_in "$SERVER" ssbr backup 'C:\ssbr\none' --all --password hunter2
+expect_eq "password on the command line: exit" 2 "$RC"
+expect_contains "password on the command line" "--password-env" "$ERR"
+
+run_in "$SERVER" ssbr backup 'C:\ssbr\none' --all --password-env QM_NO_SUCH_VARIABLE
+expect_eq "unset password variable: exit" 2 "$RC"
+expect_contains "unset password variable" "QM_NO_SUCH_VARIABLE" "$ERR"
+
+run_in "$SERVER" ssbr backup 'C:\ssbr\none' --registry --quorum-drive Q
+expect_eq "restore option on backup: exit" 2 "$RC"
+run_in "$SERVER" ssbr frobnicate
+expect_eq "unknown command: exit" 2 "$RC"
+run_in "$SERVER" ssbr
+expect_eq "no command: exit" 2 "$RC"
+expect_contains "usage text" "ssbr status" "$ERR"
+
+# --- backup ----------------------------------------------------------------------------------
+mkdir -p "$SERVER/drive_c/ssbr/target"
+echo stale >"$SERVER/drive_c/ssbr/target/stale.txt"
+QM_SECRET=not-on-the-command-line run_in "$SERVER" ssbr backup 'C:\ssbr\target' --cluster --active-directory \
+    --domain LAB --user backup --password-env QM_SECRET --truncate-logs
+expect_eq "gated-out backup: exit" 0 "$RC"
+expect_eq "gated-out backup: stderr" "" "$ERR"
+[[ $OUT =~ ^Backup\ of\ Active\ Directory,\ cluster\ database\ to\ C:\\ssbr\\target\ completed\ in\ [0-9]+\.[0-9]{2}\ s$ ]] ||
+    fail "summary line: got [$OUT]"
+[ -d "$SERVER/drive_c/ssbr/target" ] || fail "target directory missing after backup"
+[ -e "$SERVER/drive_c/ssbr/target/stale.txt" ] && fail "the old content of the target was not removed"
+
+run_in "$SERVER" ssbr backup 'C:\ssbr\target' --all
+expect_eq "--all while components are missing: exit" 1 "$RC"
+expect_eq "--all: stdout" "" "$OUT"
+expect_contains "--all: the module's text" $'An exception occurred in Backup:\nCoreBootSystemFilesException ERROR: ' "$ERR"
+
+run_in "$SERVER" ssbr backup 'C:\ssbr\no\such\target' --registry
+expect_eq "missing parent: exit" 1 "$RC"
+expect_contains "missing parent" "CreateDirectory failed: Error = 0x00000003" "$ERR"
+
+# --- restore and restore mode ------------------------------------------------------------------
+run_in "$SERVER" ssbr restore 'C:\ssbr\never-made' --sysvol --active-directory
+expect_eq "restore outside restore mode: exit" 0 "$RC"
+expect_contains "restore summary" "Restore of Active Directory, SysVol from C:\\ssbr\\never-made completed in" "$OUT"
+[ -e "$SERVER/drive_c/ssbr/never-made" ] && fail "restore created its source directory"
+
+SAFEBOOT_OPTION=DSREPAIR run_in "$SERVER" ssbr restore 'C:\ssbr\never-made' --sysvol --active-directory
+expect_eq "restore in restore mode: exit" 1 "$RC"
+expect_contains "restore mode reaches the SysVol restore" $'An exception occurred in Restore:\nSystemVolume' "$ERR"
+
+# --- status ----------------------------------------------------------------------------------
+run_in "$SERVER" ssbr status
+expect_eq "status: exit" 0 "$RC"
+expect_contains "status: restore mode" "Directory services restore mode:   no" "$OUT"
+expect_contains "status: version" "Windows version:                   5.2 (server)" "$OUT"
+expect_contains "status: domain controller" "Domain controller:                 no" "$OUT"
+expect_contains "status: cluster" "Cluster node:                      no" "$OUT"
+expect_contains "status: Certificate Services" "Certificate Services installed:    no" "$OUT"
+expect_contains "status: directory service" "Directory service online:          unknown" "$OUT"
+
+SAFEBOOT_OPTION=DSREPAIR run_in "$SERVER" ssbr status
+expect_contains "status in restore mode" "Directory services restore mode:   yes" "$OUT"
+SAFEBOOT_OPTION=dsrepair run_in "$SERVER" ssbr status
+expect_contains "status with the word in lower case" "Directory services restore mode:   no" "$OUT"
+
+run_in "$DC" ssbr status
+expect_contains "dc: version" "Windows version:                   6.0 (server)" "$OUT"
+expect_contains "dc: domain controller" "Domain controller:                 yes" "$OUT"
+
+run_in "$WORKSTATION" ssbr status
+expect_contains "win7: version" "Windows version:                   6.1 (workstation)" "$OUT"
+expect_contains "win7: domain controller" "Domain controller:                 no" "$OUT"
+
+# On a domain controller the directory backup is not skipped.
+mkdir -p "$DC/drive_c/ssbr"
+run_in "$DC" ssbr backup 'C:\ssbr\dc' --active-directory
+expect_eq "dc: directory backup runs: exit" 1 "$RC"
+expect_contains "dc: directory backup runs" $'An exception occurred in Backup:\nActiveDirectory' "$ERR"
+
+# The stand-in is preferred only by the programs installed with the module.
+run_in "$DC" reg query 'HKCU\Software\Wine\DllOverrides' /v netapi32
+[ "$RC" -eq 0 ] && fail "dc: netapi32 is overridden for every program"
+run_in "$DC" reg query 'HKCU\Software\Wine\AppDefaults\ssbr.exe\DllOverrides' /v netapi32
+expect_contains "dc: ssbr prefers the stand-in" "native,builtin" "$OUT"
+
+finish
