@@ -1,0 +1,105 @@
+// The exception guard: every kind of exception ends in E_FAIL with a text, nothing escapes.
+
+#include "module/ComGuard.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace
+{
+    // "Error = 0x80004005" and the system's own text for E_FAIL, from FormatMessageW.
+    String FailText()
+    {
+        String text = L"Error = 0x80004005";
+        wchar_t* message = nullptr;
+        const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                                FORMAT_MESSAGE_IGNORE_INSERTS,
+                                            nullptr, static_cast<DWORD>(E_FAIL), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                            reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+        if (message != nullptr)
+        {
+            if (length > 0)
+                text += L" " + String(message, length);
+            LocalFree(message);
+        }
+        return text;
+    }
+
+    class ComGuardTest : public ::testing::Test
+    {
+    protected:
+        void TearDown() override { SysFreeString(error); }
+
+        String Text() const { return error ? String(error, SysStringLen(error)) : L"<null>"; }
+
+        BSTR error = nullptr;
+    };
+}
+
+TEST_F(ComGuardTest, SuccessLeavesTheErrorAsItWas)
+{
+    EXPECT_EQ(S_OK, ComGuard::Run(L"Backup", error, [] { return S_OK; }));
+    EXPECT_EQ(nullptr, error);
+
+    error = SysAllocString(L"earlier failure");
+    const BSTR before = error;
+    EXPECT_EQ(S_OK, ComGuard::Run(L"Backup", error, [] { return S_OK; }));
+    EXPECT_EQ(before, error);
+    EXPECT_EQ(L"earlier failure", Text());
+}
+
+TEST_F(ComGuardTest, ModuleExceptionGivesHeaderDescriptionAndTheTextOfEFail)
+{
+    EXPECT_EQ(E_FAIL, ComGuard::Run(L"Restore", error, []() -> HRESULT {
+                  throw RegistryServiceException(L"RegSaveKey(HKLM\\SAM) failed");
+              }));
+    EXPECT_EQ(L"An exception occurred in Restore:\nRegistryServiceException ERROR: RegSaveKey(HKLM\\SAM) failed\n" + FailText(),
+              Text());
+}
+
+TEST_F(ComGuardTest, BaseExceptionUsesItsOwnDescription)
+{
+    EXPECT_EQ(E_FAIL, ComGuard::Run(L"Backup", error, []() -> HRESULT { throw TarnException::Exception(L"plain"); }));
+    EXPECT_EQ(L"An exception occurred in Backup:\nplain\n" + FailText(), Text());
+}
+
+TEST_F(ComGuardTest, OutOfMemoryIsAFailureWithText)
+{
+    error = SysAllocString(L"earlier failure");
+    EXPECT_EQ(E_FAIL, ComGuard::Run(L"Backup", error, []() -> HRESULT { throw std::bad_alloc(); }));
+    EXPECT_EQ(L"An exception occurred in Backup:\nOut of memory.", Text());
+}
+
+TEST_F(ComGuardTest, StandardLibraryExceptionsKeepTheirText)
+{
+    EXPECT_EQ(E_FAIL, ComGuard::Run(L"IsActiveDirectoryServiceOnline", error, []() -> HRESULT {
+                  throw std::out_of_range("vector index 7");
+              }));
+    EXPECT_EQ(L"An exception occurred in IsActiveDirectoryServiceOnline:\nStandard library exception: vector index 7\n" +
+                  FailText(),
+              Text());
+}
+
+TEST_F(ComGuardTest, ExceptionsOutsideTheModuleTreeAreCaughtToo)
+{
+    EXPECT_EQ(E_FAIL, ComGuard::Run(L"Backup", error, []() -> HRESULT { throw Wow64Exception(L"IsWow64Process"); }));
+    EXPECT_EQ(L"An exception occurred in Backup:\nWow64Exception ERROR: IsWow64Process\n" + FailText(), Text());
+
+    EXPECT_EQ(E_FAIL, ComGuard::Run(L"Restore", error, []() -> HRESULT {
+                  throw CWin32Exception(L"RegOpenKeyEx", ERROR_ACCESS_DENIED);
+              }));
+    EXPECT_EQ(0u, Text().find(L"An exception occurred in Restore:\nCWin32Exception ERROR: RegOpenKeyEx: ")) << Text().c_str();
+
+    EXPECT_EQ(E_FAIL, ComGuard::Run(L"IsActiveDirectoryRestoreMode", error, []() -> HRESULT { throw 42; }));
+    EXPECT_EQ(L"An exception occurred in IsActiveDirectoryRestoreMode:\nUnknown exception.\n" + FailText(), Text());
+}
+
+TEST_F(ComGuardTest, DirectFailuresPassThroughUnchanged)
+{
+    EXPECT_EQ(E_FAIL, ComGuard::Run(L"Backup", error, [this] {
+                  ComGuard::StoreError(error, L"CreateDirectory failed: x");
+                  return E_FAIL;
+              }));
+    EXPECT_EQ(L"CreateDirectory failed: x", Text());
+}
