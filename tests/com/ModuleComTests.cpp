@@ -305,6 +305,19 @@ TEST(Registration, ModuleUnloadsOnlyWhenNothingIsAlive)
     FreeLibrary(module);
 }
 
+TEST(Registration, ScriptsTypeLibraryAndProjectNameAreResources)
+{
+    HMODULE module = LoadLibraryExW(ModulePath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, module);
+    EXPECT_NE(nullptr, FindResourceW(module, MAKEINTRESOURCEW(101), L"REGISTRY"));
+    EXPECT_NE(nullptr, FindResourceW(module, MAKEINTRESOURCEW(103), L"REGISTRY"));
+    EXPECT_NE(nullptr, FindResourceW(module, MAKEINTRESOURCEW(1), L"TYPELIB"));
+    wchar_t name[64] = {};
+    EXPECT_LT(0, LoadStringW(module, 100, name, 64));
+    EXPECT_EQ(std::wstring(L"SystemStateBackupRestore"), name);
+    FreeLibrary(module);
+}
+
 // ---- Type library and late binding ----------------------------------------------------------
 
 TEST_F(ComponentObject, DispatchIdsFollowTheSlotOrder)

@@ -103,4 +103,13 @@ run_in "$DC" reg query 'HKCU\Software\Wine\DllOverrides' /v netapi32
 run_in "$DC" reg query 'HKCU\Software\Wine\AppDefaults\ssbr.exe\DllOverrides' /v netapi32
 expect_contains "dc: ssbr prefers the stand-in" "native,builtin" "$OUT"
 
+# With a CertSvc service on the named server, Certificate Services is no longer skipped.
+run_in "$SERVER" sc create CertSvc binpath= 'C:\windows\system32\certsrv.exe'
+expect_eq "creating CertSvc: exit" 0 "$RC"
+run_in "$SERVER" ssbr status
+expect_contains "status: Certificate Services" "Certificate Services installed:    yes" "$OUT"
+run_in "$SERVER" ssbr backup 'C:\ssbr\target' --certificate-services
+expect_eq "Certificate Services backup runs: exit" 1 "$RC"
+expect_contains "Certificate Services backup runs" $'An exception occurred in Backup:\nCertificateServices' "$ERR"
+
 finish
