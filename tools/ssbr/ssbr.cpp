@@ -298,7 +298,9 @@ namespace
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (FAILED(hr))
         {
-            Write(stderr, ErrorOf(object) + L"\n");
+            // The text usually ends with the system's own line end already.
+            const String error = ErrorOf(object);
+            Write(stderr, error.empty() || error.back() != L'\n' ? error + L"\n" : error);
             return ExitFailure;
         }
 
