@@ -7,6 +7,8 @@
 #include "SystemStateBackupRestoreImpl.h"
 #include "module/Registrar.h"
 
+#include "common/Handles.h"
+
 #include <new>
 
 // The merged proxy/stub of the interface (dlldata.c, built with the Prx entry prefix).
@@ -78,14 +80,11 @@ namespace
         // Script 103 and the type library.
         HRESULT RegisterServer()
         {
-            HRESULT hr = RunScript(IDR_SYSTEMSTATEBACKUPRESTOREIMPL, true);
+            const HRESULT hr = RunScript(IDR_SYSTEMSTATEBACKUPRESTOREIMPL, true);
             if (FAILED(hr))
                 return hr;
-            ITypeLib* library = nullptr;
-            hr = LoadTypeLibEx(GetModulePath().c_str(), REGKIND_REGISTER, &library);
-            if (library != nullptr)
-                library->Release();
-            return hr;
+            ComPtr<ITypeLib> library;
+            return LoadTypeLibEx(GetModulePath().c_str(), REGKIND_REGISTER, library.put());
         }
 
         HRESULT UnregisterServer()
@@ -99,11 +98,10 @@ namespace
             const SYSKIND kind = SYS_WIN32;
 #endif
             // Already gone is what we wanted; asked anyway, Windows and Wine fail differently.
-            HKEY version = nullptr;
+            UniqueRegKey version;
             const String versionKey = L"TypeLib\\" + GuidText(LIBID_SystemStateBackupRestoreLib) + L"\\1.0";
-            if (RegOpenKeyExW(HKEY_CLASSES_ROOT, versionKey.c_str(), 0, KEY_READ, &version) != ERROR_SUCCESS)
+            if (RegOpenKeyExW(HKEY_CLASSES_ROOT, versionKey.c_str(), 0, KEY_READ, version.put()) != ERROR_SUCCESS)
                 return S_OK;
-            RegCloseKey(version);
             return UnRegisterTypeLib(LIBID_SystemStateBackupRestoreLib, 1, 0, 0x409, kind);
         }
 
