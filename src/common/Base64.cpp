@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <new>
 #include <vector>
 
 namespace
@@ -34,12 +35,15 @@ namespace
     {
         if (capacity < size)
         {
+            // Rounding up near 4 GB would wrap to a tiny block that the caller then overruns.
+            const uint64_t newCapacity = (static_cast<uint64_t>(size) / BlockSize + 1) * BlockSize;
+            if (newCapacity > MAXDWORD)
+                throw std::bad_alloc();
             delete[] buffer;
             buffer = nullptr;
             capacity = 0;
-            const DWORD newCapacity = (size / BlockSize + 1) * BlockSize;
             buffer = new BYTE[newCapacity];
-            capacity = newCapacity;
+            capacity = static_cast<DWORD>(newCapacity);
         }
         if (buffer != nullptr)
             std::memset(buffer, 0, capacity);
@@ -79,6 +83,9 @@ void Base64::Encode(const wchar_t* text)
 
 void Base64::Encode(const BYTE* bytes, DWORD length)
 {
+    // The text needs room for twice the input; that size must not wrap.
+    if (length > MAXDWORD / 2)
+        throw std::bad_alloc();
     SetDecoded(bytes, length);
     AllocateEncoded(2 * length);
 

@@ -29,7 +29,8 @@ public:
     // Encodes the UTF-16 storage of a NUL-terminated text (two bytes per character, without
     // the NUL). A null pointer does nothing.
     virtual void Encode(const wchar_t* text);
-    // Encodes length bytes; the text is then at GetEncoded, NUL-terminated.
+    // Encodes length bytes; the text is then at GetEncoded, NUL-terminated. More than 2 GB
+    // throws std::bad_alloc before anything is read.
     virtual void Encode(const BYTE* bytes, DWORD length);
     // Decodes a NUL-terminated UTF-16 Base64 text; characters above U+00FF count as characters
     // outside the alphabet. A null pointer does nothing.
@@ -42,7 +43,8 @@ public:
     // The encoded text (8-bit, NUL-terminated); null while nothing was ever encoded.
     virtual BYTE* GetEncoded();
     // Make room for size bytes (growing in whole 4096-byte blocks, never shrinking), clear the
-    // buffer and set its length to 0.
+    // buffer and set its length to 0. A size whose block would pass 4 GB throws std::bad_alloc
+    // and leaves the buffer as it was.
     virtual void AllocateEncoded(DWORD size);
     virtual void AllocateDecoded(DWORD size);
     // Copies text into the encoded buffer without its white space.

@@ -270,20 +270,22 @@ CXmlDocumentWrapper::CXmlDocumentWrapper()
     if (FAILED(unknown->QueryInterface(IID_IXMLDOMDocument, document.put_void())) || !document)
         return;
 
-    // The class answers XSL Patterns by default; the queries of the system are XPath. Where
-    // the property is unknown the default stays, which agrees on the grammar we accept.
+    // The class answers XSL Patterns by default, and Wine's DOM faults in that language on
+    // queries the grammar check lets through (an operator word as a name, a prefix inside a
+    // predicate); in XPath it fails them cleanly. A DOM that stays in XSL Patterns is not used.
     ComPtr<IXMLDOMDocument2> document2;
-    if (SUCCEEDED(document->QueryInterface(IidXmlDomDocument2, document2.put_void())) && document2)
-    {
-        UniqueBstr property(SysAllocString(L"SelectionLanguage"));
-        VARIANT language;
-        VariantInit(&language);
-        language.vt = VT_BSTR;
-        language.bstrVal = SysAllocString(L"XPath");
-        if (property && language.bstrVal != nullptr)
-            document2->setProperty(property.get(), language);
-        VariantClear(&language);
-    }
+    if (FAILED(document->QueryInterface(IidXmlDomDocument2, document2.put_void())) || !document2)
+        return;
+    UniqueBstr property(SysAllocString(L"SelectionLanguage"));
+    VARIANT language;
+    VariantInit(&language);
+    language.vt = VT_BSTR;
+    language.bstrVal = SysAllocString(L"XPath");
+    const bool xpath = property && language.bstrVal != nullptr &&
+                       SUCCEEDED(document2->setProperty(property.get(), language));
+    VariantClear(&language);
+    if (!xpath)
+        return;
     m_document = document.release();
 }
 

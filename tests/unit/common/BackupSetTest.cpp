@@ -93,26 +93,6 @@ TEST(BackupSet, OpenLoadsAnExistingManifestUnchanged)
     EXPECT_EQ((StringList{L"two", L"one"}), set.GetItems());
 }
 
-TEST(BackupSet, OpenOnAMalformedManifestFailsWithTheFullPath)
-{
-    ScratchFolder folder;
-    const String path = folder / L"SampleBackupSet.xml";
-    WriteFileBytes(path, "<BackupSet type='Sample'><alpha></BackupSet>");
-
-    SampleBackupSet set(folder.Path());
-    try
-    {
-        set.Open();
-        FAIL() << "no exception";
-    }
-    catch (const SampleBackupSetException& error)
-    {
-        EXPECT_EQ(L"Could not load xml file: " + path, error.GetMessage());
-        EXPECT_EQ(L"SampleBackupSetException ERROR: Could not load xml file: " + path, error.GetDescription());
-    }
-    EXPECT_EQ("<BackupSet type='Sample'><alpha></BackupSet>", ReadFileBytes(path));
-}
-
 TEST(BackupSet, OpenWithoutDirectoryCreationFailsOnAMissingFolder)
 {
     ScratchFolder folder;

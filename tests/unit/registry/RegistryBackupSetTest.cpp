@@ -176,25 +176,6 @@ TEST(RegistryBackupSet, AManifestWithoutFilesListsNothingAndRefusesToAdd)
               MessageOf([&] { set.AddFile(A.filepath, A.hivefile, A.hivepath); }));
 }
 
-TEST(RegistryBackupSet, NamesWithApostrophesAndMarkupCharactersSurvive)
-{
-    ScratchFolder folder;
-    const String odd = L"C\\it's \"quoted\" <&> \u00e4";
-    {
-        RegistryBackupSet set(folder.Path());
-        set.Open();
-        set.AddFile(odd, odd, L"\\REGISTRY\\USER\\x'y");
-        ASSERT_TRUE(set.Save());
-    }
-    RegistryBackupSet reader(folder.Path());
-    reader.Open();
-    const HiveFileList files = reader.GetFiles();
-    ASSERT_EQ(1u, files.size());
-    EXPECT_EQ(odd, files[0].GetFilePath());
-    EXPECT_EQ(odd, files[0].GetHiveFile());
-    EXPECT_EQ(L"x'y", files[0].GetSubkey());
-}
-
 TEST(HiveFileEntry, PrefixesSelectTheRootKeyIgnoringCase)
 {
     struct Case
