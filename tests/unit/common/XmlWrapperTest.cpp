@@ -9,9 +9,7 @@
 #include <thread>
 
 using XmlTestSupport::ElementOrder;
-using XmlTestSupport::ReadFileBytes;
 using XmlTestSupport::ScratchFolder;
-using XmlTestSupport::WriteFileBytes;
 
 namespace
 {
@@ -26,17 +24,24 @@ namespace
     const wchar_t* const Sample = L"<BackupSet type='Test'><first a='1'>one</first><second/></BackupSet>";
 }
 
-TEST(XmlDocumentWrapper, LoadXmlAcceptsWellFormedTextOnly)
+TEST(XmlDocumentWrapper, LoadsWellFormedTextAndFilesOnly)
 {
+    ScratchFolder folder;
     CXmlDocumentWrapper document;
     ASSERT_TRUE(document.HasDocument());
     EXPECT_TRUE(document.LoadXml(Sample));
-    EXPECT_EQ(L"Test", document.GetDocumentElement().GetAttribute(L"type", L"?"));
-
     EXPECT_FALSE(document.LoadXml(L"<BackupSet><open></BackupSet>"));
-    EXPECT_FALSE(document.LoadXml(L""));
     // A failed parse leaves no root behind.
     EXPECT_TRUE(document.GetDocumentElement().IsEmpty());
+
+    EXPECT_FALSE(document.Load(folder / L"missing.xml"));
+    WriteTextFile(folder / L"broken.xml", "<BackupSet type='Registry'><files></BackupSet>");
+    EXPECT_FALSE(document.Load(folder / L"broken.xml"));
+
+    ASSERT_TRUE(document.LoadXml(Sample));
+    const String nowhere = folder / L"no\\such\\folder\\file.xml";
+    EXPECT_FALSE(document.Save(nowhere));
+    EXPECT_FALSE(IsFileOnDisk(nowhere));
 }
 
 TEST(XmlDocumentWrapper, SaveThenLoadKeepsTextAttributesAndNonAsciiCharacters)
@@ -47,14 +52,12 @@ TEST(XmlDocumentWrapper, SaveThenLoadKeepsTextAttributesAndNonAsciiCharacters)
     {
         CXmlDocumentWrapper document;
         ASSERT_TRUE(document.LoadXml(L"<root/>"));
-        CXmlNodeWrapper root = document.GetDocumentElement();
-        CXmlNodeWrapper child = root.InsertNode(0, L"item");
+        CXmlNodeWrapper child = document.GetDocumentElement().InsertNode(0, L"item");
         child.SetText(text);
         child.SetAttribute(L"quote", L"it's \"x\" & <y>");
         ASSERT_TRUE(document.Save(path));
     }
-    ASSERT_TRUE(XmlTestSupport::FileExists(path));
-    EXPECT_EQ("root item", ElementOrder(ReadFileBytes(path)));
+    EXPECT_EQ("root item", ElementOrder(ReadTextFile(path)));
 
     CXmlDocumentWrapper reread;
     ASSERT_TRUE(reread.Load(path));
@@ -63,63 +66,35 @@ TEST(XmlDocumentWrapper, SaveThenLoadKeepsTextAttributesAndNonAsciiCharacters)
     EXPECT_EQ(L"it's \"x\" & <y>", item.GetAttribute(L"quote", L""));
 }
 
-TEST(XmlDocumentWrapper, LoadFailsForMissingOrMalformedFiles)
-{
-    ScratchFolder folder;
-    CXmlDocumentWrapper document;
-    EXPECT_FALSE(document.Load(folder / L"missing.xml"));
-
-    const String broken = folder / L"broken.xml";
-    WriteFileBytes(broken, "<BackupSet type='Registry'><files></BackupSet>");
-    EXPECT_FALSE(document.Load(broken));
-}
-
-TEST(XmlDocumentWrapper, SaveFailsWhenTheFolderIsMissing)
-{
-    ScratchFolder folder;
-    CXmlDocumentWrapper document;
-    ASSERT_TRUE(document.LoadXml(Sample));
-    const String path = folder / L"no\\such\\folder\\file.xml";
-    EXPECT_FALSE(document.Save(path));
-    EXPECT_FALSE(XmlTestSupport::FileExists(path));
-}
-
 TEST(XmlDocumentWrapper, WrappersLeaveAnUninitialisedThreadUninitialised)
 {
     HRESULT duringLife = E_UNEXPECTED;
     HRESULT afterwards = E_UNEXPECTED;
-    bool loaded = false;
     OnFreshThread([&] {
         {
             CXmlDocumentWrapper first;
             CXmlDocumentWrapper second;
-            loaded = first.LoadXml(Sample) && second.LoadXml(Sample);
             // Already initialised (by the wrappers): S_FALSE, which needs its own balance.
             duringLife = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
             if (SUCCEEDED(duringLife))
                 CoUninitialize();
-        }
-        {
-            CXmlDocumentWrapper third;
         }
         // S_OK only if every wrapper undid exactly its own initialisation.
         afterwards = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         if (SUCCEEDED(afterwards))
             CoUninitialize();
     });
-    EXPECT_TRUE(loaded);
     EXPECT_EQ(S_FALSE, duringLife);
     EXPECT_EQ(S_OK, afterwards);
 }
 
 TEST(XmlDocumentWrapper, WrappersJoinAndLeaveAnExistingSingleThreadedApartment)
 {
-    HRESULT before = E_UNEXPECTED;
     HRESULT stillInitialised = E_UNEXPECTED;
     HRESULT afterOwnBalance = E_UNEXPECTED;
     bool loaded = false;
     OnFreshThread([&] {
-        before = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         {
             CXmlDocumentWrapper first;
             CXmlDocumentWrapper second;
@@ -128,16 +103,14 @@ TEST(XmlDocumentWrapper, WrappersJoinAndLeaveAnExistingSingleThreadedApartment)
         // The thread's own initialisation is still there after the wrappers went...
         stillInitialised = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         CoUninitialize();
-        // ...and one balancing call ends it, so the wrappers left no count behind.
+        // ...and one balancing call ends it: multi-threaded is accepted only once it is gone.
         CoUninitialize();
         afterOwnBalance = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         if (SUCCEEDED(afterOwnBalance))
             CoUninitialize();
     });
-    EXPECT_EQ(S_OK, before);
     EXPECT_TRUE(loaded);
     EXPECT_EQ(S_FALSE, stillInitialised);
-    // Multi-threaded is accepted only once the apartment is gone.
     EXPECT_EQ(S_OK, afterOwnBalance);
 }
 
@@ -151,62 +124,30 @@ TEST(XmlNodeWrapper, InsertNodePlacesByIndexAndAppendsPastTheEnd)
     root.InsertNode(0, L"a");
     root.InsertNode(1, L"b");
     root.InsertNode(2, L"c");
-    EXPECT_EQ(3, root.NumChildren());
     // The result is the new element itself.
     root.InsertNode(5, L"appended").SetAttribute(L"mark", L"here");
     EXPECT_EQ(L"here", root.GetChild(3).GetAttribute(L"mark", L""));
     root.InsertNode(0, L"front");
     root.InsertNode(2, L"middle");
     EXPECT_EQ(6, root.NumChildren());
+    EXPECT_TRUE(root.GetChild(6).IsEmpty());
 
     const String path = folder / L"order.xml";
     ASSERT_TRUE(document.Save(path));
-    EXPECT_EQ("root front a middle b c appended", ElementOrder(ReadFileBytes(path)));
-}
-
-TEST(XmlNodeWrapper, ChildrenAndMissingChildren)
-{
-    CXmlDocumentWrapper document;
-    ASSERT_TRUE(document.LoadXml(Sample));
-    CXmlNodeWrapper root = document.GetDocumentElement();
-    EXPECT_EQ(2, root.NumChildren());
-    EXPECT_EQ(L"one", root.GetChild(0).GetText());
-    EXPECT_EQ(L"1", root.GetChild(0).GetAttribute(L"a", L""));
-    EXPECT_TRUE(root.GetChild(2).IsEmpty());
-    EXPECT_TRUE(root.GetChild(-1).IsEmpty());
-    EXPECT_EQ(0, root.GetChild(1).NumChildren());
+    EXPECT_EQ("root front a middle b c appended", ElementOrder(ReadTextFile(path)));
 }
 
 TEST(XmlNodeWrapper, EmptyNodeReadsSoftlyAndRefusesChanges)
 {
     CXmlNodeWrapper empty;
-    EXPECT_TRUE(empty.IsEmpty());
     EXPECT_EQ(0, empty.NumChildren());
     EXPECT_TRUE(empty.GetChild(0).IsEmpty());
     EXPECT_TRUE(empty.SelectSingleNode(L"/BackupSet").IsEmpty());
     EXPECT_EQ(L"fallback", empty.GetAttribute(L"name", L"fallback"));
     EXPECT_EQ(L"", empty.GetText());
     EXPECT_NO_THROW(empty.SetText(L"ignored"));
-
-    try
-    {
-        empty.InsertNode(0, L"file");
-        FAIL() << "InsertNode on an empty node did not throw";
-    }
-    catch (const XmlException& error)
-    {
-        EXPECT_EQ(L"Cannot insert element file into an empty node", error.GetMessage());
-        EXPECT_EQ(L"XmlException ERROR: Cannot insert element file into an empty node", error.GetDescription());
-    }
-    try
-    {
-        empty.SetAttribute(L"size", 5L);
-        FAIL() << "SetAttribute on an empty node did not throw";
-    }
-    catch (const TarnException::Exception& error)
-    {
-        EXPECT_EQ(L"Cannot set attribute size of an empty node", error.GetMessage());
-    }
+    EXPECT_THROW(empty.InsertNode(0, L"file"), XmlException);
+    EXPECT_THROW(empty.SetAttribute(L"size", 5L), XmlException);
 }
 
 TEST(XmlNodeWrapper, AttributesDefaultReplaceAndFormatIntegers)
@@ -218,21 +159,17 @@ TEST(XmlNodeWrapper, AttributesDefaultReplaceAndFormatIntegers)
 
     EXPECT_EQ(L"default", root.GetAttribute(L"missing", L"default"));
     root.SetAttribute(L"negative", -42L);
-    root.SetAttribute(L"zero", 0); // a plain int picks the integer form
-    root.SetAttribute(L"largest", 2147483647L);
     root.SetAttribute(L"smallest", static_cast<long>(-2147483647L - 1));
     root.SetAttribute(L"name", L"first");
     root.SetAttribute(L"name", L"second");
     EXPECT_EQ(L"-42", root.GetAttribute(L"negative", L""));
-    EXPECT_EQ(L"0", root.GetAttribute(L"zero", L""));
-    EXPECT_EQ(L"2147483647", root.GetAttribute(L"largest", L""));
     EXPECT_EQ(L"-2147483648", root.GetAttribute(L"smallest", L""));
     EXPECT_EQ(L"second", root.GetAttribute(L"name", L""));
 
     // Replacing an attribute leaves one, not two.
     const String path = folder / L"attributes.xml";
     ASSERT_TRUE(document.Save(path));
-    const std::string saved = ReadFileBytes(path);
+    const std::string saved = ReadTextFile(path);
     EXPECT_EQ(std::string::npos, saved.find("first"));
     EXPECT_EQ(saved.find("name="), saved.rfind("name="));
 }
@@ -246,7 +183,6 @@ TEST(XmlNodeWrapper, SetTextReplacesAllContent)
     root.SetText(L"only this");
     EXPECT_EQ(1, root.NumChildren());
     EXPECT_EQ(L"only this", root.GetText());
-    EXPECT_TRUE(root.SelectSingleNode(L"a").IsEmpty());
 }
 
 TEST(XmlNodeWrapper, SelectSingleNodeFindsAbsoluteRelativeAndPredicatePaths)
@@ -260,18 +196,14 @@ TEST(XmlNodeWrapper, SelectSingleNodeFindsAbsoluteRelativeAndPredicatePaths)
 
     EXPECT_EQ(2, root.SelectSingleNode(L"/BackupSet/dbfiles").NumChildren());
     EXPECT_EQ(2, root.SelectSingleNode(L"dbfiles").NumChildren());
-    EXPECT_FALSE(root.SelectSingleNode(L"/BackupSet/logfiles").IsEmpty());
     EXPECT_EQ(L"C:\\db\\ntds.dit",
               root.SelectSingleNode(L"/BackupSet/dbfiles/file[@name='ntds.dit']").GetAttribute(L"original", L""));
     // A name holding an apostrophe can be found through the other quote.
     EXPECT_EQ(L"C:\\logs\\it's.log",
               root.SelectSingleNode(L"/BackupSet/dbfiles/file[@name=\"it's.log\"]").GetAttribute(L"original", L""));
-    // XPath positions count from 1.
+    // XPath, not XSL Patterns: positions count from 1.
     EXPECT_EQ(L"ntds.dit", root.SelectSingleNode(L"/BackupSet/dbfiles/file[1]").GetAttribute(L"name", L""));
-
-    EXPECT_TRUE(root.SelectSingleNode(L"/BackupSet/dbfiles/file[@name='other.dit']").IsEmpty());
     EXPECT_TRUE(root.SelectSingleNode(L"/BackupSet/missing").IsEmpty());
-    EXPECT_TRUE(root.SelectSingleNode(L"BackupSet").IsEmpty());
 }
 
 TEST(XmlNodeWrapper, SelectSingleNodeWithMalformedQueriesFindsNothingAndDoesNotCrash)
@@ -283,7 +215,6 @@ TEST(XmlNodeWrapper, SelectSingleNodeWithMalformedQueriesFindsNothingAndDoesNotC
     // The lookup a component builds from a file name it does not quote.
     const String name = L"o'brien.edb";
     EXPECT_TRUE(root.SelectSingleNode(L"/BackupSet/dbfiles/file[@name='" + name + L"']").IsEmpty());
-
     // Outside the accepted grammar: never handed to the DOM.
     for (const wchar_t* query : {L"", L"a[", L"//", L"/BackupSet/dbfiles/file[@name='a'", L"count(/BackupSet)",
                                  L"/BackupSet/dbfiles/file[position()=1]", L"/BackupSet | /none"})
@@ -295,6 +226,5 @@ TEST(XmlNodeWrapper, SelectSingleNodeWithMalformedQueriesFindsNothingAndDoesNotC
     {
         EXPECT_TRUE(root.SelectSingleNode(query).IsEmpty()) << Strings::ToUtf8(query);
     }
-    // Still usable afterwards.
     EXPECT_FALSE(root.SelectSingleNode(L"/BackupSet/dbfiles/file[@name='a']").IsEmpty());
 }
