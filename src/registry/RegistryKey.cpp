@@ -167,7 +167,7 @@ CRegistryKey::SubkeyIteratorImpl::SubkeyIteratorImpl(CCountedRegKey* key) : CReg
     }
 }
 
-bool CRegistryKey::SubkeyIteratorImpl::Fetch()
+bool CRegistryKey::SubkeyIteratorImpl::GetSubkeyInfo()
 {
     wchar_t spareName = L'\0';
     wchar_t spareClass = L'\0';
@@ -231,7 +231,7 @@ CRegistryKey::ValueIteratorImpl::ValueIteratorImpl(CCountedRegKey* key) : CRegKe
     }
 }
 
-bool CRegistryKey::ValueIteratorImpl::Fetch()
+bool CRegistryKey::ValueIteratorImpl::GetValueInfo()
 {
     m_hasText = false;
     m_text.clear();

@@ -136,7 +136,8 @@ public:
         // Sizes the buffers from the key's reported maxima. Throws CRegistryKey::Exception.
         explicit SubkeyIteratorImpl(CCountedRegKey* key);
         // Reads the subkey at the index; false when there is none. Throws CRegistryKey::Exception.
-        bool Fetch();
+        bool GetSubkeyInfo();
+        bool Fetch() { return GetSubkeyInfo(); }
 
     private:
         // False when the key reports no subkeys any more.
@@ -163,7 +164,9 @@ public:
 
     protected:
         explicit ValueIteratorImpl(CCountedRegKey* key);
-        bool Fetch();
+        // Reads the value at the index; false when there is none. Throws CRegistryKey::Exception.
+        bool GetValueInfo();
+        bool Fetch() { return GetValueInfo(); }
 
     private:
         bool GrowBuffers(const wchar_t* where, DWORD reportedDataSize);
