@@ -1,0 +1,80 @@
+#pragma once
+// Where the tests find the programs and modules built beside them: paths relative to
+// unit_tests.exe in the build tree, so no test names a machine's folders.
+
+#include "common/Strings.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace LabBinaries
+{
+    // The build tree's root: unit_tests.exe lives in its "tests" folder.
+    inline String BuildRoot()
+    {
+        std::vector<wchar_t> path(32768);
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        String exe(path.data(), length);
+        String relative = exe.substr(0, exe.rfind(L'\\')) + L"\\..";
+        std::vector<wchar_t> full(32768);
+        const DWORD fullLength = GetFullPathNameW(relative.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        return String(full.data(), fullLength);
+    }
+
+    inline String LabServiceProgram()
+    {
+        return BuildRoot() + L"\\lab\\labservice\\labservice.exe";
+    }
+
+    inline String MountManagerFolder()
+    {
+        return BuildRoot() + L"\\src\\mountmanager";
+    }
+
+    // Lets LoadLibrary("MountManager") find the module as it would beside the main module.
+    inline bool UseMountManagerModule()
+    {
+        return SetDllDirectoryW(MountManagerFolder().c_str()) != FALSE;
+    }
+
+    // A folder of its own below the temporary folder, emptied of the files a test put there.
+    class ScratchFolder
+    {
+    public:
+        explicit ScratchFolder(const String& name)
+        {
+            wchar_t temp[MAX_PATH + 1] = {};
+            GetTempPathW(MAX_PATH + 1, temp);
+            m_path = String(temp) + name + Strings::Format(L"-%lu", GetCurrentProcessId());
+            CreateDirectoryW(m_path.c_str(), nullptr);
+        }
+        ScratchFolder(const ScratchFolder&) = delete;
+        ScratchFolder& operator=(const ScratchFolder&) = delete;
+        ~ScratchFolder()
+        {
+            WIN32_FIND_DATAW found;
+            const HANDLE find = FindFirstFileW((m_path + L"\\*").c_str(), &found);
+            if (find != INVALID_HANDLE_VALUE)
+            {
+                do
+                    DeleteFileW((m_path + L"\\" + found.cFileName).c_str());
+                while (FindNextFileW(find, &found));
+                FindClose(find);
+            }
+            RemoveDirectoryW(m_path.c_str());
+        }
+        const String& Path() const { return m_path; }
+
+    private:
+        String m_path;
+    };
+
+    // A copy of labservice.exe under a name no other process has, so that killing by name
+    // reaches only the copy a test started. Empty when the copy fails.
+    inline String CopyLabService(const ScratchFolder& folder, const String& baseName)
+    {
+        const String copy = folder.Path() + L"\\" + baseName + L".exe";
+        return CopyFileW(LabServiceProgram().c_str(), copy.c_str(), FALSE) ? copy : String();
+    }
+}
