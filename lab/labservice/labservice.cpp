@@ -1,0 +1,192 @@
+// labservice.exe: a service program and a plain program for the tests of the service and
+// process helpers. Every mode ends by itself after a few minutes, so a test that fails half way
+// leaves nothing running for long.
+//
+//   labservice.exe prompt <service>   service that stops as soon as it is asked to
+//   labservice.exe slow <service>     service that takes about 2.5 s to stop, reporting progress
+//   labservice.exe ignore <service>   service that answers a stop with "stop pending" and never
+//                                     stops (it has to be killed)
+//   labservice.exe window <event>     program with a hidden top-level window; it exits with
+//                                     code 7 when the window is asked to close
+//   labservice.exe sleep <event>      program without windows that waits to be killed
+// The plain programs signal the named event once they are ready. No mode ends with exit code 0
+// by itself, so 0 tells a test that the process was terminated with that code.
+
+#include <windows.h>
+
+#include <cwchar>
+
+namespace
+{
+    constexpr DWORD Lifetime = 180 * 1000;
+    constexpr int ServiceEndedExitCode = 5;
+    constexpr int SleepEndedExitCode = 6;
+    constexpr UINT ClosedByWindowExitCode = 7;
+
+    enum class Mode
+    {
+        Prompt,
+        Slow,
+        Ignore
+    };
+
+    Mode g_mode = Mode::Prompt;
+    SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+    HANDLE g_stopRequested = nullptr;
+    CRITICAL_SECTION g_statusLock;
+    SERVICE_STATUS g_status = {};
+
+    void Report(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0)
+    {
+        EnterCriticalSection(&g_statusLock);
+        g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        g_status.dwCurrentState = state;
+        g_status.dwControlsAccepted =
+            state == SERVICE_RUNNING || state == SERVICE_PAUSED ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE : 0;
+        g_status.dwWin32ExitCode = NO_ERROR;
+        g_status.dwCheckPoint = checkPoint;
+        g_status.dwWaitHint = waitHint;
+        SetServiceStatus(g_statusHandle, &g_status);
+        LeaveCriticalSection(&g_statusLock);
+    }
+
+    DWORD WINAPI Handler(DWORD control, DWORD, void*, void*)
+    {
+        switch (control)
+        {
+        case SERVICE_CONTROL_STOP:
+            // Reported before returning, so that the caller's next status query already sees it.
+            Report(SERVICE_STOP_PENDING, 1, 3000);
+            SetEvent(g_stopRequested);
+            return NO_ERROR;
+        case SERVICE_CONTROL_PAUSE:
+            Report(SERVICE_PAUSED);
+            return NO_ERROR;
+        case SERVICE_CONTROL_CONTINUE:
+            Report(SERVICE_RUNNING);
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+        }
+    }
+
+    void WINAPI ServiceMain(DWORD, wchar_t** arguments)
+    {
+        g_statusHandle = RegisterServiceCtrlHandlerExW(arguments[0], Handler, nullptr);
+        if (g_statusHandle == nullptr)
+            return;
+        Report(SERVICE_RUNNING);
+        const DWORD started = GetTickCount();
+        WaitForSingleObject(g_stopRequested, Lifetime);
+
+        switch (g_mode)
+        {
+        case Mode::Prompt:
+            break;
+        case Mode::Slow:
+            for (DWORD checkPoint = 2; checkPoint < 10; ++checkPoint)
+            {
+                Sleep(300);
+                Report(SERVICE_STOP_PENDING, checkPoint, 3000);
+            }
+            break;
+        case Mode::Ignore:
+        {
+            const DWORD lived = GetTickCount() - started;
+            if (lived < Lifetime)
+                Sleep(Lifetime - lived);
+            break;
+        }
+        }
+        Report(SERVICE_STOPPED);
+    }
+
+    int RunService(Mode mode, const wchar_t* name)
+    {
+        g_mode = mode;
+        InitializeCriticalSection(&g_statusLock);
+        g_stopRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        wchar_t serviceName[256];
+        lstrcpynW(serviceName, name, 256);
+        SERVICE_TABLE_ENTRYW table[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
+        return StartServiceCtrlDispatcherW(table) ? ServiceEndedExitCode : static_cast<int>(GetLastError());
+    }
+
+    void SignalReady(const wchar_t* eventName)
+    {
+        const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName);
+        if (ready != nullptr)
+        {
+            SetEvent(ready);
+            CloseHandle(ready);
+        }
+    }
+
+    LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        switch (message)
+        {
+        case WM_CLOSE:
+            DestroyWindow(window);
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(ClosedByWindowExitCode);
+            return 0;
+        case WM_TIMER:
+            ExitProcess(SleepEndedExitCode);
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
+        }
+    }
+
+    int RunWindow(const wchar_t* eventName)
+    {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = WindowProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"QmLabServiceWindow";
+        if (RegisterClassW(&windowClass) == 0)
+            return 2;
+        const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"labservice", WS_OVERLAPPEDWINDOW, 0, 0,
+                                            100, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
+        if (window == nullptr)
+            return 3;
+        SetTimer(window, 1, Lifetime, nullptr);
+        SignalReady(eventName);
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0)
+        {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        return static_cast<int>(message.wParam);
+    }
+
+    int RunSleep(const wchar_t* eventName)
+    {
+        SignalReady(eventName);
+        Sleep(Lifetime);
+        return SleepEndedExitCode;
+    }
+}
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 3)
+        return 1;
+    const wchar_t* mode = argv[1];
+    const wchar_t* argument = argv[2];
+    if (wcscmp(mode, L"prompt") == 0)
+        return RunService(Mode::Prompt, argument);
+    if (wcscmp(mode, L"slow") == 0)
+        return RunService(Mode::Slow, argument);
+    if (wcscmp(mode, L"ignore") == 0)
+        return RunService(Mode::Ignore, argument);
+    if (wcscmp(mode, L"window") == 0)
+        return RunWindow(argument);
+    if (wcscmp(mode, L"sleep") == 0)
+        return RunSleep(argument);
+    return 1;
+}
