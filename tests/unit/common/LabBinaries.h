@@ -3,6 +3,7 @@
 // unit_tests.exe in the build tree, so no test names a machine's folders.
 
 #include "common/Strings.h"
+#include "ScratchDirectory.h"
 
 #include <windows.h>
 
@@ -38,41 +39,9 @@ namespace LabBinaries
         return SetDllDirectoryW(MountManagerFolder().c_str()) != FALSE;
     }
 
-    // A folder of its own below the temporary folder, emptied of the files a test put there.
-    class ScratchFolder
-    {
-    public:
-        explicit ScratchFolder(const String& name)
-        {
-            wchar_t temp[MAX_PATH + 1] = {};
-            GetTempPathW(MAX_PATH + 1, temp);
-            m_path = String(temp) + name + Strings::Format(L"-%lu", GetCurrentProcessId());
-            CreateDirectoryW(m_path.c_str(), nullptr);
-        }
-        ScratchFolder(const ScratchFolder&) = delete;
-        ScratchFolder& operator=(const ScratchFolder&) = delete;
-        ~ScratchFolder()
-        {
-            WIN32_FIND_DATAW found;
-            const HANDLE find = FindFirstFileW((m_path + L"\\*").c_str(), &found);
-            if (find != INVALID_HANDLE_VALUE)
-            {
-                do
-                    DeleteFileW((m_path + L"\\" + found.cFileName).c_str());
-                while (FindNextFileW(find, &found));
-                FindClose(find);
-            }
-            RemoveDirectoryW(m_path.c_str());
-        }
-        const String& Path() const { return m_path; }
-
-    private:
-        String m_path;
-    };
-
     // A copy of labservice.exe under a name no other process has, so that killing by name
     // reaches only the copy a test started. Empty when the copy fails.
-    inline String CopyLabService(const ScratchFolder& folder, const String& baseName)
+    inline String CopyLabService(const ScratchDirectory& folder, const String& baseName)
     {
         const String copy = folder.Path() + L"\\" + baseName + L".exe";
         return CopyFileW(LabServiceProgram().c_str(), copy.c_str(), FALSE) ? copy : String();

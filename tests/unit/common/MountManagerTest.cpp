@@ -165,7 +165,7 @@ TEST_F(MountManagerTest, ConvertSymbolicLinkFollowsOneStepOfAChain)
 
 TEST_F(MountManagerTest, ConvertSymbolicLinkWithoutTheModuleThrowsLoadLibraryFailed)
 {
-    LabBinaries::ScratchFolder empty(L"QmNoModule");
+    ScratchDirectory empty(L"QmNoModule");
     ASSERT_TRUE(SetDllDirectoryW(empty.Path().c_str()));
     const DWORD besideTests = GetFileAttributesW((LabBinaries::BuildRoot() + L"\\tests\\MountManager.dll").c_str());
     if (besideTests != INVALID_FILE_ATTRIBUTES)

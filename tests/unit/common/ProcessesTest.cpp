@@ -53,7 +53,7 @@ namespace
             return L"(no exception)";
         }
 
-        LabBinaries::ScratchFolder m_folder{L"QmProcesses"};
+        ScratchDirectory m_folder{L"QmProcesses"};
         String m_exeName;
         String m_program;
         UniqueKernelHandle m_process;

@@ -100,7 +100,7 @@ namespace
                 DeleteService(existing.get());
         }
 
-        LabBinaries::ScratchFolder m_folder{L"QmLabService"};
+        ScratchDirectory m_folder{L"QmLabService"};
         String m_name;
         String m_exeName;
         String m_program;
@@ -111,7 +111,7 @@ namespace
 
     bool Installed(const String& name)
     {
-        bool installed = !false;
+        bool installed = true; // sentinel: a "not installed" answer must be written too
         Services::IsInstalled(name, installed);
         return installed;
     }
