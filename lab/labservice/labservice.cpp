@@ -6,11 +6,11 @@
 //   labservice.exe slow <service>     service that takes about 2.5 s to stop, reporting progress
 //   labservice.exe ignore <service>   service that answers a stop with "stop pending" and never
 //                                     stops (it has to be killed)
-//   labservice.exe window <event>     program with a hidden top-level window; it exits with
-//                                     code 7 when the window is asked to close
-//   labservice.exe sleep <event>      program without windows that waits to be killed
-// The plain programs signal the named event once they are ready. No mode ends with exit code 0
-// by itself, so 0 tells a test that the process was terminated with that code.
+//   labservice.exe sleep <event>      program without windows that waits to be killed; it
+//                                     signals the named event once it runs
+// No mode ends with exit code 0 by itself, so 0 tells a test that the process was terminated
+// with that code. The program with a window is labwindow.exe, which keeps the window manager out
+// of the service processes.
 
 #include <windows.h>
 
@@ -21,7 +21,6 @@ namespace
     constexpr DWORD Lifetime = 180 * 1000;
     constexpr int ServiceEndedExitCode = 5;
     constexpr int SleepEndedExitCode = 6;
-    constexpr UINT ClosedByWindowExitCode = 7;
 
     enum class Mode
     {
@@ -124,46 +123,6 @@ namespace
         }
     }
 
-    LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        switch (message)
-        {
-        case WM_CLOSE:
-            DestroyWindow(window);
-            return 0;
-        case WM_DESTROY:
-            PostQuitMessage(ClosedByWindowExitCode);
-            return 0;
-        case WM_TIMER:
-            ExitProcess(SleepEndedExitCode);
-        default:
-            return DefWindowProcW(window, message, wParam, lParam);
-        }
-    }
-
-    int RunWindow(const wchar_t* eventName)
-    {
-        WNDCLASSW windowClass = {};
-        windowClass.lpfnWndProc = WindowProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"QmLabServiceWindow";
-        if (RegisterClassW(&windowClass) == 0)
-            return 2;
-        const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"labservice", WS_OVERLAPPEDWINDOW, 0, 0,
-                                            100, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
-        if (window == nullptr)
-            return 3;
-        SetTimer(window, 1, Lifetime, nullptr);
-        SignalReady(eventName);
-        MSG message;
-        while (GetMessageW(&message, nullptr, 0, 0) > 0)
-        {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        return static_cast<int>(message.wParam);
-    }
-
     int RunSleep(const wchar_t* eventName)
     {
         SignalReady(eventName);
@@ -184,8 +143,6 @@ int wmain(int argc, wchar_t** argv)
         return RunService(Mode::Slow, argument);
     if (wcscmp(mode, L"ignore") == 0)
         return RunService(Mode::Ignore, argument);
-    if (wcscmp(mode, L"window") == 0)
-        return RunWindow(argument);
     if (wcscmp(mode, L"sleep") == 0)
         return RunSleep(argument);
     return 1;

@@ -28,6 +28,11 @@ namespace LabBinaries
         return BuildRoot() + L"\\lab\\labservice\\labservice.exe";
     }
 
+    inline String LabWindowProgram()
+    {
+        return BuildRoot() + L"\\lab\\labservice\\labwindow.exe";
+    }
+
     inline String MountManagerFolder()
     {
         return BuildRoot() + L"\\src\\mountmanager";
@@ -39,11 +44,11 @@ namespace LabBinaries
         return SetDllDirectoryW(MountManagerFolder().c_str()) != FALSE;
     }
 
-    // A copy of labservice.exe under a name no other process has, so that killing by name
-    // reaches only the copy a test started. Empty when the copy fails.
-    inline String CopyLabService(const ScratchDirectory& folder, const String& baseName)
+    // A copy of a lab program under a name no other process has, so that killing by name reaches
+    // only the copy a test started. Empty when the copy fails.
+    inline String CopyProgram(const String& program, const ScratchDirectory& folder, const String& exeName)
     {
-        const String copy = folder.Path() + L"\\" + baseName + L".exe";
-        return CopyFileW(LabServiceProgram().c_str(), copy.c_str(), FALSE) ? copy : String();
+        const String copy = folder / exeName;
+        return CopyFileW(program.c_str(), copy.c_str(), FALSE) ? copy : String();
     }
 }

@@ -39,17 +39,20 @@ namespace LabProcess
         process.reset();
     }
 
-    // Exit code of the "window" mode when it cannot create its window: Wine without a display
+    // Exit code of labwindow.exe when it cannot create its window: Wine without a display
     // driver (no X server, and the prefix's Graphics driver not set to "null").
     constexpr DWORD NoWindowExitCode = 3;
 
-    // Starts a copy in "window" or "sleep" mode and waits until it is ready. Empty when it cannot
-    // be started; a process that ended before it was ready is handed back ended.
+    // Starts labwindow.exe, or labservice.exe with mode "sleep", and waits until it is ready.
+    // Empty when it cannot be started; a process that ended before it was ready is handed back
+    // ended.
     inline UniqueKernelHandle StartProgram(const String& program, const wchar_t* mode)
     {
         const String eventName = Strings::Format(L"QmLabReady-%lu-%lu", GetCurrentProcessId(), GetTickCount());
         UniqueKernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
-        String commandLine = Strings::Format(L"\"%s\" %s %s", program.c_str(), mode, eventName.c_str());
+        String commandLine = mode != nullptr
+                                 ? Strings::Format(L"\"%s\" %s %s", program.c_str(), mode, eventName.c_str())
+                                 : Strings::Format(L"\"%s\" %s", program.c_str(), eventName.c_str());
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION started = {};

@@ -24,11 +24,13 @@ namespace
             static int counter = 0;
             ++counter;
             m_exeName = Strings::Format(L"qmproc%lu_%d.exe", GetCurrentProcessId(), counter);
-            m_program = LabBinaries::CopyLabService(m_folder, m_exeName.substr(0, m_exeName.size() - 4));
-            ASSERT_FALSE(m_program.empty());
+            m_program = LabBinaries::CopyProgram(Source(), m_folder, m_exeName);
+            ASSERT_FALSE(m_program.empty()) << "cannot copy " << Strings::ToUtf8(Source());
         }
 
         void TearDown() override { LabProcess::EnsureEnded(m_process); }
+
+        virtual String Source() const { return LabBinaries::LabServiceProgram(); }
 
         void Run(const wchar_t* mode)
         {
@@ -68,13 +70,15 @@ namespace
             ProcessesTest::SetUp();
             if (HasFatalFailure())
                 return;
-            m_process = LabProcess::StartProgram(m_program, L"window");
+            m_process = LabProcess::StartProgram(m_program, nullptr);
             ASSERT_TRUE(m_process);
             if (LabProcess::Ended(m_process, 0) && LabProcess::ExitCode(m_process) == LabProcess::NoWindowExitCode)
                 GTEST_SKIP() << "no window can be created here (Wine without an X server needs the prefix's "
                                 "HKCU\\Software\\Wine\\Drivers Graphics=null)";
             ASSERT_FALSE(LabProcess::Ended(m_process, 0)) << "exit code " << LabProcess::ExitCode(m_process);
         }
+
+        String Source() const override { return LabBinaries::LabWindowProgram(); }
     };
 }
 
@@ -125,7 +129,7 @@ TEST_F(ProcessesTest, TheNativeProcessListFindsAndTerminatesTheProcessToo)
 
 TEST_F(ProcessesWindowTest, KillEndsOnlyTheFirstProcessOfThatName)
 {
-    UniqueKernelHandle second = LabProcess::StartProgram(m_program, L"window");
+    UniqueKernelHandle second = LabProcess::StartProgram(m_program, nullptr);
     ASSERT_TRUE(second);
     ASSERT_FALSE(LabProcess::Ended(second, 0));
     Processes processes;

@@ -18,7 +18,7 @@ namespace
             ++counter;
             m_name = Strings::Format(L"QmLabService%lu_%d", GetCurrentProcessId(), counter);
             m_exeName = Strings::Format(L"qmlab%lu_%d.exe", GetCurrentProcessId(), counter);
-            m_program = LabBinaries::CopyLabService(m_folder, m_exeName.substr(0, m_exeName.size() - 4));
+            m_program = LabBinaries::CopyProgram(LabBinaries::LabServiceProgram(), m_folder, m_exeName);
             ASSERT_FALSE(m_program.empty()) << "cannot copy " << Strings::ToUtf8(LabBinaries::LabServiceProgram());
             m_manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
             ASSERT_TRUE(m_manager) << "error " << GetLastError();
