@@ -38,12 +38,17 @@ build32: deps $(WIN32)/CMakeCache.txt
 build: build64 build32
 
 # The Wine services started by the first test would keep ctest's output pipe open, so the
-# prefix is booted before ctest and stopped after it.
+# prefix is booted before ctest and stopped after it. "wineboot --init" on an existing prefix
+# starts a second service control manager beside the first (service requests then reach either
+# at random), so it only makes a new prefix; each run boots with a plain wineboot. Without an X
+# server, windows need Wine's null display driver, set before anything starts the desktop.
 test: build
 	@export WINEPREFIX=$(PREFIX); \
 	wineserver -k >/dev/null 2>&1; \
+	if [ ! -f $(PREFIX)/system.reg ]; then wine wineboot --init >/dev/null 2>&1; wineserver -w; fi; \
+	if [ -z "$$DISPLAY" ]; then wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1; wineserver -w; fi; \
 	wineserver -p >/dev/null 2>&1; \
-	wine wineboot --init >/dev/null 2>&1; \
+	wine wineboot >/dev/null 2>&1; \
 	cd $(WIN64) && ctest --output-on-failure $(CTEST_ARGS); status=$$?; \
 	WINEPREFIX=$(PREFIX) wineserver -k >/dev/null 2>&1; \
 	exit $$status
