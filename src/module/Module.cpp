@@ -238,6 +238,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** object)
 {
+    // The proxy/stub's runtime writes through the pointer before it looks at anything else.
+    if (object == nullptr)
+        return E_POINTER;
     // The proxy/stub answers for the interface's marshalling class.
     if (PrxDllGetClassObject(rclsid, riid, object) == S_OK)
         return S_OK;
@@ -246,39 +249,63 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** object)
 
 STDAPI DllCanUnloadNow()
 {
+    // S_FALSE from the proxy/stub means its factory or proxies are still alive: their code is
+    // in this module.
     const HRESULT hr = PrxDllCanUnloadNow();
-    if (FAILED(hr))
+    if (hr != S_OK)
         return hr;
     return g_module.GetLockCount() == 0 ? S_OK : S_FALSE;
 }
 
 STDAPI DllRegisterServer()
 {
-    HRESULT hr;
+    try
     {
-        ThreadLocaleScope locale;
-        hr = g_module.UpdateRegistryAppId(true);
-        if (SUCCEEDED(hr))
-            hr = g_module.RegisterServer();
+        HRESULT hr;
+        {
+            ThreadLocaleScope locale;
+            hr = g_module.UpdateRegistryAppId(true);
+            if (SUCCEEDED(hr))
+                hr = g_module.RegisterServer();
+        }
+        if (FAILED(hr))
+            return hr;
+        return PrxDllRegisterServer();
     }
-    if (FAILED(hr))
-        return hr;
-    return PrxDllRegisterServer();
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
+    catch (...)
+    {
+        return E_FAIL;
+    }
 }
 
 STDAPI DllUnregisterServer()
 {
-    HRESULT hr;
+    try
     {
-        ThreadLocaleScope locale;
-        hr = g_module.UnregisterServer();
-        if (SUCCEEDED(hr))
-            hr = g_module.UpdateRegistryAppId(false);
+        HRESULT hr;
+        {
+            ThreadLocaleScope locale;
+            hr = g_module.UnregisterServer();
+            if (SUCCEEDED(hr))
+                hr = g_module.UpdateRegistryAppId(false);
+        }
+        if (FAILED(hr))
+            return hr;
+        // Registering first makes the removal succeed even when the entries were already gone.
+        hr = PrxDllRegisterServer();
+        const HRESULT unregistered = PrxDllUnregisterServer();
+        return FAILED(hr) ? hr : unregistered;
     }
-    if (FAILED(hr))
-        return hr;
-    // Registering first makes the removal succeed even when the entries were already gone.
-    hr = PrxDllRegisterServer();
-    const HRESULT unregistered = PrxDllUnregisterServer();
-    return FAILED(hr) ? hr : unregistered;
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
+    catch (...)
+    {
+        return E_FAIL;
+    }
 }

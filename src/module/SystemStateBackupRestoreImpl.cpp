@@ -128,11 +128,18 @@ HRESULT SystemStateBackupRestoreImpl::LoadTypeInfo()
 {
     if (m_typeInfo)
         return S_OK;
-    ComPtr<ITypeLib> library;
-    HRESULT hr = LoadTypeLibEx(Module::GetModulePath().c_str(), REGKIND_NONE, library.put());
-    if (FAILED(hr))
-        return hr;
-    return library->GetTypeInfoOfGuid(IID_ISystemStateBackupRestore, m_typeInfo.put());
+    try
+    {
+        ComPtr<ITypeLib> library;
+        HRESULT hr = LoadTypeLibEx(Module::GetModulePath().c_str(), REGKIND_NONE, library.put());
+        if (FAILED(hr))
+            return hr;
+        return library->GetTypeInfoOfGuid(IID_ISystemStateBackupRestore, m_typeInfo.put());
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
 }
 
 HRESULT SystemStateBackupRestoreImpl::GetTypeInfoCount(UINT* count)
@@ -162,6 +169,9 @@ HRESULT SystemStateBackupRestoreImpl::GetIDsOfNames(REFIID riid, LPOLESTR* names
 {
     if (!IsEqualIID(riid, IID_NULL))
         return DISP_E_UNKNOWNINTERFACE;
+    // The type information reads the first name before it looks at the count.
+    if (names == nullptr || ids == nullptr)
+        return E_POINTER;
     const HRESULT hr = LoadTypeInfo();
     if (FAILED(hr))
         return hr;

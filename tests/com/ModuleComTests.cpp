@@ -300,8 +300,17 @@ TEST(Registration, ModuleUnloadsOnlyWhenNothingIsAlive)
     factory.p = nullptr;
     EXPECT_EQ(S_OK, canUnloadNow());
 
+    // A live proxy/stub factory keeps the module too: its code runs while it is held.
+    Ptr<IPSFactoryBuffer> proxyFactory;
+    ASSERT_EQ(S_OK, getClassObject(IID_ISystemStateBackupRestore, IID_IPSFactoryBuffer, proxyFactory.out()));
+    EXPECT_EQ(S_FALSE, canUnloadNow());
+    proxyFactory->Release();
+    proxyFactory.p = nullptr;
+    EXPECT_EQ(S_OK, canUnloadNow());
+
     void* unknownClass = nullptr;
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IUnknown, IID_IClassFactory, &unknownClass));
+    EXPECT_EQ(E_POINTER, getClassObject(CLSID_SystemStateBackupRestoreImpl, IID_IClassFactory, nullptr));
     FreeLibrary(module);
 }
 
@@ -493,6 +502,37 @@ TEST(Creation, CallsFromAnApartmentThreadAreMarshalledWithTheRecord)
     EXPECT_TRUE(IsEmptyDirectory(target));
     EXPECT_EQ(E_FAIL, failed);
     EXPECT_EQ(L"CreateDirectory failed: " + SystemErrorText(ERROR_PATH_NOT_FOUND), error);
+}
+
+// A careless caller gets a failure, never a crash in its own process.
+TEST_F(ComponentObject, NullPointersAreRefusedNotFollowed)
+{
+    EXPECT_EQ(S_OK, object->GetError(nullptr));
+    EXPECT_EQ(E_FAIL, object->Backup(nullptr));
+    const std::wstring noRecord = ErrorOf(object.p);
+    EXPECT_NE(L"<null>", noRecord);
+    EXPECT_EQ(E_FAIL, object->Restore(nullptr));
+    EXPECT_NE(noRecord, ErrorOf(object.p));
+    EXPECT_EQ(E_FAIL, object->IsActiveDirectoryRestoreMode(nullptr));
+    EXPECT_EQ(E_FAIL, object->IsActiveDirectoryServiceOnline(nullptr, nullptr));
+    EXPECT_EQ(E_POINTER, object->QueryInterface(IID_IDispatch, nullptr));
+
+    Ptr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, dispatch.out()));
+    EXPECT_EQ(E_POINTER, dispatch->GetTypeInfoCount(nullptr));
+    EXPECT_EQ(E_POINTER, dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, nullptr));
+    DISPID id = 0;
+    EXPECT_TRUE(FAILED(dispatch->GetIDsOfNames(IID_NULL, nullptr, 1, LOCALE_USER_DEFAULT, &id)));
+    LPOLESTR name = const_cast<LPOLESTR>(L"Backup");
+    EXPECT_TRUE(FAILED(dispatch->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, nullptr)));
+    EXPECT_TRUE(FAILED(dispatch->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, nullptr, nullptr, nullptr,
+                                        nullptr)));
+
+    Ptr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_SystemStateBackupRestoreImpl, CLSCTX_INPROC_SERVER, nullptr,
+                                     IID_IClassFactory, factory.out()));
+    EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_ISystemStateBackupRestore, nullptr));
+    EXPECT_EQ(E_POINTER, factory->QueryInterface(IID_IClassFactory, nullptr));
 }
 
 // ---- GetError -----------------------------------------------------------------------------
