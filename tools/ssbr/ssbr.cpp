@@ -139,7 +139,8 @@ namespace
                     options.user = valueOf(argument), matched = true;
                 else if (argument == L"--password-env")
                     options.passwordVariable = valueOf(argument), matched = true;
-                else if (argument == L"--password")
+                // Also "--password=...": refused without being echoed back.
+                else if (argument.rfind(L"--password", 0) == 0)
                     throw UsageError{L"a password is never taken on the command line; put it in an environment "
                                      L"variable and name that with --password-env"};
             }
