@@ -52,6 +52,15 @@ expect_eq "gated-out backup: stderr" "" "$ERR"
 [ -d "$SERVER/drive_c/ssbr/target" ] || fail "target directory missing after backup"
 [ -e "$SERVER/drive_c/ssbr/target/stale.txt" ] && fail "the old content of the target was not removed"
 
+# A relative target is the one below the current directory, also when it exists already.
+pushd "$SERVER/drive_c/ssbr" >/dev/null
+run_in "$SERVER" ssbr backup relative --cluster
+run_in "$SERVER" ssbr backup relative --cluster
+popd >/dev/null
+expect_eq "relative target, second backup: exit" 0 "$RC"
+expect_contains "relative target: summary" "to C:\ssbr\relative completed" "$OUT"
+[ -d "$SERVER/drive_c/ssbr/relative" ] || fail "relative target not created below the current directory"
+
 run_in "$SERVER" ssbr backup 'C:\ssbr\target' --all
 expect_eq "--all while components are missing: exit" 1 "$RC"
 expect_eq "--all: stdout" "" "$OUT"

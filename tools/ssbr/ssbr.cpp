@@ -162,6 +162,21 @@ namespace
         return options;
     }
 
+    // The module's file operations take the target as a full path; a relative one would be
+    // read as the name of a server.
+    String FullPath(const String& path)
+    {
+        const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+        if (size == 0)
+            return path;
+        String full(size, L'\0');
+        const DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
+        if (length == 0 || length >= size)
+            return path;
+        full.resize(length);
+        return full;
+    }
+
     String LocalComputerName()
     {
         wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
@@ -354,6 +369,8 @@ int wmain(int argc, wchar_t** argv)
     }
     if (options.server.empty())
         options.server = LocalComputerName();
+    if (!options.directory.empty())
+        options.directory = FullPath(options.directory);
 
     ComApartment apartment;
     if (FAILED(apartment.Result()))
