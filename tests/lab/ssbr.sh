@@ -11,6 +11,13 @@ WORKSTATION=$MACHINES/ssbr-win7
 "$LAB/provision" "$DC" --os 2008 --role dc >/dev/null || { echo "provisioning failed" >&2; exit 1; }
 "$LAB/provision" "$WORKSTATION" --os win7 >/dev/null || { echo "provisioning failed" >&2; exit 1; }
 
+# Provisioning replaces only a lab machine or an empty folder.
+mkdir -p "$MACHINES/not-a-machine"
+echo mine >"$MACHINES/not-a-machine/keep.txt"
+"$LAB/provision" "$MACHINES/not-a-machine" >/dev/null 2>&1
+expect_eq "provision over a foreign folder: exit" 2 "$?"
+[ -f "$MACHINES/not-a-machine/keep.txt" ] || fail "provision removed a folder that was not a lab machine"
+
 # --- usage -----------------------------------------------------------------------------------
 run_in "$SERVER" ssbr backup 'C:\ssbr\none'
 expect_eq "backup without components: exit" 2 "$RC"
