@@ -68,6 +68,13 @@ expect_eq "relative target, second backup: exit" 0 "$RC"
 expect_contains "relative target: summary" "to C:\ssbr\relative completed" "$OUT"
 [ -d "$SERVER/drive_c/ssbr/relative" ] || fail "relative target not created below the current directory"
 
+# A volume root is never a backup target: the backup would empty the whole drive first.
+touch "$SERVER/drive_c/ssbr/keep-me.txt"
+run_in "$SERVER" ssbr backup 'C:\' --registry
+expect_eq "backup into a drive root: exit" 2 "$RC"
+expect_contains "backup into a drive root: reason" "root of a volume or share" "$ERR"
+[ -e "$SERVER/drive_c/ssbr/keep-me.txt" ] || fail "a backup into C:\ touched the drive"
+
 run_in "$SERVER" ssbr backup 'C:\ssbr\target' --all
 expect_eq "--all while components are missing: exit" 1 "$RC"
 expect_eq "--all: stdout" "" "$OUT"

@@ -4,6 +4,8 @@
 #include "SystemStateBackupRestore.h"
 
 #include "common/ErrorText.h"
+#include "common/Exceptions.h"
+#include "common/FileSystem.h"
 #include "common/Handles.h"
 #include "common/Strings.h"
 #include "module/OperatingSystem.h"
@@ -175,6 +177,18 @@ namespace
             return path;
         full.resize(length);
         return full;
+    }
+
+    bool IsVolumeRoot(const String& directory)
+    {
+        try
+        {
+            return !directory.empty() && Directories::IsRoot(directory);
+        }
+        catch (const FileSystemException&)
+        {
+            return false;   // no root at all: the module reports that path itself
+        }
     }
 
     String LocalComputerName()
@@ -371,6 +385,13 @@ int wmain(int argc, wchar_t** argv)
         options.server = LocalComputerName();
     if (!options.directory.empty())
         options.directory = FullPath(options.directory);
+    if (options.command == L"backup" && IsVolumeRoot(options.directory))
+    {
+        // A backup empties its target first: a root would cost the whole volume or share.
+        Write(stderr, Strings::Format(L"ssbr: a backup empties its target directory first; '%s' is the root of a "
+                                      L"volume or share, give a folder below it\n", options.directory.c_str()));
+        return ExitUsage;
+    }
 
     ComApartment apartment;
     if (FAILED(apartment.Result()))
