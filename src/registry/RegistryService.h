@@ -1,15 +1,56 @@
 #pragma once
-// The registry component. The key-tree copy lives here because the hive restore uses it to carry
-// keys that must not be restored from the live registry into a saved hive.
+// The registry component: saves every loaded hive into the target directory with its manifest,
+// and prepares the saved hives to replace the live ones at the next start. The key-tree copy
+// lives here because the restore uses it to carry keys that must not be restored from the live
+// registry into a saved hive.
 
 #include "common/Exceptions.h"
 #include "common/Strings.h"
 
 #include <windows.h>
 
+class HiveFileEntry;
+
 class RegistryService
 {
 public:
+    // Saves every hive of the hive list that has a file on a volume (neither the boot store nor
+    // a hive without a file) below directory\Reg\<drive letter>\<the file's path>, and lists
+    // them in directory\RegistryBackupSet.xml. The caller must hold the backup privilege,
+    // enabled. Throws RegistryServiceException (a key wrapper failure as "CRegistryKey::Exception
+    // thrown"); MountManagerException and the manifest's and file system's exceptions pass
+    // through. Hive files saved before a failure stay on disk.
+    static void Backup(const String& directory);
+
+    // Saves root\subkey with everything below it into file, creating file's directory first.
+    // Returns 0; throws RegistryServiceException.
+    static int SaveRegistrySubKey(HKEY root, const String& subkey, const String& file);
+
+    // Splits a hive file's NT path into its device ("\Device\HarddiskVolume1") and the path
+    // on that device ("WINDOWS\system32\config\SAM"). False for a path that is not to be saved
+    // (the boot store, or no "\Device\" at all). Throws RegistryServiceException
+    // "Invalid registry value found in: ..." when the device part has no closing backslash.
+    static bool SplitHiveFile(const String& hiveFile, String& device, String& path);
+
+    // Prepares every hive listed in directory\RegistryBackupSet.xml to replace the live one at
+    // the next start; a directory without a manifest gets an empty one and nothing is restored.
+    // The caller must hold the backup and restore privileges, enabled. Throws
+    // RegistryServiceException; the manifest's exceptions pass through. Hives prepared before a
+    // failure stay prepared.
+    static void Restore(const String& directory);
+
+    // Loads one saved hive under root\TMP_<subkey>, carries the keys not to restore over from
+    // the live system (SYSTEM), clears LastAliveStamp (SOFTWARE), writes it to "<saved>.tmp" and
+    // schedules that file to replace the live hive, whose copy goes to "<saved>.bak". A user
+    // hive that is not loaded now is prepared but not scheduled. Throws
+    // RegistryServiceException, and CRegistryKey::Exception from the key wrapper.
+    static void RestoreHive(const String& regDirectory, HiveFileEntry entry);
+
+    // Depth-first search below root\path for the first value named "start" (any case): a DWORD
+    // gives its value, anything else its text read as a decimal number (0 when it is none).
+    // False when there is none. Throws CRegistryKey::Exception when a key cannot be opened.
+    static bool FindStart(HKEY root, const String& path, int& start);
+
     // Replaces destinationRoot\destinationSubkey with a copy of sourceRoot\sourceSubkey (classes,
     // values of every type and size, the whole tree). A missing source leaves the destination
     // deleted and is no error. Throws RegistryServiceException when the copy fails, and passes on
@@ -33,4 +74,9 @@ public:
     // Copies one value (type and data) into the destination key, created when missing.
     static bool CopyValue(HKEY sourceRoot, const String& sourceSubkey, const String& sourceName,
                           HKEY destinationRoot, const String& destinationSubkey, const String& destinationName);
+
+private:
+    // Brings every key, child key and value that the live KeysNotToRestore list names from the
+    // live hive root\subkey into its saved copy root\temporaryName.
+    static void CopyKeysNotToRestore(HKEY root, const String& subkey, const String& temporaryName);
 };
