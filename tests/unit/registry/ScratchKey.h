@@ -49,6 +49,49 @@ namespace RegistryTest
     // A key tree by path relative to its top ("" for the top itself).
     using RawTree = std::map<String, RawKey>;
 
+    // Adds root\fullPath and everything below it to tree, by path relative to the top.
+    inline void DumpInto(HKEY root, const String& fullPath, const String& relative, RawTree& tree)
+    {
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, fullPath.c_str(), 0, KEY_READ, &key));
+        std::vector<wchar_t> name(40000);
+        DWORD chars = static_cast<DWORD>(name.size());
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, name.data(), &chars, nullptr, nullptr, nullptr, nullptr,
+                                                  nullptr, nullptr, nullptr, nullptr, nullptr));
+        RawKey& entry = tree[relative];
+        entry.keyClass.assign(name.data(), chars);
+
+        Bytes data(1 << 20);
+        DWORD type = 0;
+        for (DWORD index = 0;; ++index)
+        {
+            chars = static_cast<DWORD>(name.size());
+            DWORD size = static_cast<DWORD>(data.size());
+            if (RegEnumValueW(key, index, name.data(), &chars, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
+                break;
+            entry.values[String(name.data(), chars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
+        }
+        StringList children;
+        for (DWORD index = 0;; ++index)
+        {
+            chars = static_cast<DWORD>(name.size());
+            if (RegEnumKeyExW(key, index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            children.emplace_back(name.data(), chars);
+        }
+        RegCloseKey(key);
+        for (const String& child : children)
+            DumpInto(root, fullPath + L"\\" + child, relative.empty() ? child : relative + L"\\" + child, tree);
+    }
+
+    // Everything at and below root\path, read with the raw calls and generous buffers.
+    inline RawTree DumpTree(HKEY root, const String& path)
+    {
+        RawTree tree;
+        DumpInto(root, path, L"", tree);
+        return tree;
+    }
+
     class ScratchKey : public ::testing::Test
     {
     protected:
@@ -111,46 +154,10 @@ namespace RegistryTest
         // Everything at and below the key, read with the raw calls and generous buffers.
         RawTree Dump(const String& sub) const
         {
-            RawTree tree;
-            DumpInto(Path(sub), L"", tree);
-            return tree;
+            return DumpTree(HKEY_CURRENT_USER, Path(sub));
         }
 
     private:
-        static void DumpInto(const String& fullPath, const String& relative, RawTree& tree)
-        {
-            HKEY key = nullptr;
-            ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, fullPath.c_str(), 0, KEY_READ, &key));
-            std::vector<wchar_t> name(40000);
-            DWORD chars = static_cast<DWORD>(name.size());
-            ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, name.data(), &chars, nullptr, nullptr, nullptr, nullptr,
-                                                      nullptr, nullptr, nullptr, nullptr, nullptr));
-            RawKey& entry = tree[relative];
-            entry.keyClass.assign(name.data(), chars);
-
-            Bytes data(1 << 20);
-            DWORD type = 0;
-            for (DWORD index = 0;; ++index)
-            {
-                chars = static_cast<DWORD>(name.size());
-                DWORD size = static_cast<DWORD>(data.size());
-                if (RegEnumValueW(key, index, name.data(), &chars, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
-                    break;
-                entry.values[String(name.data(), chars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
-            }
-            StringList children;
-            for (DWORD index = 0;; ++index)
-            {
-                chars = static_cast<DWORD>(name.size());
-                if (RegEnumKeyExW(key, index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                    break;
-                children.emplace_back(name.data(), chars);
-            }
-            RegCloseKey(key);
-            for (const String& child : children)
-                DumpInto(fullPath + L"\\" + child, relative.empty() ? child : relative + L"\\" + child, tree);
-        }
-
         String m_path;
     };
 

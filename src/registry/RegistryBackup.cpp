@@ -1,0 +1,141 @@
+#include "registry/RegistryService.h"
+
+#include "common/ErrorText.h"
+#include "common/FileSystem.h"
+#include "common/Handles.h"
+#include "common/MountManager.h"
+#include "registry/RegistryBackupSet.h"
+#include "registry/RegistryKey.h"
+
+#include <algorithm>
+
+namespace
+{
+    const wchar_t* const HiveListPath = L"System\\CurrentControlSet\\Control\\hivelist";
+    const wchar_t* const DevicePrefix = L"\\Device\\";
+    const wchar_t* const DynamicVolumePrefix = L"\\Device\\HarddiskDmVolumes\\";
+    // A dynamic volume's device is \Device\HarddiskDmVolumes\<disk group>\<volume>: it ends at
+    // the fifth backslash.
+    const int DynamicVolumeBackslashes = 5;
+
+    // Keys and handles appear in messages as numbers.
+    int Number(HKEY key)
+    {
+        return static_cast<int>(reinterpret_cast<LONG_PTR>(key));
+    }
+
+    bool StartsWith(const String& text, const wchar_t* prefix)
+    {
+        return text.compare(0, wcslen(prefix), prefix) == 0;
+    }
+}
+
+bool RegistryService::SplitHiveFile(const String& hiveFile, String& device, String& path)
+{
+    // The boot configuration store is a hive with a file, but it is not part of the registry.
+    if (hiveFile.find(L"\\Boot\\BCD") != String::npos)
+        return false;
+    const size_t devicePosition = hiveFile.find(DevicePrefix);
+    if (devicePosition == String::npos)
+        return false;
+
+    size_t end = String::npos;
+    if (StartsWith(hiveFile, DynamicVolumePrefix))
+    {
+        size_t from = 0;
+        for (int i = 0; i < DynamicVolumeBackslashes; ++i)
+        {
+            end = hiveFile.find(L'\\', from);
+            from = end == String::npos ? 0 : end + 1;
+        }
+    }
+    else
+    {
+        end = hiveFile.find(L'\\', devicePosition + wcslen(DevicePrefix));
+    }
+    if (end == String::npos)
+        throw RegistryServiceException(Strings::Format(L"Invalid registry value found in: %s", HiveListPath));
+
+    device = hiveFile.substr(0, end);
+    path = hiveFile.substr(end + 1);
+    return true;
+}
+
+void RegistryService::Backup(const String& directory)
+{
+    try
+    {
+        RegistryBackupSet backupSet(directory);
+        backupSet.Open();
+
+        const CRegistryKey hiveList(HKEY_LOCAL_MACHINE, HiveListPath, KEY_ALL_ACCESS);
+        for (auto value = hiveList.BeginValues(); value != hiveList.EndValues(); ++value)
+        {
+            const String hivePath = value.GetName();
+            const String hiveFile = value.GetValueText();
+            String device;
+            String path;
+            if (!SplitHiveFile(hiveFile, device, path))
+                continue;
+
+            String drive;
+            MountManager::GetDriveLetter(device, drive);
+            // "C:" names the folder "C" below Reg.
+            std::replace(drive.begin(), drive.end(), L':', L'\\');
+            const String filePath = drive + path;
+            const String file = directory + L"\\Reg\\" + filePath;
+
+            const HiveFileEntry entry = backupSet.AddFile(filePath, hiveFile, hivePath);
+            SaveRegistrySubKey(entry.GetRootKey(), entry.GetSubkey(), file);
+        }
+
+        if (!backupSet.Save())
+            throw RegistryServiceException(L"Could not save backupset.");
+    }
+    catch (const CRegistryKey::Exception&)
+    {
+        // The component object catches only the module exceptions.
+        throw RegistryServiceException(L"CRegistryKey::Exception thrown");
+    }
+}
+
+int RegistryService::SaveRegistrySubKey(HKEY root, const String& subkey, const String& file)
+{
+    if (!Directories::Create(Directories::GetDirectory(file, true)))
+    {
+        const String error = ErrorText::FormatLastError();
+        throw RegistryServiceException(Strings::Format(L"Directories::Create(Directories::GetDirectory(%s) failed.\n%s",
+                                                       file.c_str(), error.c_str()));
+    }
+
+    Wow64 wow64;
+    // A 32-bit process must save the 64-bit view: the hive, not its redirected part.
+    const REGSAM access = KEY_QUERY_VALUE | (wow64.IsWow64Process() ? KEY_WOW64_64KEY : 0);
+    UniqueRegKey key;
+    LONG status = RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, REG_OPTION_BACKUP_RESTORE, access, nullptr,
+                                  key.put(), nullptr);
+    if (status != ERROR_SUCCESS)
+    {
+        const String error = ErrorText::FormatLastError();
+        throw RegistryServiceException(Strings::Format(L"RegCreateKeyEx(%d, %s) failed: %d.\n%s", Number(root),
+                                                       subkey.c_str(), status, error.c_str()));
+    }
+
+    status = RegSaveKeyW(key.get(), file.c_str(), nullptr);
+    if (status != ERROR_SUCCESS)
+    {
+        const String error = ErrorText::FormatLastError();
+        throw RegistryServiceException(Strings::Format(L"RegSaveKey(%d, %s) failed: %d.\n%s", Number(key.get()),
+                                                       file.c_str(), status, error.c_str()));
+    }
+
+    const HKEY handle = key.release();
+    status = RegCloseKey(handle);
+    if (status != ERROR_SUCCESS)
+    {
+        const String error = ErrorText::FormatLastError();
+        throw RegistryServiceException(
+            Strings::Format(L"RegCloseKey(%d) failed: %d.\n%s", Number(handle), status, error.c_str()));
+    }
+    return 0;
+}

@@ -1,0 +1,137 @@
+#pragma once
+// Hive files in tests: the privileges that saving and loading need, keys directly below
+// HKEY_USERS (where a test may load hives and create keys without touching the machine's own),
+// and the content of a hive file read back by loading it.
+
+#include "common/Exceptions.h"
+#include "common/Handles.h"
+#include "common/Strings.h"
+
+#include "ScratchKey.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+namespace HiveTest
+{
+    using RegistryTest::Bytes;
+    using RegistryTest::RawTree;
+
+    // Enables SeBackupPrivilege and SeRestorePrivilege in the process token; false when the
+    // token does not hold them.
+    inline bool EnableHivePrivileges()
+    {
+        UniqueKernelHandle token;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put()))
+            return false;
+        for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME})
+        {
+            TOKEN_PRIVILEGES privileges = {};
+            privileges.PrivilegeCount = 1;
+            privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
+                !AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr) ||
+                GetLastError() != ERROR_SUCCESS)
+                return false;
+        }
+        return true;
+    }
+
+    inline bool KeyExists(HKEY root, const String& path)
+    {
+        UniqueRegKey key;
+        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    }
+
+    // Removes HKEY_USERS\name, unloading it first when a hive is loaded there.
+    inline void RemoveUserKey(const String& name)
+    {
+        RegUnLoadKeyW(HKEY_USERS, name.c_str());
+        RegDeleteTreeW(HKEY_USERS, name.c_str());
+        RegDeleteKeyW(HKEY_USERS, name.c_str());
+    }
+
+    inline void SetValue(HKEY root, const String& path, const String& name, DWORD type, const Bytes& data)
+    {
+        UniqueRegKey key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                                 key.put(), nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+                                                static_cast<DWORD>(data.size())));
+    }
+
+    inline void SetString(HKEY root, const String& path, const String& name, const String& text)
+    {
+        SetValue(root, path, name, REG_SZ, RegistryTest::ToBytes(text));
+    }
+
+    inline void SetDword(HKEY root, const String& path, const String& name, DWORD value)
+    {
+        Bytes data(sizeof(value));
+        memcpy(data.data(), &value, sizeof(value));
+        SetValue(root, path, name, REG_DWORD, data);
+    }
+
+    inline void SetMultiString(HKEY root, const String& path, const String& name, const StringList& strings)
+    {
+        String raw;
+        for (const String& text : strings)
+            raw += text + L'\0';
+        SetValue(root, path, name, REG_MULTI_SZ, RegistryTest::ToBytes(raw));
+    }
+
+    // The content of a hive file: loaded below HKEY_USERS, dumped, unloaded.
+    inline RawTree DumpHiveFile(const String& file)
+    {
+        const wchar_t* const name = L"QmTestHiveCheck";
+        RemoveUserKey(name);
+        const LONG status = RegLoadKeyW(HKEY_USERS, name, file.c_str());
+        EXPECT_EQ(ERROR_SUCCESS, status) << "cannot load " << Strings::ToUtf8(file);
+        if (status != ERROR_SUCCESS)
+            return RawTree();
+        RawTree tree = RegistryTest::DumpTree(HKEY_USERS, name);
+        EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, name));
+        return tree;
+    }
+
+    // Replaces (or removes, when from lacks it) the subtree at path with from's subtree there.
+    inline void TakeSubtree(RawTree& into, const RawTree& from, const String& path)
+    {
+        const String below = path + L"\\";
+        for (auto item = into.begin(); item != into.end();)
+        {
+            if (item->first == path || item->first.compare(0, below.size(), below) == 0)
+                item = into.erase(item);
+            else
+                ++item;
+        }
+        for (const auto& item : from)
+        {
+            if (item.first == path || item.first.compare(0, below.size(), below) == 0)
+                into.insert(item);
+        }
+    }
+
+    // The message of the module exception that `call` throws.
+    template <typename ExceptionType, typename Call>
+    String MessageOf(Call call)
+    {
+        try
+        {
+            call();
+        }
+        catch (const ExceptionType& error)
+        {
+            return error.GetMessage();
+        }
+        return L"(nothing thrown)";
+    }
+
+    // A message that names a failure and ends with the error text: "<head>\nError = 0x...".
+    inline void ExpectFailureMessage(const String& head, const String& message)
+    {
+        EXPECT_EQ(head + L"\nError = 0x", message.substr(0, head.size() + 11))
+            << "message: " << Strings::ToUtf8(message);
+    }
+}

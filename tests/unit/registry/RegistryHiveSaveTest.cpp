@@ -1,0 +1,131 @@
+#include "registry/RegistryService.h"
+
+#include "common/FileSystem.h"
+#include "common/ScratchDirectory.h"
+
+#include "HiveTestSupport.h"
+
+using namespace RegistryTest;
+using namespace HiveTest;
+
+TEST(SplitHiveFile, TheDevicePartEndsAtTheBackslashAfterTheDeviceName)
+{
+    String device = L"(untouched)";
+    String path = L"(untouched)";
+    ASSERT_TRUE(RegistryService::SplitHiveFile(L"\\Device\\HarddiskVolume2\\WINDOWS\\system32\\config\\SYSTEM",
+                                               device, path));
+    EXPECT_EQ(L"\\Device\\HarddiskVolume2", device);
+    EXPECT_EQ(L"WINDOWS\\system32\\config\\SYSTEM", path);
+
+    ASSERT_TRUE(RegistryService::SplitHiveFile(
+        L"\\Device\\HarddiskVolume1\\Documents and Settings\\LocalService\\NTUSER.DAT", device, path));
+    EXPECT_EQ(L"\\Device\\HarddiskVolume1", device);
+    EXPECT_EQ(L"Documents and Settings\\LocalService\\NTUSER.DAT", path);
+}
+
+TEST(SplitHiveFile, ADynamicVolumeKeepsItsDiskGroupAndVolume)
+{
+    String device;
+    String path;
+    ASSERT_TRUE(RegistryService::SplitHiveFile(
+        L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1\\WINDOWS\\system32\\config\\SAM", device, path));
+    EXPECT_EQ(L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", device);
+    EXPECT_EQ(L"WINDOWS\\system32\\config\\SAM", path);
+}
+
+TEST(SplitHiveFile, HivesWithoutAFileAndTheBootStoreAreNotSaved)
+{
+    String device = L"(untouched)";
+    String path = L"(untouched)";
+    EXPECT_FALSE(RegistryService::SplitHiveFile(L"", device, path));
+    EXPECT_FALSE(RegistryService::SplitHiveFile(L"\\Device\\HarddiskVolume1\\Boot\\BCD", device, path));
+    EXPECT_FALSE(RegistryService::SplitHiveFile(L"C:\\WINDOWS\\system32\\config\\software", device, path));
+    EXPECT_EQ(L"(untouched)", device);
+    EXPECT_EQ(L"(untouched)", path);
+}
+
+TEST(SplitHiveFile, ADevicePathWithoutItsClosingBackslashIsInvalid)
+{
+    String device;
+    String path;
+    const wchar_t* const expected = L"Invalid registry value found in: System\\CurrentControlSet\\Control\\hivelist";
+    EXPECT_EQ(expected, MessageOf<RegistryServiceException>(
+                            [&] { RegistryService::SplitHiveFile(L"\\Device\\HarddiskVolume1", device, path); }));
+    // Five backslashes are what a dynamic volume's path needs before its file path.
+    EXPECT_EQ(expected, MessageOf<RegistryServiceException>([&] {
+                  RegistryService::SplitHiveFile(L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", device, path);
+              }));
+}
+
+namespace
+{
+    class SaveRegistrySubKey : public ScratchKey
+    {
+    protected:
+        void SetUp() override
+        {
+            ScratchKey::SetUp();
+            if (!EnableHivePrivileges())
+                GTEST_SKIP() << "the backup and restore privileges cannot be enabled";
+        }
+
+        ScratchDirectory m_folder{L"hive-save"};
+    };
+}
+
+TEST_F(SaveRegistrySubKey, SavesTheWholeTreeIntoAFileInANewFolder)
+{
+    SetRaw(L"Hive", L"", REG_SZ, ToBytes(L"default"));
+    SetRaw(L"Hive", L"multi", REG_MULTI_SZ, ToBytes(String(L"one\0two\0", 8)));
+    SetRaw(L"Hive", L"big", REG_BINARY, Pattern(70000));
+    SetDword(L"Hive\\Services\\Spooler", L"Start", 2);
+    SetRaw(L"Hive\\Services\\Spooler\\Parameters", L"path", REG_EXPAND_SZ, ToBytes(L"%SystemRoot%\\x"));
+    CreateKey(L"Hive\\Empty");
+    const String file = m_folder / L"Reg\\C\\Documents and Settings\\Admin\\NTUSER.DAT";
+
+    EXPECT_EQ(0, RegistryService::SaveRegistrySubKey(HKEY_CURRENT_USER, Path(L"Hive"), file));
+
+    EXPECT_EQ(Dump(L"Hive"), DumpHiveFile(file));
+}
+
+TEST_F(SaveRegistrySubKey, AFolderThatCannotBeCreatedIsReported)
+{
+    SetDword(L"Hive", L"v", 1);
+    WriteTextFile(m_folder / L"blocker", "a file where a folder should go");
+    const String file = m_folder / L"blocker\\config\\SAM";
+    ExpectFailureMessage(
+        L"Directories::Create(Directories::GetDirectory(" + file + L") failed.",
+        MessageOf<RegistryServiceException>([&] { RegistryService::SaveRegistrySubKey(HKEY_CURRENT_USER, Path(L"Hive"), file); }));
+    EXPECT_FALSE(IsFileOnDisk(file));
+}
+
+TEST_F(SaveRegistrySubKey, AKeyThatCannotBeOpenedIsReportedWithRootSubkeyAndCode)
+{
+    // An entry of the hive list with neither known prefix has no root key.
+    const String file = m_folder / L"Reg\\C\\nowhere";
+    ExpectFailureMessage(L"RegCreateKeyEx(0, SOMETHING) failed: 6.",
+                         MessageOf<RegistryServiceException>(
+                             [&] { RegistryService::SaveRegistrySubKey(nullptr, L"SOMETHING", file); }));
+    EXPECT_FALSE(IsFileOnDisk(file));
+}
+
+TEST_F(SaveRegistrySubKey, AFileThatCannotBeWrittenIsReportedWithItsPathAndCode)
+{
+    SetDword(L"Hive", L"v", 1);
+    // A folder stands where the hive file should go.
+    const String file = m_folder / L"Reg\\C\\WINDOWS\\system32\\config\\SAM";
+    ASSERT_TRUE(Directories::Create(file));
+    const String message = MessageOf<RegistryServiceException>(
+        [&] { RegistryService::SaveRegistrySubKey(HKEY_CURRENT_USER, Path(L"Hive"), file); });
+    // "RegSaveKey(<handle>, <file>) failed: <code>.\n<error text>"
+    const String middle = L", " + file + L") failed: ";
+    const size_t at = message.find(middle);
+    ASSERT_NE(String::npos, at) << Strings::ToUtf8(message);
+    EXPECT_EQ(L"RegSaveKey(", message.substr(0, 11));
+    const size_t dot = message.find(L".\n", at + middle.size());
+    ASSERT_NE(String::npos, dot) << Strings::ToUtf8(message);
+    const String code = message.substr(at + middle.size(), dot - at - middle.size());
+    EXPECT_NE(L"0", code);
+    EXPECT_EQ(String::npos, code.find_first_not_of(L"0123456789")) << Strings::ToUtf8(code);
+    EXPECT_EQ(L"Error = 0x", message.substr(dot + 2, 10));
+}
