@@ -1,0 +1,190 @@
+// hivetool: prints a key tree in one stable text form, from a hive file or from the live registry.
+//
+//   hivetool file FILE    loads FILE below HKEY_USERS, prints it, unloads it
+//   hivetool key ROOT\PATH  prints a live key (ROOT: HKLM or HKU)
+//   hivetool loaded ROOT\NAME  exit code 0 when ROOT\NAME is present, 1 when it is not
+//
+// One line per key ("[relative\path]", the top is "[]"), then one per value:
+// "name = TYPE data" with strings as text, DWORDs in decimal, everything else as hex bytes.
+// Keys and values come in enumeration order.
+
+#include "common/ErrorText.h"
+#include "common/Handles.h"
+#include "common/Strings.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace
+{
+    const wchar_t* const DumpKey = L"QmHiveToolDump";
+
+    void Print(const String& text)
+    {
+        const std::string utf8 = Strings::ToUtf8(text);
+        fwrite(utf8.data(), 1, utf8.size(), stdout);
+    }
+
+    int Fail(const String& text)
+    {
+        const std::string utf8 = Strings::ToUtf8(L"hivetool: " + text + L"\n");
+        fwrite(utf8.data(), 1, utf8.size(), stderr);
+        return 2;
+    }
+
+    bool EnablePrivileges()
+    {
+        UniqueKernelHandle token;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put()))
+            return false;
+        for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME})
+        {
+            TOKEN_PRIVILEGES privileges = {};
+            privileges.PrivilegeCount = 1;
+            privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
+                !AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr) ||
+                GetLastError() != ERROR_SUCCESS)
+                return false;
+        }
+        return true;
+    }
+
+    String TypeName(DWORD type)
+    {
+        switch (type)
+        {
+        case REG_NONE: return L"REG_NONE";
+        case REG_SZ: return L"REG_SZ";
+        case REG_EXPAND_SZ: return L"REG_EXPAND_SZ";
+        case REG_BINARY: return L"REG_BINARY";
+        case REG_DWORD: return L"REG_DWORD";
+        case REG_MULTI_SZ: return L"REG_MULTI_SZ";
+        case REG_QWORD: return L"REG_QWORD";
+        default: return Strings::Format(L"TYPE_%lu", type);
+        }
+    }
+
+    String DataText(DWORD type, const std::vector<BYTE>& data, DWORD size)
+    {
+        if ((type == REG_SZ || type == REG_EXPAND_SZ) && size % 2 == 0)
+        {
+            String text(reinterpret_cast<const wchar_t*>(data.data()), size / 2);
+            while (!text.empty() && text.back() == L'\0')
+                text.pop_back();
+            return text;
+        }
+        if (type == REG_DWORD && size == 4)
+        {
+            DWORD value = 0;
+            memcpy(&value, data.data(), 4);
+            return Strings::Format(L"%lu", value);
+        }
+        String hex;
+        for (DWORD i = 0; i < size; ++i)
+            hex += Strings::Format(i == 0 ? L"%02x" : L",%02x", data[i]);
+        return hex;
+    }
+
+    LONG PrintTree(HKEY root, const String& path, const String& relative)
+    {
+        UniqueRegKey key;
+        LONG status = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put());
+        if (status != ERROR_SUCCESS)
+            return status;
+        Print(L"[" + relative + L"]\n");
+
+        std::vector<wchar_t> name(32768);
+        std::vector<BYTE> data(1 << 20);
+        for (DWORD index = 0;; ++index)
+        {
+            DWORD chars = static_cast<DWORD>(name.size());
+            DWORD size = static_cast<DWORD>(data.size());
+            DWORD type = 0;
+            status = RegEnumValueW(key.get(), index, name.data(), &chars, nullptr, &type, data.data(), &size);
+            if (status == ERROR_NO_MORE_ITEMS)
+                break;
+            if (status != ERROR_SUCCESS)
+                return status;
+            Print(String(name.data(), chars) + L" = " + TypeName(type) + L" " + DataText(type, data, size) + L"\n");
+        }
+
+        StringList children;
+        for (DWORD index = 0;; ++index)
+        {
+            DWORD chars = static_cast<DWORD>(name.size());
+            status = RegEnumKeyExW(key.get(), index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr);
+            if (status == ERROR_NO_MORE_ITEMS)
+                break;
+            if (status != ERROR_SUCCESS)
+                return status;
+            children.emplace_back(name.data(), chars);
+        }
+        for (const String& child : children)
+        {
+            status = PrintTree(root, path + L"\\" + child, relative.empty() ? child : relative + L"\\" + child);
+            if (status != ERROR_SUCCESS)
+                return status;
+        }
+        return ERROR_SUCCESS;
+    }
+
+    bool SplitRoot(const String& full, HKEY& root, String& path)
+    {
+        const size_t slash = full.find(L'\\');
+        const String rootName = Strings::ToUpper(full.substr(0, slash));
+        path = slash == String::npos ? String() : full.substr(slash + 1);
+        if (rootName == L"HKLM" || rootName == L"HKEY_LOCAL_MACHINE")
+            root = HKEY_LOCAL_MACHINE;
+        else if (rootName == L"HKU" || rootName == L"HKEY_USERS")
+            root = HKEY_USERS;
+        else
+            return false;
+        return true;
+    }
+}
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 3)
+        return Fail(L"usage: hivetool file FILE | key ROOT\\PATH | loaded ROOT\\NAME");
+    const String command = argv[1];
+    const String argument = argv[2];
+
+    if (command == L"file")
+    {
+        if (!EnablePrivileges())
+            return Fail(L"cannot enable SeBackupPrivilege and SeRestorePrivilege");
+        RegUnLoadKeyW(HKEY_USERS, DumpKey);
+        LONG status = RegLoadKeyW(HKEY_USERS, DumpKey, argument.c_str());
+        if (status != ERROR_SUCCESS)
+            return Fail(L"cannot load " + argument + L": " + ErrorText::Format(static_cast<DWORD>(status)));
+        status = PrintTree(HKEY_USERS, DumpKey, L"");
+        const LONG unloaded = RegUnLoadKeyW(HKEY_USERS, DumpKey);
+        if (status != ERROR_SUCCESS)
+            return Fail(L"cannot read " + argument + L": " + ErrorText::Format(static_cast<DWORD>(status)));
+        if (unloaded != ERROR_SUCCESS)
+            return Fail(L"cannot unload " + argument + L": " + ErrorText::Format(static_cast<DWORD>(unloaded)));
+        return 0;
+    }
+
+    HKEY root = nullptr;
+    String path;
+    if (!SplitRoot(argument, root, path))
+        return Fail(L"unknown root in " + argument + L" (HKLM or HKU)");
+    if (command == L"key")
+    {
+        const LONG status = PrintTree(root, path, L"");
+        if (status != ERROR_SUCCESS)
+            return Fail(L"cannot read " + argument + L": " + ErrorText::Format(static_cast<DWORD>(status)));
+        return 0;
+    }
+    if (command == L"loaded")
+    {
+        UniqueRegKey key;
+        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS ? 0 : 1;
+    }
+    return Fail(L"unknown command " + command);
+}
