@@ -88,6 +88,15 @@ namespace
         return hex;
     }
 
+    // Wine serves some keys (performance counters, device data) only through their own calls:
+    // what cannot be read is marked in the output, and the walk goes on.
+    LONG Unreadable(LONG status)
+    {
+        Print(Strings::Format(L"(unreadable: %ld)\n", status));
+        return ERROR_SUCCESS;
+    }
+
+    // The key's tree; fails only when the key itself cannot be opened.
     LONG PrintTree(HKEY root, const String& path, const String& relative)
     {
         UniqueRegKey key;
@@ -96,9 +105,14 @@ namespace
             return status;
         Print(L"[" + relative + L"]\n");
 
+        DWORD values = 0;
+        status = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                                  nullptr, nullptr, nullptr);
+        if (status != ERROR_SUCCESS)
+            return Unreadable(status);
         std::vector<wchar_t> name(32768);
         std::vector<BYTE> data(1 << 20);
-        for (DWORD index = 0;; ++index)
+        for (DWORD index = 0; index < values; ++index)
         {
             DWORD chars = static_cast<DWORD>(name.size());
             DWORD size = static_cast<DWORD>(data.size());
@@ -107,8 +121,9 @@ namespace
             if (status == ERROR_NO_MORE_ITEMS)
                 break;
             if (status != ERROR_SUCCESS)
-                return status;
-            Print(String(name.data(), chars) + L" = " + TypeName(type) + L" " + DataText(type, data, size) + L"\n");
+                Print(Strings::Format(L"(value %lu unreadable: %ld)\n", index, status));
+            else
+                Print(String(name.data(), chars) + L" = " + TypeName(type) + L" " + DataText(type, data, size) + L"\n");
         }
 
         StringList children;
@@ -119,14 +134,14 @@ namespace
             if (status == ERROR_NO_MORE_ITEMS)
                 break;
             if (status != ERROR_SUCCESS)
-                return status;
+                return Unreadable(status);
             children.emplace_back(name.data(), chars);
         }
         for (const String& child : children)
         {
-            status = PrintTree(root, path + L"\\" + child, relative.empty() ? child : relative + L"\\" + child);
-            if (status != ERROR_SUCCESS)
-                return status;
+            const String childRelative = relative.empty() ? child : relative + L"\\" + child;
+            if (PrintTree(root, path + L"\\" + child, childRelative) != ERROR_SUCCESS)
+                Print(L"[" + childRelative + L"] (cannot be opened)\n");
         }
         return ERROR_SUCCESS;
     }

@@ -4,6 +4,7 @@
 #include "module/Components.h"
 
 #include "common/Exceptions.h"
+#include "registry/RegistryService.h"
 
 namespace
 {
@@ -27,8 +28,8 @@ namespace Components
     void CertificateServicesRestore(const ComponentJob&) { NotBuilt<CertificateServicesException>(L"Certificate Services"); }
     void ClusterDatabaseBackup(const ComponentJob&) { NotBuilt<ClusterDatabaseException>(L"cluster database"); }
     void ClusterDatabaseRestore(const ComponentJob&) { NotBuilt<ClusterDatabaseException>(L"cluster database"); }
-    void RegistryServiceBackup(const ComponentJob&) { NotBuilt<RegistryServiceException>(L"registry"); }
-    void RegistryServiceRestore(const ComponentJob&) { NotBuilt<RegistryServiceException>(L"registry"); }
+    void RegistryServiceBackup(const ComponentJob& job) { RegistryService::Backup(job.directory); }
+    void RegistryServiceRestore(const ComponentJob& job) { RegistryService::Restore(job.directory); }
     void COMDatabaseBackup(const ComponentJob&) { NotBuilt<COMDatabaseException>(L"COM+ database"); }
     void COMDatabaseRestore(const ComponentJob&) { NotBuilt<COMDatabaseException>(L"COM+ database"); }
 }
