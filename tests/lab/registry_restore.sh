@@ -1,0 +1,202 @@
+#!/bin/bash
+# The registry restore through ssbr in a lab machine: every saved hive gets its replacement file
+# "<saved>.tmp" (a stale one is replaced), SYSTEM's takes every key, child key and value that the
+# live KeysNotToRestore list names from the live system as it is at restore time (including a
+# service installed after the backup), SOFTWARE's has an empty LastAliveStamp, a user hive that
+# is not loaded is prepared without error, and no saved hive stays loaded. Then the failures: a
+# manifest naming a missing hive file, a malformed manifest, and a folder without a manifest.
+source "$(dirname "$0")/lib/common.bash"
+source "$(dirname "$0")/lib/hives.bash"
+
+MACHINE=$MACHINES/registry-restore
+"$LAB/provision" "$MACHINE" --os 2003 >/dev/null || { echo "provisioning failed" >&2; exit 1; }
+install_hivetool "$MACHINE"
+CONFIG='C:\bk\Reg\C\WINDOWS\system32\config'
+DRIVE=$MACHINE/drive_c
+
+run_in "$MACHINE" ssbr backup 'C:\bk' --registry
+expect_eq "backup: exit" 0 "$RC"
+# Copies of the backup for the failures, before the restore adds its files.
+cp -a "$DRIVE/bk" "$DRIVE/bk-missing"
+cp -a "$DRIVE/bk" "$DRIVE/bk-malformed"
+
+# What the backup saved, as lines of the manifest's filepath attribute.
+SAVED=$(grep -o 'filepath="[^"]*"' "$DRIVE/bk/RegistryBackupSet.xml" | sed 's/^filepath="//; s/"$//')
+expect_eq "saved hives" 9 "$(printf '%s\n' "$SAVED" | grep -c .)"
+
+# --- the live system changes after the backup ---------------------------------------------
+cat >"$DRIVE/lab/changes.reg" <<'EOF'
+REGEDIT4
+
+; Key entries: changed, added and removed keys.
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Enum\Root\LEGACY_TCPIP\0000]
+"DeviceDesc"="TCP/IP Protocol Driver, changed since the backup"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Enum\Root\LEGACY_QMLABSERVICE\0000]
+"Service"="QmLabService"
+
+[-HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Control\NTMS\Restore]
+
+[HKEY_LOCAL_MACHINE\SYSTEM\MountedDevices]
+"\\DosDevices\\E:"=hex:5c,00,3f,00,3f,00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Services\NtFrs\Parameters\Backup/Restore\Process at Startup]
+"BurFlags"=dword:000000d2
+
+; Children of Services: Netlogon starts earlier now (3 -> 2), Spooler later (2 -> 4), the
+; counters have no start value, Tcpip keeps its start, and QmLabService is new.
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Services\Netlogon]
+"Start"=dword:00000002
+"DisplayName"="Net Logon, changed since the backup"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Services\Spooler]
+"Start"=dword:00000004
+"DisplayName"="Print Spooler, changed since the backup"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Services\.NET CLR Data\Performance]
+"Open"="OpenChanged"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Services\Tcpip\Parameters]
+"Hostname"="LABSRV02"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Services\QmLabService]
+"DisplayName"="Lab service installed after the backup"
+"ImagePath"="C:\\lab\\qmlabservice.exe"
+"Start"=dword:00000003
+"Type"=dword:00000010
+
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Services\QmLabService\Parameters]
+"Setting"="live"
+
+; Value entries.
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Control\Session Manager]
+"AllowProtectedRenames"=dword:00000000
+"PendingFileRenameOperations"=hex(7):5c,3f,3f,5c,43,3a,5c,6c,61,62,5c,6e,65,77,2e,64,6c,6c,00,00
+"BootExecute"=hex(7):63,68,61,6e,67,65,64,00,00
+
+; Not listed: the saved values stay.
+[HKEY_LOCAL_MACHINE\SYSTEM\Setup]
+"SystemPartition"="\\Device\\HarddiskVolume2"
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Reliability]
+"TimeStampInterval"=dword:00000005
+EOF
+run_in "$MACHINE" regedit /S 'C:\lab\changes.reg'
+expect_eq "changing the live system: exit" 0 "$RC"
+printf 'left over from an earlier attempt\n' >"$(unix_path "$MACHINE" "$CONFIG\\SAM.tmp")"
+
+# --- the restore: the network service's user has logged off since the backup -----------------
+run_in "$MACHINE" cmd /c "reg delete HKU\\S-1-5-20 /f & ssbr restore C:\\bk --registry"
+expect_eq "restore: exit" 0 "$RC"
+expect_contains "restore: summary" 'Restore of registry from C:\bk completed' "$OUT"
+expect_eq "restore: errors" "" "$(printf '%s\n' "$ERR" | grep -i 'exception')"
+
+# In one session: the live system as the restore saw it, and what is loaded now.
+mkdir -p "$DRIVE/live"
+run_in "$MACHINE" cmd /c 'C:\lab\hivetool.exe key HKLM\SYSTEM > C:\live\system.txt & reg query HKLM > C:\live\hklm.txt & reg query HKU > C:\live\hku.txt'
+expect_eq "no saved hive left loaded" "" "$(cat "$DRIVE/live/hklm.txt" "$DRIVE/live/hku.txt" | grep -i 'TMP_')"
+tr -d '\r' <"$DRIVE/live/system.txt" >"$DRIVE/live/live-system.txt"
+
+# dump NAME WINDOWS_FILE: the hive file's tree into $DRIVE/live/NAME.txt.
+dump() {
+    run_in "$MACHINE" C:\\lab\\hivetool.exe file "$2"
+    expect_eq "loading $2" 0 "$RC"
+    printf '%s\n' "$OUT" >"$DRIVE/live/$1.txt"
+}
+
+# --- every hive but SYSTEM and SOFTWARE: the replacement is the saved hive --------------------
+while read -r filepath; do
+    saved="C:\\bk\\Reg\\$filepath"
+    [ -f "$(unix_path "$MACHINE" "$saved.tmp")" ] || { fail "no replacement for $saved"; continue; }
+    case $filepath in
+        *'\config\system' | *'\config\software') continue ;;
+    esac
+    dump saved "$saved"
+    dump replacement "$saved.tmp"
+    cmp -s "$DRIVE/live/saved.txt" "$DRIVE/live/replacement.txt" ||
+        fail "$saved.tmp differs from the saved hive: $(diff "$DRIVE/live/saved.txt" "$DRIVE/live/replacement.txt" | head -5)"
+    [ "$(grep -c '^\[' "$DRIVE/live/replacement.txt")" -ge 2 ] || fail "$saved.tmp holds nothing"
+done <<<"$SAVED"
+grep -q 'left over' "$(unix_path "$MACHINE" "$CONFIG\\SAM.tmp")" && fail "the stale SAM.tmp was not replaced"
+
+# --- SOFTWARE: only LastAliveStamp changed, to an empty string ----------------------------------
+dump software-saved "$CONFIG\\software"
+dump software-replacement "$CONFIG\\software.tmp"
+expect_eq "SOFTWARE.tmp against the saved SOFTWARE" \
+    $'< LastAliveStamp = REG_BINARY 40,2f,4c,b1,63,d8,d9,01\n---\n> LastAliveStamp = REG_SZ ' \
+    "$(diff "$DRIVE/live/software-saved.txt" "$DRIVE/live/software-replacement.txt" | grep -v '^[0-9]')"
+
+# --- SYSTEM: the listed keys, children and values come from the live system ------------------
+dump system-saved "$CONFIG\\system"
+dump system-replacement "$CONFIG\\system.tmp"
+
+# subtree FILE KEY: the sections of KEY and everything below it.
+subtree() {
+    awk -v key="[$2]" -v below="[$2\\\\" '
+        /^\[/ { inside = ($0 == key || index($0, below) == 1) }
+        inside' "$1"
+}
+# section FILE KEY: the values of KEY alone.
+section() {
+    awk -v key="[$2]" '/^\[/ { inside = ($0 == key); next } inside' "$1"
+}
+
+LIVE_SYSTEM=$DRIVE/live/live-system.txt
+SAVED_SYSTEM=$DRIVE/live/system-saved.txt
+REPLACEMENT=$DRIVE/live/system-replacement.txt
+for key in 'ControlSet001\Enum' 'ControlSet001\Control\CriticalDeviceDatabase' 'MountedDevices' \
+    'ControlSet001\Services\NtFrs\Parameters\Backup/Restore\Process at Startup' \
+    'ControlSet001\Services\Netlogon' 'ControlSet001\Services\QmLabService'; do
+    live=$(subtree "$LIVE_SYSTEM" "$key")
+    [ -n "$live" ] || fail "the live system has no $key"
+    expect_eq "SYSTEM.tmp takes the live $key" "$live" "$(subtree "$REPLACEMENT" "$key")"
+done
+for key in 'ControlSet001\Services\Spooler' 'ControlSet001\Services\.NET CLR Data' \
+    'ControlSet001\Services\Tcpip' 'Setup'; do
+    saved=$(subtree "$SAVED_SYSTEM" "$key")
+    [ -n "$saved" ] || fail "the saved SYSTEM has no $key"
+    expect_eq "SYSTEM.tmp keeps the saved $key" "$saved" "$(subtree "$REPLACEMENT" "$key")"
+done
+for key in 'ControlSet001\Control\NTMS\Restore' 'ControlSet001\Control\ASR' 'ControlSet001\Control\MSDTC' \
+    'ControlSet001\Services\NTDS'; do
+    expect_eq "SYSTEM.tmp has no $key" "" "$(subtree "$REPLACEMENT" "$key")"
+done
+SESSION_MANAGER='ControlSet001\Control\Session Manager'
+# Its listed values (AllowProtectedRenames, PendingFileRenameOperations) are the live ones, the
+# others (BootExecute) the saved ones.
+expect_eq "SYSTEM.tmp: the session manager's values" \
+    "$({ section "$LIVE_SYSTEM" "$SESSION_MANAGER" | grep -v '^BootExecute'
+         section "$SAVED_SYSTEM" "$SESSION_MANAGER" | grep '^BootExecute'; } | sort)" \
+    "$(section "$REPLACEMENT" "$SESSION_MANAGER" | sort)"
+expect_contains "SYSTEM.tmp: pending renames carried over" 'PendingFileRenameOperations = REG_MULTI_SZ' \
+    "$(section "$REPLACEMENT" "$SESSION_MANAGER")"
+# Everything outside the listed keys is the saved hive's.
+unlisted() {
+    awk '/^\[/ { skip = ($0 ~ /^\[(ControlSet001\\(Enum|Services|Control\\(CriticalDeviceDatabase|NTMS|Session Manager))|MountedDevices)([]\\])/) } !skip' "$1"
+}
+expect_eq "SYSTEM.tmp outside the listed keys" "$(unlisted "$SAVED_SYSTEM")" "$(unlisted "$REPLACEMENT")"
+
+# --- failures -------------------------------------------------------------------------------
+rm "$DRIVE/bk-missing/Reg/C/WINDOWS/system32/config/SECURITY"
+run_in "$MACHINE" ssbr restore 'C:\bk-missing' --registry
+expect_eq "missing hive file: exit" 1 "$RC"
+expect_contains "missing hive file" \
+    $'An exception occurred in Restore:\nRegistryServiceException ERROR: RegLoadKey(-2147483646, TMP_SECURITY, C:\\bk-missing\\Reg\\C\\WINDOWS\\system32\\config\\SECURITY) failed: 2\nError = ' "$ERR"
+# The hives before it in the manifest stay prepared; the ones after it are not touched.
+[ -f "$DRIVE/bk-missing/Reg/C/WINDOWS/system32/config/software.tmp" ] || fail "missing hive file: SOFTWARE was not prepared"
+[ -e "$DRIVE/bk-missing/Reg/C/WINDOWS/system32/config/SAM.tmp" ] && fail "missing hive file: SAM was prepared after the failure"
+
+printf '<BackupSet type="Registry"><files><file filepath="C\\x"' >"$DRIVE/bk-malformed/RegistryBackupSet.xml"
+run_in "$MACHINE" ssbr restore 'C:\bk-malformed' --registry
+expect_eq "malformed manifest: exit" 1 "$RC"
+expect_contains "malformed manifest" \
+    $'An exception occurred in Restore:\nRegistryBackupSetException ERROR: Could not load xml file: C:\\bk-malformed\\RegistryBackupSet.xml\n' "$ERR"
+[ -n "$(find "$DRIVE/bk-malformed/Reg" -name '*.tmp')" ] && fail "malformed manifest: a hive was prepared"
+
+mkdir -p "$DRIVE/never-backed-up"
+run_in "$MACHINE" ssbr restore 'C:\never-backed-up' --registry
+expect_eq "no manifest: exit" 0 "$RC"
+expect_eq "no manifest: only an empty manifest is written" "RegistryBackupSet.xml" "$(ls "$DRIVE/never-backed-up")"
+expect_eq "no manifest: the new manifest lists nothing" "" "$(grep -o '<file ' "$DRIVE/never-backed-up/RegistryBackupSet.xml")"
+
+finish
