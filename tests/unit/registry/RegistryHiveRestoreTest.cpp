@@ -223,6 +223,8 @@ TEST_F(HiveRestore, SystemTakesEveryListedKeyChildAndValueFromTheLiveSystem)
     SetValue(HKEY_USERS, L"SYSTEM\\MountedDevices", L"\\DosDevices\\D:", REG_BINARY, {5});
     const RawTree live = DumpTree(HKEY_USERS, L"SYSTEM");
 
+    // The live key stays for the merge to read, so the restore goes on to schedule it; Wine's
+    // replace call does nothing, and what is checked here is the replacement file.
     RegistryService::RestoreHive(Reg(), entry);
 
     RawTree expected = saved;
