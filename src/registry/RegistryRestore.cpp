@@ -22,12 +22,7 @@ namespace
         return static_cast<int>(reinterpret_cast<LONG_PTR>(key));
     }
 
-    [[noreturn]] void ThrowFailure(const String& message)
-    {
-        throw RegistryServiceException(message);
-    }
-
-    // root\path + "\" + name, or root\path itself for an empty name.
+    // path + "\" + name, or path itself for an empty name.
     String Join(const String& path, const String& name)
     {
         return name.empty() ? path : path + L"\\" + name;
@@ -101,8 +96,9 @@ void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entr
     if (status != ERROR_SUCCESS)
     {
         const String error = ErrorText::FormatLastError();
-        ThrowFailure(Strings::Format(L"RegLoadKey(%d, %s, %s) failed: %d\n%s", Number(root), temporaryName.c_str(),
-                                     savedHive.c_str(), status, error.c_str()));
+        throw RegistryServiceException(Strings::Format(L"RegLoadKey(%d, %s, %s) failed: %d\n%s", Number(root),
+                                                       temporaryName.c_str(), savedHive.c_str(), status,
+                                                       error.c_str()));
     }
     LoadedHive loaded(root, temporaryName);
 
@@ -113,7 +109,8 @@ void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entr
     if (status != ERROR_SUCCESS)
     {
         const String error = ErrorText::FormatLastError();
-        ThrowFailure(Strings::Format(L"RegFlushKey(%d) failed: %d\n%s", Number(root), status, error.c_str()));
+        throw RegistryServiceException(
+            Strings::Format(L"RegFlushKey(%d) failed: %d\n%s", Number(root), status, error.c_str()));
     }
 
     Wow64 wow64;
@@ -123,8 +120,8 @@ void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entr
     if (status != ERROR_SUCCESS)
     {
         const String error = ErrorText::FormatLastError();
-        ThrowFailure(Strings::Format(L"RegOpenKeyEx(%d, %s) failed: %d\n%s", Number(root), temporaryName.c_str(),
-                                     status, error.c_str()));
+        throw RegistryServiceException(Strings::Format(L"RegOpenKeyEx(%d, %s) failed: %d\n%s", Number(root),
+                                                       temporaryName.c_str(), status, error.c_str()));
     }
 
     // The restored system must not take the last shutdown of the backed-up one for its own.
@@ -137,15 +134,16 @@ void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entr
     if (Files::Exists(replacementFile) && !Files::Delete(replacementFile))
     {
         const String error = ErrorText::FormatLastError();
-        ThrowFailure(Strings::Format(L"DeleteFile(%s) failed.\n%s", replacementFile.c_str(), error.c_str()));
+        throw RegistryServiceException(
+            Strings::Format(L"DeleteFile(%s) failed.\n%s", replacementFile.c_str(), error.c_str()));
     }
 
     status = RegSaveKeyW(loaded.Key().get(), replacementFile.c_str(), nullptr);
     if (status != ERROR_SUCCESS)
     {
         const String error = ErrorText::FormatLastError();
-        ThrowFailure(Strings::Format(L"RegSaveKey(%d, %s) failed: %d\n%s", Number(loaded.Key().get()),
-                                     replacementFile.c_str(), status, error.c_str()));
+        throw RegistryServiceException(Strings::Format(L"RegSaveKey(%d, %s) failed: %d\n%s", Number(loaded.Key().get()),
+                                                       replacementFile.c_str(), status, error.c_str()));
     }
 
     const HKEY loadedKey = loaded.Key().release();
@@ -153,15 +151,16 @@ void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entr
     if (status != ERROR_SUCCESS)
     {
         const String error = ErrorText::FormatLastError();
-        ThrowFailure(Strings::Format(L"RegCloseKey(%d) failed: %d\n%s", Number(loadedKey), status, error.c_str()));
+        throw RegistryServiceException(
+            Strings::Format(L"RegCloseKey(%d) failed: %d\n%s", Number(loadedKey), status, error.c_str()));
     }
 
     status = RegUnLoadKeyW(root, temporaryName.c_str());
     if (status != ERROR_SUCCESS)
     {
         const String error = ErrorText::FormatLastError();
-        ThrowFailure(Strings::Format(L"RegUnLoadKey(%d, %s) failed: %d\n%s", Number(root), temporaryName.c_str(),
-                                     status, error.c_str()));
+        throw RegistryServiceException(Strings::Format(L"RegUnLoadKey(%d, %s) failed: %d\n%s", Number(root),
+                                                       temporaryName.c_str(), status, error.c_str()));
     }
     loaded.Unloaded();
 
@@ -173,17 +172,17 @@ void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entr
         if (root == HKEY_USERS)
             return;
         const String error = ErrorText::FormatLastError();
-        ThrowFailure(Strings::Format(L"RegOpenKeyEx(%d, %s) failed: %d\n%s", Number(root), subkey.c_str(), status,
-                                     error.c_str()));
+        throw RegistryServiceException(Strings::Format(L"RegOpenKeyEx(%d, %s) failed: %d\n%s", Number(root),
+                                                       subkey.c_str(), status, error.c_str()));
     }
 
     status = RegReplaceKeyW(live.get(), nullptr, replacementFile.c_str(), oldHiveFile.c_str());
     if (status != ERROR_SUCCESS)
     {
         const String error = ErrorText::FormatLastError();
-        ThrowFailure(Strings::Format(L"RegReplaceKey(%d, %s, %s, %s) failed: %d\n%s", Number(live.get()),
-                                     subkey.c_str(), replacementFile.c_str(), oldHiveFile.c_str(), status,
-                                     error.c_str()));
+        throw RegistryServiceException(Strings::Format(L"RegReplaceKey(%d, %s, %s, %s) failed: %d\n%s",
+                                                       Number(live.get()), subkey.c_str(), replacementFile.c_str(),
+                                                       oldHiveFile.c_str(), status, error.c_str()));
     }
 
     const HKEY liveKey = live.release();
@@ -191,7 +190,8 @@ void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entr
     if (status != ERROR_SUCCESS)
     {
         const String error = ErrorText::FormatLastError();
-        ThrowFailure(Strings::Format(L"RegCloseKey(%d) failed: %d\n%s", Number(liveKey), status, error.c_str()));
+        throw RegistryServiceException(
+            Strings::Format(L"RegCloseKey(%d) failed: %d\n%s", Number(liveKey), status, error.c_str()));
     }
 }
 
@@ -213,8 +213,9 @@ void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, cons
         if (status != ERROR_SUCCESS)
         {
             const String error = ErrorText::FormatLastError();
-            ThrowFailure(Strings::Format(L"Registry::GetMultiString(%d, %s, %s) failed: %d\n%s", Number(root),
-                                         KeysNotToRestorePath, name.c_str(), status, error.c_str()));
+            throw RegistryServiceException(Strings::Format(L"Registry::GetMultiString(%d, %s, %s) failed: %d\n%s",
+                                                           Number(root), KeysNotToRestorePath, name.c_str(), status,
+                                                           error.c_str()));
         }
 
         for (String entry : entries)

@@ -55,8 +55,8 @@ namespace HiveTest
     inline void SetValue(HKEY root, const String& path, const String& name, DWORD type, const Bytes& data)
     {
         UniqueRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                                 key.put(), nullptr));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
         ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
                                                 static_cast<DWORD>(data.size())));
     }
@@ -114,8 +114,7 @@ namespace HiveTest
     }
 
     // The message of the module exception that `call` throws.
-    template <typename ExceptionType, typename Call>
-    String MessageOf(Call call)
+    template <typename ExceptionType, typename Call> String MessageOf(Call call)
     {
         try
         {

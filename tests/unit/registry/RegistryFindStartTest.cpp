@@ -50,7 +50,11 @@ TEST_F(FindStart, ReadsAnyOtherTypeAsTheDecimalNumberItsTextBeginsWith)
         {L"Negative", REG_EXPAND_SZ, ToBytes(L"-4"), -4},
         {L"NotANumber", REG_SZ, ToBytes(L"auto"), 0},
         {L"Empty", REG_SZ, ToBytes(L""), 0},
-        {L"Multi", REG_MULTI_SZ, ToBytes(String(L"7\0" L"9\0", 4)), 7},
+        {L"Multi", REG_MULTI_SZ,
+         ToBytes(String(L"7\0"
+                        L"9\0",
+                        4)),
+         7},
         // Binary data reads as its hexadecimal text: bytes 04 00 give "0400".
         {L"Binary", REG_BINARY, {0x04, 0x00}, 400},
         // The text of a big-endian DWORD is "A number", which is no number.

@@ -154,7 +154,8 @@ TEST_F(HiveRestore, SystemTakesEveryListedKeyChildAndValueFromTheLiveSystem)
     SetDword(HKEY_USERS, L"SYSTEM\\Select", L"Current", 2);
     SetDword(HKEY_USERS, L"SYSTEM\\Select", L"Default", 2);
     const String list = L"SYSTEM\\CurrentControlSet\\Control\\BackupRestore\\KeysNotToRestore";
-    SetMultiString(HKEY_USERS, list, L"Plug & Play", {L"CurrentControlSet\\Enum\\", L"CurrentControlSet\\Control\\Gone\\"});
+    SetMultiString(HKEY_USERS, list, L"Plug & Play",
+                   {L"CurrentControlSet\\Enum\\", L"CurrentControlSet\\Control\\Gone\\"});
     SetMultiString(HKEY_USERS, list, L"Mount Manager", {L"MountedDevices\\"});
     SetMultiString(HKEY_USERS, list, L"Installed Services", {L"CurrentControlSet\\Services\\*"});
     SetMultiString(HKEY_USERS, list, L"Values",
@@ -176,9 +177,9 @@ TEST_F(HiveRestore, SystemTakesEveryListedKeyChildAndValueFromTheLiveSystem)
         DWORD savedStart;
         DWORD liveStart;
     } services[] = {
-        {L"Earlier", L"", 3, 0},         // starts earlier now: taken from the live system
-        {L"Later", L"", 0, 3},           // starts later now: the saved one stays
-        {L"Same", L"", 2, 2},            // unchanged start: the saved one stays
+        {L"Earlier", L"", 3, 0},          // starts earlier now: taken from the live system
+        {L"Later", L"", 0, 3},            // starts later now: the saved one stays
+        {L"Same", L"", 2, 2},             // unchanged start: the saved one stays
         {L"Deep", L"\\Parameters", 3, 1}, // start found below the service's key
     };
     for (const auto& service : services)
@@ -203,8 +204,8 @@ TEST_F(HiveRestore, SystemTakesEveryListedKeyChildAndValueFromTheLiveSystem)
                    {L"\\??\\C:\\new.dll", L"!\\??\\C:\\WINDOWS\\system32\\old.dll"});
     {
         UniqueRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, (set + L"Control\\Session Manager").c_str(), 0,
-                                               KEY_SET_VALUE, key.put()));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegOpenKeyExW(HKEY_USERS, (set + L"Control\\Session Manager").c_str(), 0, KEY_SET_VALUE, key.put()));
         ASSERT_EQ(ERROR_SUCCESS, RegDeleteValueW(key.get(), L"NotOnTheLiveSystem"));
     }
     SetDword(HKEY_USERS, set + L"Control\\Plain", L"Flag", 2);
@@ -228,21 +229,23 @@ TEST_F(HiveRestore, SystemTakesEveryListedKeyChildAndValueFromTheLiveSystem)
     RegistryService::RestoreHive(Reg(), entry);
 
     RawTree expected = saved;
-    for (const wchar_t* path : {L"ControlSet002\\Enum", L"ControlSet002\\Control\\Gone", L"MountedDevices",
-                                L"ControlSet002\\Services\\Earlier", L"ControlSet002\\Services\\Deep",
-                                L"ControlSet002\\Services\\Installed"})
+    for (const wchar_t* path :
+         {L"ControlSet002\\Enum", L"ControlSet002\\Control\\Gone", L"MountedDevices",
+          L"ControlSet002\\Services\\Earlier", L"ControlSet002\\Services\\Deep", L"ControlSet002\\Services\\Installed"})
         TakeSubtree(expected, live, path);
     const String sessionManager = L"ControlSet002\\Control\\Session Manager";
     expected[sessionManager].values[L"PendingFileRenameOperations"] =
         live.at(sessionManager).values.at(L"PendingFileRenameOperations");
-    expected[L"ControlSet002\\Control\\Plain"].values[L"Flag"] = live.at(L"ControlSet002\\Control\\Plain").values.at(L"Flag");
+    expected[L"ControlSet002\\Control\\Plain"].values[L"Flag"] =
+        live.at(L"ControlSet002\\Control\\Plain").values.at(L"Flag");
     const RawTree replacement = DumpHiveFile(Saved(file) + L".tmp");
     EXPECT_EQ(expected, replacement);
     // Spot checks of the rules, for a readable failure.
     EXPECT_EQ(0u, replacement.count(L"ControlSet002\\Control\\Gone"));
     EXPECT_EQ(1u, replacement.count(L"ControlSet002\\Services\\Installed"));
     EXPECT_EQ(ToBytes(L"saved"), replacement.at(L"ControlSet002\\Services\\Later").values.at(L"ImagePath").data);
-    EXPECT_EQ(ToBytes(L"saved"), replacement.at(L"ControlSet002\\Services\\NoStart\\Performance").values.at(L"Library").data);
+    EXPECT_EQ(ToBytes(L"saved"),
+              replacement.at(L"ControlSet002\\Services\\NoStart\\Performance").values.at(L"Library").data);
     EXPECT_EQ(ToBytes(L"saved"), replacement.at(sessionManager).values.at(L"NotOnTheLiveSystem").data);
     EXPECT_EQ(ToBytes(L"old set"),
               replacement.at(L"ControlSet001\\Enum\\Root\\LEGACY_A\\0000").values.at(L"Service").data);
@@ -273,9 +276,10 @@ TEST_F(HiveRestore, RestoreWalksTheManifestInOrderAndStopsAtTheFirstFailure)
         ASSERT_TRUE(manifest.Save());
     }
 
-    ExpectFailureMessage(Strings::Format(L"RegLoadKey(%d, TMP_QmTestMissing, %s\\Reg\\C\\Users\\missing\\NTUSER.DAT) failed: 2",
-                                         UsersNumber, m_folder.Path().c_str()),
-                         MessageOf<RegistryServiceException>([&] { RegistryService::Restore(m_folder.Path()); }));
+    ExpectFailureMessage(
+        Strings::Format(L"RegLoadKey(%d, TMP_QmTestMissing, %s\\Reg\\C\\Users\\missing\\NTUSER.DAT) failed: 2",
+                        UsersNumber, m_folder.Path().c_str()),
+        MessageOf<RegistryServiceException>([&] { RegistryService::Restore(m_folder.Path()); }));
 
     EXPECT_EQ(DumpHiveFile(Saved(first.GetFilePath())), DumpHiveFile(Saved(first.GetFilePath()) + L".tmp"));
     EXPECT_FALSE(IsFileOnDisk(Saved(third.GetFilePath()) + L".tmp"));

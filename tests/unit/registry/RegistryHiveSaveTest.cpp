@@ -12,8 +12,8 @@ TEST(SplitHiveFile, TheDevicePartEndsAtTheBackslashAfterTheDeviceName)
 {
     String device = L"(untouched)";
     String path = L"(untouched)";
-    ASSERT_TRUE(RegistryService::SplitHiveFile(L"\\Device\\HarddiskVolume2\\WINDOWS\\system32\\config\\SYSTEM",
-                                               device, path));
+    ASSERT_TRUE(
+        RegistryService::SplitHiveFile(L"\\Device\\HarddiskVolume2\\WINDOWS\\system32\\config\\SYSTEM", device, path));
     EXPECT_EQ(L"\\Device\\HarddiskVolume2", device);
     EXPECT_EQ(L"WINDOWS\\system32\\config\\SYSTEM", path);
 
@@ -52,9 +52,11 @@ TEST(SplitHiveFile, ADevicePathWithoutItsClosingBackslashIsInvalid)
     EXPECT_EQ(expected, MessageOf<RegistryServiceException>(
                             [&] { RegistryService::SplitHiveFile(L"\\Device\\HarddiskVolume1", device, path); }));
     // Five backslashes are what a dynamic volume's path needs before its file path.
-    EXPECT_EQ(expected, MessageOf<RegistryServiceException>([&] {
-                  RegistryService::SplitHiveFile(L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", device, path);
-              }));
+    EXPECT_EQ(expected, MessageOf<RegistryServiceException>(
+                            [&] {
+                                RegistryService::SplitHiveFile(L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1",
+                                                               device, path);
+                            }));
 }
 
 namespace
@@ -93,9 +95,9 @@ TEST_F(SaveRegistrySubKey, AFolderThatCannotBeCreatedIsReported)
     SetDword(L"Hive", L"v", 1);
     WriteTextFile(m_folder / L"blocker", "a file where a folder should go");
     const String file = m_folder / L"blocker\\config\\SAM";
-    ExpectFailureMessage(
-        L"Directories::Create(Directories::GetDirectory(" + file + L") failed.",
-        MessageOf<RegistryServiceException>([&] { RegistryService::SaveRegistrySubKey(HKEY_CURRENT_USER, Path(L"Hive"), file); }));
+    ExpectFailureMessage(L"Directories::Create(Directories::GetDirectory(" + file + L") failed.",
+                         MessageOf<RegistryServiceException>(
+                             [&] { RegistryService::SaveRegistrySubKey(HKEY_CURRENT_USER, Path(L"Hive"), file); }));
     EXPECT_FALSE(IsFileOnDisk(file));
 }
 
@@ -103,9 +105,9 @@ TEST_F(SaveRegistrySubKey, AKeyThatCannotBeOpenedIsReportedWithRootSubkeyAndCode
 {
     // An entry of the hive list with neither known prefix has no root key.
     const String file = m_folder / L"Reg\\C\\nowhere";
-    ExpectFailureMessage(L"RegCreateKeyEx(0, SOMETHING) failed: 6.",
-                         MessageOf<RegistryServiceException>(
-                             [&] { RegistryService::SaveRegistrySubKey(nullptr, L"SOMETHING", file); }));
+    ExpectFailureMessage(
+        L"RegCreateKeyEx(0, SOMETHING) failed: 6.",
+        MessageOf<RegistryServiceException>([&] { RegistryService::SaveRegistrySubKey(nullptr, L"SOMETHING", file); }));
     EXPECT_FALSE(IsFileOnDisk(file));
 }
 
