@@ -2,7 +2,7 @@
 //
 //   hivetool file FILE    loads FILE below HKEY_USERS, prints it, unloads it
 //   hivetool key ROOT\PATH  prints a live key (ROOT: HKLM or HKU)
-//   hivetool loaded ROOT\NAME  exit code 0 when ROOT\NAME is present, 1 when it is not
+//   hivetool loaded ROOT\NAME  prints "present" (exit code 0) or "absent" (exit code 1)
 //
 // One line per key ("[relative\path]", the top is "[]"), then one per value:
 // "name = TYPE data" with strings as text, DWORDs in decimal, everything else as hex bytes.
@@ -199,7 +199,9 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"loaded")
     {
         UniqueRegKey key;
-        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS ? 0 : 1;
+        const bool present = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+        Print(present ? L"present\n" : L"absent\n");
+        return present ? 0 : 1;
     }
     return Fail(L"unknown command " + command);
 }

@@ -86,16 +86,19 @@ expect_eq "changing the live system: exit" 0 "$RC"
 printf 'left over from an earlier attempt\n' >"$(unix_path "$MACHINE" "$CONFIG\\SAM.tmp")"
 
 # --- the restore: the network service's user has logged off since the backup -----------------
-run_in "$MACHINE" cmd /c "reg delete HKU\\S-1-5-20 /f & ssbr restore C:\\bk --registry"
-expect_eq "restore: exit" 0 "$RC"
+mkdir -p "$DRIVE/live"
+run_in "$MACHINE" cmd /c "reg delete HKU\\S-1-5-20 /f & C:\\lab\\hivetool.exe loaded HKU\\S-1-5-20 > C:\\live\\before.txt & ssbr restore C:\\bk --registry & C:\\lab\\hivetool.exe loaded HKU\\S-1-5-20 > C:\\live\\after.txt & reg query HKLM > C:\\live\\hklm.txt & reg query HKU > C:\\live\\hku.txt"
+expect_eq "the network service's hive is not loaded at restore time" absent "$(tr -d '\r' <"$DRIVE/live/before.txt")"
+expect_eq "the restore loads no user hive" absent "$(tr -d '\r' <"$DRIVE/live/after.txt")"
+# The chain's exit code is the last command's: the restore's result shows in its summary line.
 expect_contains "restore: summary" 'Restore of registry from C:\bk completed' "$OUT"
 expect_eq "restore: errors" "" "$(printf '%s\n' "$ERR" | grep -i 'exception')"
-
-# In one session: the live system as the restore saw it, and what is loaded now.
-mkdir -p "$DRIVE/live"
-run_in "$MACHINE" cmd /c 'C:\lab\hivetool.exe key HKLM\SYSTEM > C:\live\system.txt & reg query HKLM > C:\live\hklm.txt & reg query HKU > C:\live\hku.txt'
+expect_contains "the machine keys after the restore" 'HKEY_LOCAL_MACHINE\SAM' "$(cat "$DRIVE/live/hklm.txt")"
 expect_eq "no saved hive left loaded" "" "$(cat "$DRIVE/live/hklm.txt" "$DRIVE/live/hku.txt" | grep -i 'TMP_')"
-tr -d '\r' <"$DRIVE/live/system.txt" >"$DRIVE/live/live-system.txt"
+
+# The live SYSTEM as the restore saw it: nothing but this test changes ControlSet001.
+run_in "$MACHINE" C:\\lab\\hivetool.exe key 'HKLM\SYSTEM'
+printf '%s\n' "$OUT" >"$DRIVE/live/live-system.txt"
 
 # dump NAME WINDOWS_FILE: the hive file's tree into $DRIVE/live/NAME.txt.
 dump() {
