@@ -15,10 +15,9 @@ using namespace HiveTest;
 
 namespace
 {
-    const int UsersNumber = -2147483645;   // HKEY_USERS as the messages print it
-    const int MachineNumber = -2147483646; // HKEY_LOCAL_MACHINE
+    const int MachineNumber = -2147483646; // HKEY_LOCAL_MACHINE as the messages print it
 
-    const wchar_t* const UserKeys[] = {L"QmTestUser", L"QmTestOther", L"QmTestMissing", L"SYSTEM", L"SOFTWARE"};
+    const wchar_t* const UserKeys[] = {L"QmTestUser", L"SYSTEM", L"SOFTWARE"};
     const wchar_t* const MachineKey = L"QmTestNoHive";
 
     class HiveRestore : public ::testing::Test
@@ -100,19 +99,6 @@ TEST_F(HiveRestore, AStaleReplacementThatCannotBeDeletedIsReported)
     EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_QmTestUser")) << "a failed restore left the saved hive loaded";
 }
 
-TEST_F(HiveRestore, AMissingSavedHiveFailsWithTheLoadMessage)
-{
-    const HiveFileEntry entry(L"C\\missing\\NTUSER.DAT", L"\\Device\\HarddiskVolume1\\missing\\NTUSER.DAT",
-                              L"\\REGISTRY\\USER\\QmTestMissing");
-    // The folder is there, the file is not.
-    ASSERT_TRUE(Directories::Create(Saved(L"C\\missing")));
-    ExpectFailureMessage(Strings::Format(L"RegLoadKey(%d, TMP_QmTestMissing, %s) failed: 2", UsersNumber,
-                                         Saved(L"C\\missing\\NTUSER.DAT").c_str()),
-                         MessageOf<RegistryServiceException>([&] { RegistryService::RestoreHive(Reg(), entry); }));
-    EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_QmTestMissing"));
-    EXPECT_FALSE(IsFileOnDisk(Saved(L"C\\missing\\NTUSER.DAT.tmp")));
-}
-
 TEST_F(HiveRestore, AMachineHiveThatIsNotLoadedIsAnError)
 {
     SetDword(HKEY_LOCAL_MACHINE, MachineKey, L"v", 1);
@@ -126,26 +112,6 @@ TEST_F(HiveRestore, AMachineHiveThatIsNotLoadedIsAnError)
     // Everything before the replacement was done.
     EXPECT_EQ(DumpHiveFile(Saved(file)), DumpHiveFile(Saved(file) + L".tmp"));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"TMP_QmTestNoHive"));
-}
-
-TEST_F(HiveRestore, SoftwareGetsAnEmptyLastAliveStampAndNothingElseChanges)
-{
-    const String reliability = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Reliability";
-    SetValue(HKEY_USERS, reliability, L"LastAliveStamp", REG_BINARY, {0x40, 0x2f, 0x4c, 0xb1, 0x63, 0xd8, 0xd9, 0x01});
-    SetDword(HKEY_USERS, reliability, L"TimeStampInterval", 1);
-    SetString(HKEY_USERS, L"SOFTWARE\\Vendor\\Product", L"Version", L"4.2");
-    const String file = L"C\\WINDOWS\\system32\\config\\software";
-    const HiveFileEntry entry = SaveLive(HKEY_USERS, L"SOFTWARE", file);
-    const RawTree saved = DumpHiveFile(Saved(file));
-    RemoveUserKey(L"SOFTWARE");
-
-    RegistryService::RestoreHive(Reg(), entry);
-
-    RawTree expected = saved;
-    expected[L"Microsoft\\Windows\\CurrentVersion\\Reliability"].values[L"LastAliveStamp"] = RawValue{REG_SZ, {0, 0}};
-    EXPECT_EQ(expected, DumpHiveFile(Saved(file) + L".tmp"));
-    EXPECT_EQ(saved, DumpHiveFile(Saved(file)));
-    EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_SOFTWARE"));
 }
 
 TEST_F(HiveRestore, SystemTakesEveryListedKeyChildAndValueFromTheLiveSystem)
@@ -256,35 +222,6 @@ TEST_F(HiveRestore, SystemTakesEveryListedKeyChildAndValueFromTheLiveSystem)
     EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_SYSTEM"));
 }
 
-TEST_F(HiveRestore, RestoreWalksTheManifestInOrderAndStopsAtTheFirstFailure)
-{
-    SetDword(HKEY_USERS, L"QmTestUser", L"who", 1);
-    SetDword(HKEY_USERS, L"QmTestOther", L"who", 2);
-    const HiveFileEntry first = SaveLive(HKEY_USERS, L"QmTestUser", L"C\\Users\\first\\NTUSER.DAT");
-    const HiveFileEntry third = SaveLive(HKEY_USERS, L"QmTestOther", L"C\\Users\\third\\NTUSER.DAT");
-    RemoveUserKey(L"QmTestUser");
-    RemoveUserKey(L"QmTestOther");
-    ASSERT_TRUE(Directories::Create(Saved(L"C\\Users\\missing")));
-    {
-        // Each entry goes in front: the manifest lists first, missing, third.
-        RegistryBackupSet manifest(m_folder.Path());
-        manifest.Open();
-        manifest.AddFile(third.GetFilePath(), third.GetHiveFile(), third.GetHivePath());
-        manifest.AddFile(L"C\\Users\\missing\\NTUSER.DAT", L"\\Device\\HarddiskVolume1\\Users\\missing\\NTUSER.DAT",
-                         L"\\REGISTRY\\USER\\QmTestMissing");
-        manifest.AddFile(first.GetFilePath(), first.GetHiveFile(), first.GetHivePath());
-        ASSERT_TRUE(manifest.Save());
-    }
-
-    ExpectFailureMessage(
-        Strings::Format(L"RegLoadKey(%d, TMP_QmTestMissing, %s\\Reg\\C\\Users\\missing\\NTUSER.DAT) failed: 2",
-                        UsersNumber, m_folder.Path().c_str()),
-        MessageOf<RegistryServiceException>([&] { RegistryService::Restore(m_folder.Path()); }));
-
-    EXPECT_EQ(DumpHiveFile(Saved(first.GetFilePath())), DumpHiveFile(Saved(first.GetFilePath()) + L".tmp"));
-    EXPECT_FALSE(IsFileOnDisk(Saved(third.GetFilePath()) + L".tmp"));
-}
-
 TEST_F(HiveRestore, KeyWrapperFailuresEndTheRestoreAsTheComponentsException)
 {
     // A SYSTEM hive on a system without System\Select, and a SOFTWARE hive without the
@@ -309,21 +246,4 @@ TEST_F(HiveRestore, KeyWrapperFailuresEndTheRestoreAsTheComponentsException)
         EXPECT_FALSE(KeyExists(HKEY_USERS, temporary)) << Strings::ToUtf8(temporary) << " is still loaded";
         EXPECT_FALSE(IsFileOnDisk(target / L"Reg\\" + entry.GetFilePath() + L".tmp"));
     }
-}
-
-TEST_F(HiveRestore, AFolderWithoutAManifestGetsAnEmptyOneAndNothingIsRestored)
-{
-    const String target = m_folder / L"never backed up";
-    RegistryService::Restore(target);
-    RegistryBackupSet manifest(target);
-    manifest.Open();
-    EXPECT_TRUE(manifest.GetFiles().empty());
-    EXPECT_FALSE(IsDirectoryOnDisk(target + L"\\Reg"));
-}
-
-TEST_F(HiveRestore, AMalformedManifestIsReported)
-{
-    WriteTextFile(m_folder / L"RegistryBackupSet.xml", "<BackupSet type='Registry'><files>");
-    EXPECT_EQ(L"Could not load xml file: " + (m_folder / L"RegistryBackupSet.xml"),
-              MessageOf<RegistryBackupSetException>([&] { RegistryService::Restore(m_folder.Path()); }));
 }

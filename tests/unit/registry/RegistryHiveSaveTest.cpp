@@ -8,7 +8,7 @@
 using namespace RegistryTest;
 using namespace HiveTest;
 
-TEST(SplitHiveFile, TheDevicePartEndsAtTheBackslashAfterTheDeviceName)
+TEST(SplitHiveFile, SeparatesTheDeviceFromThePathOnIt)
 {
     String device = L"(untouched)";
     String path = L"(untouched)";
@@ -21,12 +21,8 @@ TEST(SplitHiveFile, TheDevicePartEndsAtTheBackslashAfterTheDeviceName)
         L"\\Device\\HarddiskVolume1\\Documents and Settings\\LocalService\\NTUSER.DAT", device, path));
     EXPECT_EQ(L"\\Device\\HarddiskVolume1", device);
     EXPECT_EQ(L"Documents and Settings\\LocalService\\NTUSER.DAT", path);
-}
 
-TEST(SplitHiveFile, ADynamicVolumeKeepsItsDiskGroupAndVolume)
-{
-    String device;
-    String path;
+    // A dynamic volume keeps its disk group and volume.
     ASSERT_TRUE(RegistryService::SplitHiveFile(
         L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1\\WINDOWS\\system32\\config\\SAM", device, path));
     EXPECT_EQ(L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", device);
