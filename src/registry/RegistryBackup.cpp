@@ -32,7 +32,7 @@ namespace
 
 bool RegistryService::SplitHiveFile(const String& hiveFile, String& device, String& path)
 {
-    // The boot configuration store is a hive with a file, but it is not part of the registry.
+    // The boot configuration store is loaded as a hive, but it travels with the boot files.
     if (hiveFile.find(L"\\Boot\\BCD") != String::npos)
         return false;
     const size_t devicePosition = hiveFile.find(DevicePrefix);
