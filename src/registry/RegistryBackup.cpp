@@ -32,7 +32,7 @@ namespace
 
 bool RegistryService::SplitHiveFile(const String& hiveFile, String& device, String& path)
 {
-    // The boot configuration store is loaded as a hive, but it travels with the boot files.
+    // The boot configuration store is loaded as a hive, but it is not registry state to restore.
     if (hiveFile.find(L"\\Boot\\BCD") != String::npos)
         return false;
     const size_t devicePosition = hiveFile.find(DevicePrefix);
