@@ -84,6 +84,11 @@ void RegistryService::Restore(const String& directory)
 
 void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entry)
 {
+    // The manifest may come from anywhere: its file path must not lead the files written and
+    // deleted next to the saved hive out of the backup.
+    if (!IsPathBelowFolder(entry.GetFilePath()))
+        throw RegistryServiceException(Strings::Format(L"Invalid hive file path: %s", entry.GetFilePath().c_str()));
+
     const HKEY root = entry.GetRootKey();
     const String subkey = entry.GetSubkey();
     const String temporaryName = entry.GetTemporaryName();

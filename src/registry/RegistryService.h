@@ -29,8 +29,13 @@ public:
     // Splits a hive file's NT path into its device ("\Device\HarddiskVolume1") and the path
     // on that device ("WINDOWS\system32\config\SAM"). False for a path that is not to be saved
     // (the boot store, or no "\Device\" at all). Throws RegistryServiceException
-    // "Invalid registry value found in: ..." when the device part has no closing backslash.
+    // "Invalid registry value found in: ..." when the device part has no closing backslash or
+    // the path on the device would not stay below the folder it is copied to.
     static bool SplitHiveFile(const String& hiveFile, String& device, String& path);
+
+    // Whether a path appended to a folder stays below it: relative, without a drive, stream or
+    // forward slash, and without a part that the system reads as "." or "..".
+    static bool IsPathBelowFolder(const String& path);
 
     // Prepares every hive listed in directory\RegistryBackupSet.xml to replace the live one at
     // the next start; a directory without a manifest gets an empty one and nothing is restored.
@@ -43,7 +48,8 @@ public:
     // the live system (SYSTEM), clears LastAliveStamp (SOFTWARE), writes it to "<saved>.tmp" and
     // schedules that file to replace the live hive, whose copy goes to "<saved>.bak". A user
     // hive that is not loaded now is prepared but not scheduled. Throws
-    // RegistryServiceException, and CRegistryKey::Exception from the key wrapper.
+    // RegistryServiceException ("Invalid hive file path: ..." for a file path that leaves
+    // regDirectory, before anything is touched), and CRegistryKey::Exception from the key wrapper.
     static void RestoreHive(const String& regDirectory, HiveFileEntry entry);
 
     // Depth-first search below root\path for the first value named "start" (any case): a DWORD

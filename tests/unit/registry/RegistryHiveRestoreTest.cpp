@@ -247,3 +247,25 @@ TEST_F(HiveRestore, KeyWrapperFailuresEndTheRestoreAsTheComponentsException)
         EXPECT_FALSE(IsFileOnDisk(target / L"Reg\\" + entry.GetFilePath() + L".tmp"));
     }
 }
+
+TEST_F(HiveRestore, AFilePathLeadingOutOfTheBackupIsRefusedBeforeAnythingIsTouched)
+{
+    // A loadable hive beside the Reg folder, with a file where its replacement would go.
+    SetDword(HKEY_USERS, L"QmTestUser", L"v", 1);
+    SaveLive(HKEY_USERS, L"QmTestUser", UserFile);
+    const String outside = m_folder / L"outside\\NTUSER.DAT";
+    RegistryService::SaveRegistrySubKey(HKEY_USERS, L"QmTestUser", outside);
+    WriteTextFile(outside + L".tmp", "not the restore's");
+
+    for (const String& filepath : {String(L"..\\outside\\NTUSER.DAT"), String(L"C\\..\\..\\outside\\NTUSER.DAT"),
+                                   String(L"C\\. .\\...\\outside\\NTUSER.DAT"), String(L"C/../../outside/NTUSER.DAT"),
+                                   outside})
+    {
+        const HiveFileEntry entry(filepath, L"\\Device\\HarddiskVolume1\\x", L"\\REGISTRY\\USER\\QmTestUser");
+        EXPECT_EQ(L"Invalid hive file path: " + filepath,
+                  MessageOf<RegistryServiceException>([&] { RegistryService::RestoreHive(Reg(), entry); }));
+        EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_QmTestUser")) << Strings::ToUtf8(filepath);
+        EXPECT_EQ("not the restore's", ReadTextFile(outside + L".tmp")) << Strings::ToUtf8(filepath);
+        EXPECT_FALSE(IsFileOnDisk(outside + L".bak"));
+    }
+}

@@ -53,6 +53,25 @@ TEST(SplitHiveFile, ADevicePathWithoutItsClosingBackslashIsInvalid)
                                 RegistryService::SplitHiveFile(L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1",
                                                                device, path);
                             }));
+    // The path on the device is appended to the backup folder, so none that would lead out of
+    // it (or name no file) is taken.
+    for (const wchar_t* hostile : {L"\\Device\\HarddiskVolume1\\",
+                                   L"\\Device\\HarddiskVolume1\\..\\..\\outside\\hive",
+                                   L"\\Device\\HarddiskVolume1\\WINDOWS\\..\\..\\..\\hive",
+                                   L"\\Device\\HarddiskVolume1\\WINDOWS\\. .\\...\\hive",
+                                   L"\\Device\\HarddiskVolume1\\WINDOWS/../../hive",
+                                   L"\\Device\\HarddiskVolume1\\\\server\\share\\hive",
+                                   L"\\Device\\HarddiskVolume1\\D:\\hive",
+                                   L"\\Device\\HarddiskVolume1\\config\\SAM:stream",
+                                   L"\\Device\\HarddiskVolume1\\config\\SAM\\"})
+    {
+        EXPECT_EQ(expected, MessageOf<RegistryServiceException>(
+                                [&] { RegistryService::SplitHiveFile(hostile, device, path); }))
+            << Strings::ToUtf8(hostile);
+    }
+    // Dots inside a name are no way out.
+    ASSERT_TRUE(RegistryService::SplitHiveFile(L"\\Device\\HarddiskVolume1\\Users\\..a.\\NTUSER.DAT", device, path));
+    EXPECT_EQ(L"Users\\..a.\\NTUSER.DAT", path);
 }
 
 namespace
