@@ -140,7 +140,17 @@ int RegistryService::SaveRegistrySubKey(HKEY root, const String& subkey, const S
                                                        subkey.c_str(), status, error.c_str()));
     }
 
-    status = RegSaveKeyW(key.get(), file.c_str(), nullptr);
+    // Wine's save call overwrites an existing file where Windows' refuses: refuse alike, so that
+    // a second backup into the same folder never replaces a hive saved before.
+    if (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES)
+    {
+        status = ERROR_ALREADY_EXISTS;
+        SetLastError(ERROR_ALREADY_EXISTS);
+    }
+    else
+    {
+        status = RegSaveKeyW(key.get(), file.c_str(), nullptr);
+    }
     if (status != ERROR_SUCCESS)
     {
         const String error = ErrorText::FormatLastError();

@@ -1,5 +1,6 @@
 #include "registry/RegistryService.h"
 
+#include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
@@ -126,23 +127,26 @@ TEST_F(SaveRegistrySubKey, AKeyThatCannotBeOpenedIsReportedWithRootSubkeyAndCode
     EXPECT_FALSE(IsFileOnDisk(file));
 }
 
-TEST_F(SaveRegistrySubKey, AFileThatCannotBeWrittenIsReportedWithItsPathAndCode)
+TEST_F(SaveRegistrySubKey, AnExistingFileIsReportedAndKeptAsItWas)
 {
     SetDword(L"Hive", L"v", 1);
-    // A folder stands where the hive file should go.
     const String file = m_folder / L"Reg\\C\\WINDOWS\\system32\\config\\SAM";
-    ASSERT_TRUE(Directories::Create(file));
+    RegistryService::SaveRegistrySubKey(HKEY_CURRENT_USER, Path(L"Hive"), file);
+    const RawTree first = DumpHiveFile(file);
+    ASSERT_FALSE(first.empty());
+    // A second backup into the same folder, after the key changed.
+    SetDword(L"Hive", L"v", 2);
+
     const String message = MessageOf<RegistryServiceException>(
         [&] { RegistryService::SaveRegistrySubKey(HKEY_CURRENT_USER, Path(L"Hive"), file); });
-    // "RegSaveKey(<handle>, <file>) failed: <code>.\n<error text>"
-    const String middle = L", " + file + L") failed: ";
-    const size_t at = message.find(middle);
-    ASSERT_NE(String::npos, at) << Strings::ToUtf8(message);
+    // "RegSaveKey(<handle>, <file>) failed: 183.\n<error text>"
+    const String tail = L", " + file + L") failed: 183.\n" + ErrorText::Format(ERROR_ALREADY_EXISTS);
+    ASSERT_GT(message.size(), tail.size()) << Strings::ToUtf8(message);
+    EXPECT_EQ(tail, message.substr(message.size() - tail.size()));
     EXPECT_EQ(L"RegSaveKey(", message.substr(0, 11));
-    const size_t dot = message.find(L".\n", at + middle.size());
-    ASSERT_NE(String::npos, dot) << Strings::ToUtf8(message);
-    const String code = message.substr(at + middle.size(), dot - at - middle.size());
-    EXPECT_NE(L"0", code);
-    EXPECT_EQ(String::npos, code.find_first_not_of(L"0123456789")) << Strings::ToUtf8(code);
-    EXPECT_EQ(L"Error = 0x", message.substr(dot + 2, 10));
+    const String handle = message.substr(11, message.size() - tail.size() - 11);
+    EXPECT_FALSE(handle.empty());
+    EXPECT_EQ(String::npos, handle.find_first_not_of(L"-0123456789")) << Strings::ToUtf8(handle);
+
+    EXPECT_EQ(first, DumpHiveFile(file));
 }
