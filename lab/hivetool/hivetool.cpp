@@ -10,6 +10,7 @@
 
 #include "common/ErrorText.h"
 #include "common/Handles.h"
+#include "common/Privileges.h"
 #include "common/Strings.h"
 
 #include <windows.h>
@@ -32,24 +33,6 @@ namespace
         const std::string utf8 = Strings::ToUtf8(L"hivetool: " + text + L"\n");
         fwrite(utf8.data(), 1, utf8.size(), stderr);
         return 2;
-    }
-
-    bool EnablePrivileges()
-    {
-        UniqueKernelHandle token;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put()))
-            return false;
-        for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME})
-        {
-            TOKEN_PRIVILEGES privileges = {};
-            privileges.PrivilegeCount = 1;
-            privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-            if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
-                !AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr) ||
-                GetLastError() != ERROR_SUCCESS)
-                return false;
-        }
-        return true;
     }
 
     String TypeName(DWORD type)
@@ -170,7 +153,8 @@ int wmain(int argc, wchar_t** argv)
 
     if (command == L"file")
     {
-        if (!EnablePrivileges())
+        if (Privileges::Enable(SE_BACKUP_NAME) != ERROR_SUCCESS ||
+            Privileges::Enable(SE_RESTORE_NAME) != ERROR_SUCCESS)
             return Fail(L"cannot enable SeBackupPrivilege and SeRestorePrivilege");
         RegUnLoadKeyW(HKEY_USERS, DumpKey);
         LONG status = RegLoadKeyW(HKEY_USERS, DumpKey, argument.c_str());

@@ -7,6 +7,7 @@
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
+#include "common/Privileges.h"
 #include "common/Strings.h"
 #include "module/OperatingSystem.h"
 
@@ -202,26 +203,13 @@ namespace
     // in the caller's token.
     void EnablePrivileges()
     {
-        UniqueKernelHandle token;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put()))
-        {
-            Write(stderr, L"ssbr: warning: cannot open this process's token, so SeBackupPrivilege and SeRestorePrivilege "
-                          L"stay disabled: " + ErrorText::FormatLastError() + L"\n");
-            return;
-        }
         for (const wchar_t* privilege : {SE_BACKUP_NAME, SE_RESTORE_NAME})
         {
-            TOKEN_PRIVILEGES change = {};
-            change.PrivilegeCount = 1;
-            change.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-            if (!LookupPrivilegeValueW(nullptr, privilege, &change.Privileges[0].Luid) ||
-                !AdjustTokenPrivileges(token.get(), FALSE, &change, 0, nullptr, nullptr) ||
-                GetLastError() == ERROR_NOT_ALL_ASSIGNED)
-            {
+            const DWORD error = Privileges::Enable(privilege);
+            if (error != ERROR_SUCCESS)
                 Write(stderr, Strings::Format(L"ssbr: warning: cannot enable %s (this account does not hold it?); the "
                                               L"registry's save, load and replace calls will fail: %s\n",
-                                              privilege, ErrorText::FormatLastError().c_str()));
-            }
+                                              privilege, ErrorText::Format(error).c_str()));
         }
     }
 

@@ -5,6 +5,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Handles.h"
+#include "common/Privileges.h"
 #include "common/Strings.h"
 
 #include "ScratchKey.h"
@@ -22,20 +23,7 @@ namespace HiveTest
     // token does not hold them.
     inline bool EnableHivePrivileges()
     {
-        UniqueKernelHandle token;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put()))
-            return false;
-        for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME})
-        {
-            TOKEN_PRIVILEGES privileges = {};
-            privileges.PrivilegeCount = 1;
-            privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-            if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
-                !AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr) ||
-                GetLastError() != ERROR_SUCCESS)
-                return false;
-        }
-        return true;
+        return Privileges::Enable(SE_BACKUP_NAME) == ERROR_SUCCESS && Privileges::Enable(SE_RESTORE_NAME) == ERROR_SUCCESS;
     }
 
     inline bool KeyExists(HKEY root, const String& path)
