@@ -2,12 +2,16 @@
 
 #include "common/ErrorText.h"
 #include "common/Handles.h"
+#include "registry/KeyInfo.h"
 #include "registry/RegistryKey.h"
 
 #include <vector>
 
 namespace
 {
+    using RegistryBuffers::GrowTo;
+    using RegistryBuffers::KeyInfo;
+
     // Most names, classes and data fit these; larger ones are read whole with a grown buffer.
     const DWORD NameChars = 260;
     const DWORD ClassChars = 260;
@@ -19,23 +23,6 @@ namespace
     {
         SetLastError(static_cast<DWORD>(status));
         return false;
-    }
-
-    // Grows a buffer to `size` elements when it is smaller; tells whether it grew.
-    template <typename T>
-    bool GrowTo(std::vector<T>& buffer, DWORD size)
-    {
-        if (buffer.size() >= size)
-            return false;
-        buffer.assign(size, T());
-        return true;
-    }
-
-    // The key's longest subkey name, class, value name (characters) and data (bytes).
-    LONG QueryMaxima(HKEY key, DWORD& subkey, DWORD& keyClass, DWORD& valueName, DWORD& data)
-    {
-        return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &subkey, &keyClass, nullptr,
-                                &valueName, &data, nullptr, nullptr);
     }
 
     // Opens the key for writing, creating it when missing. An existing key is opened rather than
@@ -106,12 +93,12 @@ bool RegistryService::CopySubkeys(HKEY source, HKEY destination)
         if (status == ERROR_MORE_DATA)
         {
             // A class (or name) longer than the buffers: read this subkey again, whole.
-            DWORD longestName = 0, longestClass = 0, unusedName = 0, unusedData = 0;
-            status = QueryMaxima(source, longestName, longestClass, unusedName, unusedData);
+            KeyInfo info;
+            status = RegistryBuffers::Query(source, info);
             if (status != ERROR_SUCCESS)
                 return Fail(status);
-            const bool grewName = GrowTo(name, longestName + 1);
-            const bool grewClass = GrowTo(keyClass, longestClass + 1);
+            const bool grewName = GrowTo(name, info.longestSubkey + 1);
+            const bool grewClass = GrowTo(keyClass, info.longestClass + 1);
             if (!grewName && !grewClass)
                 return Fail(ERROR_MORE_DATA);
             continue;
@@ -146,12 +133,12 @@ bool RegistryService::CopyValues(HKEY source, HKEY destination)
         if (status == ERROR_MORE_DATA)
         {
             // A longer name or more data than the buffers hold: read this value again, whole.
-            DWORD unusedSubkey = 0, unusedClass = 0, longestName = 0, longestData = 0;
-            status = QueryMaxima(source, unusedSubkey, unusedClass, longestName, longestData);
+            KeyInfo info;
+            status = RegistryBuffers::Query(source, info);
             if (status != ERROR_SUCCESS)
                 return Fail(status);
-            bool grew = GrowTo(name, longestName + 1);
-            grew = GrowTo(data, longestData + 1) || grew;
+            bool grew = GrowTo(name, info.longestValueName + 1);
+            grew = GrowTo(data, info.longestData + 1) || grew;
             // The enumeration also tells the data's size, which may be ahead of the key's maxima.
             if (!grew && dataSize < MAXDWORD)
                 grew = GrowTo(data, dataSize + 1);

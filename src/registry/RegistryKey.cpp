@@ -1,12 +1,16 @@
 #include "registry/RegistryKey.h"
 
 #include "common/Handles.h"
+#include "registry/KeyInfo.h"
 
 #include <cstring>
 #include <new>
 
 namespace
 {
+    using RegistryBuffers::GrowTo;
+    using RegistryBuffers::KeyInfo;
+
     const wchar_t* const WhereNewHolder = L"CRegistryKey::NewCCountedRegKey()";
     const wchar_t* const WhereConnect = L"CRegistryKey::CRegistryKey() - RegConnectRegistry";
     const wchar_t* const WhereOpen = L"CRegistryKey::CRegistryKey(HKEY hKey ...)";
@@ -23,31 +27,14 @@ namespace
     const DWORD MaxValueNameChars = 16384;
     const DWORD MaxClassChars = 32768;
 
-    struct KeyInfo
+    // Throws with `where` when the key cannot be asked.
+    KeyInfo QueryKeyInfo(HKEY key, const wchar_t* where)
     {
-        DWORD subkeys = 0;
-        DWORD longestSubkey = 0;
-        DWORD longestClass = 0;
-        DWORD values = 0;
-        DWORD longestValueName = 0;
-        DWORD longestData = 0;
-    };
-
-    LONG QueryKeyInfo(HKEY key, KeyInfo& info)
-    {
-        return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &info.subkeys, &info.longestSubkey,
-                                &info.longestClass, &info.values, &info.longestValueName,
-                                &info.longestData, nullptr, nullptr);
-    }
-
-    // Grows a buffer to at least `size` elements; buffers never shrink.
-    template <typename T>
-    bool GrowTo(std::vector<T>& buffer, DWORD size)
-    {
-        if (buffer.size() >= size)
-            return false;
-        buffer.assign(size, T());
-        return true;
+        KeyInfo info;
+        const LONG status = RegistryBuffers::Query(key, info);
+        if (status != ERROR_SUCCESS)
+            throw CRegistryKey::Exception(where, static_cast<DWORD>(status));
+        return info;
     }
 
     // An empty buffer still needs a valid address, so that the system reports that it needs
@@ -103,6 +90,24 @@ namespace
         }
         return status;
     }
+
+    // Opens root\subkey and reads the named value whole; false when either fails.
+    bool ReadNamedValue(HKEY root, const String& subkey, const String& name, std::vector<BYTE>& data, DWORD& size)
+    {
+        UniqueRegKey key;
+        if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+            return false;
+        DWORD type = 0;
+        return ReadValue(key.get(), name.c_str(), type, data, size) == ERROR_SUCCESS;
+    }
+
+    // The value's type and size, without its data; throws when the value cannot be read.
+    void QueryTypeAndSize(HKEY key, const String& name, DWORD& type, DWORD& size)
+    {
+        const LONG status = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+        if (status != ERROR_SUCCESS)
+            throw CRegistryKey::Exception(WhereQueryValue, static_cast<DWORD>(status));
+    }
 }
 
 void CCountedRegKey::Close()
@@ -156,10 +161,7 @@ CRegistryKey::SubkeyIteratorImpl::SubkeyIteratorImpl(CCountedRegKey* key) : CReg
 {
     if (m_key == nullptr)
         return;
-    KeyInfo info;
-    const LONG status = QueryKeyInfo(m_key->GetHandle(), info);
-    if (status != ERROR_SUCCESS)
-        throw CRegistryKey::Exception(WhereSubkeyIterator, static_cast<DWORD>(status));
+    const KeyInfo info = QueryKeyInfo(m_key->GetHandle(), WhereSubkeyIterator);
     if (info.subkeys > 0)
     {
         m_name.assign(info.longestSubkey + 1, L'\0');
@@ -190,10 +192,7 @@ bool CRegistryKey::SubkeyIteratorImpl::GetSubkeyInfo()
 
 bool CRegistryKey::SubkeyIteratorImpl::GrowBuffers(const wchar_t* where)
 {
-    KeyInfo info;
-    const LONG status = QueryKeyInfo(m_key->GetHandle(), info);
-    if (status != ERROR_SUCCESS)
-        throw CRegistryKey::Exception(where, static_cast<DWORD>(status));
+    const KeyInfo info = QueryKeyInfo(m_key->GetHandle(), where);
     // The key changed under us and holds nothing any more.
     if (info.subkeys == 0)
         return false;
@@ -216,10 +215,7 @@ CRegistryKey::ValueIteratorImpl::ValueIteratorImpl(CCountedRegKey* key) : CRegKe
 {
     if (m_key == nullptr)
         return;
-    KeyInfo info;
-    const LONG status = QueryKeyInfo(m_key->GetHandle(), info);
-    if (status != ERROR_SUCCESS)
-        throw CRegistryKey::Exception(WhereValueIterator, static_cast<DWORD>(status));
+    const KeyInfo info = QueryKeyInfo(m_key->GetHandle(), WhereValueIterator);
     if (info.values > 0)
     {
         m_name.assign(info.longestValueName + 1, L'\0');
@@ -261,10 +257,7 @@ bool CRegistryKey::ValueIteratorImpl::GetValueInfo()
 
 bool CRegistryKey::ValueIteratorImpl::GrowBuffers(const wchar_t* where, DWORD reportedDataSize)
 {
-    KeyInfo info;
-    const LONG status = QueryKeyInfo(m_key->GetHandle(), info);
-    if (status != ERROR_SUCCESS)
-        throw CRegistryKey::Exception(where, static_cast<DWORD>(status));
+    const KeyInfo info = QueryKeyInfo(m_key->GetHandle(), where);
     if (info.values == 0)
         return false;
     bool grown = GrowTo(m_name, info.longestValueName + 1);
@@ -382,13 +375,11 @@ bool CRegistryKey::QueryValue(const String& name, String& text) const
 {
     DWORD type = 0;
     DWORD size = 0;
-    LONG status = RegQueryValueExW(GetHandle(), name.c_str(), nullptr, &type, nullptr, &size);
-    if (status != ERROR_SUCCESS)
-        throw Exception(WhereQueryValue, static_cast<DWORD>(status));
+    QueryTypeAndSize(GetHandle(), name, type, size);
     if (!IsStringType(type))
         return false;
     std::vector<BYTE> data;
-    status = ReadValue(GetHandle(), name.c_str(), type, data, size);
+    const LONG status = ReadValue(GetHandle(), name.c_str(), type, data, size);
     if (status != ERROR_SUCCESS)
         throw Exception(WhereQueryValue, static_cast<DWORD>(status));
     // The value may have been rewritten with another type between the two reads.
@@ -402,15 +393,13 @@ bool CRegistryKey::QueryValue(const String& name, DWORD& value) const
 {
     DWORD type = 0;
     DWORD size = 0;
-    LONG status = RegQueryValueExW(GetHandle(), name.c_str(), nullptr, &type, nullptr, &size);
-    if (status != ERROR_SUCCESS)
-        throw Exception(WhereQueryValue, static_cast<DWORD>(status));
+    QueryTypeAndSize(GetHandle(), name, type, size);
     if (!IsDwordType(type))
         return false;
     if (size != sizeof(DWORD))
         throw Exception(WhereQueryValue, 0);
     DWORD read = 0;
-    status = RegQueryValueExW(GetHandle(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&read), &size);
+    const LONG status = RegQueryValueExW(GetHandle(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&read), &size);
     if (status != ERROR_SUCCESS)
         throw Exception(WhereQueryValue, static_cast<DWORD>(status));
     if (!IsDwordType(type) || size != sizeof(DWORD))
@@ -477,13 +466,9 @@ namespace Registry
 
     LONG GetString(HKEY root, const String& subkey, const String& name, String& value)
     {
-        UniqueRegKey key;
-        if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
-            return ERROR_FUNCTION_FAILED;
-        DWORD type = 0;
-        DWORD size = 0;
         std::vector<BYTE> data;
-        if (ReadValue(key.get(), name.c_str(), type, data, size) != ERROR_SUCCESS)
+        DWORD size = 0;
+        if (!ReadNamedValue(root, subkey, name, data, size))
             return ERROR_FUNCTION_FAILED;
         value = TextUpToNull(data.data(), size);
         return ERROR_SUCCESS;
@@ -491,13 +476,9 @@ namespace Registry
 
     LONG GetMultiString(HKEY root, const String& subkey, const String& name, StringList& list)
     {
-        UniqueRegKey key;
-        if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
-            return ERROR_FUNCTION_FAILED;
-        DWORD type = 0;
-        DWORD size = 0;
         std::vector<BYTE> data;
-        if (ReadValue(key.get(), name.c_str(), type, data, size) != ERROR_SUCCESS)
+        DWORD size = 0;
+        if (!ReadNamedValue(root, subkey, name, data, size))
             return ERROR_FUNCTION_FAILED;
         // Split at the nulls; the list ends at the first empty string or at the data's end,
         // whichever comes first, so a list without its final terminator is read whole.
