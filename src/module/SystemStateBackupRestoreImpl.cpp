@@ -42,6 +42,18 @@ namespace
 
     bool IsSet(VARIANT_BOOL flag) { return flag != VARIANT_FALSE; }
 
+    // The fields both operations hand to every component; each adds its own flags.
+    ComponentJob ConnectionAndDirectory(const _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS& options)
+    {
+        ComponentJob job;
+        job.server = CopyText(options.m_bstrServerName);
+        job.domain = CopyText(options.m_bstrDomainName);
+        job.user = CopyText(options.m_bstrUserName);
+        job.password = CopyText(options.m_bstrPassword);
+        job.directory = CopyText(options.m_bstrDirectory);
+        return job;
+    }
+
     const wchar_t* const SafeBootVariable = L"%SAFEBOOT_OPTION%";
 }
 
@@ -216,12 +228,7 @@ HRESULT SystemStateBackupRestoreImpl::Backup(_SYSTEM_STATE_BACKUP_RESTORE_OPTION
             SetError(L"Backup: no options record was given.");
             return E_FAIL;
         }
-        ComponentJob job;
-        job.server = CopyText(options->m_bstrServerName);
-        job.domain = CopyText(options->m_bstrDomainName);
-        job.user = CopyText(options->m_bstrUserName);
-        job.password = CopyText(options->m_bstrPassword);
-        job.directory = CopyText(options->m_bstrDirectory);
+        ComponentJob job = ConnectionAndDirectory(*options);
         job.truncateLogs = IsSet(options->m_bTruncateLogs);
 
         // The target holds exactly one backup: empty it, or create it (one level; the parent
@@ -268,12 +275,7 @@ HRESULT SystemStateBackupRestoreImpl::Restore(_SYSTEM_STATE_BACKUP_RESTORE_OPTIO
             SetError(L"Restore: no options record was given.");
             return E_FAIL;
         }
-        ComponentJob job;
-        job.server = CopyText(options->m_bstrServerName);
-        job.domain = CopyText(options->m_bstrDomainName);
-        job.user = CopyText(options->m_bstrUserName);
-        job.password = CopyText(options->m_bstrPassword);
-        job.directory = CopyText(options->m_bstrDirectory);
+        ComponentJob job = ConnectionAndDirectory(*options);
         job.quorumDriveLetter = CopyText(options->m_bstrQuorumDriveLetter);
         job.forceClusterShutdown = IsSet(options->m_bForceShutdownOfClusters);
 
