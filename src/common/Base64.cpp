@@ -59,6 +59,17 @@ namespace
         return from < start + capacity && start < from + length;
     }
 
+    // The source itself, or a copy of it in `copy` when it lies inside the buffer about to be
+    // cleared and refilled from it.
+    const BYTE* Detached(const BYTE* source, DWORD length, const BYTE* buffer, DWORD capacity,
+                         std::vector<BYTE>& copy)
+    {
+        if (!Overlaps(source, length, buffer, capacity))
+            return source;
+        copy.assign(source, source + length);
+        return copy.data();
+    }
+
     // Padding in the third or fourth place stands for zero bits.
     BYTE LookUpNoPadding(BYTE c)
     {
@@ -172,13 +183,8 @@ void Base64::AllocateDecoded(DWORD size)
 
 void Base64::SetEncoded(const BYTE* text, DWORD length)
 {
-    // Clearing the buffer first would wipe a source that lies inside it.
     std::vector<BYTE> copy;
-    if (Overlaps(text, length, m_encoded, m_encodedCapacity))
-    {
-        copy.assign(text, text + length);
-        text = copy.data();
-    }
+    text = Detached(text, length, m_encoded, m_encodedCapacity, copy);
     AllocateEncoded(length);
     for (DWORD i = 0; i < length; ++i)
     {
@@ -190,11 +196,7 @@ void Base64::SetEncoded(const BYTE* text, DWORD length)
 void Base64::SetDecoded(const BYTE* bytes, DWORD length)
 {
     std::vector<BYTE> copy;
-    if (Overlaps(bytes, length, m_decoded, m_decodedCapacity))
-    {
-        copy.assign(bytes, bytes + length);
-        bytes = copy.data();
-    }
+    bytes = Detached(bytes, length, m_decoded, m_decodedCapacity, copy);
     AllocateDecoded(length);
     if (length > 0)
         std::memcpy(m_decoded, bytes, length);
