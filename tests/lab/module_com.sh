@@ -4,6 +4,6 @@
 source "$(dirname "$0")/lib/common.bash"
 
 MACHINE=$MACHINES/module_com
-"$LAB/provision" "$MACHINE" --os 2003 >/dev/null || { echo "provisioning failed" >&2; exit 1; }
+provision "$MACHINE" --os 2003
 "$LAB/run" "$MACHINE" module_com_tests.exe --gtest_brief=1 || fail "module_com_tests.exe"
 finish

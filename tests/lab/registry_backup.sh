@@ -6,9 +6,7 @@
 source "$(dirname "$0")/lib/common.bash"
 source "$(dirname "$0")/lib/hives.bash"
 
-MACHINE=$MACHINES/registry-backup
-"$LAB/provision" "$MACHINE" --os 2003 >/dev/null || { echo "provisioning failed" >&2; exit 1; }
-install_hivetool "$MACHINE"
+provision_with_hivetool registry-backup
 HIVELIST_KEY='HKLM\System\CurrentControlSet\Control\hivelist'
 
 # The machine's hive list in enumeration order, one "name<TAB>data" line per value.

@@ -8,9 +8,7 @@
 source "$(dirname "$0")/lib/common.bash"
 source "$(dirname "$0")/lib/hives.bash"
 
-MACHINE=$MACHINES/registry-restore
-"$LAB/provision" "$MACHINE" --os 2003 >/dev/null || { echo "provisioning failed" >&2; exit 1; }
-install_hivetool "$MACHINE"
+provision_with_hivetool registry-restore
 CONFIG='C:\bk\Reg\C\WINDOWS\system32\config'
 DRIVE=$MACHINE/drive_c
 

@@ -7,9 +7,9 @@ source "$(dirname "$0")/lib/common.bash"
 SERVER=$MACHINES/ssbr-2003
 DC=$MACHINES/ssbr-dc-2008
 WORKSTATION=$MACHINES/ssbr-win7
-"$LAB/provision" "$SERVER" --os 2003 >/dev/null || { echo "provisioning failed" >&2; exit 1; }
-"$LAB/provision" "$DC" --os 2008 --role dc >/dev/null || { echo "provisioning failed" >&2; exit 1; }
-"$LAB/provision" "$WORKSTATION" --os win7 >/dev/null || { echo "provisioning failed" >&2; exit 1; }
+provision "$SERVER" --os 2003
+provision "$DC" --os 2008 --role dc
+provision "$WORKSTATION" --os win7
 
 # Provisioning replaces only a lab machine or an empty folder.
 mkdir -p "$MACHINES/not-a-machine"

@@ -29,6 +29,11 @@ expect_contains() {
     esac
 }
 
+# provision MACHINE OPTIONS...: a fresh lab machine; the test stops when it cannot be made.
+provision() {
+    "$LAB/provision" "$@" >/dev/null || { echo "provisioning failed: $1" >&2; exit 1; }
+}
+
 # run_in MACHINE COMMAND...: sets OUT, ERR and RC.
 run_in() {
     local machine=$1

@@ -3,10 +3,13 @@
 
 HIVETOOL_BUILT=$BUILD_DIR/lab/hivetool/hivetool.exe
 
-# install_hivetool MACHINE: puts hivetool.exe at C:\lab\hivetool.exe.
-install_hivetool() {
-    mkdir -p "$1/drive_c/lab"
-    cp "$HIVETOOL_BUILT" "$1/drive_c/lab/hivetool.exe"
+# provision_with_hivetool NAME: sets MACHINE to a fresh 2003 server below $MACHINES with
+# hivetool.exe at C:\lab\hivetool.exe.
+provision_with_hivetool() {
+    MACHINE=$MACHINES/$1
+    provision "$MACHINE" --os 2003
+    mkdir -p "$MACHINE/drive_c/lab"
+    cp "$HIVETOOL_BUILT" "$MACHINE/drive_c/lab/hivetool.exe"
 }
 
 # unix_path MACHINE WINDOWS_PATH: the Unix path of a path on the machine's C: drive.
