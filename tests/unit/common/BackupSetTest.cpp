@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 using XmlTestSupport::ElementOrder;
-using XmlTestSupport::ScratchFolder;
 
 namespace
 {
@@ -29,7 +28,7 @@ namespace
 
 TEST(BackupSet, OpenCreatesTheSkeletonWithInitialChildrenInOrderThenLoadsIt)
 {
-    ScratchFolder folder;
+    ScratchDirectory folder;
     SampleBackupSet set(folder.Path());
     // Construction reads and writes nothing.
     EXPECT_FALSE(IsFileOnDisk(set.GetFilePath()));
@@ -46,7 +45,7 @@ TEST(BackupSet, OpenCreatesTheSkeletonWithInitialChildrenInOrderThenLoadsIt)
 
 TEST(BackupSet, OpenLoadsAnExistingManifestUnchanged)
 {
-    ScratchFolder folder;
+    ScratchDirectory folder;
     // Written by hand: another type, indentation, declaration, children in another order.
     const std::string existing = "<?xml version=\"1.0\"?>\r\n<BackupSet type='Other'>\r\n"
                                  "  <items>\r\n    <item>two</item>\r\n    <item>one</item>\r\n  </items>\r\n"
@@ -64,24 +63,17 @@ TEST(BackupSet, OpenLoadsAnExistingManifestUnchanged)
 
 TEST(BackupSet, OpenWithoutDirectoryCreationFailsOnAMissingFolder)
 {
-    ScratchFolder folder;
+    ScratchDirectory folder;
     const String missing = folder / L"not-there";
     SampleBackupSet set(missing);
-    try
-    {
-        set.Open();
-        FAIL() << "no exception";
-    }
-    catch (const SampleBackupSetException& error)
-    {
-        EXPECT_EQ(L"Could not load xml file: " + missing + L"\\SampleBackupSet.xml", error.GetMessage());
-    }
+    EXPECT_EQ(L"Could not load xml file: " + missing + L"\\SampleBackupSet.xml",
+              MessageOf<SampleBackupSetException>([&] { set.Open(); }));
     EXPECT_FALSE(IsDirectoryOnDisk(missing));
 }
 
 TEST(BackupSet, SaveWritesTheChangesForTheNextReaderNewestFirst)
 {
-    ScratchFolder folder;
+    ScratchDirectory folder;
     {
         SampleBackupSet set(folder.Path());
         set.Open();

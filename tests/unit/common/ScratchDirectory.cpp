@@ -15,6 +15,12 @@ ScratchDirectory::ScratchDirectory(const String& name)
         ADD_FAILURE() << "cannot create scratch directory";
 }
 
+ScratchDirectory::ScratchDirectory()
+    : ScratchDirectory(Strings::Format(L"%S.%S", ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name(),
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+{
+}
+
 ScratchDirectory::~ScratchDirectory()
 {
     Directories::Delete(m_path);
@@ -54,4 +60,18 @@ bool IsFileOnDisk(const String& path)
 {
     const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+String SystemErrorText(DWORD code)
+{
+    String text = Strings::Format(L"Error = 0x%08lX", code);
+    wchar_t* message = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                        reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    if (message != nullptr && length > 0)
+        text += L" " + String(message, length);
+    LocalFree(message);
+    return text;
 }

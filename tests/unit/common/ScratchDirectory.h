@@ -1,5 +1,6 @@
 #pragma once
-// A private folder below the temporary directory, emptied before use and removed afterwards.
+// Shared by the unit tests: a private folder below the temporary directory (emptied before use
+// and removed afterwards), file helpers, and the texts a failure is checked against.
 
 #include "common/Strings.h"
 
@@ -10,6 +11,8 @@
 class ScratchDirectory
 {
 public:
+    // Named after the running test.
+    ScratchDirectory();
     explicit ScratchDirectory(const String& name);
     ~ScratchDirectory();
     ScratchDirectory(const ScratchDirectory&) = delete;
@@ -28,3 +31,21 @@ void WriteTextFile(const String& path, const std::string& content);
 std::string ReadTextFile(const String& path);
 bool IsDirectoryOnDisk(const String& path);
 bool IsFileOnDisk(const String& path);
+
+// The message of the module exception that `call` throws; "(nothing thrown)" when it throws none.
+template <typename ExceptionType, typename Call>
+String MessageOf(Call call)
+{
+    try
+    {
+        call();
+    }
+    catch (const ExceptionType& error)
+    {
+        return error.GetMessage();
+    }
+    return L"(nothing thrown)";
+}
+
+// "Error = 0x%08lX" of the code, and a blank and the system's own text when FormatMessageW has one.
+String SystemErrorText(DWORD code);

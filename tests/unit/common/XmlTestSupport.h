@@ -1,6 +1,5 @@
 #pragma once
-// Manifest test helpers: a scratch folder per test and a check of a saved document that does
-// not go through the DOM that wrote it.
+// Manifest test helper: a check of a saved document that does not go through the DOM that wrote it.
 
 #include "ScratchDirectory.h"
 
@@ -10,20 +9,6 @@
 
 namespace XmlTestSupport
 {
-    // A folder named after the running test, empty at the start and removed at the end.
-    class ScratchFolder : public ScratchDirectory
-    {
-    public:
-        ScratchFolder() : ScratchDirectory(TestName()) {}
-
-    private:
-        static String TestName()
-        {
-            const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-            return Strings::Format(L"xml-%S-%S", test->test_suite_name(), test->name());
-        }
-    };
-
     // Names of the start tags in the order they appear in the text.
     inline std::string ElementOrder(const std::string& xml)
     {

@@ -2,29 +2,15 @@
 
 #include "module/ComGuard.h"
 
+#include "common/ScratchDirectory.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
 namespace
 {
-    // "Error = 0x80004005" and the system's own text for E_FAIL, from FormatMessageW.
-    String FailText()
-    {
-        String text = L"Error = 0x80004005";
-        wchar_t* message = nullptr;
-        const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                                FORMAT_MESSAGE_IGNORE_INSERTS,
-                                            nullptr, static_cast<DWORD>(E_FAIL), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                            reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-        if (message != nullptr)
-        {
-            if (length > 0)
-                text += L" " + String(message, length);
-            LocalFree(message);
-        }
-        return text;
-    }
+    String FailText() { return SystemErrorText(static_cast<DWORD>(E_FAIL)); }
 
     class ComGuardTest : public ::testing::Test
     {
@@ -50,15 +36,12 @@ TEST_F(ComGuardTest, ExceptionGivesHeaderDescriptionAndTheTextOfEFail)
     EXPECT_EQ(L"An exception occurred in Backup:\nplain\n" + FailText(), Text());
 }
 
-TEST_F(ComGuardTest, OutOfMemoryIsAFailureWithText)
+TEST_F(ComGuardTest, StandardExceptionsAreFailuresWithText)
 {
     error = SysAllocString(L"earlier failure");
     EXPECT_EQ(E_FAIL, ComGuard::Run(L"Backup", error, []() -> HRESULT { throw std::bad_alloc(); }));
     EXPECT_EQ(L"An exception occurred in Backup:\nOut of memory.", Text());
-}
 
-TEST_F(ComGuardTest, StandardLibraryExceptionsKeepTheirText)
-{
     EXPECT_EQ(E_FAIL, ComGuard::Run(L"IsActiveDirectoryServiceOnline", error, []() -> HRESULT {
                   throw std::out_of_range("vector index 7");
               }));

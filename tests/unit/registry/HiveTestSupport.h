@@ -9,6 +9,7 @@
 #include "common/Strings.h"
 
 #include "ScratchKey.h"
+#include "common/ScratchDirectory.h"
 
 #include <windows.h>
 
@@ -18,6 +19,7 @@ namespace HiveTest
 {
     using RegistryTest::Bytes;
     using RegistryTest::RawTree;
+    using RegistryTest::SetValue;
 
     // Enables SeBackupPrivilege and SeRestorePrivilege in the process token; false when the
     // token does not hold them.
@@ -40,15 +42,6 @@ namespace HiveTest
         RegDeleteKeyW(HKEY_USERS, name.c_str());
     }
 
-    inline void SetValue(HKEY root, const String& path, const String& name, DWORD type, const Bytes& data)
-    {
-        UniqueRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS,
-                  RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
-                                                static_cast<DWORD>(data.size())));
-    }
-
     inline void SetString(HKEY root, const String& path, const String& name, const String& text)
     {
         SetValue(root, path, name, REG_SZ, RegistryTest::ToBytes(text));
@@ -56,9 +49,7 @@ namespace HiveTest
 
     inline void SetDword(HKEY root, const String& path, const String& name, DWORD value)
     {
-        Bytes data(sizeof(value));
-        memcpy(data.data(), &value, sizeof(value));
-        SetValue(root, path, name, REG_DWORD, data);
+        SetValue(root, path, name, REG_DWORD, RegistryTest::DwordBytes(value));
     }
 
     inline void SetMultiString(HKEY root, const String& path, const String& name, const StringList& strings)
@@ -99,20 +90,6 @@ namespace HiveTest
             if (item.first == path || item.first.compare(0, below.size(), below) == 0)
                 into.insert(item);
         }
-    }
-
-    // The message of the module exception that `call` throws.
-    template <typename ExceptionType, typename Call> String MessageOf(Call call)
-    {
-        try
-        {
-            call();
-        }
-        catch (const ExceptionType& error)
-        {
-            return error.GetMessage();
-        }
-        return L"(nothing thrown)";
     }
 
     // A message that names a failure and ends with the error text: "<head>\nError = 0x...".

@@ -5,24 +5,9 @@
 #include <gtest/gtest.h>
 
 using XmlTestSupport::ElementOrder;
-using XmlTestSupport::ScratchFolder;
 
 namespace
 {
-    template <typename Action>
-    String MessageOf(Action action)
-    {
-        try
-        {
-            action();
-        }
-        catch (const RegistryBackupSetException& error)
-        {
-            return error.GetMessage();
-        }
-        return L"(nothing thrown)";
-    }
-
     struct Hive
     {
         const wchar_t* filepath;
@@ -49,7 +34,7 @@ namespace
 
 TEST(RegistryBackupSet, OpenOnAMissingDirectoryCreatesItAndAnEmptyManifest)
 {
-    ScratchFolder folder;
+    ScratchDirectory folder;
     const String target = folder / L"backup\\nested";
     RegistryBackupSet set(target);
     EXPECT_EQ(target + L"\\RegistryBackupSet.xml", set.GetFilePath());
@@ -64,7 +49,7 @@ TEST(RegistryBackupSet, OpenOnAMissingDirectoryCreatesItAndAnEmptyManifest)
 
 TEST(RegistryBackupSet, EntriesAddedABCAreListedCBA)
 {
-    ScratchFolder folder;
+    ScratchDirectory folder;
     {
         RegistryBackupSet set(folder.Path());
         set.Open();
@@ -99,7 +84,7 @@ TEST(RegistryBackupSet, EntriesAddedABCAreListedCBA)
 
 TEST(RegistryBackupSet, AManifestOfAnEarlierBackupLoadsUnchangedAndNothingIsWritten)
 {
-    ScratchFolder folder;
+    ScratchDirectory folder;
     const std::string earlier =
         "<?xml version=\"1.0\"?>\n<BackupSet type=\"Registry\">\n\t<files>\n"
         "\t\t<file filepath=\"C\\WINDOWS\\system32\\config\\SAM\" "
@@ -125,31 +110,31 @@ TEST(RegistryBackupSet, AManifestOfAnEarlierBackupLoadsUnchangedAndNothingIsWrit
 
 TEST(RegistryBackupSet, AMalformedManifestFailsWithTheClassAndFullPath)
 {
-    ScratchFolder folder;
+    ScratchDirectory folder;
     const String path = folder / L"RegistryBackupSet.xml";
     WriteTextFile(path, "<BackupSet type='Registry'><files><file></files>");
     RegistryBackupSet set(folder.Path());
-    EXPECT_EQ(L"Could not load xml file: " + path, MessageOf([&] { set.Open(); }));
+    EXPECT_EQ(L"Could not load xml file: " + path, MessageOf<RegistryBackupSetException>([&] { set.Open(); }));
 }
 
 TEST(RegistryBackupSet, AFileInTheWayOfTheDirectoryFailsTheCreation)
 {
-    ScratchFolder folder;
+    ScratchDirectory folder;
     WriteTextFile(folder / L"blocker", "not a folder");
     RegistryBackupSet set(folder / L"blocker\\target");
-    EXPECT_EQ(L"Could not create directory", MessageOf([&] { set.Open(); }));
+    EXPECT_EQ(L"Could not create directory", MessageOf<RegistryBackupSetException>([&] { set.Open(); }));
 }
 
 TEST(RegistryBackupSet, AManifestWithoutFilesListsNothingAndRefusesToAdd)
 {
-    ScratchFolder folder;
+    ScratchDirectory folder;
     const String path = folder / L"RegistryBackupSet.xml";
     WriteTextFile(path, "<BackupSet type='Registry'/>");
     RegistryBackupSet set(folder.Path());
     set.Open();
     EXPECT_TRUE(set.GetFiles().empty());
     EXPECT_EQ(L"No element /BackupSet/files in " + path,
-              MessageOf([&] { set.AddFile(A.filepath, A.hivefile, A.hivepath); }));
+              MessageOf<RegistryBackupSetException>([&] { set.AddFile(A.filepath, A.hivefile, A.hivepath); }));
 }
 
 TEST(HiveFileEntry, PrefixesSelectTheRootKeyIgnoringCase)

@@ -3,6 +3,7 @@
 #include "common/ErrorText.h"
 
 #include "ScratchKey.h"
+#include "common/ScratchDirectory.h"
 
 using namespace RegistryTest;
 
@@ -78,17 +79,11 @@ TEST_F(RegistryCopy, AFailedCopyThrowsWithRootsPathsAndTheFailingCallsError)
     const String source = Path(L"Source");
     const String destination = Path(L"Volatile\\Copy");
     SetLastError(0xdeadbeef);
-    try
-    {
-        RegistryService::CopyRegistryKey(HKEY_CURRENT_USER, source, HKEY_CURRENT_USER, destination);
-        ADD_FAILURE() << "no exception";
-    }
-    catch (const RegistryServiceException& error)
-    {
-        EXPECT_EQ(L"CopyRegistryKey(-2147483647, " + source + L", -2147483647, " + destination + L") failed.\n" +
-                      ErrorText::Format(ERROR_CHILD_MUST_BE_VOLATILE),
-                  error.GetMessage());
-    }
+    EXPECT_EQ(L"CopyRegistryKey(-2147483647, " + source + L", -2147483647, " + destination + L") failed.\n" +
+                  ErrorText::Format(ERROR_CHILD_MUST_BE_VOLATILE),
+              MessageOf<RegistryServiceException>([&] {
+                  RegistryService::CopyRegistryKey(HKEY_CURRENT_USER, source, HKEY_CURRENT_USER, destination);
+              }));
     EXPECT_FALSE(KeyExists(L"Volatile\\Copy"));
 }
 

@@ -32,6 +32,28 @@ namespace RegistryTest
         return bytes;
     }
 
+    inline Bytes DwordBytes(DWORD value)
+    {
+        Bytes bytes(sizeof(value));
+        std::memcpy(bytes.data(), &value, sizeof(value));
+        return bytes;
+    }
+
+    // Creates root\path when missing. An existing key is opened, not created again: Wine's create
+    // call clears the key's class.
+    inline void SetValue(HKEY root, const String& path, const String& name, DWORD type, const Bytes& data)
+    {
+        HKEY key = nullptr;
+        LONG status = RegOpenKeyExW(root, path.c_str(), 0, KEY_SET_VALUE, &key);
+        if (status == ERROR_FILE_NOT_FOUND)
+            status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+        ASSERT_EQ(ERROR_SUCCESS, status);
+        status = RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+                                static_cast<DWORD>(data.size()));
+        RegCloseKey(key);
+        ASSERT_EQ(ERROR_SUCCESS, status);
+    }
+
     struct RawValue
     {
         DWORD type = 0;
@@ -131,24 +153,14 @@ namespace RegistryTest
             RegCloseKey(key);
         }
 
-        // Opens rather than creates an existing key: Wine's create call clears the key's class.
         void SetRaw(const String& sub, const String& name, DWORD type, const Bytes& data) const
         {
-            if (!KeyExists(sub))
-                CreateKey(sub);
-            HKEY key = nullptr;
-            ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, KEY_SET_VALUE, &key));
-            const LONG status = RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
-                                               static_cast<DWORD>(data.size()));
-            RegCloseKey(key);
-            ASSERT_EQ(ERROR_SUCCESS, status);
+            SetValue(HKEY_CURRENT_USER, Path(sub), name, type, data);
         }
 
         void SetDword(const String& sub, const String& name, DWORD value, DWORD type = REG_DWORD) const
         {
-            Bytes data(sizeof(value));
-            std::memcpy(data.data(), &value, sizeof(value));
-            SetRaw(sub, name, type, data);
+            SetValue(HKEY_CURRENT_USER, Path(sub), name, type, DwordBytes(value));
         }
 
         // Everything at and below the key, read with the raw calls and generous buffers.
