@@ -4,12 +4,7 @@
 
 using namespace RegistryTest;
 
-namespace
-{
-    class RegistryFunctions : public ScratchKey
-    {
-    };
-}
+using RegistryFunctions = ScratchKey;
 
 TEST_F(RegistryFunctions, ValueExistsNeedsBothKeyAndValue)
 {

@@ -2,8 +2,6 @@
 
 #include "ScratchKey.h"
 
-#include <type_traits>
-
 using namespace RegistryTest;
 
 namespace
@@ -18,8 +16,6 @@ namespace
         std::map<String, RawValue> Values() const { return Dump(L"").at(L"").values; }
     };
 }
-
-static_assert(std::is_base_of<CWin32Exception, CRegistryKey::Exception>::value, "a Win32 exception");
 
 TEST_F(RegistryKey, CopiesShareOneHandleThatClosesWithTheLastOwner)
 {
