@@ -292,7 +292,7 @@ TEST(Registration, ModuleUnloadsOnlyWhenNothingIsAlive)
 
 // ---- Type library and late binding ----------------------------------------------------------
 
-TEST_F(ComponentObject, DispatchIdsFollowTheSlotOrder)
+TEST_F(ComponentObject, LateBindingFindsTheMethodsAndCallsThemByDispatchId)
 {
     ComPtr<IDispatch> dispatch;
     ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, dispatch.put_void()));
@@ -306,37 +306,12 @@ TEST_F(ComponentObject, DispatchIdsFollowTheSlotOrder)
         EXPECT_EQ(expected, id) << names[expected - 1];
     }
 
-    // The vtable half of the dual interface lists only the interface's own six methods.
-    ComPtr<ITypeInfo> dispatchInfo, info;
-    ASSERT_EQ(S_OK, dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, dispatchInfo.put()));
-    HREFTYPE vtableHalf = 0;
-    ASSERT_EQ(S_OK, dispatchInfo->GetRefTypeOfImplType(-1, &vtableHalf));
-    ASSERT_EQ(S_OK, dispatchInfo->GetRefTypeInfo(vtableHalf, info.put()));
-    TYPEATTR* attributes = nullptr;
-    ASSERT_EQ(S_OK, info->GetTypeAttr(&attributes));
-    EXPECT_EQ(6, attributes->cFuncs);
-    info->ReleaseTypeAttr(attributes);
-    for (UINT index = 0; index < 6; ++index)
-    {
-        FUNCDESC* function = nullptr;
-        ASSERT_EQ(S_OK, info->GetFuncDesc(index, &function));
-        ASSERT_EQ(static_cast<MEMBERID>(index + 1), function->memid);
-        // Slot 7 onwards, after IUnknown's three and IDispatch's four.
-        EXPECT_EQ(static_cast<SHORT>((7 + index) * sizeof(void*)), function->oVft) << names[index];
-        info->ReleaseFuncDesc(function);
-    }
-}
-
-TEST_F(ComponentObject, GetErrorAndInitializeWorkThroughIDispatch)
-{
-    ComPtr<IDispatch> dispatch;
-    ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, dispatch.put_void()));
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
     VARIANT result;
     VariantInit(&result);
     EXPECT_EQ(S_OK, dispatch->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &result, nullptr, nullptr));
 
-    // A failure to read back by DISPID.
+    // A failure read back through GetError's DISPID.
     Options options(L"");
     ASSERT_EQ(E_FAIL, object->Backup(&options.record));
     ASSERT_EQ(S_OK, dispatch->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &result, nullptr, nullptr));
