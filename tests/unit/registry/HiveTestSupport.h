@@ -19,6 +19,7 @@ namespace HiveTest
 {
     using RegistryTest::Bytes;
     using RegistryTest::RawTree;
+    using RegistryTest::KeyExists;
     using RegistryTest::SetValue;
 
     // Enables SeBackupPrivilege and SeRestorePrivilege in the process token; false when the
@@ -26,12 +27,6 @@ namespace HiveTest
     inline bool EnableHivePrivileges()
     {
         return Privileges::Enable(SE_BACKUP_NAME) == ERROR_SUCCESS && Privileges::Enable(SE_RESTORE_NAME) == ERROR_SUCCESS;
-    }
-
-    inline bool KeyExists(HKEY root, const String& path)
-    {
-        UniqueRegKey key;
-        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
     }
 
     // Removes HKEY_USERS\name, unloading it first when a hive is loaded there.

@@ -100,10 +100,7 @@ TEST(RegistryBackupSet, AManifestOfAnEarlierBackupLoadsUnchangedAndNothingIsWrit
     ASSERT_EQ(2u, files.size());
     ExpectEntry(A, files[0]);
     // A missing attribute reads as empty.
-    EXPECT_EQ(L"C\\x", files[1].GetFilePath());
-    EXPECT_EQ(L"", files[1].GetHiveFile());
-    EXPECT_EQ(HKEY_USERS, files[1].GetRootKey());
-    EXPECT_EQ(L"TMP_.DEFAULT", files[1].GetTemporaryName());
+    ExpectEntry({L"C\\x", L"", L"\\REGISTRY\\USER\\.DEFAULT"}, files[1]);
 
     EXPECT_EQ(earlier, ReadTextFile(path));
 }

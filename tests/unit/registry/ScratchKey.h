@@ -39,6 +39,15 @@ namespace RegistryTest
         return bytes;
     }
 
+    inline bool KeyExists(HKEY root, const String& path)
+    {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return false;
+        RegCloseKey(key);
+        return true;
+    }
+
     // Creates root\path when missing. An existing key is opened, not created again: Wine's create
     // call clears the key's class.
     inline void SetValue(HKEY root, const String& path, const String& name, DWORD type, const Bytes& data)
@@ -136,14 +145,7 @@ namespace RegistryTest
         // Path below HKCU of a key below the scratch key ("" for the scratch key itself).
         String Path(const String& sub = L"") const { return sub.empty() ? m_path : m_path + L"\\" + sub; }
 
-        bool KeyExists(const String& sub) const
-        {
-            HKEY key = nullptr;
-            if (RegOpenKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-                return false;
-            RegCloseKey(key);
-            return true;
-        }
+        bool KeyExists(const String& sub) const { return RegistryTest::KeyExists(HKEY_CURRENT_USER, Path(sub)); }
 
         void CreateKey(const String& sub, const wchar_t* keyClass = nullptr, DWORD options = 0) const
         {
