@@ -109,7 +109,9 @@ TEST(Base64, RoundTripsEveryLengthUpToOneThousand)
         decoder.Decode(reinterpret_cast<const BYTE*>(encoded.data()), static_cast<DWORD>(encoded.size()));
         ASSERT_EQ((length + 2) / 3 * 3, decoder.GetDecodedLength()) << length;
         if (length > 0)
+        {
             ASSERT_EQ(0, std::memcmp(bytes.data(), decoder.GetDecoded(), length)) << length;
+        }
     }
 }
 
