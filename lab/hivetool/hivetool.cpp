@@ -10,8 +10,8 @@
 
 #include "common/ErrorText.h"
 #include "common/Handles.h"
-#include "common/Privileges.h"
 #include "common/Strings.h"
+#include "privileges/Privileges.h"
 
 #include <windows.h>
 

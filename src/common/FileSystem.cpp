@@ -43,6 +43,21 @@ namespace
     {
         return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     }
+
+    // A false answer always leaves a code in the last error for the caller's message.
+    bool Fail(DWORD error)
+    {
+        SetLastError(error);
+        return false;
+    }
+
+    // Names the entry that stopped a deletion (the first one only) and keeps its code.
+    bool Failed(String* failedEntry, const String& path, DWORD error)
+    {
+        if (failedEntry != nullptr && failedEntry->empty())
+            *failedEntry = path;
+        return Fail(error);
+    }
 }
 
 namespace Paths
@@ -208,7 +223,7 @@ namespace Directories
         const String longDirectory = StripTrailingBackslash(Paths::ToLongPath(directory));
         bool isDirectory = false;
         if (Paths::GetAttributes(longDirectory, isDirectory))
-            return isDirectory;
+            return isDirectory || Fail(ERROR_ALREADY_EXISTS);
 
         const size_t rootLength = static_cast<size_t>(Paths::GetRootLength(longDirectory));
         for (size_t backslash = longDirectory.find(L'\\', rootLength); backslash != String::npos;
@@ -220,9 +235,13 @@ namespace Directories
             if (!CreateDirectoryW(parent.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
                 return false;
         }
-        if (!CreateDirectoryW(longDirectory.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        if (CreateDirectoryW(longDirectory.c_str(), nullptr))
+            return true;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
-        return true;
+        // Made meanwhile by someone else: fine if it is a directory.
+        isDirectory = false;
+        return (Paths::GetAttributes(longDirectory, isDirectory) && isDirectory) || Fail(ERROR_ALREADY_EXISTS);
     }
 
     DWORD Copy(const String& source, const String& destination)
@@ -238,7 +257,11 @@ namespace Directories
         WIN32_FIND_DATAW entry;
         UniqueFindHandle search(FindFirstFileW((longSource + L"\\*.*").c_str(), &entry));
         if (!search)
-            return ERROR_SUCCESS;   // an empty or missing source copies nothing
+        {
+            // An empty or missing source copies nothing; one that cannot be read is a failure.
+            const DWORD error = GetLastError();
+            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS : error;
+        }
 
         do
         {
@@ -266,7 +289,7 @@ namespace Directories
         return endReason == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : endReason;
     }
 
-    bool DeleteFiles(const String& directory, const String& pattern)
+    bool DeleteFiles(const String& directory, const String& pattern, String* failedEntry)
     {
         ThrowIfEmpty(directory, L"Directory cannot be empty");
         ThrowIfEmpty(pattern, L"File pattern cannot be empty");
@@ -275,7 +298,13 @@ namespace Directories
         WIN32_FIND_DATAW entry;
         UniqueFindHandle search(FindFirstFileW((longDirectory + L'\\' + pattern).c_str(), &entry));
         if (!search)
-            return true;
+        {
+            // Nothing matched, or no directory at all: nothing to delete.
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES)
+                return true;
+            return Failed(failedEntry, longDirectory, error);
+        }
         do
         {
             if (IsDotEntry(entry.cFileName))
@@ -287,28 +316,36 @@ namespace Directories
             {
                 // A junction or directory link is removed itself; what it points at is not ours.
                 if (IsReparsePoint(entry.dwFileAttributes))
-                    RemoveDirectoryW(path.c_str());
-                else
-                    Delete(path);
+                {
+                    if (!RemoveDirectoryW(path.c_str()))
+                        return Failed(failedEntry, path, GetLastError());
+                }
+                else if (!Delete(path, failedEntry))
+                {
+                    return false;
+                }
             }
-            else
+            else if (!Files::Delete(path))
             {
-                Files::Delete(path);
+                return Failed(failedEntry, path, GetLastError());
             }
         } while (FindNextFileW(search.get(), &entry));
-        return true;
+
+        const DWORD endReason = GetLastError();
+        return endReason == ERROR_NO_MORE_FILES || Failed(failedEntry, longDirectory, endReason);
     }
 
-    bool Delete(const String& directory)
+    bool Delete(const String& directory, String* failedEntry)
     {
         ThrowIfEmpty(directory, L"Directory cannot be empty");
-        DeleteFiles(directory, L"*.*");
+        if (!DeleteFiles(directory, L"*.*", failedEntry))
+            return false;
         const String longDirectory = StripTrailingBackslash(Paths::ToLongPath(directory));
         if (RemoveDirectoryW(longDirectory.c_str()))
             return true;
         // A directory that is not there counts as deleted.
         const DWORD error = GetLastError();
-        return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND;
+        return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND || Failed(failedEntry, longDirectory, error);
     }
 }
 

@@ -46,15 +46,20 @@ namespace Directories
     // The parent directory. With itemPath, a trailing backslash is ignored and a root is its
     // own parent (C:\a\b and C:\a\b\ give C:\a; C:\ gives C:\).
     String GetDirectory(const String& path, bool itemPath);
-    // Creates the directory and every missing one above it; false when a file is in the way.
+    // Creates the directory and every missing one above it. False, with the last error set,
+    // when it cannot (ERROR_ALREADY_EXISTS when a file holds the name).
     bool Create(const String& directory);
     // Copies a tree, skipping names that begin with "."; 0 or the Win32 error. A missing
     // source copies nothing and gives 0.
     DWORD Copy(const String& source, const String& destination);
-    // Deletes what matches the pattern inside the directory, read-only entries included.
-    bool DeleteFiles(const String& directory, const String& pattern);
-    // Deletes the tree and the directory itself; a missing directory counts as deleted.
-    bool Delete(const String& directory);
+    // Deletes what matches the pattern inside the directory, read-only entries included. Stops
+    // at the first entry that cannot be removed: false, that entry's code in the last error, and
+    // its long path in failedEntry when one is given (and still empty). A missing directory or
+    // no match is nothing to delete: true.
+    bool DeleteFiles(const String& directory, const String& pattern, String* failedEntry = nullptr);
+    // Deletes the tree and the directory itself; a missing directory counts as deleted. Fails
+    // as DeleteFiles does.
+    bool Delete(const String& directory, String* failedEntry = nullptr);
 }
 
 // WOW64 test and file-system redirection, looked up at each call so that systems without the

@@ -158,3 +158,30 @@ public:
 private:
     Interface* m_pointer = nullptr;
 };
+
+// A critical section that lives as long as its owner; Lock() holds it for one scope.
+class CriticalSection
+{
+public:
+    CriticalSection() noexcept { InitializeCriticalSection(&m_section); }
+    ~CriticalSection() { DeleteCriticalSection(&m_section); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+    class Scope
+    {
+    public:
+        explicit Scope(CRITICAL_SECTION& section) noexcept : m_section(section) { EnterCriticalSection(&m_section); }
+        ~Scope() { LeaveCriticalSection(&m_section); }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        CRITICAL_SECTION& m_section;
+    };
+
+    Scope Lock() noexcept { return Scope(m_section); }
+
+private:
+    CRITICAL_SECTION m_section;
+};

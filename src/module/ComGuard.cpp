@@ -44,4 +44,12 @@ namespace ComGuard
         SysFreeString(error);
         error = copy;
     }
+
+    HRESULT CodeOf(const CWin32Exception& exception) noexcept
+    {
+        // A failure must never read as success.
+        if (exception.GetCode() == ERROR_SUCCESS)
+            return E_FAIL;
+        return HRESULT_FROM_WIN32(exception.GetCode());
+    }
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The one place where exceptions become the caller's HRESULT and error text. Every interface
-// method that can fail runs its work inside ComGuard::Run, so no exception leaves a COM method.
+// method that can fail, every module export and the registrar run their work inside
+// ComGuard::Run, so no exception leaves the module.
 
 #include "common/Exceptions.h"
 
@@ -92,5 +93,32 @@ namespace ComGuard
             }
         }
         return E_FAIL;
+    }
+
+    // The code a caller without an error text (module exports, registration, IDispatch) gets
+    // for an exception: a Win32 failure its own code as an HRESULT, memory exhaustion
+    // E_OUTOFMEMORY, anything else E_FAIL.
+    HRESULT CodeOf(const CWin32Exception& exception) noexcept;
+
+    // Runs work (which returns an HRESULT) for such a caller.
+    template <typename Work>
+    HRESULT Run(Work&& work) noexcept
+    {
+        try
+        {
+            return work();
+        }
+        catch (const CWin32Exception& exception)
+        {
+            return CodeOf(exception);
+        }
+        catch (const std::bad_alloc&)
+        {
+            return E_OUTOFMEMORY;
+        }
+        catch (...)
+        {
+            return E_FAIL;
+        }
     }
 }

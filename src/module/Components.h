@@ -1,11 +1,15 @@
 #pragma once
-// The component entries that the component object drives, one function per entry. Each
-// receives what the object copied out of the caller's options and throws the component's own
-// exception on failure.
+// The components the object drives, as one table: each row is a component's option flag, the
+// platform check that gates it, its backup and restore entries and its place in each order. The
+// runs take the table as a parameter, so a test can drive them with rows of its own.
+
+#include "SystemStateBackupRestore.h"
 
 #include "common/Strings.h"
 
 #include <windows.h>
+
+#include <cstddef>
 
 struct ComponentJob
 {
@@ -19,23 +23,79 @@ struct ComponentJob
     bool forceClusterShutdown = false;
 };
 
+// What a gate asks about the machine. The component object answers from the running system.
+class ComponentPlatform
+{
+public:
+    virtual ~ComponentPlatform() = default;
+    virtual bool IsDomainController() = 0;
+    virtual bool IsClusterNode() = 0;
+    virtual bool IsCertificateServicesInstalled(const String& server) = 0;
+    // False when the mode cannot be found out (restoreMode is then untouched).
+    virtual bool QueryRestoreMode(bool& restoreMode) = 0;
+};
+
+enum class ComponentGate
+{
+    None,
+    DomainController,
+    ClusterNode,
+    CertificateServices,   // "CertSvc" installed on the job's server
+    RestoreMode,           // started in directory-services restore mode
+};
+
+struct Component
+{
+    const wchar_t* option;   // ssbr's option, "--registry"
+    const wchar_t* name;     // as a summary names it, "registry"
+    VARIANT_BOOL _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS::*flag;
+    // The file a backup of this component leaves at the top of the target (its manifest); the
+    // mark of an earlier backup. Null when it leaves none.
+    const wchar_t* topLevelFile;
+    int backupPosition;
+    ComponentGate backupGate;
+    void (*backup)(const ComponentJob& job);
+    int restorePosition;
+    ComponentGate restoreGate;
+    void (*restore)(const ComponentJob& job);
+};
+
+// A view of a table of components.
+struct ComponentList
+{
+    const Component* first;
+    size_t count;
+
+    const Component* begin() const { return first; }
+    const Component* end() const { return first + count; }
+};
+
 namespace Components
 {
-    void CoreBootSystemFilesBackup(const ComponentJob& job);
-    void CoreBootSystemFilesRestore(const ComponentJob& job);
-    void ActiveDirectoryBackup(const ComponentJob& job);
-    void ActiveDirectoryRestore(const ComponentJob& job);
+    // The system's components, in backup order.
+    ComponentList All();
+
+    // Prepares the target directory and runs the enabled components whose gates pass, in backup
+    // order. The target must not exist (it is created, one level) or be empty or hold an earlier
+    // backup (one of the components' top-level files), which is then emptied. Throws
+    // FileSystemException "Invalid backup directory: %s" for any other target, a volume or share
+    // root and the Windows directory, before anything is deleted. Returns an empty text on
+    // success, the caller's error text when the target cannot be emptied or created; a
+    // component's exception passes through and stops the run.
+    String Backup(ComponentList components, const _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS& options,
+                  const ComponentJob& job, ComponentPlatform& platform);
+
+    // Runs the enabled components whose gates pass, in restore order, without touching the
+    // target. Restore mode is asked once, where the first component gated on it stands, whether or
+    // not that one is enabled. Returns an empty text, or the caller's error text when restore
+    // mode cannot be found out (components before that point have run).
+    String Restore(ComponentList components, const _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS& options,
+                   const ComponentJob& job, ComponentPlatform& platform);
+
+    // Throws FileSystemException "Invalid backup directory: %s" unless a backup may empty
+    // directory (see Backup). A missing directory passes unless it names a root.
+    void CheckBackupTarget(ComponentList components, const String& directory);
+
     // Sets online to nonzero when the server's directory service answers as online.
     void ActiveDirectoryIsOnline(const String& server, DWORD& online);
-    void SystemVolumeBackup(const ComponentJob& job);
-    void SystemVolumeRestore(const ComponentJob& job);
-    // Binds the Certificate Services library for the one call and releases it afterwards.
-    void CertificateServicesBackup(const ComponentJob& job);
-    void CertificateServicesRestore(const ComponentJob& job);
-    void ClusterDatabaseBackup(const ComponentJob& job);
-    void ClusterDatabaseRestore(const ComponentJob& job);
-    void RegistryServiceBackup(const ComponentJob& job);
-    void RegistryServiceRestore(const ComponentJob& job);
-    void COMDatabaseBackup(const ComponentJob& job);
-    void COMDatabaseRestore(const ComponentJob& job);
 }

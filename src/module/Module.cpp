@@ -5,6 +5,7 @@
 #include "ModuleResources.h"
 #include "SystemStateBackupRestore.h"
 #include "SystemStateBackupRestoreImpl.h"
+#include "module/ComGuard.h"
 #include "module/Registrar.h"
 
 #include "common/Handles.h"
@@ -108,25 +109,18 @@ namespace
     private:
         HRESULT RunScript(UINT id, bool doRegister)
         {
-            try
-            {
-                const String script = LoadScript(m_instance, id);
-                if (script.empty())
-                    return HRESULT_FROM_WIN32(ERROR_RESOURCE_DATA_NOT_FOUND);
-                Registrar registrar;
-                registrar.AddReplacement(L"MODULE", GetModulePath());
-                registrar.AddReplacement(L"OEM_PREFIX", L"Qm");
-                registrar.AddReplacement(L"OEM_PRODUCTNAME", L"Harborline");
-                registrar.AddReplacement(L"OEM_MFGSHORT", L"Quillmark");
-                registrar.AddReplacement(L"APPID", GuidText(APPID_SystemStateBackupRestore));
-                registrar.AddReplacement(L"TYPELIBID", GuidText(LIBID_SystemStateBackupRestoreLib));
-                registrar.AddReplacement(L"CLASSID", GuidText(CLSID_SystemStateBackupRestoreImpl));
-                return doRegister ? registrar.Register(script) : registrar.Unregister(script);
-            }
-            catch (const std::bad_alloc&)
-            {
-                return E_OUTOFMEMORY;
-            }
+            const String script = LoadScript(m_instance, id);
+            if (script.empty())
+                return HRESULT_FROM_WIN32(ERROR_RESOURCE_DATA_NOT_FOUND);
+            Registrar registrar;
+            registrar.AddReplacement(L"MODULE", GetModulePath());
+            registrar.AddReplacement(L"OEM_PREFIX", L"Qm");
+            registrar.AddReplacement(L"OEM_PRODUCTNAME", L"Harborline");
+            registrar.AddReplacement(L"OEM_MFGSHORT", L"Quillmark");
+            registrar.AddReplacement(L"APPID", GuidText(APPID_SystemStateBackupRestore));
+            registrar.AddReplacement(L"TYPELIBID", GuidText(LIBID_SystemStateBackupRestoreLib));
+            registrar.AddReplacement(L"CLASSID", GuidText(CLSID_SystemStateBackupRestoreImpl));
+            return doRegister ? registrar.Register(script) : registrar.Unregister(script);
         }
 
         HINSTANCE m_instance = nullptr;
@@ -238,29 +232,32 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** object)
 {
-    // The proxy/stub's runtime writes through the pointer before it looks at anything else.
-    if (object == nullptr)
-        return E_POINTER;
-    // The proxy/stub answers for the interface's marshalling class.
-    if (PrxDllGetClassObject(rclsid, riid, object) == S_OK)
-        return S_OK;
-    return g_module.GetClassObject(rclsid, riid, object);
+    return ComGuard::Run([&]() -> HRESULT {
+        // The proxy/stub's runtime writes through the pointer before it looks at anything else.
+        if (object == nullptr)
+            return E_POINTER;
+        // The proxy/stub answers for the interface's marshalling class.
+        if (PrxDllGetClassObject(rclsid, riid, object) == S_OK)
+            return S_OK;
+        return g_module.GetClassObject(rclsid, riid, object);
+    });
 }
 
 STDAPI DllCanUnloadNow()
 {
-    // S_FALSE from the proxy/stub means its factory or proxies are still alive: their code is
-    // in this module.
-    const HRESULT hr = PrxDllCanUnloadNow();
-    if (hr != S_OK)
-        return hr;
-    return g_module.GetLockCount() == 0 ? S_OK : S_FALSE;
+    return ComGuard::Run([]() -> HRESULT {
+        // S_FALSE from the proxy/stub means its factory or proxies are still alive: their code is
+        // in this module.
+        const HRESULT hr = PrxDllCanUnloadNow();
+        if (hr != S_OK)
+            return hr;
+        return g_module.GetLockCount() == 0 ? S_OK : S_FALSE;
+    });
 }
 
 STDAPI DllRegisterServer()
 {
-    try
-    {
+    return ComGuard::Run([]() -> HRESULT {
         HRESULT hr;
         {
             ThreadLocaleScope locale;
@@ -271,21 +268,12 @@ STDAPI DllRegisterServer()
         if (FAILED(hr))
             return hr;
         return PrxDllRegisterServer();
-    }
-    catch (const std::bad_alloc&)
-    {
-        return E_OUTOFMEMORY;
-    }
-    catch (...)
-    {
-        return E_FAIL;
-    }
+    });
 }
 
 STDAPI DllUnregisterServer()
 {
-    try
-    {
+    return ComGuard::Run([]() -> HRESULT {
         HRESULT hr;
         {
             ThreadLocaleScope locale;
@@ -299,13 +287,5 @@ STDAPI DllUnregisterServer()
         hr = PrxDllRegisterServer();
         const HRESULT unregistered = PrxDllUnregisterServer();
         return FAILED(hr) ? hr : unregistered;
-    }
-    catch (const std::bad_alloc&)
-    {
-        return E_OUTOFMEMORY;
-    }
-    catch (...)
-    {
-        return E_FAIL;
-    }
+    });
 }

@@ -1,6 +1,8 @@
 #include "module/Registrar.h"
 
+#include "common/Exceptions.h"
 #include "common/Handles.h"
+#include "module/ComGuard.h"
 
 #include <shlwapi.h>
 
@@ -9,18 +11,12 @@
 
 namespace
 {
-    struct ScriptError
-    {
-        HRESULT code;
-    };
+    [[noreturn]] void SyntaxError() { throw CWin32Exception(L"Registrar: registry script", ERROR_INVALID_DATA); }
 
-    [[noreturn]] void Fail(HRESULT code) { throw ScriptError{code}; }
-    [[noreturn]] void SyntaxError() { Fail(HRESULT_FROM_WIN32(ERROR_INVALID_DATA)); }
-
-    void Check(LONG status)
+    void Check(const wchar_t* call, LONG status)
     {
         if (status != ERROR_SUCCESS)
-            Fail(HRESULT_FROM_WIN32(static_cast<unsigned long>(status)));
+            throw CWin32Exception(call, static_cast<DWORD>(status));
     }
 
     struct Value
@@ -269,7 +265,7 @@ namespace
     {
         const DWORD status = SHDeleteKeyW(parent, name.c_str());
         if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
-            Check(static_cast<LONG>(status));
+            Check(L"SHDeleteKey", static_cast<LONG>(status));
     }
 
     void RegisterKey(HKEY parent, const Key& key)
@@ -278,16 +274,16 @@ namespace
             DeleteTree(parent, key.name);
 
         UniqueRegKey opened;
-        Check(RegCreateKeyExW(parent, key.name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
+        Check(L"RegCreateKeyEx", RegCreateKeyExW(parent, key.name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
                               nullptr, opened.put(), nullptr));
         for (const Value& value : key.values)
         {
             const wchar_t* name = value.name.empty() ? nullptr : value.name.c_str();
             if (value.isNumber)
-                Check(RegSetValueExW(opened.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value.number),
+                Check(L"RegSetValueEx", RegSetValueExW(opened.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value.number),
                                      sizeof(value.number)));
             else
-                Check(RegSetValueExW(opened.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.text.c_str()),
+                Check(L"RegSetValueEx", RegSetValueExW(opened.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.text.c_str()),
                                      static_cast<DWORD>((value.text.size() + 1) * sizeof(wchar_t))));
         }
         for (const Key& subkey : key.subkeys)
@@ -306,7 +302,7 @@ namespace
         const LONG status = RegOpenKeyExW(parent, key.name.c_str(), 0, KEY_READ | KEY_WRITE, opened.put());
         if (status == ERROR_FILE_NOT_FOUND)
             return;
-        Check(status);
+        Check(L"RegOpenKeyEx", status);
         for (const Key& subkey : key.subkeys)
             UnregisterKey(opened.get(), subkey);
         if (key.removal == Key::Removal::Never)
@@ -318,10 +314,10 @@ namespace
                 continue;
             const LONG deleted = RegDeleteValueW(opened.get(), value.name.c_str());
             if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND)
-                Check(deleted);
+                Check(L"RegDeleteValue", deleted);
         }
         DWORD subkeyCount = 0;
-        Check(RegQueryInfoKeyW(opened.get(), nullptr, nullptr, nullptr, &subkeyCount, nullptr, nullptr, nullptr,
+        Check(L"RegQueryInfoKey", RegQueryInfoKeyW(opened.get(), nullptr, nullptr, nullptr, &subkeyCount, nullptr, nullptr, nullptr,
                                nullptr, nullptr, nullptr, nullptr));
         opened.reset();
         // Someone else's keys below it keep it alive.
@@ -329,7 +325,7 @@ namespace
         {
             const LONG deleted = RegDeleteKeyW(parent, key.name.c_str());
             if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND)
-                Check(deleted);
+                Check(L"RegDeleteKey", deleted);
         }
     }
 }
@@ -356,8 +352,7 @@ HRESULT Registrar::Unregister(const String& script)
 
 HRESULT Registrar::Apply(const String& script, bool doRegister)
 {
-    try
-    {
+    return ComGuard::Run([&]() -> HRESULT {
         std::map<String, HKEY> roots = {{L"HKCR", HKEY_CLASSES_ROOT}, {L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
                                         {L"HKLM", HKEY_LOCAL_MACHINE}, {L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
                                         {L"HKCU", HKEY_CURRENT_USER}, {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
@@ -376,13 +371,5 @@ HRESULT Registrar::Apply(const String& script, bool doRegister)
                     UnregisterKey(root.key, key);
             }
         return S_OK;
-    }
-    catch (const ScriptError& error)
-    {
-        return error.code;
-    }
-    catch (const std::bad_alloc&)
-    {
-        return E_OUTOFMEMORY;
-    }
+    });
 }

@@ -9,6 +9,7 @@
 #include "common/FileSystem.h"
 
 #include <cstddef>
+#include <optional>
 
 // Callers compiled against the 32-bit layout of the options record.
 #ifndef _WIN64
@@ -41,6 +42,39 @@ namespace
     }
 
     bool IsSet(VARIANT_BOOL flag) { return flag != VARIANT_FALSE; }
+
+    // The machine as the gates see it. The probe is built when a gate first asks.
+    class MachinePlatform final : public ComponentPlatform
+    {
+    public:
+        explicit MachinePlatform(ISystemStateBackupRestore& object) : m_object(object) {}
+
+        bool IsDomainController() override { return System().IsDomainController(); }
+        bool IsClusterNode() override { return System().IsClusterNode(); }
+        bool IsCertificateServicesInstalled(const String& server) override
+        {
+            return OperatingSystem::IsCertificateServicesInstalled(server);
+        }
+        bool QueryRestoreMode(bool& restoreMode) override
+        {
+            VARIANT_BOOL answer = VARIANT_FALSE;
+            if (FAILED(m_object.IsActiveDirectoryRestoreMode(&answer)))
+                return false;
+            restoreMode = IsSet(answer);
+            return true;
+        }
+
+    private:
+        const OperatingSystem& System()
+        {
+            if (!m_system)
+                m_system.emplace();
+            return *m_system;
+        }
+
+        ISystemStateBackupRestore& m_object;
+        std::optional<OperatingSystem> m_system;
+    };
 
     // The fields both operations hand to every component; each adds its own flags.
     ComponentJob ConnectionAndDirectory(const _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS& options)
@@ -77,7 +111,6 @@ HRESULT SystemStateBackupRestoreImpl::Create(IUnknown* outer, REFIID riid, void*
 SystemStateBackupRestoreImpl::SystemStateBackupRestoreImpl(IUnknown* outer)
     : m_inner(*this), m_controllingUnknown(outer != nullptr ? outer : &m_inner)
 {
-    InitializeCriticalSection(&m_lock);
     Module::Lock();
 }
 
@@ -87,7 +120,6 @@ SystemStateBackupRestoreImpl::~SystemStateBackupRestoreImpl()
     // process.
     RevertToSelf();
     SysFreeString(m_bstrError);
-    DeleteCriticalSection(&m_lock);
     Module::Unlock();
 }
 
@@ -136,22 +168,25 @@ ULONG SystemStateBackupRestoreImpl::Release()
     return m_controllingUnknown->Release();
 }
 
-HRESULT SystemStateBackupRestoreImpl::LoadTypeInfo()
+HRESULT SystemStateBackupRestoreImpl::LoadTypeInfo(ITypeInfo*& typeInfo)
 {
-    if (m_typeInfo)
+    return ComGuard::Run([&]() -> HRESULT {
+        const auto held = m_lock.Lock();
+        if (!m_typeInfo)
+        {
+            ComPtr<ITypeLib> library;
+            HRESULT hr = LoadTypeLibEx(Module::GetModulePath().c_str(), REGKIND_NONE, library.put());
+            if (FAILED(hr))
+                return hr;
+            ComPtr<ITypeInfo> loaded;
+            hr = library->GetTypeInfoOfGuid(IID_ISystemStateBackupRestore, loaded.put());
+            if (FAILED(hr))
+                return hr;
+            m_typeInfo = std::move(loaded);
+        }
+        typeInfo = m_typeInfo.get();
         return S_OK;
-    try
-    {
-        ComPtr<ITypeLib> library;
-        HRESULT hr = LoadTypeLibEx(Module::GetModulePath().c_str(), REGKIND_NONE, library.put());
-        if (FAILED(hr))
-            return hr;
-        return library->GetTypeInfoOfGuid(IID_ISystemStateBackupRestore, m_typeInfo.put());
-    }
-    catch (const std::bad_alloc&)
-    {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 HRESULT SystemStateBackupRestoreImpl::GetTypeInfoCount(UINT* count)
@@ -169,11 +204,12 @@ HRESULT SystemStateBackupRestoreImpl::GetTypeInfo(UINT index, LCID, ITypeInfo** 
     *typeInfo = nullptr;
     if (index != 0)
         return DISP_E_BADINDEX;
-    const HRESULT hr = LoadTypeInfo();
+    ITypeInfo* loaded = nullptr;
+    const HRESULT hr = LoadTypeInfo(loaded);
     if (FAILED(hr))
         return hr;
-    m_typeInfo->AddRef();
-    *typeInfo = m_typeInfo.get();
+    loaded->AddRef();
+    *typeInfo = loaded;
     return S_OK;
 }
 
@@ -184,10 +220,11 @@ HRESULT SystemStateBackupRestoreImpl::GetIDsOfNames(REFIID riid, LPOLESTR* names
     // The type information reads the first name before it looks at the count.
     if (names == nullptr || ids == nullptr)
         return E_POINTER;
-    const HRESULT hr = LoadTypeInfo();
+    ITypeInfo* typeInfo = nullptr;
+    const HRESULT hr = LoadTypeInfo(typeInfo);
     if (FAILED(hr))
         return hr;
-    return DispGetIDsOfNames(m_typeInfo.get(), names, count, ids);
+    return DispGetIDsOfNames(typeInfo, names, count, ids);
 }
 
 HRESULT SystemStateBackupRestoreImpl::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* parameters,
@@ -195,10 +232,11 @@ HRESULT SystemStateBackupRestoreImpl::Invoke(DISPID id, REFIID riid, LCID, WORD 
 {
     if (!IsEqualIID(riid, IID_NULL))
         return DISP_E_UNKNOWNINTERFACE;
-    const HRESULT hr = LoadTypeInfo();
+    ITypeInfo* typeInfo = nullptr;
+    const HRESULT hr = LoadTypeInfo(typeInfo);
     if (FAILED(hr))
         return hr;
-    return DispInvoke(static_cast<ISystemStateBackupRestore*>(this), m_typeInfo.get(), id, flags, parameters, result,
+    return DispInvoke(static_cast<ISystemStateBackupRestore*>(this), typeInfo, id, flags, parameters, result,
                       exception, argumentError);
 }
 
@@ -230,39 +268,13 @@ HRESULT SystemStateBackupRestoreImpl::Backup(_SYSTEM_STATE_BACKUP_RESTORE_OPTION
         }
         ComponentJob job = ConnectionAndDirectory(*options);
         job.truncateLogs = IsSet(options->m_bTruncateLogs);
-
-        // The target holds exactly one backup: empty it, or create it (one level; the parent
-        // must exist).
-        if (Directories::Exists(job.directory))
+        MachinePlatform platform(*this);
+        const String failure = Components::Backup(Components::All(), *options, job, platform);
+        if (!failure.empty())
         {
-            if (!Directories::DeleteFiles(job.directory, L"*"))
-            {
-                SetError(L"Could not delete directory: " + job.directory);
-                return E_FAIL;
-            }
-        }
-        else if (!CreateDirectoryW(job.directory.c_str(), nullptr))
-        {
-            SetError(L"CreateDirectory failed: " + ErrorText::FormatLastError());
+            SetError(failure);
             return E_FAIL;
         }
-
-        // The fixed order; the first failure stops it and leaves what ran before in place.
-        if (IsSet(options->m_bCoreBootSystemFiles))
-            Components::CoreBootSystemFilesBackup(job);
-        const OperatingSystem system;
-        if (IsSet(options->m_bActiveDirectory) && system.IsDomainController())
-            Components::ActiveDirectoryBackup(job);
-        if (IsSet(options->m_bSystemVolume) && system.IsDomainController())
-            Components::SystemVolumeBackup(job);
-        if (IsSet(options->m_bCertificateServices) && OperatingSystem::IsCertificateServicesInstalled(job.server))
-            Components::CertificateServicesBackup(job);
-        if (IsSet(options->m_bClusterDatabase) && system.IsClusterNode())
-            Components::ClusterDatabaseBackup(job);
-        if (IsSet(options->m_bRegistryService))
-            Components::RegistryServiceBackup(job);
-        if (IsSet(options->m_bCOMDatabase))
-            Components::COMDatabaseBackup(job);
         return S_OK;
     });
 }
@@ -278,31 +290,13 @@ HRESULT SystemStateBackupRestoreImpl::Restore(_SYSTEM_STATE_BACKUP_RESTORE_OPTIO
         ComponentJob job = ConnectionAndDirectory(*options);
         job.quorumDriveLetter = CopyText(options->m_bstrQuorumDriveLetter);
         job.forceClusterShutdown = IsSet(options->m_bForceShutdownOfClusters);
-
-        if (IsSet(options->m_bCoreBootSystemFiles))
-            Components::CoreBootSystemFilesRestore(job);
-        if (IsSet(options->m_bCOMDatabase))
-            Components::COMDatabaseRestore(job);
-
-        VARIANT_BOOL restoreMode = VARIANT_FALSE;
-        if (FAILED(IsActiveDirectoryRestoreMode(&restoreMode)))
+        MachinePlatform platform(*this);
+        const String failure = Components::Restore(Components::All(), *options, job, platform);
+        if (!failure.empty())
         {
-            SetError(L"IsActiveDirectoryRestoreMode() failed.");
+            SetError(failure);
             return E_FAIL;
         }
-
-        if (IsSet(options->m_bSystemVolume) && IsSet(restoreMode))
-            Components::SystemVolumeRestore(job);
-        const OperatingSystem system;
-        if (IsSet(options->m_bCertificateServices) && OperatingSystem::IsCertificateServicesInstalled(job.server))
-            Components::CertificateServicesRestore(job);
-        if (IsSet(options->m_bClusterDatabase) && system.IsClusterNode())
-            Components::ClusterDatabaseRestore(job);
-        if (IsSet(options->m_bActiveDirectory) && IsSet(restoreMode))
-            Components::ActiveDirectoryRestore(job);
-        // Last: the hives are swapped at the next start, after everything else is in place.
-        if (IsSet(options->m_bRegistryService))
-            Components::RegistryServiceRestore(job);
         return S_OK;
     });
 }

@@ -53,13 +53,15 @@ private:
     SystemStateBackupRestoreImpl(const SystemStateBackupRestoreImpl&) = delete;
     SystemStateBackupRestoreImpl& operator=(const SystemStateBackupRestoreImpl&) = delete;
 
-    HRESULT LoadTypeInfo();
+    // Loads the type information on first use. Free-threaded callers may race here, so it is
+    // set once under m_lock and never changed afterwards.
+    HRESULT LoadTypeInfo(ITypeInfo*& typeInfo);
     void SetError(const String& text);
 
     NonDelegatingUnknown m_inner;
     IUnknown* m_controllingUnknown;
     LONG m_references = 1;
-    CRITICAL_SECTION m_lock;
+    CriticalSection m_lock;
     BSTR m_bstrError = nullptr;
     ComPtr<ITypeInfo> m_typeInfo;
 };

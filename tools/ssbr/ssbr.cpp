@@ -7,14 +7,16 @@
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
-#include "common/Privileges.h"
 #include "common/Strings.h"
+#include "module/Components.h"
 #include "module/OperatingSystem.h"
+#include "privileges/Privileges.h"
 
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -27,22 +29,36 @@ namespace
     constexpr int ExitFailure = 1;
     constexpr int ExitUsage = 2;
 
-    const char* const UsageText =
-        "usage:\n"
-        "  ssbr backup  <dir> COMPONENTS [--server NAME] [--domain D --user U --password-env VAR] [--truncate-logs]\n"
-        "  ssbr restore <dir> COMPONENTS [--server NAME] [--domain D --user U --password-env VAR]\n"
-        "                     [--force-cluster-shutdown] [--quorum-drive LETTER]\n"
-        "  ssbr status  [--server NAME]\n"
-        "COMPONENTS: --all, or any of --registry --boot-files --active-directory --sysvol\n"
-        "            --certificate-services --cluster --complus\n"
-        "The password is read from the environment variable named by --password-env, never from\n"
-        "the command line. --server defaults to this computer.\n";
-
     void Write(FILE* stream, const String& text)
     {
         const std::string utf8 = Strings::ToUtf8(text);
         fwrite(utf8.data(), 1, utf8.size(), stream);
         fflush(stream);
+    }
+
+    // The component options are the module's own list.
+    String UsageText()
+    {
+        String components = L"COMPONENTS: --all, or any of";
+        size_t lineStart = 0;
+        for (const Component& component : Components::All())
+        {
+            if (components.size() - lineStart + 1 + wcslen(component.option) > 90)
+            {
+                components += L"\n           ";
+                lineStart = components.size() - 11;
+            }
+            components += L' ';
+            components += component.option;
+        }
+        return L"usage:\n"
+               L"  ssbr backup  <dir> COMPONENTS [--server NAME] [--domain D --user U --password-env VAR] [--truncate-logs]\n"
+               L"  ssbr restore <dir> COMPONENTS [--server NAME] [--domain D --user U --password-env VAR]\n"
+               L"                     [--force-cluster-shutdown] [--quorum-drive LETTER]\n"
+               L"  ssbr status  [--server NAME]\n" +
+               components +
+               L"\nThe password is read from the environment variable named by --password-env, never from\n"
+               L"the command line. --server defaults to this computer.\n";
     }
 
     struct UsageError
@@ -61,36 +77,14 @@ namespace
         String quorumDrive;
         bool truncateLogs = false;
         bool forceClusterShutdown = false;
-        bool registry = false;
-        bool bootFiles = false;
-        bool activeDirectory = false;
-        bool sysvol = false;
-        bool certificateServices = false;
-        bool cluster = false;
-        bool complus = false;
+        // The module's components that were named, in the module's table order.
+        std::vector<const Component*> components;
 
-        bool AnyComponent() const
+        void Select(const Component& component)
         {
-            return registry || bootFiles || activeDirectory || sysvol || certificateServices || cluster || complus;
+            if (std::find(components.begin(), components.end(), &component) == components.end())
+                components.push_back(&component);
         }
-    };
-
-    struct Component
-    {
-        const wchar_t* option;
-        bool Options::*flag;
-        const wchar_t* name;
-    };
-
-    // In the order the module runs them on backup.
-    const Component ComponentOptions[] = {
-        {L"--boot-files", &Options::bootFiles, L"boot files"},
-        {L"--active-directory", &Options::activeDirectory, L"Active Directory"},
-        {L"--sysvol", &Options::sysvol, L"SysVol"},
-        {L"--certificate-services", &Options::certificateServices, L"Certificate Services"},
-        {L"--cluster", &Options::cluster, L"cluster database"},
-        {L"--registry", &Options::registry, L"registry"},
-        {L"--complus", &Options::complus, L"COM+ database"},
     };
 
     Options ParseCommandLine(int argc, wchar_t** argv)
@@ -124,16 +118,10 @@ namespace
             bool matched = false;
             if (isBackup || isRestore)
             {
-                if (argument == L"--all")
-                {
-                    for (const Component& component : ComponentOptions)
-                        options.*component.flag = true;
-                    matched = true;
-                }
-                for (const Component& component : ComponentOptions)
-                    if (argument == component.option)
+                for (const Component& component : Components::All())
+                    if (argument == L"--all" || argument == component.option)
                     {
-                        options.*component.flag = true;
+                        options.Select(component);
                         matched = true;
                     }
                 if (argument == L"--domain")
@@ -159,7 +147,7 @@ namespace
                 throw UsageError{Strings::Format(L"'%s' is not an option of %s", argument.c_str(), options.command.c_str())};
         }
 
-        if ((isBackup || isRestore) && !options.AnyComponent())
+        if ((isBackup || isRestore) && options.components.empty())
             throw UsageError{Strings::Format(L"%s needs at least one component: name them, or give --all",
                                              options.command.c_str())};
         return options;
@@ -301,13 +289,8 @@ namespace
         record.m_bstrQuorumDriveLetter = &fields[5];
         auto flag = [](bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; };
         record.m_bTruncateLogs = flag(options.truncateLogs);
-        record.m_bCoreBootSystemFiles = flag(options.bootFiles);
-        record.m_bActiveDirectory = flag(options.activeDirectory);
-        record.m_bSystemVolume = flag(options.sysvol);
-        record.m_bCertificateServices = flag(options.certificateServices);
-        record.m_bClusterDatabase = flag(options.cluster);
-        record.m_bRegistryService = flag(options.registry);
-        record.m_bCOMDatabase = flag(options.complus);
+        for (const Component* component : options.components)
+            record.*component->flag = VARIANT_TRUE;
         record.m_bForceShutdownOfClusters = flag(options.forceClusterShutdown);
 
         const bool isBackup = options.command == L"backup";
@@ -323,8 +306,8 @@ namespace
         }
 
         String names;
-        for (const Component& component : ComponentOptions)
-            if (options.*component.flag)
+        for (const Component& component : Components::All())
+            if (record.*component.flag != VARIANT_FALSE)
                 names += (names.empty() ? L"" : L", ") + String(component.name);
         Write(stdout, Strings::Format(L"%s of %s %s %s completed in %.2f s\n", isBackup ? L"Backup" : L"Restore",
                                       names.c_str(), isBackup ? L"to" : L"from", options.directory.c_str(), seconds));
@@ -358,7 +341,7 @@ int wmain(int argc, wchar_t** argv)
     {
         if (argc == 2 && (String(argv[1]) == L"--help" || String(argv[1]) == L"-h"))
         {
-            fputs(UsageText, stdout);
+            Write(stdout, UsageText());
             return ExitSuccess;
         }
         options = ParseCommandLine(argc, argv);
@@ -366,7 +349,7 @@ int wmain(int argc, wchar_t** argv)
     catch (const UsageError& error)
     {
         Write(stderr, L"ssbr: " + error.message + L"\n");
-        fputs(UsageText, stderr);
+        Write(stderr, UsageText());
         return ExitUsage;
     }
     if (options.server.empty())

@@ -5,7 +5,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Handles.h"
-#include "common/Privileges.h"
+#include "privileges/Privileges.h"
 #include "common/Strings.h"
 
 #include "ScratchKey.h"

@@ -1,4 +1,4 @@
-#include "common/Privileges.h"
+#include "privileges/Privileges.h"
 
 #include "common/Handles.h"
 
