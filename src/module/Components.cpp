@@ -226,7 +226,8 @@ namespace Components
 
     void CheckBackupTarget(ComponentList components, const String& directory)
     {
-        if (IsRootPath(FullPath(directory)) || IsWindowsDirectory(directory))
+        // "C:" alone is the current folder of that drive to the system, its root to the file layer.
+        if (IsRootPath(directory) || IsRootPath(FullPath(directory)) || IsWindowsDirectory(directory))
             InvalidTarget(directory);
         if (Directories::Exists(directory) && !IsEmptyOrEarlierBackup(components, directory))
             InvalidTarget(directory);

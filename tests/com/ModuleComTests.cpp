@@ -463,6 +463,8 @@ TEST_F(ComponentObject, BackupEmptiesAnExistingTarget)
     const std::wstring target = ScratchFolder(L"existing");
     ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
     WriteFile(target + L"\\old.txt", "old backup");
+    // An earlier backup, known by its manifest.
+    WriteFile(target + L"\\RegistryBackupSet.xml", "<BackupSet/>");
     ASSERT_TRUE(CreateDirectoryW((target + L"\\Reg").c_str(), nullptr));
     WriteFile(target + L"\\Reg\\SYSTEM", "hive");
     WriteFile(target + L"\\readonly.txt", "kept?");

@@ -50,6 +50,7 @@ expect_contains "usage text" "ssbr status" "$ERR"
 # --- backup ----------------------------------------------------------------------------------
 mkdir -p "$SERVER/drive_c/ssbr/target"
 echo stale >"$SERVER/drive_c/ssbr/target/stale.txt"
+echo '<BackupSet/>' >"$SERVER/drive_c/ssbr/target/RegistryBackupSet.xml"
 QM_SECRET=not-on-the-command-line run_in "$SERVER" ssbr backup 'C:\ssbr\target' --cluster --active-directory \
     --domain LAB --user backup --password-env QM_SECRET --truncate-logs
 expect_eq "gated-out backup: exit" 0 "$RC"

@@ -5,8 +5,8 @@
 
 #include "common/Exceptions.h"
 #include "common/Handles.h"
-#include "privileges/Privileges.h"
 #include "common/Strings.h"
+#include "privileges/Privileges.h"
 
 #include "ScratchKey.h"
 #include "common/ScratchDirectory.h"
