@@ -1,5 +1,6 @@
 #include "common/MountManager.h"
 
+#include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "mountmanager/ConvertSymbolicLink.h"
 
@@ -30,27 +31,34 @@ namespace
     }
 
     // The folder of the module that holds this code (the backup module, or a program that links
-    // the code itself), with a trailing backslash.
+    // the code itself), with a trailing backslash. Never empty: a name without a folder would
+    // send the load through the search path.
     String OwnFolder()
     {
         HMODULE self = nullptr;
-        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                reinterpret_cast<const wchar_t*>(&OwnFolder), &self))
-            return String();
         std::vector<wchar_t> path(MAX_PATH);
-        for (;;)
+        if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               reinterpret_cast<const wchar_t*>(&OwnFolder), &self))
         {
-            const DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
-            if (length == 0)
-                return String();
-            // A full buffer may hold a cut name (older systems set no error for it).
-            if (length < path.size())
+            for (;;)
             {
-                const String file(path.data(), length);
-                return file.substr(0, file.rfind(L'\\') + 1);
+                const DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
+                if (length == 0)
+                    break;
+                // A full buffer may hold a cut name (older systems set no error for it).
+                if (length < path.size())
+                {
+                    const String file(path.data(), length);
+                    const size_t slash = file.rfind(L'\\');
+                    if (slash == String::npos)
+                        break;
+                    return file.substr(0, slash + 1);
+                }
+                path.resize(path.size() * 2);
             }
-            path.resize(path.size() * 2);
         }
+        const String error = ErrorText::FormatLastError();
+        throw MountManagerException(Strings::Format(L"GetModuleFileName() failed: %s", error.c_str()));
     }
 
     // MountManager.dll, loaded by full path from beside this code: a process that holds the

@@ -39,7 +39,8 @@ public:
     // The target of an object-manager symbolic link such as "\??\C:", resolved by the separate
     // module MountManager.dll, loaded by full path from the folder of the module that holds this
     // code (a name that is no link comes back unchanged). Throws "LoadLibrary(<path>) failed.",
-    // "GetProcAddress(ConvertSymbolicLink) failed." or "ConvertSymbolicLinkProc(<link>) failed.".
+    // "GetProcAddress(ConvertSymbolicLink) failed." or "ConvertSymbolicLinkProc(<link>) failed.",
+    // and "GetModuleFileName() failed: ..." when this code cannot tell its own folder.
     static String ConvertSymbolicLink(const String& linkName);
 
     // The drive letter of devicePath from a fresh reading of the DOS devices (see DosDevices).
