@@ -17,10 +17,18 @@ namespace RegistryFailure
         return static_cast<int>(reinterpret_cast<LONG_PTR>(key));
     }
 
-    // Throws RegistryServiceException "<call> failed<outcome>\n<error text>".
-    [[noreturn]] inline void Throw(const String& call, const String& outcome, const String& errorText)
+    // Throws RegistryServiceException "<what>\n<error text>".
+    [[noreturn]] inline void Throw(const String& what, const String& errorText)
     {
-        throw RegistryServiceException(call + L" failed" + outcome + L"\n" + errorText);
+        throw RegistryServiceException(what + L"\n" + errorText);
+    }
+
+    // "<text>\n<error text>" for a failure that is not one call's, formatted from textFormat.
+    template <typename... Arguments>
+    [[noreturn]] void ThrowWithLastError(const wchar_t* textFormat, Arguments... arguments)
+    {
+        const String errorText = ErrorText::FormatLastError();
+        Throw(Strings::Format(textFormat, arguments...), errorText);
     }
 
     // "<call> failed: <code>\n<error text>" for a registry call that returned code; call is
@@ -29,7 +37,8 @@ namespace RegistryFailure
     [[noreturn]] void ThrowCallFailed(LONG code, const wchar_t* callFormat, Arguments... arguments)
     {
         const String errorText = ErrorText::FormatLastError();
-        Throw(Strings::Format(callFormat, arguments...), Strings::Format(L": %d", static_cast<int>(code)), errorText);
+        Throw(Strings::Format(callFormat, arguments...) + Strings::Format(L" failed: %d", static_cast<int>(code)),
+              errorText);
     }
 
     // The backup's form of the above, with a period after the code: "... failed: <code>.\n...".
@@ -37,7 +46,8 @@ namespace RegistryFailure
     [[noreturn]] void ThrowSaveCallFailed(LONG code, const wchar_t* callFormat, Arguments... arguments)
     {
         const String errorText = ErrorText::FormatLastError();
-        Throw(Strings::Format(callFormat, arguments...), Strings::Format(L": %d.", static_cast<int>(code)), errorText);
+        Throw(Strings::Format(callFormat, arguments...) + Strings::Format(L" failed: %d.", static_cast<int>(code)),
+              errorText);
     }
 
     // "<call> failed.\n<error text>" for a call that reports through the thread's last error.
@@ -45,6 +55,6 @@ namespace RegistryFailure
     [[noreturn]] void ThrowFailed(const wchar_t* callFormat, Arguments... arguments)
     {
         const String errorText = ErrorText::FormatLastError();
-        Throw(Strings::Format(callFormat, arguments...), L".", errorText);
+        Throw(Strings::Format(callFormat, arguments...) + L" failed.", errorText);
     }
 }

@@ -1,6 +1,5 @@
 #include "registry/RegistryService.h"
 
-#include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
 #include "registry/LiveKeys.h"
@@ -55,10 +54,8 @@ namespace
 
     [[noreturn]] void ThrowInUse(const String& file)
     {
-        const String errorText = ErrorText::FormatLastError();
-        throw RegistryServiceException(Strings::Format(
-            L"%s is in use: a restore scheduled earlier may be waiting for the restart.\n%s", file.c_str(),
-            errorText.c_str()));
+        RegistryFailure::ThrowWithLastError(L"%s is in use: a restore scheduled earlier may be waiting for the restart.",
+                                            file.c_str());
     }
 
     // Whether another holder (the platform, for a replacement it has scheduled) keeps file open

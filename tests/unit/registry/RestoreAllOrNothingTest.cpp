@@ -22,7 +22,9 @@ using namespace HiveTest;
 
 namespace
 {
-    const int MachineNumber = -2147483646; // HKEY_LOCAL_MACHINE as the messages print it
+    // HKEY_LOCAL_MACHINE and HKEY_USERS as the messages print them.
+    const int MachineNumber = -2147483646;
+    const int UsersNumber = -2147483645;
     const char* const StaleOldHive = "old hive of an earlier restore";
     const String InUseTail = L" is in use: a restore scheduled earlier may be waiting for the restart.\nError = 0x";
 
@@ -107,7 +109,7 @@ namespace
             ASSERT_EQ(entries.front().GetHivePath(), check.GetFiles().front().GetHivePath());
         }
 
-        // No working copy and no set-aside old hive is left anywhere in the backup.
+        // No working copy (nor its logs) and no set-aside old hive is left in the hives' folders.
         void ExpectNoLeftovers() const
         {
             WIN32_FIND_DATAW found;
@@ -116,7 +118,8 @@ namespace
                 for (const String& folder : m_folders)
                 {
                     UniqueFindHandle find(FindFirstFileW((folder + L"\\" + pattern).c_str(), &found));
-                    EXPECT_FALSE(find) << "left in " << Strings::ToUtf8(folder) << ": " << Strings::ToUtf8(found.cFileName);
+                    EXPECT_FALSE(find) << "left in " << Strings::ToUtf8(folder) << ": "
+                                       << Strings::ToUtf8(found.cFileName);
                 }
             }
         }
@@ -175,14 +178,14 @@ TEST_F(RestoreAllOrNothing, AFailureBeforeTheFirstReplacementSchedulesNothing)
             else
             {
                 WriteTextFile(secondSaved, "not a hive");
-                expected = Strings::Format(L"RegLoadKey(%d, TMP_%s, %s.work) failed: ",
-                                           static_cast<int>(reinterpret_cast<LONG_PTR>(HKEY_USERS)), m_second.c_str(),
+                expected = Strings::Format(L"RegLoadKey(%d, TMP_%s, %s.work) failed: ", UsersNumber, m_second.c_str(),
                                            secondSaved.c_str());
             }
             entries = {first, second};
         }
         WriteManifest(entries);
-        m_folders = {Directories::GetDirectory(firstSaved, true), Directories::GetDirectory(Saved(entries.front().GetFilePath()), true)};
+        m_folders = {Directories::GetDirectory(firstSaved, true),
+                     Directories::GetDirectory(Saved(entries.front().GetFilePath()), true)};
 
         const String message = MessageOf<RegistryServiceException>([&] { RegistryService::Restore(m_folder.Path()); });
         EXPECT_EQ(expected, message.substr(0, expected.size())) << Strings::ToUtf8(message);
