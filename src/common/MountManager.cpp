@@ -1,5 +1,6 @@
 #include "common/MountManager.h"
 
+#include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "mountmanager/ConvertSymbolicLink.h"
 
@@ -8,7 +9,7 @@ namespace
     constexpr DWORD InitialQueryChars = 16000;
     constexpr DWORD Wow64ProbeChars = 8000;
     constexpr DWORD ConvertBufferChars = 256;
-    const wchar_t* const MountManagerLibrary = L"MountManager";
+    const wchar_t* const MountManagerLibrary = L"MountManager.dll";
 
     DosDeviceBuffer Commit(DWORD chars)
     {
@@ -28,6 +29,71 @@ namespace
             throw MountManagerException(Strings::Format(L"Wow64 Exception: %s\n", error.GetMessage().c_str()));
         }
     }
+
+    // The folder of the module that holds this code (the backup module, or a program that links
+    // the code itself), with a trailing backslash. Never empty: a name without a folder would
+    // send the load through the search path.
+    String OwnFolder()
+    {
+        HMODULE self = nullptr;
+        std::vector<wchar_t> path(MAX_PATH);
+        if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               reinterpret_cast<const wchar_t*>(&OwnFolder), &self))
+        {
+            for (;;)
+            {
+                const DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
+                if (length == 0)
+                    break;
+                // A full buffer may hold a cut name (older systems set no error for it).
+                if (length < path.size())
+                {
+                    const String file(path.data(), length);
+                    const size_t slash = file.rfind(L'\\');
+                    if (slash == String::npos)
+                        break;
+                    return file.substr(0, slash + 1);
+                }
+                path.resize(path.size() * 2);
+            }
+        }
+        const String error = ErrorText::FormatLastError();
+        throw MountManagerException(Strings::Format(L"GetModuleFileName() failed: %s", error.c_str()));
+    }
+
+    // MountManager.dll, loaded by full path from beside this code: a process that holds the
+    // backup and restore privileges must never load a module of that name from a search-path
+    // folder, and the caller's folder is not ours. Freed with the object.
+    class LinkResolver
+    {
+    public:
+        LinkResolver()
+        {
+            const String path = OwnFolder() + MountManagerLibrary;
+            m_library.reset(LoadLibraryW(path.c_str()));
+            if (!m_library)
+                throw MountManagerException(Strings::Format(L"LoadLibrary(%s) failed.", path.c_str()));
+            m_convert = reinterpret_cast<ConvertSymbolicLinkProc>(
+                reinterpret_cast<void*>(GetProcAddress(m_library.get(), ConvertSymbolicLinkExport)));
+            if (m_convert == nullptr)
+                throw MountManagerException(Strings::Format(L"GetProcAddress(%S) failed.", ConvertSymbolicLinkExport));
+        }
+
+        // One step of resolution; false when the module cannot resolve the name.
+        bool Resolve(const String& linkName, String& target) const
+        {
+            wchar_t buffer[ConvertBufferChars] = {};
+            if (!m_convert(linkName.c_str(), buffer, ConvertBufferChars))
+                return false;
+            buffer[ConvertBufferChars - 1] = L'\0';
+            target = buffer;
+            return true;
+        }
+
+    private:
+        UniqueLibrary m_library;
+        ConvertSymbolicLinkProc m_convert = nullptr;
+    };
 
     // A drive name has its colon after at least one character; PhysicalDrive0 and the like have none.
     bool HasColonAfterStart(const String& name)
@@ -84,47 +150,69 @@ void MountManager::ListDosDevices(StringList& names)
 
 String MountManager::ConvertSymbolicLink(const String& linkName)
 {
-    // The library is freed on every way out, the exceptions below included.
-    UniqueLibrary library(LoadLibraryW(MountManagerLibrary));
-    if (!library)
-        throw MountManagerException(Strings::Format(L"LoadLibrary(%s) failed.", MountManagerLibrary));
-
-    const auto convert = reinterpret_cast<ConvertSymbolicLinkProc>(
-        reinterpret_cast<void*>(GetProcAddress(library.get(), ConvertSymbolicLinkExport)));
-    if (convert == nullptr)
-        throw MountManagerException(Strings::Format(L"GetProcAddress(%S) failed.", ConvertSymbolicLinkExport));
-
-    wchar_t target[ConvertBufferChars] = {};
-    if (!convert(linkName.c_str(), target, ConvertBufferChars))
+    const LinkResolver resolver;
+    String target;
+    if (!resolver.Resolve(linkName, target))
         throw MountManagerException(Strings::Format(L"ConvertSymbolicLinkProc(%s) failed.", linkName.c_str()));
-    target[ConvertBufferChars - 1] = L'\0';
     return target;
 }
 
 void MountManager::GetDriveLetter(const String& devicePath, String& drive)
 {
-    StringList names;
-    ListDosDevices(names);
+    DosDevices devices;
+    devices.GetDriveLetter(devicePath, drive);
+}
 
-    String result;
-    for (const String& name : names)
+DosDevices::DosDevices()
+{
+    StringList names;
+    MountManager::ListDosDevices(names);
+    for (String& name : names)
     {
         DosDeviceBuffer target;
-        QueryDosDevice(name.c_str(), target);
-        if (String(target.get()) == devicePath && HasColonAfterStart(name))
-            result = name;
+        try
+        {
+            MountManager::QueryDosDevice(name.c_str(), target);
+        }
+        catch (const MountManagerException&)
+        {
+            // Listing and querying are two calls: a drive can go away between them.
+            continue;
+        }
+        m_targets.push_back(Device{std::move(name), target.get()});
+    }
+}
+
+void DosDevices::GetDriveLetter(const String& devicePath, String& drive)
+{
+    String result;
+    for (const Device& device : m_targets)
+    {
+        if (device.target == devicePath && HasColonAfterStart(device.name))
+            result = device.name;
     }
 
     // Where a drive's target is itself a link (an older volume naming scheme), its second
     // step reaches the device.
     if (result.empty())
     {
-        for (const String& name : names)
+        if (!m_resolvedAll)
         {
-            const String firstStep = ConvertSymbolicLink(L"\\??\\" + name);
-            const String secondStep = ConvertSymbolicLink(firstStep);
-            if (secondStep == devicePath && HasColonAfterStart(name))
-                result = name;
+            const LinkResolver resolver;
+            for (const Device& device : m_targets)
+            {
+                String firstStep;
+                String secondStep;
+                // A link that vanished or may not be read since the listing names no drive.
+                if (resolver.Resolve(L"\\??\\" + device.name, firstStep) && resolver.Resolve(firstStep, secondStep))
+                    m_resolved.push_back(Device{device.name, secondStep});
+            }
+            m_resolvedAll = true;
+        }
+        for (const Device& device : m_resolved)
+        {
+            if (device.target == devicePath && HasColonAfterStart(device.name))
+                result = device.name;
         }
     }
 

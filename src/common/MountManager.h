@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace HandleTraits
 {
     // A block committed with VirtualAlloc.
@@ -35,14 +37,43 @@ public:
     static void ListDosDevices(StringList& names);
 
     // The target of an object-manager symbolic link such as "\??\C:", resolved by the separate
-    // module MountManager.dll (a name that is no link comes back unchanged). Throws
-    // "LoadLibrary(MountManager) failed.", "GetProcAddress(ConvertSymbolicLink) failed." or
-    // "ConvertSymbolicLinkProc(<link>) failed.".
+    // module MountManager.dll, loaded by full path from the folder of the module that holds this
+    // code (a name that is no link comes back unchanged). Throws "LoadLibrary(<path>) failed.",
+    // "GetProcAddress(ConvertSymbolicLink) failed." or "ConvertSymbolicLinkProc(<link>) failed.",
+    // and "GetModuleFileName() failed: ..." when this code cannot tell its own folder.
     static String ConvertSymbolicLink(const String& linkName);
 
-    // The DOS name with a colon (such as "C:") whose target is exactly devicePath; when none
-    // has it as its direct target, the one whose link resolves to it in two steps. Of several,
-    // the last in the system's order. Throws "Could not get drive letter" (drive then
-    // unchanged), or as the calls above.
+    // The drive letter of devicePath from a fresh reading of the DOS devices (see DosDevices).
     static void GetDriveLetter(const String& devicePath, String& drive);
+};
+
+// The system's DOS device names and their targets, read once, so that the drive letters of
+// several device paths come from one reading. A name that cannot be queried (a removable or
+// network drive that went away meanwhile, a link the caller may not read) is left out rather
+// than failing every lookup.
+class DosDevices
+{
+public:
+    // Lists the names and queries each one's target. Throws as MountManager::QueryDosDevice when
+    // the list itself cannot be read.
+    DosDevices();
+
+    // The DOS name with a colon (such as "C:") whose target is exactly devicePath; when none
+    // has it as its direct target, the one whose link resolves to it in two steps (through
+    // MountManager.dll, loaded once on first need). Of several, the last in the system's order.
+    // Throws MountManagerException "Could not get drive letter" (drive then unchanged), or the
+    // loading failures of MountManager::ConvertSymbolicLink.
+    void GetDriveLetter(const String& devicePath, String& drive);
+
+private:
+    struct Device
+    {
+        String name;
+        String target;
+    };
+
+    std::vector<Device> m_targets;
+    // Each name's target after two resolution steps; filled on first need.
+    std::vector<Device> m_resolved;
+    bool m_resolvedAll = false;
 };

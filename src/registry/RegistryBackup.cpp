@@ -1,13 +1,16 @@
 #include "registry/RegistryService.h"
 
-#include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
 #include "common/MountManager.h"
 #include "registry/RegistryBackupSet.h"
+#include "registry/RegistryFailure.h"
 #include "registry/RegistryKey.h"
 
 #include <algorithm>
+#include <optional>
+
+using RegistryFailure::Number;
 
 namespace
 {
@@ -17,12 +20,6 @@ namespace
     // A dynamic volume's device is \Device\HarddiskDmVolumes\<disk group>\<volume>: it ends at
     // the fifth backslash.
     const int DynamicVolumeBackslashes = 5;
-
-    // Keys and handles appear in messages as numbers.
-    int Number(HKEY key)
-    {
-        return static_cast<int>(reinterpret_cast<LONG_PTR>(key));
-    }
 
     bool StartsWith(const String& text, const wchar_t* prefix)
     {
@@ -88,6 +85,8 @@ void RegistryService::Backup(const String& directory)
         backupSet.Open();
 
         const CRegistryKey hiveList(HKEY_LOCAL_MACHINE, HiveListPath, KEY_ALL_ACCESS);
+        // Read once for all hives, when the first one needs it.
+        std::optional<DosDevices> devices;
         for (auto value = hiveList.BeginValues(); value != hiveList.EndValues(); ++value)
         {
             const String hivePath = value.GetName();
@@ -98,7 +97,9 @@ void RegistryService::Backup(const String& directory)
                 continue;
 
             String drive;
-            MountManager::GetDriveLetter(device, drive);
+            if (!devices)
+                devices.emplace();
+            devices->GetDriveLetter(device, drive);
             // "C:" names the folder "C" below Reg.
             std::replace(drive.begin(), drive.end(), L':', L'\\');
             const String filePath = drive + path;
@@ -121,11 +122,7 @@ void RegistryService::Backup(const String& directory)
 int RegistryService::SaveRegistrySubKey(HKEY root, const String& subkey, const String& file)
 {
     if (!Directories::Create(Directories::GetDirectory(file, true)))
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(Strings::Format(L"Directories::Create(Directories::GetDirectory(%s) failed.\n%s",
-                                                       file.c_str(), error.c_str()));
-    }
+        RegistryFailure::ThrowFailed(L"Directories::Create(Directories::GetDirectory(%s)", file.c_str());
 
     Wow64 wow64;
     // A 32-bit process must save the 64-bit view: the hive, not its redirected part.
@@ -134,11 +131,7 @@ int RegistryService::SaveRegistrySubKey(HKEY root, const String& subkey, const S
     LONG status = RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, REG_OPTION_BACKUP_RESTORE, access, nullptr,
                                   key.put(), nullptr);
     if (status != ERROR_SUCCESS)
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(Strings::Format(L"RegCreateKeyEx(%d, %s) failed: %d.\n%s", Number(root),
-                                                       subkey.c_str(), status, error.c_str()));
-    }
+        RegistryFailure::ThrowSaveCallFailed(status, L"RegCreateKeyEx(%d, %s)", Number(root), subkey.c_str());
 
     // Wine's save call overwrites an existing file where Windows' refuses: refuse alike, so that
     // a second backup into the same folder never replaces a hive saved before.
@@ -152,19 +145,11 @@ int RegistryService::SaveRegistrySubKey(HKEY root, const String& subkey, const S
         status = RegSaveKeyW(key.get(), file.c_str(), nullptr);
     }
     if (status != ERROR_SUCCESS)
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(Strings::Format(L"RegSaveKey(%d, %s) failed: %d.\n%s", Number(key.get()),
-                                                       file.c_str(), status, error.c_str()));
-    }
+        RegistryFailure::ThrowSaveCallFailed(status, L"RegSaveKey(%d, %s)", Number(key.get()), file.c_str());
 
     const HKEY handle = key.release();
     status = RegCloseKey(handle);
     if (status != ERROR_SUCCESS)
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(
-            Strings::Format(L"RegCloseKey(%d) failed: %d.\n%s", Number(handle), status, error.c_str()));
-    }
+        RegistryFailure::ThrowSaveCallFailed(status, L"RegCloseKey(%d)", Number(handle));
     return 0;
 }

@@ -1,8 +1,9 @@
 #include "registry/RegistryService.h"
 
-#include "common/ErrorText.h"
 #include "common/Handles.h"
 #include "registry/KeyInfo.h"
+#include "registry/LiveKeys.h"
+#include "registry/RegistryFailure.h"
 #include "registry/RegistryKey.h"
 
 #include <vector>
@@ -25,57 +26,93 @@ namespace
         return false;
     }
 
-    // Opens the key for writing, creating it when missing. An existing key is opened rather than
+    // A copied key takes its source's security too.
+    const REGSAM CopyAccess = KEY_WRITE | WRITE_DAC | WRITE_OWNER;
+    const SECURITY_INFORMATION CopiedSecurity =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+    // Opens the key with access, creating it when missing. An existing key is opened rather than
     // created again: Wine replaces the class of an existing key that is "created" without one,
     // which would drop the class CopySubkeys has just given it.
-    LONG OpenOrCreateForWriting(HKEY root, const String& subkey, UniqueRegKey& key)
+    LONG OpenOrCreate(HKEY root, const String& subkey, REGSAM access, UniqueRegKey& key)
     {
-        const LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_WRITE, key.put());
+        const LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, access, key.put());
         if (status != ERROR_FILE_NOT_FOUND)
             return status;
-        return RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
+        return RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, access, nullptr, key.put(), nullptr);
     }
 
-    int RootNumber(HKEY root)
+    // Gives destination the owner, group and access list of source. The audit list stays the
+    // destination's: writing it takes the security privilege, which a restore does not ask for.
+    LONG CopySecurity(HKEY source, HKEY destination)
     {
-        return static_cast<int>(reinterpret_cast<LONG_PTR>(root));
+        std::vector<BYTE> descriptor(256);
+        for (;;)
+        {
+            DWORD size = static_cast<DWORD>(descriptor.size());
+            const LONG status = RegGetKeySecurity(source, CopiedSecurity, descriptor.data(), &size);
+            if (status == ERROR_INSUFFICIENT_BUFFER && size > descriptor.size())
+            {
+                descriptor.assign(size, 0);
+                continue;
+            }
+            if (status != ERROR_SUCCESS)
+                return status;
+            return RegSetKeySecurity(destination, CopiedSecurity, descriptor.data());
+        }
+    }
+
+    [[noreturn]] void ThrowCopyFailed(HKEY sourceRoot, const String& sourceSubkey, HKEY destinationRoot,
+                                      const String& destinationSubkey)
+    {
+        RegistryFailure::ThrowFailed(L"CopyRegistryKey(%d, %s, %d, %s)", RegistryFailure::Number(sourceRoot),
+                                     sourceSubkey.c_str(), RegistryFailure::Number(destinationRoot),
+                                     destinationSubkey.c_str());
     }
 }
 
 void RegistryService::CopyRegistryKey(HKEY sourceRoot, const String& sourceSubkey, HKEY destinationRoot,
                                       const String& destinationSubkey)
 {
-    // Fresh handles on the roots, so that their holders never close a handle of the caller's.
+    // The source is looked at before the destination goes: one that exists but cannot be read
+    // fails the copy with the destination intact.
+    UniqueRegKey source;
+    const LONG status = LiveKeys::Open(sourceRoot, sourceSubkey, source);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+    {
+        SetLastError(static_cast<DWORD>(status));
+        ThrowCopyFailed(sourceRoot, sourceSubkey, destinationRoot, destinationSubkey);
+    }
+    source.reset();
+
+    // A fresh handle on the root, so that its holder never closes a handle of the caller's.
     CRegistryKey destinationRootKey(destinationRoot, L"", KEY_READ);
     if (destinationRootKey.SubkeyExists(destinationSubkey, KEY_ALL_ACCESS))
         destinationRootKey.DeleteKeyTree(destinationSubkey);
 
-    const CRegistryKey sourceRootKey(sourceRoot, L"", KEY_READ);
-    if (!sourceRootKey.SubkeyExists(sourceSubkey, KEY_ALL_ACCESS))
+    if (status == ERROR_FILE_NOT_FOUND)
         return;
     if (!CopyKey(sourceRoot, sourceSubkey, destinationRoot, destinationSubkey))
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(Strings::Format(L"CopyRegistryKey(%d, %s, %d, %s) failed.\n%s",
-                                                       RootNumber(sourceRoot), sourceSubkey.c_str(),
-                                                       RootNumber(destinationRoot), destinationSubkey.c_str(),
-                                                       error.c_str()));
-    }
+        ThrowCopyFailed(sourceRoot, sourceSubkey, destinationRoot, destinationSubkey);
 }
 
 bool RegistryService::CopyKey(HKEY sourceRoot, const String& sourceSubkey, HKEY destinationRoot,
                               const String& destinationSubkey)
 {
     UniqueRegKey source;
-    LONG status = RegOpenKeyExW(sourceRoot, sourceSubkey.c_str(), 0, KEY_READ, source.put());
+    LONG status = LiveKeys::Open(sourceRoot, sourceSubkey, source);
     if (status != ERROR_SUCCESS)
         return Fail(status);
     UniqueRegKey destination;
-    status = OpenOrCreateForWriting(destinationRoot, destinationSubkey, destination);
+    status = OpenOrCreate(destinationRoot, destinationSubkey, CopyAccess, destination);
     if (status != ERROR_SUCCESS)
         return Fail(status);
     // The owners keep the last error across their closes.
-    return CopySubkeys(source.get(), destination.get()) && CopyValues(source.get(), destination.get());
+    if (!CopySubkeys(source.get(), destination.get()) || !CopyValues(source.get(), destination.get()))
+        return false;
+    // Last, as the source's security may deny what the copy of its content needed.
+    status = CopySecurity(source.get(), destination.get());
+    return status == ERROR_SUCCESS || Fail(status);
 }
 
 bool RegistryService::CopySubkeys(HKEY source, HKEY destination)
@@ -160,11 +197,11 @@ bool RegistryService::CopyValue(HKEY sourceRoot, const String& sourceSubkey, con
                                 HKEY destinationRoot, const String& destinationSubkey, const String& destinationName)
 {
     UniqueRegKey source;
-    LONG status = RegOpenKeyExW(sourceRoot, sourceSubkey.c_str(), 0, KEY_READ, source.put());
+    LONG status = LiveKeys::Open(sourceRoot, sourceSubkey, source);
     if (status != ERROR_SUCCESS)
         return Fail(status);
     UniqueRegKey destination;
-    status = OpenOrCreateForWriting(destinationRoot, destinationSubkey, destination);
+    status = OpenOrCreate(destinationRoot, destinationSubkey, KEY_WRITE, destination);
     if (status != ERROR_SUCCESS)
         return Fail(status);
 

@@ -1,14 +1,18 @@
 #include "registry/RegistryService.h"
 
-#include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
+#include "registry/LiveKeys.h"
 #include "registry/RegistryBackupSet.h"
+#include "registry/RegistryFailure.h"
 #include "registry/RegistryKey.h"
 
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <vector>
+
+using RegistryFailure::Number;
 
 namespace
 {
@@ -16,11 +20,8 @@ namespace
     const wchar_t* const KeysNotToRestorePath = L"System\\CurrentControlSet\\Control\\BackupRestore\\KeysNotToRestore";
     const wchar_t* const CurrentControlSet = L"CurrentControlSet";
     const wchar_t* const ReliabilityPath = L"\\Microsoft\\Windows\\CurrentVersion\\Reliability";
-
-    int Number(HKEY key)
-    {
-        return static_cast<int>(reinterpret_cast<LONG_PTR>(key));
-    }
+    // What loading a hive file may write beside it.
+    const wchar_t* const HiveLogSuffixes[] = {L".LOG", L".LOG1", L".LOG2"};
 
     // path + "\" + name, or path itself for an empty name.
     String Join(const String& path, const String& name)
@@ -32,8 +33,72 @@ namespace
     bool KeyIsMissing(HKEY root, const String& path)
     {
         UniqueRegKey key;
-        return RegOpenKeyExW(root, path.c_str(), 0, MAXIMUM_ALLOWED, key.put()) == ERROR_FILE_NOT_FOUND;
+        return LiveKeys::Open(root, path, key) == ERROR_FILE_NOT_FOUND;
     }
+
+    // The files of one hive's restore, all beside the saved hive in the backup.
+    struct HiveFiles
+    {
+        HiveFiles(const String& regDirectory, const HiveFileEntry& entry)
+            : saved(regDirectory + L"\\" + entry.GetFilePath()), replacement(saved + L".tmp"),
+              oldHive(saved + L".bak"), work(saved + L".work"), setAside(saved + L".bak.old")
+        {
+        }
+
+        String saved;       // as the backup wrote it; never changed
+        String replacement; // the prepared hive that replaces the live one at the next start
+        String oldHive;     // where the platform keeps the live hive it replaces
+        String work;        // the copy that is loaded and prepared
+        String setAside;    // an earlier restore's old hive while the new replacement is scheduled
+    };
+
+    [[noreturn]] void ThrowInUse(const String& file)
+    {
+        RegistryFailure::ThrowWithLastError(L"%s is in use: a restore scheduled earlier may be waiting for the restart.",
+                                            file.c_str());
+    }
+
+    // Whether another holder (the platform, for a replacement it has scheduled) keeps file open
+    // without letting it be deleted; the last error then tells why.
+    bool IsHeld(const String& file)
+    {
+        const UniqueFileHandle handle(CreateFileW(Paths::ToLongPath(file).c_str(), DELETE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        return !handle && GetLastError() == ERROR_SHARING_VIOLATION;
+    }
+
+    // The working copy of a saved hive. Loading a hive file makes the system write into it (and
+    // logs beside it), and a restore must leave its backup as it found it: the copy is what is
+    // loaded, and it goes with this object on every way out, after the hive is unloaded.
+    class WorkingCopy
+    {
+    public:
+        explicit WorkingCopy(const String& file) : m_file(file) {}
+        WorkingCopy(const WorkingCopy&) = delete;
+        WorkingCopy& operator=(const WorkingCopy&) = delete;
+        ~WorkingCopy()
+        {
+            const DWORD lastError = GetLastError();
+            DeleteFileW(Paths::ToLongPath(m_file).c_str());
+            for (const wchar_t* suffix : HiveLogSuffixes)
+                DeleteFileW(Paths::ToLongPath(m_file + suffix).c_str());
+            SetLastError(lastError);
+        }
+
+        // Copies source over whatever an interrupted attempt left, writable so that it can be
+        // loaded and deleted whatever the backup's attributes.
+        void CopyFrom(const String& source)
+        {
+            if (!Files::Copy(source, m_file, true))
+                RegistryFailure::ThrowFailed(L"CopyFile(%s, %s)", source.c_str(), m_file.c_str());
+            if (!SetFileAttributesW(Paths::ToLongPath(m_file).c_str(), FILE_ATTRIBUTE_NORMAL))
+                RegistryFailure::ThrowFailed(L"SetFileAttributes(%s)", m_file.c_str());
+        }
+
+    private:
+        String m_file;
+    };
 
     // While a saved hive is loaded under its temporary name: unloads it again when a step fails,
     // so that a failed restore leaves the live registry as it found it and can be run again.
@@ -63,6 +128,13 @@ namespace
         UniqueRegKey m_key;
         bool m_loaded = true;
     };
+
+    // A 32-bit process must reach the hive itself, not its redirected part.
+    REGSAM HiveAccess()
+    {
+        Wow64 wow64;
+        return MAXIMUM_ALLOWED | (wow64.IsWow64Process() ? KEY_WOW64_64KEY : 0);
+    }
 }
 
 void RegistryService::Restore(const String& directory)
@@ -72,8 +144,21 @@ void RegistryService::Restore(const String& directory)
     {
         RegistryBackupSet backupSet(directory);
         backupSet.Open();
-        for (const HiveFileEntry& entry : backupSet.GetFiles())
-            RestoreHive(regDirectory, entry);
+        const std::vector<HiveFileEntry> entries = backupSet.GetFiles();
+
+        // All or nothing: every hive is prepared, and every live hive found, before the first
+        // replacement is scheduled, so that a failure never leaves the machine to restart into
+        // a mix of restored and unrestored hives.
+        for (const HiveFileEntry& entry : entries)
+            PrepareHive(regDirectory, entry);
+        std::vector<UniqueRegKey> liveHives(entries.size());
+        for (size_t i = 0; i < entries.size(); ++i)
+            OpenLiveHive(entries[i], liveHives[i]);
+        for (size_t i = 0; i < entries.size(); ++i)
+        {
+            if (liveHives[i])
+                ScheduleHive(regDirectory, entries[i], liveHives[i]);
+        }
     }
     catch (const CRegistryKey::Exception&)
     {
@@ -84,6 +169,14 @@ void RegistryService::Restore(const String& directory)
 
 void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entry)
 {
+    PrepareHive(regDirectory, entry);
+    UniqueRegKey live;
+    if (OpenLiveHive(entry, live))
+        ScheduleHive(regDirectory, entry, live);
+}
+
+void RegistryService::PrepareHive(const String& regDirectory, const HiveFileEntry& entry)
+{
     // The manifest may come from anywhere: its file path must not lead the files written and
     // deleted next to the saved hive out of the backup.
     if (!IsPathBelowFolder(entry.GetFilePath()))
@@ -92,19 +185,27 @@ void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entr
     const HKEY root = entry.GetRootKey();
     const String subkey = entry.GetSubkey();
     const String temporaryName = entry.GetTemporaryName();
-    const String savedHive = regDirectory + L"\\" + entry.GetFilePath();
-    const String replacementFile = savedHive + L".tmp";
-    const String oldHiveFile = savedHive + L".bak";
+    const HiveFiles files(regDirectory, entry);
     const String hiveName = Strings::ToUpper(subkey);
 
-    LONG status = RegLoadKeyW(root, temporaryName.c_str(), savedHive.c_str());
-    if (status != ERROR_SUCCESS)
+    // What an earlier restore left: a replacement or old hive that the platform still holds
+    // belongs to a replacement scheduled for the next start, and cannot be prepared again.
+    if (Files::Exists(files.replacement) && !Files::Delete(files.replacement))
     {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(Strings::Format(L"RegLoadKey(%d, %s, %s) failed: %d\n%s", Number(root),
-                                                       temporaryName.c_str(), savedHive.c_str(), status,
-                                                       error.c_str()));
+        if (GetLastError() == ERROR_SHARING_VIOLATION)
+            ThrowInUse(files.replacement);
+        RegistryFailure::ThrowFailed(L"DeleteFile(%s)", files.replacement.c_str());
     }
+    if (Files::Exists(files.oldHive) && IsHeld(files.oldHive))
+        ThrowInUse(files.oldHive);
+
+    WorkingCopy work(files.work);
+    work.CopyFrom(files.saved);
+
+    LONG status = RegLoadKeyW(root, temporaryName.c_str(), files.work.c_str());
+    if (status != ERROR_SUCCESS)
+        RegistryFailure::ThrowCallFailed(status, L"RegLoadKey(%d, %s, %s)", Number(root), temporaryName.c_str(),
+                                         files.work.c_str());
     LoadedHive loaded(root, temporaryName);
 
     if (hiveName == L"SYSTEM")
@@ -112,22 +213,11 @@ void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entr
 
     status = RegFlushKey(root);
     if (status != ERROR_SUCCESS)
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(
-            Strings::Format(L"RegFlushKey(%d) failed: %d\n%s", Number(root), status, error.c_str()));
-    }
+        RegistryFailure::ThrowCallFailed(status, L"RegFlushKey(%d)", Number(root));
 
-    Wow64 wow64;
-    // A 32-bit process must reach the hive itself, not its redirected part.
-    const REGSAM access = MAXIMUM_ALLOWED | (wow64.IsWow64Process() ? KEY_WOW64_64KEY : 0);
-    status = RegOpenKeyExW(root, temporaryName.c_str(), 0, access, loaded.Key().put());
+    status = RegOpenKeyExW(root, temporaryName.c_str(), 0, HiveAccess(), loaded.Key().put());
     if (status != ERROR_SUCCESS)
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(Strings::Format(L"RegOpenKeyEx(%d, %s) failed: %d\n%s", Number(root),
-                                                       temporaryName.c_str(), status, error.c_str()));
-    }
+        RegistryFailure::ThrowCallFailed(status, L"RegOpenKeyEx(%d, %s)", Number(root), temporaryName.c_str());
 
     // The restored system must not take the last shutdown of the backed-up one for its own.
     if (hiveName == L"SOFTWARE")
@@ -136,92 +226,92 @@ void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entr
         reliability.SetValue(L"LastAliveStamp", L"", REG_SZ);
     }
 
-    if (Files::Exists(replacementFile) && !Files::Delete(replacementFile))
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(
-            Strings::Format(L"DeleteFile(%s) failed.\n%s", replacementFile.c_str(), error.c_str()));
-    }
-
-    status = RegSaveKeyW(loaded.Key().get(), replacementFile.c_str(), nullptr);
+    status = RegSaveKeyW(loaded.Key().get(), files.replacement.c_str(), nullptr);
     if (status != ERROR_SUCCESS)
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(Strings::Format(L"RegSaveKey(%d, %s) failed: %d\n%s", Number(loaded.Key().get()),
-                                                       replacementFile.c_str(), status, error.c_str()));
-    }
+        RegistryFailure::ThrowCallFailed(status, L"RegSaveKey(%d, %s)", Number(loaded.Key().get()),
+                                         files.replacement.c_str());
 
     const HKEY loadedKey = loaded.Key().release();
     status = RegCloseKey(loadedKey);
     if (status != ERROR_SUCCESS)
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(
-            Strings::Format(L"RegCloseKey(%d) failed: %d\n%s", Number(loadedKey), status, error.c_str()));
-    }
+        RegistryFailure::ThrowCallFailed(status, L"RegCloseKey(%d)", Number(loadedKey));
 
     status = RegUnLoadKeyW(root, temporaryName.c_str());
     if (status != ERROR_SUCCESS)
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(Strings::Format(L"RegUnLoadKey(%d, %s) failed: %d\n%s", Number(root),
-                                                       temporaryName.c_str(), status, error.c_str()));
-    }
+        RegistryFailure::ThrowCallFailed(status, L"RegUnLoadKey(%d, %s)", Number(root), temporaryName.c_str());
     loaded.Unloaded();
+}
 
-    UniqueRegKey live;
-    status = RegOpenKeyExW(root, subkey.c_str(), REG_OPTION_BACKUP_RESTORE, access, live.put());
-    if (status != ERROR_SUCCESS)
+bool RegistryService::OpenLiveHive(const HiveFileEntry& entry, UniqueRegKey& live)
+{
+    const HKEY root = entry.GetRootKey();
+    const String subkey = entry.GetSubkey();
+    const LONG status = RegOpenKeyExW(root, subkey.c_str(), REG_OPTION_BACKUP_RESTORE, HiveAccess(), live.put());
+    if (status == ERROR_SUCCESS)
+        return true;
+    // A user who is not logged on now has no hive to replace; the prepared file stays.
+    if (root == HKEY_USERS)
+        return false;
+    RegistryFailure::ThrowCallFailed(status, L"RegOpenKeyEx(%d, %s)", Number(root), subkey.c_str());
+}
+
+void RegistryService::ScheduleHive(const String& regDirectory, const HiveFileEntry& entry, UniqueRegKey& live)
+{
+    const HiveFiles files(regDirectory, entry);
+
+    // The platform keeps the live hive under the old-hive name and will not overwrite a file
+    // there. One left by an earlier restore is set aside, not deleted, until the new
+    // replacement is known to be scheduled.
+    const bool hadOldHive = Files::Exists(files.oldHive);
+    if (hadOldHive)
     {
-        // A user who is not logged on now has no hive to replace; the prepared file stays.
-        if (root == HKEY_USERS)
-            return;
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(Strings::Format(L"RegOpenKeyEx(%d, %s) failed: %d\n%s", Number(root),
-                                                       subkey.c_str(), status, error.c_str()));
+        if (Files::Exists(files.setAside) && !Files::Delete(files.setAside))
+            RegistryFailure::ThrowFailed(L"DeleteFile(%s)", files.setAside.c_str());
+        if (!MoveFileExW(Paths::ToLongPath(files.oldHive).c_str(), Paths::ToLongPath(files.setAside).c_str(), 0))
+            RegistryFailure::ThrowFailed(L"MoveFileEx(%s, %s)", files.oldHive.c_str(), files.setAside.c_str());
     }
 
-    status = RegReplaceKeyW(live.get(), nullptr, replacementFile.c_str(), oldHiveFile.c_str());
+    LONG status = RegReplaceKeyW(live.get(), nullptr, files.replacement.c_str(), files.oldHive.c_str());
     if (status != ERROR_SUCCESS)
     {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(Strings::Format(L"RegReplaceKey(%d, %s, %s, %s) failed: %d\n%s",
-                                                       Number(live.get()), subkey.c_str(), replacementFile.c_str(),
-                                                       oldHiveFile.c_str(), status, error.c_str()));
+        if (hadOldHive)
+        {
+            const DWORD lastError = GetLastError();
+            MoveFileExW(Paths::ToLongPath(files.setAside).c_str(), Paths::ToLongPath(files.oldHive).c_str(), 0);
+            SetLastError(lastError);
+        }
+        RegistryFailure::ThrowCallFailed(status, L"RegReplaceKey(%d, %s, %s, %s)", Number(live.get()),
+                                         entry.GetSubkey().c_str(), files.replacement.c_str(), files.oldHive.c_str());
     }
+    // What is set aside is an older state than the one the platform now keeps; a copy that
+    // cannot be deleted only takes room.
+    if (hadOldHive)
+        Files::Delete(files.setAside);
 
     const HKEY liveKey = live.release();
     status = RegCloseKey(liveKey);
     if (status != ERROR_SUCCESS)
-    {
-        const String error = ErrorText::FormatLastError();
-        throw RegistryServiceException(
-            Strings::Format(L"RegCloseKey(%d) failed: %d\n%s", Number(liveKey), status, error.c_str()));
-    }
+        RegistryFailure::ThrowCallFailed(status, L"RegCloseKey(%d)", Number(liveKey));
 }
 
 void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, const String& temporaryName)
 {
     // The list names control-set keys through CurrentControlSet, a link that a loaded copy of the
     // hive does not have: both sides are reached through the control set the live system uses.
-    const CRegistryKey select(root, SelectPath, MAXIMUM_ALLOWED);
+    const CRegistryKey select = LiveKeys::OpenKey(root, SelectPath);
     DWORD defaultSet = 0;
     select.QueryValue(L"Default", defaultSet);
     const String controlSet = Strings::Format(L"ControlSet%03d", static_cast<int>(defaultSet));
 
-    const CRegistryKey list(root, KeysNotToRestorePath, MAXIMUM_ALLOWED);
+    const CRegistryKey list = LiveKeys::OpenKey(root, KeysNotToRestorePath);
     for (auto value = list.BeginValues(); value != list.EndValues(); ++value)
     {
         const String name = value.GetName();
         StringList entries;
         const LONG status = Registry::GetMultiString(root, KeysNotToRestorePath, name, entries);
         if (status != ERROR_SUCCESS)
-        {
-            const String error = ErrorText::FormatLastError();
-            throw RegistryServiceException(Strings::Format(L"Registry::GetMultiString(%d, %s, %s) failed: %d\n%s",
-                                                           Number(root), KeysNotToRestorePath, name.c_str(), status,
-                                                           error.c_str()));
-        }
+            RegistryFailure::ThrowCallFailed(status, L"Registry::GetMultiString(%d, %s, %s)", Number(root),
+                                             KeysNotToRestorePath, name.c_str());
 
         for (String entry : entries)
         {
@@ -239,7 +329,7 @@ void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, cons
                 entry.erase(entry.size() >= 2 ? entry.size() - 2 : 0);
                 const String livePath = Join(subkey, entry);
                 const String savedPath = Join(temporaryName, entry);
-                const CRegistryKey parent(root, livePath, MAXIMUM_ALLOWED);
+                const CRegistryKey parent = LiveKeys::OpenKey(root, livePath);
                 for (auto child = parent.BeginSubkeys(); child != parent.EndSubkeys(); ++child)
                 {
                     const String live = Join(livePath, child.GetName());
@@ -268,7 +358,7 @@ void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, cons
 
 bool RegistryService::FindStart(HKEY root, const String& path, int& start)
 {
-    const CRegistryKey key(root, path, MAXIMUM_ALLOWED);
+    const CRegistryKey key = LiveKeys::OpenKey(root, path);
     for (auto value = key.BeginValues(); value != key.EndValues(); ++value)
     {
         if (!Strings::EqualsNoCase(value.GetName(), L"start"))

@@ -5,6 +5,7 @@
 // registry into a saved hive.
 
 #include "common/Exceptions.h"
+#include "common/Handles.h"
 #include "common/Strings.h"
 
 #include <windows.h>
@@ -39,18 +40,28 @@ public:
 
     // Prepares every hive listed in directory\RegistryBackupSet.xml to replace the live one at
     // the next start; a directory without a manifest gets an empty one and nothing is restored.
+    // All or nothing: every hive is prepared and every live hive opened before the first
+    // replacement is scheduled, so a failure before that schedules nothing (prepared files stay).
+    // Can be run again after a failed or completed restore. The saved hives are never changed.
     // The caller must hold the backup and restore privileges, enabled. Throws
-    // RegistryServiceException; the manifest's exceptions pass through. Hives prepared before a
-    // failure stay prepared.
+    // RegistryServiceException; the manifest's exceptions pass through.
     static void Restore(const String& directory);
 
-    // Loads one saved hive under root\TMP_<subkey>, carries the keys not to restore over from
-    // the live system (SYSTEM), clears LastAliveStamp (SOFTWARE), writes it to "<saved>.tmp" and
-    // schedules that file to replace the live hive, whose copy goes to "<saved>.bak". A user
-    // hive that is not loaded now is prepared but not scheduled. Throws
-    // RegistryServiceException ("Invalid hive file path: ..." for a file path that leaves
-    // regDirectory, before anything is touched), and CRegistryKey::Exception from the key wrapper.
+    // Restores one hive: PrepareHive, then, unless it is a user hive that is not loaded now,
+    // schedules "<saved>.tmp" to replace the live hive, whose copy goes to "<saved>.bak" (one
+    // left by an earlier restore is set aside meanwhile, and removed once the new replacement is
+    // scheduled). Throws as PrepareHive, and RegistryServiceException when the live hive cannot
+    // be opened or replaced.
     static void RestoreHive(const String& regDirectory, HiveFileEntry entry);
+
+    // Loads a working copy of the saved hive ("<saved>.work", deleted on every way out) under
+    // root\TMP_<subkey>, carries the keys not to restore over from the live system (SYSTEM),
+    // clears LastAliveStamp (SOFTWARE) and writes it to "<saved>.tmp" (replacing a stale one).
+    // Throws RegistryServiceException: "Invalid hive file path: ..." for a file path that
+    // leaves regDirectory, before anything is touched; "<file> is in use: ..." for a ".tmp" or
+    // ".bak" that the platform still holds for a replacement scheduled earlier; a failing call.
+    // CRegistryKey::Exception from the key wrapper passes through.
+    static void PrepareHive(const String& regDirectory, const HiveFileEntry& entry);
 
     // Depth-first search below root\path for the first value named "start" (any case): a DWORD
     // gives its value, anything else its text read as a decimal number (0 when it is none).
@@ -82,6 +93,12 @@ public:
                           HKEY destinationRoot, const String& destinationSubkey, const String& destinationName);
 
 private:
+    // Opens the live hive of entry for its replacement; false for a user hive that is not loaded.
+    static bool OpenLiveHive(const HiveFileEntry& entry, UniqueRegKey& live);
+
+    // Schedules the prepared replacement of one hive, whose live key is open in live.
+    static void ScheduleHive(const String& regDirectory, const HiveFileEntry& entry, UniqueRegKey& live);
+
     // Brings every key, child key and value that the live KeysNotToRestore list names from the
     // live hive root\subkey into its saved copy root\temporaryName.
     static void CopyKeysNotToRestore(HKEY root, const String& subkey, const String& temporaryName);

@@ -182,7 +182,7 @@ rm "$DRIVE/bk-missing/Reg/C/WINDOWS/system32/config/SECURITY"
 run_in "$MACHINE" ssbr restore 'C:\bk-missing' --registry
 expect_eq "missing hive file: exit" 1 "$RC"
 expect_contains "missing hive file" \
-    $'An exception occurred in Restore:\nRegistryServiceException ERROR: RegLoadKey(-2147483646, TMP_SECURITY, C:\\bk-missing\\Reg\\C\\WINDOWS\\system32\\config\\SECURITY) failed: 2\nError = ' "$ERR"
+    $'An exception occurred in Restore:\nRegistryServiceException ERROR: CopyFile(C:\\bk-missing\\Reg\\C\\WINDOWS\\system32\\config\\SECURITY, C:\\bk-missing\\Reg\\C\\WINDOWS\\system32\\config\\SECURITY.work) failed.\nError = ' "$ERR"
 # The hives before it in the manifest stay prepared; the ones after it are not touched.
 [ -f "$DRIVE/bk-missing/Reg/C/WINDOWS/system32/config/software.tmp" ] || fail "missing hive file: SOFTWARE was not prepared"
 [ -e "$DRIVE/bk-missing/Reg/C/WINDOWS/system32/config/SAM.tmp" ] && fail "missing hive file: SAM was prepared after the failure"
