@@ -4,12 +4,10 @@
 # the module (restore mode).
 source "$(dirname "$0")/lib/common.bash"
 
-SERVER=$MACHINES/ssbr-2003
-DC=$MACHINES/ssbr-dc-2008
-WORKSTATION=$MACHINES/ssbr-win7
-provision "$SERVER" --os 2003
-provision "$DC" --os 2008 --role dc
-provision "$WORKSTATION" --os win7
+provision ssbr-2003 --os 2003
+provision ssbr-dc-2008 --os 2008 --role dc
+provision ssbr-win7 --os win7
+SERVER=$MACHINES/ssbr-2003 DC=$MACHINES/ssbr-dc-2008 WORKSTATION=$MACHINES/ssbr-win7
 
 # Provisioning replaces only a lab machine or an empty folder.
 mkdir -p "$MACHINES/not-a-machine"
@@ -17,6 +15,8 @@ echo mine >"$MACHINES/not-a-machine/keep.txt"
 "$LAB/provision" "$MACHINES/not-a-machine" >/dev/null 2>&1
 expect_eq "provision over a foreign folder: exit" 2 "$?"
 [ -f "$MACHINES/not-a-machine/keep.txt" ] || fail "provision removed a folder that was not a lab machine"
+
+machines_ready
 
 # --- usage -----------------------------------------------------------------------------------
 run_in "$SERVER" ssbr backup 'C:\ssbr\none'

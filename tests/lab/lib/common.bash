@@ -29,10 +29,33 @@ expect_contains() {
     esac
 }
 
-# provision MACHINE OPTIONS...: a fresh lab machine; the test stops when it cannot be made.
+# provision NAME OPTIONS...: a fresh lab machine $MACHINES/NAME, provisioned and started in the
+# background (machines_ready waits for it); every machine is stopped however the test ends.
+STARTED=()
+PROVISIONING=()
 provision() {
-    "$LAB/provision" "$@" >/dev/null || { echo "provisioning failed: $1" >&2; exit 1; }
+    local machine=$MACHINES/$1
+    shift
+    STARTED+=("$machine")
+    { "$LAB/provision" "$machine" "$@" >/dev/null && "$LAB/start" "$machine"; } &
+    PROVISIONING+=($!)
 }
+machines_ready() {
+    local pid
+    for pid in "${PROVISIONING[@]}"; do
+        wait "$pid" || { echo "provisioning a lab machine failed" >&2; exit 1; }
+    done
+    PROVISIONING=()
+}
+stop_machines() {
+    local machine
+    wait
+    for machine in "${STARTED[@]}"; do
+        [ -f "$machine/system.reg" ] && "$LAB/stop" "$machine"
+    done
+}
+trap stop_machines EXIT
+trap 'exit 1' INT TERM
 
 # run_in MACHINE COMMAND...: sets OUT, ERR and RC.
 run_in() {
