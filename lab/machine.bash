@@ -45,7 +45,7 @@ machine_start() {
     local file
     for file in "$LAB_DIR"/registry/boot/*.reg; do
         [ -f "$file" ] || continue
-        wine regedit /S "$(winepath -w "$file" 2>/dev/null)" </dev/null >/dev/null 2>&1 ||
+        wine regedit /S "Z:${file//\//\\}" </dev/null >/dev/null 2>&1 ||
             { echo "lab: importing $file failed" >&2; return 1; }
     done
 }

@@ -101,12 +101,8 @@ expect_eq "no saved hive left loaded" "" "$(cat "$DRIVE/live/hklm.txt" "$DRIVE/l
 {
     echo 'hivetool key HKLM\SYSTEM > C:\live\live-system.txt'
     while read -r filepath; do
-        dump="C:\\live\\${filepath//[\\ ]/_}"
-        # (Wine's cmd runs what follows "||" whatever the exit code.)
-        echo "hivetool file \"C:\\bk\\Reg\\$filepath\" > $dump.saved"
-        echo "if errorlevel 1 echo $filepath>> C:\\live\\failed.txt"
-        echo "hivetool file \"C:\\bk\\Reg\\$filepath.tmp\" > $dump.tmp"
-        echo "if errorlevel 1 echo $filepath.tmp>> C:\\live\\failed.txt"
+        read_hive "C:\\bk\\Reg\\$filepath" "C:\\live\\${filepath//[\\ ]/_}.saved"
+        read_hive "C:\\bk\\Reg\\$filepath.tmp" "C:\\live\\${filepath//[\\ ]/_}.tmp"
     done <<<"$SAVED"
 } >"$DRIVE/live/read.cmd"
 run_in "$MACHINE" cmd /c 'C:\live\read.cmd'

@@ -7,6 +7,12 @@ unix_path() {
     printf '%s/drive_c/%s' "$1" "${path//\\//}"
 }
 
+# read_hive FILE DUMP: batch lines that print the hive file FILE into DUMP and add FILE to
+# C:\live\failed.txt when it does not load (Wine's cmd runs what follows "||" whatever the code).
+read_hive() {
+    printf 'hivetool file "%s" > "%s"\nif errorlevel 1 echo %s>> C:\\live\\failed.txt\n' "$1" "$2" "$1"
+}
+
 # hive_key HIVEPATH: "\REGISTRY\MACHINE\X" -> "HKLM\X", "\REGISTRY\USER\X" -> "HKU\X".
 hive_key() {
     case $1 in
