@@ -17,11 +17,12 @@ run_in "$MACHINE" reg query "$HIVELIST_KEY"
 HIVELIST=$(printf '%s\n' "$OUT" | awk -F '    ' '$3 == "REG_SZ" { print $2 "\t" $4 }')
 expect_eq "hive list entries of the lab machine" 11 "$(printf '%s\n' "$HIVELIST" | grep -c .)"
 
-# In one session: every hive's live tree, then the backup, so the trees are those at backup time.
-# Each hive's files are named after its last path element (SAM, S-1-5-19, ...).
+# In one session: the hives' live trees, then the backup, so the trees are those at backup time.
+# Each hive's files are named after its last path element (SAM, S-1-5-19, ...). SOFTWARE is saved
+# as every other hive is, and walking Wine's takes long: it is only sampled.
 commands=
 while IFS=$'\t' read -r name data; do
-    commands+="hivetool key $(hive_key "$name") > C:\\live\\live-${name##*\\}.txt & "
+    [[ $name == *'\SOFTWARE' ]] || commands+="hivetool key $(hive_key "$name") > C:\\live\\live-${name##*\\}.txt & "
 done <<<"$HIVELIST"
 mkdir -p "$LIVE"
 run_in "$MACHINE" cmd /c "${commands}ssbr backup C:\\bk --registry"
@@ -53,14 +54,15 @@ expect_eq "saved hive files" "$(printf '%s' "$expected_files" | sort)" \
 # --- each saved file loads back and holds what the live key held -----------------------------
 run_in "$MACHINE" cmd /c 'C:\live\read-saved.cmd'
 expect_eq "saved hives that did not load" "" "$(cat "$LIVE/failed.txt" 2>/dev/null)"
+sed -i 's/\r$//' "$LIVE"/*.txt
 while read -r name; do
     saved=$LIVE/saved-${name##*\\}.txt live=$LIVE/live-${name##*\\}.txt
-    sed -i 's/\r$//' "$saved" "$live"
     case $name in
         # The lab's own hives have no volatile keys: the saved tree is the live one, exactly.
         *'\SAM' | *'\SECURITY' | *'\S-1-5-18' | *'\S-1-5-19' | *'\S-1-5-20')
             cmp -s "$live" "$saved" || fail "the saved $name differs from the live one: $(diff "$live" "$saved" | head -10)"
             [ "$(grep -c '^\[' "$saved")" -ge 2 ] || fail "the saved $name holds nothing" ;;
+        *'\SOFTWARE') ;; # sampled below
         *) compare_trees "the saved $name against the live one" "$live" "$saved" ;;
     esac
 done <<<"${SAVED_HIVES%$'\n'}"
@@ -69,7 +71,8 @@ done <<<"${SAVED_HIVES%$'\n'}"
 expect_contains "SAM holds the administrator" "[SAM\\Domains\\Account\\Users\\000001F4]"$'\n'"F = REG_BINARY 02,00,01,00" "$(cat "$LIVE/saved-SAM.txt")"
 expect_contains "SYSTEM holds the services" "[ControlSet001\\Services\\Netlogon]" "$(cat "$LIVE/saved-SYSTEM.txt")"
 expect_contains "SYSTEM holds the control set selection" "Default = REG_DWORD 1" "$(cat "$LIVE/saved-SYSTEM.txt")"
-expect_contains "SOFTWARE holds the last alive stamp" "LastAliveStamp = REG_BINARY 40,2f,4c,b1,63,d8,d9,01" "$(cat "$LIVE/saved-SOFTWARE.txt")"
+expect_contains "SOFTWARE holds the last alive stamp" "[Microsoft\\Windows\\CurrentVersion\\Reliability]"$'\n'"LastAliveStamp = REG_BINARY 40,2f,4c,b1,63,d8,d9,01" \
+    "$(cat "$LIVE/saved-SOFTWARE.txt")"
 expect_contains "S-1-5-19 is the local service's hive" 'Logon User Name = REG_SZ LOCAL SERVICE' "$(cat "$LIVE/saved-S-1-5-19.txt")"
 
 # --- failures ---------------------------------------------------------------------------------
