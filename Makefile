@@ -37,6 +37,8 @@ build32: deps $(WIN32)/CMakeCache.txt
 
 build: build64 build32
 
+# Lab tests run two at a time, each in its own lab machines; a machine that a timed-out test left
+# running is stopped afterwards by its recorded wineserver.
 # The Wine services started by the first test would keep ctest's output pipe open, so the
 # prefix is booted before ctest and stopped after it. "wineboot --init" on an existing prefix
 # starts a second service control manager beside the first (service requests then reach either
@@ -49,8 +51,11 @@ test: build
 	if [ -z "$$DISPLAY" ]; then wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1; wineserver -w; fi; \
 	wineserver -p >/dev/null 2>&1; \
 	wine wineboot >/dev/null 2>&1; \
-	cd $(WIN64) && ctest --output-on-failure $(CTEST_ARGS); status=$$?; \
+	cd $(WIN64) && ctest -j2 --output-on-failure $(CTEST_ARGS); status=$$?; cd $(CURDIR); \
 	WINEPREFIX=$(PREFIX) wineserver -k >/dev/null 2>&1; \
+	for machine in $(WIN64)/lab-machines/*/; do \
+	  [ ! -f $$machine/wineserver.pid ] || lab/stop $$machine; \
+	done; \
 	exit $$status
 
 demo: build

@@ -65,9 +65,16 @@ namespace
             memcpy(&value, data.data(), 4);
             return Strings::Format(L"%lu", value);
         }
+        const wchar_t* const digits = L"0123456789abcdef";
         String hex;
+        hex.reserve(size * 3);
         for (DWORD i = 0; i < size; ++i)
-            hex += Strings::Format(i == 0 ? L"%02x" : L",%02x", data[i]);
+        {
+            if (i != 0)
+                hex += L',';
+            hex += digits[data[i] >> 4];
+            hex += digits[data[i] & 15];
+        }
         return hex;
     }
 
@@ -79,11 +86,16 @@ namespace
         return ERROR_SUCCESS;
     }
 
+    // One pair of buffers for the whole walk: a megabyte allocated per key made the walk of a
+    // large hive take minutes.
+    std::vector<wchar_t> g_name(32768);
+    std::vector<BYTE> g_data(1 << 20);
+
     // The key's tree; fails only when the key itself cannot be opened.
-    LONG PrintTree(HKEY root, const String& path, const String& relative)
+    LONG PrintTree(HKEY parent, const String& path, const String& relative)
     {
         UniqueRegKey key;
-        LONG status = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put());
+        LONG status = RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, key.put());
         if (status != ERROR_SUCCESS)
             return status;
         Print(L"[" + relative + L"]\n");
@@ -93,8 +105,8 @@ namespace
                                   nullptr, nullptr, nullptr);
         if (status != ERROR_SUCCESS)
             return Unreadable(status);
-        std::vector<wchar_t> name(32768);
-        std::vector<BYTE> data(1 << 20);
+        std::vector<wchar_t>& name = g_name;
+        std::vector<BYTE>& data = g_data;
         for (DWORD index = 0; index < values; ++index)
         {
             DWORD chars = static_cast<DWORD>(name.size());
@@ -123,7 +135,7 @@ namespace
         for (const String& child : children)
         {
             const String childRelative = relative.empty() ? child : relative + L"\\" + child;
-            if (PrintTree(root, path + L"\\" + child, childRelative) != ERROR_SUCCESS)
+            if (PrintTree(key.get(), child, childRelative) != ERROR_SUCCESS)
                 Print(L"[" + childRelative + L"] (cannot be opened)\n");
         }
         return ERROR_SUCCESS;

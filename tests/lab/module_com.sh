@@ -3,7 +3,7 @@
 # aggregation, marshalling, and the component object's behaviour (module_com_tests.exe).
 source "$(dirname "$0")/lib/common.bash"
 
-MACHINE=$MACHINES/module_com
-provision "$MACHINE" --os 2003
-"$LAB/run" "$MACHINE" module_com_tests.exe --gtest_brief=1 || fail "module_com_tests.exe"
+provision module_com --os 2003
+machines_ready
+"$LAB/run" "$MACHINES/module_com" module_com_tests.exe --gtest_brief=1 || fail "module_com_tests.exe"
 finish

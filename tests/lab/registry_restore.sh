@@ -8,7 +8,9 @@
 source "$(dirname "$0")/lib/common.bash"
 source "$(dirname "$0")/lib/hives.bash"
 
-provision_with_hivetool registry-restore
+provision registry-restore --os 2003
+machines_ready
+MACHINE=$MACHINES/registry-restore
 CONFIG='C:\bk\Reg\C\WINDOWS\system32\config'
 DRIVE=$MACHINE/drive_c
 
@@ -23,7 +25,8 @@ SAVED=$(grep -o 'filepath="[^"]*"' "$DRIVE/bk/RegistryBackupSet.xml" | sed 's/^f
 expect_eq "saved hives" 9 "$(printf '%s\n' "$SAVED" | grep -c .)"
 
 # --- the live system changes after the backup ---------------------------------------------
-cat >"$DRIVE/lab/changes.reg" <<'EOF'
+mkdir -p "$DRIVE/live"
+cat >"$DRIVE/live/changes.reg" <<'EOF'
 REGEDIT4
 
 ; Key entries: changed, added and removed keys.
@@ -79,13 +82,12 @@ REGEDIT4
 [HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Reliability]
 "TimeStampInterval"=dword:00000005
 EOF
-run_in "$MACHINE" regedit /S 'C:\lab\changes.reg'
+run_in "$MACHINE" regedit /S 'C:\live\changes.reg'
 expect_eq "changing the live system: exit" 0 "$RC"
 printf 'left over from an earlier attempt\n' >"$(unix_path "$MACHINE" "$CONFIG\\SAM.tmp")"
 
 # --- the restore: the network service's user has logged off since the backup -----------------
-mkdir -p "$DRIVE/live"
-run_in "$MACHINE" cmd /c "reg delete HKU\\S-1-5-20 /f & C:\\lab\\hivetool.exe loaded HKU\\S-1-5-20 > C:\\live\\before.txt & ssbr restore C:\\bk --registry & C:\\lab\\hivetool.exe loaded HKU\\S-1-5-20 > C:\\live\\after.txt & reg query HKLM > C:\\live\\hklm.txt & reg query HKU > C:\\live\\hku.txt"
+run_in "$MACHINE" cmd /c "reg delete HKU\\S-1-5-20 /f & hivetool loaded HKU\\S-1-5-20 > C:\\live\\before.txt & ssbr restore C:\\bk --registry & hivetool loaded HKU\\S-1-5-20 > C:\\live\\after.txt & reg query HKLM > C:\\live\\hklm.txt & reg query HKU > C:\\live\\hku.txt"
 expect_eq "the network service's hive is not loaded at restore time" absent "$(tr -d '\r' <"$DRIVE/live/before.txt")"
 expect_eq "the restore loads no user hive" absent "$(tr -d '\r' <"$DRIVE/live/after.txt")"
 # The chain's exit code is the last command's: the restore's result shows in its summary line.
@@ -94,15 +96,21 @@ expect_eq "restore: errors" "" "$(printf '%s\n' "$ERR" | grep -i 'exception')"
 expect_contains "the machine keys after the restore" 'HKEY_LOCAL_MACHINE\SAM' "$(cat "$DRIVE/live/hklm.txt")"
 expect_eq "no saved hive left loaded" "" "$(cat "$DRIVE/live/hklm.txt" "$DRIVE/live/hku.txt" | grep -i 'TMP_')"
 
-# The live SYSTEM as the restore saw it: nothing but this test changes ControlSet001.
-run_in "$MACHINE" C:\\lab\\hivetool.exe key 'HKLM\SYSTEM'
-printf '%s\n' "$OUT" >"$DRIVE/live/live-system.txt"
-
-# dump NAME WINDOWS_FILE: the hive file's tree into $DRIVE/live/NAME.txt.
-dump() {
-    run_in "$MACHINE" C:\\lab\\hivetool.exe file "$2"
-    expect_eq "loading $2" 0 "$RC"
-    printf '%s\n' "$OUT" >"$DRIVE/live/$1.txt"
+# In one session: the live SYSTEM as the restore saw it (nothing but this test changes
+# ControlSet001), every saved hive and its replacement, into C:\live\<path with _>.saved|.tmp.
+{
+    echo 'hivetool key HKLM\SYSTEM > C:\live\live-system.txt'
+    while read -r filepath; do
+        read_hive "C:\\bk\\Reg\\$filepath" "C:\\live\\${filepath//[\\ ]/_}.saved"
+        read_hive "C:\\bk\\Reg\\$filepath.tmp" "C:\\live\\${filepath//[\\ ]/_}.tmp"
+    done <<<"$SAVED"
+} >"$DRIVE/live/read.cmd"
+run_in "$MACHINE" cmd /c 'C:\live\read.cmd'
+sed -i 's/\r$//' "$DRIVE"/live/*.saved "$DRIVE"/live/*.tmp "$DRIVE/live/live-system.txt"
+expect_eq "hive files that did not load" "" "$(cat "$DRIVE/live/failed.txt" 2>/dev/null)"
+# dumped FILEPATH saved|tmp: the dump of the saved hive or of its replacement.
+dumped() {
+    printf '%s/live/%s.%s' "$DRIVE" "${1//[\\ ]/_}" "$2"
 }
 
 # --- every hive but SYSTEM and SOFTWARE: the replacement is the saved hive --------------------
@@ -112,25 +120,19 @@ while read -r filepath; do
     case $filepath in
         *'\config\system' | *'\config\software') continue ;;
     esac
-    dump saved "$saved"
-    dump replacement "$saved.tmp"
-    cmp -s "$DRIVE/live/saved.txt" "$DRIVE/live/replacement.txt" ||
-        fail "$saved.tmp differs from the saved hive: $(diff "$DRIVE/live/saved.txt" "$DRIVE/live/replacement.txt" | head -5)"
-    [ "$(grep -c '^\[' "$DRIVE/live/replacement.txt")" -ge 2 ] || fail "$saved.tmp holds nothing"
+    cmp -s "$(dumped "$filepath" saved)" "$(dumped "$filepath" tmp)" ||
+        fail "$saved.tmp differs from the saved hive: $(diff "$(dumped "$filepath" saved)" "$(dumped "$filepath" tmp)" | head -5)"
+    [ "$(grep -c '^\[' "$(dumped "$filepath" tmp)")" -ge 2 ] || fail "$saved.tmp holds nothing"
 done <<<"$SAVED"
 grep -q 'left over' "$(unix_path "$MACHINE" "$CONFIG\\SAM.tmp")" && fail "the stale SAM.tmp was not replaced"
 
 # --- SOFTWARE: only LastAliveStamp changed, to an empty string ----------------------------------
-dump software-saved "$CONFIG\\software"
-dump software-replacement "$CONFIG\\software.tmp"
+SOFTWARE='C\WINDOWS\system32\config\software'
 expect_eq "SOFTWARE.tmp against the saved SOFTWARE" \
     $'< LastAliveStamp = REG_BINARY 40,2f,4c,b1,63,d8,d9,01\n---\n> LastAliveStamp = REG_SZ ' \
-    "$(diff "$DRIVE/live/software-saved.txt" "$DRIVE/live/software-replacement.txt" | grep -v '^[0-9]')"
+    "$(diff "$(dumped "$SOFTWARE" saved)" "$(dumped "$SOFTWARE" tmp)" | grep -v '^[0-9]')"
 
 # --- SYSTEM: the listed keys, children and values come from the live system ------------------
-dump system-saved "$CONFIG\\system"
-dump system-replacement "$CONFIG\\system.tmp"
-
 # subtree FILE KEY: the sections of KEY and everything below it.
 subtree() {
     awk -v key="[$2]" -v below="[$2\\\\" '
@@ -143,8 +145,8 @@ section() {
 }
 
 LIVE_SYSTEM=$DRIVE/live/live-system.txt
-SAVED_SYSTEM=$DRIVE/live/system-saved.txt
-REPLACEMENT=$DRIVE/live/system-replacement.txt
+SAVED_SYSTEM=$(dumped 'C\WINDOWS\system32\config\system' saved)
+REPLACEMENT=$(dumped 'C\WINDOWS\system32\config\system' tmp)
 for key in 'ControlSet001\Enum' 'ControlSet001\Control\CriticalDeviceDatabase' 'MountedDevices' \
     'ControlSet001\Services\NtFrs\Parameters\Backup/Restore\Process at Startup' \
     'ControlSet001\Services\Netlogon' 'ControlSet001\Services\QmLabService'; do

@@ -29,30 +29,39 @@ expect_contains() {
     esac
 }
 
-# provision MACHINE OPTIONS...: a fresh lab machine; the test stops when it cannot be made.
+# provision NAME OPTIONS...: the fresh lab machine $MACHINES/NAME, made and started in the
+# background (machines_ready waits for them); every machine is stopped however the test ends.
+STARTED=() PROVISIONING=()
 provision() {
-    "$LAB/provision" "$@" >/dev/null || { echo "provisioning failed: $1" >&2; exit 1; }
+    STARTED+=("$MACHINES/$1")
+    { "$LAB/provision" "$MACHINES/$1" "${@:2}" >/dev/null && "$LAB/start" "$MACHINES/$1"; } &
+    PROVISIONING+=($!)
 }
+machines_ready() {
+    local pid
+    for pid in "${PROVISIONING[@]}"; do wait "$pid" || { echo "provisioning a lab machine failed" >&2; exit 1; }; done
+    PROVISIONING=()
+}
+stop_machines() {
+    local machine
+    wait
+    for machine in "${STARTED[@]}"; do [ ! -f "$machine/system.reg" ] || "$LAB/stop" "$machine"; done
+}
+trap stop_machines EXIT
+trap 'exit 1' INT TERM
 
 # run_in MACHINE COMMAND...: sets OUT, ERR and RC.
 run_in() {
-    local machine=$1
-    shift
-    local out_file err_file
-    out_file=$(mktemp)
-    err_file=$(mktemp)
-    "$LAB/run" "$machine" "$@" >"$out_file" 2>"$err_file"
+    local out err
+    out=$(mktemp) err=$(mktemp)
+    "$LAB/run" "$@" >"$out" 2>"$err"
     RC=$?
-    OUT=$(tr -d '\r' <"$out_file")
-    ERR=$(tr -d '\r' <"$err_file")
-    rm -f "$out_file" "$err_file"
+    OUT=$(tr -d '\r' <"$out") ERR=$(tr -d '\r' <"$err")
+    rm -f "$out" "$err"
 }
 
 finish() {
-    if [ "$FAILURES" -ne 0 ]; then
-        echo "$FAILURES check(s) failed" >&2
-        exit 1
-    fi
+    [ "$FAILURES" -eq 0 ] || { echo "$FAILURES check(s) failed" >&2; exit 1; }
     echo "all checks passed"
     exit 0
 }

@@ -1,21 +1,16 @@
-# Shared by the registry lab tests: the lab's hive tool inside a machine, and comparisons of the
-# key trees it prints ("[key]" lines, each followed by its values).
-
-HIVETOOL_BUILT=$BUILD_DIR/lab/hivetool/hivetool.exe
-
-# provision_with_hivetool NAME: sets MACHINE to a fresh 2003 server below $MACHINES with
-# hivetool.exe at C:\lab\hivetool.exe.
-provision_with_hivetool() {
-    MACHINE=$MACHINES/$1
-    provision "$MACHINE" --os 2003
-    mkdir -p "$MACHINE/drive_c/lab"
-    cp "$HIVETOOL_BUILT" "$MACHINE/drive_c/lab/hivetool.exe"
-}
+# Shared by the registry lab tests: paths and comparisons of the key trees that the lab's hivetool
+# prints ("[key]" lines, each followed by its values).
 
 # unix_path MACHINE WINDOWS_PATH: the Unix path of a path on the machine's C: drive.
 unix_path() {
     local path=${2#[Cc]:\\}
     printf '%s/drive_c/%s' "$1" "${path//\\//}"
+}
+
+# read_hive FILE DUMP: batch lines that print the hive file FILE into DUMP and add FILE to
+# C:\live\failed.txt when it does not load (Wine's cmd runs what follows "||" whatever the code).
+read_hive() {
+    printf 'hivetool file "%s" > "%s"\nif errorlevel 1 echo %s>> C:\\live\\failed.txt\n' "$1" "$2" "$1"
 }
 
 # hive_key HIVEPATH: "\REGISTRY\MACHINE\X" -> "HKLM\X", "\REGISTRY\USER\X" -> "HKU\X".
