@@ -4,8 +4,9 @@
 # before anything in them is deleted, and an earlier backup is emptied and replaced.
 source "$(dirname "$0")/lib/common.bash"
 
+provision backup-target --os 2003
 MACHINE=$MACHINES/backup-target
-provision "$MACHINE" --os 2003
+machines_ready
 DRIVE=$MACHINE/drive_c
 
 # --- refused, untouched ------------------------------------------------------------------------

@@ -6,8 +6,9 @@
 # lookup resolve links through MountManager.dll.
 source "$(dirname "$0")/lib/common.bash"
 
+provision registry-mountmanager --os 2003
 MACHINE=$MACHINES/registry-mountmanager
-provision "$MACHINE" --os 2003
+machines_ready
 DRIVE=$MACHINE/drive_c
 HARBORLINE=$DRIVE/Program\ Files/Harborline
 mkdir -p "$DRIVE/Tools"
