@@ -274,16 +274,17 @@ namespace
             DeleteTree(parent, key.name);
 
         UniqueRegKey opened;
-        Check(L"RegCreateKeyEx", RegCreateKeyExW(parent, key.name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
-                              nullptr, opened.put(), nullptr));
+        Check(L"RegCreateKeyEx", RegCreateKeyExW(parent, key.name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                                 KEY_READ | KEY_WRITE, nullptr, opened.put(), nullptr));
         for (const Value& value : key.values)
         {
             const wchar_t* name = value.name.empty() ? nullptr : value.name.c_str();
             if (value.isNumber)
-                Check(L"RegSetValueEx", RegSetValueExW(opened.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value.number),
-                                     sizeof(value.number)));
+                Check(L"RegSetValueEx", RegSetValueExW(opened.get(), name, 0, REG_DWORD,
+                                                       reinterpret_cast<const BYTE*>(&value.number), sizeof(value.number)));
             else
-                Check(L"RegSetValueEx", RegSetValueExW(opened.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.text.c_str()),
+                Check(L"RegSetValueEx",
+                      RegSetValueExW(opened.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.text.c_str()),
                                      static_cast<DWORD>((value.text.size() + 1) * sizeof(wchar_t))));
         }
         for (const Key& subkey : key.subkeys)
@@ -317,8 +318,8 @@ namespace
                 Check(L"RegDeleteValue", deleted);
         }
         DWORD subkeyCount = 0;
-        Check(L"RegQueryInfoKey", RegQueryInfoKeyW(opened.get(), nullptr, nullptr, nullptr, &subkeyCount, nullptr, nullptr, nullptr,
-                               nullptr, nullptr, nullptr, nullptr));
+        Check(L"RegQueryInfoKey", RegQueryInfoKeyW(opened.get(), nullptr, nullptr, nullptr, &subkeyCount, nullptr, nullptr,
+                                                   nullptr, nullptr, nullptr, nullptr, nullptr));
         opened.reset();
         // Someone else's keys below it keep it alive.
         if (subkeyCount == 0)
