@@ -203,19 +203,6 @@ namespace
     };
 
     CSystemStateApp g_application;
-
-    // Registration runs under the system default locale, whatever the calling thread uses.
-    class ThreadLocaleScope
-    {
-    public:
-        ThreadLocaleScope() : m_saved(GetThreadLocale()) { SetThreadLocale(LOCALE_SYSTEM_DEFAULT); }
-        ~ThreadLocaleScope() { SetThreadLocale(m_saved); }
-        ThreadLocaleScope(const ThreadLocaleScope&) = delete;
-        ThreadLocaleScope& operator=(const ThreadLocaleScope&) = delete;
-
-    private:
-        LCID m_saved;
-    };
 }
 
 namespace Module
@@ -263,7 +250,8 @@ STDAPI DllRegisterServer()
     {
         HRESULT hr;
         {
-            ThreadLocaleScope locale;
+            // Registration runs under the system default locale, whatever the thread uses.
+            ThreadLocaleScope locale(LOCALE_SYSTEM_DEFAULT);
             hr = g_module.UpdateRegistryAppId(true);
             if (SUCCEEDED(hr))
                 hr = g_module.RegisterServer();
@@ -288,7 +276,8 @@ STDAPI DllUnregisterServer()
     {
         HRESULT hr;
         {
-            ThreadLocaleScope locale;
+            // Registration runs under the system default locale, whatever the thread uses.
+            ThreadLocaleScope locale(LOCALE_SYSTEM_DEFAULT);
             hr = g_module.UnregisterServer();
             if (SUCCEEDED(hr))
                 hr = g_module.UpdateRegistryAppId(false);
