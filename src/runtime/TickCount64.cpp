@@ -5,7 +5,7 @@
 // and to the performance counter where it does not.
 //
 // No C++ runtime here: the slot is called from inside the thread library's own waits (static
-// initialisation guards among them), so nothing in it may take a lock or throw.
+// initialisation guards among them), so nothing in it may take a lock of that library or throw.
 
 #include "common/Handles.h"
 
@@ -13,7 +13,7 @@ namespace
 {
     using TickCount64Function = ULONGLONG(WINAPI*)();
 
-    ULONGLONG PerformanceCounterMilliseconds()
+    ULONGLONG WINAPI PerformanceCounterMilliseconds()
     {
         LARGE_INTEGER frequency;
         LARGE_INTEGER counter;
@@ -25,13 +25,34 @@ namespace
         return ticks / perSecond * 1000 + ticks % perSecond * 1000 / perSecond;
     }
 
+    // The function the slot leads to, found once: looking it up takes the loader lock, which a
+    // thread in a timed wait must not need (another thread may hold it while waiting for this
+    // one).
+    void* volatile g_resolved = nullptr;
+
+    TickCount64Function Resolve() noexcept
+    {
+        if (void* known = InterlockedCompareExchangePointer(&g_resolved, nullptr, nullptr))
+            return reinterpret_cast<TickCount64Function>(known);
+        const DWORD lastError = GetLastError();
+        TickCount64Function chosen =
+            GetProc<TickCount64Function>(GetModuleHandleW(L"kernel32.dll"), "GetTickCount64");
+        if (chosen == nullptr)
+            chosen = PerformanceCounterMilliseconds;
+        SetLastError(lastError);
+        InterlockedExchangePointer(&g_resolved, reinterpret_cast<void*>(chosen));
+        return chosen;
+    }
+
+    // Found while the binary is loaded, before any thread of ours waits.
+    struct ResolvedAtLoad
+    {
+        ResolvedAtLoad() noexcept { Resolve(); }
+    } g_resolvedAtLoad;
+
     ULONGLONG WINAPI TickCount64() noexcept
     {
-        const DWORD lastError = GetLastError();
-        const auto system = GetProc<TickCount64Function>(GetModuleHandleW(L"kernel32.dll"), "GetTickCount64");
-        const ULONGLONG milliseconds = system != nullptr ? system() : PerformanceCounterMilliseconds();
-        SetLastError(lastError);
-        return milliseconds;
+        return Resolve()();
     }
 }
 
