@@ -31,20 +31,35 @@ namespace
         DecodingTableBuilt = true;
     }
 
+    // The capacity that holds size bytes: whole blocks, always more than size.
+    DWORD BlockCapacity(DWORD size)
+    {
+        // Rounding up near 4 GB would wrap to a tiny block that the caller then overruns.
+        const uint64_t capacity = (static_cast<uint64_t>(size) / BlockSize + 1) * BlockSize;
+        if (capacity > MAXDWORD)
+            throw std::bad_alloc();
+        return static_cast<DWORD>(capacity);
+    }
+
+    // Grows the buffer to hold size bytes, keeping its contents; the new block is in hand before
+    // the old one goes, so a failure leaves buffer and capacity as they were.
+    void Reserve(BYTE*& buffer, DWORD& capacity, DWORD size)
+    {
+        if (capacity >= size)
+            return;
+        const DWORD newCapacity = BlockCapacity(size);
+        BYTE* grown = new BYTE[newCapacity];
+        std::memset(grown, 0, newCapacity);
+        if (buffer != nullptr)
+            std::memcpy(grown, buffer, capacity);
+        delete[] buffer;
+        buffer = grown;
+        capacity = newCapacity;
+    }
+
     void Allocate(BYTE*& buffer, DWORD& capacity, DWORD& length, DWORD size)
     {
-        if (capacity < size)
-        {
-            // Rounding up near 4 GB would wrap to a tiny block that the caller then overruns.
-            const uint64_t newCapacity = (static_cast<uint64_t>(size) / BlockSize + 1) * BlockSize;
-            if (newCapacity > MAXDWORD)
-                throw std::bad_alloc();
-            delete[] buffer;
-            buffer = nullptr;
-            capacity = 0;
-            buffer = new BYTE[newCapacity];
-            capacity = static_cast<DWORD>(newCapacity);
-        }
+        Reserve(buffer, capacity, size);
         if (buffer != nullptr)
             std::memset(buffer, 0, capacity);
         length = 0;
@@ -59,12 +74,12 @@ namespace
         return from < start + capacity && start < from + length;
     }
 
-    // The source itself, or a copy of it in `copy` when it lies inside the buffer about to be
-    // cleared and refilled from it.
-    const BYTE* Detached(const BYTE* source, DWORD length, const BYTE* buffer, DWORD capacity,
-                         std::vector<BYTE>& copy)
+    // The source itself, or a copy of it in `copy` when it lies inside one of the object's
+    // buffers, which are about to be grown, cleared and refilled.
+    const BYTE* Detached(const BYTE* source, DWORD length, const BYTE* first, DWORD firstCapacity,
+                         const BYTE* second, DWORD secondCapacity, std::vector<BYTE>& copy)
     {
-        if (!Overlaps(source, length, buffer, capacity))
+        if (!Overlaps(source, length, first, firstCapacity) && !Overlaps(source, length, second, secondCapacity))
             return source;
         copy.assign(source, source + length);
         return copy.data();
@@ -97,6 +112,12 @@ void Base64::Encode(const BYTE* bytes, DWORD length)
     // The text needs room for twice the input; that size must not wrap.
     if (length > MAXDWORD / 2)
         throw std::bad_alloc();
+    // Both buffers are made large enough before either changes, so running out of memory
+    // leaves the object as it was.
+    std::vector<BYTE> copy;
+    bytes = Detached(bytes, length, m_decoded, m_decodedCapacity, m_encoded, m_encodedCapacity, copy);
+    Reserve(m_decoded, m_decodedCapacity, length);
+    Reserve(m_encoded, m_encodedCapacity, 2 * length);
     SetDecoded(bytes, length);
     AllocateEncoded(2 * length);
 
@@ -136,6 +157,10 @@ void Base64::Decode(const BYTE* text, DWORD length)
     if (!DecodingTableBuilt)
         BuildDecodingTable();
 
+    std::vector<BYTE> copy;
+    text = Detached(text, length, m_decoded, m_decodedCapacity, m_encoded, m_encodedCapacity, copy);
+    Reserve(m_encoded, m_encodedCapacity, length);
+    Reserve(m_decoded, m_decodedCapacity, length);
     SetEncoded(text, length);
     AllocateDecoded(length);
 
@@ -184,7 +209,7 @@ void Base64::AllocateDecoded(DWORD size)
 void Base64::SetEncoded(const BYTE* text, DWORD length)
 {
     std::vector<BYTE> copy;
-    text = Detached(text, length, m_encoded, m_encodedCapacity, copy);
+    text = Detached(text, length, m_encoded, m_encodedCapacity, nullptr, 0, copy);
     AllocateEncoded(length);
     for (DWORD i = 0; i < length; ++i)
     {
@@ -196,7 +221,7 @@ void Base64::SetEncoded(const BYTE* text, DWORD length)
 void Base64::SetDecoded(const BYTE* bytes, DWORD length)
 {
     std::vector<BYTE> copy;
-    bytes = Detached(bytes, length, m_decoded, m_decodedCapacity, copy);
+    bytes = Detached(bytes, length, m_decoded, m_decodedCapacity, nullptr, 0, copy);
     AllocateDecoded(length);
     if (length > 0)
         std::memcpy(m_decoded, bytes, length);

@@ -29,14 +29,15 @@ public:
     // Encodes the UTF-16 storage of a NUL-terminated text (two bytes per character, without
     // the NUL). A null pointer does nothing.
     virtual void Encode(const wchar_t* text);
-    // Encodes length bytes; the text is then at GetEncoded, NUL-terminated. More than 2 GB
-    // throws std::bad_alloc before anything is read.
+    // Encodes length bytes; the text is then at GetEncoded, NUL-terminated. More than 2 GB, or
+    // no memory for the buffers, throws std::bad_alloc and leaves the object as it was.
     virtual void Encode(const BYTE* bytes, DWORD length);
     // Decodes a NUL-terminated UTF-16 Base64 text; characters above U+00FF count as characters
     // outside the alphabet. A null pointer does nothing.
     virtual void Decode(const wchar_t* text);
     // Decodes length characters; white space is skipped. The decoded length counts three bytes
-    // per started group, so callers keep the true length themselves.
+    // per started group, so callers keep the true length themselves. No memory for the buffers
+    // throws std::bad_alloc and leaves the object as it was.
     virtual void Decode(const BYTE* text, DWORD length);
     // The decoded bytes; null while nothing was ever decoded into a buffer.
     virtual BYTE* GetDecoded();

@@ -37,22 +37,19 @@ namespace ErrorText
     }
 }
 
-namespace
+String CWin32Exception::GetErrorMessage() const
 {
-    // Shared by every CWin32Exception in the process, as callers copy the text at once.
-    wchar_t g_win32MessageBuffer[512];
-}
-
-const wchar_t* CWin32Exception::GetErrorMessage() const
-{
+    // Formatted into a buffer of this call's own: exceptions are described on any thread of a
+    // free-threaded object, at the same time.
+    wchar_t buffer[512];
     DWORD code = m_code;
     // The system may fail to format a code; then describe why, a bounded number of times.
     for (int attempt = 0; attempt < 4; ++attempt)
     {
-        if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, g_win32MessageBuffer, 511, nullptr) != 0)
-            return g_win32MessageBuffer;
+        const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, buffer, 511, nullptr);
+        if (length != 0)
+            return String(buffer, length);
         code = GetLastError();
     }
-    lstrcpynW(g_win32MessageBuffer, Strings::Format(L"Error = 0x%08lX", static_cast<unsigned long>(m_code)).c_str(), 511);
-    return g_win32MessageBuffer;
+    return Strings::Format(L"Error = 0x%08lX", static_cast<unsigned long>(m_code));
 }

@@ -67,8 +67,9 @@ public:
     CWin32Exception(const wchar_t* location, DWORD code) : m_location(location), m_code(code) {}
     virtual ~CWin32Exception() = default;
 
-    // The system's text for the code, in one process-wide buffer that the next call overwrites.
-    virtual const wchar_t* GetErrorMessage() const;
+    // The system's text for the code (line end kept); "Error = 0x%08lX" of the code when the
+    // system has no text for it nor for why it has none. Safe on any thread.
+    virtual String GetErrorMessage() const;
 
     const wchar_t* GetLocation() const { return m_location; }
     DWORD GetCode() const { return m_code; }

@@ -4,8 +4,10 @@
 // after a failed call still describes that call.
 
 #include <windows.h>
+#include <objbase.h>
 #include <oleauto.h>
 
+#include <type_traits>
 #include <utility>
 
 template <typename Traits>
@@ -107,6 +109,12 @@ namespace HandleTraits
         static Type Empty() { return nullptr; }
         static void Close(Type handle) { SysFreeString(handle); }
     };
+    struct VirtualMemory
+    {
+        using Type = void*;
+        static Type Empty() { return nullptr; }
+        static void Close(Type handle) { VirtualFree(handle, 0, MEM_RELEASE); }
+    };
 }
 
 using UniqueKernelHandle = UniqueHandle<HandleTraits::Kernel>;   // process, thread, event, token
@@ -117,6 +125,20 @@ using UniqueServiceHandle = UniqueHandle<HandleTraits::Service>; // SCM and serv
 using UniqueLibrary = UniqueHandle<HandleTraits::Library>;
 using UniqueLocalMemory = UniqueHandle<HandleTraits::LocalMemory>;
 using UniqueBstr = UniqueHandle<HandleTraits::Bstr>;
+using UniqueVirtualMemory = UniqueHandle<HandleTraits::VirtualMemory>; // VirtualAlloc, whole block
+
+// The typed address of an export; null when the module is null or lacks the export. Calls that
+// came after Windows Server 2003 are reached only this way.
+template <typename Function>
+Function GetProc(HMODULE module, const char* name) noexcept
+{
+    static_assert(std::is_pointer<Function>::value && std::is_function<std::remove_pointer_t<Function>>::value,
+                  "GetProc takes a function pointer type");
+    if (module == nullptr)
+        return nullptr;
+    // Through void* because the exported address is untyped; a direct cast draws a warning.
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
 
 // A COM interface pointer owner: releases on destruction, move-only.
 template <typename Interface>
@@ -184,4 +206,170 @@ public:
 
 private:
     CRITICAL_SECTION m_section;
+};
+
+// A VARIANT that is cleared when it goes, move-only.
+class UniqueVariant
+{
+public:
+    UniqueVariant() noexcept { VariantInit(&m_variant); }
+    UniqueVariant(UniqueVariant&& other) noexcept : UniqueVariant() { std::swap(m_variant, other.m_variant); }
+    UniqueVariant& operator=(UniqueVariant&& other) noexcept
+    {
+        if (this != &other)
+        {
+            reset();
+            std::swap(m_variant, other.m_variant);
+        }
+        return *this;
+    }
+    UniqueVariant(const UniqueVariant&) = delete;
+    UniqueVariant& operator=(const UniqueVariant&) = delete;
+    ~UniqueVariant() { reset(); }
+
+    const VARIANT& get() const noexcept { return m_variant; }
+    VARIANT& get() noexcept { return m_variant; }
+    // Clears what is held and hands out the variant for a call that fills it.
+    VARIANT* put() noexcept
+    {
+        reset();
+        return &m_variant;
+    }
+    void reset() noexcept
+    {
+        const DWORD lastError = GetLastError();
+        VariantClear(&m_variant);
+        VariantInit(&m_variant);
+        SetLastError(lastError);
+    }
+
+    // Takes over the string (null when it could not be allocated: check get().bstrVal).
+    static UniqueVariant FromBstr(BSTR text) noexcept
+    {
+        UniqueVariant variant;
+        variant.m_variant.vt = VT_BSTR;
+        variant.m_variant.bstrVal = text;
+        return variant;
+    }
+    // Holds a reference of its own to the interface.
+    static UniqueVariant FromUnknown(IUnknown* unknown) noexcept
+    {
+        UniqueVariant variant;
+        variant.m_variant.vt = VT_UNKNOWN;
+        variant.m_variant.punkVal = unknown;
+        if (unknown != nullptr)
+            unknown->AddRef();
+        return variant;
+    }
+    static UniqueVariant FromLong(LONG value) noexcept
+    {
+        UniqueVariant variant;
+        variant.m_variant.vt = VT_I4;
+        variant.m_variant.lVal = value;
+        return variant;
+    }
+
+private:
+    VARIANT m_variant;
+};
+
+// The calling thread's COM initialisation for a scope: CoUninitialize once at the end exactly
+// when CoInitializeEx succeeded (S_FALSE included). Move-only; must end on the thread it began.
+class ComApartment
+{
+public:
+    ComApartment() noexcept = default;
+    explicit ComApartment(DWORD model) noexcept : m_result(CoInitializeEx(nullptr, model)) {}
+    ComApartment(ComApartment&& other) noexcept : m_result(std::exchange(other.m_result, CO_E_NOTINITIALIZED)) {}
+    ComApartment& operator=(ComApartment&& other) noexcept
+    {
+        if (this != &other)
+        {
+            reset();
+            m_result = std::exchange(other.m_result, CO_E_NOTINITIALIZED);
+        }
+        return *this;
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    ~ComApartment() { reset(); }
+
+    // The thread is initialised and this scope owes the balancing call.
+    explicit operator bool() const noexcept { return SUCCEEDED(m_result); }
+    // What CoInitializeEx answered (RPC_E_CHANGED_MODE for a thread in the other model).
+    HRESULT Result() const noexcept { return m_result; }
+    void reset() noexcept
+    {
+        if (SUCCEEDED(std::exchange(m_result, CO_E_NOTINITIALIZED)))
+            CoUninitialize();
+    }
+
+private:
+    HRESULT m_result = CO_E_NOTINITIALIZED;
+};
+
+// Sets the calling thread's locale for a scope and puts the earlier one back at its end.
+class ThreadLocaleScope
+{
+public:
+    explicit ThreadLocaleScope(LCID locale) noexcept : m_saved(GetThreadLocale()) { SetThreadLocale(locale); }
+    ThreadLocaleScope(const ThreadLocaleScope&) = delete;
+    ThreadLocaleScope& operator=(const ThreadLocaleScope&) = delete;
+    ~ThreadLocaleScope()
+    {
+        const DWORD lastError = GetLastError();
+        SetThreadLocale(m_saved);
+        SetLastError(lastError);
+    }
+
+private:
+    LCID m_saved;
+};
+
+// Turns off WOW64 file-system redirection for the calling thread for a scope, and reverts it at
+// the end. The entry points are looked up at run time: systems before Windows Server 2003 SP1
+// (and 32-bit systems without WOW64) lack them, and there is nothing to redirect there.
+class Wow64FsRedirectionScope
+{
+public:
+    Wow64FsRedirectionScope() noexcept
+    {
+        const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+        const auto disable = GetProc<BOOL(WINAPI*)(PVOID*)>(kernel32, "Wow64DisableWow64FsRedirection");
+        m_revert = GetProc<BOOL(WINAPI*)(PVOID)>(kernel32, "Wow64RevertWow64FsRedirection");
+        if (disable == nullptr || m_revert == nullptr)
+        {
+            m_revert = nullptr;
+            return;
+        }
+        m_available = true;
+        if (disable(&m_oldValue))
+            m_disabled = true;
+        else
+            m_error = GetLastError();
+    }
+    Wow64FsRedirectionScope(const Wow64FsRedirectionScope&) = delete;
+    Wow64FsRedirectionScope& operator=(const Wow64FsRedirectionScope&) = delete;
+    ~Wow64FsRedirectionScope()
+    {
+        if (!m_disabled)
+            return;
+        const DWORD lastError = GetLastError();
+        m_revert(m_oldValue);
+        SetLastError(lastError);
+    }
+
+    // The system has the redirection calls at all.
+    bool IsAvailable() const noexcept { return m_available; }
+    // Redirection is off for this thread until the scope ends.
+    bool IsDisabled() const noexcept { return m_disabled; }
+    // Why the system refused to turn it off (0 when it did not refuse).
+    DWORD Error() const noexcept { return m_error; }
+
+private:
+    BOOL(WINAPI* m_revert)(PVOID) = nullptr;
+    PVOID m_oldValue = nullptr;
+    bool m_available = false;
+    bool m_disabled = false;
+    DWORD m_error = 0;
 };

@@ -14,14 +14,6 @@ namespace
     constexpr LONG StatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
     constexpr ULONG InitialProcessListBytes = 32768;
 
-    template <typename Proc>
-    Proc Lookup(const UniqueLibrary& library, const char* name)
-    {
-        if (!library)
-            return nullptr;
-        return reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(library.get(), name)));
-    }
-
     String ExecutableName(const wchar_t* path)
     {
         const wchar_t* lastBackslash = wcsrchr(path, L'\\');
@@ -94,9 +86,9 @@ namespace
 Processes::Processes()
     : m_kernel32(LoadLibraryW(L"Kernel32"))
 {
-    m_createSnapshot = Lookup<CreateToolhelp32SnapshotProc>(m_kernel32, "CreateToolhelp32Snapshot");
-    m_processFirst = Lookup<Process32Proc>(m_kernel32, "Process32FirstW");
-    m_processNext = Lookup<Process32Proc>(m_kernel32, "Process32NextW");
+    m_createSnapshot = GetProc<CreateToolhelp32SnapshotProc>(m_kernel32.get(), "CreateToolhelp32Snapshot");
+    m_processFirst = GetProc<Process32Proc>(m_kernel32.get(), "Process32FirstW");
+    m_processNext = GetProc<Process32Proc>(m_kernel32.get(), "Process32NextW");
     if (!HasToolHelp())
         ResolveNativeQuery();
 }
@@ -110,10 +102,10 @@ Processes::Processes(NativeQueryOnly)
 void Processes::ResolveNativeQuery()
 {
     m_ntdll.reset(LoadLibraryW(L"ntdll.dll"));
-    m_querySystemInformation = Lookup<QuerySystemInformationProc>(m_ntdll, "ZwQuerySystemInformation");
-    m_getProcessHeap = Lookup<GetProcessHeapProc>(m_kernel32, "GetProcessHeap");
-    m_heapAlloc = Lookup<HeapAllocProc>(m_kernel32, "HeapAlloc");
-    m_heapFree = Lookup<HeapFreeProc>(m_kernel32, "HeapFree");
+    m_querySystemInformation = GetProc<QuerySystemInformationProc>(m_ntdll.get(), "ZwQuerySystemInformation");
+    m_getProcessHeap = GetProc<GetProcessHeapProc>(m_kernel32.get(), "GetProcessHeap");
+    m_heapAlloc = GetProc<HeapAllocProc>(m_kernel32.get(), "HeapAlloc");
+    m_heapFree = GetProc<HeapFreeProc>(m_kernel32.get(), "HeapFree");
 }
 
 bool Processes::HasToolHelp() const

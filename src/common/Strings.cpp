@@ -29,7 +29,7 @@ namespace Strings
         return result;
     }
 
-    String Format(const wchar_t* format, ...)
+    String FormatVarargs(const wchar_t* format, ...)
     {
         va_list arguments;
         va_start(arguments, format);
@@ -60,8 +60,8 @@ namespace Strings
 
     bool EqualsNoCase(const String& left, const String& right)
     {
-        return CompareStringOrdinal(left.data(), static_cast<int>(left.size()),
-                                    right.data(), static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+        // Upper-casing keeps the length of UTF-16 text, so unequal lengths never match.
+        return left.size() == right.size() && ToUpper(left) == ToUpper(right);
     }
 
     bool StartsWithNoCase(const String& text, const String& prefix)

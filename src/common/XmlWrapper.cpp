@@ -1,11 +1,13 @@
 #include "common/XmlWrapper.h"
 
 #include "common/ErrorText.h"
+#include "common/FileSystem.h"
 #include "common/Handles.h"
 #include "common/XmlPathSyntax.h"
 
 #include <ole2.h>
 #include <msxml2.h>
+#include <shlwapi.h>
 
 #include <utility>
 
@@ -39,24 +41,33 @@ namespace
                                            ErrorText::Format(static_cast<DWORD>(hr)).c_str()));
     }
 
-    // A VARIANT holding a file path for load and save.
-    class PathVariant
+    // The long form of a path, made absolute first: "\\?\" takes the path as it is, without
+    // resolving "." or "..", and lets it pass 260 characters.
+    String LongFullPath(const String& path)
     {
-    public:
-        explicit PathVariant(const String& path)
-        {
-            VariantInit(&m_variant);
-            m_variant.vt = VT_BSTR;
-            m_variant.bstrVal = MakeBstr(path).release();
-        }
-        ~PathVariant() { VariantClear(&m_variant); }
-        PathVariant(const PathVariant&) = delete;
-        PathVariant& operator=(const PathVariant&) = delete;
-        const VARIANT& get() const { return m_variant; }
+        if (path.empty() || Paths::IsLongPath(path))
+            return path;
+        const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+        if (needed == 0)
+            return Paths::ToLongPath(path);
+        String full(needed, L'\0');
+        const DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+        if (length == 0 || length >= needed)
+            return Paths::ToLongPath(path);
+        full.resize(length);
+        return Paths::ToLongPath(full);
+    }
 
-    private:
-        VARIANT m_variant;
-    };
+    // The DOM is handed a stream over the file rather than its name: given a name, it takes it
+    // for a URL, where "%41" and "#" mean something else and 260 characters are the limit.
+    ComPtr<IStream> OpenFileStream(const String& path, DWORD mode, BOOL create)
+    {
+        ComPtr<IStream> stream;
+        if (FAILED(SHCreateStreamOnFileEx(LongFullPath(path).c_str(), mode, FILE_ATTRIBUTE_NORMAL, create, nullptr,
+                                          stream.put())))
+            stream.reset();
+        return stream;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -123,14 +134,11 @@ CXmlNodeWrapper CXmlNodeWrapper::InsertNode(long index, const String& name)
     if (FAILED(m_node->get_ownerDocument(owner.put())) || !owner)
         return CXmlNodeWrapper();
 
-    VARIANT type;
-    VariantInit(&type);
-    type.vt = VT_I4;
-    type.lVal = ElementNodeType;
+    const UniqueVariant type = UniqueVariant::FromLong(ElementNodeType);
     UniqueBstr bstrName = MakeBstr(name);
     UniqueBstr emptyNamespace = MakeBstr(String());
     ComPtr<IXMLDOMNode> element;
-    HRESULT hr = owner->createNode(type, bstrName.get(), emptyNamespace.get(), element.put());
+    HRESULT hr = owner->createNode(type.get(), bstrName.get(), emptyNamespace.get(), element.put());
     if (FAILED(hr) || !element)
         ThrowDomFailure(L"IXMLDOMDocument::createNode", name, FAILED(hr) ? hr : E_FAIL);
 
@@ -138,11 +146,8 @@ CXmlNodeWrapper CXmlNodeWrapper::InsertNode(long index, const String& name)
     CXmlNodeWrapper before = GetChild(index);
     if (!before.IsEmpty())
     {
-        VARIANT reference;
-        VariantInit(&reference);
-        reference.vt = VT_UNKNOWN;
-        reference.punkVal = before.m_node; // borrowed: the wrapper keeps its reference
-        hr = m_node->insertBefore(element.get(), reference, &inserted);
+        const UniqueVariant reference = UniqueVariant::FromUnknown(before.m_node);
+        hr = m_node->insertBefore(element.get(), reference.get(), &inserted);
         if (FAILED(hr) || inserted == nullptr)
             ThrowDomFailure(L"IXMLDOMNode::insertBefore", name, FAILED(hr) ? hr : E_FAIL);
     }
@@ -256,10 +261,9 @@ CXmlDocumentWrapper::CXmlDocumentWrapper()
 {
     // A thread that already lives in a single-threaded apartment refuses the multi-threaded
     // form; joining its apartment then still needs one balancing CoUninitialize.
-    if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
-        m_comInitializedMultiThreaded = true;
-    else if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
-        m_comInitializedApartment = true;
+    m_apartment = ComApartment(COINIT_MULTITHREADED);
+    if (!m_apartment)
+        m_apartment = ComApartment(COINIT_APARTMENTTHREADED);
 
     ComPtr<IUnknown> unknown;
     if (FAILED(CoCreateInstance(ClsidDomDocument, nullptr, CLSCTX_ALL, IID_IUnknown, unknown.put_void())))
@@ -277,13 +281,9 @@ CXmlDocumentWrapper::CXmlDocumentWrapper()
     if (FAILED(document->QueryInterface(IidXmlDomDocument2, document2.put_void())) || !document2)
         return;
     UniqueBstr property(SysAllocString(L"SelectionLanguage"));
-    VARIANT language;
-    VariantInit(&language);
-    language.vt = VT_BSTR;
-    language.bstrVal = SysAllocString(L"XPath");
-    const bool xpath = property && language.bstrVal != nullptr &&
-                       SUCCEEDED(document2->setProperty(property.get(), language));
-    VariantClear(&language);
+    const UniqueVariant language = UniqueVariant::FromBstr(SysAllocString(L"XPath"));
+    const bool xpath = property && language.get().bstrVal != nullptr &&
+                       SUCCEEDED(document2->setProperty(property.get(), language.get()));
     if (!xpath)
         return;
     m_document = document.release();
@@ -291,11 +291,10 @@ CXmlDocumentWrapper::CXmlDocumentWrapper()
 
 CXmlDocumentWrapper::~CXmlDocumentWrapper()
 {
+    // The document goes before the apartment, which the members' destruction then leaves.
     if (m_document != nullptr)
         m_document->Release();
     m_document = nullptr;
-    if (m_comInitializedMultiThreaded || m_comInitializedApartment)
-        CoUninitialize();
 }
 
 bool CXmlDocumentWrapper::LoadXml(const String& text)
@@ -315,7 +314,10 @@ bool CXmlDocumentWrapper::Load(const String& path)
         return false;
     if (FAILED(m_document->put_async(VARIANT_FALSE)))
         return false;
-    PathVariant source(path);
+    const ComPtr<IStream> stream = OpenFileStream(path, STGM_READ | STGM_SHARE_DENY_WRITE, FALSE);
+    if (!stream)
+        return false;
+    const UniqueVariant source = UniqueVariant::FromUnknown(stream.get());
     VARIANT_BOOL success = VARIANT_FALSE;
     if (FAILED(m_document->load(source.get(), &success)))
         return false;
@@ -326,8 +328,11 @@ bool CXmlDocumentWrapper::Save(const String& path)
 {
     if (m_document == nullptr)
         return false;
-    PathVariant destination(path);
-    return SUCCEEDED(m_document->save(destination.get()));
+    const ComPtr<IStream> stream = OpenFileStream(path, STGM_WRITE | STGM_CREATE | STGM_SHARE_DENY_WRITE, TRUE);
+    if (!stream)
+        return false;
+    const UniqueVariant destination = UniqueVariant::FromUnknown(stream.get());
+    return SUCCEEDED(m_document->save(destination.get())) && SUCCEEDED(stream->Commit(STGC_DEFAULT));
 }
 
 CXmlNodeWrapper CXmlDocumentWrapper::GetDocumentElement() const

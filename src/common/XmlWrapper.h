@@ -4,6 +4,7 @@
 // node fails softly (false, empty text, empty node) instead of faulting.
 
 #include "common/Exceptions.h"
+#include "common/Handles.h"
 #include "common/Strings.h"
 
 #include <windows.h>
@@ -80,15 +81,16 @@ public:
 
     // Parses text into the document; true when the DOM reports success.
     bool LoadXml(const String& text);
-    // Synchronous load of a file; false when it is missing or does not parse.
+    // Synchronous load of a file; false when it is missing or does not parse. The path is a
+    // plain file path of any length (not a URL: "%41" and "#" are characters of the name).
     bool Load(const String& path);
-    // Writes the document as it is (no re-indentation); false when it cannot.
+    // Writes the document as it is (no re-indentation) to a plain file path of any length,
+    // replacing the file; false when it cannot.
     bool Save(const String& path);
     // The root element, or an empty node.
     CXmlNodeWrapper GetDocumentElement() const;
 
 private:
+    ComApartment m_apartment;
     IXMLDOMDocument* m_document = nullptr;
-    bool m_comInitializedMultiThreaded = false;
-    bool m_comInitializedApartment = false;
 };

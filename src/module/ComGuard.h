@@ -59,7 +59,7 @@ namespace ComGuard
             try
             {
                 StoreFailure(error, method, Strings::Format(L"CWin32Exception ERROR: %s: %s", exception.GetLocation(),
-                                                            exception.GetErrorMessage()));
+                                                            exception.GetErrorMessage().c_str()));
             }
             catch (...)
             {

@@ -197,19 +197,6 @@ namespace
     };
 
     CSystemStateApp g_application;
-
-    // Registration runs under the system default locale, whatever the calling thread uses.
-    class ThreadLocaleScope
-    {
-    public:
-        ThreadLocaleScope() : m_saved(GetThreadLocale()) { SetThreadLocale(LOCALE_SYSTEM_DEFAULT); }
-        ~ThreadLocaleScope() { SetThreadLocale(m_saved); }
-        ThreadLocaleScope(const ThreadLocaleScope&) = delete;
-        ThreadLocaleScope& operator=(const ThreadLocaleScope&) = delete;
-
-    private:
-        LCID m_saved;
-    };
 }
 
 namespace Module
@@ -260,7 +247,8 @@ STDAPI DllRegisterServer()
     return ComGuard::Run([]() -> HRESULT {
         HRESULT hr;
         {
-            ThreadLocaleScope locale;
+            // Registration runs under the system default locale, whatever the thread uses.
+            ThreadLocaleScope locale(LOCALE_SYSTEM_DEFAULT);
             hr = g_module.UpdateRegistryAppId(true);
             if (SUCCEEDED(hr))
                 hr = g_module.RegisterServer();
@@ -276,7 +264,8 @@ STDAPI DllUnregisterServer()
     return ComGuard::Run([]() -> HRESULT {
         HRESULT hr;
         {
-            ThreadLocaleScope locale;
+            // Registration runs under the system default locale, whatever the thread uses.
+            ThreadLocaleScope locale(LOCALE_SYSTEM_DEFAULT);
             hr = g_module.UnregisterServer();
             if (SUCCEEDED(hr))
                 hr = g_module.UpdateRegistryAppId(false);

@@ -1,14 +1,31 @@
 #!/bin/bash
-# What we ship imports only Windows system DLLs, and the module exports its four entry points
-# by name. Both builds are checked: the 32-bit one is what ships, and its runtime and stdcall
-# names are where mingw differs.
+# What we ship loads on Windows Server 2003 SP2: it imports only Windows system DLLs, and from
+# them no function that came with Windows Vista or later (later-exports.txt), since Wine has
+# those and would hide the fault. The module exports its four entry points by name. Both builds
+# are checked: the 32-bit one is what ships, and its runtime and stdcall names are where mingw
+# differs.
 source "$(dirname "$0")/lib/common.bash"
 
 OBJDUMP=x86_64-w64-mingw32-objdump
+LATER_EXPORTS=$(dirname "$0")/later-exports.txt
 SYSTEM_DLLS=" advapi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll rpcrt4.dll shlwapi.dll shell32.dll user32.dll "
 # Present only on some machines: the module loads them by name when it needs them, so a static
 # import would keep it from loading at all where they are missing.
 LOADED_WHEN_NEEDED=" netapi32.dll clusapi.dll certadm.dll ntdsbcli.dll "
+
+# Prints "dll function" for each function the binary imports by name, "dll #ordinal" for one
+# imported by ordinal.
+imported_functions() {
+    $OBJDUMP -p "$1" | awk '
+        /^\tDLL Name:/ { dll = tolower($3); next }
+        /^[^\t]/ || /^$/ { dll = ""; next }
+        dll != "" && /^\t[0-9a-f]+\t/ {
+            n = split($0, field, /[ \t]+/)
+            name = field[n]
+            if (name ~ /^[0-9]+$/ || name == "<none>") print dll, "#" field[3]
+            else print dll, name
+        }'
+}
 
 check_imports() {
     local binary=$1 dll
@@ -25,13 +42,32 @@ check_imports() {
             *) fail "$binary imports $dll, which is not a Windows system DLL" ;;
         esac
     done
+
+    local functions later ordinals
+    functions=$(imported_functions "$binary")
+    [ "$(echo "$functions" | grep -c .)" -gt 10 ] || fail "$binary: imported functions not read"
+    later=$(grep -v -e '^#' -e '^$' "$LATER_EXPORTS" | grep -Fxf - <(echo "$functions") | tr '\n' ' ')
+    [ -z "$later" ] || fail "$binary imports what Windows Server 2003 lacks: $later"
+    # An ordinal says nothing about when the export came; we import by name only.
+    ordinals=$(echo "$functions" | grep ' #' | tr '\n' ' ')
+    [ -z "$ordinals" ] || fail "$binary imports by ordinal: $ordinals"
 }
+
+# The list itself: every DLL we may import has its part, and the known late calls are in it.
+for dll in $SYSTEM_DLLS; do
+    grep -q "^$dll " "$LATER_EXPORTS" || fail "later-exports.txt has nothing for $dll"
+done
+for known in "kernel32.dll CompareStringOrdinal" "kernel32.dll GetTickCount64" "advapi32.dll RegDeleteTreeW" \
+             "msvcrt.dll _fseeki64"; do
+    grep -qFx "$known" "$LATER_EXPORTS" || fail "later-exports.txt lacks $known"
+done
 
 for build in "$BUILD_DIR" "$(dirname "$BUILD_DIR")/win32"; do
     # The 32-bit tree exists when the whole build ran (make test builds both).
     [ -d "$build" ] || continue
     MODULE=$build/src/module/QmSystemStateBackupRestore.dll
     check_imports "$MODULE"
+    check_imports "$build/src/mountmanager/MountManager.dll"
     check_imports "$build/tools/ssbr/ssbr.exe"
     exports=$($OBJDUMP -p "$MODULE" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^[[:space:]]*\[ *[0-9]+\]' | sed 's/^.*\] //' | sort | tr '\n' ' ')
     expect_eq "$MODULE exports" "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer " "$exports"

@@ -313,22 +313,6 @@ namespace
                                       names.c_str(), isBackup ? L"to" : L"from", options.directory.c_str(), seconds));
         return ExitSuccess;
     }
-
-    // Apartment of this thread for the life of the program.
-    class ComApartment
-    {
-    public:
-        ComApartment() : m_hr(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-        ~ComApartment()
-        {
-            if (SUCCEEDED(m_hr))
-                CoUninitialize();
-        }
-        HRESULT Result() const { return m_hr; }
-
-    private:
-        HRESULT m_hr;
-    };
 }
 
 int wmain(int argc, wchar_t** argv)
@@ -364,7 +348,8 @@ int wmain(int argc, wchar_t** argv)
         return ExitUsage;
     }
 
-    ComApartment apartment;
+    // Apartment of this thread for the life of the program.
+    ComApartment apartment(COINIT_MULTITHREADED);
     if (FAILED(apartment.Result()))
     {
         Write(stderr, L"ssbr: CoInitializeEx failed: " + ErrorText::Format(static_cast<DWORD>(apartment.Result())) + L"\n");

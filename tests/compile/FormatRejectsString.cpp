@@ -1,0 +1,7 @@
+// Must not compile: a String handed to Strings::Format without .c_str().
+#include "common/Strings.h"
+
+String Describe(const String& name)
+{
+    return Strings::Format(L"Could not open %s", name);
+}
