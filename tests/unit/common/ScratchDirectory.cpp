@@ -75,3 +75,16 @@ String SystemErrorText(DWORD code)
     LocalFree(message);
     return text;
 }
+
+std::string ElementOrder(const std::string& xml)
+{
+    std::string names;
+    for (auto at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1))
+    {
+        const char next = at + 1 < xml.size() ? xml[at + 1] : '\0';
+        if (next == '/' || next == '?' || next == '!')
+            continue;
+        names += (names.empty() ? "" : " ") + xml.substr(at + 1, xml.find_first_of(" \t\r\n/>", at + 1) - at - 1);
+    }
+    return names;
+}

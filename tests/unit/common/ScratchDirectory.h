@@ -1,6 +1,7 @@
 #pragma once
-// Shared by the unit tests: a private folder below the temporary directory (emptied before use
-// and removed afterwards), file helpers, and the texts a failure is checked against.
+// Shared by the unit and COM tests: a private folder below the temporary directory (named after
+// the test and the process, emptied before use and removed afterwards), file helpers, and the
+// texts a failure is checked against.
 
 #include "common/Strings.h"
 
@@ -49,3 +50,7 @@ String MessageOf(Call call)
 
 // "Error = 0x%08lX" of the code, and a blank and the system's own text when FormatMessageW has one.
 String SystemErrorText(DWORD code);
+
+// Names of the start tags of an XML text in the order they appear: a check of a saved document
+// that does not go through the DOM that wrote it.
+std::string ElementOrder(const std::string& xml);

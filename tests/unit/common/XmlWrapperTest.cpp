@@ -1,6 +1,6 @@
 #include "common/XmlWrapper.h"
 
-#include "common/XmlTestSupport.h"
+#include "common/ScratchDirectory.h"
 
 #include <ole2.h>
 
@@ -8,18 +8,8 @@
 
 #include <thread>
 
-using XmlTestSupport::ElementOrder;
-
 namespace
 {
-    // Runs body on a fresh thread, whose COM state no other test has touched.
-    template <typename Body>
-    void OnFreshThread(Body body)
-    {
-        std::thread worker(body);
-        worker.join();
-    }
-
     const wchar_t* const Sample = L"<BackupSet type='Test'><first a='1'>one</first><second/></BackupSet>";
 }
 
@@ -69,7 +59,8 @@ TEST(XmlDocumentWrapper, WrappersLeaveAnUninitialisedThreadUninitialised)
 {
     HRESULT duringLife = E_UNEXPECTED;
     HRESULT afterwards = E_UNEXPECTED;
-    OnFreshThread([&] {
+    // A fresh thread, whose COM state no other test has touched.
+    std::thread([&] {
         {
             CXmlDocumentWrapper first;
             CXmlDocumentWrapper second;
@@ -82,7 +73,7 @@ TEST(XmlDocumentWrapper, WrappersLeaveAnUninitialisedThreadUninitialised)
         afterwards = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         if (SUCCEEDED(afterwards))
             CoUninitialize();
-    });
+    }).join();
     EXPECT_EQ(S_FALSE, duringLife);
     EXPECT_EQ(S_OK, afterwards);
 }
@@ -92,7 +83,8 @@ TEST(XmlDocumentWrapper, WrappersJoinAndLeaveAnExistingSingleThreadedApartment)
     HRESULT stillInitialised = E_UNEXPECTED;
     HRESULT afterOwnBalance = E_UNEXPECTED;
     bool loaded = false;
-    OnFreshThread([&] {
+    // A fresh thread, whose COM state no other test has touched.
+    std::thread([&] {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         {
             CXmlDocumentWrapper first;
@@ -107,7 +99,7 @@ TEST(XmlDocumentWrapper, WrappersJoinAndLeaveAnExistingSingleThreadedApartment)
         afterOwnBalance = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         if (SUCCEEDED(afterOwnBalance))
             CoUninitialize();
-    });
+    }).join();
     EXPECT_TRUE(loaded);
     EXPECT_EQ(S_FALSE, stillInitialised);
     EXPECT_EQ(S_OK, afterOwnBalance);

@@ -13,15 +13,6 @@ namespace
     {
     protected:
         CRegistryKey Scratch(REGSAM access = KEY_READ) const { return CRegistryKey(HKEY_CURRENT_USER, Path(), access); }
-
-        std::map<String, String> ValueTexts() const
-        {
-            const CRegistryKey key = Scratch();
-            std::map<String, String> texts;
-            for (auto it = key.BeginValues(); it != key.EndValues(); ++it)
-                texts[it.GetName()] = it.GetValueText();
-            return texts;
-        }
     };
 
     String Hex(const Bytes& bytes)
@@ -33,67 +24,64 @@ namespace
     }
 }
 
-TEST_F(RegistryKeyIterator, AnEmptyKeyBeginsAtTheEndAndTheEndStaysThere)
+TEST_F(RegistryKeyIterator, WalksEveryDirectItemWithNamesAtTheLimitAndLargeData)
 {
-    CRegistryKey key = Scratch();
+    const CRegistryKey key = Scratch();
     EXPECT_TRUE(key.BeginSubkeys() == key.EndSubkeys());
     EXPECT_FALSE(key.BeginValues() != key.EndValues());
 
-    SetDword(L"", L"only", 1);
-    auto it = key.BeginValues();
-    ASSERT_TRUE(it != key.EndValues());
-    ++it;
-    ++it;
-    EXPECT_TRUE(it == key.EndValues());
-    EXPECT_TRUE(key.BeginSubkeys() == key.EndSubkeys());
-}
-
-TEST_F(RegistryKeyIterator, WalksEveryItemWithNamesAtTheLimitAndLargeData)
-{
     std::set<String> subkeys = {L"alpha", L"Beta", String(255, L'k')};
     for (int i = 0; i < 40; ++i)
         subkeys.insert(Strings::Format(L"many%03d", i));
     for (const String& name : subkeys)
         CreateKey(name);
-    CreateKey(L"alpha\\nested"); // only direct children are walked
-
+    CreateKey(L"alpha\\nested");
     const String longName(16383, L'n');
     const Bytes large = Pattern(70000);
     SetRaw(L"", longName, REG_SZ, ToBytes(L"long name"));
     SetRaw(L"", L"large", REG_BINARY, large);
 
-    const CRegistryKey key = Scratch();
     std::set<String> walked;
     for (auto it = key.BeginSubkeys(); it != key.EndSubkeys(); ++it)
         walked.insert(it.GetName());
     EXPECT_EQ(subkeys, walked);
-
     std::map<String, RawValue> values;
-    for (auto it = key.BeginValues(); it != key.EndValues(); ++it)
+    auto it = key.BeginValues();
+    for (; it != key.EndValues(); ++it)
         values[it.GetName()] = RawValue{it.GetType(), Bytes(it.GetData(), it.GetData() + it.GetDataSize())};
     EXPECT_EQ((std::map<String, RawValue>{{longName, {REG_SZ, ToBytes(L"long name")}}, {L"large", {REG_BINARY, large}}}),
               values);
-    EXPECT_EQ(Hex(large), ValueTexts()[L"large"]);
+    // The end stays the end.
+    ++it;
+    EXPECT_TRUE(it == key.EndValues());
 }
 
 TEST_F(RegistryKeyIterator, ValueTextsFollowTheValueType)
 {
-    SetRaw(L"", L"bin", REG_BINARY, {0x0A, 0xFF, 0x00});
-    SetRaw(L"", L"emptybin", REG_BINARY, {});
-    SetRaw(L"", L"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 0x80});
-    SetDword(L"", L"dword", 0xdeadbeef);
-    SetDword(L"", L"bigendian", 7, REG_DWORD_BIG_ENDIAN);
-    SetRaw(L"", L"multi", REG_MULTI_SZ, ToBytes(String(L"first\0second\0", 13)));
-    SetRaw(L"", L"embedded", REG_SZ, ToBytes(String(L"before\0after", 12)));
-    // Strings without a terminator end at their length (the odd byte is no character).
-    SetRaw(L"", L"unterminated", REG_SZ, ToBytes(L"abc", false));
-    SetRaw(L"", L"odd", REG_SZ, {'x', 0, 'y'});
-
+    const std::map<String, std::pair<DWORD, Bytes>> values = {
+        {L"bin", {REG_BINARY, {0x0A, 0xFF, 0x00}}},
+        {L"emptybin", {REG_BINARY, {}}},
+        {L"qword", {REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 0x80}}},
+        {L"dword", {REG_DWORD, DwordBytes(0xdeadbeef)}},
+        {L"bigendian", {REG_DWORD_BIG_ENDIAN, DwordBytes(7)}},
+        {L"multi", {REG_MULTI_SZ, ToBytes(String(L"first\0second\0", 13))}},
+        {L"embedded", {REG_SZ, ToBytes(String(L"before\0after", 12))}},
+        // Strings without a terminator end at their length (the odd byte is no character).
+        {L"unterminated", {REG_SZ, ToBytes(L"abc", false)}},
+        {L"odd", {REG_SZ, {'x', 0, 'y'}}},
+        {L"large", {REG_BINARY, Pattern(70000)}}};
+    for (const auto& value : values)
+        SetRaw(L"", value.first, value.second.first, value.second.second);
     const std::map<String, String> expected = {
-        {L"bin", L"0aff00"},      {L"emptybin", L""},         {L"qword", L"0102030405060780"},
+        {L"bin", L"0aff00"},      {L"emptybin", L""},          {L"qword", L"0102030405060780"},
         {L"dword", L"A number"},  {L"bigendian", L"A number"}, {L"multi", L"first"},
-        {L"embedded", L"before"}, {L"unterminated", L"abc"},  {L"odd", L"x"}};
-    EXPECT_EQ(expected, ValueTexts());
+        {L"embedded", L"before"}, {L"unterminated", L"abc"},   {L"odd", L"x"},
+        {L"large", Hex(Pattern(70000))}};
+    const CRegistryKey key = Scratch();
+    std::map<String, String> texts;
+    for (auto it = key.BeginValues(); it != key.EndValues(); ++it)
+        texts[it.GetName()] = it.GetValueText();
+    EXPECT_EQ(expected, texts);
 }
 
 TEST_F(RegistryKeyIterator, BuffersGrowForItemsAddedDuringTheWalk)
@@ -124,10 +112,13 @@ TEST_F(RegistryKeyIterator, BuffersGrowForItemsAddedDuringTheWalk)
     EXPECT_TRUE(++subkeys == key.EndSubkeys());
 }
 
-TEST_F(RegistryKeyIterator, ACopiedIteratorKeepsTheKeyOpenUntilItGoes)
+TEST_F(RegistryKeyIterator, CopiesKeepTheKeyOpenHaveTheirOwnBuffersAndCompareByPosition)
 {
     for (const wchar_t* name : {L"a", L"b", L"c"})
+    {
         CreateKey(name);
+        SetRaw(L"", name, REG_SZ, ToBytes(String(L"text of ") + name));
+    }
     HKEY handle = nullptr;
     std::optional<CRegistryKey::SubkeyIterator> copy;
     {
@@ -136,6 +127,19 @@ TEST_F(RegistryKeyIterator, ACopiedIteratorKeepsTheKeyOpenUntilItGoes)
         auto original = key.BeginSubkeys();
         copy.emplace(original);
         ++original;
+
+        auto first = key.BeginValues();
+        auto second = key.EndValues();
+        second = first;
+        EXPECT_TRUE(first == second);
+        const String text = second.GetValueText();
+        ++first;
+        EXPECT_TRUE(first != second);
+        EXPECT_EQ(text, second.GetValueText());
+        ++second;
+        EXPECT_TRUE(first == second);
+        // Iterators over two handles of one key are not equal.
+        EXPECT_TRUE(key.BeginValues() != Scratch().BeginValues());
     }
     EXPECT_TRUE(HandleIsOpen(handle));
     std::set<String> names;
@@ -144,27 +148,6 @@ TEST_F(RegistryKeyIterator, ACopiedIteratorKeepsTheKeyOpenUntilItGoes)
     EXPECT_EQ((std::set<String>{L"a", L"b", L"c"}), names);
     // At its end the copy let go of the last reference.
     EXPECT_FALSE(HandleIsOpen(handle));
-}
-
-TEST_F(RegistryKeyIterator, AssignedCopiesHaveTheirOwnBuffersAndCompareByPosition)
-{
-    for (const wchar_t* name : {L"a", L"b", L"c"})
-        SetRaw(L"", name, REG_SZ, ToBytes(String(L"text of ") + name));
-    const CRegistryKey key = Scratch();
-    auto first = key.BeginValues();
-    auto second = key.EndValues();
-    second = first;
-    EXPECT_TRUE(first == second);
-    const String name = second.GetName();
-    const String text = second.GetValueText();
-    ++first;
-    EXPECT_TRUE(first != second);
-    EXPECT_EQ(name, second.GetName());
-    EXPECT_EQ(text, second.GetValueText());
-    ++second;
-    EXPECT_TRUE(first == second);
-    // Iterators over two handles of one key are not equal.
-    EXPECT_TRUE(key.BeginValues() != Scratch().BeginValues());
 }
 
 TEST_F(RegistryKeyIterator, FailuresThrowWithTheirPlaceAndReleaseTheKey)
@@ -179,20 +162,14 @@ TEST_F(RegistryKeyIterator, FailuresThrowWithTheirPlaceAndReleaseTheKey)
         auto subkeys = key.BeginSubkeys();
         auto values = key.BeginValues();
         ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CURRENT_USER, Path(L"Doomed").c_str()));
-
-        ExpectFailure(CatchKeyException([&] { ++subkeys; }), L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()",
-                      ERROR_KEY_DELETED);
-        ExpectFailure(CatchKeyException([&] { ++values; }), L"CRegistryKey::ValueIterator::GetValueInfo()",
-                      ERROR_KEY_DELETED);
-        ExpectFailure(CatchKeyException([&] { key.BeginSubkeys(); }), L"CRegistryKey::SubkeyIterator::SubkeyIterator()",
-                      ERROR_KEY_DELETED);
-        ExpectFailure(CatchKeyException([&] { key.BeginValues(); }), L"CRegistryKey::ValueIterator::ValueIterator()",
-                      ERROR_KEY_DELETED);
+        ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_KEY_DELETED, [&] { ++subkeys; });
+        ExpectKeyFailure(L"CRegistryKey::ValueIterator::GetValueInfo()", ERROR_KEY_DELETED, [&] { ++values; });
+        ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::SubkeyIterator()", ERROR_KEY_DELETED, [&] { key.BeginSubkeys(); });
+        ExpectKeyFailure(L"CRegistryKey::ValueIterator::ValueIterator()", ERROR_KEY_DELETED, [&] { key.BeginValues(); });
     }
     // Neither the failed constructions nor the failed moves kept a reference.
     EXPECT_FALSE(HandleIsOpen(handle));
-
     CreateKey(L"child");
-    ExpectFailure(CatchKeyException([&] { Scratch(KEY_QUERY_VALUE).BeginSubkeys(); }),
-                  L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_ACCESS_DENIED);
+    ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_ACCESS_DENIED,
+                     [&] { Scratch(KEY_QUERY_VALUE).BeginSubkeys(); });
 }
