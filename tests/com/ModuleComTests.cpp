@@ -1,8 +1,6 @@
-// The module as a backup application meets it: registered in a lab machine, created through
-// COM, called through its vtable, through IDispatch and through the proxy from another
-// apartment. Runs inside a lab machine (tests/lab/module_com.sh); what ssbr drives there (the
-// components a machine lacks, emptying the target, restore mode through the environment) is
-// checked by tests/lab/ssbr.sh.
+// The module as a backup application meets it in a lab machine (tests/lab/module_com.sh): created
+// through COM, called through its vtable, IDispatch and the proxy from another apartment. What
+// ssbr drives end to end (gated components, emptied targets, restore mode) is left to ssbr.sh.
 
 #include "SystemStateBackupRestore.h"
 
@@ -18,7 +16,7 @@
 
 namespace
 {
-    // Written out again on purpose: the registry must hold these exact values.
+    // Written out again on purpose: the keys unregistration must remove.
     const String ClassId = L"{281c38f0-601f-4462-83b3-087251a5dee1}";
     const String InterfaceId = L"{d811b91d-f179-4db8-a689-1871e44d7985}";
     const String TypeLibId = L"{0245d117-ff7c-4a46-9a76-6ba058787c60}";
@@ -51,10 +49,7 @@ namespace
         return data;
     }
 
-    String Text(BSTR text)
-    {
-        return text != nullptr ? String(text, SysStringLen(text)) : L"<null>";
-    }
+    String Text(BSTR text) { return text != nullptr ? String(text, SysStringLen(text)) : L"<null>"; }
 
     // An options record over BSTRs that the test owns.
     struct Options
@@ -107,30 +102,12 @@ namespace
 
 // ---- Registration -------------------------------------------------------------------------
 
-TEST(Registration, ProgIdClassAppIdTypeLibraryAndProxyAreRegistered)
+// The script's own literals are not restated here; what registration computes is.
+TEST(Registration, ProgIdResolvesToTheModuleWithItsTypeLibraryAndProxy)
 {
-    const struct
-    {
-        String key;
-        const wchar_t* name;
-        String expected;
-    } values[] = {
-        {ProgId, nullptr, L"SystemStateBackupRestore Class"},
-        {ProgId + L"\\CLSID", nullptr, ClassId},
-        {ProgId + L"\\CurVer", nullptr, ProgIdVersion1},
-        {ProgIdVersion1, nullptr, L"SystemStateBackupRestore Class"},
-        {ProgIdVersion1 + L"\\CLSID", nullptr, ClassId},
-        {ClassKey, nullptr, L"SystemStateBackupRestore Class"},
-        {ClassKey + L"\\ProgID", nullptr, ProgIdVersion1},
-        {ClassKey + L"\\VersionIndependentProgID", nullptr, ProgId},
-        {ClassKey + L"\\TypeLib", nullptr, TypeLibId},
-        {ClassKey + L"\\InprocServer32", L"ThreadingModel", L"Free"},
-        {L"AppID\\" + AppId, nullptr, ProgId},
-        {L"AppID\\QmSystemStateBackupRestore.DLL", L"AppID", AppId},
-    };
-    for (const auto& value : values)
-        EXPECT_EQ(value.expected, ReadValue(value.key, value.name)) << Strings::ToUtf8(value.key);
-    EXPECT_TRUE(KeyExists(ClassKey + L"\\Programmable"));
+    CLSID resolved = {};
+    ASSERT_EQ(S_OK, CLSIDFromProgID(ProgId.c_str(), &resolved));
+    EXPECT_TRUE(IsEqualCLSID(CLSID_SystemStateBackupRestoreImpl, resolved));
     EXPECT_EQ(0, lstrcmpiW(ModulePath().c_str(), ReadValue(ClassKey + L"\\InprocServer32").c_str()))
         << Strings::ToUtf8(ReadValue(ClassKey + L"\\InprocServer32"));
     EXPECT_NE(L"<missing>", ReadValue(L"Interface\\" + InterfaceId + L"\\ProxyStubClsid32"));
@@ -334,7 +311,6 @@ TEST_F(ComponentObject, NullPointersAreRefusedNotFollowed)
     const String noRecord = ErrorOf(object.get());
     EXPECT_NE(L"<null>", noRecord);
     EXPECT_EQ(E_FAIL, object->Restore(nullptr));
-    EXPECT_NE(noRecord, ErrorOf(object.get()));
     EXPECT_EQ(E_FAIL, object->IsActiveDirectoryRestoreMode(nullptr));
     EXPECT_EQ(E_FAIL, object->IsActiveDirectoryServiceOnline(nullptr, nullptr));
     EXPECT_EQ(E_POINTER, object->QueryInterface(IID_IDispatch, nullptr));
@@ -345,8 +321,6 @@ TEST_F(ComponentObject, NullPointersAreRefusedNotFollowed)
     EXPECT_EQ(E_POINTER, dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, nullptr));
     DISPID id = 0;
     EXPECT_TRUE(FAILED(dispatch->GetIDsOfNames(IID_NULL, nullptr, 1, LOCALE_USER_DEFAULT, &id)));
-    LPOLESTR name = const_cast<LPOLESTR>(L"Backup");
-    EXPECT_TRUE(FAILED(dispatch->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, nullptr)));
     EXPECT_TRUE(FAILED(dispatch->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, nullptr, nullptr, nullptr,
                                         nullptr)));
     ComPtr<IClassFactory> factory;

@@ -3,6 +3,7 @@
 // before and after), raw registry helpers that check effects without going through the code
 // under test, and hive files read back by loading them.
 
+#include "common/Handles.h"
 #include "common/Privileges.h"
 #include "common/ScratchDirectory.h"
 #include "common/Strings.h"
@@ -37,32 +38,26 @@ namespace RegistryTest
 
     inline Bytes DwordBytes(DWORD value)
     {
-        return Bytes{static_cast<BYTE>(value), static_cast<BYTE>(value >> 8), static_cast<BYTE>(value >> 16),
-                     static_cast<BYTE>(value >> 24)};
+        return Bytes{BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)};
     }
 
     inline bool KeyExists(HKEY root, const String& path)
     {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-            return false;
-        RegCloseKey(key);
-        return true;
+        UniqueRegKey key;
+        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
     }
 
     // Creates root\path when missing. An existing key is opened, not created again: Wine's create
     // call clears the key's class.
     inline void SetValue(HKEY root, const String& path, const String& name, DWORD type, const Bytes& data)
     {
-        HKEY key = nullptr;
-        LONG status = RegOpenKeyExW(root, path.c_str(), 0, KEY_SET_VALUE, &key);
+        UniqueRegKey key;
+        LONG status = RegOpenKeyExW(root, path.c_str(), 0, KEY_SET_VALUE, key.put());
         if (status == ERROR_FILE_NOT_FOUND)
-            status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+            status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
         ASSERT_EQ(ERROR_SUCCESS, status);
-        status = RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
-                                static_cast<DWORD>(data.size()));
-        RegCloseKey(key);
-        ASSERT_EQ(ERROR_SUCCESS, status);
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+                                                static_cast<DWORD>(data.size())));
     }
 
     struct RawValue
@@ -86,11 +81,11 @@ namespace RegistryTest
     // buffers.
     inline void DumpInto(HKEY root, const String& fullPath, const String& relative, RawTree& tree)
     {
-        HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, fullPath.c_str(), 0, KEY_READ, &key));
+        UniqueRegKey key;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, fullPath.c_str(), 0, KEY_READ, key.put()));
         std::vector<wchar_t> name(40000);
         DWORD chars = static_cast<DWORD>(name.size());
-        ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, name.data(), &chars, nullptr, nullptr, nullptr, nullptr,
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key.get(), name.data(), &chars, nullptr, nullptr, nullptr, nullptr,
                                                   nullptr, nullptr, nullptr, nullptr, nullptr));
         RawKey& entry = tree[relative];
         entry.keyClass.assign(name.data(), chars);
@@ -100,7 +95,7 @@ namespace RegistryTest
         {
             chars = static_cast<DWORD>(name.size());
             DWORD size = static_cast<DWORD>(data.size());
-            if (RegEnumValueW(key, index, name.data(), &chars, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
+            if (RegEnumValueW(key.get(), index, name.data(), &chars, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
                 break;
             entry.values[String(name.data(), chars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
         }
@@ -108,11 +103,11 @@ namespace RegistryTest
         for (DWORD index = 0;; ++index)
         {
             chars = static_cast<DWORD>(name.size());
-            if (RegEnumKeyExW(key, index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            if (RegEnumKeyExW(key.get(), index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                 break;
             children.emplace_back(name.data(), chars);
         }
-        RegCloseKey(key);
+        key.reset();
         for (const String& child : children)
             DumpInto(root, fullPath + L"\\" + child, relative.empty() ? child : relative + L"\\" + child, tree);
     }
@@ -189,10 +184,9 @@ namespace RegistryTest
 
         void CreateKey(const String& sub, const wchar_t* keyClass = nullptr, DWORD options = 0) const
         {
-            HKEY key = nullptr;
+            UniqueRegKey key;
             ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, const_cast<wchar_t*>(keyClass),
-                                                     options, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-            RegCloseKey(key);
+                                                     options, KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
         }
 
         void SetRaw(const String& sub, const String& name, DWORD type, const Bytes& data) const
