@@ -41,19 +41,19 @@ namespace
         // keeps a handle to the service's process.
         void Bring(DWORD control, DWORD state)
         {
-            SERVICE_STATUS status = {};
-            ASSERT_TRUE(control == 0 ? StartServiceW(m_service.get(), 0, nullptr) : ControlService(m_service.get(), control, &status))
+            SERVICE_STATUS_PROCESS status = {};
+            ASSERT_TRUE(control == 0 ? StartServiceW(m_service.get(), 0, nullptr)
+                                     : ControlService(m_service.get(), control, reinterpret_cast<SERVICE_STATUS*>(&status)))
                 << "error " << GetLastError();
             for (int polls = 0; State() != state && polls < 200; ++polls)
                 Sleep(50);
             ASSERT_EQ(state, State());
-            SERVICE_STATUS_PROCESS process = {};
             DWORD needed = 0;
-            ASSERT_TRUE(QueryServiceStatusEx(m_service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
-                                             sizeof(process), &needed));
+            ASSERT_TRUE(QueryServiceStatusEx(m_service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                             sizeof(status), &needed));
             if (!m_process)
                 m_process.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
-                                            process.dwProcessId));
+                                            status.dwProcessId));
             ASSERT_TRUE(m_process);
         }
 
@@ -68,19 +68,9 @@ namespace
             return MessageOf<ServiceException>([&] { Services::Stop(m_name, timeout, processName); });
         }
 
-        bool Installed()
-        {
-            bool installed = true; // sentinel: a "not installed" answer must be written too
-            Services::IsInstalled(m_name, installed);
-            return installed;
-        }
-
-        bool Running(const String& name)
-        {
-            bool running = false;
-            Services::IsRunning(name, running);
-            return running;
-        }
+        // Both answers start from the opposite sentinel, so each must be written.
+        bool Installed(bool installed = true) { Services::IsInstalled(m_name, installed); return installed; }
+        bool Running(const String& name, bool running = true) { Services::IsRunning(name, running); return running; }
 
         void Delete()
         {
@@ -103,14 +93,14 @@ namespace
 TEST_F(LabService, StopEndsARunningOrPausedServiceAndSendsAStoppedOneNoControl)
 {
     Install(L"prompt");
-    EXPECT_TRUE(Installed());
+    EXPECT_TRUE(Installed(false));
     EXPECT_FALSE(Running(m_name));
     // A stop control to a stopped service would fail, and with it the call.
     EXPECT_EQ(L"(nothing thrown)", StopMessage(100));
 
     Bring(0, SERVICE_RUNNING);
     // Names of services are compared without case.
-    EXPECT_TRUE(Running(Strings::ToUpper(m_name)));
+    EXPECT_TRUE(Running(Strings::ToUpper(m_name), false));
     Bring(SERVICE_CONTROL_PAUSE, SERVICE_PAUSED);
     EXPECT_FALSE(Running(m_name));
     EXPECT_EQ(L"(nothing thrown)", StopMessage(2000));

@@ -8,53 +8,41 @@ using namespace RegistryTest;
 
 TEST(SplitHiveFile, SeparatesTheDeviceFromAPathThatStaysInsideTheBackup)
 {
-    // Hive file, then the device and path it splits into; no device: not saved (no file, the boot
-    // store, no device path); "!": refused as invalid.
     const struct
     {
-        const wchar_t* hiveFile;
         const wchar_t* device;
         const wchar_t* path;
-    } cases[] = {
-        {L"\\Device\\HarddiskVolume2\\WINDOWS\\system32\\config\\SYSTEM", L"\\Device\\HarddiskVolume2",
-         L"WINDOWS\\system32\\config\\SYSTEM"},
-        // A dynamic volume keeps its disk group and volume.
-        {L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1\\WINDOWS\\system32\\config\\SAM",
-         L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", L"WINDOWS\\system32\\config\\SAM"},
-        // Dots inside a name are no way out.
-        {L"\\Device\\HarddiskVolume1\\Users\\..a.\\NTUSER.DAT", L"\\Device\\HarddiskVolume1", L"Users\\..a.\\NTUSER.DAT"},
-        {L"", nullptr, nullptr},
-        {L"\\Device\\HarddiskVolume1\\Boot\\BCD", nullptr, nullptr},
-        {L"C:\\WINDOWS\\system32\\config\\software", nullptr, nullptr},
-        // Five backslashes are what a dynamic volume's path needs before its file path.
-        {L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", L"!", nullptr},
-        // The path is appended to the backup folder: none that leads out of it or names no file.
-        {L"\\Device\\HarddiskVolume1\\", L"!", nullptr},
-        {L"\\Device\\HarddiskVolume1\\..\\..\\outside\\hive", L"!", nullptr},
-        {L"\\Device\\HarddiskVolume1\\WINDOWS\\..\\..\\..\\hive", L"!", nullptr},
-        {L"\\Device\\HarddiskVolume1\\WINDOWS\\. .\\...\\hive", L"!", nullptr},
-        {L"\\Device\\HarddiskVolume1\\WINDOWS/../../hive", L"!", nullptr},
-        {L"\\Device\\HarddiskVolume1\\\\server\\share\\hive", L"!", nullptr},
-        {L"\\Device\\HarddiskVolume1\\D:\\hive", L"!", nullptr},
-        {L"\\Device\\HarddiskVolume1\\config\\SAM:stream", L"!", nullptr},
-        {L"\\Device\\HarddiskVolume1\\config\\SAM\\", L"!", nullptr},
-    };
-    for (const auto& item : cases)
+    } split[] = {{L"\\Device\\HarddiskVolume2", L"WINDOWS\\system32\\config\\SYSTEM"},
+                 // A dynamic volume keeps its disk group and volume; dots inside a name are no way out.
+                 {L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", L"WINDOWS\\system32\\config\\SAM"},
+                 {L"\\Device\\HarddiskVolume1", L"Users\\..a.\\NTUSER.DAT"}};
+    for (const auto& item : split)
     {
-        String device = L"(untouched)";
-        String path = L"(untouched)";
-        if (item.device != nullptr && String(item.device) == L"!")
-        {
-            EXPECT_EQ(L"Invalid registry value found in: System\\CurrentControlSet\\Control\\hivelist",
-                      MessageOf<RegistryServiceException>(
-                          [&] { RegistryService::SplitHiveFile(item.hiveFile, device, path); }))
-                << Strings::ToUtf8(item.hiveFile);
-            continue;
-        }
-        EXPECT_EQ(item.device != nullptr, RegistryService::SplitHiveFile(item.hiveFile, device, path))
-            << Strings::ToUtf8(item.hiveFile);
-        EXPECT_EQ(item.device != nullptr ? item.device : L"(untouched)", device);
-        EXPECT_EQ(item.path != nullptr ? item.path : L"(untouched)", path);
+        String device, path;
+        EXPECT_TRUE(RegistryService::SplitHiveFile(String(item.device) + L"\\" + item.path, device, path));
+        EXPECT_EQ(item.device, device);
+        EXPECT_EQ(item.path, path);
+    }
+    // No file, the boot store, no device path: nothing to save, and nothing written.
+    for (const wchar_t* skipped : {L"", L"\\Device\\HarddiskVolume1\\Boot\\BCD", L"C:\\WINDOWS\\system32\\config\\software"})
+    {
+        String device = L"(untouched)", path = L"(untouched)";
+        EXPECT_FALSE(RegistryService::SplitHiveFile(skipped, device, path)) << Strings::ToUtf8(skipped);
+        EXPECT_EQ(L"(untouched)(untouched)", device + path);
+    }
+    // A device without its closing backslash (a dynamic volume needs five before its file path),
+    // and paths that, appended to the backup folder, would lead out of it or name no file.
+    for (const wchar_t* invalid :
+         {L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", L"\\Device\\HarddiskVolume1\\",
+          L"\\Device\\HarddiskVolume1\\..\\..\\outside\\hive", L"\\Device\\HarddiskVolume1\\WINDOWS\\..\\..\\..\\hive",
+          L"\\Device\\HarddiskVolume1\\WINDOWS\\. .\\...\\hive", L"\\Device\\HarddiskVolume1\\WINDOWS/../../hive",
+          L"\\Device\\HarddiskVolume1\\\\server\\share\\hive", L"\\Device\\HarddiskVolume1\\D:\\hive",
+          L"\\Device\\HarddiskVolume1\\config\\SAM:stream", L"\\Device\\HarddiskVolume1\\config\\SAM\\"})
+    {
+        String device, path;
+        EXPECT_EQ(L"Invalid registry value found in: System\\CurrentControlSet\\Control\\hivelist",
+                  MessageOf<RegistryServiceException>([&] { RegistryService::SplitHiveFile(invalid, device, path); }))
+            << Strings::ToUtf8(invalid);
     }
 }
 

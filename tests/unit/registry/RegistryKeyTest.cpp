@@ -2,6 +2,9 @@
 
 #include "ScratchKey.h"
 
+#include <optional>
+#include <set>
+
 using namespace RegistryTest;
 
 namespace
@@ -15,11 +18,22 @@ namespace
     protected:
         CRegistryKey Scratch(REGSAM access = KEY_READ) const { return CRegistryKey(HKEY_CURRENT_USER, Path(), access); }
     };
+
+    String Hex(const Bytes& bytes)
+    {
+        String text;
+        for (BYTE b : bytes)
+            text += Strings::Format(L"%02x", b);
+        return text;
+    }
 }
 
-TEST_F(RegistryKey, CopiesShareOneHandleThatClosesWithTheLastOwner)
+TEST_F(RegistryKey, CopiesOfKeysAndIteratorsShareOneHandleThatClosesWithTheLastOwner)
 {
+    for (const wchar_t* name : {L"a", L"b", L"c"})
+        CreateKey(name);
     HKEY handle = nullptr;
+    std::optional<CRegistryKey::SubkeyIterator> iterator;
     {
         CRegistryKey first = Scratch();
         handle = first.GetHandle();
@@ -29,17 +43,60 @@ TEST_F(RegistryKey, CopiesShareOneHandleThatClosesWithTheLastOwner)
         other = copy;
         other = other;
         EXPECT_EQ(handle, other.GetHandle());
+        auto original = other.BeginSubkeys();
+        iterator.emplace(original);
+        ++original;
+        // Iterators over two handles of one key are not equal.
+        EXPECT_TRUE(first.BeginSubkeys() != Scratch().BeginSubkeys());
         first = Scratch();
         EXPECT_NE(handle, first.GetHandle());
-        EXPECT_TRUE(HandleIsOpen(handle));
     }
+    EXPECT_TRUE(HandleIsOpen(handle));
+    std::set<String> names;
+    for (; *iterator != CRegistryKey::SubkeyIterator(nullptr); ++*iterator)
+        names.insert(iterator->GetName());
+    EXPECT_EQ((std::set<String>{L"a", L"b", L"c"}), names);
+    // At its end the iterator let go of the last reference.
     EXPECT_FALSE(HandleIsOpen(handle));
+
     // Wrapping a predefined root is harmless: closing it has no effect.
-    CreateKey(L"Child\\Grandchild");
-    EXPECT_TRUE(CRegistryKey(HKEY_CURRENT_USER).SubkeyExists(Path(L"child\\GRANDCHILD"), KEY_READ));
-    EXPECT_FALSE(Scratch().SubkeyExists(L"Child\\Missing", KEY_READ));
+    EXPECT_TRUE(CRegistryKey(HKEY_CURRENT_USER).SubkeyExists(Path(L"A"), KEY_READ));
+    EXPECT_FALSE(Scratch().SubkeyExists(L"Missing", KEY_READ));
     EXPECT_TRUE(KeyExists(L""));
     ExpectKeyFailure(WhereOpen, ERROR_FILE_NOT_FOUND, [&] { CRegistryKey(HKEY_CURRENT_USER, Path(L"Missing"), KEY_READ); });
+}
+
+TEST_F(RegistryKey, IteratorsWalkDirectItemsGrowingTheirBuffersForItemsAddedOnTheWay)
+{
+    const CRegistryKey key = Scratch();
+    EXPECT_TRUE(key.BeginSubkeys() == key.EndSubkeys());
+    SetRaw(L"", L"a", REG_BINARY, {0x01});
+    CreateKey(L"a\\nested");
+    auto values = key.BeginValues();
+    auto subkeys = key.BeginSubkeys();
+    ASSERT_STREQ(L"a", values.GetName());
+    ASSERT_STREQ(L"a", subkeys.GetName());
+
+    // Names at the registry's limits, a long class and data larger than anything the iterators
+    // sized their buffers for.
+    const String valueName = L"b" + String(16382, L'x');
+    const Bytes large = Pattern(70000);
+    SetRaw(L"", valueName, REG_BINARY, large);
+    const String keyName = L"b" + String(254, L'y');
+    CreateKey(keyName, String(600, L'c').c_str());
+    ++values;
+    ASSERT_TRUE(values != key.EndValues());
+    EXPECT_EQ(valueName, values.GetName());
+    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), values.GetType());
+    EXPECT_EQ(large, Bytes(values.GetData(), values.GetData() + values.GetDataSize()));
+    EXPECT_EQ(Hex(large), values.GetValueText());
+    EXPECT_TRUE(++values == key.EndValues());
+    ++subkeys;
+    ASSERT_TRUE(subkeys != key.EndSubkeys());
+    EXPECT_EQ(keyName, subkeys.GetName());
+    EXPECT_TRUE(++subkeys == key.EndSubkeys());
+    // The end stays the end.
+    EXPECT_TRUE(++subkeys == key.EndSubkeys());
 }
 
 TEST_F(RegistryKey, QueriesReadTheirOwnTypesWholeAndLeaveOthersAlone)
@@ -133,6 +190,30 @@ TEST_F(RegistryKey, DeleteKeyTakesOnlyLeavesAndDeleteKeyTreeWholeTrees)
     EXPECT_EQ(expected, Dump(L""));
 }
 
+TEST_F(RegistryKey, IteratorFailuresThrowWithTheirPlaceAndReleaseTheKey)
+{
+    CreateKey(L"Doomed\\child");
+    SetDword(L"Doomed", L"v", 1);
+    SetDword(L"Doomed", L"w", 2);
+    HKEY handle = nullptr;
+    {
+        const CRegistryKey key = Scratch().OpenSubkey(L"Doomed", KEY_READ);
+        handle = key.GetHandle();
+        auto subkeys = key.BeginSubkeys();
+        auto values = key.BeginValues();
+        ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CURRENT_USER, Path(L"Doomed").c_str()));
+        ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_KEY_DELETED, [&] { ++subkeys; });
+        ExpectKeyFailure(L"CRegistryKey::ValueIterator::GetValueInfo()", ERROR_KEY_DELETED, [&] { ++values; });
+        ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::SubkeyIterator()", ERROR_KEY_DELETED, [&] { key.BeginSubkeys(); });
+        ExpectKeyFailure(L"CRegistryKey::ValueIterator::ValueIterator()", ERROR_KEY_DELETED, [&] { key.BeginValues(); });
+    }
+    // Neither the failed constructions nor the failed moves kept a reference.
+    EXPECT_FALSE(HandleIsOpen(handle));
+    CreateKey(L"child");
+    ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_ACCESS_DENIED,
+                     [&] { Scratch(KEY_QUERY_VALUE).BeginSubkeys(); });
+}
+
 using RegistryFunctions = ScratchKey;
 
 TEST_F(RegistryFunctions, GetMultiStringReadsEveryStringOrReportsFunctionFailedLeavingTheListAlone)
@@ -140,10 +221,7 @@ TEST_F(RegistryFunctions, GetMultiStringReadsEveryStringOrReportsFunctionFailedL
     StringList many;
     String raw;
     for (int i = 0; i < 300; ++i)
-    {
-        many.push_back(Strings::Format(L"Path\\Number %d\\", i));
-        raw += many.back() + L'\0';
-    }
+        raw += many.emplace_back(Strings::Format(L"Path\\Number %d\\", i)) + L'\0';
     SetRaw(L"", L"many", REG_MULTI_SZ, ToBytes(raw));
     // Without the list's final empty string, and without the last string's own null.
     SetRaw(L"", L"unterminated", REG_MULTI_SZ, ToBytes(String(L"one\0two", 7), false));
