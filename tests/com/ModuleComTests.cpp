@@ -223,49 +223,6 @@ TEST_F(ComponentObject, LateBindingFindsTheMethodsAndCallsThemByDispatchId)
     VariantClear(&result);
 }
 
-namespace
-{
-    // A minimal outer object that aggregates the component object.
-    class Outer : public IUnknown
-    {
-    public:
-        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override
-        {
-            if (!IsEqualIID(riid, IID_IUnknown))
-                return inner ? inner->QueryInterface(riid, object) : E_NOINTERFACE;
-            *object = this;
-            AddRef();
-            return S_OK;
-        }
-        ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-        ULONG STDMETHODCALLTYPE Release() override { return --references; }
-        IUnknown* inner = nullptr;
-        ULONG references = 1;
-    };
-}
-
-TEST(Creation, AggregatedObjectDelegatesToItsOuterObject)
-{
-    Outer outer;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemStateBackupRestoreImpl, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                     reinterpret_cast<void**>(&outer.inner)));
-    ISystemStateBackupRestore* object = nullptr;
-    ASSERT_EQ(S_OK, outer.QueryInterface(IID_ISystemStateBackupRestore, reinterpret_cast<void**>(&object)));
-    EXPECT_EQ(2u, outer.references) << "the interface's reference belongs to the outer object";
-    IUnknown* identity = nullptr;
-    ASSERT_EQ(S_OK, object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
-    EXPECT_EQ(static_cast<IUnknown*>(&outer), identity);
-    identity->Release();
-    EXPECT_EQ(S_OK, object->Initialize());
-    object->Release();
-    EXPECT_EQ(1u, outer.references);
-    EXPECT_EQ(0u, outer.inner->Release());
-
-    void* refused = reinterpret_cast<void*>(1);
-    EXPECT_EQ(CLASS_E_NOAGGREGATION, CoCreateInstance(CLSID_SystemStateBackupRestoreImpl, &outer, CLSCTX_INPROC_SERVER,
-                                                      IID_ISystemStateBackupRestore, &refused));
-}
-
 // Calls from a single-threaded apartment reach the free-threaded object through the merged
 // proxy/stub, options record included.
 TEST(Creation, CallsFromAnApartmentThreadAreMarshalledWithTheRecord)

@@ -57,10 +57,6 @@ namespace Lab
         process.reset();
     }
 
-    // Exit code of labwindow.exe when it cannot create its window: Wine without a display
-    // driver (no X server, and the prefix's Graphics driver not set to "null").
-    constexpr DWORD NoWindowExitCode = 3;
-
     // Starts labwindow.exe, or labservice.exe with mode "sleep", and waits until it is ready.
     // Empty when it cannot be started; a process that ended before it was ready is handed back
     // ended.

@@ -90,8 +90,18 @@ namespace
     };
 }
 
-TEST_F(LabService, StopEndsARunningOrPausedServiceAndSendsAStoppedOneNoControl)
+TEST_F(LabService, StopLeavesAMissingServiceAloneEndsARunningOrPausedOneAndSendsAStoppedOneNoControl)
 {
+    // Not installed: not even the process fallback runs, and nobody can ask whether it runs.
+    EXPECT_FALSE(Installed());
+    UniqueKernelHandle bystander = Lab::StartProgram(m_program, L"sleep");
+    ASSERT_TRUE(bystander);
+    EXPECT_EQ(L"(nothing thrown)", StopMessage(100, m_exeName));
+    EXPECT_FALSE(Lab::Ended(bystander, 0));
+    Lab::EnsureEnded(bystander);
+    EXPECT_EQ(L"OpenService() failed: " + ErrorText::Format(ERROR_SERVICE_DOES_NOT_EXIST),
+              MessageOf<ServiceException>([&] { Running(m_name); }));
+
     Install(L"prompt");
     EXPECT_TRUE(Installed(false));
     EXPECT_FALSE(Running(m_name));
@@ -133,16 +143,4 @@ TEST_F(LabService, AServiceThatWillNotStopIsReportedOrKilledByItsProcessName)
     // Terminated, not ended by itself: the program never exits with 0 in this mode. (Windows'
     // control manager then reports the service stopped; Wine's leaves it stop-pending.)
     EXPECT_EQ(0u, Lab::ExitCode(m_process));
-}
-
-TEST_F(LabService, AServiceThatIsNotInstalledIsLeftAloneButCannotBeAskedIfItRuns)
-{
-    EXPECT_FALSE(Installed());
-    // Not even the process fallback runs: a program of that name keeps running.
-    m_process = Lab::StartProgram(m_program, L"sleep");
-    ASSERT_TRUE(m_process);
-    EXPECT_EQ(L"(nothing thrown)", StopMessage(100, m_exeName));
-    EXPECT_FALSE(Lab::Ended(m_process, 0));
-    EXPECT_EQ(L"OpenService() failed: " + ErrorText::Format(ERROR_SERVICE_DOES_NOT_EXIST),
-              MessageOf<ServiceException>([&] { Running(m_name); }));
 }

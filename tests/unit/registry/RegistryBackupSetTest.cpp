@@ -103,27 +103,3 @@ TEST(BackupSet, FailuresNameWhatWasWrongAndCreateNothing)
               MessageOf<SampleBackupSetException>([&] { SampleBackupSet(folder / L"missing").Open(); }));
     EXPECT_FALSE(IsDirectoryOnDisk(folder / L"missing"));
 }
-
-TEST(HiveFileEntry, PrefixesSelectTheRootKeyIgnoringCase)
-{
-    const struct
-    {
-        const wchar_t* hivepath;
-        HKEY root;
-        const wchar_t* subkey;
-    } cases[] = {
-        // The lab's hive lists give the upper-case forms.
-        {L"\\registry\\machine\\SYSTEM", HKEY_LOCAL_MACHINE, L"SYSTEM"},
-        {L"\\registry\\user\\S-1-5-21-1-2-3-1000_Classes", HKEY_USERS, L"S-1-5-21-1-2-3-1000_Classes"},
-        // Neither prefix: no root, no subkey.
-        {L"\\REGISTRY\\MACHINE", nullptr, L""},
-        {L"\\REGISTRY\\USERS\\.DEFAULT", nullptr, L""},
-    };
-    for (const auto& c : cases)
-    {
-        const HiveFileEntry entry(L"f", L"h", c.hivepath);
-        EXPECT_EQ(c.root, entry.GetRootKey()) << Strings::ToUtf8(c.hivepath);
-        EXPECT_EQ(c.subkey, entry.GetSubkey()) << Strings::ToUtf8(c.hivepath);
-        EXPECT_EQ(String(L"TMP_") + c.subkey, entry.GetTemporaryName()) << Strings::ToUtf8(c.hivepath);
-    }
-}
