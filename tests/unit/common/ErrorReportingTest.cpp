@@ -45,33 +45,3 @@ TEST(ErrorTextFormat, FormatWin32MapsPositiveCodesToHresults)
     // Only the low 16 bits of a Win32 code survive the mapping.
     EXPECT_EQ(0u, ErrorText::FormatWin32(0x12345).find(L"Error = 0x80072345"));
 }
-
-TEST(ModuleExceptions, DescribeThemselvesWithClassNameAndError)
-{
-    const FileSystemException error(L"Directory cannot be empty");
-    EXPECT_EQ(L"FileSystemException ERROR: Directory cannot be empty", error.GetDescription());
-    EXPECT_EQ(L"RegistryServiceException ERROR: ", RegistryServiceException(L"").GetDescription());
-}
-
-TEST(ModuleExceptions, CaughtThroughTheBaseKeepTheirDescriptionAndCopiesMatch)
-{
-    try
-    {
-        throw ServiceException(L"Could not stop service");
-    }
-    catch (const TarnException::Exception& caught)
-    {
-        EXPECT_EQ(L"ServiceException ERROR: Could not stop service", caught.GetDescription());
-        const ServiceException copy(static_cast<const ServiceException&>(caught));
-        EXPECT_EQ(caught.GetDescription(), copy.GetDescription());
-    }
-    EXPECT_EQ(L"plain", TarnException::Exception(L"plain").GetDescription());
-}
-
-TEST(Win32Exception, GivesTheSystemTextForItsCode)
-{
-    const CWin32Exception error(L"CRegistryKey::NewCCountedRegKey()", ERROR_ACCESS_DENIED);
-    EXPECT_STREQ(L"CRegistryKey::NewCCountedRegKey()", error.GetLocation());
-    EXPECT_EQ(5u, error.GetCode());
-    EXPECT_EQ(L"Error = 0x00000005 " + String(error.GetErrorMessage()), SystemErrorText(ERROR_ACCESS_DENIED));
-}

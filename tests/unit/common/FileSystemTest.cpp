@@ -8,6 +8,7 @@
 #include <psapi.h>
 
 #include <functional>
+#include <map>
 
 namespace
 {
@@ -31,104 +32,91 @@ TEST(Paths, LongFormsAndRootLengths)
     EXPECT_TRUE(Paths::IsLongPath(L"prefix\\\\?\\C:\\"));
     EXPECT_FALSE(Paths::IsLongPath(L"C:\\x"));
 
-    const std::pair<const wchar_t*, int> roots[] = {{L"C:\\", 3},
-                                                    {L"C:\\Windows\\System32", 3},
-                                                    {L"\\\\?\\C:\\x", 7},
-                                                    {L"\\\\srv\\share", 11},
-                                                    {L"\\\\srv\\share\\dir\\file", 12},
-                                                    {L"\\\\?\\UNC\\srv\\share\\dir", 18}};
-    for (const auto& root : roots)
-        EXPECT_EQ(root.second, Paths::GetRootLength(root.first)) << Strings::ToUtf8(root.first);
-    for (const wchar_t* invalid : {L"C:", L"\\\\srv", L"\\\\srv\\", L"relative\\path"})
+    EXPECT_EQ(3, Paths::GetRootLength(L"C:\\Windows\\System32"));
+    EXPECT_EQ(12, Paths::GetRootLength(L"\\\\srv\\share\\dir\\file"));
+    EXPECT_EQ(18, Paths::GetRootLength(L"\\\\?\\UNC\\srv\\share\\dir"));
+    for (const wchar_t* invalid : {L"C:", L"\\\\srv\\", L"relative\\path"})
         EXPECT_EQ(L"Path is invalid", MessageOf<FileSystemException>([&] { Paths::GetRootLength(invalid); }));
 }
 
 TEST(Directories, RootsBackslashesAndParents)
 {
-    EXPECT_TRUE(Directories::IsRoot(L"C:"));
-    EXPECT_TRUE(Directories::IsRoot(L"C:\\"));
-    EXPECT_TRUE(Directories::IsRoot(L"\\\\srv\\share"));
-    EXPECT_FALSE(Directories::IsRoot(L"C:\\Windows"));
-    EXPECT_FALSE(Directories::IsRoot(L"\\\\srv\\share\\dir"));
-
+    for (const auto& root : std::map<String, bool>{{L"C:", true}, {L"C:\\", true}, {L"\\\\srv\\share", true},
+                                                   {L"C:\\Windows", false}, {L"\\\\srv\\share\\dir", false}})
+        EXPECT_EQ(root.second, Directories::IsRoot(root.first)) << Strings::ToUtf8(root.first);
     String directory = L"C:\\a";
     Directories::AppendBackslash(directory);
     Directories::AppendBackslash(directory);
     EXPECT_EQ(L"C:\\a\\", directory);
     EXPECT_EQ(L"C:\\a", Directories::RemoveBackslash(L"C:\\a\\"));
     EXPECT_EQ(L"C:\\a", Directories::RemoveBackslash(L"C:\\a"));
-
-    EXPECT_EQ(L"C:\\a", Directories::GetDirectory(L"C:\\a\\b", true));
-    EXPECT_EQ(L"C:\\a", Directories::GetDirectory(L"C:\\a\\b\\", true));
-    EXPECT_EQ(L"C:\\", Directories::GetDirectory(L"C:\\", true));
-    EXPECT_EQ(L"C:\\a\\b", Directories::GetDirectory(L"C:\\a\\b\\", false));
-    EXPECT_EQ(L"", Directories::GetDirectory(L"report.txt", false));
-
-    EXPECT_EQ(L"hive.dat", Files::GetFileName(L"C:\\Windows\\hive.dat"));
-    EXPECT_EQ(L"hive.dat", Files::GetFileName(L"hive.dat"));
-    EXPECT_EQ(L"", Files::GetFileName(L"C:\\dir\\"));
+    const struct
+    {
+        const wchar_t* path;
+        bool removeFileName;
+        const wchar_t* directory;
+    } parents[] = {{L"C:\\a\\b", true, L"C:\\a"},
+                   {L"C:\\a\\b\\", true, L"C:\\a"},
+                   {L"C:\\", true, L"C:\\"},
+                   {L"C:\\a\\b\\", false, L"C:\\a\\b"},
+                   {L"report.txt", false, L""}};
+    for (const auto& parent : parents)
+        EXPECT_EQ(parent.directory, Directories::GetDirectory(parent.path, parent.removeFileName)) << Strings::ToUtf8(parent.path);
+    for (const auto& name : std::map<String, String>{{L"C:\\Windows\\hive.dat", L"hive.dat"}, {L"hive.dat", L"hive.dat"},
+                                                     {L"C:\\dir\\", L""}})
+        EXPECT_EQ(name.second, Files::GetFileName(name.first));
     EXPECT_TRUE(Directories::IsDotEntry(L".."));
     EXPECT_FALSE(Directories::IsDotEntry(L".profile"));
 }
 
-TEST(FileSystemErrors, EveryEmptyArgumentThrowsItsOwnMessage)
+TEST(FileSystemErrors, EmptyArgumentsOfCopiesAndDeletionsAreRefused)
 {
     const String some = L"C:\\some";
-    String empty;
-    bool flag = false;
     const struct
     {
         const wchar_t* message;
         std::function<void()> call;
     } cases[] = {
-        {L"Source file cannot be empty", [&] { Files::Copy(L"", some, true); }},
+        // An empty argument would otherwise name the current folder to copy into or delete.
         {L"Destination file cannot be empty", [&] { Files::Copy(some, L"", true); }},
-        {L"PathFileName cannot be empty", [&] { Files::GetFileName(L""); }},
-        {L"FileName cannot be empty", [&] { Directories::GetDirectory(L"", true); }},
-        {L"File cannot be empty", [&] { Files::Exists(L""); }},
         {L"File cannot be empty", [&] { Files::Delete(L""); }},
-        {L"Directory cannot be empty", [&] { Directories::AppendBackslash(empty); }},
-        {L"Directory cannot be empty", [&] { Directories::RemoveBackslash(L""); }},
-        {L"Directory cannot be empty", [&] { Directories::Exists(L""); }},
-        {L"Directory cannot be empty", [&] { Directories::IsDotEntry(L""); }},
-        {L"Directory cannot be empty", [&] { Directories::Create(L""); }},
         {L"Directory cannot be empty", [&] { Directories::DeleteFiles(L"", L"*.*"); }},
         {L"Directory cannot be empty", [&] { Directories::Delete(L""); }},
-        {L"Source Directory cannot be empty", [&] { Directories::Copy(L"", some); }},
         {L"Destination Directory cannot be empty", [&] { Directories::Copy(some, L""); }},
         {L"File pattern cannot be empty", [&] { Directories::DeleteFiles(some, L""); }},
-        {L"Path cannot be empty", [&] { Paths::IsLongPath(L""); }},
-        {L"Path cannot be empty", [&] { Paths::ToLongPath(L""); }},
-        {L"Path cannot be empty", [&] { Paths::GetRootLength(L""); }},
-        {L"Path cannot be empty", [&] { Paths::Exists(L""); }},
-        {L"Path cannot be empty", [&] { Paths::GetAttributes(L"", flag); }},
-        {L"Path cannot be empty", [&] { Directories::IsRoot(L""); }},
     };
     for (const auto& testCase : cases)
         EXPECT_EQ(testCase.message, MessageOf<FileSystemException>(testCase.call));
 }
 
-TEST(Directories, CreateAnswersForExistingFilesAndDirectories)
+TEST(Directories, CreateExistsDeleteAndDeleteFilesAnswerForFilesAndFolders)
 {
     ScratchDirectory scratch;
     WriteTextFile(scratch / L"file", "x");
     EXPECT_FALSE(Directories::Create(scratch / L"file"));
-    EXPECT_TRUE(IsFileOnDisk(scratch / L"file"));
-    EXPECT_TRUE(Directories::Create(scratch.Path()));
     EXPECT_TRUE(Directories::Create(scratch.Path() + L"\\"));
     // A file in the middle of the path stops the walk.
     EXPECT_FALSE(Directories::Create(scratch / L"file\\below"));
     EXPECT_TRUE(Directories::Create(L"C:\\"));
-
     bool isDirectory = false;
     EXPECT_TRUE(Paths::GetAttributes(scratch / L"file", isDirectory));
     EXPECT_FALSE(isDirectory);
     EXPECT_TRUE(Paths::GetAttributes(scratch.Path(), isDirectory));
     EXPECT_TRUE(isDirectory);
     EXPECT_FALSE(Paths::GetAttributes(scratch / L"missing", isDirectory));
-    EXPECT_TRUE(Directories::Exists(L"C:\\"));
     EXPECT_TRUE(Directories::Exists(scratch.Path() + L"\\"));
     EXPECT_FALSE(Directories::Exists(scratch / L"file"));
+    EXPECT_TRUE(Directories::Delete(scratch / L"missing-parent\\never-existed"));
+
+    WriteTextFile(scratch / L"drop.log", "d");
+    WriteTextFile(scratch / L"ro.log", "r");
+    SetFileAttributesW(Paths::ToLongPath(scratch / L"ro.log").c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteTextFile(scratch / L"sub.log\\inner.txt", "inner");
+    EXPECT_TRUE(Directories::DeleteFiles(scratch.Path(), L"*.log"));
+    EXPECT_TRUE(Directories::DeleteFiles(scratch.Path(), L"*.nomatch"));
+    EXPECT_TRUE(IsFileOnDisk(scratch / L"file"));
+    for (const wchar_t* gone : {L"drop.log", L"ro.log", L"sub.log"})
+        EXPECT_FALSE(Paths::Exists(scratch / gone)) << Strings::ToUtf8(gone);
 }
 
 TEST(Directories, DeepTreesAreCreatedCopiedAndDeleted)
@@ -161,37 +149,13 @@ TEST(Directories, DeepTreesAreCreatedCopiedAndDeleted)
     ASSERT_TRUE(Directories::Delete(scratch / L"copy\\"));
     EXPECT_FALSE(Paths::Exists(scratch / L"copy"));
 
-    // Nothing to copy from: nothing copied, and no error.
+    // Nothing to copy from: nothing copied, and no error; no destination: the system's error.
     EXPECT_EQ(0u, Directories::Copy(scratch / L"source", scratch / L"copy"));
     EXPECT_FALSE(Paths::Exists(scratch / L"copy\\top.txt"));
-}
-
-TEST(Directories, CopyReportsTheSystemErrorWhenTheDestinationCannotBeMade)
-{
-    ScratchDirectory scratch;
     WriteTextFile(scratch / L"source\\a.txt", "a");
     WriteTextFile(scratch / L"blocker", "file in the way");
     EXPECT_NE(0u, Directories::Copy(scratch / L"source", scratch / L"blocker\\target"));
     EXPECT_EQ("file in the way", ReadTextFile(scratch / L"blocker"));
-}
-
-TEST(Directories, DeleteOfAMissingDirectorySucceedsAndDeleteFilesFollowsThePattern)
-{
-    ScratchDirectory scratch;
-    EXPECT_TRUE(Directories::Delete(scratch / L"never-existed"));
-    EXPECT_TRUE(Directories::Delete(scratch / L"missing-parent\\never-existed"));
-
-    WriteTextFile(scratch / L"keep.txt", "k");
-    WriteTextFile(scratch / L"drop.log", "d");
-    WriteTextFile(scratch / L"ro.log", "r");
-    SetFileAttributesW(Paths::ToLongPath(scratch / L"ro.log").c_str(), FILE_ATTRIBUTE_READONLY);
-    WriteTextFile(scratch / L"sub.log\\inner.txt", "inner");
-    EXPECT_TRUE(Directories::DeleteFiles(scratch.Path(), L"*.log"));
-    EXPECT_TRUE(IsFileOnDisk(scratch / L"keep.txt"));
-    EXPECT_FALSE(Paths::Exists(scratch / L"drop.log"));
-    EXPECT_FALSE(Paths::Exists(scratch / L"ro.log"));
-    EXPECT_FALSE(Paths::Exists(scratch / L"sub.log"));
-    EXPECT_TRUE(Directories::DeleteFiles(scratch.Path(), L"*.nomatch"));
 }
 
 TEST(Files, CopyCreatesTheDestinationFolderAndHonoursOverwrite)
@@ -216,7 +180,7 @@ TEST(Files, CopyCreatesTheDestinationFolderAndHonoursOverwrite)
     EXPECT_FALSE(Files::Delete(target));
 }
 
-TEST(Files, CopiesStreamWithoutBufferingWholeFiles)
+TEST(Directories, CopyStreamsFilesWithoutBufferingThemWhole)
 {
     ScratchDirectory scratch;
     const LONGLONG size = 192LL * 1024 * 1024;
@@ -233,7 +197,6 @@ TEST(Files, CopiesStreamWithoutBufferingWholeFiles)
 
     PROCESS_MEMORY_COUNTERS before{};
     ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before));
-    ASSERT_TRUE(Files::Copy(scratch / L"big\\big.bin", scratch / L"one\\big.bin", false));
     ASSERT_EQ(0u, Directories::Copy(scratch / L"big", scratch / L"tree"));
     PROCESS_MEMORY_COUNTERS after{};
     ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after));
@@ -245,21 +208,19 @@ TEST(Files, CopiesStreamWithoutBufferingWholeFiles)
     EXPECT_LT(growth, static_cast<SIZE_T>(size / 4)) << "peak working set grew by " << growth;
 }
 
-TEST(EnvironmentVariables, ExpandsSystemVariablesAndLeavesPlainTextAlone)
+TEST(EnvironmentVariables, ExpandsWholeExpansionsLongerThanTheClassicLimit)
 {
+    const String value = L"C:\\" + String(300, L'x');
+    const String name = Strings::Format(L"QMTEST_ROOT_%lu", GetCurrentProcessId());
+    ASSERT_TRUE(SetEnvironmentVariableW(name.c_str(), value.c_str()));
     EnvironmentVariables environment;
     String expanded = L"sentinel";
-    ASSERT_EQ(S_OK, environment.Expand(L"C:\\plain\\path", expanded));
-    EXPECT_EQ(L"C:\\plain\\path", expanded);
-
-    wchar_t windows[MAX_PATH];
-    GetWindowsDirectoryW(windows, MAX_PATH);
-    ASSERT_EQ(S_OK, environment.Expand(L"%SystemRoot%\\System32", expanded));
-    EXPECT_TRUE(Strings::EqualsNoCase(String(windows) + L"\\System32", expanded));
-
-    // Longer than the classic path limit: expanded whole, not cut.
-    const String longTail(300, L'x');
-    ASSERT_EQ(S_OK, environment.Expand(L"%SystemRoot%\\" + longTail, expanded));
-    EXPECT_TRUE(Strings::EqualsNoCase(String(windows) + L"\\" + longTail, expanded));
+    for (const auto& item : std::map<String, String>{{L"C:\\plain\\path", L"C:\\plain\\path"},
+                                                     {L"%" + name + L"%\\tail", value + L"\\tail"}})
+    {
+        EXPECT_EQ(S_OK, environment.Expand(item.first, expanded));
+        EXPECT_EQ(item.second, expanded);
+    }
     EXPECT_EQ(L"", environment.GetError());
+    SetEnvironmentVariableW(name.c_str(), nullptr);
 }

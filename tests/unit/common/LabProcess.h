@@ -1,21 +1,39 @@
 #pragma once
-// Copies of labservice.exe run as services and as plain programs for the tests of the service
-// and process helpers, each under a name of its own and cleaned up afterwards.
+// The programs and modules built beside unit_tests.exe (found relative to it, so no test names a
+// machine's folders), and copies of the lab programs run as services and plain programs under
+// names no other process has, so that killing by name reaches only the copy a test started.
 
 #include "common/Handles.h"
-#include "common/LabBinaries.h"
+#include "ScratchDirectory.h"
 
 #include <windows.h>
 
-namespace LabProcess
+#include <vector>
+
+namespace Lab
 {
-    // Milliseconds since the given tick.
-    inline DWORD Since(DWORD tick)
+    // The build tree's root: unit_tests.exe lives in its "tests" folder.
+    inline String BuildRoot()
     {
-        return GetTickCount() - tick;
+        std::vector<wchar_t> path(32768);
+        String exe(path.data(), GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+        const String relative = exe.substr(0, exe.rfind(L'\\')) + L"\\..";
+        return String(path.data(), GetFullPathNameW(relative.c_str(), static_cast<DWORD>(path.size()), path.data(), nullptr));
     }
 
-    // Whether the process has ended within the wait.
+    inline String Program(const wchar_t* exe) { return BuildRoot() + L"\\lab\\labservice\\" + exe; }
+    inline String MountManagerFolder() { return BuildRoot() + L"\\src\\mountmanager"; }
+
+    // A copy of a lab program in the folder, named after the process and a counter; empty when
+    // the copy fails.
+    inline String CopyProgram(const wchar_t* exe, const ScratchDirectory& folder, String& copyName)
+    {
+        static int counter = 0;
+        copyName = Strings::Format(L"qmlab%lu_%d.exe", GetCurrentProcessId(), ++counter);
+        const String copy = folder / copyName;
+        return CopyFileW(Program(exe).c_str(), copy.c_str(), FALSE) ? copy : String();
+    }
+
     inline bool Ended(const UniqueKernelHandle& process, DWORD wait)
     {
         return WaitForSingleObject(process.get(), wait) == WAIT_OBJECT_0;
@@ -39,10 +57,6 @@ namespace LabProcess
         process.reset();
     }
 
-    // Exit code of labwindow.exe when it cannot create its window: Wine without a display
-    // driver (no X server, and the prefix's Graphics driver not set to "null").
-    constexpr DWORD NoWindowExitCode = 3;
-
     // Starts labwindow.exe, or labservice.exe with mode "sleep", and waits until it is ready.
     // Empty when it cannot be started; a process that ended before it was ready is handed back
     // ended.
@@ -50,9 +64,8 @@ namespace LabProcess
     {
         const String eventName = Strings::Format(L"QmLabReady-%lu-%lu", GetCurrentProcessId(), GetTickCount());
         UniqueKernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
-        String commandLine = mode != nullptr
-                                 ? Strings::Format(L"\"%s\" %s %s", program.c_str(), mode, eventName.c_str())
-                                 : Strings::Format(L"\"%s\" %s", program.c_str(), eventName.c_str());
+        String commandLine = Strings::Format(L"\"%s\" %s%s%s", program.c_str(), mode != nullptr ? mode : L"",
+                                             mode != nullptr ? L" " : L"", eventName.c_str());
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION started = {};

@@ -16,8 +16,8 @@ ScratchDirectory::ScratchDirectory(const String& name)
 }
 
 ScratchDirectory::ScratchDirectory()
-    : ScratchDirectory(Strings::Format(L"%S.%S", ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name(),
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+    : ScratchDirectory(Strings::Format(L"%S.%S", testing::UnitTest::GetInstance()->current_test_info()->test_suite_name(),
+                                       testing::UnitTest::GetInstance()->current_test_info()->name()))
 {
 }
 
@@ -58,8 +58,7 @@ bool IsDirectoryOnDisk(const String& path)
 
 bool IsFileOnDisk(const String& path)
 {
-    const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return GetFileAttributesW(Paths::ToLongPath(path).c_str()) != INVALID_FILE_ATTRIBUTES && !IsDirectoryOnDisk(path);
 }
 
 String SystemErrorText(DWORD code)
@@ -70,8 +69,19 @@ String SystemErrorText(DWORD code)
                                             FORMAT_MESSAGE_IGNORE_INSERTS,
                                         nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                                         reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-    if (message != nullptr && length > 0)
-        text += L" " + String(message, length);
-    LocalFree(message);
-    return text;
+    const UniqueLocalMemory owner(message);
+    return message != nullptr && length > 0 ? text + L" " + String(message, length) : text;
+}
+
+std::string ElementOrder(const std::string& xml)
+{
+    std::string names;
+    for (auto at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1))
+    {
+        const char next = at + 1 < xml.size() ? xml[at + 1] : '\0';
+        if (next == '/' || next == '?' || next == '!')
+            continue;
+        names += (names.empty() ? "" : " ") + xml.substr(at + 1, xml.find_first_of(" \t\r\n/>", at + 1) - at - 1);
+    }
+    return names;
 }

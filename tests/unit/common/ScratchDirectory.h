@@ -1,6 +1,7 @@
 #pragma once
-// Shared by the unit tests: a private folder below the temporary directory (emptied before use
-// and removed afterwards), file helpers, and the texts a failure is checked against.
+// Shared by the unit and COM tests: a private folder below the temporary directory (named after
+// the test and the process, emptied before use and removed afterwards), file helpers, and the
+// texts a failure is checked against.
 
 #include "common/Strings.h"
 
@@ -11,8 +12,7 @@
 class ScratchDirectory
 {
 public:
-    // Named after the running test.
-    ScratchDirectory();
+    ScratchDirectory(); // named after the running test
     explicit ScratchDirectory(const String& name);
     ~ScratchDirectory();
     ScratchDirectory(const ScratchDirectory&) = delete;
@@ -26,7 +26,7 @@ private:
     String m_path;
 };
 
-// Small file helpers for tests; they go through the long form so deep paths work.
+// File helpers through the long form, so deep paths work; a missing file reads as "<missing>".
 void WriteTextFile(const String& path, const std::string& content);
 std::string ReadTextFile(const String& path);
 bool IsDirectoryOnDisk(const String& path);
@@ -49,3 +49,7 @@ String MessageOf(Call call)
 
 // "Error = 0x%08lX" of the code, and a blank and the system's own text when FormatMessageW has one.
 String SystemErrorText(DWORD code);
+
+// Names of the start tags of an XML text in order: a check of a saved document that does not go
+// through the DOM that wrote it.
+std::string ElementOrder(const std::string& xml);

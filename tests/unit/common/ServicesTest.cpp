@@ -7,19 +7,16 @@
 
 namespace
 {
-    // One service of labservice.exe per test, installed under a name of its own from a copy
-    // whose executable name no other process has; removed before and after.
-    class LabServiceTest : public testing::Test
+    // One service of labservice.exe per test, named after the process, from a copy of its own;
+    // removed before and after.
+    class LabService : public testing::Test
     {
     protected:
         void SetUp() override
         {
-            static int counter = 0;
-            ++counter;
-            m_name = Strings::Format(L"QmLabService%lu_%d", GetCurrentProcessId(), counter);
-            m_exeName = Strings::Format(L"qmlab%lu_%d.exe", GetCurrentProcessId(), counter);
-            m_program = LabBinaries::CopyProgram(LabBinaries::LabServiceProgram(), m_folder, m_exeName);
-            ASSERT_FALSE(m_program.empty()) << "cannot copy " << Strings::ToUtf8(LabBinaries::LabServiceProgram());
+            m_program = Lab::CopyProgram(L"labservice.exe", m_folder, m_exeName);
+            ASSERT_FALSE(m_program.empty()) << "cannot copy labservice.exe";
+            m_name = L"QmLabService_" + m_exeName.substr(0, m_exeName.size() - 4);
             m_manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
             ASSERT_TRUE(m_manager) << "error " << GetLastError();
             Delete();
@@ -27,7 +24,7 @@ namespace
 
         void TearDown() override
         {
-            LabProcess::EnsureEnded(m_process);
+            Lab::EnsureEnded(m_process);
             Delete();
         }
 
@@ -40,25 +37,24 @@ namespace
             ASSERT_TRUE(m_service) << "CreateService error " << GetLastError();
         }
 
-        // Starts the service, waits until it runs and keeps a handle to its process.
-        void Start()
+        // Starts the service (or, with a control, sends it), waits for the state it leads to, and
+        // keeps a handle to the service's process.
+        void Bring(DWORD control, DWORD state)
         {
-            ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << "StartService error " << GetLastError();
-            ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 10000)) << "state " << State();
             SERVICE_STATUS_PROCESS status = {};
+            ASSERT_TRUE(control == 0 ? StartServiceW(m_service.get(), 0, nullptr)
+                                     : ControlService(m_service.get(), control, reinterpret_cast<SERVICE_STATUS*>(&status)))
+                << "error " << GetLastError();
+            for (int polls = 0; State() != state && polls < 200; ++polls)
+                Sleep(50);
+            ASSERT_EQ(state, State());
             DWORD needed = 0;
             ASSERT_TRUE(QueryServiceStatusEx(m_service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                                              sizeof(status), &needed));
-            m_process.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
-                                        status.dwProcessId));
-            ASSERT_TRUE(m_process) << "process " << status.dwProcessId;
-        }
-
-        void Pause()
-        {
-            SERVICE_STATUS status = {};
-            ASSERT_TRUE(ControlService(m_service.get(), SERVICE_CONTROL_PAUSE, &status));
-            ASSERT_TRUE(WaitForState(SERVICE_PAUSED, 5000)) << "state " << State();
+            if (!m_process)
+                m_process.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
+                                            status.dwProcessId));
+            ASSERT_TRUE(m_process);
         }
 
         DWORD State() const
@@ -67,30 +63,14 @@ namespace
             return QueryServiceStatus(m_service.get(), &status) ? status.dwCurrentState : 0;
         }
 
-        bool WaitForState(DWORD state, DWORD wait) const
+        String StopMessage(DWORD timeout, const String& processName = L"")
         {
-            const DWORD start = GetTickCount();
-            while (State() != state)
-            {
-                if (LabProcess::Since(start) > wait)
-                    return false;
-                Sleep(50);
-            }
-            return true;
+            return MessageOf<ServiceException>([&] { Services::Stop(m_name, timeout, processName); });
         }
 
-        String StopMessage(DWORD timeout, const String& processName)
-        {
-            try
-            {
-                Services::Stop(m_name, timeout, processName);
-            }
-            catch (const ServiceException& error)
-            {
-                return error.GetMessage();
-            }
-            return L"(no exception)";
-        }
+        // Both answers start from the opposite sentinel, so each must be written.
+        bool Installed(bool installed = true) { Services::IsInstalled(m_name, installed); return installed; }
+        bool Running(const String& name, bool running = true) { Services::IsRunning(name, running); return running; }
 
         void Delete()
         {
@@ -100,7 +80,7 @@ namespace
                 DeleteService(existing.get());
         }
 
-        ScratchDirectory m_folder{L"QmLabService"};
+        ScratchDirectory m_folder;
         String m_name;
         String m_exeName;
         String m_program;
@@ -108,130 +88,59 @@ namespace
         UniqueServiceHandle m_service;
         UniqueKernelHandle m_process;
     };
-
-    bool Installed(const String& name)
-    {
-        bool installed = true; // sentinel: a "not installed" answer must be written too
-        Services::IsInstalled(name, installed);
-        return installed;
-    }
-
-    bool Running(const String& name)
-    {
-        bool running = false;
-        Services::IsRunning(name, running);
-        return running;
-    }
 }
 
-TEST_F(LabServiceTest, StopStopsARunningService)
+TEST_F(LabService, StopLeavesAMissingServiceAloneEndsARunningOrPausedOneAndSendsAStoppedOneNoControl)
 {
-    Install(L"prompt");
-    Start();
-    EXPECT_TRUE(Running(m_name));
-
-    EXPECT_EQ(L"(no exception)", StopMessage(2000, L""));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State());
-    EXPECT_FALSE(Running(m_name));
-    ASSERT_TRUE(LabProcess::Ended(m_process, 5000));
-    // Ended by itself (labservice's own exit code), not killed.
-    EXPECT_EQ(5u, LabProcess::ExitCode(m_process));
-}
-
-TEST_F(LabServiceTest, StopStopsAPausedService)
-{
-    Install(L"prompt");
-    Start();
-    Pause();
-    EXPECT_FALSE(Running(m_name));
-
-    EXPECT_EQ(L"(no exception)", StopMessage(2000, L""));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State());
-}
-
-TEST_F(LabServiceTest, StopLeavesAServiceThatIsNotInstalledAlone)
-{
-    EXPECT_FALSE(Installed(m_name));
-    // Not even the process fallback runs: a program of that name keeps running.
-    UniqueKernelHandle bystander = LabProcess::StartProgram(m_program, L"sleep");
+    // Not installed: not even the process fallback runs, and nobody can ask whether it runs.
+    EXPECT_FALSE(Installed());
+    UniqueKernelHandle bystander = Lab::StartProgram(m_program, L"sleep");
     ASSERT_TRUE(bystander);
-    EXPECT_EQ(L"(no exception)", StopMessage(100, m_exeName));
-    EXPECT_FALSE(LabProcess::Ended(bystander, 0));
-    LabProcess::EnsureEnded(bystander);
-}
+    EXPECT_EQ(L"(nothing thrown)", StopMessage(100, m_exeName));
+    EXPECT_FALSE(Lab::Ended(bystander, 0));
+    Lab::EnsureEnded(bystander);
+    EXPECT_EQ(L"OpenService() failed: " + ErrorText::Format(ERROR_SERVICE_DOES_NOT_EXIST),
+              MessageOf<ServiceException>([&] { Running(m_name); }));
 
-TEST_F(LabServiceTest, StopOfAStoppedServiceSendsNoControlAndReturnsAtOnce)
-{
     Install(L"prompt");
-    EXPECT_TRUE(Installed(m_name));
-    const DWORD start = GetTickCount();
-    // A stop control to a stopped service would fail, and with it the call.
-    EXPECT_EQ(L"(no exception)", StopMessage(100, L""));
-    EXPECT_LT(LabProcess::Since(start), 900u);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State());
-}
-
-TEST_F(LabServiceTest, StopWaitsPastTheTimeOutWhileTheServiceReportsProgress)
-{
-    Install(L"slow");
-    Start();
-    const DWORD start = GetTickCount();
-    EXPECT_EQ(L"(no exception)", StopMessage(200, L""));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State());
-    // The service needs about 2.5 s and advances its check point every 0.3 s.
-    EXPECT_GE(LabProcess::Since(start), 2000u);
-}
-
-TEST_F(LabServiceTest, AServiceThatWillNotStopIsReportedWithItsState)
-{
-    Install(L"ignore");
-    Start();
-    const DWORD start = GetTickCount();
-    EXPECT_EQ(Strings::Format(L"Could not stop service: %s\nService state=3", m_name.c_str()), StopMessage(200, L""));
-    EXPECT_LT(LabProcess::Since(start), 3000u);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), State());
-    EXPECT_FALSE(LabProcess::Ended(m_process, 0));
-}
-
-TEST_F(LabServiceTest, AServiceThatWillNotStopIsKilledByItsProcessName)
-{
-    Install(L"ignore");
-    Start();
-    // Given in another case: executable names are compared without case.
-    EXPECT_EQ(L"(no exception)", StopMessage(200, Strings::ToUpper(m_exeName)));
-    ASSERT_TRUE(LabProcess::Ended(m_process, 0));
-    // Terminated, not ended by itself: the program never exits with 0 in this mode.
-    EXPECT_EQ(0u, LabProcess::ExitCode(m_process));
-    // Windows' control manager then reports the service stopped; Wine's leaves it stop-pending,
-    // so the state is not checked here.
-}
-
-TEST_F(LabServiceTest, IsInstalledAndIsRunningFollowTheService)
-{
-    EXPECT_FALSE(Installed(m_name));
-    Install(L"prompt");
-    EXPECT_TRUE(Installed(m_name));
+    EXPECT_TRUE(Installed(false));
     EXPECT_FALSE(Running(m_name));
-    Start();
-    EXPECT_TRUE(Running(m_name));
+    // A stop control to a stopped service would fail, and with it the call.
+    EXPECT_EQ(L"(nothing thrown)", StopMessage(100));
+
+    Bring(0, SERVICE_RUNNING);
     // Names of services are compared without case.
-    EXPECT_TRUE(Running(Strings::ToUpper(m_name)));
-    Delete();
-    LabProcess::EnsureEnded(m_process);
-    EXPECT_FALSE(Installed(m_name));
+    EXPECT_TRUE(Running(Strings::ToUpper(m_name), false));
+    Bring(SERVICE_CONTROL_PAUSE, SERVICE_PAUSED);
+    EXPECT_FALSE(Running(m_name));
+    EXPECT_EQ(L"(nothing thrown)", StopMessage(2000));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State());
+    ASSERT_TRUE(Lab::Ended(m_process, 5000));
+    // Ended by itself (labservice's own exit code), not killed.
+    EXPECT_EQ(5u, Lab::ExitCode(m_process));
 }
 
-TEST_F(LabServiceTest, IsRunningOfAServiceThatIsNotInstalledThrows)
+TEST_F(LabService, StopWaitsPastTheTimeOutWhileTheServiceReportsProgress)
 {
-    try
-    {
-        bool running = true;
-        Services::IsRunning(m_name, running);
-        FAIL() << "no exception";
-    }
-    catch (const ServiceException& error)
-    {
-        EXPECT_EQ(L"OpenService() failed: " + ErrorText::Format(ERROR_SERVICE_DOES_NOT_EXIST), error.GetMessage());
-        EXPECT_EQ(L"ServiceException ERROR: " + error.GetMessage(), error.GetDescription());
-    }
+    // The service needs about 2.5 s and advances its check point every 0.3 s.
+    Install(L"slow");
+    Bring(0, SERVICE_RUNNING);
+    EXPECT_EQ(L"(nothing thrown)", StopMessage(200));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State());
+}
+
+TEST_F(LabService, AServiceThatWillNotStopIsReportedOrKilledByItsProcessName)
+{
+    Install(L"ignore");
+    Bring(0, SERVICE_RUNNING);
+    EXPECT_EQ(Strings::Format(L"Could not stop service: %s\nService state=3", m_name.c_str()), StopMessage(200));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), State());
+    EXPECT_FALSE(Lab::Ended(m_process, 0));
+
+    // Executable names are compared without case.
+    EXPECT_EQ(L"(nothing thrown)", StopMessage(200, Strings::ToUpper(m_exeName)));
+    ASSERT_TRUE(Lab::Ended(m_process, 0));
+    // Terminated, not ended by itself: the program never exits with 0 in this mode. (Windows'
+    // control manager then reports the service stopped; Wine's leaves it stop-pending.)
+    EXPECT_EQ(0u, Lab::ExitCode(m_process));
 }

@@ -1,7 +1,7 @@
 #include "common/BackupSet.h"
 #include "common/FileSystem.h"
 
-#include "common/XmlTestSupport.h"
+#include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,7 @@ TEST(XmlFileNames, ManifestsOpenSaveAndReopenUnderAnyFolderName)
         }
         // The manifest is where the name says, read back by someone other than the DOM.
         const String manifest = target + L"\\NamesBackupSet.xml";
-        EXPECT_EQ("BackupSet value", XmlTestSupport::ElementOrder(ReadTextFile(manifest)));
+        EXPECT_EQ("BackupSet value", ElementOrder(ReadTextFile(manifest)));
 
         NamesBackupSet reopened(target);
         ASSERT_NO_THROW(reopened.Open());
@@ -66,7 +66,7 @@ TEST(XmlFileNames, SaveReplacesALongerFileAndLoadFailsOnAMissingOne)
     CXmlDocumentWrapper document;
     ASSERT_TRUE(document.LoadXml(L"<new/>"));
     ASSERT_TRUE(document.Save(path));
-    EXPECT_EQ("new", XmlTestSupport::ElementOrder(ReadTextFile(path)));
+    EXPECT_EQ("new", ElementOrder(ReadTextFile(path)));
 
     CXmlDocumentWrapper reader;
     EXPECT_FALSE(reader.Load(folder / L"missing#.xml"));

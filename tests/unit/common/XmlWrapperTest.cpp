@@ -1,6 +1,6 @@
 #include "common/XmlWrapper.h"
 
-#include "common/XmlTestSupport.h"
+#include "common/ScratchDirectory.h"
 
 #include <ole2.h>
 
@@ -8,31 +8,19 @@
 
 #include <thread>
 
-using XmlTestSupport::ElementOrder;
-
 namespace
 {
-    // Runs body on a fresh thread, whose COM state no other test has touched.
-    template <typename Body>
-    void OnFreshThread(Body body)
-    {
-        std::thread worker(body);
-        worker.join();
-    }
-
     const wchar_t* const Sample = L"<BackupSet type='Test'><first a='1'>one</first><second/></BackupSet>";
 }
 
-TEST(XmlDocumentWrapper, LoadsWellFormedTextAndFilesOnly)
+TEST(XmlDocumentWrapper, LoadsWellFormedTextOnlyAndSavesNonAsciiTextAndAttributes)
 {
     ScratchDirectory folder;
     CXmlDocumentWrapper document;
     ASSERT_TRUE(document.HasDocument());
-    EXPECT_TRUE(document.LoadXml(Sample));
     EXPECT_FALSE(document.LoadXml(L"<BackupSet><open></BackupSet>"));
     // A failed parse leaves no root behind.
     EXPECT_TRUE(document.GetDocumentElement().IsEmpty());
-
     EXPECT_FALSE(document.Load(folder / L"missing.xml"));
     WriteTextFile(folder / L"broken.xml", "<BackupSet type='Registry'><files></BackupSet>");
     EXPECT_FALSE(document.Load(folder / L"broken.xml"));
@@ -41,23 +29,15 @@ TEST(XmlDocumentWrapper, LoadsWellFormedTextAndFilesOnly)
     const String nowhere = folder / L"no\\such\\folder\\file.xml";
     EXPECT_FALSE(document.Save(nowhere));
     EXPECT_FALSE(IsFileOnDisk(nowhere));
-}
 
-TEST(XmlDocumentWrapper, SaveThenLoadKeepsTextAttributesAndNonAsciiCharacters)
-{
-    ScratchDirectory folder;
     const String path = folder / L"roundtrip.xml";
     const String text = L"C:\\Dokumente und Einstellungen\\J\u00fcrgen \u00c6\u00d8 \u65e5\u672c";
-    {
-        CXmlDocumentWrapper document;
-        ASSERT_TRUE(document.LoadXml(L"<root/>"));
-        CXmlNodeWrapper child = document.GetDocumentElement().InsertNode(0, L"item");
-        child.SetText(text);
-        child.SetAttribute(L"quote", L"it's \"x\" & <y>");
-        ASSERT_TRUE(document.Save(path));
-    }
+    ASSERT_TRUE(document.LoadXml(L"<root/>"));
+    CXmlNodeWrapper child = document.GetDocumentElement().InsertNode(0, L"item");
+    child.SetText(text);
+    child.SetAttribute(L"quote", L"it's \"x\" & <y>");
+    ASSERT_TRUE(document.Save(path));
     EXPECT_EQ("root item", ElementOrder(ReadTextFile(path)));
-
     CXmlDocumentWrapper reread;
     ASSERT_TRUE(reread.Load(path));
     CXmlNodeWrapper item = reread.GetDocumentElement().GetChild(0);
@@ -69,7 +49,8 @@ TEST(XmlDocumentWrapper, WrappersLeaveAnUninitialisedThreadUninitialised)
 {
     HRESULT duringLife = E_UNEXPECTED;
     HRESULT afterwards = E_UNEXPECTED;
-    OnFreshThread([&] {
+    // A fresh thread, whose COM state no other test has touched.
+    std::thread([&] {
         {
             CXmlDocumentWrapper first;
             CXmlDocumentWrapper second;
@@ -82,7 +63,7 @@ TEST(XmlDocumentWrapper, WrappersLeaveAnUninitialisedThreadUninitialised)
         afterwards = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         if (SUCCEEDED(afterwards))
             CoUninitialize();
-    });
+    }).join();
     EXPECT_EQ(S_FALSE, duringLife);
     EXPECT_EQ(S_OK, afterwards);
 }
@@ -92,7 +73,8 @@ TEST(XmlDocumentWrapper, WrappersJoinAndLeaveAnExistingSingleThreadedApartment)
     HRESULT stillInitialised = E_UNEXPECTED;
     HRESULT afterOwnBalance = E_UNEXPECTED;
     bool loaded = false;
-    OnFreshThread([&] {
+    // A fresh thread, whose COM state no other test has touched.
+    std::thread([&] {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         {
             CXmlDocumentWrapper first;
@@ -107,33 +89,40 @@ TEST(XmlDocumentWrapper, WrappersJoinAndLeaveAnExistingSingleThreadedApartment)
         afterOwnBalance = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         if (SUCCEEDED(afterOwnBalance))
             CoUninitialize();
-    });
+    }).join();
     EXPECT_TRUE(loaded);
     EXPECT_EQ(S_FALSE, stillInitialised);
     EXPECT_EQ(S_OK, afterOwnBalance);
 }
 
-TEST(XmlNodeWrapper, InsertNodePlacesByIndexAndAppendsPastTheEnd)
+// The manifest tests drive insertion at the front and string attributes.
+TEST(XmlNodeWrapper, InsertNodePlacesByIndexAttributesReplaceAndTextReplacesAllContent)
 {
     ScratchDirectory folder;
     CXmlDocumentWrapper document;
-    ASSERT_TRUE(document.LoadXml(L"<root/>"));
+    ASSERT_TRUE(document.LoadXml(L"<root><a/><b/></root>"));
     CXmlNodeWrapper root = document.GetDocumentElement();
+    root.InsertNode(1, L"middle");
+    // The result is the new element itself; past the end it is appended.
+    CXmlNodeWrapper added = root.InsertNode(9, L"last");
+    EXPECT_TRUE(root.GetChild(4).IsEmpty());
+    added.SetAttribute(L"smallest", static_cast<long>(-2147483647L - 1));
+    added.SetAttribute(L"name", L"first");
+    added.SetAttribute(L"name", L"second");
+    EXPECT_EQ(L"-2147483648", root.GetChild(3).GetAttribute(L"smallest", L""));
+    EXPECT_EQ(L"default", added.GetAttribute(L"missing", L"default"));
+    ASSERT_TRUE(document.Save(folder / L"order.xml"));
+    const std::string saved = ReadTextFile(folder / L"order.xml");
+    EXPECT_EQ("root a middle b last", ElementOrder(saved));
+    // Replacing an attribute leaves one, not two.
+    EXPECT_EQ(std::string::npos, saved.find("first"));
+    EXPECT_EQ(saved.find("name="), saved.rfind("name="));
 
-    root.InsertNode(0, L"a");
-    root.InsertNode(1, L"b");
-    root.InsertNode(2, L"c");
-    // The result is the new element itself.
-    root.InsertNode(5, L"appended").SetAttribute(L"mark", L"here");
-    EXPECT_EQ(L"here", root.GetChild(3).GetAttribute(L"mark", L""));
-    root.InsertNode(0, L"front");
-    root.InsertNode(2, L"middle");
-    EXPECT_EQ(6, root.NumChildren());
-    EXPECT_TRUE(root.GetChild(6).IsEmpty());
-
-    const String path = folder / L"order.xml";
-    ASSERT_TRUE(document.Save(path));
-    EXPECT_EQ("root front a middle b c appended", ElementOrder(ReadTextFile(path)));
+    ASSERT_TRUE(document.LoadXml(L"<root>lead<a/><b>inner</b>tail</root>"));
+    root = document.GetDocumentElement();
+    root.SetText(L"only this");
+    EXPECT_EQ(1, root.NumChildren());
+    EXPECT_EQ(L"only this", root.GetText());
 }
 
 TEST(XmlNodeWrapper, EmptyNodeReadsSoftlyAndRefusesChanges)
@@ -147,37 +136,6 @@ TEST(XmlNodeWrapper, EmptyNodeReadsSoftlyAndRefusesChanges)
     EXPECT_NO_THROW(empty.SetText(L"ignored"));
     EXPECT_THROW(empty.InsertNode(0, L"file"), XmlException);
     EXPECT_THROW(empty.SetAttribute(L"size", 5L), XmlException);
-}
-
-TEST(XmlNodeWrapper, AttributesDefaultReplaceAndFormatIntegers)
-{
-    ScratchDirectory folder;
-    CXmlDocumentWrapper document;
-    ASSERT_TRUE(document.LoadXml(L"<root/>"));
-    CXmlNodeWrapper root = document.GetDocumentElement();
-
-    EXPECT_EQ(L"default", root.GetAttribute(L"missing", L"default"));
-    root.SetAttribute(L"negative", -42L);
-    root.SetAttribute(L"smallest", static_cast<long>(-2147483647L - 1));
-    root.SetAttribute(L"name", L"first");
-    root.SetAttribute(L"name", L"second");
-    EXPECT_EQ(L"-42", root.GetAttribute(L"negative", L""));
-    EXPECT_EQ(L"-2147483648", root.GetAttribute(L"smallest", L""));
-    EXPECT_EQ(L"second", root.GetAttribute(L"name", L""));
-
-    // Replacing an attribute leaves one, not two.
-    const String path = folder / L"attributes.xml";
-    ASSERT_TRUE(document.Save(path));
-    const std::string saved = ReadTextFile(path);
-    EXPECT_EQ(std::string::npos, saved.find("first"));
-    EXPECT_EQ(saved.find("name="), saved.rfind("name="));
-
-    // Text replaces all content, child elements included.
-    ASSERT_TRUE(document.LoadXml(L"<root>lead<a/><b>inner</b>tail</root>"));
-    root = document.GetDocumentElement();
-    root.SetText(L"only this");
-    EXPECT_EQ(1, root.NumChildren());
-    EXPECT_EQ(L"only this", root.GetText());
 }
 
 TEST(XmlNodeWrapper, SelectSingleNodeFindsAbsoluteRelativeAndPredicatePaths)

@@ -3,7 +3,7 @@
 // made through its class factory, as COM would.
 
 #include "common/Handles.h"
-#include "common/LabBinaries.h"
+#include "common/LabProcess.h"
 
 #include "SystemStateBackupRestore.h"
 
@@ -48,7 +48,7 @@ namespace
 
 TEST(TypeInfo, FirstLateBoundCallsOnManyThreadsAtOnceAllSucceed)
 {
-    UniqueLibrary module(LoadLibraryW((LabBinaries::BuildRoot() + L"\\src\\module\\QmSystemStateBackupRestore.dll").c_str()));
+    UniqueLibrary module(LoadLibraryW((Lab::BuildRoot() + L"\\src\\module\\QmSystemStateBackupRestore.dll").c_str()));
     ASSERT_TRUE(module);
     using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
     const auto getClassObject =

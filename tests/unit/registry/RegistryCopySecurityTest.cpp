@@ -11,7 +11,6 @@
 #include "common/Handles.h"
 #include "common/ScratchDirectory.h"
 
-#include "HiveTestSupport.h"
 #include "ScratchKey.h"
 
 #include <sddl.h>
@@ -28,7 +27,7 @@ namespace
     protected:
         void SetUp() override
         {
-            if (!HiveTest::EnableHivePrivileges())
+            if (!EnableHivePrivileges())
                 GTEST_SKIP() << "the backup and restore privileges cannot be enabled";
             ScratchKey::SetUp();
         }

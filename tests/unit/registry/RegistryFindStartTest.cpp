@@ -4,97 +4,64 @@
 
 using namespace RegistryTest;
 
-namespace
-{
-    class FindStart : public ScratchKey
-    {
-    protected:
-        // FindStart on a key below the scratch key; start is preset to a sentinel.
-        bool Find(const String& sub, int& start)
-        {
-            start = 0x5eed;
-            return RegistryService::FindStart(HKEY_CURRENT_USER, Path(sub), start);
-        }
-    };
-}
+using FindStart = ScratchKey;
 
-TEST_F(FindStart, ReadsADwordStartOfTheKeyItselfWhateverTheNamesCase)
+TEST_F(FindStart, ReadsTheFirstStartValueOfTheTreeAsANumber)
 {
-    SetRaw(L"Svc", L"DisplayName", REG_SZ, ToBytes(L"A service"));
-    SetDword(L"Svc", L"START", 3);
-    SetDword(L"Svc\\Parameters", L"Start", 1);
-    int start = 0;
-    EXPECT_TRUE(Find(L"Svc", start));
-    EXPECT_EQ(3, start);
-
-    // Start numbers compare as signed values.
-    SetDword(L"Negative", L"Start", 0xFFFFFFFF);
-    EXPECT_TRUE(Find(L"Negative", start));
-    EXPECT_EQ(-1, start);
-}
-
-TEST_F(FindStart, ReadsAnyOtherTypeAsTheDecimalNumberItsTextBeginsWith)
-{
+    // Each key: its values, then what FindStart answers (no answer: 0x5eed, the sentinel).
     const struct
     {
+        const wchar_t* key;
         const wchar_t* name;
         DWORD type;
         Bytes data;
         int expected;
     } cases[] = {
-        {L"String", REG_SZ, ToBytes(L"2"), 2},
-        {L"Trailing", REG_SZ, ToBytes(L"12 (auto)"), 12},
-        {L"Negative", REG_EXPAND_SZ, ToBytes(L"-4"), -4},
-        {L"NotANumber", REG_SZ, ToBytes(L"auto"), 0},
-        {L"Empty", REG_SZ, ToBytes(L""), 0},
-        {L"Multi", REG_MULTI_SZ,
-         ToBytes(String(L"7\0"
-                        L"9\0",
-                        4)),
-         7},
+        {L"Svc", L"START", REG_DWORD, DwordBytes(3), 3}, // any case of the name
+        {L"Negative", L"Start", REG_DWORD, DwordBytes(0xFFFFFFFF), -1},
+        // Any other type reads as the decimal number its text begins with.
+        {L"String", L"Start", REG_SZ, ToBytes(L"2"), 2},
+        {L"Trailing", L"Start", REG_SZ, ToBytes(L"12 (auto)"), 12},
+        {L"Expand", L"Start", REG_EXPAND_SZ, ToBytes(L"-4"), -4},
+        {L"NotANumber", L"Start", REG_SZ, ToBytes(L"auto"), 0},
+        {L"Empty", L"Start", REG_SZ, ToBytes(L""), 0},
+        // Text ends at its null, at its length, or before an odd byte.
+        {L"Embedded", L"Start", REG_SZ, ToBytes(String(L"5\0after", 7)), 5},
+        {L"Unterminated", L"Start", REG_SZ, ToBytes(L"12", false), 12},
+        {L"Odd", L"Start", REG_SZ, {'3', 0, '9'}, 3},
+        {L"Multi", L"Start", REG_MULTI_SZ, ToBytes(String(L"7\0" L"9\0", 4)), 7},
         // Binary data reads as its hexadecimal text: bytes 04 00 give "0400".
-        {L"Binary", REG_BINARY, {0x04, 0x00}, 400},
+        {L"Binary", L"Start", REG_BINARY, {0x04, 0x00}, 400},
         // The text of a big-endian DWORD is "A number", which is no number.
-        {L"BigEndian", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 2}, 0},
+        {L"BigEndian", L"Start", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 2}, 0},
+        // Names that only look alike are no start value.
+        {L"Counters\\Performance", L"Started", REG_DWORD, DwordBytes(1), 0x5eed},
+        {L"Counters\\Performance\\Linkage", L"starts", REG_SZ, ToBytes(L"1"), 0x5eed},
     };
     for (const auto& item : cases)
+        SetRaw(item.key, item.name, item.type, item.data);
+    SetDword(L"Svc\\Parameters", L"Start", 1);
+    for (const auto& item : cases)
     {
-        SetRaw(item.name, L"start", item.type, item.data);
-        int start = 0;
-        EXPECT_TRUE(Find(item.name, start)) << Strings::ToUtf8(item.name);
-        EXPECT_EQ(item.expected, start) << Strings::ToUtf8(item.name);
+        int start = 0x5eed;
+        EXPECT_EQ(item.expected != 0x5eed, RegistryService::FindStart(HKEY_CURRENT_USER, Path(item.key), start))
+            << Strings::ToUtf8(item.key);
+        EXPECT_EQ(item.expected, start) << Strings::ToUtf8(item.key);
     }
 }
 
 TEST_F(FindStart, SearchesSubkeysDepthFirstInEnumerationOrder)
 {
     // A's subtree is searched completely before B: A\Deep\Deeper wins over B.
-    SetRaw(L"Driver", L"Type", REG_DWORD, {1, 0, 0, 0});
+    SetDword(L"Driver", L"Type", 1);
     SetDword(L"Driver\\A\\Deep\\Deeper", L"Start", 4);
     SetDword(L"Driver\\B", L"Start", 1);
     CreateKey(L"Driver\\A\\Empty");
     int start = 0;
-    EXPECT_TRUE(Find(L"Driver", start));
+    EXPECT_TRUE(RegistryService::FindStart(HKEY_CURRENT_USER, Path(L"Driver"), start));
     EXPECT_EQ(4, start);
-
-    EXPECT_TRUE(Find(L"Driver\\B", start));
-    EXPECT_EQ(1, start);
-}
-
-TEST_F(FindStart, FindsNothingInATreeWithoutAStartValue)
-{
-    SetRaw(L"Counters", L"Library", REG_SZ, ToBytes(L"perf.dll"));
-    SetRaw(L"Counters\\Performance", L"Started", REG_DWORD, {1, 0, 0, 0});
-    SetRaw(L"Counters\\Performance\\Linkage", L"starts", REG_SZ, ToBytes(L"1"));
-    int start = 0;
-    EXPECT_FALSE(Find(L"Counters", start));
     CreateKey(L"Bare");
-    EXPECT_FALSE(Find(L"Bare", start));
-}
-
-TEST_F(FindStart, AMissingKeyThrowsTheKeyWrappersException)
-{
-    int start = 0;
-    const CRegistryKey::Exception error = CatchKeyException([&] { Find(L"Missing", start); });
-    ExpectFailure(error, L"CRegistryKey::CRegistryKey(HKEY hKey ...)", ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(RegistryService::FindStart(HKEY_CURRENT_USER, Path(L"Bare"), start));
+    ExpectKeyFailure(L"CRegistryKey::CRegistryKey(HKEY hKey ...)", ERROR_FILE_NOT_FOUND,
+                     [&] { RegistryService::FindStart(HKEY_CURRENT_USER, Path(L"Missing"), start); });
 }

@@ -2,6 +2,9 @@
 
 #include "ScratchKey.h"
 
+#include <optional>
+#include <set>
+
 using namespace RegistryTest;
 
 namespace
@@ -13,180 +16,223 @@ namespace
     class RegistryKey : public ScratchKey
     {
     protected:
-        std::map<String, RawValue> Values() const { return Dump(L"").at(L"").values; }
+        CRegistryKey Scratch(REGSAM access = KEY_READ) const { return CRegistryKey(HKEY_CURRENT_USER, Path(), access); }
     };
+
+    String Hex(const Bytes& bytes)
+    {
+        String text;
+        for (BYTE b : bytes)
+            text += Strings::Format(L"%02x", b);
+        return text;
+    }
 }
 
-TEST_F(RegistryKey, CopiesShareOneHandleThatClosesWithTheLastOwner)
+TEST_F(RegistryKey, CopiesOfKeysAndIteratorsShareOneHandleThatClosesWithTheLastOwner)
 {
+    for (const wchar_t* name : {L"a", L"b", L"c"})
+        CreateKey(name);
     HKEY handle = nullptr;
+    std::optional<CRegistryKey::SubkeyIterator> iterator;
     {
-        CRegistryKey first(HKEY_CURRENT_USER, Path(), KEY_READ);
+        CRegistryKey first = Scratch();
         handle = first.GetHandle();
         CRegistryKey copy(first);
-        CRegistryKey other(HKEY_CURRENT_USER, Path(), KEY_READ);
+        CRegistryKey other = Scratch();
         EXPECT_NE(handle, other.GetHandle());
         other = copy;
         other = other;
         EXPECT_EQ(handle, other.GetHandle());
-        first = CRegistryKey(HKEY_CURRENT_USER, Path(), KEY_READ);
+        auto original = other.BeginSubkeys();
+        iterator.emplace(original);
+        ++original;
+        // Iterators over two handles of one key are not equal.
+        EXPECT_TRUE(first.BeginSubkeys() != Scratch().BeginSubkeys());
+        first = Scratch();
         EXPECT_NE(handle, first.GetHandle());
-        EXPECT_TRUE(HandleIsOpen(handle));
     }
+    EXPECT_TRUE(HandleIsOpen(handle));
+    std::set<String> names;
+    for (; *iterator != CRegistryKey::SubkeyIterator(nullptr); ++*iterator)
+        names.insert(iterator->GetName());
+    EXPECT_EQ((std::set<String>{L"a", L"b", L"c"}), names);
+    // At its end the iterator let go of the last reference.
     EXPECT_FALSE(HandleIsOpen(handle));
+
     // Wrapping a predefined root is harmless: closing it has no effect.
-    CRegistryKey(HKEY_CURRENT_USER).SubkeyExists(Path(), KEY_READ);
+    EXPECT_TRUE(CRegistryKey(HKEY_CURRENT_USER).SubkeyExists(Path(L"A"), KEY_READ));
+    EXPECT_FALSE(Scratch().SubkeyExists(L"Missing", KEY_READ));
     EXPECT_TRUE(KeyExists(L""));
+    ExpectKeyFailure(WhereOpen, ERROR_FILE_NOT_FOUND, [&] { CRegistryKey(HKEY_CURRENT_USER, Path(L"Missing"), KEY_READ); });
 }
 
-TEST_F(RegistryKey, OpensSubkeysAndProbesWithoutThrowing)
+TEST_F(RegistryKey, IteratorsWalkDirectItemsGrowingTheirBuffersForItemsAddedOnTheWay)
 {
-    CreateKey(L"Child\\Grandchild");
-    SetDword(L"Child\\Grandchild", L"n", 7);
-    const CRegistryKey scratch(HKEY_CURRENT_USER, Path(), KEY_READ);
-    EXPECT_TRUE(scratch.SubkeyExists(L"child\\GRANDCHILD", KEY_READ));
-    EXPECT_FALSE(scratch.SubkeyExists(L"Child\\Missing", KEY_READ));
+    const CRegistryKey key = Scratch();
+    EXPECT_TRUE(key.BeginSubkeys() == key.EndSubkeys());
+    SetRaw(L"", L"a", REG_BINARY, {0x01});
+    CreateKey(L"a\\nested");
+    auto values = key.BeginValues();
+    auto subkeys = key.BeginSubkeys();
+    ASSERT_STREQ(L"a", values.GetName());
+    ASSERT_STREQ(L"a", subkeys.GetName());
 
-    DWORD value = 0xdeadbeef;
-    EXPECT_TRUE(scratch.OpenSubkey(L"Child\\Grandchild", KEY_READ).QueryValue(L"n", value));
-    EXPECT_EQ(7u, value);
-
-    ExpectFailure(CatchKeyException([&] { scratch.OpenSubkey(L"Missing", KEY_READ); }), WhereOpen, ERROR_FILE_NOT_FOUND);
-    ExpectFailure(CatchKeyException([&] { CRegistryKey(HKEY_CURRENT_USER, Path(L"Missing"), KEY_READ); }), WhereOpen,
-                  ERROR_FILE_NOT_FOUND);
+    // Names at the registry's limits, a long class and data larger than anything the iterators
+    // sized their buffers for.
+    const String valueName = L"b" + String(16382, L'x');
+    const Bytes large = Pattern(70000);
+    SetRaw(L"", valueName, REG_BINARY, large);
+    const String keyName = L"b" + String(254, L'y');
+    CreateKey(keyName, String(600, L'c').c_str());
+    ++values;
+    ASSERT_TRUE(values != key.EndValues());
+    EXPECT_EQ(valueName, values.GetName());
+    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), values.GetType());
+    EXPECT_EQ(large, Bytes(values.GetData(), values.GetData() + values.GetDataSize()));
+    EXPECT_EQ(Hex(large), values.GetValueText());
+    EXPECT_TRUE(++values == key.EndValues());
+    ++subkeys;
+    ASSERT_TRUE(subkeys != key.EndSubkeys());
+    EXPECT_EQ(keyName, subkeys.GetName());
+    EXPECT_TRUE(++subkeys == key.EndSubkeys());
+    // The end stays the end.
+    EXPECT_TRUE(++subkeys == key.EndSubkeys());
 }
 
-TEST_F(RegistryKey, OpensThroughTheLocalMachineNameAndReportsAFailedConnect)
-{
-    SetDword(L"", L"marker", 42);
-    wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
-    ASSERT_TRUE(GetComputerNameW(computer, &length));
-    const String machine = String(L"\\\\") + computer;
-    DWORD marker = 0xdeadbeef;
-    EXPECT_TRUE(CRegistryKey(HKEY_CURRENT_USER, Path(), KEY_READ, machine.c_str()).QueryValue(L"marker", marker));
-    EXPECT_EQ(42u, marker);
-
-    ExpectFailure(CatchKeyException([&] { CRegistryKey(HKEY_LOCAL_MACHINE, L"Software", KEY_READ, L"\\\\QM-NO-SUCH-HOST"); }),
-                  L"CRegistryKey::CRegistryKey() - RegConnectRegistry", ERROR_BAD_NETPATH);
-}
-
-TEST_F(RegistryKey, TextQueryReadsStringsWholeAndLeavesOtherTypesAlone)
+TEST_F(RegistryKey, QueriesReadTheirOwnTypesWholeAndLeaveOthersAlone)
 {
     const String longText(5000, L'q');
-    SetRaw(L"", L"", REG_SZ, ToBytes(L"default"));
     SetRaw(L"", L"expand", REG_EXPAND_SZ, ToBytes(L"%SystemRoot%\\x"));
     SetRaw(L"", L"long", REG_SZ, ToBytes(longText));
     SetRaw(L"", L"unterminated", REG_SZ, ToBytes(L"abc", false));
-    SetDword(L"", L"dword", 5);
     SetRaw(L"", L"multi", REG_MULTI_SZ, ToBytes(String(L"a\0b\0", 4)));
-
-    const CRegistryKey key(HKEY_CURRENT_USER, Path(), KEY_READ);
-    const std::map<String, String> expected = {
-        {L"", L"default"}, {L"expand", L"%SystemRoot%\\x"}, {L"long", longText}, {L"unterminated", L"abc"}};
-    for (const auto& entry : expected)
-    {
-        String text = L"sentinel";
-        EXPECT_TRUE(key.QueryValue(entry.first, text));
-        EXPECT_EQ(entry.second, text);
-    }
-    String text = L"sentinel";
-    EXPECT_FALSE(key.QueryValue(L"dword", text));
-    EXPECT_FALSE(key.QueryValue(L"multi", text));
-    EXPECT_EQ(L"sentinel", text);
-    ExpectFailure(CatchKeyException([&] { key.QueryValue(L"missing", text); }), WhereQueryValue, ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(L"sentinel", text);
-}
-
-TEST_F(RegistryKey, NumberQueryReadsFourByteDwordsOnly)
-{
     SetDword(L"", L"little", 0x01020304);
     SetDword(L"", L"big", 0x0A0B0C0D, REG_DWORD_BIG_ENDIAN);
-    SetRaw(L"", L"sz", REG_SZ, ToBytes(L"1"));
     SetRaw(L"", L"bin", REG_BINARY, {1, 2, 3, 4});
     SetRaw(L"", L"short", REG_DWORD, {1, 2});
-    const CRegistryKey key(HKEY_CURRENT_USER, Path(), KEY_READ);
+    const CRegistryKey key = Scratch();
 
+    // Text: strings whole; a number or a list is not read and leaves the sentinel.
+    const std::pair<const wchar_t*, const wchar_t*> texts[] = {
+        {L"expand", L"%SystemRoot%\\x"}, {L"long", longText.c_str()}, {L"unterminated", L"abc"}, {L"little", nullptr},
+        {L"multi", nullptr}};
+    for (const auto& item : texts)
+    {
+        String text = L"sentinel";
+        EXPECT_EQ(item.second != nullptr, key.QueryValue(item.first, text)) << Strings::ToUtf8(item.first);
+        EXPECT_EQ(item.second != nullptr ? item.second : L"sentinel", text) << Strings::ToUtf8(item.first);
+    }
+    // Numbers: four-byte DWORDs of either byte order, taken raw.
+    const std::pair<const wchar_t*, DWORD> numbers[] = {
+        {L"little", 0x01020304u}, {L"big", 0x0A0B0C0Du}, {L"expand", 0xdeadbeef}, {L"bin", 0xdeadbeef}};
+    for (const auto& item : numbers)
+    {
+        DWORD number = 0xdeadbeef;
+        EXPECT_EQ(item.second != 0xdeadbeef, key.QueryValue(item.first, number)) << Strings::ToUtf8(item.first);
+        EXPECT_EQ(item.second, number) << Strings::ToUtf8(item.first);
+    }
+    String text = L"sentinel";
     DWORD number = 0xdeadbeef;
-    EXPECT_TRUE(key.QueryValue(L"little", number));
-    EXPECT_EQ(0x01020304u, number);
-    EXPECT_TRUE(key.QueryValue(L"big", number));
-    EXPECT_EQ(0x0A0B0C0Du, number); // raw, not swapped
-
-    number = 0xdeadbeef;
-    EXPECT_FALSE(key.QueryValue(L"sz", number));
-    EXPECT_FALSE(key.QueryValue(L"bin", number));
-    ExpectFailure(CatchKeyException([&] { key.QueryValue(L"short", number); }), WhereQueryValue, 0);
-    ExpectFailure(CatchKeyException([&] { key.QueryValue(L"missing", number); }), WhereQueryValue, ERROR_FILE_NOT_FOUND);
+    ExpectKeyFailure(WhereQueryValue, ERROR_FILE_NOT_FOUND, [&] { key.QueryValue(L"missing", text); });
+    ExpectKeyFailure(WhereQueryValue, ERROR_FILE_NOT_FOUND, [&] { key.QueryValue(L"missing", number); });
+    ExpectKeyFailure(WhereQueryValue, 0, [&] { key.QueryValue(L"short", number); });
+    EXPECT_EQ(L"sentinel", text);
     EXPECT_EQ(0xdeadbeefu, number);
 }
 
-TEST_F(RegistryKey, SetValueWritesTextWithItsNullAndNumbersAsFourBytes)
+TEST_F(RegistryKey, SetValueWritesTextWithItsNullNumbersAsFourBytesAndNothingOnFailure)
 {
-    CRegistryKey key(HKEY_CURRENT_USER, Path(), KEY_ALL_ACCESS);
+    CRegistryKey readOnly = Scratch();
+    ExpectKeyFailure(WhereSetValue, ERROR_ACCESS_DENIED, [&] { readOnly.SetValue(L"text", L"x", REG_SZ); });
+    ExpectKeyFailure(WhereSetValue, ERROR_ACCESS_DENIED, [&] { readOnly.SetValue(L"number", 1u, REG_DWORD); });
+    CRegistryKey key = Scratch(KEY_ALL_ACCESS);
+    ExpectKeyFailure(WhereSetValue, ERROR_INVALID_FLAGS, [&] { key.SetValue(L"text", L"12", REG_DWORD); });
+    ExpectKeyFailure(WhereSetValue, ERROR_INVALID_FLAGS, [&] { key.SetValue(L"number", 12u, REG_SZ); });
+    EXPECT_TRUE(Dump(L"").at(L"").values.empty());
+
     key.SetValue(L"sz", L"hello", REG_SZ);
     key.SetValue(L"expand", L"%TEMP%", REG_EXPAND_SZ);
     key.SetValue(L"empty", L"", REG_SZ);
     key.SetValue(L"dword", 0xCAFEF00Du, REG_DWORD);
     key.SetValue(L"big", 0x11223344u, REG_DWORD_BIG_ENDIAN);
-
     const std::map<String, RawValue> expected = {{L"sz", {REG_SZ, ToBytes(L"hello")}},
                                                  {L"expand", {REG_EXPAND_SZ, ToBytes(L"%TEMP%")}},
                                                  {L"empty", {REG_SZ, {0, 0}}},
                                                  {L"dword", {REG_DWORD, {0x0D, 0xF0, 0xFE, 0xCA}}},
                                                  {L"big", {REG_DWORD_BIG_ENDIAN, {0x44, 0x33, 0x22, 0x11}}}};
-    EXPECT_EQ(expected, Values());
+    EXPECT_EQ(expected, Dump(L"").at(L"").values);
 }
 
-TEST_F(RegistryKey, SetValueFailuresWriteNothing)
-{
-    CRegistryKey key(HKEY_CURRENT_USER, Path(), KEY_ALL_ACCESS);
-    ExpectFailure(CatchKeyException([&] { key.SetValue(L"text", L"12", REG_DWORD); }), WhereSetValue, ERROR_INVALID_FLAGS);
-    ExpectFailure(CatchKeyException([&] { key.SetValue(L"text", L"x", REG_MULTI_SZ); }), WhereSetValue, ERROR_INVALID_FLAGS);
-    for (DWORD type : {REG_SZ, REG_BINARY, REG_QWORD})
-        ExpectFailure(CatchKeyException([&] { key.SetValue(L"number", 12u, type); }), WhereSetValue, ERROR_INVALID_FLAGS);
-
-    CRegistryKey readOnly(HKEY_CURRENT_USER, Path(), KEY_READ);
-    ExpectFailure(CatchKeyException([&] { readOnly.SetValue(L"text", L"x", REG_SZ); }), WhereSetValue, ERROR_ACCESS_DENIED);
-    ExpectFailure(CatchKeyException([&] { readOnly.SetValue(L"number", 1u, REG_DWORD); }), WhereSetValue,
-                  ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(Values().empty());
-}
-
-TEST_F(RegistryKey, DeleteKeyRemovesOnlyLeafKeys)
-{
-    CreateKey(L"Leaf");
-    SetDword(L"Leaf", L"v", 1);
-    CreateKey(L"Parent\\Child");
-    SetDword(L"Parent\\Child", L"c", 2);
-    CRegistryKey key(HKEY_CURRENT_USER, Path(), KEY_ALL_ACCESS);
-    key.DeleteKey(L"Leaf");
-    EXPECT_FALSE(KeyExists(L"Leaf"));
-
-    const RawTree before = Dump(L"");
-    ExpectFailure(CatchKeyException([&] { key.DeleteKey(L"Parent"); }), L"CRegistryKey::DeleteKey()", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(before, Dump(L""));
-    ExpectFailure(CatchKeyException([&] { key.DeleteKey(L"Missing"); }), WhereOpen, ERROR_FILE_NOT_FOUND);
-}
-
-TEST_F(RegistryKey, DeleteKeyTreeRemovesEveryDescendantAndNothingElse)
+TEST_F(RegistryKey, DeleteKeyTakesOnlyLeavesAndDeleteKeyTreeWholeTrees)
 {
     // Several siblings at each level: every deletion shifts the enumeration under the walk.
-    for (const wchar_t* sub : {L"Tree\\A\\A1\\A11", L"Tree\\A\\A2", L"Tree\\B", L"Tree\\C\\C1", L"Tree\\C\\C2\\C21",
-                               L"Tree\\C\\C3", L"Keep\\K1"})
+    for (const wchar_t* sub : {L"Leaf", L"Tree\\A\\A1\\A11", L"Tree\\A\\A2", L"Tree\\B", L"Tree\\C\\C1",
+                               L"Tree\\C\\C2\\C21", L"Tree\\C\\C3", L"Keep\\K1"})
         CreateKey(sub);
     SetDword(L"Tree\\C\\C2\\C21", L"deep", 2);
     SetDword(L"Keep\\K1", L"k", 3);
-
-    CRegistryKey key(HKEY_CURRENT_USER, Path(), KEY_ALL_ACCESS);
+    CRegistryKey key = Scratch(KEY_ALL_ACCESS);
+    key.DeleteKey(L"Leaf");
+    ExpectKeyFailure(L"CRegistryKey::DeleteKey()", ERROR_ACCESS_DENIED, [&] { key.DeleteKey(L"Tree"); });
+    EXPECT_TRUE(KeyExists(L"Tree\\C\\C2\\C21"));
     key.DeleteKeyTree(L"Tree\\C");
     EXPECT_TRUE(KeyExists(L"Tree\\B"));
     EXPECT_FALSE(KeyExists(L"Tree\\C"));
     key.DeleteKeyTree(L"Tree");
-
     RawTree expected;
     expected[L""];
     expected[L"Keep"];
     expected[L"Keep\\K1"].values[L"k"] = RawValue{REG_DWORD, {3, 0, 0, 0}};
     EXPECT_EQ(expected, Dump(L""));
+}
+
+TEST_F(RegistryKey, IteratorFailuresThrowWithTheirPlaceAndReleaseTheKey)
+{
+    CreateKey(L"Doomed\\child");
+    SetDword(L"Doomed", L"v", 1);
+    SetDword(L"Doomed", L"w", 2);
+    HKEY handle = nullptr;
+    {
+        const CRegistryKey key = Scratch().OpenSubkey(L"Doomed", KEY_READ);
+        handle = key.GetHandle();
+        auto subkeys = key.BeginSubkeys();
+        auto values = key.BeginValues();
+        ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CURRENT_USER, Path(L"Doomed").c_str()));
+        ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_KEY_DELETED, [&] { ++subkeys; });
+        ExpectKeyFailure(L"CRegistryKey::ValueIterator::GetValueInfo()", ERROR_KEY_DELETED, [&] { ++values; });
+        ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::SubkeyIterator()", ERROR_KEY_DELETED, [&] { key.BeginSubkeys(); });
+        ExpectKeyFailure(L"CRegistryKey::ValueIterator::ValueIterator()", ERROR_KEY_DELETED, [&] { key.BeginValues(); });
+    }
+    // Neither the failed constructions nor the failed moves kept a reference.
+    EXPECT_FALSE(HandleIsOpen(handle));
+    CreateKey(L"child");
+    ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_ACCESS_DENIED,
+                     [&] { Scratch(KEY_QUERY_VALUE).BeginSubkeys(); });
+}
+
+using RegistryFunctions = ScratchKey;
+
+TEST_F(RegistryFunctions, GetMultiStringReadsEveryStringOrReportsFunctionFailedLeavingTheListAlone)
+{
+    StringList many;
+    String raw;
+    for (int i = 0; i < 300; ++i)
+        raw += many.emplace_back(Strings::Format(L"Path\\Number %d\\", i)) + L'\0';
+    SetRaw(L"", L"many", REG_MULTI_SZ, ToBytes(raw));
+    // Without the list's final empty string, and without the last string's own null.
+    SetRaw(L"", L"unterminated", REG_MULTI_SZ, ToBytes(String(L"one\0two", 7), false));
+    SetRaw(L"", L"emptylist", REG_MULTI_SZ, {0, 0});
+    SetRaw(L"", L"stopsatempty", REG_MULTI_SZ, ToBytes(String(L"a\0\0b\0", 5)));
+    const std::map<String, StringList> lists = {
+        {L"many", many}, {L"unterminated", {L"one", L"two"}}, {L"stopsatempty", {L"a"}}, {L"emptylist", {}}};
+    for (const auto& item : lists)
+    {
+        StringList list = {L"sentinel"};
+        EXPECT_EQ(ERROR_SUCCESS, Registry::GetMultiString(HKEY_CURRENT_USER, Path(), item.first, list));
+        EXPECT_EQ(item.second, list) << Strings::ToUtf8(item.first);
+    }
+    StringList list = {L"sentinel"};
+    EXPECT_EQ(ERROR_FUNCTION_FAILED, Registry::GetMultiString(HKEY_CURRENT_USER, Path(L"Missing"), L"many", list));
+    EXPECT_EQ(ERROR_FUNCTION_FAILED, Registry::GetMultiString(HKEY_CURRENT_USER, Path(), L"missing", list));
+    EXPECT_EQ(StringList{L"sentinel"}, list);
 }

@@ -12,13 +12,12 @@
 #include "common/ScratchDirectory.h"
 #include "registry/RegistryBackupSet.h"
 
-#include "HiveTestSupport.h"
+#include "ScratchKey.h"
 
 #include <fstream>
 #include <iterator>
 
 using namespace RegistryTest;
-using namespace HiveTest;
 
 namespace
 {
@@ -65,8 +64,8 @@ namespace
         {
             for (const String& name : {m_first, m_second})
             {
-                RemoveUserKey(L"TMP_" + name);
-                RemoveUserKey(name);
+                RemoveKey(HKEY_USERS, L"TMP_" + name);
+                RemoveKey(HKEY_USERS, name);
             }
             RegUnLoadKeyW(HKEY_LOCAL_MACHINE, (L"TMP_" + m_machine).c_str());
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, (L"TMP_" + m_machine).c_str());
@@ -89,7 +88,7 @@ namespace
         // A loaded user hive with a little content, saved into the backup.
         HiveFileEntry SaveUser(const String& name) const
         {
-            SetDword(HKEY_USERS, name + L"\\Software\\Vendor", L"Setting", 7);
+            SetValue(HKEY_USERS, name + L"\\Software\\Vendor", L"Setting", REG_DWORD, DwordBytes(7));
             SetValue(HKEY_USERS, name + L"\\Software\\Vendor", L"Blob", REG_BINARY, Pattern(3000));
             return Save(HKEY_USERS, name, L"C\\Documents and Settings\\" + name + L"\\NTUSER.DAT");
         }
@@ -160,7 +159,7 @@ TEST_F(RestoreAllOrNothing, AFailureBeforeTheFirstReplacementSchedulesNothing)
         String expected;
         if (test.failure == Failure::MachineHiveNotLoaded)
         {
-            SetDword(HKEY_LOCAL_MACHINE, m_machine, L"v", 1);
+            SetValue(HKEY_LOCAL_MACHINE, m_machine, L"v", REG_DWORD, DwordBytes(1));
             const HiveFileEntry machine = Save(HKEY_LOCAL_MACHINE, m_machine, L"C\\WINDOWS\\system32\\config\\" + m_machine);
             ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_LOCAL_MACHINE, m_machine.c_str()));
             entries = {machine, first};

@@ -1,7 +1,11 @@
 #pragma once
-// A per-test scratch key below HKCU\Software\QmTest, wiped before and after each test, and raw
-// registry helpers that check effects without going through the code under test.
+// A per-test scratch key below HKCU\Software\QmTest (named after the test and the process, wiped
+// before and after), raw registry helpers that check effects without going through the code
+// under test, and hive files read back by loading them.
 
+#include "common/Handles.h"
+#include "privileges/Privileges.h"
+#include "common/ScratchDirectory.h"
 #include "common/Strings.h"
 #include "registry/RegistryKey.h"
 
@@ -34,33 +38,26 @@ namespace RegistryTest
 
     inline Bytes DwordBytes(DWORD value)
     {
-        Bytes bytes(sizeof(value));
-        std::memcpy(bytes.data(), &value, sizeof(value));
-        return bytes;
+        return Bytes{BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)};
     }
 
     inline bool KeyExists(HKEY root, const String& path)
     {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-            return false;
-        RegCloseKey(key);
-        return true;
+        UniqueRegKey key;
+        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
     }
 
     // Creates root\path when missing. An existing key is opened, not created again: Wine's create
     // call clears the key's class.
     inline void SetValue(HKEY root, const String& path, const String& name, DWORD type, const Bytes& data)
     {
-        HKEY key = nullptr;
-        LONG status = RegOpenKeyExW(root, path.c_str(), 0, KEY_SET_VALUE, &key);
+        UniqueRegKey key;
+        LONG status = RegOpenKeyExW(root, path.c_str(), 0, KEY_SET_VALUE, key.put());
         if (status == ERROR_FILE_NOT_FOUND)
-            status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+            status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
         ASSERT_EQ(ERROR_SUCCESS, status);
-        status = RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
-                                static_cast<DWORD>(data.size()));
-        RegCloseKey(key);
-        ASSERT_EQ(ERROR_SUCCESS, status);
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+                                                static_cast<DWORD>(data.size())));
     }
 
     struct RawValue
@@ -80,25 +77,25 @@ namespace RegistryTest
     // A key tree by path relative to its top ("" for the top itself).
     using RawTree = std::map<String, RawKey>;
 
-    // Adds root\fullPath and everything below it to tree, by path relative to the top.
+    // Adds root\fullPath and everything below it to tree, read with the raw calls and generous
+    // buffers.
     inline void DumpInto(HKEY root, const String& fullPath, const String& relative, RawTree& tree)
     {
-        HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, fullPath.c_str(), 0, KEY_READ, &key));
+        UniqueRegKey key;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, fullPath.c_str(), 0, KEY_READ, key.put()));
         std::vector<wchar_t> name(40000);
         DWORD chars = static_cast<DWORD>(name.size());
-        ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, name.data(), &chars, nullptr, nullptr, nullptr, nullptr,
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key.get(), name.data(), &chars, nullptr, nullptr, nullptr, nullptr,
                                                   nullptr, nullptr, nullptr, nullptr, nullptr));
         RawKey& entry = tree[relative];
         entry.keyClass.assign(name.data(), chars);
-
         Bytes data(1 << 20);
         DWORD type = 0;
         for (DWORD index = 0;; ++index)
         {
             chars = static_cast<DWORD>(name.size());
             DWORD size = static_cast<DWORD>(data.size());
-            if (RegEnumValueW(key, index, name.data(), &chars, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
+            if (RegEnumValueW(key.get(), index, name.data(), &chars, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
                 break;
             entry.values[String(name.data(), chars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
         }
@@ -106,21 +103,60 @@ namespace RegistryTest
         for (DWORD index = 0;; ++index)
         {
             chars = static_cast<DWORD>(name.size());
-            if (RegEnumKeyExW(key, index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            if (RegEnumKeyExW(key.get(), index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                 break;
             children.emplace_back(name.data(), chars);
         }
-        RegCloseKey(key);
+        key.reset();
         for (const String& child : children)
             DumpInto(root, fullPath + L"\\" + child, relative.empty() ? child : relative + L"\\" + child, tree);
     }
 
-    // Everything at and below root\path, read with the raw calls and generous buffers.
     inline RawTree DumpTree(HKEY root, const String& path)
     {
         RawTree tree;
         DumpInto(root, path, L"", tree);
         return tree;
+    }
+
+    // A name for keys below HKEY_USERS or HKEY_LOCAL_MACHINE that no other test process uses.
+    inline String UniqueName(const wchar_t* stem)
+    {
+        return Strings::Format(L"%s%lu", stem, GetCurrentProcessId());
+    }
+
+    // Enables SeBackupPrivilege and SeRestorePrivilege; false when the token does not hold them.
+    inline bool EnableHivePrivileges()
+    {
+        return Privileges::Enable(SE_BACKUP_NAME) == ERROR_SUCCESS && Privileges::Enable(SE_RESTORE_NAME) == ERROR_SUCCESS;
+    }
+
+    // Removes root\name, unloading it first when a hive is loaded there.
+    inline void RemoveKey(HKEY root, const String& name)
+    {
+        RegUnLoadKeyW(root, name.c_str());
+        RegDeleteTreeW(root, name.c_str());
+        RegDeleteKeyW(root, name.c_str());
+    }
+
+    // The content of a hive file: loaded below HKEY_USERS, dumped, unloaded.
+    inline RawTree DumpHiveFile(const String& file)
+    {
+        const String name = UniqueName(L"QmTestHiveCheck");
+        RemoveKey(HKEY_USERS, name);
+        const LONG status = RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str());
+        EXPECT_EQ(ERROR_SUCCESS, status) << "cannot load " << Strings::ToUtf8(file);
+        if (status != ERROR_SUCCESS)
+            return RawTree();
+        RawTree tree = DumpTree(HKEY_USERS, name);
+        EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, name.c_str()));
+        return tree;
+    }
+
+    // A message that names a failure and ends with the error text: "<head>\nError = 0x...".
+    inline void ExpectFailureMessage(const String& head, const String& message)
+    {
+        EXPECT_EQ(head + L"\nError = 0x", message.substr(0, head.size() + 11)) << "message: " << Strings::ToUtf8(message);
     }
 
     class ScratchKey : public ::testing::Test
@@ -129,30 +165,28 @@ namespace RegistryTest
         void SetUp() override
         {
             const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-            m_path = L"Software\\QmTest\\" + Strings::FromUtf8(info->test_suite_name()) + L"." +
-                     Strings::FromUtf8(info->name());
+            m_path = Strings::Format(L"Software\\QmTest\\%S.%S.%lu", info->test_suite_name(), info->name(),
+                                     GetCurrentProcessId());
             RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
-            ASSERT_FALSE(KeyExists(L"")) << "scratch key left over";
             CreateKey(L"");
         }
 
         void TearDown() override
         {
             RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+            RegDeleteKeyW(HKEY_CURRENT_USER, m_path.c_str());
             EXPECT_FALSE(KeyExists(L"")) << "scratch key not removed";
         }
 
         // Path below HKCU of a key below the scratch key ("" for the scratch key itself).
         String Path(const String& sub = L"") const { return sub.empty() ? m_path : m_path + L"\\" + sub; }
-
         bool KeyExists(const String& sub) const { return RegistryTest::KeyExists(HKEY_CURRENT_USER, Path(sub)); }
 
         void CreateKey(const String& sub, const wchar_t* keyClass = nullptr, DWORD options = 0) const
         {
-            HKEY key = nullptr;
+            UniqueRegKey key;
             ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, const_cast<wchar_t*>(keyClass),
-                                                     options, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-            RegCloseKey(key);
+                                                     options, KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
         }
 
         void SetRaw(const String& sub, const String& name, DWORD type, const Bytes& data) const
@@ -165,11 +199,7 @@ namespace RegistryTest
             SetValue(HKEY_CURRENT_USER, Path(sub), name, type, DwordBytes(value));
         }
 
-        // Everything at and below the key, read with the raw calls and generous buffers.
-        RawTree Dump(const String& sub) const
-        {
-            return DumpTree(HKEY_CURRENT_USER, Path(sub));
-        }
+        RawTree Dump(const String& sub) const { return DumpTree(HKEY_CURRENT_USER, Path(sub)); }
 
     private:
         String m_path;
@@ -183,26 +213,19 @@ namespace RegistryTest
                                 nullptr, nullptr, nullptr) != ERROR_INVALID_HANDLE;
     }
 
-    // The key wrapper's exception thrown by `call`, or a failure with a sentinel when none is.
+    // Expects `call` to throw the key wrapper's exception with this where-text and code.
     template <typename Call>
-    CRegistryKey::Exception CatchKeyException(Call call)
+    void ExpectKeyFailure(const wchar_t* where, DWORD code, Call call)
     {
         try
         {
             call();
+            ADD_FAILURE() << "no CRegistryKey::Exception thrown";
         }
         catch (const CRegistryKey::Exception& error)
         {
-            return error;
+            EXPECT_STREQ(where, error.GetLocation());
+            EXPECT_EQ(code, error.GetCode());
         }
-        ADD_FAILURE() << "no CRegistryKey::Exception thrown";
-        return CRegistryKey::Exception(L"(none)", 0xdeadbeef);
-    }
-
-    // Expects the exception's where-text and code.
-    inline void ExpectFailure(const CRegistryKey::Exception& error, const wchar_t* where, DWORD code)
-    {
-        EXPECT_STREQ(where, error.GetLocation());
-        EXPECT_EQ(code, error.GetCode());
     }
 }
