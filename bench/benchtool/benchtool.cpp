@@ -5,6 +5,8 @@
 //   benchtool copy-ours SRC DST          Files::Copy (DST must not exist)
 //   benchtool copy-platform SRC DST      CopyFileW
 //   benchtool tree-ours SRC DST          Directories::Copy
+//   benchtool tree-open SRC              opens and closes every file below SRC, nothing else:
+//                                        what the platform charges per file before any copying
 //   benchtool backup-ours DIR            RegistryService::Backup
 //   benchtool backup-bare DIR            RegSaveKey of the same hives, nothing else
 //   benchtool fill-registry KEY COUNT    COUNT values below HKLM\KEY, 100 to a subkey
@@ -41,6 +43,7 @@ namespace
     int Usage()
     {
         fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
+              "       benchtool tree-open SRC\n"
               "       benchtool backup-ours|backup-bare DIR\n"
               "       benchtool fill-registry KEY COUNT\n",
               stderr);
@@ -157,6 +160,37 @@ namespace
         }
     }
 
+    bool OpenEveryFile(const String& directory, String& failure)
+    {
+        WIN32_FIND_DATAW entry;
+        UniqueFindHandle search(FindFirstFileW((directory + L"\\*").c_str(), &entry));
+        if (!search)
+        {
+            failure = L"FindFirstFile " + directory + L": " + ErrorText::FormatLastError();
+            return false;
+        }
+        do
+        {
+            const String name = entry.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const String path = directory + L"\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                if (!OpenEveryFile(path, failure))
+                    return false;
+                continue;
+            }
+            UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+            if (!file)
+            {
+                failure = L"CreateFile " + path + L": " + ErrorText::FormatLastError();
+                return false;
+            }
+        } while (FindNextFileW(search.get(), &entry));
+        return true;
+    }
+
     bool FillRegistry(const String& key, long count, String& failure)
     {
         const long perSubkey = 100;
@@ -217,6 +251,8 @@ namespace
                 failure = L"Directories::Copy: " + ErrorText::Format(error);
                 return false;
             });
+        if (command == L"tree-open" && argc == 3)
+            return Measure([&](String& failure) { return OpenEveryFile(Paths::ToLongPath(first), failure); });
         if (command == L"backup-ours" && argc == 3)
         {
             String refused;
