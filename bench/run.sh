@@ -3,7 +3,7 @@
 # same data, in turn, in one run on this machine, and prints both figures and their ratio;
 # bench/README.md says how to read the table.
 #
-# Settings (environment): BENCH_RUNS (timings of each side per row, the best kept; default 5),
+# Settings (environment): BENCH_RUNS (timings of each side per row, the best kept; default 7),
 # BENCH_TREE_RUNS (the same for the tree row; 3), BENCH_FILE_MIB (1024), BENCH_TREE_FILES (20000),
 # BENCH_REG_VALUES (200000), BENCH_ROWS (the rows to run; "1 2 3"), BENCH_TOOL (another build's
 # benchtool.exe, to compare builds). The data lives below BUILD_DIR/bench-run and is deleted at
@@ -14,7 +14,7 @@ BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO_DIR=$(dirname "$BENCH_DIR")
 [ $# -eq 1 ] || { echo "usage: bench/run.sh BUILD_DIR" >&2; exit 2; }
 BUILD_DIR=$(cd "$1" && pwd)
-RUNS=${BENCH_RUNS:-5}
+RUNS=${BENCH_RUNS:-7}
 TREE_RUNS=${BENCH_TREE_RUNS:-3}
 FILE_MIB=${BENCH_FILE_MIB:-1024}
 TREE_FILES=${BENCH_TREE_FILES:-20000}

@@ -203,6 +203,11 @@ namespace
                     DWORD piece = 0;
                     if (!WriteFile(output, buffer + written, read - written, &piece, nullptr))
                         return false;
+                    if (piece == 0)
+                    {
+                        SetLastError(ERROR_WRITE_FAULT);
+                        return false;
+                    }
                     written += piece;
                 }
             }
