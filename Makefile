@@ -12,7 +12,7 @@ export WINEDEBUG ?= -all
 # No Mono or Gecko installers in headless prefixes.
 export WINEDLLOVERRIDES ?= mscoree=;mshtml=
 
-.PHONY: all deps build build64 build32 test demo clean
+.PHONY: all deps build build64 build32 test demo bench clean
 
 all: build
 
@@ -61,6 +61,11 @@ test: build
 demo: build
 	@if [ -x lab/demo ]; then lab/demo $(abspath $(WIN64)); \
 	else echo "demo: the component object is not built yet; it will provision a lab machine and run ssbr there."; fi
+
+# Our copy and registry backup code against the platform's own on the same data, each row a
+# ratio measured in one run (bench/README.md). Not part of test: it takes minutes and a few GB.
+bench: build64
+	@bash bench/run.sh $(abspath $(WIN64))
 
 clean:
 	rm -rf $(BUILD)

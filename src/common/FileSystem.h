@@ -26,7 +26,8 @@ namespace Paths
 
 namespace Files
 {
-    // Copies one file, creating the destination's directory first. Streams; false on failure.
+    // Copies one file (data, attributes, last-write time), creating the destination's directory
+    // first. Streams through a buffer of at most 256 KiB; false on failure.
     bool Copy(const String& source, const String& destination, bool overwrite);
     bool Exists(const String& file);
     bool Delete(const String& file);
