@@ -18,7 +18,7 @@
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
-#include "common/Privileges.h"
+#include "privileges/Privileges.h"
 #include "common/Strings.h"
 #include "registry/RegistryService.h"
 
