@@ -286,9 +286,10 @@ TEST_F(ComponentObject, GetErrorLeavesTheCallersValueThenKeepsTheLastFailure)
     EXPECT_EQ(E_FAIL, object->Backup(&empty.record));
     EXPECT_EQ(expected, ErrorOf(object.get()));
 
-    // Successful calls keep the text: a backup that empties its target, read-only files and
-    // folders too (ssbr.sh checks a plain file, and the components a machine lacks).
+    // Successful calls keep the text: a backup that empties an earlier backup, read-only files
+    // and folders too (ssbr.sh checks a plain file, and the components a machine lacks).
     ScratchDirectory scratch;
+    WriteTextFile(scratch / L"RegistryBackupSet.xml", "<BackupSet/>");
     WriteTextFile(scratch / L"Reg\\SYSTEM", "hive");
     WriteTextFile(scratch / L"readonly.txt", "old backup");
     SetFileAttributesW((scratch / L"readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY);
