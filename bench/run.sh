@@ -36,23 +36,19 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree=;mshtml=}
 
 echo "bench: provisioning a lab machine"
 "$REPO_DIR/lab/provision" "$MACHINE" --os 2003 --build "$BUILD_DIR" >/dev/null
-# benchtool.exe beside the module's companions: the registry backup loads the mount manager from
-# the program's folder.
+# benchtool.exe beside the module's companions: the registry code it links loads the mount manager
+# from the folder of the binary it is linked into.
 cp "$BENCHTOOL" "$MACHINE/drive_c/Program Files/Harborline/benchtool.exe"
 export WINEPREFIX=$MACHINE
 
-# One session for the whole run, so that no timing pays for booting the machine. It is started
-# the way lab/run starts one, and stopped (and the data deleted) on every way out.
+# One running machine for the whole run, so that no timing pays for booting it; stopped (and the
+# data deleted) on every way out.
 finish() {
-    wineserver -k >/dev/null 2>&1 || true
+    "$REPO_DIR/lab/stop" "$MACHINE" >/dev/null 2>&1 || true
     rm -rf "$DATA"
 }
 trap finish EXIT
-wineserver -p >/dev/null 2>&1 || true
-wine wineboot >/dev/null 2>&1
-for file in "$REPO_DIR"/lab/registry/boot/*.reg; do
-    [ -f "$file" ] && wine regedit /S "$(winepath -w "$file" 2>/dev/null)" >/dev/null 2>&1
-done
+"$REPO_DIR/lab/start" "$MACHINE" >/dev/null
 rm -rf "$DATA"
 mkdir -p "$DATA"
 

@@ -125,6 +125,19 @@ namespace Paths
             isDirectory = true;
         return true;
     }
+
+    String GetFullPath(const String& path)
+    {
+        const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+        if (size == 0)
+            return path;
+        String full(size, L'\0');
+        const DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
+        if (length == 0 || length >= size)
+            return path;
+        full.resize(length);
+        return full;
+    }
 }
 
 namespace

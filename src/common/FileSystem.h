@@ -22,6 +22,8 @@ namespace Paths
     // False when the attribute query fails; otherwise sets isDirectory when the path is a
     // directory (and leaves it untouched when not).
     bool GetAttributes(const String& path, bool& isDirectory);
+    // The path made full against the current directory; the path unchanged when that fails.
+    String GetFullPath(const String& path);
 }
 
 namespace Files

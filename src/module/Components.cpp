@@ -120,19 +120,6 @@ namespace
         throw FileSystemException(Strings::Format(L"Invalid backup directory: %s", directory.c_str()));
     }
 
-    String FullPath(const String& path)
-    {
-        const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-        if (size == 0)
-            return path;
-        String full(size, L'\0');
-        const DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
-        if (length == 0 || length >= size)
-            return path;
-        full.resize(length);
-        return full;
-    }
-
     bool IsRootPath(const String& fullPath)
     {
         try
@@ -156,7 +143,7 @@ namespace
     // Volume and file index of a directory; false when it cannot be opened.
     bool IdentityOf(const String& directory, BY_HANDLE_FILE_INFORMATION& identity)
     {
-        UniqueFileHandle handle(CreateFileW(Paths::ToLongPath(FullPath(directory)).c_str(), FILE_READ_ATTRIBUTES,
+        UniqueFileHandle handle(CreateFileW(Paths::ToLongPath(Paths::GetFullPath(directory)).c_str(), FILE_READ_ATTRIBUTES,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         return handle && GetFileInformationByHandle(handle.get(), &identity);
@@ -170,7 +157,7 @@ namespace
         if (length == 0 || length > MAX_PATH)
             return false;
         const String windowsDirectory(windows, length);
-        if (Strings::EqualsNoCase(Directories::RemoveBackslash(FullPath(directory)),
+        if (Strings::EqualsNoCase(Directories::RemoveBackslash(Paths::GetFullPath(directory)),
                                   Directories::RemoveBackslash(windowsDirectory)))
             return true;
         BY_HANDLE_FILE_INFORMATION target = {};
@@ -227,7 +214,7 @@ namespace Components
     void CheckBackupTarget(ComponentList components, const String& directory)
     {
         // "C:" alone is the current folder of that drive to the system, its root to the file layer.
-        if (IsRootPath(directory) || IsRootPath(FullPath(directory)) || IsWindowsDirectory(directory))
+        if (IsRootPath(directory) || IsRootPath(Paths::GetFullPath(directory)) || IsWindowsDirectory(directory))
             InvalidTarget(directory);
         if (Directories::Exists(directory) && !IsEmptyOrEarlierBackup(components, directory))
             InvalidTarget(directory);

@@ -153,21 +153,6 @@ namespace
         return options;
     }
 
-    // The module's file operations take the target as a full path; a relative one would be
-    // read as the name of a server.
-    String FullPath(const String& path)
-    {
-        const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-        if (size == 0)
-            return path;
-        String full(size, L'\0');
-        const DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
-        if (length == 0 || length >= size)
-            return path;
-        full.resize(length);
-        return full;
-    }
-
     bool IsVolumeRoot(const String& directory)
     {
         try
@@ -339,7 +324,8 @@ int wmain(int argc, wchar_t** argv)
     if (options.server.empty())
         options.server = LocalComputerName();
     if (!options.directory.empty())
-        options.directory = FullPath(options.directory);
+        // The module takes the target as a full path; a relative one would be read as a server's name.
+        options.directory = Paths::GetFullPath(options.directory);
     if (options.command == L"backup" && IsVolumeRoot(options.directory))
     {
         // A backup empties its target first: a root would cost the whole volume or share.
