@@ -4,7 +4,6 @@
 #include "module/Components.h"
 
 #include "common/Exceptions.h"
-#include "common/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
