@@ -4,230 +4,129 @@
 #include "module/Components.h"
 
 #include "common/Exceptions.h"
-#include "common/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <utility>
 #include <vector>
 
 namespace
 {
-    // What the fakes and the platform saw, in order.
-    std::vector<String> g_log;
+    // The log of a run: a component's letter (capital on backup), and the platform's questions.
+    String g_log;
+    // The question answered no, or the entry that throws ("unreadable": restore mode cannot be read).
+    String g_deny;
     std::vector<Component> g_rows;
-    String g_failingEntry;   // "backup registry": that fake throws
 
-    void Record(size_t row, const wchar_t* run, const ComponentJob& job)
+    wchar_t Letter(const String& name, bool backup)
     {
-        const String entry = String(run) + L" " + g_rows[row].name;
-        g_log.push_back(entry + L" in " + job.directory);
-        if (entry == g_failingEntry)
+        const std::pair<const wchar_t*, wchar_t> letters[] = {
+            {L"boot files", L'b'}, {L"Active Directory", L'a'}, {L"SysVol", L's'}, {L"Certificate Services", L'c'},
+            {L"cluster database", L'k'}, {L"registry", L'r'}, {L"COM+ database", L'm'}};
+        for (const auto& letter : letters)
+            if (name == letter.first)
+                return backup ? towupper(letter.second) : letter.second;
+        return L'?';
+    }
+
+    template <size_t Row, bool Backup>
+    void Fake(const ComponentJob&)
+    {
+        const String letter(1, Letter(g_rows[Row].name, Backup));
+        g_log += letter + L" ";
+        if (letter == g_deny)
             throw RegistryServiceException(L"fake failure");
-    }
-
-    template <size_t Row>
-    void FakeBackup(const ComponentJob& job)
-    {
-        Record(Row, L"backup", job);
-    }
-
-    template <size_t Row>
-    void FakeRestore(const ComponentJob& job)
-    {
-        Record(Row, L"restore", job);
     }
 
     template <size_t... Rows>
     void ReplaceEntries(std::index_sequence<Rows...>)
     {
         const std::pair<void (*)(const ComponentJob&), void (*)(const ComponentJob&)> fakes[] = {
-            {&FakeBackup<Rows>, &FakeRestore<Rows>}...};
+            {&Fake<Rows, true>, &Fake<Rows, false>}...};
         for (size_t row = 0; row < g_rows.size(); ++row)
-        {
-            g_rows[row].backup = fakes[row].first;
-            g_rows[row].restore = fakes[row].second;
-        }
+            std::tie(g_rows[row].backup, g_rows[row].restore) = fakes[row];
     }
 
     class FakePlatform final : public ComponentPlatform
     {
     public:
-        bool domainController = true;
-        bool clusterNode = true;
-        bool certificateServices = true;
-        bool restoreMode = true;
-        bool restoreModeReadable = true;
-
-        bool IsDomainController() override { return Answer(L"domain controller?", domainController); }
-        bool IsClusterNode() override { return Answer(L"cluster node?", clusterNode); }
-        bool IsCertificateServicesInstalled(const String& server) override
-        {
-            return Answer(L"CertSvc on " + server + L"?", certificateServices);
-        }
+        bool IsDomainController() override { return Answer(L"dc?"); }
+        bool IsClusterNode() override { return Answer(L"node?"); }
+        bool IsCertificateServicesInstalled(const String& server) override { return Answer(L"cert@" + server + L"?"); }
         bool QueryRestoreMode(bool& mode) override
         {
-            g_log.push_back(L"restore mode?");
-            if (restoreModeReadable)
-                mode = restoreMode;
-            return restoreModeReadable;
+            mode = Answer(L"mode?");
+            return g_deny != L"unreadable";
         }
 
     private:
-        static bool Answer(const String& question, bool answer)
+        static bool Answer(const String& question)
         {
-            g_log.push_back(question);
-            return answer;
+            g_log += question + L" ";
+            return question != g_deny;
         }
     };
+}
 
-    class ComponentTable : public ::testing::Test
+TEST(ComponentTable, RunsTheEnabledComponentsInTheirOrderWhereTheirGatesPass)
+{
+    const ComponentList system = Components::All();
+    g_rows.assign(system.begin(), system.end());
+    ASSERT_EQ(7u, g_rows.size());
+    ReplaceEntries(std::make_index_sequence<7>());
+    const struct
     {
-    protected:
-        void SetUp() override
-        {
-            const ComponentList system = Components::All();
-            g_rows.assign(system.begin(), system.end());
-            ASSERT_EQ(7u, g_rows.size());
-            ReplaceEntries(std::make_index_sequence<7>());
-            g_log.clear();
-            g_failingEntry.clear();
-            job.directory = scratch / L"target";
-            job.server = L"SRV1";
-        }
-
-        ComponentList Rows() const { return {g_rows.data(), g_rows.size()}; }
-
-        void EnableAll()
-        {
-            for (const Component& row : g_rows)
-                options.*row.flag = VARIANT_TRUE;
-        }
-
-        // The log without the platform's questions.
-        static std::vector<String> Runs()
-        {
-            std::vector<String> runs;
-            for (const String& line : g_log)
-                if (line.back() != L'?')
-                    runs.push_back(line);
-            return runs;
-        }
-
-        std::vector<String> Expected(const wchar_t* run, std::vector<const wchar_t*> names) const
-        {
-            std::vector<String> lines;
-            for (const wchar_t* name : names)
-                lines.push_back(String(run) + L" " + name + L" in " + job.directory);
-            return lines;
-        }
-
-        ScratchDirectory scratch;
-        ComponentJob job;
+        bool backup;
+        const wchar_t* enabled;   // by letter
+        const wchar_t* deny;
+        const wchar_t* log;
+        const wchar_t* result;
+    } cases[] = {
+        {true, L"basckrm", L"", L"B dc? A dc? S cert@SRV1? C node? K R M ", L""},
+        // The registry restores last; restore mode is asked once, where the first component gated
+        // on it stands, enabled or not.
+        {false, L"basckrm", L"", L"b m mode? s cert@SRV1? c node? k a r ", L""},
+        {true, L"basckrm", L"dc?", L"B dc? dc? cert@SRV1? C node? K R M ", L""},
+        {false, L"basckrm", L"mode?", L"b m mode? cert@SRV1? c node? k r ", L""},
+        {true, L"basckrm", L"node?", L"B dc? A dc? S cert@SRV1? C node? R M ", L""},
+        {false, L"basckrm", L"node?", L"b m mode? s cert@SRV1? c node? a r ", L""},
+        {true, L"basckrm", L"cert@SRV1?", L"B dc? A dc? S cert@SRV1? node? K R M ", L""},
+        {false, L"basckrm", L"cert@SRV1?", L"b m mode? s cert@SRV1? node? k a r ", L""},
+        {true, L"kr", L"node?", L"node? R ", L""},
+        {false, L"r", L"", L"mode? r ", L""},
+        {false, L"basckrm", L"unreadable", L"b m mode? ", L"IsActiveDirectoryRestoreMode() failed."},
+        {true, L"basckrm", L"R", L"B dc? A dc? S cert@SRV1? C node? K R ", L"thrown: fake failure"},
+    };
+    ScratchDirectory scratch;
+    int index = 0;
+    for (const auto& test : cases)
+    {
+        SCOPED_TRACE(index);
         _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS options = {};
+        for (const Component& row : g_rows)
+            // A caller may pass any nonzero value for yes.
+            options.*row.flag = String(test.enabled).find(Letter(row.name, false)) != String::npos ? 1 : VARIANT_FALSE;
+        ComponentJob job;
+        job.server = L"SRV1";
+        job.directory = scratch / std::to_wstring(index++);
         FakePlatform platform;
-    };
-}
-
-TEST_F(ComponentTable, BackupRunsEveryComponentInBackupOrder)
-{
-    EnableAll();
-    EXPECT_EQ(L"", Components::Backup(Rows(), options, job, platform));
-    EXPECT_EQ(Expected(L"backup", {L"boot files", L"Active Directory", L"SysVol", L"Certificate Services",
-                                   L"cluster database", L"registry", L"COM+ database"}),
-              Runs());
-    EXPECT_TRUE(IsDirectoryOnDisk(job.directory));
-}
-
-TEST_F(ComponentTable, RestoreRunsTheRegistryLastAndAsksRestoreModeOnceAfterBootFilesAndComPlus)
-{
-    EnableAll();
-    EXPECT_EQ(L"", Components::Restore(Rows(), options, job, platform));
-    EXPECT_EQ(Expected(L"restore", {L"boot files", L"COM+ database", L"SysVol", L"Certificate Services",
-                                    L"cluster database", L"Active Directory", L"registry"}),
-              Runs());
-    const std::vector<String> head(g_log.begin(), g_log.begin() + 3);
-    EXPECT_EQ((std::vector<String>{Expected(L"restore", {L"boot files"})[0], Expected(L"restore", {L"COM+ database"})[0],
-                                   L"restore mode?"}),
-              head);
-    EXPECT_EQ(1, std::count(g_log.begin(), g_log.end(), L"restore mode?"));
-    // The target is the caller's business on restore.
-    EXPECT_FALSE(Paths::Exists(job.directory));
-}
-
-TEST_F(ComponentTable, EachGateSkipsExactlyItsComponents)
-{
-    struct Case
-    {
-        const char* what;
-        bool FakePlatform::*answer;
-        std::vector<const wchar_t*> backups;
-        std::vector<const wchar_t*> restores;
-    };
-    const Case cases[] = {
-        {"not a domain controller", &FakePlatform::domainController,
-         {L"boot files", L"Certificate Services", L"cluster database", L"registry", L"COM+ database"},
-         {L"boot files", L"COM+ database", L"SysVol", L"Certificate Services", L"cluster database", L"Active Directory",
-          L"registry"}},
-        {"not in restore mode", &FakePlatform::restoreMode,
-         {L"boot files", L"Active Directory", L"SysVol", L"Certificate Services", L"cluster database", L"registry",
-          L"COM+ database"},
-         {L"boot files", L"COM+ database", L"Certificate Services", L"cluster database", L"registry"}},
-        {"not a cluster node", &FakePlatform::clusterNode,
-         {L"boot files", L"Active Directory", L"SysVol", L"Certificate Services", L"registry", L"COM+ database"},
-         {L"boot files", L"COM+ database", L"SysVol", L"Certificate Services", L"Active Directory", L"registry"}},
-        {"no CertSvc", &FakePlatform::certificateServices,
-         {L"boot files", L"Active Directory", L"SysVol", L"cluster database", L"registry", L"COM+ database"},
-         {L"boot files", L"COM+ database", L"SysVol", L"cluster database", L"Active Directory", L"registry"}},
-    };
-    EnableAll();
-    for (const Case& testCase : cases)
-    {
-        FakePlatform machine;
-        machine.*testCase.answer = false;
         g_log.clear();
-        EXPECT_EQ(L"", Components::Backup(Rows(), options, job, machine)) << testCase.what;
-        EXPECT_EQ(Expected(L"backup", testCase.backups), Runs()) << testCase.what;
-        g_log.clear();
-        EXPECT_EQ(L"", Components::Restore(Rows(), options, job, machine)) << testCase.what;
-        EXPECT_EQ(Expected(L"restore", testCase.restores), Runs()) << testCase.what;
+        g_deny = test.deny;
+        String result;
+        try
+        {
+            const ComponentList rows = {g_rows.data(), g_rows.size()};
+            result = test.backup ? Components::Backup(rows, options, job, platform)
+                                 : Components::Restore(rows, options, job, platform);
+        }
+        catch (const RegistryServiceException& error)
+        {
+            result = L"thrown: " + error.GetMessage();
+        }
+        EXPECT_EQ(test.log, g_log);
+        EXPECT_EQ(test.result, result);
+        // The target is the caller's business on restore.
+        EXPECT_EQ(test.backup, IsDirectoryOnDisk(job.directory));
     }
-    // Certificate Services is asked about the caller's server.
-    EXPECT_NE(g_log.end(), std::find(g_log.begin(), g_log.end(), L"CertSvc on SRV1?"));
-}
-
-TEST_F(ComponentTable, OnlyEnabledComponentsRunAndTheirGatesAloneAreAsked)
-{
-    options.m_bRegistryService = 7;   // any nonzero value is true
-    options.m_bClusterDatabase = VARIANT_TRUE;
-    platform.clusterNode = false;
-    EXPECT_EQ(L"", Components::Backup(Rows(), options, job, platform));
-    EXPECT_EQ((std::vector<String>{L"cluster node?", Expected(L"backup", {L"registry"})[0]}), g_log);
-
-    // Restore mode is asked where the directory restores stand even when they are not wanted.
-    g_log.clear();
-    options.m_bClusterDatabase = VARIANT_FALSE;
-    EXPECT_EQ(L"", Components::Restore(Rows(), options, job, platform));
-    EXPECT_EQ((std::vector<String>{L"restore mode?", Expected(L"restore", {L"registry"})[0]}), g_log);
-}
-
-TEST_F(ComponentTable, RestoreStopsWhenRestoreModeCannotBeRead)
-{
-    EnableAll();
-    platform.restoreModeReadable = false;
-    EXPECT_EQ(L"IsActiveDirectoryRestoreMode() failed.", Components::Restore(Rows(), options, job, platform));
-    EXPECT_EQ(Expected(L"restore", {L"boot files", L"COM+ database"}), Runs());
-}
-
-TEST_F(ComponentTable, TheFirstFailingComponentStopsTheRun)
-{
-    EnableAll();
-    g_failingEntry = L"backup registry";
-    EXPECT_EQ(L"fake failure", MessageOf<RegistryServiceException>([&] { Components::Backup(Rows(), options, job, platform); }));
-    const std::vector<String> runs = Runs();
-    ASSERT_FALSE(runs.empty());
-    EXPECT_EQ(Expected(L"backup", {L"registry"})[0], runs.back());
-    EXPECT_EQ(6u, runs.size());
 }

@@ -1,46 +1,32 @@
 // The registrar against a scratch key that stands in for HKEY_CLASSES_ROOT. The module's own
-// scripts are applied, removed and applied again by the COM tests; here, scripts that are broken.
+// scripts are applied, removed and applied again by the COM tests; here, scripts that fail.
 
 #include "module/Registrar.h"
 
-#include "common/Handles.h"
+#include "registry/ScratchKey.h"
 
 #include <gtest/gtest.h>
 
-#include <shlwapi.h>
-
 namespace
 {
-    class RegistrarTest : public ::testing::Test
+    class RegistrarTest : public RegistryTest::ScratchKey
     {
     protected:
-        void SetUp() override
+        UniqueRegKey Open(const String& sub)
         {
-            SHDeleteKeyW(HKEY_CURRENT_USER, m_path.c_str());
-            ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                                     nullptr, root.put(), nullptr));
-            registrar.MapRoot(L"HKCR", root.get());
-        }
-        void TearDown() override
-        {
-            root.reset();
-            SHDeleteKeyW(HKEY_CURRENT_USER, m_path.c_str());
+            UniqueRegKey key;
+            EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, KEY_ALL_ACCESS, key.put()));
+            return key;
         }
 
-        bool Exists(const wchar_t* key)
-        {
-            UniqueRegKey opened;
-            return RegOpenKeyExW(root.get(), key, 0, KEY_READ, opened.put()) == ERROR_SUCCESS;
-        }
-
-        const String m_path = Strings::Format(L"Software\\QmTest\\Registrar%lu", GetCurrentProcessId());
-        UniqueRegKey root;
         Registrar registrar;
     };
 }
 
 TEST_F(RegistrarTest, BrokenScriptsWriteNothing)
 {
+    const UniqueRegKey root = Open(L"");
+    registrar.MapRoot(L"HKCR", root.get());
     const wchar_t* const broken[] = {
         L"HKCR { Good = s 'x' Unknown = s '%NOT_DEFINED%' }",
         L"HKCR { Good = s 'x' Open { }",
@@ -54,6 +40,16 @@ TEST_F(RegistrarTest, BrokenScriptsWriteNothing)
     for (const wchar_t* script : broken)
     {
         EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), registrar.Register(script)) << Strings::ToUtf8(script);
-        EXPECT_FALSE(Exists(L"Good")) << Strings::ToUtf8(script);
+        EXPECT_FALSE(KeyExists(L"Good")) << Strings::ToUtf8(script);
     }
+}
+
+TEST_F(RegistrarTest, AFailingWriteAnswersWithTheRegistrysOwnCode)
+{
+    // Below a volatile key only volatile keys may be made; the scripts make lasting ones.
+    CreateKey(L"volatile", nullptr, REG_OPTION_VOLATILE);
+    const UniqueRegKey root = Open(L"volatile");
+    registrar.MapRoot(L"HKCR", root.get());
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), registrar.Register(L"HKCR { Child = s 'x' }"));
+    EXPECT_FALSE(KeyExists(L"volatile\\Child"));
 }

@@ -6,38 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
-namespace
-{
-    // Whether the process token has the privilege enabled now.
-    bool IsEnabled(const wchar_t* name)
-    {
-        LUID wanted = {};
-        if (!LookupPrivilegeValueW(nullptr, name, &wanted))
-            return false;
-        UniqueKernelHandle token;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
-            return false;
-        DWORD size = 0;
-        GetTokenInformation(token.get(), TokenPrivileges, nullptr, 0, &size);
-        std::vector<BYTE> buffer(size);
-        if (!GetTokenInformation(token.get(), TokenPrivileges, buffer.data(), size, &size))
-            return false;
-        const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
-        for (DWORD i = 0; i < privileges->PrivilegeCount; ++i)
-        {
-            const LUID& luid = privileges->Privileges[i].Luid;
-            if (luid.LowPart == wanted.LowPart && luid.HighPart == wanted.HighPart)
-                return (privileges->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
-        }
-        return false;
-    }
-}
-
 TEST(Privileges, EnableTurnsOnAHeldPrivilegeAndNamesWhatStopsIt)
 {
     EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), Privileges::Enable(SE_BACKUP_NAME));
-    EXPECT_TRUE(IsEnabled(SE_BACKUP_NAME));
+    PRIVILEGE_SET wanted = {1, PRIVILEGE_SET_ALL_NECESSARY, {}};
+    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, SE_BACKUP_NAME, &wanted.Privilege[0].Luid));
+    // The check takes an impersonation token: a copy of the process token is one.
+    UniqueKernelHandle process, token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, process.put()));
+    ASSERT_TRUE(DuplicateToken(process.get(), SecurityImpersonation, token.put()));
+    BOOL enabled = FALSE;
+    ASSERT_TRUE(PrivilegeCheck(token.get(), &wanted, &enabled));
+    EXPECT_TRUE(enabled);
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE), Privileges::Enable(L"SeNoSuchPrivilege"));
 }
