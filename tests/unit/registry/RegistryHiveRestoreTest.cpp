@@ -1,19 +1,38 @@
-// The restore of saved hives, driven with hives loaded below HKEY_USERS. The rules depend on the
-// hive's name, so HKEY_USERS\SYSTEM stands in for the machine's hive; one test alone uses it, so
-// the tests can run side by side.
+// The restore of saved hives, driven with user hives named after this process. The rules depend
+// on the hive's name, so HKEY_USERS\SYSTEM stands in for the machine's; one test alone uses it.
+//
+// Wine's replace call does nothing, so "scheduled" shows through what the restore does to a hive
+// right before asking for its replacement: an old-hive file ("<saved>.bak") that an earlier
+// restore left is set aside there and removed once the call succeeded.
 
 #include "registry/RegistryService.h"
 
 #include "common/FileSystem.h"
-#include "common/Handles.h"
 #include "registry/RegistryBackupSet.h"
 
 #include "ScratchKey.h"
+
+#include <fstream>
+#include <iterator>
 
 using namespace RegistryTest;
 
 namespace
 {
+    const char* const StaleOldHive = "old hive of an earlier restore";
+
+    std::string FileBytes(const String& path)
+    {
+        std::ifstream file(Strings::ToUtf8(path), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+
+    // Open for reading without letting the file be deleted, as a program verifying the backup would.
+    UniqueFileHandle Hold(const String& path)
+    {
+        return UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+
     class HiveRestore : public ::testing::Test
     {
     protected:
@@ -25,42 +44,197 @@ namespace
         }
         void TearDown() override { Clean(); }
 
-        // Removes the live key and any saved hive left loaded beside it.
-        void Use(HKEY root, const String& name)
-        {
-            m_keys.emplace_back(root, name);
-            Clean();
-        }
         void Clean()
         {
             for (const auto& key : m_keys)
             {
-                RegUnLoadKeyW(key.first, (L"TMP_" + key.second).c_str());
+                RemoveKey(key.first, L"TMP_" + key.second);
                 RemoveKey(key.first, key.second);
             }
+            // Saving refuses files that exist.
+            Directories::Delete(m_folder / L"Reg");
+            DeleteFileW((m_folder / L"RegistryBackupSet.xml").c_str());
         }
 
         String Reg() const { return m_folder / L"Reg"; }
-        String Saved(const String& filepath) const { return Reg() + L"\\" + filepath; }
+        String Saved(const String& name) const { return Reg() + L"\\C\\hives\\" + name; }
 
-        // Saves the live key root\name as a backup would, and gives the manifest entry for it.
-        HiveFileEntry SaveLive(HKEY root, const String& name, const String& filepath) const
+        // Saves the live key root\name into the backup as a backup would; its manifest entry.
+        HiveFileEntry Save(HKEY root, const String& name) const
         {
-            RegistryService::SaveRegistrySubKey(root, name, Saved(filepath));
+            RegistryService::SaveRegistrySubKey(root, name, Saved(name));
             const String prefix = root == HKEY_USERS ? L"\\REGISTRY\\USER\\" : L"\\REGISTRY\\MACHINE\\";
-            return HiveFileEntry(filepath, L"\\Device\\HarddiskVolume1\\" + filepath.substr(2), prefix + name);
+            return HiveFileEntry(L"C\\hives\\" + name, L"\\Device\\HarddiskVolume1\\hives\\" + name, prefix + name);
+        }
+
+        HiveFileEntry SaveUser(const String& name) const
+        {
+            SetValue(HKEY_USERS, name + L"\\Software\\Vendor", L"Setting", REG_DWORD, DwordBytes(7));
+            SetValue(HKEY_USERS, name + L"\\Software\\Vendor", L"Blob", REG_BINARY, Pattern(3000));
+            return Save(HKEY_USERS, name);
+        }
+
+        void WriteManifest(const std::vector<HiveFileEntry>& entries) const
+        {
+            RegistryBackupSet manifest(m_folder.Path());
+            manifest.Open();
+            // Each new entry goes in front.
+            for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry)
+                manifest.AddFile(entry->GetFilePath(), entry->GetHiveFile(), entry->GetHivePath());
+            ASSERT_TRUE(manifest.Save());
+            RegistryBackupSet check(m_folder.Path());
+            check.Open();
+            ASSERT_EQ(entries.front().GetHivePath(), check.GetFiles().front().GetHivePath());
+        }
+
+        // No working copy (nor its logs) and no set-aside old hive is left beside the saved hives.
+        void ExpectNoLeftovers() const
+        {
+            WIN32_FIND_DATAW found;
+            for (const wchar_t* pattern : {L"*.work*", L"*.bak.old"})
+            {
+                UniqueFindHandle find(FindFirstFileW(Saved(pattern).c_str(), &found));
+                EXPECT_FALSE(find) << "left: " << Strings::ToUtf8(found.cFileName);
+            }
         }
 
         ScratchDirectory m_folder;
-        std::vector<std::pair<HKEY, String>> m_keys;
+        const String m_first = UniqueName(L"QmAonFirst");
+        const String m_second = UniqueName(L"QmAonSecond");
+        const String m_machine = UniqueName(L"QmAonNoHive");
+        std::vector<std::pair<HKEY, String>> m_keys = {
+            {HKEY_USERS, m_first}, {HKEY_USERS, m_second}, {HKEY_LOCAL_MACHINE, m_machine}};
     };
 }
 
-// The lab's restore test covers the kinds of entries on a machine whose live control set is the
-// first; here the live system selects its second one, and a service's start lies below its key.
+TEST_F(HiveRestore, AFailureWhilePreparingSchedulesNothing)
+{
+    for (const bool machineFirst : {false, true})
+    {
+        SCOPED_TRACE(machineFirst ? "a machine hive that is not loaded, listed first" : "the second saved file is no hive");
+        Clean();
+        const HiveFileEntry first = SaveUser(m_first);
+        WriteTextFile(Saved(m_first) + L".bak", StaleOldHive);
+        const std::string firstBytes = FileBytes(Saved(m_first));
+        String expected;
+        std::vector<HiveFileEntry> entries;
+        if (machineFirst)
+        {
+            // Every hive is prepared before any live hive is looked for.
+            SetValue(HKEY_LOCAL_MACHINE, m_machine, L"v", REG_DWORD, DwordBytes(1));
+            entries = {Save(HKEY_LOCAL_MACHINE, m_machine), first};
+            RemoveKey(HKEY_LOCAL_MACHINE, m_machine);
+            expected = Strings::Format(L"RegOpenKeyEx(-2147483646, %s) failed: 2", m_machine.c_str());
+        }
+        else
+        {
+            entries = {first, SaveUser(m_second)};
+            WriteTextFile(Saved(m_second), "not a hive");
+            expected = Strings::Format(L"RegLoadKey(-2147483645, TMP_%s, %s.work) failed: ", m_second.c_str(),
+                                       Saved(m_second).c_str());
+        }
+        WriteManifest(entries);
+
+        const String message = MessageOf<RegistryServiceException>([&] { RegistryService::Restore(m_folder.Path()); });
+        EXPECT_EQ(expected, message.substr(0, expected.size())) << Strings::ToUtf8(message);
+        // Prepared, and no replacement asked for.
+        EXPECT_TRUE(IsFileOnDisk(Saved(m_first) + L".tmp"));
+        EXPECT_TRUE(IsFileOnDisk(m_folder / L"Reg\\" + entries.front().GetFilePath() + L".tmp"));
+        EXPECT_EQ(StaleOldHive, ReadTextFile(Saved(m_first) + L".bak"));
+        EXPECT_EQ(firstBytes, FileBytes(Saved(m_first)));
+        EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_first));
+        ExpectNoLeftovers();
+    }
+}
+
+TEST_F(HiveRestore, ARestoreRunsAgainAndNeverChangesTheSavedHives)
+{
+    WriteManifest({SaveUser(m_first), SaveUser(m_second)});
+    const std::string firstBytes = FileBytes(Saved(m_first));
+    const std::string secondBytes = FileBytes(Saved(m_second));
+    const RawTree firstTree = DumpTree(HKEY_USERS, m_first);
+
+    // Read-only, as on a copy from removable media.
+    ASSERT_TRUE(SetFileAttributesW(Saved(m_second).c_str(), FILE_ATTRIBUTE_READONLY));
+    // The platform cannot load a file another handle has open, and loading the saved file itself
+    // would write into the backup on Windows.
+    {
+        const UniqueFileHandle reader = Hold(Saved(m_first));
+        ASSERT_TRUE(reader);
+        EXPECT_NO_THROW(RegistryService::Restore(m_folder.Path()));
+    }
+    EXPECT_TRUE(IsFileOnDisk(Saved(m_first) + L".tmp"));
+    EXPECT_TRUE(IsFileOnDisk(Saved(m_second) + L".tmp"));
+    ExpectNoLeftovers();
+
+    // Again, after a completed restore whose old hives the machine has released since.
+    WriteTextFile(Saved(m_first) + L".bak", StaleOldHive);
+    EXPECT_NO_THROW(RegistryService::Restore(m_folder.Path()));
+    EXPECT_TRUE(!IsFileOnDisk(Saved(m_first) + L".bak") || ReadTextFile(Saved(m_first) + L".bak") != StaleOldHive)
+        << "the earlier restore's old hive is in the way of the new replacement";
+    ExpectNoLeftovers();
+
+    EXPECT_EQ(firstBytes, FileBytes(Saved(m_first)));
+    EXPECT_EQ(secondBytes, FileBytes(Saved(m_second)));
+    EXPECT_EQ(firstTree, DumpTree(HKEY_USERS, m_first)) << "the live hive was written";
+    EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_first));
+    EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_second));
+    SetFileAttributesW(Saved(m_second).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(HiveRestore, WhatAnEarlierRestoreLeftAndCannotBeRemovedIsReportedBeforeAnythingIsLoaded)
+{
+    const String inUse = L" is in use: a restore scheduled earlier may be waiting for the restart.\nError = 0x";
+    const struct
+    {
+        const wchar_t* suffix;
+        bool held; // else read-only
+    } cases[] = {{L".tmp", true}, {L".bak", true}, {L".tmp", false}};
+    for (const auto& test : cases)
+    {
+        SCOPED_TRACE(Strings::ToUtf8(test.suffix) + (test.held ? " held" : " read-only"));
+        Clean();
+        const HiveFileEntry entry = SaveUser(m_first);
+        const String left = Saved(m_first) + test.suffix;
+        WriteTextFile(left, "left");
+        const String expected = test.held ? left + inUse : L"DeleteFile(" + left + L") failed.\nError = 0x";
+        {
+            const UniqueFileHandle platform = test.held ? Hold(left) : UniqueFileHandle();
+            ASSERT_TRUE(test.held || SetFileAttributesW(left.c_str(), FILE_ATTRIBUTE_READONLY));
+            const String message = MessageOf<RegistryServiceException>([&] { RegistryService::RestoreHive(Reg(), entry); });
+            EXPECT_EQ(expected, message.substr(0, expected.size())) << Strings::ToUtf8(message);
+        }
+        SetFileAttributesW(left.c_str(), FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ("left", ReadTextFile(left));
+        EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_first));
+        EXPECT_TRUE(String(test.suffix) == L".tmp" || !IsFileOnDisk(Saved(m_first) + L".tmp")) << "prepared anyway";
+        ExpectNoLeftovers();
+        DeleteFileW(left.c_str());
+    }
+}
+
+TEST_F(HiveRestore, AFilePathLeadingOutOfTheBackupIsRefusedBeforeAnythingIsTouched)
+{
+    const HiveFileEntry entry = SaveUser(m_first);
+    const String outside = m_folder / L"outside\\NTUSER.DAT";
+    RegistryService::SaveRegistrySubKey(HKEY_USERS, m_first, outside);
+    WriteTextFile(outside + L".tmp", "not the restore's");
+    for (const String& filepath : {String(L"C\\..\\..\\outside\\NTUSER.DAT"), outside})
+    {
+        const HiveFileEntry hostile(filepath, entry.GetHiveFile(), entry.GetHivePath());
+        EXPECT_EQ(L"Invalid hive file path: " + filepath,
+                  MessageOf<RegistryServiceException>([&] { RegistryService::RestoreHive(Reg(), hostile); }));
+        EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_first)) << Strings::ToUtf8(filepath);
+    }
+    EXPECT_EQ("not the restore's", ReadTextFile(outside + L".tmp"));
+}
+
+// The lab's restore test covers a machine whose live control set is the first; here the live
+// system selects its second one, and a service's start lies below its key.
 TEST_F(HiveRestore, SystemTakesListedKeysThroughTheControlSetTheLiveSystemSelects)
 {
-    Use(HKEY_USERS, L"SYSTEM");
+    m_keys.emplace_back(HKEY_USERS, L"SYSTEM");
+    Clean();
     SetValue(HKEY_USERS, L"SYSTEM\\Select", L"Default", REG_DWORD, DwordBytes(2));
     const String list = L"SYSTEM\\CurrentControlSet\\Control\\BackupRestore\\KeysNotToRestore";
     SetValue(HKEY_USERS, list, L"Plug & Play", REG_MULTI_SZ, ToBytes(String(L"CurrentControlSet\\Enum\\") + L'\0'));
@@ -77,67 +251,19 @@ TEST_F(HiveRestore, SystemTakesListedKeysThroughTheControlSetTheLiveSystemSelect
         SetValue(HKEY_USERS, set2 + L"Services\\Later", L"Start", REG_DWORD, DwordBytes(laterStart));
     };
     state(L"saved", 3, 0);
-    const String file = L"C\\WINDOWS\\system32\\config\\system";
-    const HiveFileEntry entry = SaveLive(HKEY_USERS, L"SYSTEM", file);
+    const HiveFileEntry entry = Save(HKEY_USERS, L"SYSTEM");
     state(L"live", 1, 3);
     const RawTree live = DumpTree(HKEY_USERS, L"SYSTEM");
 
     RegistryService::RestoreHive(Reg(), entry);
 
-    // Values (gtest reports a missing one as the exception thrown by at()).
-    const RawTree replacement = DumpHiveFile(Saved(file) + L".tmp");
+    // gtest reports a missing value as the exception thrown by at().
+    const RawTree replacement = DumpHiveFile(Saved(L"SYSTEM") + L".tmp");
     const auto value = [&](const wchar_t* key, const wchar_t* name) { return replacement.at(key).values.at(name).data; };
     EXPECT_EQ(ToBytes(set2 + L"live"), value(L"ControlSet002\\Enum\\Root\\A", L"Service"));
     EXPECT_EQ(ToBytes(set1 + L"saved"), value(L"ControlSet001\\Enum\\Root\\A", L"Service"));
     EXPECT_EQ(ToBytes(L"live"), value(L"ControlSet002\\Services\\Deep", L"ImagePath"));
     EXPECT_EQ(ToBytes(L"saved"), value(L"ControlSet002\\Services\\Later", L"ImagePath"));
-    // The live hive was only read, and the saved hive is unloaded again.
     EXPECT_EQ(live, DumpTree(HKEY_USERS, L"SYSTEM"));
     EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_SYSTEM"));
-}
-
-TEST_F(HiveRestore, RefusalsAndFailuresLeaveNoSavedHiveLoaded)
-{
-    const String user = UniqueName(L"QmTestUser");
-    Use(HKEY_USERS, user);
-    SetValue(HKEY_USERS, user, L"v", REG_DWORD, DwordBytes(1));
-    const String userFile = L"C\\Documents and Settings\\QmTest\\NTUSER.DAT";
-    const HiveFileEntry entry = SaveLive(HKEY_USERS, user, userFile);
-    const auto nothingLoaded = [&] { return !KeyExists(HKEY_USERS, L"TMP_" + user); };
-
-    // A manifest entry whose file path leads out of the backup: refused before anything is touched.
-    const String outside = m_folder / L"outside\\NTUSER.DAT";
-    RegistryService::SaveRegistrySubKey(HKEY_USERS, user, outside);
-    WriteTextFile(outside + L".tmp", "not the restore's");
-    for (const String& filepath : {String(L"C\\..\\..\\outside\\NTUSER.DAT"), outside})
-    {
-        const HiveFileEntry hostile(filepath, entry.GetHiveFile(), entry.GetHivePath());
-        EXPECT_EQ(L"Invalid hive file path: " + filepath,
-                  MessageOf<RegistryServiceException>([&] { RegistryService::RestoreHive(Reg(), hostile); }));
-        EXPECT_TRUE(nothingLoaded()) << Strings::ToUtf8(filepath);
-    }
-    EXPECT_EQ("not the restore's", ReadTextFile(outside + L".tmp"));
-
-    // A stale replacement that cannot be deleted.
-    const String replacement = Saved(userFile) + L".tmp";
-    WriteTextFile(replacement, "stale");
-    ASSERT_TRUE(SetFileAttributesW(replacement.c_str(), FILE_ATTRIBUTE_READONLY));
-    ExpectFailureMessage(L"DeleteFile(" + replacement + L") failed.",
-                         MessageOf<RegistryServiceException>([&] { RegistryService::RestoreHive(Reg(), entry); }));
-    SetFileAttributesW(replacement.c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ("stale", ReadTextFile(replacement));
-    EXPECT_TRUE(nothingLoaded());
-
-    // A machine hive that is not loaded has nothing to be replaced: unlike a user's, an error.
-    const String machine = UniqueName(L"QmTestNoHive");
-    Use(HKEY_LOCAL_MACHINE, machine);
-    SetValue(HKEY_LOCAL_MACHINE, machine, L"v", REG_DWORD, DwordBytes(1));
-    const String machineFile = L"C\\WINDOWS\\system32\\config\\QMTEST";
-    const HiveFileEntry machineEntry = SaveLive(HKEY_LOCAL_MACHINE, machine, machineFile);
-    RemoveKey(HKEY_LOCAL_MACHINE, machine);
-    ExpectFailureMessage(Strings::Format(L"RegOpenKeyEx(-2147483646, %s) failed: 2", machine.c_str()),
-                         MessageOf<RegistryServiceException>([&] { RegistryService::RestoreHive(Reg(), machineEntry); }));
-    // Everything before the replacement was done.
-    EXPECT_EQ(DumpHiveFile(Saved(machineFile)), DumpHiveFile(Saved(machineFile) + L".tmp"));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"TMP_" + machine));
 }
