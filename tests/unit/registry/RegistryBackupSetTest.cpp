@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 namespace
 {
     QM_DECLARE_MODULE_EXCEPTION(SampleBackupSetException);
@@ -37,7 +35,6 @@ TEST(BackupSet, OpenWritesTheSkeletonAndChangesReachTheNextReaderOnlyThroughSave
         set.Open();
         const std::string skeleton = ReadTextFile(set.GetFilePath());
         EXPECT_EQ("BackupSet alpha beta items", ElementOrder(skeleton));
-        EXPECT_NE(std::string::npos, skeleton.find("type=\"Sample\"")) << skeleton;
         set.SetAlpha(L"C:\\WINDOWS");
         set.AddItem(L"first");
         set.AddItem(L"second");
@@ -77,27 +74,16 @@ TEST(BackupSet, AManifestOfAnEarlierBackupLoadsUnchanged)
 TEST(BackupSet, FailuresNameWhatWasWrongAndCreateNothing)
 {
     ScratchDirectory folder;
-    WriteTextFile(folder / L"malformed\\RegistryBackupSet.xml", "<BackupSet type='Registry'><files><file></files>");
-    WriteTextFile(folder / L"nofiles\\RegistryBackupSet.xml", "<BackupSet type='Registry'/>");
     WriteTextFile(folder / L"blocker", "not a folder");
-    const struct
-    {
-        String expected;
-        std::function<void()> call;
-    } cases[] = {
-        {L"Could not load xml file: " + folder / L"malformed\\RegistryBackupSet.xml",
-         [&] { RegistryBackupSet(folder / L"malformed").Open(); }},
-        {L"Could not create directory", [&] { RegistryBackupSet(folder / L"blocker\\target").Open(); }},
-        {L"No element /BackupSet/files in " + folder / L"nofiles\\RegistryBackupSet.xml",
-         [&] {
-             RegistryBackupSet set(folder / L"nofiles");
-             set.Open();
-             EXPECT_TRUE(set.GetFiles().empty());
-             set.AddFile(L"C\\x", L"\\Device\\HarddiskVolume1\\x", L"\\REGISTRY\\MACHINE\\X");
-         }},
-    };
-    for (const auto& item : cases)
-        EXPECT_EQ(item.expected, MessageOf<RegistryBackupSetException>(item.call));
+    EXPECT_EQ(L"Could not create directory",
+              MessageOf<RegistryBackupSetException>([&] { RegistryBackupSet(folder / L"blocker\\target").Open(); }));
+    WriteTextFile(folder / L"nofiles\\RegistryBackupSet.xml", "<BackupSet type='Registry'/>");
+    RegistryBackupSet set(folder / L"nofiles");
+    set.Open();
+    EXPECT_TRUE(set.GetFiles().empty());
+    EXPECT_EQ(L"No element /BackupSet/files in " + folder / L"nofiles\\RegistryBackupSet.xml",
+              MessageOf<RegistryBackupSetException>(
+                  [&] { set.AddFile(L"C\\x", L"\\Device\\HarddiskVolume1\\x", L"\\REGISTRY\\MACHINE\\X"); }));
     // A schema that does not create its directory fails on a missing one.
     EXPECT_EQ(L"Could not load xml file: " + folder / L"missing\\SampleBackupSet.xml",
               MessageOf<SampleBackupSetException>([&] { SampleBackupSet(folder / L"missing").Open(); }));
