@@ -24,7 +24,7 @@ namespace
     std::string FileBytes(const String& path)
     {
         std::ifstream file(Strings::ToUtf8(path), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        return std::string(std::istreambuf_iterator<char>(file), {});
     }
 
     // Open for reading without letting the file be deleted, as a program verifying the backup would.
@@ -43,7 +43,6 @@ namespace
             Clean();
         }
         void TearDown() override { Clean(); }
-
         void Clean()
         {
             for (const auto& key : m_keys)
@@ -82,9 +81,6 @@ namespace
             for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry)
                 manifest.AddFile(entry->GetFilePath(), entry->GetHiveFile(), entry->GetHivePath());
             ASSERT_TRUE(manifest.Save());
-            RegistryBackupSet check(m_folder.Path());
-            check.Open();
-            ASSERT_EQ(entries.front().GetHivePath(), check.GetFiles().front().GetHivePath());
         }
 
         // No working copy (nor its logs) and no set-aside old hive is left beside the saved hives.
@@ -138,8 +134,8 @@ TEST_F(HiveRestore, AFailureWhilePreparingSchedulesNothing)
         const String message = MessageOf<RegistryServiceException>([&] { RegistryService::Restore(m_folder.Path()); });
         EXPECT_EQ(expected, message.substr(0, expected.size())) << Strings::ToUtf8(message);
         // Prepared, and no replacement asked for.
+        EXPECT_TRUE(IsFileOnDisk(Reg() + L"\\" + entries.front().GetFilePath() + L".tmp"));
         EXPECT_TRUE(IsFileOnDisk(Saved(m_first) + L".tmp"));
-        EXPECT_TRUE(IsFileOnDisk(m_folder / L"Reg\\" + entries.front().GetFilePath() + L".tmp"));
         EXPECT_EQ(StaleOldHive, ReadTextFile(Saved(m_first) + L".bak"));
         EXPECT_EQ(firstBytes, FileBytes(Saved(m_first)));
         EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_first));

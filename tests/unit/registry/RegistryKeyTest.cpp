@@ -115,11 +115,11 @@ TEST_F(RegistryKey, SetValueWritesTextWithItsNullOrThrows)
     EXPECT_EQ((RawValue{REG_SZ, {0, 0}}), Dump(L"").at(L"").values.at(L"empty"));
 }
 
+// A walk that fails must not end as if it reached the last item.
 TEST_F(RegistryKey, IteratorFailuresThrowWithTheirPlaceAndReleaseTheKey)
 {
     CreateKey(L"Doomed\\child");
     SetDword(L"Doomed", L"v", 1);
-    SetDword(L"Doomed", L"w", 2);
     HKEY handle = nullptr;
     {
         const CRegistryKey key = Scratch().OpenSubkey(L"Doomed", KEY_READ);
@@ -129,14 +129,9 @@ TEST_F(RegistryKey, IteratorFailuresThrowWithTheirPlaceAndReleaseTheKey)
         ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CURRENT_USER, Path(L"Doomed").c_str()));
         ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_KEY_DELETED, [&] { ++subkeys; });
         ExpectKeyFailure(L"CRegistryKey::ValueIterator::GetValueInfo()", ERROR_KEY_DELETED, [&] { ++values; });
-        ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::SubkeyIterator()", ERROR_KEY_DELETED, [&] { key.BeginSubkeys(); });
         ExpectKeyFailure(L"CRegistryKey::ValueIterator::ValueIterator()", ERROR_KEY_DELETED, [&] { key.BeginValues(); });
     }
-    // Neither the failed constructions nor the failed moves kept a reference.
-    EXPECT_FALSE(HandleIsOpen(handle));
-    CreateKey(L"child");
-    ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_ACCESS_DENIED,
-                     [&] { Scratch(KEY_QUERY_VALUE).BeginSubkeys(); });
+    EXPECT_FALSE(HandleIsOpen(handle)) << "a failed iterator kept its key";
 }
 
 using RegistryFunctions = ScratchKey;

@@ -1,7 +1,6 @@
 #pragma once
-// A per-test scratch key below HKCU\Software\QmTest (named after the test and the process, wiped
-// before and after), raw registry helpers that check effects without going through the code
-// under test, and hive files read back by loading them.
+// A per-test scratch key below HKCU\Software\QmTest, and raw registry helpers that check effects
+// without going through the code under test.
 
 #include "common/Handles.h"
 #include "privileges/Privileges.h"
@@ -36,17 +35,13 @@ namespace RegistryTest
         return bytes;
     }
 
-    inline Bytes DwordBytes(DWORD value)
-    {
-        return Bytes{BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)};
-    }
+    inline Bytes DwordBytes(DWORD value) { return Bytes{BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}; }
 
     inline bool KeyExists(HKEY root, const String& path)
     {
         UniqueRegKey key;
         return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
     }
-
     // Creates root\path when missing. An existing key is opened, not created again: Wine's create
     // call clears the key's class.
     inline void SetValue(HKEY root, const String& path, const String& name, DWORD type, const Bytes& data)
@@ -76,8 +71,6 @@ namespace RegistryTest
     // A key tree by path relative to its top ("" for the top itself).
     using RawTree = std::map<String, RawKey>;
 
-    // Adds root\fullPath and everything below it to tree, read with the raw calls and generous
-    // buffers.
     inline void DumpInto(HKEY root, const String& fullPath, const String& relative, RawTree& tree)
     {
         UniqueRegKey key;
@@ -118,19 +111,14 @@ namespace RegistryTest
         return tree;
     }
 
-    // A name for keys below HKEY_USERS or HKEY_LOCAL_MACHINE that no other test process uses.
-    inline String UniqueName(const wchar_t* stem)
-    {
-        return Strings::Format(L"%s%lu", stem, GetCurrentProcessId());
-    }
+    // For keys below HKEY_USERS or HKEY_LOCAL_MACHINE: no other test process uses the name.
+    inline String UniqueName(const wchar_t* stem) { return Strings::Format(L"%s%lu", stem, GetCurrentProcessId()); }
 
-    // Enables SeBackupPrivilege and SeRestorePrivilege; false when the token does not hold them.
     inline bool EnableHivePrivileges()
     {
         return Privileges::Enable(SE_BACKUP_NAME) == ERROR_SUCCESS && Privileges::Enable(SE_RESTORE_NAME) == ERROR_SUCCESS;
     }
 
-    // Removes root\name, unloading it first when a hive is loaded there.
     inline void RemoveKey(HKEY root, const String& name)
     {
         RegUnLoadKeyW(root, name.c_str());
@@ -138,7 +126,6 @@ namespace RegistryTest
         RegDeleteKeyW(root, name.c_str());
     }
 
-    // The content of a hive file: loaded below HKEY_USERS, dumped, unloaded.
     inline RawTree DumpHiveFile(const String& file)
     {
         const String name = UniqueName(L"QmTestHiveCheck");
@@ -175,7 +162,6 @@ namespace RegistryTest
             EXPECT_FALSE(KeyExists(L"")) << "scratch key not removed";
         }
 
-        // Path below HKCU of a key below the scratch key ("" for the scratch key itself).
         String Path(const String& sub = L"") const { return sub.empty() ? m_path : m_path + L"\\" + sub; }
         bool KeyExists(const String& sub) const { return RegistryTest::KeyExists(HKEY_CURRENT_USER, Path(sub)); }
 
@@ -190,7 +176,6 @@ namespace RegistryTest
         {
             SetValue(HKEY_CURRENT_USER, Path(sub), name, type, data);
         }
-
         void SetDword(const String& sub, const String& name, DWORD value, DWORD type = REG_DWORD) const
         {
             SetValue(HKEY_CURRENT_USER, Path(sub), name, type, DwordBytes(value));
@@ -198,7 +183,6 @@ namespace RegistryTest
 
         RawTree Dump(const String& sub) const { return DumpTree(HKEY_CURRENT_USER, Path(sub)); }
 
-    private:
         String m_path;
     };
 
