@@ -137,12 +137,6 @@ namespace RegistryTest
         return tree;
     }
 
-    // A message that names a failure and ends with the error text: "<head>\nError = 0x...".
-    inline void ExpectFailureMessage(const String& head, const String& message)
-    {
-        EXPECT_EQ(head + L"\nError = 0x", message.substr(0, head.size() + 11)) << "message: " << Strings::ToUtf8(message);
-    }
-
     class ScratchKey : public ::testing::Test
     {
     protected:

@@ -1,4 +1,4 @@
-// The restore of saved hives, driven with user hives named after this process. The rules depend
+// Saving and restoring hives, driven with user hives named after this process. The rules depend
 // on the hive's name, so HKEY_USERS\SYSTEM stands in for the machine's; one test alone uses it.
 //
 // Wine's replace call does nothing, so "scheduled" shows through what the restore does to a hive
@@ -7,6 +7,7 @@
 
 #include "registry/RegistryService.h"
 
+#include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "registry/RegistryBackupSet.h"
 
@@ -33,7 +34,7 @@ namespace
         return UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     }
 
-    class HiveRestore : public ::testing::Test
+    class Hives : public ::testing::Test
     {
     protected:
         void SetUp() override
@@ -103,7 +104,81 @@ namespace
     };
 }
 
-TEST_F(HiveRestore, AFailureWhilePreparingSchedulesNothing)
+TEST(SplitHiveFile, SeparatesTheDeviceFromAPathThatStaysInsideTheBackup)
+{
+    const struct
+    {
+        const wchar_t* device;
+        const wchar_t* path;
+    } split[] = {{L"\\Device\\HarddiskVolume2", L"WINDOWS\\system32\\config\\SYSTEM"},
+                 // A dynamic volume keeps its disk group and volume; dots inside a name are no way out.
+                 {L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", L"WINDOWS\\system32\\config\\SAM"},
+                 {L"\\Device\\HarddiskVolume1", L"Users\\..a.\\NTUSER.DAT"}};
+    for (const auto& item : split)
+    {
+        String device, path;
+        EXPECT_TRUE(RegistryService::SplitHiveFile(String(item.device) + L"\\" + item.path, device, path));
+        EXPECT_EQ(item.device, device);
+        EXPECT_EQ(item.path, path);
+    }
+    // No file, the boot store, no device path: nothing to save, and nothing written.
+    for (const wchar_t* skipped : {L"", L"\\Device\\HarddiskVolume1\\Boot\\BCD", L"C:\\WINDOWS\\system32\\config\\software"})
+    {
+        String device = L"(untouched)", path = L"(untouched)";
+        EXPECT_FALSE(RegistryService::SplitHiveFile(skipped, device, path)) << Strings::ToUtf8(skipped);
+        EXPECT_EQ(L"(untouched)(untouched)", device + path);
+    }
+    // A device without its closing backslash (a dynamic volume needs five before its file path),
+    // and paths that, appended to the backup folder, would lead out of it or name no file.
+    for (const wchar_t* invalid :
+         {L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", L"\\Device\\HarddiskVolume1\\",
+          L"\\Device\\HarddiskVolume1\\..\\..\\outside\\hive", L"\\Device\\HarddiskVolume1\\WINDOWS\\..\\..\\..\\hive",
+          L"\\Device\\HarddiskVolume1\\WINDOWS\\. .\\...\\hive", L"\\Device\\HarddiskVolume1\\WINDOWS/../../hive",
+          L"\\Device\\HarddiskVolume1\\\\server\\share\\hive", L"\\Device\\HarddiskVolume1\\D:\\hive",
+          L"\\Device\\HarddiskVolume1\\config\\SAM:stream", L"\\Device\\HarddiskVolume1\\config\\SAM\\"})
+    {
+        String device, path;
+        EXPECT_EQ(L"Invalid registry value found in: System\\CurrentControlSet\\Control\\hivelist",
+                  MessageOf<RegistryServiceException>([&] { RegistryService::SplitHiveFile(invalid, device, path); }))
+            << Strings::ToUtf8(invalid);
+    }
+}
+
+TEST_F(Hives, SavingReportsFailuresAndKeepsAHiveFileSavedBefore)
+{
+    SetValue(HKEY_USERS, m_first, L"v", REG_DWORD, DwordBytes(1));
+    WriteTextFile(m_folder / L"blocker", "a file where a folder should go");
+    const String blocked = m_folder / L"blocker\\config\\SAM";
+    const String nowhere = Saved(L"nowhere");
+    const String blockedHead = L"Directories::Create(Directories::GetDirectory(" + blocked + L") failed.\nError = 0x";
+    EXPECT_EQ(blockedHead, MessageOf<RegistryServiceException>([&] {
+                  RegistryService::SaveRegistrySubKey(HKEY_USERS, m_first, blocked);
+              }).substr(0, blockedHead.size()));
+    // An entry of the hive list with neither known prefix has no root key.
+    const String nowhereHead = L"RegCreateKeyEx(0, SOMETHING) failed: 6.\nError = 0x";
+    EXPECT_EQ(nowhereHead, MessageOf<RegistryServiceException>([&] {
+                  RegistryService::SaveRegistrySubKey(nullptr, L"SOMETHING", nowhere);
+              }).substr(0, nowhereHead.size()));
+    EXPECT_FALSE(IsFileOnDisk(blocked));
+    EXPECT_FALSE(IsFileOnDisk(nowhere));
+
+    // A second backup into the same folder, after the key changed, must not replace the first.
+    const String file = Saved(m_first);
+    EXPECT_EQ(0, RegistryService::SaveRegistrySubKey(HKEY_USERS, m_first, file));
+    const RawTree first = DumpHiveFile(file);
+    ASSERT_EQ(DumpTree(HKEY_USERS, m_first), first);
+    SetValue(HKEY_USERS, m_first, L"v", REG_DWORD, DwordBytes(2));
+    const String message =
+        MessageOf<RegistryServiceException>([&] { RegistryService::SaveRegistrySubKey(HKEY_USERS, m_first, file); });
+    // "RegSaveKey(<handle>, <file>) failed: 183.\n<error text>"
+    const String tail = L", " + file + L") failed: 183.\n" + ErrorText::Format(ERROR_ALREADY_EXISTS);
+    ASSERT_GT(message.size(), tail.size()) << Strings::ToUtf8(message);
+    EXPECT_EQ(tail, message.substr(message.size() - tail.size()));
+    EXPECT_EQ(L"RegSaveKey(", message.substr(0, 11));
+    EXPECT_EQ(first, DumpHiveFile(file));
+}
+
+TEST_F(Hives, AFailureWhilePreparingSchedulesNothing)
 {
     for (const bool machineFirst : {false, true})
     {
@@ -143,7 +218,7 @@ TEST_F(HiveRestore, AFailureWhilePreparingSchedulesNothing)
     }
 }
 
-TEST_F(HiveRestore, ARestoreRunsAgainAndNeverChangesTheSavedHives)
+TEST_F(Hives, ARestoreRunsAgainAndNeverChangesTheSavedHives)
 {
     WriteManifest({SaveUser(m_first), SaveUser(m_second)});
     const std::string firstBytes = FileBytes(Saved(m_first));
@@ -178,7 +253,7 @@ TEST_F(HiveRestore, ARestoreRunsAgainAndNeverChangesTheSavedHives)
     SetFileAttributesW(Saved(m_second).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-TEST_F(HiveRestore, WhatAnEarlierRestoreLeftAndCannotBeRemovedIsReportedBeforeAnythingIsLoaded)
+TEST_F(Hives, WhatAnEarlierRestoreLeftAndCannotBeRemovedIsReportedBeforeAnythingIsLoaded)
 {
     const String inUse = L" is in use: a restore scheduled earlier may be waiting for the restart.\nError = 0x";
     const struct
@@ -209,7 +284,7 @@ TEST_F(HiveRestore, WhatAnEarlierRestoreLeftAndCannotBeRemovedIsReportedBeforeAn
     }
 }
 
-TEST_F(HiveRestore, AFilePathLeadingOutOfTheBackupIsRefusedBeforeAnythingIsTouched)
+TEST_F(Hives, AFilePathLeadingOutOfTheBackupIsRefusedBeforeAnythingIsTouched)
 {
     const HiveFileEntry entry = SaveUser(m_first);
     const String outside = m_folder / L"outside\\NTUSER.DAT";
@@ -227,7 +302,7 @@ TEST_F(HiveRestore, AFilePathLeadingOutOfTheBackupIsRefusedBeforeAnythingIsTouch
 
 // The lab's restore test covers a machine whose live control set is the first; here the live
 // system selects its second one, and a service's start lies below its key.
-TEST_F(HiveRestore, SystemTakesListedKeysThroughTheControlSetTheLiveSystemSelects)
+TEST_F(Hives, SystemTakesListedKeysThroughTheControlSetTheLiveSystemSelects)
 {
     m_keys.emplace_back(HKEY_USERS, L"SYSTEM");
     Clean();
