@@ -91,17 +91,14 @@ namespace RegistryTest
                 break;
             entry.values[String(name.data(), chars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
         }
-        StringList children;
         for (DWORD index = 0;; ++index)
         {
             chars = static_cast<DWORD>(name.size());
             if (RegEnumKeyExW(key.get(), index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                 break;
-            children.emplace_back(name.data(), chars);
-        }
-        key.reset();
-        for (const String& child : children)
+            const String child(name.data(), chars);
             DumpInto(root, fullPath + L"\\" + child, relative.empty() ? child : relative + L"\\" + child, tree);
+        }
     }
 
     inline RawTree DumpTree(HKEY root, const String& path)
