@@ -13,20 +13,11 @@
 
 #include "ScratchKey.h"
 
-#include <fstream>
-#include <iterator>
-
 using namespace RegistryTest;
 
 namespace
 {
     const char* const StaleOldHive = "old hive of an earlier restore";
-
-    std::string FileBytes(const String& path)
-    {
-        std::ifstream file(Strings::ToUtf8(path), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    }
 
     // Open for reading without letting the file be deleted, as a program verifying the backup would.
     UniqueFileHandle Hold(const String& path)
@@ -69,7 +60,6 @@ namespace
 
         HiveFileEntry SaveUser(const String& name) const
         {
-            SetValue(HKEY_USERS, name + L"\\Software\\Vendor", L"Setting", REG_DWORD, DwordBytes(7));
             SetValue(HKEY_USERS, name + L"\\Software\\Vendor", L"Blob", REG_BINARY, Pattern(3000));
             return Save(HKEY_USERS, name);
         }
@@ -146,13 +136,12 @@ TEST(SplitHiveFile, SeparatesTheDeviceFromAPathThatStaysInsideTheBackup)
 TEST_F(Hives, SavingReportsFailuresAndKeepsAHiveFileSavedBefore)
 {
     SetValue(HKEY_USERS, m_first, L"v", REG_DWORD, DwordBytes(1));
-    const String nowhere = Saved(L"nowhere");
     // An entry of the hive list with neither known prefix has no root key.
-    const String nowhereHead = L"RegCreateKeyEx(0, SOMETHING) failed: 6.\nError = 0x";
-    EXPECT_EQ(nowhereHead, MessageOf<RegistryServiceException>([&] {
-                  RegistryService::SaveRegistrySubKey(nullptr, L"SOMETHING", nowhere);
-              }).substr(0, nowhereHead.size()));
-    EXPECT_FALSE(IsFileOnDisk(nowhere));
+    const String nowhere = L"RegCreateKeyEx(0, SOMETHING) failed: 6.\nError = 0x";
+    EXPECT_EQ(nowhere, MessageOf<RegistryServiceException>([&] {
+                  RegistryService::SaveRegistrySubKey(nullptr, L"SOMETHING", Saved(L"x"));
+              }).substr(0, nowhere.size()));
+    EXPECT_FALSE(IsFileOnDisk(Saved(L"x")));
 
     // A second backup into the same folder, after the key changed, must not replace the first.
     const String file = Saved(m_first);
@@ -178,7 +167,7 @@ TEST_F(Hives, AFailureWhilePreparingSchedulesNothing)
         Clean();
         const HiveFileEntry first = SaveUser(m_first);
         WriteTextFile(Saved(m_first) + L".bak", StaleOldHive);
-        const std::string firstBytes = FileBytes(Saved(m_first));
+        const std::string firstBytes = ReadTextFile(Saved(m_first));
         String expected;
         std::vector<HiveFileEntry> entries;
         if (machineFirst)
@@ -204,7 +193,7 @@ TEST_F(Hives, AFailureWhilePreparingSchedulesNothing)
         EXPECT_TRUE(IsFileOnDisk(Reg() + L"\\" + entries.front().GetFilePath() + L".tmp"));
         EXPECT_TRUE(IsFileOnDisk(Saved(m_first) + L".tmp"));
         EXPECT_EQ(StaleOldHive, ReadTextFile(Saved(m_first) + L".bak"));
-        EXPECT_EQ(firstBytes, FileBytes(Saved(m_first)));
+        EXPECT_EQ(firstBytes, ReadTextFile(Saved(m_first)));
         EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_first));
         ExpectNoLeftovers();
     }
@@ -213,8 +202,8 @@ TEST_F(Hives, AFailureWhilePreparingSchedulesNothing)
 TEST_F(Hives, ARestoreRunsAgainAndNeverChangesTheSavedHives)
 {
     WriteManifest({SaveUser(m_first), SaveUser(m_second)});
-    const std::string firstBytes = FileBytes(Saved(m_first));
-    const std::string secondBytes = FileBytes(Saved(m_second));
+    const std::string firstBytes = ReadTextFile(Saved(m_first));
+    const std::string secondBytes = ReadTextFile(Saved(m_second));
     const RawTree firstTree = DumpTree(HKEY_USERS, m_first);
 
     // Read-only, as on a copy from removable media.
@@ -237,8 +226,8 @@ TEST_F(Hives, ARestoreRunsAgainAndNeverChangesTheSavedHives)
         << "the earlier restore's old hive is in the way of the new replacement";
     ExpectNoLeftovers();
 
-    EXPECT_EQ(firstBytes, FileBytes(Saved(m_first)));
-    EXPECT_EQ(secondBytes, FileBytes(Saved(m_second)));
+    EXPECT_EQ(firstBytes, ReadTextFile(Saved(m_first)));
+    EXPECT_EQ(secondBytes, ReadTextFile(Saved(m_second)));
     EXPECT_EQ(firstTree, DumpTree(HKEY_USERS, m_first)) << "the live hive was written";
     EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_first));
     EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_second));
