@@ -1,9 +1,6 @@
-// The copy that carries live keys into a saved hive: an exact copy, security included, and a
-// source that cannot be read fails the copy instead of passing for missing. A missing source (a
-// removed key) is carried over by the lab's restore test.
-//
-// Wine grants no read access through the backup privilege, so a key that only SYSTEM may read
-// stays unreadable here.
+// The copy of live keys into a saved hive. A missing source (a removed key) is carried over by the
+// lab's restore test. Wine grants no read access through the backup privilege, so a key that only
+// SYSTEM may read stays unreadable here.
 
 #include "registry/RegistryService.h"
 
