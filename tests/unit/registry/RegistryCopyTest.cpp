@@ -1,51 +1,98 @@
+// The copy of live keys into a saved hive. A missing source (a removed key) is carried over by the
+// lab's restore test. Wine grants no read access through the backup privilege, so a key that only
+// SYSTEM may read stays unreadable here.
+
 #include "registry/RegistryService.h"
 
 #include "common/ErrorText.h"
-#include "common/Handles.h"
 
 #include "ScratchKey.h"
+
+#include <sddl.h>
 
 using namespace RegistryTest;
 
 namespace
 {
+    const SECURITY_INFORMATION Carried = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
     class RegistryCopy : public ScratchKey
     {
     protected:
-        // Every kind of value, a long class, names at the registry's limits and data larger than
-        // the copy's fixed buffers, at several depths.
-        void BuildSource(const String& top)
+        void SetUp() override
         {
-            CreateKey(top, L"TopClass");
-            SetRaw(top, L"", REG_SZ, ToBytes(L"default value"));
-            SetRaw(top, L"expand", REG_EXPAND_SZ, ToBytes(L"%SystemRoot%\\system32"));
-            SetRaw(top, L"multi", REG_MULTI_SZ, ToBytes(String(L"one\0two\0", 8)));
-            SetRaw(top, L"bin", REG_BINARY, {0x0A, 0xFF, 0x00});
-            SetRaw(top, L"emptybin", REG_BINARY, {});
-            SetRaw(top, L"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8});
-            SetDword(top, L"dword", 0xdeadbeef);
-            SetRaw(top, L"big", REG_BINARY, Pattern(4097));
-            SetRaw(top, String(16383, L'v'), REG_SZ, ToBytes(L"longest name"));
-            SetRaw(top, L"unterminated", REG_SZ, ToBytes(L"abc", false));
-            CreateKey(top + L"\\Child", String(300, L'c').c_str());
-            SetRaw(top + L"\\Child", L"huge", REG_BINARY, Pattern(100000));
-            SetRaw(top + L"\\Child", String(261, L'm'), REG_SZ, ToBytes(String(3000, L'z')));
-            SetDword(top + L"\\Child\\Grandchild", L"depth", 2);
-            SetRaw(top + L"\\" + String(255, L'k'), L"sz", REG_SZ, ToBytes(L"under a long name"));
-            CreateKey(top + L"\\Empty");
+            if (!EnableHivePrivileges())
+                GTEST_SKIP() << "the backup and restore privileges cannot be enabled";
+            ScratchKey::SetUp();
+        }
+
+        void TearDown() override
+        {
+            // Back to the administrators, so that the scratch keys can be deleted.
+            SetSecurity(L"Source", L"O:BAG:BAD:(A;;KA;;;BA)");
+            ScratchKey::TearDown();
+        }
+
+        void SetSecurity(const String& key, const wchar_t* sddl) const
+        {
+            PSECURITY_DESCRIPTOR descriptor = nullptr;
+            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+            const UniqueLocalMemory owner(descriptor);
+            UniqueRegKey opened;
+            // The owner may always change the access list; a key that is gone needs none.
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, Path(key).c_str(), 0, WRITE_DAC | WRITE_OWNER, opened.put()) == ERROR_SUCCESS)
+            {
+                ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(opened.get(), Carried, descriptor));
+            }
+        }
+
+        // Owner, group and access list in the platform's text form; empty when unreadable.
+        String Describe(const String& key) const
+        {
+            UniqueRegKey opened;
+            std::vector<BYTE> descriptor(4096);
+            DWORD size = static_cast<DWORD>(descriptor.size());
+            wchar_t* text = nullptr;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, Path(key).c_str(), 0, READ_CONTROL, opened.put()) != ERROR_SUCCESS ||
+                RegGetKeySecurity(opened.get(), Carried, descriptor.data(), &size) != ERROR_SUCCESS ||
+                !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1, Carried, &text, nullptr))
+                return String();
+            const UniqueLocalMemory owner(text);
+            return text;
         }
     };
 }
 
-TEST_F(RegistryCopy, ReplacesTheDestinationWithAnExactCopyOfTheSource)
+TEST_F(RegistryCopy, ReplacesTheDestinationWithAnExactCopyOfTheSourceAndItsSecurity)
 {
-    BuildSource(L"Source");
-    CreateKey(L"Destination\\Stale\\Deeper");
+    // Every kind of value, a long class, names at the registry's limits and data larger than the
+    // copy's fixed buffers, at several depths.
+    CreateKey(L"Source", L"TopClass");
+    SetRaw(L"Source", L"", REG_SZ, ToBytes(L"default value"));
+    SetRaw(L"Source", L"multi", REG_MULTI_SZ, ToBytes(String(L"one\0two\0", 8)));
+    SetRaw(L"Source", L"emptybin", REG_BINARY, {});
+    SetRaw(L"Source", L"big", REG_BINARY, Pattern(4097));
+    SetRaw(L"Source", String(16383, L'v'), REG_SZ, ToBytes(L"longest name"));
+    SetRaw(L"Source", L"unterminated", REG_SZ, ToBytes(L"abc", false));
+    CreateKey(L"Source\\Child", String(300, L'c').c_str());
+    SetRaw(L"Source\\Child", L"huge", REG_BINARY, Pattern(100000));
+    SetRaw(L"Source\\Child", String(261, L'm'), REG_SZ, ToBytes(String(3000, L'z')));
+    SetDword(L"Source\\Child\\Grandchild", L"depth", 2);
+    SetRaw(L"Source\\" + String(255, L'k'), L"sz", REG_SZ, ToBytes(L"under a long name"));
+    CreateKey(L"Source\\Empty");
+    // Several siblings at each level: every deletion shifts the enumeration under the walk.
+    for (const wchar_t* stale : {L"A\\A1\\A11", L"A\\A2", L"B", L"C\\C1", L"C\\C2\\C21", L"C\\C3"})
+        CreateKey(String(L"Destination\\Stale\\") + stale);
     SetDword(L"Destination", L"stale", 1);
     SetRaw(L"Destination", L"", REG_SZ, ToBytes(L"old default"));
     const RawTree source = Dump(L"Source");
-    ASSERT_EQ(5u, source.size());
     ASSERT_EQ(String(300, L'c'), source.at(L"Child").keyClass);
+    SetSecurity(L"Source", L"O:SYG:SYD:P(A;;KA;;;BA)(A;;KR;;;SY)");
+    SetSecurity(L"Source\\Child", L"O:BAG:SYD:P(A;;KA;;;BA)(A;CI;KR;;;BU)(A;;KA;;;SY)");
+    const String top = Describe(L"Source");
+    const String child = Describe(L"Source\\Child");
+    ASSERT_FALSE(top.empty());
+    ASSERT_NE(top, child);
 
     RegistryService::CopyRegistryKey(HKEY_CURRENT_USER, Path(L"Source"), HKEY_CURRENT_USER, Path(L"Destination"));
 
@@ -54,21 +101,23 @@ TEST_F(RegistryCopy, ReplacesTheDestinationWithAnExactCopyOfTheSource)
     expected[L""].keyClass.clear();
     EXPECT_EQ(expected, Dump(L"Destination"));
     EXPECT_EQ(source, Dump(L"Source"));
+    EXPECT_EQ(top, Describe(L"Destination"));
+    EXPECT_EQ(child, Describe(L"Destination\\Child"));
 }
 
-// A removed key (a missing source) is carried over by the lab's restore test.
-TEST_F(RegistryCopy, AFailedCopyThrowsWithRootsPathsAndTheFailingCallsError)
+TEST_F(RegistryCopy, ASourceThatCannotBeReadFailsTheCopyAndLeavesTheDestination)
 {
     SetDword(L"Source", L"v", 1);
-    // A stored key cannot be created below a volatile one.
-    CreateKey(L"Volatile", nullptr, REG_OPTION_VOLATILE);
-    const String source = Path(L"Source");
-    const String destination = Path(L"Volatile\\Copy");
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(L"CopyRegistryKey(-2147483647, " + source + L", -2147483647, " + destination + L") failed.\n" +
-                  ErrorText::Format(ERROR_CHILD_MUST_BE_VOLATILE),
-              MessageOf<RegistryServiceException>([&] {
-                  RegistryService::CopyRegistryKey(HKEY_CURRENT_USER, source, HKEY_CURRENT_USER, destination);
-              }));
-    EXPECT_FALSE(KeyExists(L"Volatile\\Copy"));
+    SetDword(L"Destination", L"saved", 7);
+    // Only SYSTEM may read it, as some keys of a live SYSTEM hive.
+    SetSecurity(L"Source", L"O:BAG:SYD:P(A;;KA;;;SY)");
+    const RawTree destination = Dump(L"Destination");
+
+    const String message = MessageOf<RegistryServiceException>([&] {
+        RegistryService::CopyRegistryKey(HKEY_CURRENT_USER, Path(L"Source"), HKEY_CURRENT_USER, Path(L"Destination"));
+    });
+    EXPECT_EQ(L"CopyRegistryKey(-2147483647, " + Path(L"Source") + L", -2147483647, " + Path(L"Destination") +
+                  L") failed.\n" + ErrorText::Format(ERROR_ACCESS_DENIED),
+              message);
+    EXPECT_EQ(destination, Dump(L"Destination"));
 }

@@ -1,4 +1,5 @@
 #include "registry/RegistryKey.h"
+#include "registry/RegistryService.h"
 
 #include "ScratchKey.h"
 
@@ -9,9 +10,7 @@ using namespace RegistryTest;
 
 namespace
 {
-    const wchar_t* const WhereOpen = L"CRegistryKey::CRegistryKey(HKEY hKey ...)";
     const wchar_t* const WhereQueryValue = L"CRegistryKey::QueryValue()";
-    const wchar_t* const WhereSetValue = L"CRegistryKey::SetValue()";
 
     class RegistryKey : public ScratchKey
     {
@@ -19,12 +18,12 @@ namespace
         CRegistryKey Scratch(REGSAM access = KEY_READ) const { return CRegistryKey(HKEY_CURRENT_USER, Path(), access); }
     };
 
-    String Hex(const Bytes& bytes)
+    // A query on a closed handle fails with ERROR_INVALID_HANDLE.
+    bool HandleIsOpen(HKEY key)
     {
-        String text;
-        for (BYTE b : bytes)
-            text += Strings::Format(L"%02x", b);
-        return text;
+        DWORD subkeys = 0;
+        return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr) != ERROR_INVALID_HANDLE;
     }
 }
 
@@ -37,33 +36,23 @@ TEST_F(RegistryKey, CopiesOfKeysAndIteratorsShareOneHandleThatClosesWithTheLastO
     {
         CRegistryKey first = Scratch();
         handle = first.GetHandle();
-        CRegistryKey copy(first);
         CRegistryKey other = Scratch();
-        EXPECT_NE(handle, other.GetHandle());
-        other = copy;
+        other = CRegistryKey(first);
         other = other;
         EXPECT_EQ(handle, other.GetHandle());
         auto original = other.BeginSubkeys();
         iterator.emplace(original);
         ++original;
-        // Iterators over two handles of one key are not equal.
-        EXPECT_TRUE(first.BeginSubkeys() != Scratch().BeginSubkeys());
         first = Scratch();
-        EXPECT_NE(handle, first.GetHandle());
+        // Iterators over two handles of one key are not equal.
+        EXPECT_TRUE(first.BeginSubkeys() != other.BeginSubkeys());
     }
     EXPECT_TRUE(HandleIsOpen(handle));
     std::set<String> names;
     for (; *iterator != CRegistryKey::SubkeyIterator(nullptr); ++*iterator)
         names.insert(iterator->GetName());
     EXPECT_EQ((std::set<String>{L"a", L"b", L"c"}), names);
-    // At its end the iterator let go of the last reference.
-    EXPECT_FALSE(HandleIsOpen(handle));
-
-    // Wrapping a predefined root is harmless: closing it has no effect.
-    EXPECT_TRUE(CRegistryKey(HKEY_CURRENT_USER).SubkeyExists(Path(L"A"), KEY_READ));
-    EXPECT_FALSE(Scratch().SubkeyExists(L"Missing", KEY_READ));
-    EXPECT_TRUE(KeyExists(L""));
-    ExpectKeyFailure(WhereOpen, ERROR_FILE_NOT_FOUND, [&] { CRegistryKey(HKEY_CURRENT_USER, Path(L"Missing"), KEY_READ); });
+    EXPECT_FALSE(HandleIsOpen(handle)) << "the iterator kept the last reference at its end";
 }
 
 TEST_F(RegistryKey, IteratorsWalkDirectItemsGrowingTheirBuffersForItemsAddedOnTheWay)
@@ -77,8 +66,7 @@ TEST_F(RegistryKey, IteratorsWalkDirectItemsGrowingTheirBuffersForItemsAddedOnTh
     ASSERT_STREQ(L"a", values.GetName());
     ASSERT_STREQ(L"a", subkeys.GetName());
 
-    // Names at the registry's limits, a long class and data larger than anything the iterators
-    // sized their buffers for.
+    // Names at the registry's limits, a long class and data beyond the iterators' first buffers.
     const String valueName = L"b" + String(16382, L'x');
     const Bytes large = Pattern(70000);
     SetRaw(L"", valueName, REG_BINARY, large);
@@ -89,108 +77,46 @@ TEST_F(RegistryKey, IteratorsWalkDirectItemsGrowingTheirBuffersForItemsAddedOnTh
     EXPECT_EQ(valueName, values.GetName());
     EXPECT_EQ(static_cast<DWORD>(REG_BINARY), values.GetType());
     EXPECT_EQ(large, Bytes(values.GetData(), values.GetData() + values.GetDataSize()));
-    EXPECT_EQ(Hex(large), values.GetValueText());
     EXPECT_TRUE(++values == key.EndValues());
     ++subkeys;
     ASSERT_TRUE(subkeys != key.EndSubkeys());
     EXPECT_EQ(keyName, subkeys.GetName());
     EXPECT_TRUE(++subkeys == key.EndSubkeys());
-    // The end stays the end.
-    EXPECT_TRUE(++subkeys == key.EndSubkeys());
+    EXPECT_TRUE(++subkeys == key.EndSubkeys()) << "the end stays the end";
 }
 
-TEST_F(RegistryKey, QueriesReadTheirOwnTypesWholeAndLeaveOthersAlone)
+// The restore reads the selected control set's number; the text form has no user.
+TEST_F(RegistryKey, NumberQueriesTakeFourByteDwordsOfEitherOrderAndLeaveOthersAlone)
 {
-    const String longText(5000, L'q');
-    SetRaw(L"", L"expand", REG_EXPAND_SZ, ToBytes(L"%SystemRoot%\\x"));
-    SetRaw(L"", L"long", REG_SZ, ToBytes(longText));
-    SetRaw(L"", L"unterminated", REG_SZ, ToBytes(L"abc", false));
-    SetRaw(L"", L"multi", REG_MULTI_SZ, ToBytes(String(L"a\0b\0", 4)));
     SetDword(L"", L"little", 0x01020304);
     SetDword(L"", L"big", 0x0A0B0C0D, REG_DWORD_BIG_ENDIAN);
-    SetRaw(L"", L"bin", REG_BINARY, {1, 2, 3, 4});
+    SetRaw(L"", L"text", REG_SZ, ToBytes(L"2"));
     SetRaw(L"", L"short", REG_DWORD, {1, 2});
     const CRegistryKey key = Scratch();
-
-    // Text: strings whole; a number or a list is not read and leaves the sentinel.
-    const std::pair<const wchar_t*, const wchar_t*> texts[] = {
-        {L"expand", L"%SystemRoot%\\x"}, {L"long", longText.c_str()}, {L"unterminated", L"abc"}, {L"little", nullptr},
-        {L"multi", nullptr}};
-    for (const auto& item : texts)
-    {
-        String text = L"sentinel";
-        EXPECT_EQ(item.second != nullptr, key.QueryValue(item.first, text)) << Strings::ToUtf8(item.first);
-        EXPECT_EQ(item.second != nullptr ? item.second : L"sentinel", text) << Strings::ToUtf8(item.first);
-    }
-    // Numbers: four-byte DWORDs of either byte order, taken raw.
-    const std::pair<const wchar_t*, DWORD> numbers[] = {
-        {L"little", 0x01020304u}, {L"big", 0x0A0B0C0Du}, {L"expand", 0xdeadbeef}, {L"bin", 0xdeadbeef}};
-    for (const auto& item : numbers)
-    {
-        DWORD number = 0xdeadbeef;
-        EXPECT_EQ(item.second != 0xdeadbeef, key.QueryValue(item.first, number)) << Strings::ToUtf8(item.first);
-        EXPECT_EQ(item.second, number) << Strings::ToUtf8(item.first);
-    }
-    String text = L"sentinel";
-    DWORD number = 0xdeadbeef;
-    ExpectKeyFailure(WhereQueryValue, ERROR_FILE_NOT_FOUND, [&] { key.QueryValue(L"missing", text); });
+    DWORD little = 0, big = 0, number = 0xdeadbeef;
+    EXPECT_TRUE(key.QueryValue(L"little", little) && key.QueryValue(L"big", big));
+    EXPECT_EQ(0x01020304u, little);
+    EXPECT_EQ(0x0A0B0C0Du, big);
+    EXPECT_FALSE(key.QueryValue(L"text", number));
     ExpectKeyFailure(WhereQueryValue, ERROR_FILE_NOT_FOUND, [&] { key.QueryValue(L"missing", number); });
     ExpectKeyFailure(WhereQueryValue, 0, [&] { key.QueryValue(L"short", number); });
-    EXPECT_EQ(L"sentinel", text);
     EXPECT_EQ(0xdeadbeefu, number);
 }
 
-TEST_F(RegistryKey, SetValueWritesTextWithItsNullNumbersAsFourBytesAndNothingOnFailure)
+// The restore writes an empty text; a write that fails must not pass for done.
+TEST_F(RegistryKey, SetValueWritesTextWithItsNullOrThrows)
 {
-    CRegistryKey readOnly = Scratch();
-    ExpectKeyFailure(WhereSetValue, ERROR_ACCESS_DENIED, [&] { readOnly.SetValue(L"text", L"x", REG_SZ); });
-    ExpectKeyFailure(WhereSetValue, ERROR_ACCESS_DENIED, [&] { readOnly.SetValue(L"number", 1u, REG_DWORD); });
-    CRegistryKey key = Scratch(KEY_ALL_ACCESS);
-    ExpectKeyFailure(WhereSetValue, ERROR_INVALID_FLAGS, [&] { key.SetValue(L"text", L"12", REG_DWORD); });
-    ExpectKeyFailure(WhereSetValue, ERROR_INVALID_FLAGS, [&] { key.SetValue(L"number", 12u, REG_SZ); });
+    ExpectKeyFailure(L"CRegistryKey::SetValue()", ERROR_ACCESS_DENIED, [&] { Scratch().SetValue(L"empty", L"", REG_SZ); });
     EXPECT_TRUE(Dump(L"").at(L"").values.empty());
-
-    key.SetValue(L"sz", L"hello", REG_SZ);
-    key.SetValue(L"expand", L"%TEMP%", REG_EXPAND_SZ);
-    key.SetValue(L"empty", L"", REG_SZ);
-    key.SetValue(L"dword", 0xCAFEF00Du, REG_DWORD);
-    key.SetValue(L"big", 0x11223344u, REG_DWORD_BIG_ENDIAN);
-    const std::map<String, RawValue> expected = {{L"sz", {REG_SZ, ToBytes(L"hello")}},
-                                                 {L"expand", {REG_EXPAND_SZ, ToBytes(L"%TEMP%")}},
-                                                 {L"empty", {REG_SZ, {0, 0}}},
-                                                 {L"dword", {REG_DWORD, {0x0D, 0xF0, 0xFE, 0xCA}}},
-                                                 {L"big", {REG_DWORD_BIG_ENDIAN, {0x44, 0x33, 0x22, 0x11}}}};
-    EXPECT_EQ(expected, Dump(L"").at(L"").values);
+    Scratch(KEY_ALL_ACCESS).SetValue(L"empty", L"", REG_SZ);
+    EXPECT_EQ((RawValue{REG_SZ, {0, 0}}), Dump(L"").at(L"").values.at(L"empty"));
 }
 
-TEST_F(RegistryKey, DeleteKeyTakesOnlyLeavesAndDeleteKeyTreeWholeTrees)
-{
-    // Several siblings at each level: every deletion shifts the enumeration under the walk.
-    for (const wchar_t* sub : {L"Leaf", L"Tree\\A\\A1\\A11", L"Tree\\A\\A2", L"Tree\\B", L"Tree\\C\\C1",
-                               L"Tree\\C\\C2\\C21", L"Tree\\C\\C3", L"Keep\\K1"})
-        CreateKey(sub);
-    SetDword(L"Tree\\C\\C2\\C21", L"deep", 2);
-    SetDword(L"Keep\\K1", L"k", 3);
-    CRegistryKey key = Scratch(KEY_ALL_ACCESS);
-    key.DeleteKey(L"Leaf");
-    ExpectKeyFailure(L"CRegistryKey::DeleteKey()", ERROR_ACCESS_DENIED, [&] { key.DeleteKey(L"Tree"); });
-    EXPECT_TRUE(KeyExists(L"Tree\\C\\C2\\C21"));
-    key.DeleteKeyTree(L"Tree\\C");
-    EXPECT_TRUE(KeyExists(L"Tree\\B"));
-    EXPECT_FALSE(KeyExists(L"Tree\\C"));
-    key.DeleteKeyTree(L"Tree");
-    RawTree expected;
-    expected[L""];
-    expected[L"Keep"];
-    expected[L"Keep\\K1"].values[L"k"] = RawValue{REG_DWORD, {3, 0, 0, 0}};
-    EXPECT_EQ(expected, Dump(L""));
-}
-
+// A walk that fails must not end as if it reached the last item.
 TEST_F(RegistryKey, IteratorFailuresThrowWithTheirPlaceAndReleaseTheKey)
 {
     CreateKey(L"Doomed\\child");
     SetDword(L"Doomed", L"v", 1);
-    SetDword(L"Doomed", L"w", 2);
     HKEY handle = nullptr;
     {
         const CRegistryKey key = Scratch().OpenSubkey(L"Doomed", KEY_READ);
@@ -200,14 +126,9 @@ TEST_F(RegistryKey, IteratorFailuresThrowWithTheirPlaceAndReleaseTheKey)
         ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CURRENT_USER, Path(L"Doomed").c_str()));
         ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_KEY_DELETED, [&] { ++subkeys; });
         ExpectKeyFailure(L"CRegistryKey::ValueIterator::GetValueInfo()", ERROR_KEY_DELETED, [&] { ++values; });
-        ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::SubkeyIterator()", ERROR_KEY_DELETED, [&] { key.BeginSubkeys(); });
         ExpectKeyFailure(L"CRegistryKey::ValueIterator::ValueIterator()", ERROR_KEY_DELETED, [&] { key.BeginValues(); });
     }
-    // Neither the failed constructions nor the failed moves kept a reference.
-    EXPECT_FALSE(HandleIsOpen(handle));
-    CreateKey(L"child");
-    ExpectKeyFailure(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", ERROR_ACCESS_DENIED,
-                     [&] { Scratch(KEY_QUERY_VALUE).BeginSubkeys(); });
+    EXPECT_FALSE(HandleIsOpen(handle)) << "a failed iterator kept its key";
 }
 
 using RegistryFunctions = ScratchKey;
@@ -235,4 +156,56 @@ TEST_F(RegistryFunctions, GetMultiStringReadsEveryStringOrReportsFunctionFailedL
     EXPECT_EQ(ERROR_FUNCTION_FAILED, Registry::GetMultiString(HKEY_CURRENT_USER, Path(L"Missing"), L"many", list));
     EXPECT_EQ(ERROR_FUNCTION_FAILED, Registry::GetMultiString(HKEY_CURRENT_USER, Path(), L"missing", list));
     EXPECT_EQ(StringList{L"sentinel"}, list);
+}
+
+using FindStart = ScratchKey;
+
+TEST_F(FindStart, ReadsTheFirstStartValueOfTheTreeAsANumber)
+{
+    // Each key: its values, then what FindStart answers (no answer: 0x5eed, the sentinel).
+    const struct
+    {
+        const wchar_t* key;
+        const wchar_t* name;
+        DWORD type;
+        Bytes data;
+        int expected;
+    } cases[] = {
+        {L"Svc", L"START", REG_DWORD, DwordBytes(3), 3}, // any case of the name
+        {L"Negative", L"Start", REG_DWORD, DwordBytes(0xFFFFFFFF), -1},
+        // Any other type reads as the decimal number its text begins with.
+        {L"String", L"Start", REG_SZ, ToBytes(L"2"), 2},
+        {L"NotANumber", L"Start", REG_SZ, ToBytes(L"auto"), 0},
+        {L"Unterminated", L"Start", REG_SZ, ToBytes(L"12", false), 12},
+        {L"Odd", L"Start", REG_SZ, {'3', 0, '9'}, 3}, // text ends before an odd byte
+        // Binary data reads as its hexadecimal text: bytes 04 00 give "0400".
+        {L"Binary", L"Start", REG_BINARY, {0x04, 0x00}, 400},
+        // Names that only look alike are no start value.
+        {L"Counters\\Performance", L"Started", REG_DWORD, DwordBytes(1), 0x5eed},
+        {L"Counters\\Performance\\Linkage", L"starts", REG_SZ, ToBytes(L"1"), 0x5eed},
+    };
+    for (const auto& item : cases)
+        SetRaw(item.key, item.name, item.type, item.data);
+    SetDword(L"Svc\\Parameters", L"Start", 1);
+    for (const auto& item : cases)
+    {
+        int start = 0x5eed;
+        EXPECT_EQ(item.expected != 0x5eed, RegistryService::FindStart(HKEY_CURRENT_USER, Path(item.key), start))
+            << Strings::ToUtf8(item.key);
+        EXPECT_EQ(item.expected, start) << Strings::ToUtf8(item.key);
+    }
+}
+
+TEST_F(FindStart, SearchesSubkeysDepthFirstInEnumerationOrder)
+{
+    // A's subtree is searched completely before B: A\Deep\Deeper wins over B.
+    SetDword(L"Driver", L"Type", 1);
+    SetDword(L"Driver\\A\\Deep\\Deeper", L"Start", 4);
+    SetDword(L"Driver\\B", L"Start", 1);
+    CreateKey(L"Driver\\A\\Empty");
+    int start = 0;
+    EXPECT_TRUE(RegistryService::FindStart(HKEY_CURRENT_USER, Path(L"Driver"), start));
+    EXPECT_EQ(4, start);
+    ExpectKeyFailure(L"CRegistryKey::CRegistryKey(HKEY hKey ...)", ERROR_FILE_NOT_FOUND,
+                     [&] { RegistryService::FindStart(HKEY_CURRENT_USER, Path(L"Missing"), start); });
 }

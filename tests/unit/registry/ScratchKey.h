@@ -1,7 +1,6 @@
 #pragma once
-// A per-test scratch key below HKCU\Software\QmTest (named after the test and the process, wiped
-// before and after), raw registry helpers that check effects without going through the code
-// under test, and hive files read back by loading them.
+// A per-test scratch key below HKCU\Software\QmTest, and raw registry helpers that check effects
+// without going through the code under test.
 
 #include "common/Handles.h"
 #include "privileges/Privileges.h"
@@ -36,17 +35,13 @@ namespace RegistryTest
         return bytes;
     }
 
-    inline Bytes DwordBytes(DWORD value)
-    {
-        return Bytes{BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)};
-    }
+    inline Bytes DwordBytes(DWORD value) { return Bytes{BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}; }
 
     inline bool KeyExists(HKEY root, const String& path)
     {
         UniqueRegKey key;
         return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
     }
-
     // Creates root\path when missing. An existing key is opened, not created again: Wine's create
     // call clears the key's class.
     inline void SetValue(HKEY root, const String& path, const String& name, DWORD type, const Bytes& data)
@@ -66,7 +61,6 @@ namespace RegistryTest
         Bytes data;
         bool operator==(const RawValue& other) const { return type == other.type && data == other.data; }
     };
-
     struct RawKey
     {
         String keyClass;
@@ -77,8 +71,6 @@ namespace RegistryTest
     // A key tree by path relative to its top ("" for the top itself).
     using RawTree = std::map<String, RawKey>;
 
-    // Adds root\fullPath and everything below it to tree, read with the raw calls and generous
-    // buffers.
     inline void DumpInto(HKEY root, const String& fullPath, const String& relative, RawTree& tree)
     {
         UniqueRegKey key;
@@ -99,17 +91,14 @@ namespace RegistryTest
                 break;
             entry.values[String(name.data(), chars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
         }
-        StringList children;
         for (DWORD index = 0;; ++index)
         {
             chars = static_cast<DWORD>(name.size());
             if (RegEnumKeyExW(key.get(), index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                 break;
-            children.emplace_back(name.data(), chars);
-        }
-        key.reset();
-        for (const String& child : children)
+            const String child(name.data(), chars);
             DumpInto(root, fullPath + L"\\" + child, relative.empty() ? child : relative + L"\\" + child, tree);
+        }
     }
 
     inline RawTree DumpTree(HKEY root, const String& path)
@@ -119,19 +108,14 @@ namespace RegistryTest
         return tree;
     }
 
-    // A name for keys below HKEY_USERS or HKEY_LOCAL_MACHINE that no other test process uses.
-    inline String UniqueName(const wchar_t* stem)
-    {
-        return Strings::Format(L"%s%lu", stem, GetCurrentProcessId());
-    }
+    // For keys below HKEY_USERS or HKEY_LOCAL_MACHINE: no other test process uses the name.
+    inline String UniqueName(const wchar_t* stem) { return Strings::Format(L"%s%lu", stem, GetCurrentProcessId()); }
 
-    // Enables SeBackupPrivilege and SeRestorePrivilege; false when the token does not hold them.
     inline bool EnableHivePrivileges()
     {
         return Privileges::Enable(SE_BACKUP_NAME) == ERROR_SUCCESS && Privileges::Enable(SE_RESTORE_NAME) == ERROR_SUCCESS;
     }
 
-    // Removes root\name, unloading it first when a hive is loaded there.
     inline void RemoveKey(HKEY root, const String& name)
     {
         RegUnLoadKeyW(root, name.c_str());
@@ -139,24 +123,15 @@ namespace RegistryTest
         RegDeleteKeyW(root, name.c_str());
     }
 
-    // The content of a hive file: loaded below HKEY_USERS, dumped, unloaded.
     inline RawTree DumpHiveFile(const String& file)
     {
         const String name = UniqueName(L"QmTestHiveCheck");
         RemoveKey(HKEY_USERS, name);
-        const LONG status = RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str());
-        EXPECT_EQ(ERROR_SUCCESS, status) << "cannot load " << Strings::ToUtf8(file);
-        if (status != ERROR_SUCCESS)
-            return RawTree();
+        if (RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str()) != ERROR_SUCCESS)
+            return RawTree{{L"cannot load " + file, RawKey()}};
         RawTree tree = DumpTree(HKEY_USERS, name);
         EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, name.c_str()));
         return tree;
-    }
-
-    // A message that names a failure and ends with the error text: "<head>\nError = 0x...".
-    inline void ExpectFailureMessage(const String& head, const String& message)
-    {
-        EXPECT_EQ(head + L"\nError = 0x", message.substr(0, head.size() + 11)) << "message: " << Strings::ToUtf8(message);
     }
 
     class ScratchKey : public ::testing::Test
@@ -178,7 +153,6 @@ namespace RegistryTest
             EXPECT_FALSE(KeyExists(L"")) << "scratch key not removed";
         }
 
-        // Path below HKCU of a key below the scratch key ("" for the scratch key itself).
         String Path(const String& sub = L"") const { return sub.empty() ? m_path : m_path + L"\\" + sub; }
         bool KeyExists(const String& sub) const { return RegistryTest::KeyExists(HKEY_CURRENT_USER, Path(sub)); }
 
@@ -193,7 +167,6 @@ namespace RegistryTest
         {
             SetValue(HKEY_CURRENT_USER, Path(sub), name, type, data);
         }
-
         void SetDword(const String& sub, const String& name, DWORD value, DWORD type = REG_DWORD) const
         {
             SetValue(HKEY_CURRENT_USER, Path(sub), name, type, DwordBytes(value));
@@ -201,17 +174,8 @@ namespace RegistryTest
 
         RawTree Dump(const String& sub) const { return DumpTree(HKEY_CURRENT_USER, Path(sub)); }
 
-    private:
         String m_path;
     };
-
-    // Whether a handle is still open: a query on a closed one fails with ERROR_INVALID_HANDLE.
-    inline bool HandleIsOpen(HKEY key)
-    {
-        DWORD subkeys = 0;
-        return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
-                                nullptr, nullptr, nullptr) != ERROR_INVALID_HANDLE;
-    }
 
     // Expects `call` to throw the key wrapper's exception with this where-text and code.
     template <typename Call>
