@@ -26,7 +26,7 @@ namespace
     }
 }
 
-TEST(UniqueHandle, ClosesOnceKeepsTheCallersLastErrorAndTakesInvalidHandleValueAsEmpty)
+TEST(UniqueHandle, OwnersCloseOnceKeepTheLastErrorAndReleaseWholeBlocks)
 {
     HANDLE raw = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(nullptr, raw);
@@ -42,6 +42,13 @@ TEST(UniqueHandle, ClosesOnceKeepsTheCallersLastErrorAndTakesInvalidHandleValueA
 
     UniqueFileHandle file(CreateFileW(L"Z:\\no\\such\\dir\\file", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(file);
+
+    void* block = VirtualAlloc(nullptr, 65536, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    ASSERT_NE(nullptr, block);
+    UniqueVirtualMemory(block).reset();
+    MEMORY_BASIC_INFORMATION information = {};
+    ASSERT_NE(0u, VirtualQuery(block, &information, sizeof(information)));
+    EXPECT_EQ(static_cast<DWORD>(MEM_FREE), information.State) << "the whole block is released";
 }
 
 TEST(UniqueVariant, HoldsItsOwnReferenceAndClearsOnceThroughMovesAndPut)
@@ -89,19 +96,6 @@ TEST(ComApartment, BalancesExactlyItsOwnInitialisation)
     EXPECT_EQ(S_OK, afterwards);
 }
 
-TEST(UniqueVirtualMemory, ReleasesTheWholeBlock)
-{
-    void* block = VirtualAlloc(nullptr, 65536, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    ASSERT_NE(nullptr, block);
-    {
-        UniqueVirtualMemory owner(block);
-        static_cast<BYTE*>(owner.get())[65535] = 1;
-    }
-    MEMORY_BASIC_INFORMATION information = {};
-    ASSERT_NE(0u, VirtualQuery(block, &information, sizeof(information)));
-    EXPECT_EQ(static_cast<DWORD>(MEM_FREE), information.State);
-}
-
 TEST(ThreadLocaleScope, PutsTheThreadsLocaleBack)
 {
     const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
@@ -117,16 +111,6 @@ TEST(ThreadLocaleScope, PutsTheThreadsLocaleBack)
     });
     EXPECT_EQ(french, inside);
     EXPECT_EQ(german, after);
-}
-
-TEST(GetProc, GivesTypedExportsAndNullForWhatIsMissing)
-{
-    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    const auto getCurrentProcessId = GetProc<DWORD(WINAPI*)()>(kernel32, "GetCurrentProcessId");
-    ASSERT_NE(nullptr, getCurrentProcessId);
-    EXPECT_EQ(GetCurrentProcessId(), getCurrentProcessId());
-    EXPECT_EQ(nullptr, GetProc<DWORD(WINAPI*)()>(kernel32, "NoSuchExportAnywhere"));
-    EXPECT_EQ(nullptr, GetProc<DWORD(WINAPI*)()>(nullptr, "GetCurrentProcessId"));
 }
 
 // A 64-bit process has no redirection to turn off: the scope reports the system's answer and
