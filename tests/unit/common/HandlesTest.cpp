@@ -112,15 +112,3 @@ TEST(ThreadLocaleScope, PutsTheThreadsLocaleBack)
     EXPECT_EQ(french, inside);
     EXPECT_EQ(german, after);
 }
-
-// A 64-bit process has no redirection to turn off: the scope reports the system's answer and
-// keeps the last error.
-TEST(Wow64FsRedirectionScope, ReportsTheSystemsAnswerAndKeepsTheLastError)
-{
-    {
-        Wow64FsRedirectionScope scope;
-        EXPECT_NE(scope.IsDisabled(), scope.Error() != 0) << scope.Error();
-        SetLastError(ERROR_PATH_NOT_FOUND);
-    }
-    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
-}

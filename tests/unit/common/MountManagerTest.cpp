@@ -29,10 +29,11 @@ namespace
                 ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
             const UniqueLocalMemory descriptorOwner(descriptor);
             const String fullName = L"\\??\\" + name;
-            UNICODE_STRING linkName = {static_cast<USHORT>(fullName.size() * 2), static_cast<USHORT>(fullName.size() * 2),
-                                       const_cast<wchar_t*>(fullName.c_str())};
-            UNICODE_STRING linkTarget = {static_cast<USHORT>(target.size() * 2), static_cast<USHORT>(target.size() * 2),
-                                         const_cast<wchar_t*>(target.c_str())};
+            const auto counted = [](const String& text) {
+                const USHORT bytes = static_cast<USHORT>(text.size() * 2);
+                return UNICODE_STRING{bytes, bytes, const_cast<wchar_t*>(text.c_str())};
+            };
+            UNICODE_STRING linkName = counted(fullName), linkTarget = counted(target);
             OBJECT_ATTRIBUTES attributes;
             InitializeObjectAttributes(&attributes, &linkName, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
             // No access asked: a link whose security denies everything can still be made.
@@ -75,11 +76,10 @@ TEST_F(MountManagerTest, QueriesHandOverACommittedBlockAndListEveryName)
     EXPECT_EQ(device, String(block.get()));
 
     // The caller's committed virtual memory until the owner lets it go, kept when a later query fails.
-    MEMORY_BASIC_INFORMATION memory = {};
-    ASSERT_NE(0u, VirtualQuery(block.get(), &memory, sizeof(memory)));
-    EXPECT_EQ(static_cast<DWORD>(MEM_COMMIT), memory.State);
-    EXPECT_EQ(block.get(), memory.AllocationBase);
     wchar_t* const address = block.get();
+    MEMORY_BASIC_INFORMATION memory = {};
+    ASSERT_NE(0u, VirtualQuery(address, &memory, sizeof(memory)));
+    EXPECT_TRUE(memory.State == MEM_COMMIT && memory.AllocationBase == address);
     EXPECT_EQ(L"QueryDosDevice failed.", MessageOf<MountManagerException>(
                                              [&] { MountManager::QueryDosDevice(Unique(L"QmNoSuchDevice").c_str(), block); }));
     EXPECT_EQ(address, block.get());
