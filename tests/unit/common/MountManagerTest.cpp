@@ -219,17 +219,3 @@ TEST_F(MountManagerModule, HandsNamesThatAreNoLinkBackAndRefusesWhatDoesNotFit)
     EXPECT_FALSE(m_convert(L"\\??\\C:", nullptr, 256));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 }
-
-TEST_F(MountManagerModule, ImportsOnlyWindowsSystemLibraries)
-{
-    // A runtime library of the compiler here would keep the module from loading without it.
-    const auto* base = reinterpret_cast<const BYTE*>(m_module.get());
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    ASSERT_NE(0u, imports.VirtualAddress);
-    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); entry->Name != 0; ++entry)
-    {
-        const String name = Strings::ToUpper(Strings::FromUtf8(reinterpret_cast<const char*>(base + entry->Name)));
-        EXPECT_TRUE(name == L"KERNEL32.DLL" || name == L"MSVCRT.DLL" || name == L"NTDLL.DLL") << Strings::ToUtf8(name);
-    }
-}

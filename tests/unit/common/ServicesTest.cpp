@@ -93,7 +93,8 @@ namespace
         DWORD State() const
         {
             SERVICE_STATUS status = {};
-            return QueryServiceStatus(m_service.get(), &status) ? status.dwCurrentState : 0;
+            QueryServiceStatus(m_service.get(), &status);
+            return status.dwCurrentState;
         }
 
         String StopMessage(DWORD timeout, const String& processName = L"")
@@ -107,10 +108,9 @@ namespace
 
         void Delete()
         {
+            m_service.reset(OpenServiceW(m_manager.get(), m_name.c_str(), DELETE));
+            DeleteService(m_service.get());
             m_service.reset();
-            UniqueServiceHandle existing(OpenServiceW(m_manager.get(), m_name.c_str(), DELETE));
-            if (existing)
-                DeleteService(existing.get());
         }
 
         String m_name;
@@ -123,10 +123,9 @@ TEST_F(LabService, StopLeavesAMissingServiceAloneEndsARunningOrPausedOneAndSends
 {
     // Not installed: not even the process fallback runs, and nobody can ask whether it runs.
     EXPECT_FALSE(Installed());
-    Start(L"labservice.exe", L"sleep", m_other);
+    ASSERT_NO_FATAL_FAILURE(Start(L"labservice.exe", L"sleep", m_other));
     EXPECT_EQ(L"(nothing thrown)", StopMessage(100, m_exeName));
     EXPECT_FALSE(Lab::Ended(m_other, 0));
-    Lab::EnsureEnded(m_other);
     EXPECT_EQ(L"OpenService() failed: " + ErrorText::Format(ERROR_SERVICE_DOES_NOT_EXIST),
               MessageOf<ServiceException>([&] { Running(m_name); }));
 
