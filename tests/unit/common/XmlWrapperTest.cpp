@@ -166,9 +166,7 @@ TEST(XmlNodeWrapper, SelectSingleNodeFindsWellFormedPathsAndNothingForTheRest)
 
     // Outside the accepted grammar (never handed to the DOM), or accepted and fatal to the DOM
     // in its default selection language.
-    for (const wchar_t* query : {L"/BackupSet/dbfiles/file[@name='o'brien.edb']", L"", L"a[", L"//",
-                                 L"/BackupSet/dbfiles/file[@name='a'", L"count(/BackupSet)",
-                                 L"/BackupSet/dbfiles/file[position()=1]", L"/BackupSet | /none",
+    for (const wchar_t* query : {L"/BackupSet/dbfiles/file[@name='o'brien.edb']", L"count(/BackupSet)",
                                  L"/BackupSet/dbfiles/file[or]", L"/BackupSet/dbfiles/file[ns:a]"})
         EXPECT_TRUE(root.SelectSingleNode(query).IsEmpty()) << Strings::ToUtf8(query);
     EXPECT_FALSE(root.SelectSingleNode(L"/BackupSet/dbfiles/file[1]").IsEmpty());
