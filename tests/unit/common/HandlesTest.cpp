@@ -95,20 +95,3 @@ TEST(ComApartment, BalancesExactlyItsOwnInitialisation)
     // S_OK in the other model: every scope undid exactly its own initialisation.
     EXPECT_EQ(S_OK, afterwards);
 }
-
-TEST(ThreadLocaleScope, PutsTheThreadsLocaleBack)
-{
-    const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
-    const LCID french = MAKELCID(MAKELANGID(LANG_FRENCH, SUBLANG_FRENCH), SORT_DEFAULT);
-    LCID inside = 0, after = 0;
-    OnFreshThread([&] {
-        SetThreadLocale(german);
-        {
-            ThreadLocaleScope scope(french);
-            inside = GetThreadLocale();
-        }
-        after = GetThreadLocale();
-    });
-    EXPECT_EQ(french, inside);
-    EXPECT_EQ(german, after);
-}
