@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -10,6 +12,11 @@
 
 namespace
 {
+    // Array allocations of this size or more fail; only the codec asks for blocks this large.
+    std::atomic<std::size_t> g_failArraysFrom{SIZE_MAX};
+
+    const BYTE* Bytes(const std::string& text) { return reinterpret_cast<const BYTE*>(text.data()); }
+
     std::string Encoded(Base64& codec)
     {
         const BYTE* text = codec.GetEncoded();
@@ -19,9 +26,17 @@ namespace
     // The decoded bytes as the codec counts them (three per started group).
     std::string Decoded(const std::string& text, Base64&& codec = Base64())
     {
-        codec.Decode(reinterpret_cast<const BYTE*>(text.data()), static_cast<DWORD>(text.size()));
+        codec.Decode(Bytes(text), static_cast<DWORD>(text.size()));
         const BYTE* bytes = codec.GetDecoded();
         return bytes == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(bytes), codec.GetDecodedLength());
+    }
+
+    // Everything a caller can see of the codec.
+    std::string StateOf(Base64& codec)
+    {
+        const BYTE* decoded = codec.GetDecoded();
+        return Encoded(codec) + "|" + std::to_string(codec.GetEncodedLength()) + "|" +
+               (decoded == nullptr ? "<null>" : std::string(reinterpret_cast<const char*>(decoded), codec.GetDecodedLength()));
     }
 
     std::vector<BYTE> PseudoRandomBytes(size_t length, unsigned seed)
@@ -36,14 +51,20 @@ namespace
     }
 }
 
+void* operator new[](std::size_t size)
+{
+    if (size >= g_failArraysFrom)
+        throw std::bad_alloc();
+    return ::operator new(size);
+}
+
 TEST(Base64, KnownVectorsAndTheDecodersLenience)
 {
-    const std::pair<std::string, std::string> encodings[] = {
-        {"abc", "YWJj"}, {"a", "YQ=="}, {"ab", "YWI="}, {"abcd", "YWJjZA=="}, {"\xfb\xff\xbf", "+/+/"}};
-    for (const auto& item : encodings)
+    for (const auto& item : std::vector<std::pair<std::string, std::string>>{
+             {"abc", "YWJj"}, {"a", "YQ=="}, {"ab", "YWI="}, {"abcd", "YWJjZA=="}, {"\xfb\xff\xbf", "+/+/"}})
     {
         Base64 codec;
-        codec.Encode(reinterpret_cast<const BYTE*>(item.first.data()), static_cast<DWORD>(item.first.size()));
+        codec.Encode(Bytes(item.first), static_cast<DWORD>(item.first.size()));
         EXPECT_EQ(item.second, Encoded(codec));
     }
     const std::pair<std::string, std::string> decodings[] = {
@@ -56,7 +77,6 @@ TEST(Base64, KnownVectorsAndTheDecodersLenience)
         // Outside the alphabet: 254 in every place; '=' in the first two places is no zero bits.
         {"!!!!", "\xfb\xef\xbe"},
         {"==AA", std::string("\xff\xf0\0", 3)},
-        // White space anywhere is skipped.
         {" Y\tW\nJ\rj\x0bY\x0cW\x07J\x08j ", "abcabc"}};
     for (const auto& item : decodings)
         EXPECT_EQ(item.second, Decoded(item.first)) << item.first;
@@ -83,27 +103,19 @@ TEST(Base64, RoundTripsEveryLengthAndTopBitCharactersDecodeLikeTheirPlainTwins)
     }
 }
 
-TEST(Base64, BuffersAreReusedClearedAndGrownInWholeBlocks)
+TEST(Base64, BuffersAreClearedGrownAndMayBeTheirOwnSource)
 {
-    // Nothing encoded or decoded on a fresh object: no buffer at all.
     Base64 codec;
     codec.Encode(static_cast<const wchar_t*>(nullptr));
     EXPECT_EQ(nullptr, codec.GetEncoded());
-    codec.Decode(reinterpret_cast<const BYTE*>(""), 0);
+    codec.Decode(Bytes(""), 0);
     EXPECT_EQ(nullptr, codec.GetDecoded());
 
     const std::vector<BYTE> longInput = PseudoRandomBytes(30, 1);
     codec.Encode(longInput.data(), 30);
-    BYTE* buffer = codec.GetEncoded();
     codec.Encode(L"ab"); // the text's storage: 61 00 62 00
-    // Same block reused, and nothing of the longer text is left behind.
-    EXPECT_EQ(buffer, codec.GetEncoded());
-    EXPECT_EQ("YQBiAA==", Encoded(codec));
-    for (int i = 8; i < 4096; ++i)
-        ASSERT_EQ(0, buffer[i]) << i;
-    // 2 x 3000 bytes of text room needs a second block; the text stays terminated.
-    const std::vector<BYTE> big = PseudoRandomBytes(3000, 2);
-    codec.Encode(big.data(), 3000);
+    EXPECT_EQ("YQBiAA==", Encoded(codec)) << "nothing of the longer text is left behind";
+    codec.Encode(PseudoRandomBytes(3000, 2).data(), 3000);
     EXPECT_EQ(4000u, Encoded(codec).size());
 
     // A source inside the codec's own buffer survives the buffer's clearing.
@@ -112,14 +124,13 @@ TEST(Base64, BuffersAreReusedClearedAndGrownInWholeBlocks)
     EXPECT_EQ("YWJj", Encoded(codec));
 }
 
-TEST(Base64, SizesThatWouldWrapAreRefusedBeforeAnyWrite)
+TEST(Base64, SizesThatWouldWrapOrFindNoMemoryAreRefusedAndLeaveTheCodecAsItWas)
 {
-    Base64 codec;
-    codec.Encode(reinterpret_cast<const BYTE*>("abc"), 3);
-    EXPECT_THROW(codec.AllocateEncoded(MAXDWORD), std::bad_alloc);
-    EXPECT_THROW(codec.AllocateDecoded(MAXDWORD - 100), std::bad_alloc);
-    EXPECT_EQ("YWJj", Encoded(codec));
-
+    Base64 wrapping;
+    wrapping.Encode(Bytes("abc"), 3);
+    EXPECT_THROW(wrapping.AllocateEncoded(MAXDWORD), std::bad_alloc);
+    EXPECT_THROW(wrapping.AllocateDecoded(MAXDWORD - 100), std::bad_alloc);
+    EXPECT_EQ("YWJj", Encoded(wrapping));
     // Twice this length wraps to 2: the input must not even be read.
     struct RefusingToRead : Base64
     {
@@ -127,4 +138,30 @@ TEST(Base64, SizesThatWouldWrapAreRefusedBeforeAnyWrite)
     } refusing;
     const BYTE few[4] = {};
     EXPECT_THROW(refusing.Encode(few, 0x80000001u), std::bad_alloc);
+
+    const std::string large(6000, 'x'); // past the first block of either buffer
+    const DWORD size = static_cast<DWORD>(large.size());
+    const std::pair<const char*, std::function<void(Base64&)>> cases[] = {
+        {"Encode", [&](Base64& codec) { codec.Encode(Bytes(large), size); }},
+        {"Decode", [&](Base64& codec) { codec.Decode(Bytes(large), size); }},
+        {"AllocateEncoded", [&](Base64& codec) { codec.AllocateEncoded(size); }},
+        {"AllocateDecoded", [&](Base64& codec) { codec.AllocateDecoded(size); }},
+        {"SetDecoded", [&](Base64& codec) { codec.SetDecoded(Bytes(large), size); }},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.first);
+        Base64 codec;
+        codec.Decode(Bytes("YWJj"), 4);
+        codec.Encode(Bytes("abc"), 3);
+        const std::string before = StateOf(codec);
+        g_failArraysFrom = 4097;
+        EXPECT_THROW(c.second(codec), std::bad_alloc);
+        g_failArraysFrom = SIZE_MAX;
+        EXPECT_EQ(before, StateOf(codec));
+
+        c.second(codec);
+        codec.Encode(Bytes("abc"), 3);
+        EXPECT_EQ("YWJj", Encoded(codec));
+    }
 }

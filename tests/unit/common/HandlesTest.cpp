@@ -2,7 +2,31 @@
 
 #include <gtest/gtest.h>
 
-TEST(UniqueHandle, ClosesOnceAndKeepsTheCallersLastError)
+#include <thread>
+
+namespace
+{
+    class Counted : public IUnknown
+    {
+    public:
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override
+        {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+        ULONG STDMETHODCALLTYPE Release() override { return --references; }
+        ULONG references = 1;
+    };
+
+    template <typename Body>
+    void OnFreshThread(Body body)
+    {
+        std::thread(body).join();
+    }
+}
+
+TEST(UniqueHandle, OwnersCloseOnceKeepTheLastErrorAndReleaseWholeBlocks)
 {
     HANDLE raw = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(nullptr, raw);
@@ -14,13 +38,60 @@ TEST(UniqueHandle, ClosesOnceAndKeepsTheCallersLastError)
         SetLastError(ERROR_FILE_NOT_FOUND);
     }
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
-    // The handle is gone: a wait on it fails instead of timing out.
     EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(raw, 0));
-}
 
-TEST(UniqueHandle, FileOwnerTreatsInvalidHandleValueAsEmpty)
-{
     UniqueFileHandle file(CreateFileW(L"Z:\\no\\such\\dir\\file", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(file);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, file.release());
+
+    void* block = VirtualAlloc(nullptr, 65536, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    ASSERT_NE(nullptr, block);
+    UniqueVirtualMemory(block).reset();
+    MEMORY_BASIC_INFORMATION information = {};
+    ASSERT_NE(0u, VirtualQuery(block, &information, sizeof(information)));
+    EXPECT_EQ(static_cast<DWORD>(MEM_FREE), information.State) << "the whole block is released";
+}
+
+TEST(UniqueVariant, HoldsItsOwnReferenceAndClearsOnceThroughMovesAndPut)
+{
+    Counted object;
+    {
+        UniqueVariant held = UniqueVariant::FromUnknown(&object);
+        EXPECT_EQ(2u, object.references);
+        UniqueVariant moved(std::move(held));
+        EXPECT_EQ(VT_EMPTY, held.get().vt);
+        EXPECT_EQ(2u, object.references);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        VARIANT* slot = moved.put();
+        EXPECT_EQ(1u, object.references);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+        EXPECT_EQ(VT_EMPTY, slot->vt);
+        moved = UniqueVariant::FromUnknown(&object);
+        EXPECT_EQ(2u, object.references);
+    }
+    EXPECT_EQ(1u, object.references);
+}
+
+TEST(ComApartment, BalancesExactlyItsOwnInitialisation)
+{
+    HRESULT inner = E_UNEXPECTED, refused = E_UNEXPECTED, afterwards = E_UNEXPECTED;
+    bool refusedOwesNothing = false;
+    OnFreshThread([&] {
+        {
+            ComApartment outer(COINIT_MULTITHREADED);
+            ComApartment second(COINIT_MULTITHREADED);
+            inner = second.Result();
+            ComApartment other(COINIT_APARTMENTTHREADED);
+            refused = other.Result();
+            refusedOwesNothing = !other;
+            ComApartment moved(std::move(second));
+        }
+        afterwards = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        if (SUCCEEDED(afterwards))
+            CoUninitialize();
+    });
+    EXPECT_EQ(S_FALSE, inner);
+    EXPECT_EQ(RPC_E_CHANGED_MODE, refused);
+    EXPECT_TRUE(refusedOwesNothing);
+    // S_OK in the other model: every scope undid exactly its own initialisation.
+    EXPECT_EQ(S_OK, afterwards);
 }

@@ -1,6 +1,5 @@
 #pragma once
-// The programs and modules built beside unit_tests.exe (found relative to it, so no test names a
-// machine's folders), and copies of the lab programs run as services and plain programs under
+// The programs and modules built beside unit_tests.exe, and copies of the lab programs under
 // names no other process has, so that killing by name reaches only the copy a test started.
 
 #include "common/Handles.h"
@@ -21,17 +20,15 @@ namespace Lab
         return String(path.data(), GetFullPathNameW(relative.c_str(), static_cast<DWORD>(path.size()), path.data(), nullptr));
     }
 
-    inline String Program(const wchar_t* exe) { return BuildRoot() + L"\\lab\\labservice\\" + exe; }
     inline String MountManagerFolder() { return BuildRoot() + L"\\src\\mountmanager"; }
 
-    // A copy of a lab program in the folder, named after the process and a counter; empty when
-    // the copy fails.
+    // A copy of a lab program in the folder under a name of its own; empty when the copy fails.
     inline String CopyProgram(const wchar_t* exe, const ScratchDirectory& folder, String& copyName)
     {
         static int counter = 0;
         copyName = Strings::Format(L"qmlab%lu_%d.exe", GetCurrentProcessId(), ++counter);
         const String copy = folder / copyName;
-        return CopyFileW(Program(exe).c_str(), copy.c_str(), FALSE) ? copy : String();
+        return CopyFileW((BuildRoot() + L"\\lab\\labservice\\" + exe).c_str(), copy.c_str(), FALSE) ? copy : String();
     }
 
     inline bool Ended(const UniqueKernelHandle& process, DWORD wait)
@@ -46,7 +43,6 @@ namespace Lab
         return code;
     }
 
-    // Ends what a test left running; used on the way out.
     inline void EnsureEnded(UniqueKernelHandle& process)
     {
         if (process && !Ended(process, 0))
@@ -57,15 +53,13 @@ namespace Lab
         process.reset();
     }
 
-    // Starts labwindow.exe, or labservice.exe with mode "sleep", and waits until it is ready.
-    // Empty when it cannot be started; a process that ended before it was ready is handed back
-    // ended.
+    // Starts labwindow.exe, or labservice.exe with mode "sleep", and waits until it is ready;
+    // empty when it cannot be started, ended when it ended before it was ready.
     inline UniqueKernelHandle StartProgram(const String& program, const wchar_t* mode)
     {
         const String eventName = Strings::Format(L"QmLabReady-%lu-%lu", GetCurrentProcessId(), GetTickCount());
         UniqueKernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
-        String commandLine = Strings::Format(L"\"%s\" %s%s%s", program.c_str(), mode != nullptr ? mode : L"",
-                                             mode != nullptr ? L" " : L"", eventName.c_str());
+        String commandLine = Strings::Format(L"\"%s\" %s %s", program.c_str(), mode != nullptr ? mode : L"", eventName.c_str());
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION started = {};

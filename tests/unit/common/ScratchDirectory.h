@@ -1,7 +1,6 @@
 #pragma once
 // Shared by the unit and COM tests: a private folder below the temporary directory (named after
-// the test and the process, emptied before use and removed afterwards), file helpers, and the
-// texts a failure is checked against.
+// the test and the process, emptied before use and removed afterwards) and file helpers.
 
 #include "common/Strings.h"
 
@@ -18,15 +17,14 @@ public:
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
-    // The folder, without a trailing backslash.
-    const String& Path() const { return m_path; }
+    const String& Path() const { return m_path; } // without a trailing backslash
     String operator/(const String& relative) const { return m_path + L'\\' + relative; }
 
 private:
     String m_path;
 };
 
-// File helpers through the long form, so deep paths work; a missing file reads as "<missing>".
+// Through the long form, so deep paths work; a missing file reads as "<missing>".
 void WriteTextFile(const String& path, const std::string& content);
 std::string ReadTextFile(const String& path);
 bool IsDirectoryOnDisk(const String& path);
@@ -50,6 +48,5 @@ String MessageOf(Call call)
 // "Error = 0x%08lX" of the code, and a blank and the system's own text when FormatMessageW has one.
 String SystemErrorText(DWORD code);
 
-// Names of the start tags of an XML text in order: a check of a saved document that does not go
-// through the DOM that wrote it.
+// Names of the start tags of an XML text in order, read without the DOM that wrote it.
 std::string ElementOrder(const std::string& xml);

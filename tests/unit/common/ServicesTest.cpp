@@ -1,3 +1,6 @@
+// Services and processes against copies of the lab programs under names of their own.
+
+#include "common/Processes.h"
 #include "common/Services.h"
 
 #include "common/ErrorText.h"
@@ -7,9 +10,39 @@
 
 namespace
 {
-    // One service of labservice.exe per test, named after the process, from a copy of its own;
-    // removed before and after.
-    class LabService : public testing::Test
+    class NativeQueryProcesses : public Processes
+    {
+    public:
+        NativeQueryProcesses() : Processes(NativeQueryOnly{}) {}
+    };
+
+    class LabProgram : public testing::Test
+    {
+    protected:
+        void Start(const wchar_t* exe, const wchar_t* mode, UniqueKernelHandle& process)
+        {
+            if (m_program.empty())
+                m_program = Lab::CopyProgram(exe, m_folder, m_exeName);
+            process = Lab::StartProgram(m_program, mode);
+            ASSERT_TRUE(process) << "cannot start " << Strings::ToUtf8(m_program);
+            ASSERT_FALSE(Lab::Ended(process, 0)) << "exit code " << Lab::ExitCode(process);
+        }
+
+        void TearDown() override
+        {
+            Lab::EnsureEnded(m_process);
+            Lab::EnsureEnded(m_other);
+        }
+
+        ScratchDirectory m_folder;
+        String m_exeName;
+        String m_program;
+        UniqueKernelHandle m_process;
+        UniqueKernelHandle m_other;
+    };
+
+    // One service of labservice.exe per test, removed before and after.
+    class LabService : public LabProgram
     {
     protected:
         void SetUp() override
@@ -24,7 +57,7 @@ namespace
 
         void TearDown() override
         {
-            Lab::EnsureEnded(m_process);
+            LabProgram::TearDown();
             Delete();
         }
 
@@ -37,8 +70,8 @@ namespace
             ASSERT_TRUE(m_service) << "CreateService error " << GetLastError();
         }
 
-        // Starts the service (or, with a control, sends it), waits for the state it leads to, and
-        // keeps a handle to the service's process.
+        // Starts the service (or sends it a control), waits for the state that leads to, and
+        // keeps a handle to its process.
         void Bring(DWORD control, DWORD state)
         {
             SERVICE_STATUS_PROCESS status = {};
@@ -60,7 +93,8 @@ namespace
         DWORD State() const
         {
             SERVICE_STATUS status = {};
-            return QueryServiceStatus(m_service.get(), &status) ? status.dwCurrentState : 0;
+            QueryServiceStatus(m_service.get(), &status);
+            return status.dwCurrentState;
         }
 
         String StopMessage(DWORD timeout, const String& processName = L"")
@@ -74,19 +108,14 @@ namespace
 
         void Delete()
         {
+            m_service.reset(OpenServiceW(m_manager.get(), m_name.c_str(), DELETE));
+            DeleteService(m_service.get());
             m_service.reset();
-            UniqueServiceHandle existing(OpenServiceW(m_manager.get(), m_name.c_str(), DELETE));
-            if (existing)
-                DeleteService(existing.get());
         }
 
-        ScratchDirectory m_folder;
         String m_name;
-        String m_exeName;
-        String m_program;
         UniqueServiceHandle m_manager;
         UniqueServiceHandle m_service;
-        UniqueKernelHandle m_process;
     };
 }
 
@@ -94,11 +123,9 @@ TEST_F(LabService, StopLeavesAMissingServiceAloneEndsARunningOrPausedOneAndSends
 {
     // Not installed: not even the process fallback runs, and nobody can ask whether it runs.
     EXPECT_FALSE(Installed());
-    UniqueKernelHandle bystander = Lab::StartProgram(m_program, L"sleep");
-    ASSERT_TRUE(bystander);
+    ASSERT_NO_FATAL_FAILURE(Start(L"labservice.exe", L"sleep", m_other));
     EXPECT_EQ(L"(nothing thrown)", StopMessage(100, m_exeName));
-    EXPECT_FALSE(Lab::Ended(bystander, 0));
-    Lab::EnsureEnded(bystander);
+    EXPECT_FALSE(Lab::Ended(m_other, 0));
     EXPECT_EQ(L"OpenService() failed: " + ErrorText::Format(ERROR_SERVICE_DOES_NOT_EXIST),
               MessageOf<ServiceException>([&] { Running(m_name); }));
 
@@ -109,15 +136,13 @@ TEST_F(LabService, StopLeavesAMissingServiceAloneEndsARunningOrPausedOneAndSends
     EXPECT_EQ(L"(nothing thrown)", StopMessage(100));
 
     Bring(0, SERVICE_RUNNING);
-    // Names of services are compared without case.
     EXPECT_TRUE(Running(Strings::ToUpper(m_name), false));
     Bring(SERVICE_CONTROL_PAUSE, SERVICE_PAUSED);
     EXPECT_FALSE(Running(m_name));
     EXPECT_EQ(L"(nothing thrown)", StopMessage(2000));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State());
     ASSERT_TRUE(Lab::Ended(m_process, 5000));
-    // Ended by itself (labservice's own exit code), not killed.
-    EXPECT_EQ(5u, Lab::ExitCode(m_process));
+    EXPECT_EQ(5u, Lab::ExitCode(m_process)) << "ended by itself, not killed";
 }
 
 TEST_F(LabService, StopWaitsPastTheTimeOutWhileTheServiceReportsProgress)
@@ -137,10 +162,37 @@ TEST_F(LabService, AServiceThatWillNotStopIsReportedOrKilledByItsProcessName)
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), State());
     EXPECT_FALSE(Lab::Ended(m_process, 0));
 
-    // Executable names are compared without case.
     EXPECT_EQ(L"(nothing thrown)", StopMessage(200, Strings::ToUpper(m_exeName)));
     ASSERT_TRUE(Lab::Ended(m_process, 0));
-    // Terminated, not ended by itself: the program never exits with 0 in this mode. (Windows'
-    // control manager then reports the service stopped; Wine's leaves it stop-pending.)
+    // Terminated: the program never exits with 0 in this mode by itself.
     EXPECT_EQ(0u, Lab::ExitCode(m_process));
+}
+
+TEST_F(LabProgram, KillTerminatesAProcessWithoutWindowsThroughEitherProcessList)
+{
+    Processes toolHelp;
+    NativeQueryProcesses native;
+    for (Processes* processes : {&toolHelp, static_cast<Processes*>(&native)})
+    {
+        ASSERT_NO_FATAL_FAILURE(Start(L"labservice.exe", L"sleep", m_process));
+        // A name no process has, or one that only begins like the program's, does nothing.
+        processes->Kill(L"qmnosuchprogram.exe");
+        processes->Kill(m_exeName.substr(0, m_exeName.size() - 4));
+        EXPECT_FALSE(Lab::Ended(m_process, 0));
+        processes->Kill(Strings::ToUpper(m_exeName));
+        ASSERT_TRUE(Lab::Ended(m_process, 2000));
+        EXPECT_EQ(0u, Lab::ExitCode(m_process));
+    }
+}
+
+TEST_F(LabProgram, KillAsksTheFirstProcessWithAWindowToClose)
+{
+    // Wine without an X server needs the prefix's HKCU\Software\Wine\Drivers Graphics=null.
+    ASSERT_NO_FATAL_FAILURE(Start(L"labwindow.exe", nullptr, m_process));
+    ASSERT_NO_FATAL_FAILURE(Start(L"labwindow.exe", nullptr, m_other));
+    Processes().Kill(m_exeName);
+    UniqueKernelHandle& ended = Lab::Ended(m_process, 2000) ? m_process : m_other;
+    ASSERT_TRUE(Lab::Ended(ended, 0));
+    EXPECT_EQ(7u, Lab::ExitCode(ended)) << "closed through its window";
+    EXPECT_FALSE(Lab::Ended(&ended == &m_process ? m_other : m_process, 0)) << "only the first of that name is ended";
 }
