@@ -60,6 +60,15 @@ namespace
             *failedEntry = path;
         return Fail(error);
     }
+
+    bool IsSameFile(HANDLE one, HANDLE other)
+    {
+        BY_HANDLE_FILE_INFORMATION first;
+        BY_HANDLE_FILE_INFORMATION second;
+        return GetFileInformationByHandle(one, &first) && GetFileInformationByHandle(other, &second) &&
+               first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+               first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+    }
 }
 
 namespace Paths
@@ -138,6 +147,18 @@ namespace Paths
         full.resize(length);
         return full;
     }
+
+    bool IsSameObject(const String& one, const String& other)
+    {
+        const auto open = [](const String& path) {
+            return UniqueFileHandle(CreateFileW(ToLongPath(GetFullPath(path)).c_str(), FILE_READ_ATTRIBUTES,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        };
+        const UniqueFileHandle first = open(one);
+        const UniqueFileHandle second = open(other);
+        return first && second && IsSameFile(first.get(), second.get());
+    }
 }
 
 namespace
@@ -151,15 +172,6 @@ namespace
     // Attributes a new file can be given; the rest describe what the file system made of it.
     const DWORD CopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-
-    bool IsSameFile(HANDLE one, HANDLE other)
-    {
-        BY_HANDLE_FILE_INFORMATION first;
-        BY_HANDLE_FILE_INFORMATION second;
-        return GetFileInformationByHandle(one, &first) && GetFileInformationByHandle(other, &second) &&
-               first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-               first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
-    }
 
     // Copies files one after another through one buffer, so that a tree of small files neither
     // allocates for each file nor holds more than the largest piece it moved.
@@ -514,10 +526,7 @@ namespace
     template <typename Function>
     Function Kernel32Entry(const char* name)
     {
-        HMODULE kernel32 = GetModuleHandleW(L"kernel32");
-        if (kernel32 == nullptr)
-            return nullptr;
-        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(kernel32, name)));
+        return GetProc<Function>(GetModuleHandleW(L"kernel32"), name);
     }
 }
 

@@ -24,6 +24,9 @@ namespace Paths
     bool GetAttributes(const String& path, bool& isDirectory);
     // The path made full against the current directory; the path unchanged when that fails.
     String GetFullPath(const String& path);
+    // Whether both paths lead to one file or directory (by volume and file index, so a short name,
+    // a share or a link to it counts); false when either cannot be opened.
+    bool IsSameObject(const String& one, const String& other);
 }
 
 namespace Files

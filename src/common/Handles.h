@@ -109,9 +109,11 @@ namespace HandleTraits
         static Type Empty() { return nullptr; }
         static void Close(Type handle) { SysFreeString(handle); }
     };
+    // A whole block from VirtualAlloc, typed by what it holds.
+    template <typename Element = void>
     struct VirtualMemory
     {
-        using Type = void*;
+        using Type = Element*;
         static Type Empty() { return nullptr; }
         static void Close(Type handle) { VirtualFree(handle, 0, MEM_RELEASE); }
     };
@@ -125,7 +127,7 @@ using UniqueServiceHandle = UniqueHandle<HandleTraits::Service>; // SCM and serv
 using UniqueLibrary = UniqueHandle<HandleTraits::Library>;
 using UniqueLocalMemory = UniqueHandle<HandleTraits::LocalMemory>;
 using UniqueBstr = UniqueHandle<HandleTraits::Bstr>;
-using UniqueVirtualMemory = UniqueHandle<HandleTraits::VirtualMemory>; // VirtualAlloc, whole block
+using UniqueVirtualMemory = UniqueHandle<HandleTraits::VirtualMemory<>>; // VirtualAlloc, whole block
 
 // The typed address of an export; null when the module is null or lacks the export. Calls that
 // came after Windows Server 2003 are reached only this way.

@@ -73,8 +73,7 @@ namespace
             m_library.reset(LoadLibraryW(path.c_str()));
             if (!m_library)
                 throw MountManagerException(Strings::Format(L"LoadLibrary(%s) failed.", path.c_str()));
-            m_convert = reinterpret_cast<ConvertSymbolicLinkProc>(
-                reinterpret_cast<void*>(GetProcAddress(m_library.get(), ConvertSymbolicLinkExport)));
+            m_convert = GetProc<ConvertSymbolicLinkProc>(m_library.get(), ConvertSymbolicLinkExport);
             if (m_convert == nullptr)
                 throw MountManagerException(Strings::Format(L"GetProcAddress(%S) failed.", ConvertSymbolicLinkExport));
         }

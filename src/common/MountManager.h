@@ -10,19 +10,8 @@
 
 #include <vector>
 
-namespace HandleTraits
-{
-    // A block committed with VirtualAlloc.
-    struct VirtualBlock
-    {
-        using Type = wchar_t*;
-        static Type Empty() { return nullptr; }
-        static void Close(Type block) { VirtualFree(block, 0, MEM_RELEASE); }
-    };
-}
-
 // The answer of one DOS-device query: null-terminated strings, the last followed by an empty one.
-using DosDeviceBuffer = UniqueHandle<HandleTraits::VirtualBlock>;
+using DosDeviceBuffer = UniqueHandle<HandleTraits::VirtualMemory<wchar_t>>;
 
 class MountManager
 {

@@ -140,15 +140,6 @@ namespace
         return Strings::EqualsNoCase(volume.data(), withBackslash);
     }
 
-    // Volume and file index of a directory; false when it cannot be opened.
-    bool IdentityOf(const String& directory, BY_HANDLE_FILE_INFORMATION& identity)
-    {
-        UniqueFileHandle handle(CreateFileW(Paths::ToLongPath(Paths::GetFullPath(directory)).c_str(), FILE_READ_ATTRIBUTES,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        return handle && GetFileInformationByHandle(handle.get(), &identity);
-    }
-
     // By identity, so that a short name, a share or a link to it is recognised as well.
     bool IsWindowsDirectory(const String& directory)
     {
@@ -160,11 +151,7 @@ namespace
         if (Strings::EqualsNoCase(Directories::RemoveBackslash(Paths::GetFullPath(directory)),
                                   Directories::RemoveBackslash(windowsDirectory)))
             return true;
-        BY_HANDLE_FILE_INFORMATION target = {};
-        BY_HANDLE_FILE_INFORMATION system = {};
-        return IdentityOf(directory, target) && IdentityOf(windowsDirectory, system) &&
-               target.dwVolumeSerialNumber == system.dwVolumeSerialNumber &&
-               target.nFileIndexHigh == system.nFileIndexHigh && target.nFileIndexLow == system.nFileIndexLow;
+        return Paths::IsSameObject(directory, windowsDirectory);
     }
 
     // Nothing in it, or one of the components' top-level files among what is.

@@ -13,12 +13,6 @@ namespace
     using NetServerGetInfoFunction = DWORD(WINAPI*)(LPWSTR, DWORD, LPBYTE*);
     using NetApiBufferFreeFunction = DWORD(WINAPI*)(LPVOID);
     using GetNodeClusterStateFunction = DWORD(WINAPI*)(LPCWSTR, DWORD*);
-
-    template <typename Function>
-    Function Lookup(HMODULE library, const char* name)
-    {
-        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
-    }
 }
 
 OperatingSystem::OperatingSystem()
@@ -54,8 +48,8 @@ bool OperatingSystem::IsDomainController() const
     UniqueLibrary netapi(LoadLibraryW(L"netapi32.dll"));
     if (!netapi)
         return false;
-    const auto netServerGetInfo = Lookup<NetServerGetInfoFunction>(netapi.get(), "NetServerGetInfo");
-    const auto netApiBufferFree = Lookup<NetApiBufferFreeFunction>(netapi.get(), "NetApiBufferFree");
+    const auto netServerGetInfo = GetProc<NetServerGetInfoFunction>(netapi.get(), "NetServerGetInfo");
+    const auto netApiBufferFree = GetProc<NetApiBufferFreeFunction>(netapi.get(), "NetApiBufferFree");
     if (netServerGetInfo == nullptr)
         return false;
 
@@ -76,7 +70,7 @@ bool OperatingSystem::IsClusterNode() const
     UniqueLibrary clusapi(LoadLibraryW(L"Clusapi.dll"));
     if (!clusapi)
         return false;
-    const auto getNodeClusterState = Lookup<GetNodeClusterStateFunction>(clusapi.get(), "GetNodeClusterState");
+    const auto getNodeClusterState = GetProc<GetNodeClusterStateFunction>(clusapi.get(), "GetNodeClusterState");
     if (getNodeClusterState == nullptr)
         return false;
     DWORD state = 0;

@@ -4,6 +4,8 @@
 
 #include "mountmanager/ConvertSymbolicLink.h"
 
+#include "common/Handles.h"
+
 #include <winternl.h>
 
 #include <cwchar>
@@ -33,12 +35,9 @@ namespace
             const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
             if (ntdll == nullptr)
                 return false;
-            openLink = reinterpret_cast<NtOpenSymbolicLinkObjectProc>(
-                reinterpret_cast<void*>(GetProcAddress(ntdll, "NtOpenSymbolicLinkObject")));
-            queryLink = reinterpret_cast<NtQuerySymbolicLinkObjectProc>(
-                reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySymbolicLinkObject")));
-            toWin32 = reinterpret_cast<RtlNtStatusToDosErrorProc>(
-                reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+            openLink = GetProc<NtOpenSymbolicLinkObjectProc>(ntdll, "NtOpenSymbolicLinkObject");
+            queryLink = GetProc<NtQuerySymbolicLinkObjectProc>(ntdll, "NtQuerySymbolicLinkObject");
+            toWin32 = GetProc<RtlNtStatusToDosErrorProc>(ntdll, "RtlNtStatusToDosError");
             return openLink != nullptr && queryLink != nullptr && toWin32 != nullptr;
         }
     };
