@@ -3,7 +3,7 @@
 #include "common/FileSystem.h"
 
 BackupSetBase::BackupSetBase(const String& directory, const BackupSetSchema& schema)
-    : m_schema(schema), m_filePath(directory + L"\\" + schema.fileName)
+    : m_schema(schema), m_directory(directory), m_filePath(directory + L"\\" + schema.fileName)
 {
 }
 
@@ -38,6 +38,29 @@ String BackupSetBase::OpenDocument()
     if (!m_document.Load(m_filePath))
         return Strings::Format(CouldNotLoadXmlFile, m_filePath.c_str());
     return String();
+}
+
+BackupSetBase::ExistingManifest BackupSetBase::OpenExistingDocument()
+{
+    if (!Files::Exists(m_filePath))
+        return ExistingManifest::Missing;
+    if (!m_document.Load(m_filePath))
+        return ExistingManifest::Unreadable;
+
+    CXmlDocumentWrapper skeleton;
+    if (!skeleton.LoadXml(m_schema.skeleton))
+        return ExistingManifest::Unreadable;
+    // The skeleton is "<Name type='...'/>": its root's name is the text up to the first blank.
+    const String skeletonText = m_schema.skeleton;
+    const String rootPath = L"/" + skeletonText.substr(1, skeletonText.find_first_of(L" />", 1) - 1);
+    const CXmlNodeWrapper root = m_document.GetDocumentElement();
+    if (root.SelectSingleNode(rootPath).IsEmpty() ||
+        root.GetAttribute(L"type", String()) != skeleton.GetDocumentElement().GetAttribute(L"type", String()))
+        return ExistingManifest::Missing;
+    for (const wchar_t* child : m_schema.initialChildren)
+        if (Select(rootPath + L"/" + child).IsEmpty())
+            return ExistingManifest::Missing;
+    return ExistingManifest::Loaded;
 }
 
 CXmlNodeWrapper BackupSetBase::Select(const String& xpath) const

@@ -47,6 +47,8 @@ public:
 
     // Target directory + "\" + the schema's file name.
     const String& GetFilePath() const { return m_filePath; }
+    // The target directory as given.
+    const String& GetDirectory() const { return m_directory; }
 
     // The messages Open reports; the derived template throws them as the class's exception.
     static constexpr const wchar_t* CouldNotLoadXml = L"Could not load xml";
@@ -61,6 +63,17 @@ protected:
     // Creates the manifest from the skeleton when the file is missing, then loads it from
     // disk. Empty on success, otherwise the finished failure message.
     String OpenDocument();
+
+    enum class ExistingManifest
+    {
+        Loaded,
+        Missing,      // no file, or a document that is not this kind of manifest
+        Unreadable,   // a file that does not parse
+    };
+    // Loads the manifest an earlier backup left, creating and writing nothing. A document
+    // whose root differs from the skeleton's (name, type) or that lacks one of the initial
+    // children is not a manifest of this kind.
+    ExistingManifest OpenExistingDocument();
 
     // The node at an XPath from the document element; empty when missing.
     CXmlNodeWrapper Select(const String& xpath) const;
@@ -79,6 +92,7 @@ protected:
 
 private:
     const BackupSetSchema& m_schema;
+    String m_directory;
     String m_filePath;
     CXmlDocumentWrapper m_document;
 };
@@ -95,6 +109,24 @@ public:
         const String failure = OpenDocument();
         if (!failure.empty())
             throw ExceptionType(failure);
+    }
+
+    // For a restore: loads the manifest of an earlier backup, never creating the directory or
+    // the file. Throws ExceptionType with noBackupFormat (its one %s: the target directory) when
+    // the directory holds no manifest of this kind, "Could not load xml file: <path>" when the
+    // file does not parse.
+    void OpenExisting(const wchar_t* noBackupFormat)
+    {
+        switch (OpenExistingDocument())
+        {
+        case ExistingManifest::Loaded:
+            return;
+        case ExistingManifest::Missing:
+            throw ExceptionType(Strings::Format(noBackupFormat, GetDirectory().c_str()));
+        case ExistingManifest::Unreadable:
+            break;
+        }
+        throw ExceptionType(Strings::Format(CouldNotLoadXmlFile, GetFilePath().c_str()));
     }
 
 protected:

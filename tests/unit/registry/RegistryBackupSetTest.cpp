@@ -61,3 +61,41 @@ TEST(BackupSet, FailuresNameWhatWasWrongAndCreateNothing)
               MessageOf<SampleBackupSetException>([&] { SampleBackupSet(folder / L"missing").Open(); }));
     EXPECT_FALSE(IsDirectoryOnDisk(folder / L"missing"));
 }
+
+// A restore reads only what a backup of this kind left, and writes nothing.
+TEST(BackupSet, OpenExistingRefusesWhatNoBackupOfThisKindLeft)
+{
+    ScratchDirectory folder;
+    const wchar_t* const noBackup = L"No sample backup in %s";
+    const struct
+    {
+        const wchar_t* folder;
+        const char* manifest;   // null: no file
+    } notBackups[] = {
+        {L"absent", nullptr},
+        {L"otherroot", "<Manifest type='Sample'><items/></Manifest>"},
+        {L"othertype", "<BackupSet type='Registry'><items/></BackupSet>"},
+        {L"nolist", "<BackupSet type='Sample'/>"},
+    };
+    for (const auto& notBackup : notBackups)
+    {
+        const String directory = folder / notBackup.folder;
+        if (notBackup.manifest)
+            WriteTextFile(directory + L"\\SampleBackupSet.xml", notBackup.manifest);
+        EXPECT_EQ(L"No sample backup in " + directory,
+                  MessageOf<SampleBackupSetException>([&] { SampleBackupSet(directory).OpenExisting(noBackup); }));
+        if (notBackup.manifest)
+        {
+            EXPECT_EQ(notBackup.manifest, ReadTextFile(directory + L"\\SampleBackupSet.xml"));
+        }
+    }
+    EXPECT_FALSE(IsDirectoryOnDisk(folder / L"absent"));
+
+    WriteTextFile(folder / L"broken\\SampleBackupSet.xml", "<BackupSet type='Sample'><items>");
+    EXPECT_EQ(L"Could not load xml file: " + folder / L"broken\\SampleBackupSet.xml",
+              MessageOf<SampleBackupSetException>([&] { SampleBackupSet(folder / L"broken").OpenExisting(noBackup); }));
+
+    WriteTextFile(folder / L"whole\\SampleBackupSet.xml", "<BackupSet type='Sample'><items><item/></items></BackupSet>");
+    EXPECT_EQ(L"(nothing thrown)",
+              MessageOf<SampleBackupSetException>([&] { SampleBackupSet(folder / L"whole").OpenExisting(noBackup); }));
+}
