@@ -511,7 +511,9 @@ String CoreBootSystemFiles::StagingPath(const String& destination, std::vector<S
     for (String folder = Directories::GetDirectory(staged, false); folder.size() >= stagingRoot.size();
          folder = Directories::GetDirectory(folder, false))
     {
-        if (std::find(stagingFolders.begin(), stagingFolders.end(), folder) == stagingFolders.end())
+        // "c\windows" of the protection list and "C\WINDOWS" of the other groups are one folder.
+        if (std::none_of(stagingFolders.begin(), stagingFolders.end(),
+                         [&](const String& known) { return Strings::EqualsNoCase(known, folder); }))
             stagingFolders.push_back(folder);
     }
     return staged;
