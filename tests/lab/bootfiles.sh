@@ -14,16 +14,12 @@ E=$MACHINE/drive_e
 SESSION_MANAGER='HKLM\System\CurrentControlSet\Control\Session Manager'
 CATALOG='windows/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}'
 
-# live FILE: the Unix path of a path below drive_c, whatever the case of its parts there.
-live() {
-    local path=$C part match
-    IFS=/ read -ra parts <<<"$1"
-    for part in "${parts[@]}"; do
-        match=$(find "$path" -maxdepth 1 -iname "$part" -print -quit 2>/dev/null)
-        path=${match:-$path/$part}
-    done
-    echo "$path"
-}
+# The live files by their lower-case paths: the backup writes "System32" where the machine has
+# "system32". Read once; a delayed rename keeps the name that the replaced file had.
+declare -A LIVE
+while read -r path; do LIVE[${path,,}]=$path; done < <(find "$C" -maxdepth 1 -type f; find "$C/windows/system32" \
+    "$C/windows/Fonts" "$C/windows/WfpCache" "$C/ProgramData/Microsoft/Crypto" -type f)
+live() { local path=$C/$1; echo "${LIVE[${path,,}]:-$path}"; }
 
 # The live file (below drive_c) of a saved file (below the backup folder).
 live_of() {
@@ -36,8 +32,53 @@ live_of() {
 # Every file of a backup with its checksum.
 checksums() { (cd "$1" && find . -type f -exec md5sum {} + | sort -k2); }
 
+# Commands run in one session of the machine (each session costs a second or more): step CMD
+# adds one whose output and exit code result N reads back (into OUT, ERR, RC) after steps_run.
+rm -rf "$C/t" && mkdir "$C/t"
+STEPS=0
+step() {
+    STEPS=$((STEPS + 1))
+    [ $STEPS -gt 1 ] || printf '@echo off\r\n' >"$C/t/steps.cmd"
+    printf '%s >C:\\t\\%d.out 2>C:\\t\\%d.err\r\necho %%errorlevel%% >C:\\t\\%d.rc\r\n' "$1" $STEPS $STEPS $STEPS >>"$C/t/steps.cmd"
+}
+steps_run() {
+    run_in "$MACHINE" cmd /c 'C:\t\steps.cmd'
+    rm -f "$C/t/steps.cmd"
+}
+result() {
+    OUT=$(tr -d '\r' <"$C/t/$1.out") ERR=$(tr -d '\r' <"$C/t/$1.err") RC=$(tr -d '\r ' <"$C/t/$1.rc")
+}
+# The pending renames in OUT of a reg query, one name a line.
+pending() { printf '%s' "$OUT" | grep -o 'REG_MULTI_SZ.*' | sed 's/^REG_MULTI_SZ *//; s/\\0/\n/g'; }
+
+METABASE='C:\windows\system32\inetsrv\MetaBase.bin'
+step 'ssbr backup E:\bk --boot-files'                                     # 1
+step 'move C:\NtBootDD.sys C:\t\NtBootDD.sys'
+step 'ssbr backup C:\bk-noscsi --boot-files'                              # 3
+step 'move C:\t\NtBootDD.sys C:\NtBootDD.sys'
+step "move $METABASE C:\\t\\MetaBase.bin"
+step "mkdir $METABASE"
+step 'ssbr backup C:\bk-fail --boot-files'                                # 7
+step "rmdir $METABASE"
+step "move C:\\t\\MetaBase.bin $METABASE"
+step 'ssbr restore C:\not-a-backup --boot-files'                          # 10
+step 'ssbr restore C:\never-made --boot-files'                            # 11
+step 'dir /b C:\SystemStateRestore'                                       # 12
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 13
+step 'mkdir C:\SystemStateRestore\C'
+step 'echo blocker>C:\SystemStateRestore\C\windows'
+step 'ssbr restore E:\bk --boot-files'                                    # 16
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 17
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 18
+step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 19
+step 'rmdir /s /q C:\SystemStateRestore'
+mkdir -p "$C/not-a-backup"
+echo stray >"$C/not-a-backup/notes.txt"
+steps_run
+expect_eq "the backups and failed restores: exit" 0 "$RC"
+
 # --- backup onto the second drive -------------------------------------------------------------
-run_in "$MACHINE" ssbr backup 'E:\bk' --boot-files
+result 1
 expect_eq "backup: exit" 0 "$RC"
 expect_contains "backup: summary" 'Backup of boot files to E:\bk completed' "$OUT"
 expect_eq "manifest" '<BackupSet type="CoreBootSystemFiles"><systemroot>C:\windows</systemroot><bootdriveletter>C:</bootdriveletter><allusersprofile>C:\ProgramData</allusersprofile></BackupSet>' \
@@ -79,19 +120,12 @@ while read -r saved; do
 done <<<"$SAVED"
 
 # --- a machine without NtBootDD.sys -------------------------------------------------------------
-mv "$C/NtBootDD.sys" "$MACHINE/NtBootDD.sys"
-run_in "$MACHINE" ssbr backup 'C:\bk-noscsi' --boot-files
-mv "$MACHINE/NtBootDD.sys" "$C/NtBootDD.sys"
+result 3
 expect_eq "backup without NtBootDD.sys: exit" 0 "$RC"
 expect_eq "backup without NtBootDD.sys: boot files" $'Boot.ini\nNtDetect.com\nNtLdr' "$(ls "$C/bk-noscsi/BootFiles/C")"
 
 # --- a failure names the call and the path, and keeps what was saved before it -----------------
-METABASE=$(live windows/system32/inetsrv/MetaBase.bin)
-mv "$METABASE" "$MACHINE/MetaBase.bin"
-mkdir "$METABASE"
-run_in "$MACHINE" ssbr backup 'C:\bk-fail' --boot-files
-rmdir "$METABASE"
-mv "$MACHINE/MetaBase.bin" "$METABASE"
+result 7
 expect_eq "unreadable metabase: exit" 1 "$RC"
 expect_contains "unreadable metabase: message" 'CoreBootSystemFilesException ERROR: Files::Copy(C:\windows\System32\InetSrv\Metabase.bin, C:\bk-fail\IIS\C\windows\System32\InetSrv\Metabase.bin) failed: Error = 0x00000005' "$ERR"
 expect_eq "unreadable metabase: groups saved before it" "BootFiles CatRoot CoreBootSystemFilesBackupSet.xml Perf SPF SfcDllCache" \
@@ -99,36 +133,32 @@ expect_eq "unreadable metabase: groups saved before it" "BootFiles CatRoot CoreB
 expect_eq "unreadable metabase: saved files" 23 "$(find "$C/bk-fail" -type f | wc -l)"
 
 # --- no backup in the folder: our text, nothing created ----------------------------------------
-mkdir -p "$C/not-a-backup"
-echo stray >"$C/not-a-backup/notes.txt"
-run_in "$MACHINE" ssbr restore 'C:\not-a-backup' --boot-files
+result 10
 expect_eq "restore without a manifest: exit" 1 "$RC"
 expect_contains "restore without a manifest: message" 'CoreBootSystemFilesBackupSetException ERROR: No core boot files backup in C:\not-a-backup' "$ERR"
 expect_eq "restore without a manifest: folder untouched" notes.txt "$(ls "$C/not-a-backup")"
-run_in "$MACHINE" ssbr restore 'C:\never-made' --boot-files
+result 11
 expect_eq "restore from a missing folder: exit" 1 "$RC"
 [ -e "$C/never-made" ] && fail "the restore created its folder"
-[ -e "$C/SystemStateRestore" ] && fail "a restore without a backup staged files"
-run_in "$MACHINE" reg query "$SESSION_MANAGER" /v PendingFileRenameOperations
+result 12
+expect_eq "a restore without a backup staged files" 1 "$RC"
+result 13
 expect_eq "restore without a backup: renames pending" 1 "$RC"
 
 # --- a staging copy that fails: what was scheduled before it stays, nothing after it ------------
-mkdir -p "$C/SystemStateRestore/C"
-echo blocker >"$C/SystemStateRestore/C/windows"
-run_in "$MACHINE" ssbr restore 'E:\bk' --boot-files
+result 16
 expect_eq "blocked staging: exit" 1 "$RC"
 expect_contains "blocked staging: the saved file" 'CoreBootSystemFilesException ERROR: Files::Copy(E:\bk\CatRoot\C\windows\System32\CatRoot\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\' "$ERR"
 expect_contains "blocked staging: the staged copy" ', C:\SystemStateRestore\C\windows\System32\CatRoot\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\' "$ERR"
 expect_contains "blocked staging: the code" ') failed: Error = 0x' "$ERR"
-run_in "$MACHINE" reg query "$SESSION_MANAGER" /v PendingFileRenameOperations
-PENDING=$(printf '%s' "$OUT" | grep -o 'REG_MULTI_SZ.*' | sed 's/^REG_MULTI_SZ *//; s/\\0/\n/g')
+result 17
+PENDING=$(pending)
 expect_eq "blocked staging: the boot files stay scheduled" 4 "$(grep -c '^!\\??\\C:\\[A-Za-z]*\.\?[a-z]*$' <<<"$PENDING")"
 expect_eq "blocked staging: nothing of the catalog scheduled" 0 "$(grep -ci catroot <<<"$PENDING")"
-run_in "$MACHINE" reg query "$SESSION_MANAGER" /v AllowProtectedRenames
+result 18
 expect_eq "blocked staging: protected renames not allowed" 1 "$RC"
-run_in "$MACHINE" reg delete "$SESSION_MANAGER" /v PendingFileRenameOperations /f
+result 19
 expect_eq "clearing the pending renames: exit" 0 "$RC"
-rm -rf "$C/SystemStateRestore"
 
 # --- the restore, carried out by a restart -------------------------------------------------------
 BEFORE=$(checksums "$E/bk")
@@ -137,13 +167,18 @@ for file in NtLdr Boot.ini windows/system32/qmprot32.dll windows/system32/PerfC0
     windows/system32/Microsoft/Protect/S-1-5-18/Preferred; do
     echo "changed after the backup" >"$(live "$file")"
 done
-run_in "$MACHINE" ssbr restore 'E:\bk' --boot-files
+STEPS=0
+step 'ssbr restore E:\bk --boot-files'                                    # 1
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 2
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 3
+steps_run
+result 1
 expect_eq "restore: exit" 0 "$RC"
 expect_contains "restore: summary" 'Restore of boot files from E:\bk completed' "$OUT"
-run_in "$MACHINE" reg query "$SESSION_MANAGER" /v AllowProtectedRenames
+result 2
 expect_contains "AllowProtectedRenames" "REG_DWORD    0x1" "$OUT"
-run_in "$MACHINE" reg query "$SESSION_MANAGER" /v PendingFileRenameOperations
-PENDING=$(printf '%s' "$OUT" | grep -o 'REG_MULTI_SZ.*' | sed 's/^REG_MULTI_SZ *//; s/\\0/\n/g')
+result 3
+PENDING=$(pending)
 for pair in 'C:\SystemStateRestore\C\NtLdr|C:\NtLdr' \
     'C:\SystemStateRestore\c\windows\system32\qmprot32.dll|c:\windows\system32\qmprot32.dll' \
     'C:\SystemStateRestore\C\windows\WfpCache\i386\qmsetup.inf|C:\windows\WfpCache\i386\qmsetup.inf' \
