@@ -35,7 +35,7 @@ provision_server_bootfiles() {
     make_file "$sys/inetsrv/MBSchema.bin" "IIS schema, not saved"
     make_file "$sys/Microsoft/Protect/S-1-5-18/5f3b6d1e-8a61-4b1c-9e7a-3c2d1f0e4b5a" "SYSTEM master key"
     make_file "$sys/Microsoft/Protect/S-1-5-18/Preferred" "SYSTEM preferred key"
-    make_file "$sys/Microsoft/Protect/S-1-5-18/User/0c8e2f4a-9b1d-4e6f-a3c5-7d9b1e2f4a6c" "SYSTEM user key"
+    make_file "$sys/Microsoft/Protect/S-1-5-18/User/c08e2f4a-9b1d-4e6f-a3c5-7d9b1e2f4a6c" "SYSTEM user key"
     make_file "$WINEPREFIX/drive_c/ProgramData/Microsoft/Crypto/RSA/MachineKeys/7a436fe806e483969f48a894af2fe9a1_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d" "IIS machine key"
     make_file "$WINEPREFIX/drive_c/ProgramData/Microsoft/Crypto/RSA/MachineKeys/f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d" "machine key"
     unset -f make_file

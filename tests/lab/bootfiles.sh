@@ -48,7 +48,8 @@ steps_run() {
 result() {
     OUT=$(tr -d '\r' <"$C/t/$1.out") ERR=$(tr -d '\r' <"$C/t/$1.err") RC=$(tr -d '\r ' <"$C/t/$1.rc")
 }
-# The pending renames in OUT of a reg query, one name a line.
+# The pending renames in OUT of a reg query, one name a line. reg shows the separators as "\0":
+# no name of the lab begins with a digit 0 after a backslash.
 pending() { printf '%s' "$OUT" | grep -o 'REG_MULTI_SZ.*' | sed 's/^REG_MULTI_SZ *//; s/\\0/\n/g'; }
 
 METABASE='C:\windows\system32\inetsrv\MetaBase.bin'
@@ -98,7 +99,7 @@ IIS/C/ProgramData/Microsoft/Crypto/RSA/MachineKeys/f686aace6942fb7f7ceb231212eef
 IIS/C/windows/System32/InetSrv/Metabase.bin
 IIS/C/windows/System32/Microsoft/Protect/S-1-5-18/5f3b6d1e-8a61-4b1c-9e7a-3c2d1f0e4b5a
 IIS/C/windows/System32/Microsoft/Protect/S-1-5-18/Preferred
-IIS/C/windows/System32/Microsoft/Protect/S-1-5-18/User/0c8e2f4a-9b1d-4e6f-a3c5-7d9b1e2f4a6c
+IIS/C/windows/System32/Microsoft/Protect/S-1-5-18/User/c08e2f4a-9b1d-4e6f-a3c5-7d9b1e2f4a6c
 Perf/C/windows/System32/PerfC007.dat
 Perf/C/windows/System32/PerfC009.bak
 Perf/C/windows/System32/PerfC009.dat
@@ -167,17 +168,41 @@ for file in NtLdr Boot.ini windows/system32/qmprot32.dll windows/system32/PerfC0
     windows/system32/Microsoft/Protect/S-1-5-18/Preferred; do
     echo "changed after the backup" >"$(live "$file")"
 done
+# The same backup as if taken where the system root was C:\WINNT and the all-users profile
+# C:\Documents and Settings\All Users: each file keeps its path below its group's root.
+cp -r "$E/bk" "$C/bk-winnt"
+for group in CatRoot Perf IIS; do mv "$C/bk-winnt/$group/C/windows" "$C/bk-winnt/$group/C/WINNT"; done
+mkdir -p "$C/bk-winnt/IIS/C/Documents and Settings"
+mv "$C/bk-winnt/IIS/C/ProgramData" "$C/bk-winnt/IIS/C/Documents and Settings/All Users"
+sed -i 's|C:\\windows<|C:\\WINNT<|; s|C:\\ProgramData<|C:\\Documents and Settings\\All Users<|' "$C/bk-winnt/CoreBootSystemFilesBackupSet.xml"
 STEPS=0
-step 'ssbr restore E:\bk --boot-files'                                    # 1
-step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 2
-step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 3
+step 'ssbr restore C:\bk-winnt --boot-files'                              # 1
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 2
+step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 3
+step 'rmdir /s /q C:\SystemStateRestore'
+step 'ssbr restore E:\bk --boot-files'                                    # 5
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 6
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 7
 steps_run
 result 1
+expect_eq "restore of a C:\WINNT backup: exit" 0 "$RC"
+result 2
+PENDING=$(pending)
+CATALOG_WIN='windows\System32\CatRoot\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}'
+for file in "$CATALOG_WIN\Drivers\oem1.cat" 'windows\System32\PerfC009.bak' 'windows\System32\InetSrv\Metabase.bin' \
+    'windows\System32\Microsoft\Protect\S-1-5-18\User\c08e2f4a-9b1d-4e6f-a3c5-7d9b1e2f4a6c' \
+    'ProgramData\Microsoft\Crypto\RSA\MachineKeys\7a436fe806e483969f48a894af2fe9a1_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d'; do
+    expect_contains "C:\WINNT backup: pending rename of $file" "\\??\\C:\\SystemStateRestore\\C\\$file"$'\n'"!\\??\\C:\\$file" "$PENDING"
+done
+expect_eq "C:\WINNT backup: pending renames" 28 "$(grep -c '^!' <<<"$PENDING")"
+result 3
+expect_eq "clearing the pending renames again: exit" 0 "$RC"
+result 5
 expect_eq "restore: exit" 0 "$RC"
 expect_contains "restore: summary" 'Restore of boot files from E:\bk completed' "$OUT"
-result 2
+result 6
 expect_contains "AllowProtectedRenames" "REG_DWORD    0x1" "$OUT"
-result 3
+result 7
 PENDING=$(pending)
 for pair in 'C:\SystemStateRestore\C\NtLdr|C:\NtLdr' \
     'C:\SystemStateRestore\c\windows\system32\qmprot32.dll|c:\windows\system32\qmprot32.dll' \
