@@ -1,9 +1,10 @@
 #!/bin/bash
 # The boot-files component through ssbr in a lab 2003 server: the backup's layout and manifest, a
 # protected file listed twice and one missing, a machine without NtBootDD.sys, failures that name
-# the call and path and keep what was saved, a restore from a folder without a backup, and the
-# restore from a second drive carried out by a restart: every changed live file holds its saved
-# content again, the backup is whole and no staging folder is left.
+# the call and path and keep what was saved, restores from a folder without a backup, from one
+# with a link in it and from one taken under other paths, and the restore from a second drive
+# carried out by a restart: every changed live file holds its saved content again, the backup is
+# whole and no staging folder is left.
 source "$(dirname "$0")/lib/common.bash"
 
 provision bootfiles --os 2003
@@ -179,10 +180,16 @@ STEPS=0
 step 'ssbr restore C:\bk-winnt --boot-files'                              # 1
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 2
 step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 3
+step 'ssbr restore C:\bk-link --boot-files'                               # 4
+step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 5
 step 'rmdir /s /q C:\SystemStateRestore'
-step 'ssbr restore E:\bk --boot-files'                                    # 5
-step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 6
-step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 7
+step 'ssbr restore E:\bk --boot-files'                                    # 7
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 8
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 9
+# A backup folder with a link in it, to the live fonts.
+cp -r "$E/bk" "$C/bk-link"
+rm -r "$C/bk-link/SPF/c/windows/fonts"
+ln -s ../../../../windows/Fonts "$C/bk-link/SPF/c/windows/fonts"
 steps_run
 result 1
 expect_eq "restore of a C:\WINNT backup: exit" 0 "$RC"
@@ -197,12 +204,17 @@ done
 expect_eq "C:\WINNT backup: pending renames" 28 "$(grep -c '^!' <<<"$PENDING")"
 result 3
 expect_eq "clearing the pending renames again: exit" 0 "$RC"
+result 4
+expect_eq "a link in the backup: exit" 1 "$RC"
+expect_contains "a link in the backup: message" 'CoreBootSystemFilesException ERROR: C:\bk-link\SPF\c\windows\fonts is a link; the backup holds no links' "$ERR"
 result 5
+expect_eq "clearing the pending renames once more: exit" 0 "$RC"
+result 7
 expect_eq "restore: exit" 0 "$RC"
 expect_contains "restore: summary" 'Restore of boot files from E:\bk completed' "$OUT"
-result 6
+result 8
 expect_contains "AllowProtectedRenames" "REG_DWORD    0x1" "$OUT"
-result 7
+result 9
 PENDING=$(pending)
 for pair in 'C:\SystemStateRestore\C\NtLdr|C:\NtLdr' \
     'C:\SystemStateRestore\c\windows\system32\qmprot32.dll|c:\windows\system32\qmprot32.dll' \
