@@ -14,6 +14,7 @@
 // Prints "<seconds> <peak working set in bytes>" on success (exit 0); a failure prints its
 // reason on stderr and exits 1, usage errors exit 2.
 
+#include "bootfiles/CoreBootSystemFiles.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
@@ -44,7 +45,7 @@ namespace
     {
         fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
               "       benchtool tree-open SRC\n"
-              "       benchtool backup-ours|backup-bare DIR\n"
+              "       benchtool backup-ours|backup-bare|bootfiles-ours DIR\n"
               "       benchtool fill-registry KEY COUNT\n",
               stderr);
         return 2;
@@ -270,6 +271,12 @@ namespace
                 return Fail(refused);
             return Measure([&](String& failure) { return SaveHivesBare(first, failure); });
         }
+        // The target must exist and be empty, as the component object leaves it.
+        if (command == L"bootfiles-ours" && argc == 3)
+            return Measure([&](String&) {
+                CoreBootSystemFiles::Backup(first);
+                return true;
+            });
         if (command == L"fill-registry" && argc == 4)
             return Measure([&](String& failure) { return FillRegistry(first, wcstol(second.c_str(), nullptr, 10), failure); });
         return Usage();
