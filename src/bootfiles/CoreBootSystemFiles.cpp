@@ -329,11 +329,17 @@ namespace
     void ScheduleFile(const String& file, const String& destination, std::vector<String>& stagingFolders)
     {
         const String staged = CoreBootSystemFiles::StagingPath(destination, stagingFolders);
+        // A copy staged by an earlier restore keeps the saved file's attributes; read-only ones
+        // (the loader's) would refuse the new copy.
+        SetFileAttributesW(Paths::ToLongPath(staged).c_str(), FILE_ATTRIBUTE_NORMAL);
         if (!Files::Copy(file, staged, true))
         {
             const String error = ErrorText::FormatLastError();
             Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", file.c_str(), staged.c_str(), error.c_str()));
         }
+        // The rename at the next start does not make folders: a live folder deleted since the
+        // backup would lose its files there.
+        CreateDirectory(Directories::GetDirectory(destination, true));
         if (!MoveFileExW(staged.c_str(), destination.c_str(), CoreBootSystemFiles::MoveFlags))
         {
             const String error = ErrorText::FormatLastError();
@@ -406,6 +412,9 @@ namespace
         return stored;
     }
 
+    void ScheduleGroups(const String& directory, const StoredPaths& stored, const String& systemRoot,
+                        const String& bootDrive, std::vector<String>& stagingFolders);
+
     void RestoreFiles(const String& directory)
     {
         CoreBootSystemFilesBackupSet backupSet(directory);
@@ -415,6 +424,32 @@ namespace
         const String systemRoot = Expand(L"%SystemRoot%");
         const String bootDrive = ReadBootDrive();
         std::vector<String> stagingFolders;
+        try
+        {
+            ScheduleGroups(directory, stored, systemRoot, bootDrive, stagingFolders);
+        }
+        catch (...)
+        {
+            // The renames scheduled before the failure still empty their folders at the start.
+            try
+            {
+                CoreBootSystemFiles::ScheduleStagingRemoval(stagingFolders);
+            }
+            catch (const CoreBootSystemFilesException&)
+            {
+                // The first failure is the one to report.
+            }
+            throw;
+        }
+        CoreBootSystemFiles::ScheduleStagingRemoval(stagingFolders);
+
+        CRegistryKey sessionManager(HKEY_LOCAL_MACHINE, SessionManagerKey, KEY_ALL_ACCESS);
+        sessionManager.SetValue(L"AllowProtectedRenames", 1, REG_DWORD);
+    }
+
+    void ScheduleGroups(const String& directory, const StoredPaths& stored, const String& systemRoot,
+                        const String& bootDrive, std::vector<String>& stagingFolders)
+    {
 
         const String bootFiles = directory + L"\\BootFiles\\";
         for (const wchar_t* name : BootFileNames)
@@ -456,11 +491,6 @@ namespace
             if (Directories::Exists(savedMachineKeys))
                 CoreBootSystemFiles::ScheduleMove(iis, savedMachineKeys + L"\\*", machineKeys, stagingFolders);
         }
-
-        CoreBootSystemFiles::ScheduleStagingRemoval(stagingFolders);
-
-        CRegistryKey sessionManager(HKEY_LOCAL_MACHINE, SessionManagerKey, KEY_ALL_ACCESS);
-        sessionManager.SetValue(L"AllowProtectedRenames", 1, REG_DWORD);
     }
 }
 

@@ -156,7 +156,8 @@ expect_contains "blocked staging: the code" ') failed: Error = 0x' "$ERR"
 result 17
 PENDING=$(pending)
 expect_eq "blocked staging: the boot files stay scheduled" 4 "$(grep -c '^!\\??\\C:\\[A-Za-z]*\.\?[a-z]*$' <<<"$PENDING")"
-expect_eq "blocked staging: nothing of the catalog scheduled" 0 "$(grep -ci catroot <<<"$PENDING")"
+expect_eq "blocked staging: nothing of the catalog scheduled" 0 "$(grep -ci '^!.*catroot' <<<"$PENDING")"
+expect_eq "blocked staging: the staging folders still go at the start" 1 "$(grep -cxF '\??\C:\SystemStateRestore' <<<"$PENDING")"
 result 18
 expect_eq "blocked staging: protected renames not allowed" 1 "$RC"
 result 19
