@@ -280,11 +280,6 @@ namespace
         return text.find_first_of(L"*?") != String::npos;
     }
 
-    bool StartsWithNoCase(const String& text, const String& prefix)
-    {
-        return Strings::StartsWithNoCase(text, prefix);
-    }
-
     // A relative path that stays below the folder it is appended to: no drive, stream or forward
     // slash, no empty part and no part the system reads as "." or "..".
     bool IsBelowFolder(const String& path)
@@ -320,7 +315,7 @@ namespace
     // "C:\WINDOWS\x.dll".
     String DrivePathOf(const String& root, const String& file)
     {
-        const String below = StartsWithNoCase(file, root) ? file.substr(root.size()) : String();
+        const String below = Strings::StartsWithNoCase(file, root) ? file.substr(root.size()) : String();
         if (!IsDriveFolderPath(below, false))
             Fail(Strings::Format(L"%s names no drive path below %s", file.c_str(), root.c_str()));
         return below.substr(0, 1) + L":" + below.substr(1);

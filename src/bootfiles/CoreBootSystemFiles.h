@@ -29,17 +29,18 @@ public:
     // path below its group's stored root. Throws CoreBootSystemFilesBackupSetException
     // "No core boot files backup in <directory>" when the directory holds no manifest (nothing
     // is written then), CoreBootSystemFilesException for a failure; what was scheduled before
-    // a failure stays scheduled.
+    // a failure stays scheduled, and so does the removal of the staging folders it used.
     static void Restore(const String& directory);
 
     // Schedules every file that pattern matches (a file, a directory with everything below it, or
     // wildcards in the last element) to go to target at the next start, staging each first.
     // A single file goes to target itself; a file below the pattern's directory goes to target +
     // its path below that directory; with an empty target, to the drive path that its path below
-    // root spells ("C\WINDOWS\x.dll" goes to "C:\WINDOWS\x.dll"). Each staging folder it used is
-    // added to stagingFolders (once). A pattern that matches nothing schedules nothing. Throws
-    // CoreBootSystemFilesException: a link in the backup, a path below root that names no drive
-    // path, a failed staging copy or MoveFileEx.
+    // root spells ("C\WINDOWS\x.dll" goes to "C:\WINDOWS\x.dll"). A destination's missing folder is
+    // created. Each staging folder it used is added to stagingFolders (once). A pattern that
+    // matches nothing schedules nothing. Throws CoreBootSystemFilesException: a link in the
+    // backup, a path below root that names no drive path, a failed staging copy, folder creation
+    // or MoveFileEx.
     static void ScheduleMove(const String& root, const String& pattern, const String& target,
                              std::vector<String>& stagingFolders);
 
