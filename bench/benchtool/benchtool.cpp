@@ -15,6 +15,7 @@
 // Prints "<seconds> <peak working set in bytes>" on success (exit 0); a failure prints its
 // reason on stderr and exits 1, usage errors exit 2.
 
+#include "bootfiles/CoreBootSystemFiles.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
@@ -46,9 +47,8 @@ namespace
     {
         fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
               "       benchtool tree-open SRC\n"
-              "       benchtool backup-ours|backup-bare DIR\n"
-              "       benchtool fill-registry KEY COUNT\n"
-              "       benchtool sysvol-ours DIR\n",
+              "       benchtool backup-ours|backup-bare|bootfiles-ours|sysvol-ours DIR\n"
+              "       benchtool fill-registry KEY COUNT\n",
               stderr);
         return 2;
     }
@@ -276,6 +276,12 @@ namespace
         if (command == L"sysvol-ours" && argc == 3)
             return Measure([&](String&) {
                 SystemVolume::Backup(first);
+                return true;
+            });
+        // The target must exist and be empty, as the component object leaves it.
+        if (command == L"bootfiles-ours" && argc == 3)
+            return Measure([&](String&) {
+                CoreBootSystemFiles::Backup(first);
                 return true;
             });
         if (command == L"fill-registry" && argc == 4)

@@ -1,5 +1,6 @@
 #include "module/Components.h"
 
+#include "bootfiles/CoreBootSystemFiles.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
@@ -28,8 +29,8 @@ namespace
     // the directory restores run only in restore mode.
     const Component Table[] = {
         {L"--boot-files", L"boot files", &Options::m_bCoreBootSystemFiles, L"CoreBootSystemFilesBackupSet.xml",
-         0, Gate::None, [](const ComponentJob&) { NotBuilt<CoreBootSystemFilesException>(L"core boot and system files"); },
-         0, Gate::None, [](const ComponentJob&) { NotBuilt<CoreBootSystemFilesException>(L"core boot and system files"); }},
+         0, Gate::None, [](const ComponentJob& job) { CoreBootSystemFiles::Backup(job.directory); },
+         0, Gate::None, [](const ComponentJob& job) { CoreBootSystemFiles::Restore(job.directory); }},
         {L"--active-directory", L"Active Directory", &Options::m_bActiveDirectory, L"ActiveDirectoryBackupSet.xml",
          1, Gate::DomainController, [](const ComponentJob&) { NotBuilt<ActiveDirectoryException>(L"Active Directory"); },
          5, Gate::RestoreMode, [](const ComponentJob&) { NotBuilt<ActiveDirectoryException>(L"Active Directory"); }},

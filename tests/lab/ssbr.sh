@@ -78,7 +78,7 @@ expect_contains "backup into a drive root: reason" "root of a volume or share" "
 run_in "$SERVER" ssbr backup 'C:\ssbr\target' --all
 expect_eq "--all while components are missing: exit" 1 "$RC"
 expect_eq "--all: stdout" "" "$OUT"
-expect_contains "--all: the module's text" $'An exception occurred in Backup:\nCoreBootSystemFilesException ERROR: ' "$ERR"
+expect_contains "--all: the module's text" $'An exception occurred in Backup:\nCOMDatabaseException ERROR: ' "$ERR"
 
 # --- restore ---------------------------------------------------------------------------------
 run_in "$SERVER" ssbr restore 'C:\ssbr\never-made' --sysvol --active-directory

@@ -1,0 +1,241 @@
+#!/bin/bash
+# The boot-files component through ssbr in a lab 2003 server: the backup's layout and manifest, a
+# protected file listed twice and one missing, a machine without NtBootDD.sys, failures that name
+# the call and path and keep what was saved, restores from a folder without a backup, from one
+# with a link in it and from one taken under other paths, and the restore from a second drive
+# carried out by a restart: every changed live file holds its saved content again, the backup is
+# whole and no staging folder is left.
+source "$(dirname "$0")/lib/common.bash"
+
+provision bootfiles --os 2003
+machines_ready
+MACHINE=$MACHINES/bootfiles
+C=$MACHINE/drive_c
+E=$MACHINE/drive_e
+SESSION_MANAGER='HKLM\System\CurrentControlSet\Control\Session Manager'
+CATALOG='windows/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}'
+
+# The live files by their lower-case paths: the backup writes "System32" where the machine has
+# "system32". Read once; a delayed rename keeps the name that the replaced file had.
+declare -A LIVE
+while read -r path; do LIVE[${path,,}]=$path; done < <(find "$C" -maxdepth 1 -type f; find "$C/windows/system32" \
+    "$C/windows/Fonts" "$C/windows/WfpCache" "$C/ProgramData/Microsoft/Crypto" -type f)
+live() { local path=$C/$1; echo "${LIVE[${path,,}]:-$path}"; }
+
+# The live file (below drive_c) of a saved file (below the backup folder).
+live_of() {
+    case $1 in
+        SfcDllCache/*) live "windows/WfpCache/${1#SfcDllCache/}" ;;
+        *) local rest=${1#*/}; live "${rest#*/}" ;;
+    esac
+}
+
+# Every file of a backup with its checksum.
+checksums() { (cd "$1" && find . -type f -exec md5sum {} + | sort -k2); }
+
+# Commands run in one session of the machine (each session costs a second or more): step CMD
+# adds one whose output and exit code result N reads back (into OUT, ERR, RC) after steps_run.
+rm -rf "$C/t" && mkdir "$C/t"
+STEPS=0
+step() {
+    STEPS=$((STEPS + 1))
+    [ $STEPS -gt 1 ] || printf '@echo off\r\n' >"$C/t/steps.cmd"
+    printf '%s >C:\\t\\%d.out 2>C:\\t\\%d.err\r\necho %%errorlevel%% >C:\\t\\%d.rc\r\n' "$1" $STEPS $STEPS $STEPS >>"$C/t/steps.cmd"
+}
+steps_run() {
+    run_in "$MACHINE" cmd /c 'C:\t\steps.cmd'
+    rm -f "$C/t/steps.cmd"
+}
+result() {
+    OUT=$(tr -d '\r' <"$C/t/$1.out") ERR=$(tr -d '\r' <"$C/t/$1.err") RC=$(tr -d '\r ' <"$C/t/$1.rc")
+}
+# The pending renames in OUT of a reg query, one name a line. reg shows the separators as "\0":
+# no name of the lab begins with a digit 0 after a backslash.
+pending() { printf '%s' "$OUT" | grep -o 'REG_MULTI_SZ.*' | sed 's/^REG_MULTI_SZ *//; s/\\0/\n/g'; }
+
+METABASE='C:\windows\system32\inetsrv\MetaBase.bin'
+step 'ssbr backup E:\bk --boot-files'                                     # 1
+step 'move C:\NtBootDD.sys C:\t\NtBootDD.sys'
+step 'ssbr backup C:\bk-noscsi --boot-files'                              # 3
+step 'move C:\t\NtBootDD.sys C:\NtBootDD.sys'
+step "move $METABASE C:\\t\\MetaBase.bin"
+step "mkdir $METABASE"
+step 'ssbr backup C:\bk-fail --boot-files'                                # 7
+step "rmdir $METABASE"
+step "move C:\\t\\MetaBase.bin $METABASE"
+step 'ssbr restore C:\not-a-backup --boot-files'                          # 10
+step 'ssbr restore C:\never-made --boot-files'                            # 11
+step 'dir /b C:\SystemStateRestore'                                       # 12
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 13
+step 'mkdir C:\SystemStateRestore\C'
+step 'echo blocker>C:\SystemStateRestore\C\windows'
+step 'ssbr restore E:\bk --boot-files'                                    # 16
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 17
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 18
+step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 19
+step 'rmdir /s /q C:\SystemStateRestore'
+mkdir -p "$C/not-a-backup"
+echo stray >"$C/not-a-backup/notes.txt"
+steps_run
+expect_eq "the backups and failed restores: exit" 0 "$RC"
+
+# --- backup onto the second drive -------------------------------------------------------------
+result 1
+expect_eq "backup: exit" 0 "$RC"
+expect_contains "backup: summary" 'Backup of boot files to E:\bk completed' "$OUT"
+expect_eq "manifest" '<BackupSet type="CoreBootSystemFiles"><systemroot>C:\windows</systemroot><bootdriveletter>C:</bootdriveletter><allusersprofile>C:\ProgramData</allusersprofile></BackupSet>' \
+    "$(cat "$E/bk/CoreBootSystemFilesBackupSet.xml")"
+SAVED="BootFiles/C/Boot.ini
+BootFiles/C/NtBootDD.sys
+BootFiles/C/NtDetect.com
+BootFiles/C/NtLdr
+CatRoot/C/$CATALOG/Drivers/oem1.cat
+CatRoot/C/$CATALOG/KB893066 (server).cat
+CatRoot/C/$CATALOG/nt5.cat
+CatRoot/C/$CATALOG/nt5inf.cat
+CatRoot/C/$CATALOG/oem0.cat
+CoreBootSystemFilesBackupSet.xml
+IIS/C/ProgramData/Microsoft/Crypto/RSA/MachineKeys/7a436fe806e483969f48a894af2fe9a1_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d
+IIS/C/ProgramData/Microsoft/Crypto/RSA/MachineKeys/f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d
+IIS/C/windows/System32/InetSrv/Metabase.bin
+IIS/C/windows/System32/Microsoft/Protect/S-1-5-18/5f3b6d1e-8a61-4b1c-9e7a-3c2d1f0e4b5a
+IIS/C/windows/System32/Microsoft/Protect/S-1-5-18/Preferred
+IIS/C/windows/System32/Microsoft/Protect/S-1-5-18/User/c08e2f4a-9b1d-4e6f-a3c5-7d9b1e2f4a6c
+Perf/C/windows/System32/PerfC007.dat
+Perf/C/windows/System32/PerfC009.bak
+Perf/C/windows/System32/PerfC009.dat
+Perf/C/windows/System32/PerfH009.bak
+Perf/C/windows/System32/PerfH009.dat
+SPF/c/windows/fonts/qmserif.ttf
+SPF/c/windows/system32/drivers/qmprotfs.sys
+SPF/c/windows/system32/qmprot32.dll
+SPF/c/windows/system32/qmshell.dll
+SfcDllCache/i386/qmsetup.inf
+SfcDllCache/qmold.dll
+SfcDllCache/qmprot32.dll
+SfcDllCache/qmshell.dll"
+# qmprot32.dll is listed twice and copied once; qmgone.dll is listed and missing.
+expect_eq "saved files" "$SAVED" "$(cd "$E/bk" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)"
+while read -r saved; do
+    [ "$saved" = CoreBootSystemFilesBackupSet.xml ] && continue
+    cmp -s "$E/bk/$saved" "$(live_of "$saved")" || fail "$saved differs from its live file"
+done <<<"$SAVED"
+
+# --- a machine without NtBootDD.sys -------------------------------------------------------------
+result 3
+expect_eq "backup without NtBootDD.sys: exit" 0 "$RC"
+expect_eq "backup without NtBootDD.sys: boot files" $'Boot.ini\nNtDetect.com\nNtLdr' "$(ls "$C/bk-noscsi/BootFiles/C")"
+
+# --- a failure names the call and the path, and keeps what was saved before it -----------------
+result 7
+expect_eq "unreadable metabase: exit" 1 "$RC"
+expect_contains "unreadable metabase: message" 'CoreBootSystemFilesException ERROR: Files::Copy(C:\windows\System32\InetSrv\Metabase.bin, C:\bk-fail\IIS\C\windows\System32\InetSrv\Metabase.bin) failed: Error = 0x00000005' "$ERR"
+expect_eq "unreadable metabase: groups saved before it" "BootFiles CatRoot CoreBootSystemFilesBackupSet.xml Perf SPF SfcDllCache" \
+    "$(cd "$C/bk-fail" && find . -type f | cut -d/ -f2 | LC_ALL=C sort -u | tr '\n' ' ' | sed 's/ $//')"
+expect_eq "unreadable metabase: saved files" 23 "$(find "$C/bk-fail" -type f | wc -l)"
+
+# --- no backup in the folder: our text, nothing created ----------------------------------------
+result 10
+expect_eq "restore without a manifest: exit" 1 "$RC"
+expect_contains "restore without a manifest: message" 'CoreBootSystemFilesBackupSetException ERROR: No core boot files backup in C:\not-a-backup' "$ERR"
+expect_eq "restore without a manifest: folder untouched" notes.txt "$(ls "$C/not-a-backup")"
+result 11
+expect_eq "restore from a missing folder: exit" 1 "$RC"
+[ -e "$C/never-made" ] && fail "the restore created its folder"
+result 12
+expect_eq "a restore without a backup staged files" 1 "$RC"
+result 13
+expect_eq "restore without a backup: renames pending" 1 "$RC"
+
+# --- a staging copy that fails: what was scheduled before it stays, nothing after it ------------
+result 16
+expect_eq "blocked staging: exit" 1 "$RC"
+expect_contains "blocked staging: the saved file" 'CoreBootSystemFilesException ERROR: Files::Copy(E:\bk\CatRoot\C\windows\System32\CatRoot\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\' "$ERR"
+expect_contains "blocked staging: the staged copy" ', C:\SystemStateRestore\C\windows\System32\CatRoot\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\' "$ERR"
+expect_contains "blocked staging: the code" ') failed: Error = 0x' "$ERR"
+result 17
+PENDING=$(pending)
+expect_eq "blocked staging: the boot files stay scheduled" 4 "$(grep -c '^!\\??\\C:\\[A-Za-z]*\.\?[a-z]*$' <<<"$PENDING")"
+expect_eq "blocked staging: nothing of the catalog scheduled" 0 "$(grep -ci '^!.*catroot' <<<"$PENDING")"
+expect_eq "blocked staging: the staging folders still go at the start" 1 "$(grep -cxF '\??\C:\SystemStateRestore' <<<"$PENDING")"
+result 18
+expect_eq "blocked staging: protected renames not allowed" 1 "$RC"
+result 19
+expect_eq "clearing the pending renames: exit" 0 "$RC"
+
+# --- the restore, carried out by a restart -------------------------------------------------------
+BEFORE=$(checksums "$E/bk")
+for file in NtLdr Boot.ini windows/system32/qmprot32.dll windows/system32/PerfC009.dat windows/WfpCache/qmshell.dll \
+    "windows/system32/catroot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}/nt5.cat" \
+    windows/system32/Microsoft/Protect/S-1-5-18/Preferred; do
+    echo "changed after the backup" >"$(live "$file")"
+done
+# The same backup as if taken where the system root was C:\WINNT and the all-users profile
+# C:\Documents and Settings\All Users: each file keeps its path below its group's root.
+cp -r "$E/bk" "$C/bk-winnt"
+for group in CatRoot Perf IIS; do mv "$C/bk-winnt/$group/C/windows" "$C/bk-winnt/$group/C/WINNT"; done
+mkdir -p "$C/bk-winnt/IIS/C/Documents and Settings"
+mv "$C/bk-winnt/IIS/C/ProgramData" "$C/bk-winnt/IIS/C/Documents and Settings/All Users"
+sed -i 's|C:\\windows<|C:\\WINNT<|; s|C:\\ProgramData<|C:\\Documents and Settings\\All Users<|' "$C/bk-winnt/CoreBootSystemFilesBackupSet.xml"
+STEPS=0
+step 'ssbr restore C:\bk-winnt --boot-files'                              # 1
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 2
+step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 3
+step 'ssbr restore C:\bk-link --boot-files'                               # 4
+step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 5
+step 'rmdir /s /q C:\SystemStateRestore'
+step 'ssbr restore E:\bk --boot-files'                                    # 7
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 8
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 9
+# A backup folder with a link in it, to the live fonts.
+cp -r "$E/bk" "$C/bk-link"
+rm -r "$C/bk-link/SPF/c/windows/fonts"
+ln -s ../../../../windows/Fonts "$C/bk-link/SPF/c/windows/fonts"
+steps_run
+result 1
+expect_eq "restore of a C:\WINNT backup: exit" 0 "$RC"
+result 2
+PENDING=$(pending)
+CATALOG_WIN='windows\System32\CatRoot\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}'
+for file in "$CATALOG_WIN\Drivers\oem1.cat" 'windows\System32\PerfC009.bak' 'windows\System32\InetSrv\Metabase.bin' \
+    'windows\System32\Microsoft\Protect\S-1-5-18\User\c08e2f4a-9b1d-4e6f-a3c5-7d9b1e2f4a6c' \
+    'ProgramData\Microsoft\Crypto\RSA\MachineKeys\7a436fe806e483969f48a894af2fe9a1_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d'; do
+    expect_contains "C:\WINNT backup: pending rename of $file" "\\??\\C:\\SystemStateRestore\\C\\$file"$'\n'"!\\??\\C:\\$file" "$PENDING"
+done
+expect_eq "C:\WINNT backup: pending renames" 28 "$(grep -c '^!' <<<"$PENDING")"
+result 3
+expect_eq "clearing the pending renames again: exit" 0 "$RC"
+result 4
+expect_eq "a link in the backup: exit" 1 "$RC"
+expect_contains "a link in the backup: message" 'CoreBootSystemFilesException ERROR: C:\bk-link\SPF\c\windows\fonts is a link; the backup holds no links' "$ERR"
+result 5
+expect_eq "clearing the pending renames once more: exit" 0 "$RC"
+result 7
+expect_eq "restore: exit" 0 "$RC"
+expect_contains "restore: summary" 'Restore of boot files from E:\bk completed' "$OUT"
+result 8
+expect_contains "AllowProtectedRenames" "REG_DWORD    0x1" "$OUT"
+result 9
+PENDING=$(pending)
+for pair in 'C:\SystemStateRestore\C\NtLdr|C:\NtLdr' \
+    'C:\SystemStateRestore\c\windows\system32\qmprot32.dll|c:\windows\system32\qmprot32.dll' \
+    'C:\SystemStateRestore\C\windows\WfpCache\i386\qmsetup.inf|C:\windows\WfpCache\i386\qmsetup.inf' \
+    'C:\SystemStateRestore\C\windows\System32\PerfC009.dat|C:\windows\System32\PerfC009.dat'; do
+    expect_contains "pending rename ${pair#*|}" "\\??\\${pair%|*}"$'\n'"!\\??\\${pair#*|}" "$PENDING"
+done
+expect_eq "pending renames: one per saved file" 28 "$(grep -c '^!' <<<"$PENDING")"
+expect_contains "staging folders removed after the renames" $'\\??\\C:\\SystemStateRestore\\C\n\n\\??\\C:\\SystemStateRestore\n' "$PENDING"$'\n'
+expect_eq "staged copy before the restart" "$(cat "$E/bk/BootFiles/C/NtLdr")" "$(cat "$C/SystemStateRestore/C/NtLdr")"
+
+start=$EPOCHREALTIME
+"$LAB/restart" "$MACHINE"
+echo "restart took $(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }') s"
+while read -r saved; do
+    [ "$saved" = CoreBootSystemFilesBackupSet.xml ] && continue
+    cmp -s "$E/bk/$saved" "$(live_of "$saved")" || fail "after the restart, $saved differs from its live file"
+done <<<"$SAVED"
+expect_eq "the backup after the restore and the restart" "$BEFORE" "$(checksums "$E/bk")"
+[ -e "$C/SystemStateRestore" ] && fail "staging folder left after the restart: $(find "$C/SystemStateRestore" | head -5)"
+[ -e "$E/SystemStateRestore" ] && fail "staging folder on the backup's drive"
+
+finish
