@@ -1,3 +1,3 @@
-# A domain controller: the programs in the Harborline folder get a netapi32 whose
-# NetServerGetInfo answers as a domain controller.
-STANDINS+=(lab/dcrole/netapi32.dll)
+# A domain controller: the programs in the Harborline folder get the lab's netapi32, whose
+# NetServerGetInfo answers as a domain controller where lab/registry/dc sets the machine's role.
+STANDINS+=(lab/netapi/netapi32.dll)
