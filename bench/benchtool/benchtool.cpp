@@ -10,6 +10,7 @@
 //   benchtool backup-ours DIR            RegistryService::Backup
 //   benchtool backup-bare DIR            RegSaveKey of the same hives, nothing else
 //   benchtool fill-registry KEY COUNT    COUNT values below HKLM\KEY, 100 to a subkey
+//   benchtool sysvol-ours DIR            SystemVolume::Backup (manifest and tree copy)
 //
 // Prints "<seconds> <peak working set in bytes>" on success (exit 0); a failure prints its
 // reason on stderr and exits 1, usage errors exit 2.
@@ -21,6 +22,7 @@
 #include "privileges/Privileges.h"
 #include "common/Strings.h"
 #include "registry/RegistryService.h"
+#include "sysvol/SystemVolume.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -45,7 +47,8 @@ namespace
         fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
               "       benchtool tree-open SRC\n"
               "       benchtool backup-ours|backup-bare DIR\n"
-              "       benchtool fill-registry KEY COUNT\n",
+              "       benchtool fill-registry KEY COUNT\n"
+              "       benchtool sysvol-ours DIR\n",
               stderr);
         return 2;
     }
@@ -270,6 +273,11 @@ namespace
                 return Fail(refused);
             return Measure([&](String& failure) { return SaveHivesBare(first, failure); });
         }
+        if (command == L"sysvol-ours" && argc == 3)
+            return Measure([&](String&) {
+                SystemVolume::Backup(first);
+                return true;
+            });
         if (command == L"fill-registry" && argc == 4)
             return Measure([&](String& failure) { return FillRegistry(first, wcstol(second.c_str(), nullptr, 10), failure); });
         return Usage();

@@ -1,3 +1,34 @@
 # A domain controller: the programs in the Harborline folder get the lab's netapi32, whose
 # NetServerGetInfo answers as a domain controller where lab/registry/dc sets the machine's role.
 STANDINS+=(lab/netapi/netapi32.dll)
+
+# A domain controller's SysVol tree: policies and logon scripts, with names that a copy must
+# carry through unchanged (blanks, an apostrophe, non-ASCII letters) and a path deeper than 260
+# characters.
+provision_dc_sysvol() {
+    local sysvol=$PREFIX/drive_c/windows/SYSVOL
+    local domain=$sysvol/domain
+    local policy='{31B2F340-016D-11D2-945F-00C04FB984F9}' dcpolicy='{6AC1786C-016F-11D2-945F-00C04fB984F9}'
+    mkdir -p "$domain/Policies/$policy/MACHINE/Microsoft/Windows NT/SecEdit" "$domain/Policies/$policy/USER" \
+        "$domain/Policies/$dcpolicy/MACHINE/Microsoft/Windows NT/SecEdit" "$domain/scripts/O'Brien's scripts" \
+        "$domain/scripts/Zürich Büro" "$sysvol/staging/domain" "$sysvol/sysvol/lab.example"
+    printf '[General]\r\nVersion=3\r\ndisplayName=Default Domain Policy\r\n' >"$domain/Policies/$policy/GPT.INI"
+    printf '[General]\r\nVersion=1\r\n' >"$domain/Policies/$dcpolicy/GPT.INI"
+    printf '[Unicode]\r\nUnicode=yes\r\n[System Access]\r\nMinimumPasswordLength = 7\r\n' \
+        >"$domain/Policies/$policy/MACHINE/Microsoft/Windows NT/SecEdit/GptTmpl.inf"
+    printf '[Privilege Rights]\r\nSeBackupPrivilege = *S-1-5-32-551\r\n' \
+        >"$domain/Policies/$dcpolicy/MACHINE/Microsoft/Windows NT/SecEdit/GptTmpl.inf"
+    printf '@echo off\r\nnet use H: \\\\files\\home\r\n' >"$domain/scripts/logon.bat"
+    printf "@echo off\r\nrem O'Brien\r\n" >"$domain/scripts/O'Brien's scripts/map drives.cmd"
+    printf 'Grüße aus Zürich\r\n' >"$domain/scripts/Zürich Büro/Anmeldung für Büro.cmd"
+    printf '\xff\xfe\x00\x01binary\x00' >"$domain/scripts/Zürich Büro/Δοκιμή 日本.dat"
+    printf 'replica\r\n' >"$sysvol/sysvol/lab.example/README.txt"
+    # Folders below the policy until the file's full path passes 260 characters.
+    local deep="$domain/Policies/$policy/USER/Documents and Settings"
+    local level
+    for level in 1 2 3 4 5 6 7 8 9 10; do
+        deep+="/Folder redirection level $level"
+    done
+    mkdir -p "$deep"
+    printf 'deep\r\n' >"$deep/Long path file.txt"
+}

@@ -5,7 +5,9 @@
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
+#include "complus/COMDatabase.h"
 #include "registry/RegistryService.h"
+#include "sysvol/SystemVolume.h"
 
 #include <algorithm>
 #include <vector>
@@ -33,8 +35,8 @@ namespace
          1, Gate::DomainController, [](const ComponentJob&) { NotBuilt<ActiveDirectoryException>(L"Active Directory"); },
          5, Gate::RestoreMode, [](const ComponentJob&) { NotBuilt<ActiveDirectoryException>(L"Active Directory"); }},
         {L"--sysvol", L"SysVol", &Options::m_bSystemVolume, L"SystemVolumeBackupSet.xml",
-         2, Gate::DomainController, [](const ComponentJob&) { NotBuilt<SystemVolumeException>(L"SysVol"); },
-         2, Gate::RestoreMode, [](const ComponentJob&) { NotBuilt<SystemVolumeException>(L"SysVol"); }},
+         2, Gate::DomainController, [](const ComponentJob& job) { SystemVolume::Backup(job.directory); },
+         2, Gate::RestoreMode, [](const ComponentJob& job) { SystemVolume::Restore(job.directory); }},
         {L"--certificate-services", L"Certificate Services", &Options::m_bCertificateServices,
          L"CertificateServicesBackupSet.xml",
          3, Gate::CertificateServices, [](const ComponentJob&) { NotBuilt<CertificateServicesException>(L"Certificate Services"); },
@@ -50,8 +52,8 @@ namespace
          6, Gate::None, [](const ComponentJob& job) { RegistryService::Restore(job.directory); }},
         // The catalog's one file is the whole backup.
         {L"--complus", L"COM+ database", &Options::m_bCOMDatabase, L"comDB.reg",
-         6, Gate::None, [](const ComponentJob&) { NotBuilt<COMDatabaseException>(L"COM+ database"); },
-         1, Gate::None, [](const ComponentJob&) { NotBuilt<COMDatabaseException>(L"COM+ database"); }},
+         6, Gate::None, [](const ComponentJob& job) { COMDatabase::Backup(job.directory); },
+         1, Gate::None, [](const ComponentJob& job) { COMDatabase::Restore(job.directory); }},
     };
 
     using Entry = void (*)(const ComponentJob&);

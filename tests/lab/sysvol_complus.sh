@@ -1,0 +1,147 @@
+#!/bin/bash
+# SysVol and the COM+ catalog through ssbr on a lab domain controller: the backup's layout and
+# manifest, every name of the tree carried byte for byte, a restore that overwrites what the copy
+# holds and keeps other live files, runs only in restore mode and refuses a folder without a
+# SysVol backup; the catalog's one file, a changed catalog brought back, and a missing or damaged
+# file failing with the catalog's code.
+source "$(dirname "$0")/lib/common.bash"
+
+provision sysvol-complus-dc --os 2003 --role dc
+machines_ready
+DC=$MACHINES/sysvol-complus-dc
+C=$DC/drive_c
+SVB=$C/svb
+LIVE=$C/windows/SYSVOL
+CATALOG='HKLM\Software\Harborline Lab\COM+ Catalog'
+SCRIPTS=$LIVE/domain/scripts
+DEEP=$(find "$LIVE" -name 'Long path file.txt')
+UMLAUT="$SCRIPTS/Zürich Büro/Anmeldung für Büro.cmd"
+GREEK="$SCRIPTS/Zürich Büro/Δοκιμή 日本.dat"
+APOSTROPHE="$SCRIPTS/O'Brien's scripts/map drives.cmd"
+rm -rf "$SVB"
+mkdir -p "$SVB/out" "$SVB/empty"
+
+# Each command of a phase is a step of one batch file, run by one command in the machine (each
+# command costs a process start there); result NAME then sets OUT, ERR and RC of that step.
+STEPS=()
+step() { STEPS+=("$2 >C:\\svb\\out\\$1.out 2>C:\\svb\\out\\$1.err" ">C:\\svb\\out\\$1.rc echo %ERRORLEVEL%"); }
+run_steps() {
+    printf '%s\r\n' '@echo off' "${STEPS[@]}" >"$SVB/steps.cmd"
+    STEPS=()
+    # Its exit code is the last step's: each step's own is read by result.
+    run_in "$DC" cmd /c 'C:\svb\steps.cmd'
+}
+result() {
+    OUT=$(tr -d '\r' <"$SVB/out/$1.out") ERR=$(tr -d '\r' <"$SVB/out/$1.err") RC=$(tr -d '\r ' <"$SVB/out/$1.rc")
+}
+
+# --- backup --------------------------------------------------------------------------------------
+# The machine's tree must hold what the copy has to carry.
+deep_windows="C:\\windows\\SYSVOL${DEEP#"$LIVE"}"
+((${#deep_windows} > 260)) && [ -f "$UMLAUT" ] && [ -f "$GREEK" ] && [ -f "$APOSTROPHE" ] ||
+    fail "the lab tree lacks a deep, non-ASCII or apostrophe name"
+
+step catalog-at-backup "reg query \"$CATALOG\" /s"
+step backup 'ssbr backup C:\svb\full --sysvol --complus'
+step backup-com 'ssbr backup C:\svb\com --complus'
+run_steps
+result catalog-at-backup
+CATALOG_AT_BACKUP=$OUT
+expect_contains "the lab catalog holds its applications" "Harborline Payroll" "$CATALOG_AT_BACKUP"
+result backup
+expect_eq "backup: exit" 0 "$RC"
+FULL=$SVB/full
+expect_eq "backup: top level" "SysVol SystemVolumeBackupSet.xml comDB.reg" "$(cd "$FULL" && ls | sort | xargs)"
+expect_eq "backup: copy folder" "SysVol/C/windows/SysVol" "$(cd "$FULL" && find SysVol -maxdepth 3 -mindepth 3)"
+expect_eq "backup: manifest" "<BackupSet type=\"SystemVolume\"><directory>C\\windows\\SysVol</directory></BackupSet>" \
+    "$(tr -d '\r\n' <"$FULL/SystemVolumeBackupSet.xml")"
+COPY=$FULL/SysVol/C/windows/SysVol
+# Names and contents byte for byte: diff -r compares both.
+diff -r "$LIVE" "$COPY" >/dev/null || fail "backup: the copy differs from the live tree: $(diff -r "$LIVE" "$COPY" | head -3)"
+result backup-com
+expect_eq "COM+ backup: exit" 0 "$RC"
+expect_eq "COM+ backup writes exactly comDB.reg" "comDB.reg" "$(cd "$SVB/com" && find . -mindepth 1 | sed 's|^\./||' | xargs)"
+
+# --- the live system changes, and folders that hold no backup or a broken one --------------------
+for file in "$DEEP" "$UMLAUT" "$GREEK" "$APOSTROPHE" "$SCRIPTS/logon.bat"; do echo "changed since the backup" >"$file"; done
+echo "added since the backup" >"$SCRIPTS/added after backup.bat"
+mkdir -p "$SVB/damaged" "$SVB/truncated" "$SVB/manifest-only" "$SVB/outside/SysVol"
+sed 's/Payroll/Paycheck/' "$FULL/comDB.reg" >"$SVB/damaged/comDB.reg"
+head -c 200 "$FULL/comDB.reg" >"$SVB/truncated/comDB.reg"
+cp "$FULL/SystemVolumeBackupSet.xml" "$SVB/manifest-only/"
+echo "not from the backup" >"$SVB/outside/SysVol/planted.txt"
+# Manifests from elsewhere that would lead the restore out of its copy folder.
+HOSTILE=('..\outside\SysVol' 'inside\..\..\outside\SysVol' 'inside\. .\..\outside\SysVol' 'C:\svb\outside\SysVol'
+         'link\SysVol' '')
+for i in "${!HOSTILE[@]}"; do
+    mkdir -p "$SVB/hostile$i/SysVol/inside"
+    ln -s "$SVB/outside" "$SVB/hostile$i/SysVol/link"
+    printf '<BackupSet type="SystemVolume"><directory>%s</directory></BackupSet>' "${HOSTILE[$i]}" \
+        >"$SVB/hostile$i/SystemVolumeBackupSet.xml"
+done
+
+step change-catalog "reg delete \"$CATALOG\\Applications\\{6B1C7A2E-5D3F-4B8A-9C21-3E7F0A1D2B44}\" /f"
+step add-to-catalog "reg add \"$CATALOG\\Applications\\{BEEF}\" /v Name /d Later /f"
+step catalog-changed "reg query \"$CATALOG\" /s"
+step outside-mode 'ssbr restore C:\svb\full --sysvol'
+step outside-mode-tree 'type C:\windows\SYSVOL\domain\scripts\logon.bat'
+for folder in empty damaged truncated; do step "complus-$folder" "ssbr restore C:\\svb\\$folder --complus"; done
+step catalog-after-failures "reg query \"$CATALOG\" /s"
+STEPS+=('set SAFEBOOT_OPTION=DSREPAIR')
+step restore 'ssbr restore C:\svb\full --sysvol --complus'
+step catalog-restored "reg query \"$CATALOG\" /s"
+for folder in empty missing manifest-only; do step "sysvol-$folder" "ssbr restore C:\\svb\\$folder --sysvol"; done
+for i in "${!HOSTILE[@]}"; do step "hostile$i" "ssbr restore C:\\svb\\hostile$i --sysvol"; done
+run_steps
+
+result catalog-changed
+CATALOG_CHANGED=$OUT
+[ "$CATALOG_CHANGED" != "$CATALOG_AT_BACKUP" ] || fail "the catalog did not change"
+
+# --- outside restore mode SysVol is passed over --------------------------------------------------
+result outside-mode
+expect_eq "restore outside restore mode: exit" 0 "$RC"
+result outside-mode-tree
+expect_eq "restore outside restore mode leaves the tree" "changed since the backup" "$OUT"
+
+# --- a catalog file that is missing or damaged fails with the catalog's code; nothing changes -----
+while IFS='|' read -r folder code; do
+    result "complus-$folder"
+    expect_eq "COM+ restore from $folder: exit" 1 "$RC"
+    expect_contains "COM+ restore from $folder: message" \
+        "ICOMAdminCatalog->RestoreREGDB(C:\\svb\\$folder\\comDB.reg) failed: Error = $code" "$ERR"
+done <<'CODES'
+empty|0x80110473
+damaged|0x8011043B
+truncated|0x8011043B
+CODES
+result catalog-after-failures
+expect_eq "failed COM+ restores leave the catalog" "$CATALOG_CHANGED" "$OUT"
+
+# --- restore in restore mode ---------------------------------------------------------------------
+result restore
+expect_eq "restore: exit" 0 "$RC"
+diff -r -x 'added after backup.bat' "$COPY" "$LIVE" >/dev/null ||
+    fail "restore: the live tree differs from the copy: $(diff -r "$COPY" "$LIVE" | head -3)"
+expect_eq "restore keeps a live file the copy lacks" "added since the backup" "$(cat "$SCRIPTS/added after backup.bat")"
+result catalog-restored
+expect_eq "restore: the catalog is back as it was at the backup" "$CATALOG_AT_BACKUP" "$OUT"
+
+# --- a restore from a folder without a SysVol backup fails and creates nothing -------------------
+for folder in empty missing manifest-only; do
+    result "sysvol-$folder"
+    expect_eq "SysVol restore from $folder: exit" 1 "$RC"
+    expect_contains "SysVol restore from $folder: message" "No SysVol backup in C:\\svb\\$folder" "$ERR"
+done
+expect_eq "failed restores create nothing" "./manifest-only/SystemVolumeBackupSet.xml" \
+    "$(cd "$SVB" && find ./empty ./missing ./manifest-only -mindepth 1 2>/dev/null)"
+
+for i in "${!HOSTILE[@]}"; do
+    result "hostile$i"
+    expect_eq "hostile manifest [${HOSTILE[$i]}]: exit" 1 "$RC"
+    expect_contains "hostile manifest [${HOSTILE[$i]}]: message" \
+        "Invalid SysVol copy path in C:\\svb\\hostile$i\\SystemVolumeBackupSet.xml: ${HOSTILE[$i]}" "$ERR"
+done
+[ -e "$LIVE/planted.txt" ] && fail "a hostile manifest planted a file in the live tree"
+
+finish
