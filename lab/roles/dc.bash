@@ -1,6 +1,6 @@
-# A domain controller: the programs in the Harborline folder get a netapi32 whose
-# NetServerGetInfo answers as a domain controller.
-STANDINS+=(lab/dcrole/netapi32.dll)
+# A domain controller: the programs in the Harborline folder get the lab's netapi32, whose
+# NetServerGetInfo answers as a domain controller where lab/registry/dc sets the machine's role.
+STANDINS+=(lab/netapi/netapi32.dll)
 
 # A domain controller's SysVol tree: policies and logon scripts, with names that a copy must
 # carry through unchanged (blanks, an apostrophe, non-ASCII letters) and a path deeper than 260

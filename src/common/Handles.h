@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <utility>
 
+struct _HCLUSTER;   // the cluster API's handle type
+
 template <typename Traits>
 class UniqueHandle
 {
@@ -109,6 +111,21 @@ namespace HandleTraits
         static Type Empty() { return nullptr; }
         static void Close(Type handle) { SysFreeString(handle); }
     };
+    // A cluster handle. The cluster library stays loaded while one of its handles lives (its
+    // owner is made first), so its close function is found among the loaded modules.
+    struct Cluster
+    {
+        using Type = _HCLUSTER*;
+        static Type Empty() { return nullptr; }
+        static void Close(Type handle)
+        {
+            using CloseClusterFunction = BOOL(WINAPI*)(Type);
+            const HMODULE clusapi = GetModuleHandleW(L"clusapi.dll");
+            const FARPROC close = clusapi != nullptr ? GetProcAddress(clusapi, "CloseCluster") : nullptr;
+            if (close != nullptr)
+                reinterpret_cast<CloseClusterFunction>(reinterpret_cast<void*>(close))(handle);
+        }
+    };
     // A whole block from VirtualAlloc, typed by what it holds.
     template <typename Element = void>
     struct VirtualMemory
@@ -127,6 +144,7 @@ using UniqueServiceHandle = UniqueHandle<HandleTraits::Service>; // SCM and serv
 using UniqueLibrary = UniqueHandle<HandleTraits::Library>;
 using UniqueLocalMemory = UniqueHandle<HandleTraits::LocalMemory>;
 using UniqueBstr = UniqueHandle<HandleTraits::Bstr>;
+using UniqueCluster = UniqueHandle<HandleTraits::Cluster>;   // OpenCluster
 using UniqueVirtualMemory = UniqueHandle<HandleTraits::VirtualMemory<>>; // VirtualAlloc, whole block
 
 // The typed address of an export; null when the module is null or lacks the export. Calls that

@@ -1,6 +1,7 @@
 #include "module/Components.h"
 
 #include "bootfiles/CoreBootSystemFiles.h"
+#include "cluster/ClusterDatabase.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
@@ -43,8 +44,10 @@ namespace
          3, Gate::CertificateServices, [](const ComponentJob&) { NotBuilt<CertificateServicesException>(L"Certificate Services"); }},
         // The cluster service writes only a "Cluster" folder: no file marks its backup.
         {L"--cluster", L"cluster database", &Options::m_bClusterDatabase, nullptr,
-         4, Gate::ClusterNode, [](const ComponentJob&) { NotBuilt<ClusterDatabaseException>(L"cluster database"); },
-         4, Gate::ClusterNode, [](const ComponentJob&) { NotBuilt<ClusterDatabaseException>(L"cluster database"); }},
+         4, Gate::ClusterNode, [](const ComponentJob& job) { ClusterDatabase::Backup(job.directory); },
+         4, Gate::ClusterNode, [](const ComponentJob& job) {
+             ClusterDatabase::Restore(job.directory, job.forceClusterShutdown, job.quorumDriveLetter);
+         }},
         {L"--registry", L"registry", &Options::m_bRegistryService, L"RegistryBackupSet.xml",
          5, Gate::None, [](const ComponentJob& job) { RegistryService::Backup(job.directory); },
          6, Gate::None, [](const ComponentJob& job) { RegistryService::Restore(job.directory); }},

@@ -1,0 +1,87 @@
+#!/bin/bash
+# The cluster database on lab cluster nodes: the backup through a share under the cluster's
+# name, the share a failed backup leaves behind, the restore's retries for active nodes (5056)
+# and a quorum disk of another layout (5086), and the saved database put back.
+source "$(dirname "$0")/lib/common.bash"
+
+provision cluster --os 2003 --role cluster
+provision cluster-dc --os 2003 --role cluster --role dc
+NODE=$MACHINES/cluster DC=$MACHINES/cluster-dc
+machines_ready
+C=$NODE/drive_c STATE=$NODE/drive_c/lab/cluster
+mkdir -p "$C/cl" "$DC/drive_c/cl"
+# The cluster API's calls since the last look, joined by ";", and a fresh log.
+calls() { tr -d '\r' <"$STATE/calls.log" 2>/dev/null | tr '\n' ';'; rm -f "$STATE/calls.log"; }
+
+# One network-API stand-in answers for both roles.
+run_in "$NODE" ssbr status
+expect_contains "cluster node" $'Domain controller:                 no\nCluster node:                      yes' "$OUT"
+run_in "$DC" ssbr status
+expect_contains "dc and cluster node" $'Domain controller:                 yes\nCluster node:                      yes' "$OUT"
+
+# --- backup: the share stands, pointing at the folder, only while the cluster service writes ----
+calls >/dev/null
+run_in "$NODE" ssbr backup 'C:\cl\b1' --cluster
+expect_eq "backup: exit and stderr" "0 " "$RC $ERR"
+expect_eq "backup: cluster calls" "GetNodeClusterState(null) -> 0;OpenCluster(null) -> 0;GetClusterInformation(null, 0, 284) -> 0;GetClusterInformation(buffer, 11, 284) -> 0;BackupClusterDatabase(C:\\cl\\b1\\Cluster) shared -> 0;CloseCluster() -> 0;" "$(calls)"
+expect_eq "backup: no share left" "" "$(ls "$C/lab/shares")"
+expect_eq "backup: the database's files" "CLUSDB quolog.log " "$(ls "$C/cl/b1/Cluster" | tr '\n' ' ')"
+for file in CLUSDB quolog.log; do
+    cmp -s "$C/windows/cluster/$file" "$C/cl/b1/Cluster/$file" || fail "backup: $file differs from the cluster's"
+done
+
+# A failure inside the cluster service leaves the share; the next backup stops at NetShareAdd.
+echo 1117 >"$STATE/backup-results"
+run_in "$NODE" ssbr backup 'C:\cl\b2' --cluster
+expect_contains "failed database backup" \
+    $'Backup:\nClusterDatabaseException ERROR: BkClusterDB(C:\\cl\\b2\\Cluster) failed: Error = 0x0000045D' "$RC $ERR"
+expect_contains "failed database backup: the handle is closed" "-> 1117;CloseCluster() -> 0;" "$(calls)"
+expect_eq "failed database backup: the share stays" \
+    "path=C:\\cl\\b2\\Cluster type=0 remark=null permissions=0 max_uses=4294967295 current_uses=0 password=null " \
+    "$(tr '\n' ' ' <"$C/lab/shares/LABCLUSTER")"
+run_in "$NODE" ssbr backup 'C:\cl\b3' --cluster
+expect_contains "backup behind a left share" \
+    $'1 An exception occurred in Backup:\nClusterDatabaseException ERROR: NetShareAdd(LABCLUSTER, C:\\cl\\b3\\Cluster) failed: Error = 0x00000846' "$RC $ERR"
+expect_eq "backup behind a left share: cluster calls" "OpenCluster(null) -> 0;GetClusterInformation(null, 0, 284) -> 0;GetClusterInformation(buffer, 11, 284) -> 0;CloseCluster() -> 0;" "$(calls | sed 's/^[^;]*;//')"
+rm -f "$C/lab/shares/LABCLUSTER"
+
+# --- restore -----------------------------------------------------------------------------------
+NODES_ACTIVE="The operation failed because other cluster nodes are currently active. The Cluster service must be shut down on all other nodes in order for this operation to succeed."
+QUORUM_LAYOUT="The restore routine cannot find a quorum resource with the same partition layout as the quorum resource described in the backup.  The existing quorum resource must have a layout (number of partitions and offsets to each partition) identical to the layout stored in the backup."
+R='RestoreClusterDatabase(C:\cl\b1\Cluster,'
+# codes returned in turn|ssbr options|exit|attempts|message (a long text is the whole message)
+while IFS='|' read -r results options code expected message; do
+    echo "$results" >"$STATE/restore-results"
+    # shellcheck disable=SC2086
+    run_in "$NODE" ssbr restore 'C:\cl\b1' --cluster $options
+    what="restore returning [$results] with [$options]"
+    expect_eq "$what: exit" "$code" "$RC"
+    expect_eq "$what: attempts" "$expected" "$(calls | tr ';' '\n' | grep '^Restore' | sed 's/ -> .*//' | tr '\n' ';')"
+    case $message in
+        *" failed: "*) expect_contains "$what: message" $'Restore:\nClusterDatabaseException ERROR: '"$message" "$ERR" ;;
+        ?*) expect_contains "$what: message" $'Restore:\nClusterDatabaseException ERROR: '"$message"$'\nError = 0x80004005' "$ERR" ;;
+    esac
+done <<CASES
+5056||1|$R 0, null);|$NODES_ACTIVE
+5056|--force-cluster-shutdown|0|$R 0, null);$R 1, null);|
+5086|--quorum-drive Q|0|$R 0, null);$R 1, Q);|
+5086|--force-cluster-shutdown|1|$R 0, null);|$QUORUM_LAYOUT
+5056 5086|--force-cluster-shutdown|1|$R 0, null);$R 1, null);|$QUORUM_LAYOUT
+1117|--quorum-drive Q|1|$R 0, null);|RestoreClusterDB(C:\cl\b1\Cluster, Q) failed: Error = 0x0000045D
+5056 5086 1117|--force-cluster-shutdown --quorum-drive Q|1|$R 0, null);$R 1, null);$R 1, Q);|RestoreClusterDB(C:\cl\b1\Cluster, Q) failed: Error = 0x0000045D
+CASES
+
+# Both options reach the component; the last attempt's success puts the saved database back.
+echo changed >"$C/windows/cluster/CLUSDB"
+echo "5056 5086 0" >"$STATE/restore-results"
+run_in "$NODE" ssbr restore 'C:\cl\b1' --cluster --force-cluster-shutdown --quorum-drive Q
+expect_eq "forced restore onto another quorum drive" \
+    "0 GetNodeClusterState(null) -> 0;$R 0, null) -> 5056;$R 1, null) -> 5086;$R 1, Q) -> 0;" "$RC $(calls)"
+cmp -s "$C/windows/cluster/CLUSDB" "$C/cl/b1/Cluster/CLUSDB" || fail "restore: the saved database is not back"
+
+# A domain controller that is a cluster node backs up its cluster database.
+run_in "$DC" ssbr backup 'C:\cl\dc' --cluster
+expect_eq "dc: backup" "0" "$RC"
+cmp -s "$DC/drive_c/windows/cluster/CLUSDB" "$DC/drive_c/cl/dc/Cluster/CLUSDB" || fail "dc: cluster database not saved"
+
+finish
