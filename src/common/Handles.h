@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <wincrypt.h>
 #include <oleauto.h>
 
 #include <type_traits>
@@ -109,6 +110,18 @@ namespace HandleTraits
         static Type Empty() { return nullptr; }
         static void Close(Type handle) { SysFreeString(handle); }
     };
+    struct CryptProvider
+    {
+        using Type = HCRYPTPROV;
+        static Type Empty() { return 0; }
+        static void Close(Type handle) { CryptReleaseContext(handle, 0); }
+    };
+    struct CryptHash
+    {
+        using Type = HCRYPTHASH;
+        static Type Empty() { return 0; }
+        static void Close(Type handle) { CryptDestroyHash(handle); }
+    };
     // A whole block from VirtualAlloc, typed by what it holds.
     template <typename Element = void>
     struct VirtualMemory
@@ -127,6 +140,8 @@ using UniqueServiceHandle = UniqueHandle<HandleTraits::Service>; // SCM and serv
 using UniqueLibrary = UniqueHandle<HandleTraits::Library>;
 using UniqueLocalMemory = UniqueHandle<HandleTraits::LocalMemory>;
 using UniqueBstr = UniqueHandle<HandleTraits::Bstr>;
+using UniqueCryptProvider = UniqueHandle<HandleTraits::CryptProvider>; // CryptAcquireContext
+using UniqueCryptHash = UniqueHandle<HandleTraits::CryptHash>;
 using UniqueVirtualMemory = UniqueHandle<HandleTraits::VirtualMemory<>>; // VirtualAlloc, whole block
 
 // The typed address of an export; null when the module is null or lacks the export. Calls that
