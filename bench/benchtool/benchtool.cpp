@@ -10,6 +10,7 @@
 //   benchtool backup-ours DIR            RegistryService::Backup
 //   benchtool backup-bare DIR            RegSaveKey of the same hives, nothing else
 //   benchtool fill-registry KEY COUNT    COUNT values below HKLM\KEY, 100 to a subkey
+//   benchtool hash-ours DIR              ssbr's catalog: SHA256SUMS of every file below DIR
 //
 // Prints "<seconds> <peak working set in bytes>" on success (exit 0); a failure prints its
 // reason on stderr and exits 1, usage errors exit 2.
@@ -21,6 +22,8 @@
 #include "privileges/Privileges.h"
 #include "common/Strings.h"
 #include "registry/RegistryService.h"
+
+#include "Catalog.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -45,7 +48,8 @@ namespace
         fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
               "       benchtool tree-open SRC\n"
               "       benchtool backup-ours|backup-bare DIR\n"
-              "       benchtool fill-registry KEY COUNT\n",
+              "       benchtool fill-registry KEY COUNT\n"
+              "       benchtool hash-ours DIR\n",
               stderr);
         return 2;
     }
@@ -270,6 +274,12 @@ namespace
                 return Fail(refused);
             return Measure([&](String& failure) { return SaveHivesBare(first, failure); });
         }
+        if (command == L"hash-ours" && argc == 3)
+            return Measure([&](String&) {
+                Catalog::Sha256 hasher;
+                Catalog::WriteSums(first, Catalog::ListFiles(first), hasher);
+                return true;
+            });
         if (command == L"fill-registry" && argc == 4)
             return Measure([&](String& failure) { return FillRegistry(first, wcstol(second.c_str(), nullptr, 10), failure); });
         return Usage();
