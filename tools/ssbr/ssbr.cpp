@@ -419,7 +419,7 @@ namespace
         for (const String& path : damage.extra)
             text += L"extra: " + path + L"\n";
         if (damage.IsWhole())
-            return text + Strings::Format(L"The backup in %s is whole: %llu files, %s checked.\n", directory.c_str(),
+            return text + Strings::Format(L"The backup in %s is whole: %I64u files, %s checked.\n", directory.c_str(),
                                           damage.checkedFiles, Size(damage.checkedBytes).c_str());
         return text + Strings::Format(L"The backup in %s is damaged: %u missing, %u changed, %u extra%s.\n",
                                       directory.c_str(), static_cast<unsigned>(damage.missing.size()),
