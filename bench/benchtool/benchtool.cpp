@@ -276,8 +276,7 @@ namespace
         }
         if (command == L"hash-ours" && argc == 3)
             return Measure([&](String&) {
-                Catalog::Sha256 hasher;
-                Catalog::WriteSums(first, Catalog::ListFiles(first), hasher);
+                Catalog::WriteSums(first, Catalog::ListFiles(first));
                 return true;
             });
         if (command == L"fill-registry" && argc == 4)

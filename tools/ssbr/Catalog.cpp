@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 
 namespace
 {
@@ -73,6 +74,49 @@ namespace
             text += digits[bytes[i] & 15];
         }
         return text;
+    }
+
+    struct HashWork
+    {
+        const String& directory;
+        const StringList& paths;
+        std::vector<Catalog::Hashed> results;
+        volatile LONG next = -1;
+    };
+
+    // Each worker has its own provider and buffer and takes the next file until none is left.
+    DWORD WINAPI HashWorker(void* parameter)
+    {
+        auto& work = *static_cast<HashWork*>(parameter);
+        std::optional<Catalog::Sha256> hasher;
+        String providerError;
+        try
+        {
+            hasher.emplace();
+        }
+        catch (const CatalogException& error)
+        {
+            providerError = error.GetMessage();
+        }
+        for (LONG index = InterlockedIncrement(&work.next); index < static_cast<LONG>(work.paths.size());
+             index = InterlockedIncrement(&work.next))
+        {
+            Catalog::Hashed& result = work.results[index];
+            if (!hasher)
+            {
+                result.error = providerError;
+                continue;
+            }
+            try
+            {
+                result.hash = hasher->HashFile(Catalog::FullPath(work.directory, work.paths[index]), &result.bytes);
+            }
+            catch (const CatalogException& error)
+            {
+                result.error = error.GetMessage();
+            }
+        }
+        return 0;
     }
 
     String FirstPart(const String& path)
@@ -173,11 +217,40 @@ namespace Catalog
         return Hex(digest, length);
     }
 
-    void WriteSums(const String& directory, const std::vector<File>& files, Sha256& hasher)
+    std::vector<Hashed> HashFiles(const String& directory, const StringList& paths)
     {
-        std::string text;
+        HashWork work{directory, paths, std::vector<Hashed>(paths.size())};
+
+        SYSTEM_INFO system;
+        GetSystemInfo(&system);
+        const size_t helpers = std::min<size_t>({system.dwNumberOfProcessors, 4, paths.size()});
+        std::vector<UniqueKernelHandle> threads;
+        for (size_t i = 1; i < helpers; ++i)
+        {
+            UniqueKernelHandle thread(CreateThread(nullptr, 0, &HashWorker, &work, 0, nullptr));
+            // Fewer threads only take longer.
+            if (thread)
+                threads.push_back(std::move(thread));
+        }
+        HashWorker(&work);
+        for (const UniqueKernelHandle& thread : threads)
+            WaitForSingleObject(thread.get(), INFINITE);
+        return std::move(work.results);
+    }
+
+    void WriteSums(const String& directory, const std::vector<File>& files)
+    {
+        StringList paths;
         for (const File& file : files)
-            text += Strings::ToUtf8(hasher.HashFile(FullPath(directory, file.path)) + L"  " + file.path) + "\n";
+            paths.push_back(file.path);
+        const std::vector<Hashed> hashed = HashFiles(directory, paths);
+        std::string text;
+        for (size_t i = 0; i < files.size(); ++i)
+        {
+            if (hashed[i].hash.empty())
+                throw CatalogException(hashed[i].error);
+            text += Strings::ToUtf8(hashed[i].hash + L"  " + files[i].path) + "\n";
+        }
 
         const String sumsPath = FullPath(directory, SumsFile);
         UniqueFileHandle sums(CreateFileW(sumsPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -236,7 +309,7 @@ namespace Catalog
         return true;
     }
 
-    Damage Verify(const String& directory, Sha256& hasher)
+    Damage Verify(const String& directory)
     {
         Damage damage;
         std::vector<Sum> sums;
@@ -255,24 +328,24 @@ namespace Catalog
         for (const File& file : files)
             present[Strings::ToUpper(file.path)] = &file;
 
+        StringList toHash;
         for (const Sum& sum : sums)
-        {
             if (present.find(Strings::ToUpper(sum.path)) == present.end())
-            {
                 damage.missing.push_back(sum.path);
+            else
+                toHash.push_back(sum.path);
+        const std::vector<Hashed> hashed = HashFiles(directory, toHash);
+        for (size_t i = 0; i < toHash.size(); ++i)
+        {
+            if (hashed[i].hash.empty())
+            {
+                damage.changed.push_back(toHash[i] + L" (" + hashed[i].error + L")");
                 continue;
             }
-            try
-            {
-                const String hash = hasher.HashFile(FullPath(directory, sum.path), &damage.checkedBytes);
-                ++damage.checkedFiles;
-                if (!Strings::EqualsNoCase(hash, sum.hash))
-                    damage.changed.push_back(sum.path);
-            }
-            catch (const CatalogException& error)
-            {
-                damage.changed.push_back(sum.path + L" (" + error.GetMessage() + L")");
-            }
+            ++damage.checkedFiles;
+            damage.checkedBytes += hashed[i].bytes;
+            if (!Strings::EqualsNoCase(hashed[i].hash, listed[Strings::ToUpper(toHash[i])]->hash))
+                damage.changed.push_back(toHash[i]);
         }
 
         for (const File& file : files)

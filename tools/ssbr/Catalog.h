@@ -43,9 +43,19 @@ namespace Catalog
         UniqueVirtualMemory m_buffer;
     };
 
+    // Hashes files below directory, several at a time (one thread per processor, at most four):
+    // the hash of each in order, or why it could not be read.
+    struct Hashed
+    {
+        String hash;    // empty when the file could not be read
+        String error;
+        uint64_t bytes = 0;
+    };
+    std::vector<Hashed> HashFiles(const String& directory, const StringList& paths);
+
     // Writes SHA256SUMS for the files (paths relative to directory). Throws CatalogException; a
     // half-written file is removed.
-    void WriteSums(const String& directory, const std::vector<File>& files, Sha256& hasher);
+    void WriteSums(const String& directory, const std::vector<File>& files);
 
     struct Sum
     {
@@ -67,7 +77,7 @@ namespace Catalog
 
         bool IsWhole() const { return !catalogMissing && missing.empty() && changed.empty() && extra.empty(); }
     };
-    Damage Verify(const String& directory, Sha256& hasher);
+    Damage Verify(const String& directory);
 
     // The option of the component that a file of a backup belongs to, judged from the first part
     // of its path; null for the catalog's own files and for what no component writes.

@@ -211,7 +211,7 @@ namespace
             const bool viaAll = std::find(allOf.begin(), allOf.end(), &component) != allOf.end();
             if (!named && !viaAll)
                 continue;
-            Step step{&component, named};
+            Step step{&component, named, Outcome::Done, String(), 0, 0};
             step.reason = machine.SkipReason(isBackup ? component.backupGate : component.restoreGate, options.server);
             if (!step.reason.empty())
                 step.outcome = Outcome::Skipped;
@@ -444,8 +444,7 @@ namespace
             return Exit::Failure;
         }
         EnablePrivileges(false);
-        Catalog::Sha256 hasher;
-        const Catalog::Damage damage = Catalog::Verify(options.directory, hasher);
+        const Catalog::Damage damage = Catalog::Verify(options.directory);
         if (options.json)
             WriteJson(DamageJson(options.directory, damage));
         else
@@ -672,10 +671,9 @@ namespace
         }
         file.reset();
 
-        Catalog::Sha256 hasher;
         try
         {
-            Catalog::WriteSums(directory, Catalog::ListFiles(directory), hasher);
+            Catalog::WriteSums(directory, Catalog::ListFiles(directory));
         }
         catch (const CatalogException&)
         {
@@ -759,8 +757,7 @@ namespace
 
         if (!isBackup && !options.noVerify)
         {
-            Catalog::Sha256 hasher;
-            const Catalog::Damage damage = Catalog::Verify(options.directory, hasher);
+            const Catalog::Damage damage = Catalog::Verify(options.directory);
             if (!damage.IsWhole())
             {
                 Write(stderr, DamageText(options.directory, damage) +

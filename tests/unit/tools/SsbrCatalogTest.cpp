@@ -44,8 +44,7 @@ TEST(SsbrCatalog, SumsFileIsWhatSha256sumReadsAndVerifyNamesEveryDamage)
     WriteTextFile(scratch / L"Reg\\C\\WINDOWS\\system32\\config\\system", "hive two");
     WriteTextFile(scratch / L"Reg\\C\\WINDOWS\\system32\\config\\sam", "hive three");
     WriteTextFile(scratch / L"backup.json", "{}");
-    Catalog::Sha256 hasher;
-    Catalog::WriteSums(backup, Catalog::ListFiles(backup), hasher);
+    Catalog::WriteSums(backup, Catalog::ListFiles(backup));
 
     const std::string sums = ReadTextFile(scratch / L"SHA256SUMS");
     EXPECT_NE(std::string::npos,
@@ -55,7 +54,7 @@ TEST(SsbrCatalog, SumsFileIsWhatSha256sumReadsAndVerifyNamesEveryDamage)
     EXPECT_NE(std::string::npos, sums.find("  backup.json\n")) << sums;
     EXPECT_EQ(std::string::npos, sums.find("SHA256SUMS")) << sums;
 
-    Catalog::Damage damage = Catalog::Verify(backup, hasher);
+    Catalog::Damage damage = Catalog::Verify(backup);
     EXPECT_TRUE(damage.IsWhole());
     EXPECT_EQ(5u, damage.checkedFiles);
 
@@ -67,7 +66,7 @@ TEST(SsbrCatalog, SumsFileIsWhatSha256sumReadsAndVerifyNamesEveryDamage)
     WriteTextFile(scratch / L"Reg\\C\\WINDOWS\\system32\\config\\software.tmp", "prepared");
     WriteTextFile(scratch / L"Reg\\C\\WINDOWS\\system32\\config\\software.bak", "live");
     WriteTextFile(scratch / L"notes.tmp", "not beside a hive");
-    damage = Catalog::Verify(backup, hasher);
+    damage = Catalog::Verify(backup);
     EXPECT_FALSE(damage.IsWhole());
     EXPECT_EQ(L"Reg/C/WINDOWS/system32/config/sam;", Listed(damage.missing));
     EXPECT_EQ(L"Reg/C/WINDOWS/system32/config/software;Reg/C/WINDOWS/system32/config/system;", Listed(damage.changed));
@@ -76,7 +75,7 @@ TEST(SsbrCatalog, SumsFileIsWhatSha256sumReadsAndVerifyNamesEveryDamage)
               Listed(damage.byproducts));
 
     DeleteFileW((scratch / L"SHA256SUMS").c_str());
-    damage = Catalog::Verify(backup, hasher);
+    damage = Catalog::Verify(backup);
     EXPECT_TRUE(damage.catalogMissing);
     EXPECT_FALSE(damage.IsWhole());
 }
