@@ -549,9 +549,9 @@ namespace
             String outcome = entry[L"outcome"].AsText(entry[L"held"].AsBoolean() ? L"held" : L"not recorded");
             if (!entry[L"reason"].AsText().empty())
                 outcome += L": " + entry[L"reason"].AsText();
-            text += Strings::Format(L"  %-22s %-10s %6.0f files %12s\n", entry[L"name"].AsText().c_str(),
-                                    outcome.c_str(), entry[L"files"].AsNumber(),
-                                    Size(static_cast<uint64_t>(entry[L"bytes"].AsNumber())).c_str());
+            text += Strings::Format(L"  %-22s %6.0f files %12s  %s\n", entry[L"name"].AsText().c_str(),
+                                    entry[L"files"].AsNumber(),
+                                    Size(static_cast<uint64_t>(entry[L"bytes"].AsNumber())).c_str(), outcome.c_str());
         }
         text += Strings::Format(L"Files (%u, %s):\n", static_cast<unsigned>(files.size()), Size(totalBytes).c_str());
         for (const JsonValue& entry : fileList.Items())
