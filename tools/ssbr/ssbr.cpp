@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <vector>
@@ -88,23 +89,27 @@ namespace
                                now.wMinute, now.wSecond);
     }
 
-    // The module's file version, from the copy this process loaded.
+    // The module's file version, from the version resource of the copy this process loaded (read
+    // in place: no version library needed).
     String ModuleVersion()
     {
         const HMODULE module = GetModuleHandleW(ModuleFile);
-        wchar_t path[MAX_PATH + 1] = {};
-        if (module == nullptr || GetModuleFileNameW(module, path, MAX_PATH) == 0)
+        const HRSRC resource = module != nullptr ? FindResourceW(module, MAKEINTRESOURCEW(1), RT_VERSION) : nullptr;
+        const HGLOBAL loaded = resource != nullptr ? LoadResource(module, resource) : nullptr;
+        const auto* data = static_cast<const BYTE*>(loaded != nullptr ? LockResource(loaded) : nullptr);
+        if (data == nullptr)
             return String();
-        DWORD ignored = 0;
-        const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
-        std::vector<BYTE> block(size);
-        VS_FIXEDFILEINFO* fixed = nullptr;
-        UINT length = 0;
-        if (size == 0 || !GetFileVersionInfoW(path, 0, size, block.data()) ||
-            !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) || fixed == nullptr)
-            return String();
-        return Strings::Format(L"%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
-                               HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+        const DWORD size = SizeofResource(module, resource);
+        // The fixed part follows the block's key, aligned; its signature marks it.
+        for (DWORD at = 0; at + sizeof(VS_FIXEDFILEINFO) <= size; at += 4)
+        {
+            VS_FIXEDFILEINFO fixed;
+            memcpy(&fixed, data + at, sizeof fixed);
+            if (fixed.dwSignature == 0xFEEF04BD)
+                return Strings::Format(L"%u.%u.%u.%u", HIWORD(fixed.dwFileVersionMS), LOWORD(fixed.dwFileVersionMS),
+                                       HIWORD(fixed.dwFileVersionLS), LOWORD(fixed.dwFileVersionLS));
+        }
+        return String();
     }
 
     // What ssbr knows of the machine before a call: the same questions the module's gates ask.
