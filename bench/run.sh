@@ -5,7 +5,7 @@
 #
 # Settings (environment): BENCH_RUNS (timings of each side per row, the best kept; default 7),
 # BENCH_TREE_RUNS (the same for the tree row; 3), BENCH_FILE_MIB (1024), BENCH_TREE_FILES (20000),
-# BENCH_REG_VALUES (200000), BENCH_ROWS (the rows to run; "1 2 3 4 5"), BENCH_TOOL (another build's
+# BENCH_REG_VALUES (200000), BENCH_ROWS (the rows to run; "1 2 3 4 5 8"), BENCH_TOOL (another build's
 # benchtool.exe, to compare builds). The data lives below BUILD_DIR/bench-run and is deleted at
 # the end; the lab machine stays for the next run.
 set -euo pipefail
@@ -19,7 +19,7 @@ TREE_RUNS=${BENCH_TREE_RUNS:-3}
 FILE_MIB=${BENCH_FILE_MIB:-1024}
 TREE_FILES=${BENCH_TREE_FILES:-20000}
 REG_VALUES=${BENCH_REG_VALUES:-200000}
-ROWS=${BENCH_ROWS:-1 2 3 4 5}
+ROWS=${BENCH_ROWS:-1 2 3 4 5 8}
 
 BENCHTOOL=${BENCH_TOOL:-$BUILD_DIR/bench/benchtool/benchtool.exe}
 [ -f "$BENCHTOOL" ] || { echo "bench: $BENCHTOOL is not built (make build64)" >&2; exit 1; }
@@ -242,6 +242,8 @@ bench_sysvol_backup() {
     done
     rm -rf "$live"
     row "4 SysVol backup, $TREE_FILES files" "$ours" "cp -r" "$cp_time" throughput 0.5 "$peak" "" "$megabytes"
+}
+
 # The live files the boot-files backup saves on the lab server (lab/roles/server.bash), as cp
 # copies them: the same data, without the lookups and the manifest.
 BOOT_SOURCES=(NtLdr Boot.ini NtDetect.com NtBootDD.sys "windows/system32/catroot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}"
@@ -279,6 +281,38 @@ bench_bootfiles_backup() {
     row "5 boot-files backup, $((files - 1)) files" "$ours" "cp" "$cp_time" time - "$peak"
 }
 
+bench_catalog_hash() {
+    echo "bench: row 8, hashing a backup of $FILE_MIB MiB"
+    # Three large files (hives, databases) and many small ones (boot and system files).
+    mkdir -p "$DATA/backup/Reg" "$DATA/backup/SPF"
+    local big=$((FILE_MIB / 4)) i
+    for i in 1 2 3; do head -c $((big * 1048576)) /dev/urandom >"$DATA/backup/Reg/hive$i"; done
+    for ((i = 0; i < big * 4; i++)); do head -c 262144 /dev/urandom >"$DATA/backup/SPF/file$i.dll"; done
+    local files
+    files=$(cd "$DATA/backup" && find . -type f | sed 's|^\./||' | sort)
+    settle
+    local ours= reference= peak=0 run side
+    for ((run = 0; run < RUNS; run++)); do
+        for side in $( ((run % 2)) && echo "ours sha256sum" || echo "sha256sum ours"); do
+            case $side in
+                sha256sum)
+                    timed bash -c 'cd "$1" && xargs -d "\n" sha256sum >"$2"' _ "$DATA/backup" "$WORK/reference.sums" <<<"$files"
+                    reference=$(min "$SECONDS_TAKEN" "$reference") ;;
+                ours)
+                    rm -f "$DATA/backup/SHA256SUMS"
+                    tool hash-ours "$DATA_WIN\\backup"
+                    ours=$(min "$SECONDS_TAKEN" "$ours")
+                    [ "$PEAK" -gt "$peak" ] && peak=$PEAK ;;
+            esac
+        done
+    done
+    # Our catalog says what sha256sum says, line for line.
+    cmp -s <(sort -k2 "$WORK/reference.sums") <(sort -k2 "$DATA/backup/SHA256SUMS") ||
+        { echo "bench: the catalog differs from sha256sum's" >&2; exit 1; }
+    rm -rf "$DATA/backup" "$WORK/reference.sums"
+    row "8 catalog hashing" "$ours" sha256sum "$reference" throughput 0.8 "$peak" 64 "$FILE_MIB"
+}
+
 for number in $ROWS; do
     case $number in
         1) bench_file_copy ;;
@@ -286,6 +320,7 @@ for number in $ROWS; do
         3) bench_registry_backup ;;
         4) bench_sysvol_backup ;;
         5) bench_bootfiles_backup ;;
+        8) bench_catalog_hash ;;
         *) echo "bench: no row $number" >&2; exit 2 ;;
     esac
 done

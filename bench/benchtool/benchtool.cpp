@@ -11,6 +11,7 @@
 //   benchtool backup-bare DIR            RegSaveKey of the same hives, nothing else
 //   benchtool fill-registry KEY COUNT    COUNT values below HKLM\KEY, 100 to a subkey
 //   benchtool sysvol-ours DIR            SystemVolume::Backup (manifest and tree copy)
+//   benchtool hash-ours DIR              ssbr's catalog: SHA256SUMS of every file below DIR
 //
 // Prints "<seconds> <peak working set in bytes>" on success (exit 0); a failure prints its
 // reason on stderr and exits 1, usage errors exit 2.
@@ -24,6 +25,8 @@
 #include "common/Strings.h"
 #include "registry/RegistryService.h"
 #include "sysvol/SystemVolume.h"
+
+#include "Catalog.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -47,7 +50,7 @@ namespace
     {
         fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
               "       benchtool tree-open SRC\n"
-              "       benchtool backup-ours|backup-bare|bootfiles-ours|sysvol-ours DIR\n"
+              "       benchtool backup-ours|backup-bare|bootfiles-ours|sysvol-ours|hash-ours DIR\n"
               "       benchtool fill-registry KEY COUNT\n",
               stderr);
         return 2;
@@ -282,6 +285,11 @@ namespace
         if (command == L"bootfiles-ours" && argc == 3)
             return Measure([&](String&) {
                 CoreBootSystemFiles::Backup(first);
+                return true;
+            });
+        if (command == L"hash-ours" && argc == 3)
+            return Measure([&](String&) {
+                Catalog::WriteSums(first, Catalog::ListFiles(first));
                 return true;
             });
         if (command == L"fill-registry" && argc == 4)

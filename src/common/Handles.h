@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <wincrypt.h>
 #include <oleauto.h>
 
 #include <type_traits>
@@ -126,6 +127,18 @@ namespace HandleTraits
                 reinterpret_cast<CloseClusterFunction>(reinterpret_cast<void*>(close))(handle);
         }
     };
+    struct CryptProvider
+    {
+        using Type = HCRYPTPROV;
+        static Type Empty() { return 0; }
+        static void Close(Type handle) { CryptReleaseContext(handle, 0); }
+    };
+    struct CryptHash
+    {
+        using Type = HCRYPTHASH;
+        static Type Empty() { return 0; }
+        static void Close(Type handle) { CryptDestroyHash(handle); }
+    };
     // A whole block from VirtualAlloc, typed by what it holds.
     template <typename Element = void>
     struct VirtualMemory
@@ -145,6 +158,8 @@ using UniqueLibrary = UniqueHandle<HandleTraits::Library>;
 using UniqueLocalMemory = UniqueHandle<HandleTraits::LocalMemory>;
 using UniqueBstr = UniqueHandle<HandleTraits::Bstr>;
 using UniqueCluster = UniqueHandle<HandleTraits::Cluster>;   // OpenCluster
+using UniqueCryptProvider = UniqueHandle<HandleTraits::CryptProvider>; // CryptAcquireContext
+using UniqueCryptHash = UniqueHandle<HandleTraits::CryptHash>;
 using UniqueVirtualMemory = UniqueHandle<HandleTraits::VirtualMemory<>>; // VirtualAlloc, whole block
 
 // The typed address of an export; null when the module is null or lacks the export. Calls that

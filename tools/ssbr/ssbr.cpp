@@ -1,7 +1,13 @@
 // ssbr: back up and restore the system state from the command line, through the COM server
-// QmSystemStateBackupRestore.dll, the way any backup application would.
+// QmSystemStateBackupRestore.dll, the way any backup application would; and tell what a backup
+// holds and whether it is whole.
 
 #include "SystemStateBackupRestore.h"
+
+#include "Catalog.h"
+#include "CommandLine.h"
+#include "Json.h"
+#include "Progress.h"
 
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
@@ -19,15 +25,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
 #include <vector>
 
 namespace
 {
     const wchar_t* const ProgId = L"Quillmark.Harborline.SystemStateBackupRestore";
-
-    constexpr int ExitSuccess = 0;
-    constexpr int ExitFailure = 1;
-    constexpr int ExitUsage = 2;
+    const wchar_t* const ModuleFile = L"QmSystemStateBackupRestore.dll";
 
     void Write(FILE* stream, const String& text)
     {
@@ -36,133 +42,36 @@ namespace
         fflush(stream);
     }
 
-    // The component options are the module's own list.
-    String UsageText()
+    void WriteJson(const JsonValue& document)
     {
-        String components = L"COMPONENTS: --all, or any of";
-        size_t lineStart = 0;
+        const std::string text = document.Write();
+        fwrite(text.data(), 1, text.size(), stdout);
+        fflush(stdout);
+    }
+
+    // "--registry" -> "registry": the component's stable name in JSON.
+    String IdOf(const Component& component)
+    {
+        return component.option + 2;
+    }
+
+    const Component* ComponentById(const String& id)
+    {
         for (const Component& component : Components::All())
-        {
-            if (components.size() - lineStart + 1 + wcslen(component.option) > 90)
-            {
-                components += L"\n           ";
-                lineStart = components.size() - 11;
-            }
-            components += L' ';
-            components += component.option;
-        }
-        return L"usage:\n"
-               L"  ssbr backup  <dir> COMPONENTS [--server NAME] [--domain D --user U --password-env VAR] [--truncate-logs]\n"
-               L"  ssbr restore <dir> COMPONENTS [--server NAME] [--domain D --user U --password-env VAR]\n"
-               L"                     [--force-cluster-shutdown] [--quorum-drive LETTER]\n"
-               L"  ssbr status  [--server NAME]\n" +
-               components +
-               L"\nThe password is read from the environment variable named by --password-env, never from\n"
-               L"the command line. --server defaults to this computer.\n";
+            if (id == IdOf(component))
+                return &component;
+        return nullptr;
     }
 
-    struct UsageError
+    String YesNo(bool value) { return value ? L"yes" : L"no"; }
+
+    String Size(uint64_t bytes)
     {
-        String message;
-    };
-
-    struct Options
-    {
-        String command;
-        String directory;
-        String server;
-        String domain;
-        String user;
-        String passwordVariable;
-        String quorumDrive;
-        bool truncateLogs = false;
-        bool forceClusterShutdown = false;
-        // The module's components that were named, in the module's table order.
-        std::vector<const Component*> components;
-
-        void Select(const Component& component)
-        {
-            if (std::find(components.begin(), components.end(), &component) == components.end())
-                components.push_back(&component);
-        }
-    };
-
-    Options ParseCommandLine(int argc, wchar_t** argv)
-    {
-        if (argc < 2)
-            throw UsageError{L"no command given"};
-        Options options;
-        options.command = argv[1];
-        const bool isBackup = options.command == L"backup";
-        const bool isRestore = options.command == L"restore";
-        if (!isBackup && !isRestore && options.command != L"status")
-            throw UsageError{Strings::Format(L"unknown command '%s'", options.command.c_str())};
-
-        int index = 2;
-        if (isBackup || isRestore)
-        {
-            if (index >= argc || String(argv[index]).rfind(L"--", 0) == 0)
-                throw UsageError{Strings::Format(L"%s needs a target directory", options.command.c_str())};
-            options.directory = argv[index++];
-        }
-
-        auto valueOf = [&](const String& option) -> String {
-            if (index + 1 >= argc)
-                throw UsageError{Strings::Format(L"%s needs a value", option.c_str())};
-            return argv[++index];
-        };
-
-        for (; index < argc; ++index)
-        {
-            const String argument = argv[index];
-            bool matched = false;
-            if (isBackup || isRestore)
-            {
-                for (const Component& component : Components::All())
-                    if (argument == L"--all" || argument == component.option)
-                    {
-                        options.Select(component);
-                        matched = true;
-                    }
-                if (argument == L"--domain")
-                    options.domain = valueOf(argument), matched = true;
-                else if (argument == L"--user")
-                    options.user = valueOf(argument), matched = true;
-                else if (argument == L"--password-env")
-                    options.passwordVariable = valueOf(argument), matched = true;
-                // Also "--password=...": refused without being echoed back.
-                else if (argument.rfind(L"--password", 0) == 0)
-                    throw UsageError{L"a password is never taken on the command line; put it in an environment "
-                                     L"variable and name that with --password-env"};
-            }
-            if (isBackup && argument == L"--truncate-logs")
-                options.truncateLogs = matched = true;
-            if (isRestore && argument == L"--force-cluster-shutdown")
-                options.forceClusterShutdown = matched = true;
-            if (isRestore && argument == L"--quorum-drive")
-                options.quorumDrive = valueOf(argument), matched = true;
-            if (argument == L"--server")
-                options.server = valueOf(argument), matched = true;
-            if (!matched)
-                throw UsageError{Strings::Format(L"'%s' is not an option of %s", argument.c_str(), options.command.c_str())};
-        }
-
-        if ((isBackup || isRestore) && options.components.empty())
-            throw UsageError{Strings::Format(L"%s needs at least one component: name them, or give --all",
-                                             options.command.c_str())};
-        return options;
-    }
-
-    bool IsVolumeRoot(const String& directory)
-    {
-        try
-        {
-            return !directory.empty() && Directories::IsRoot(directory);
-        }
-        catch (const FileSystemException&)
-        {
-            return false;   // no root at all: the module reports that path itself
-        }
+        if (bytes < 1024 * 1024)
+            return Strings::Format(L"%.1f KiB", bytes / 1024.0);
+        if (bytes < 1024ull * 1024 * 1024)
+            return Strings::Format(L"%.1f MiB", bytes / 1048576.0);
+        return Strings::Format(L"%.2f GiB", bytes / 1073741824.0);
     }
 
     String LocalComputerName()
@@ -172,14 +81,172 @@ namespace
         return GetComputerNameW(name, &size) ? String(name, size) : String();
     }
 
+    String UtcNow()
+    {
+        SYSTEMTIME now;
+        GetSystemTime(&now);
+        return Strings::Format(L"%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
+                               now.wMinute, now.wSecond);
+    }
+
+    // The module's file version, from the version resource of the copy this process loaded (read
+    // in place: no version library needed).
+    String ModuleVersion()
+    {
+        const HMODULE module = GetModuleHandleW(ModuleFile);
+        const HRSRC resource = module != nullptr ? FindResourceW(module, MAKEINTRESOURCEW(1), RT_VERSION) : nullptr;
+        const HGLOBAL loaded = resource != nullptr ? LoadResource(module, resource) : nullptr;
+        const auto* data = static_cast<const BYTE*>(loaded != nullptr ? LockResource(loaded) : nullptr);
+        if (data == nullptr)
+            return String();
+        const DWORD size = SizeofResource(module, resource);
+        // The fixed part follows the block's key, aligned; its signature marks it.
+        for (DWORD at = 0; at + sizeof(VS_FIXEDFILEINFO) <= size; at += 4)
+        {
+            VS_FIXEDFILEINFO fixed;
+            memcpy(&fixed, data + at, sizeof fixed);
+            if (fixed.dwSignature == 0xFEEF04BD)
+                return Strings::Format(L"%u.%u.%u.%u", HIWORD(fixed.dwFileVersionMS), LOWORD(fixed.dwFileVersionMS),
+                                       HIWORD(fixed.dwFileVersionLS), LOWORD(fixed.dwFileVersionLS));
+        }
+        return String();
+    }
+
+    // What ssbr knows of the machine before a call: the same questions the module's gates ask.
+    struct Machine
+    {
+        String name;
+        OSVERSIONINFOEXW version = {};
+        bool workstation = false;
+        bool domainController = false;
+        bool clusterNode = false;
+        bool certificateServices = false;
+        std::optional<bool> restoreMode;   // unknown when the object could not say
+        String restoreModeError;
+
+        Machine(ISystemStateBackupRestore* object, const String& server) : name(LocalComputerName())
+        {
+            const OperatingSystem system;
+            version = system.GetVersion();
+            workstation = system.IsWorkstation();
+            domainController = system.IsDomainController();
+            clusterNode = system.IsClusterNode();
+            certificateServices = OperatingSystem::IsCertificateServicesInstalled(server);
+            VARIANT_BOOL answer = VARIANT_FALSE;
+            if (SUCCEEDED(object->IsActiveDirectoryRestoreMode(&answer)))
+                restoreMode = answer != VARIANT_FALSE;
+        }
+
+        String VersionText() const { return Strings::Format(L"%lu.%lu", version.dwMajorVersion, version.dwMinorVersion); }
+
+        JsonValue Windows() const
+        {
+            JsonValue windows = JsonValue::Object();
+            windows.Set(L"version", VersionText());
+            windows.Set(L"build", static_cast<int>(version.dwBuildNumber));
+            windows.Set(L"servicePack", String(version.szCSDVersion));
+            windows.Set(L"productType", workstation ? L"workstation" : L"server");
+            return windows;
+        }
+
+        JsonValue Roles() const
+        {
+            JsonValue roles = JsonValue::Object();
+            roles.Set(L"domainController", domainController);
+            roles.Set(L"clusterNode", clusterNode);
+            roles.Set(L"certificateServices", certificateServices);
+            roles.Set(L"restoreMode", restoreMode ? JsonValue(*restoreMode) : JsonValue());
+            return roles;
+        }
+
+        // Why the gate would skip the component; empty when it lets it run.
+        String SkipReason(ComponentGate gate, const String& server) const
+        {
+            switch (gate)
+            {
+            case ComponentGate::None:
+                return String();
+            case ComponentGate::DomainController:
+                return domainController ? String() : L"this machine is not a domain controller";
+            case ComponentGate::ClusterNode:
+                return clusterNode ? String() : L"this machine is not a cluster node";
+            case ComponentGate::CertificateServices:
+                return certificateServices ? String()
+                                           : L"Certificate Services is not installed on " + server;
+            case ComponentGate::RestoreMode:
+                // Unknown: the module stops with its own text before it gets there.
+                return restoreMode.value_or(true) ? String()
+                                                  : L"the machine was not started in directory services restore mode";
+            }
+            return String();
+        }
+    };
+
+    enum class Outcome { Done, Staged, Skipped };
+
+    const wchar_t* OutcomeName(Outcome outcome)
+    {
+        switch (outcome)
+        {
+        case Outcome::Done: return L"done";
+        case Outcome::Staged: return L"staged";
+        case Outcome::Skipped: return L"skipped";
+        }
+        return L"";
+    }
+
+    struct Step
+    {
+        const Component* component;
+        bool named;   // asked for by name, not only through --all
+        Outcome outcome = Outcome::Done;
+        String reason;
+        uint64_t files = 0;
+        uint64_t bytes = 0;
+    };
+
+    // Components asked for, in the module's table order, each with what the machine makes of it.
+    std::vector<Step> PlanSteps(const Options& options, const std::vector<const Component*>& allOf, const Machine& machine,
+                                bool isBackup)
+    {
+        std::vector<Step> steps;
+        for (const Component& component : Components::All())
+        {
+            const bool named = std::find(options.named.begin(), options.named.end(), &component) != options.named.end();
+            const bool viaAll = std::find(allOf.begin(), allOf.end(), &component) != allOf.end();
+            if (!named && !viaAll)
+                continue;
+            Step step{&component, named, Outcome::Done, String(), 0, 0};
+            step.reason = machine.SkipReason(isBackup ? component.backupGate : component.restoreGate, options.server);
+            if (!step.reason.empty())
+                step.outcome = Outcome::Skipped;
+            // Hives and boot files are swapped in by the system at its next start.
+            else if (!isBackup && (IdOf(component) == L"registry" || IdOf(component) == L"boot-files"))
+                step.outcome = Outcome::Staged;
+            steps.push_back(step);
+        }
+        return steps;
+    }
+
+    String OutcomeLine(const Step& step)
+    {
+        String line = Strings::Format(L"  %-22s %s", (String(step.component->name) + L":").c_str(),
+                                      OutcomeName(step.outcome));
+        if (step.outcome == Outcome::Staged)
+            line += L", takes effect at the next start";
+        if (step.outcome == Outcome::Skipped)
+            line += L": " + step.reason;
+        return line + L"\n";
+    }
+
     // The module never enables these itself: the registry's save, load and replace calls need them
     // in the caller's token.
-    void EnablePrivileges()
+    void EnablePrivileges(bool warn)
     {
         for (const wchar_t* privilege : {SE_BACKUP_NAME, SE_RESTORE_NAME})
         {
             const DWORD error = Privileges::Enable(privilege);
-            if (error != ERROR_SUCCESS)
+            if (error != ERROR_SUCCESS && warn)
                 Write(stderr, Strings::Format(L"ssbr: warning: cannot enable %s (this account does not hold it?); the "
                                               L"registry's save, load and replace calls will fail: %s\n",
                                               privilege, ErrorText::Format(error).c_str()));
@@ -195,51 +262,459 @@ namespace
         return String(error.get(), SysStringLen(error.get()));
     }
 
-    String YesNo(bool value) { return value ? L"yes" : L"no"; }
+    bool IsVolumeRoot(const String& directory)
+    {
+        try
+        {
+            return !directory.empty() && Directories::IsRoot(directory);
+        }
+        catch (const FileSystemException&)
+        {
+            return false;   // no root at all: the module reports that path itself
+        }
+    }
+
+    bool IsTopLevelFile(const String& directory, const wchar_t* name)
+    {
+        bool isDirectory = false;
+        return Paths::GetAttributes(Catalog::FullPath(directory, name), isDirectory) && !isDirectory;
+    }
+
+    // The component left what marks its backup (its manifest, or the cluster's folder).
+    bool HasMark(const String& directory, const Component& component)
+    {
+        if (component.topLevelFile != nullptr)
+            return IsTopLevelFile(directory, component.topLevelFile);
+        bool isDirectory = false;
+        return Paths::GetAttributes(Catalog::FullPath(directory, L"Cluster"), isDirectory) && isDirectory;
+    }
+
+    // backup.json of the backup; null when it is missing or unreadable.
+    JsonValue ReadInfo(const String& directory)
+    {
+        UniqueFileHandle file(CreateFileW(Catalog::FullPath(directory, Catalog::InfoFile).c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file)
+            return JsonValue();
+        std::string text;
+        char block[65536];
+        DWORD read = 0;
+        while (ReadFile(file.get(), block, sizeof block, &read, nullptr) && read > 0)
+            text.append(block, read);
+        try
+        {
+            return JsonValue::Parse(text);
+        }
+        catch (const JsonException&)
+        {
+            return JsonValue();
+        }
+    }
+
+    // The components the backup holds: those its catalog records as done, or without a catalog,
+    // those whose marks are there.
+    std::vector<const Component*> HeldComponents(const String& directory, const JsonValue& info)
+    {
+        std::vector<const Component*> held;
+        if (info.GetKind() == JsonValue::Kind::Object)
+        {
+            for (const JsonValue& entry : info[L"components"].Items())
+                if (entry[L"outcome"].AsText() == L"done")
+                    if (const Component* component = ComponentById(entry[L"id"].AsText()))
+                        held.push_back(component);
+            return held;
+        }
+        for (const Component& component : Components::All())
+            if (HasMark(directory, component))
+                held.push_back(&component);
+        return held;
+    }
+
+    const wchar_t* LooseFilesOwner(const String& directory)
+    {
+        return IsTopLevelFile(directory, L"ActiveDirectoryBackupSet.xml") ? L"--active-directory" : nullptr;
+    }
+
+    // --- status ----------------------------------------------------------------------------------
 
     int RunStatus(ISystemStateBackupRestore* object, const Options& options)
     {
-        int status = ExitSuccess;
-        VARIANT_BOOL restoreMode = VARIANT_FALSE;
-        if (SUCCEEDED(object->IsActiveDirectoryRestoreMode(&restoreMode)))
-            Write(stdout, L"Directory services restore mode:   " + YesNo(restoreMode != VARIANT_FALSE) + L"\n");
-        else
-        {
-            Write(stdout, L"Directory services restore mode:   unknown\n");
+        const Machine machine(object, options.server);
+        if (!machine.restoreMode)
             Write(stderr, ErrorOf(object) + L"\n");
-            status = ExitFailure;
-        }
 
         UniqueBstr server(SysAllocString(options.server.c_str()));
         VARIANT_BOOL online = VARIANT_FALSE;
         BSTR serverName = server.get();
+        std::optional<bool> isOnline;
+        String onlineError;
         if (SUCCEEDED(object->IsActiveDirectoryServiceOnline(&serverName, &online)))
-            Write(stdout, L"Directory service online:          " + YesNo(online != VARIANT_FALSE) + L"\n");
+            isOnline = online != VARIANT_FALSE;
         else
         {
-            // Worth showing, but not a failure of the status report itself.
-            String reason = ErrorOf(object);
-            while (!reason.empty() && iswspace(reason.back()))
-                reason.pop_back();
-            for (size_t at = reason.find(L'\n'); at != String::npos; at = reason.find(L'\n', at + 3))
-                reason.replace(at, 1, L"\n    ");
-            Write(stdout, L"Directory service online:          unknown\n    " + reason + L"\n");
+            onlineError = ErrorOf(object);
+            while (!onlineError.empty() && iswspace(onlineError.back()))
+                onlineError.pop_back();
+        }
+        const int status = machine.restoreMode ? Exit::Success : Exit::Failure;
+
+        if (options.json)
+        {
+            JsonValue document = JsonValue::Object();
+            document.Set(L"machine", machine.name);
+            document.Set(L"server", options.server);
+            document.Set(L"windows", machine.Windows());
+            document.Set(L"roles", machine.Roles());
+            document.Set(L"directoryServiceOnline", isOnline ? JsonValue(*isOnline) : JsonValue());
+            document.Set(L"directoryServiceError", onlineError.empty() ? JsonValue() : JsonValue(onlineError));
+            WriteJson(document);
+            return status;
         }
 
-        const OperatingSystem system;
-        const OSVERSIONINFOEXW& version = system.GetVersion();
-        Write(stdout, Strings::Format(L"Windows version:                   %lu.%lu (%s)\n", version.dwMajorVersion,
-                                      version.dwMinorVersion, system.IsWorkstation() ? L"workstation" : L"server"));
-        Write(stdout, L"Domain controller:                 " + YesNo(system.IsDomainController()) + L"\n");
-        Write(stdout, L"Cluster node:                      " + YesNo(system.IsClusterNode()) + L"\n");
-        Write(stdout, L"Certificate Services installed:    " +
-                          YesNo(OperatingSystem::IsCertificateServicesInstalled(options.server)) + L" (on " +
+        auto known = [](const std::optional<bool>& value) { return value ? YesNo(*value) : String(L"unknown"); };
+        Write(stdout, L"Directory services restore mode:   " + known(machine.restoreMode) + L"\n");
+        String reason = onlineError;
+        for (size_t at = reason.find(L'\n'); at != String::npos; at = reason.find(L'\n', at + 3))
+            reason.replace(at, 1, L"\n    ");
+        Write(stdout, L"Directory service online:          " + known(isOnline) +
+                          (isOnline ? String() : L"\n    " + reason) + L"\n");
+        Write(stdout, Strings::Format(L"Windows version:                   %s (%s)\n", machine.VersionText().c_str(),
+                                      machine.workstation ? L"workstation" : L"server"));
+        Write(stdout, L"Domain controller:                 " + YesNo(machine.domainController) + L"\n");
+        Write(stdout, L"Cluster node:                      " + YesNo(machine.clusterNode) + L"\n");
+        Write(stdout, L"Certificate Services installed:    " + YesNo(machine.certificateServices) + L" (on " +
                           options.server + L")\n");
         return status;
     }
 
+    // --- verify ----------------------------------------------------------------------------------
+
+    JsonValue DamageJson(const String& directory, const Catalog::Damage& damage)
+    {
+        auto list = [](const StringList& paths) {
+            JsonValue array = JsonValue::Array();
+            for (const String& path : paths)
+                array.Add(path);
+            return array;
+        };
+        JsonValue document = JsonValue::Object();
+        document.Set(L"directory", directory);
+        document.Set(L"whole", damage.IsWhole());
+        document.Set(L"catalogMissing", damage.catalogMissing);
+        document.Set(L"missing", list(damage.missing));
+        document.Set(L"changed", list(damage.changed));
+        document.Set(L"extra", list(damage.extra));
+        document.Set(L"byproducts", list(damage.byproducts));
+        document.Set(L"checkedFiles", damage.checkedFiles);
+        document.Set(L"checkedBytes", damage.checkedBytes);
+        return document;
+    }
+
+    // One line per damaged file, then the verdict.
+    String DamageText(const String& directory, const Catalog::Damage& damage)
+    {
+        String text;
+        if (damage.catalogMissing)
+            text += Strings::Format(L"catalog missing: %s (a backup that failed, or not one of ssbr's)\n",
+                                    Catalog::SumsFile);
+        for (const String& path : damage.missing)
+            text += L"missing: " + path + L"\n";
+        for (const String& path : damage.changed)
+            text += L"changed: " + path + L"\n";
+        for (const String& path : damage.extra)
+            text += L"extra: " + path + L"\n";
+        if (damage.IsWhole())
+            return text + Strings::Format(L"The backup in %s is whole: %I64u files, %s checked.\n", directory.c_str(),
+                                          damage.checkedFiles, Size(damage.checkedBytes).c_str());
+        return text + Strings::Format(L"The backup in %s is damaged: %u missing, %u changed, %u extra%s.\n",
+                                      directory.c_str(), static_cast<unsigned>(damage.missing.size()),
+                                      static_cast<unsigned>(damage.changed.size()),
+                                      static_cast<unsigned>(damage.extra.size()),
+                                      damage.catalogMissing ? L", no catalog" : L"");
+    }
+
+    String ByproductsText(const Catalog::Damage& damage)
+    {
+        String text;
+        for (const String& path : damage.byproducts)
+            text += L"restore by-product (not damage): " + path + L"\n";
+        return text;
+    }
+
+    int RunVerify(const Options& options)
+    {
+        if (!Directories::Exists(options.directory))
+        {
+            Write(stderr, L"ssbr: no backup directory " + options.directory + L"\n");
+            return Exit::Failure;
+        }
+        EnablePrivileges(false);
+        const Catalog::Damage damage = Catalog::Verify(options.directory);
+        if (options.json)
+            WriteJson(DamageJson(options.directory, damage));
+        else
+            Write(stdout, ByproductsText(damage) + DamageText(options.directory, damage));
+        return damage.IsWhole() ? Exit::Success : Exit::Failure;
+    }
+
+    // --- list ------------------------------------------------------------------------------------
+
+    int RunList(const Options& options)
+    {
+        if (!Directories::Exists(options.directory))
+        {
+            Write(stderr, L"ssbr: no backup directory " + options.directory + L"\n");
+            return Exit::Failure;
+        }
+        const JsonValue info = ReadInfo(options.directory);
+        const bool hasInfo = info.GetKind() == JsonValue::Kind::Object;
+        const bool hasSums = IsTopLevelFile(options.directory, Catalog::SumsFile);
+        const std::vector<Catalog::File> files = Catalog::ListFiles(options.directory);
+        const wchar_t* looseOwner = LooseFilesOwner(options.directory);
+
+        // Files and bytes per component as they are now; outcomes as the catalog recorded them.
+        std::map<String, std::pair<uint64_t, uint64_t>> counts;
+        for (const Catalog::File& file : files)
+            if (const wchar_t* option = Catalog::ComponentOf(file.path, looseOwner))
+            {
+                counts[option].first += 1;
+                counts[option].second += file.size;
+            }
+        const std::vector<const Component*> held = HeldComponents(options.directory, info);
+
+        JsonValue components = JsonValue::Array();
+        for (const Component& component : Components::All())
+        {
+            JsonValue recorded;
+            for (const JsonValue& entry : info[L"components"].Items())
+                if (entry[L"id"].AsText() == IdOf(component))
+                    recorded = entry;
+            const bool isHeld = std::find(held.begin(), held.end(), &component) != held.end();
+            if (recorded.IsNull() && !isHeld && counts.count(component.option) == 0)
+                continue;
+            JsonValue entry = JsonValue::Object();
+            entry.Set(L"id", IdOf(component));
+            entry.Set(L"name", component.name);
+            entry.Set(L"held", isHeld);
+            entry.Set(L"outcome", recorded[L"outcome"]);
+            entry.Set(L"reason", recorded[L"reason"]);
+            entry.Set(L"files", counts[component.option].first);
+            entry.Set(L"bytes", counts[component.option].second);
+            components.Add(entry);
+        }
+
+        JsonValue fileList = JsonValue::Array();
+        uint64_t totalBytes = 0;
+        for (const Catalog::File& file : files)
+        {
+            JsonValue entry = JsonValue::Object();
+            entry.Set(L"path", file.path);
+            entry.Set(L"size", file.size);
+            const wchar_t* owner = Catalog::ComponentOf(file.path, looseOwner);
+            const Component* component = owner != nullptr ? ComponentById(owner + 2) : nullptr;
+            entry.Set(L"component", component != nullptr ? JsonValue(IdOf(*component)) : JsonValue());
+            const String live = Catalog::LivePathOf(file.path);
+            entry.Set(L"livePath", live.empty() ? JsonValue() : JsonValue(live));
+            fileList.Add(entry);
+            totalBytes += file.size;
+        }
+
+        if (options.json)
+        {
+            JsonValue document = JsonValue::Object();
+            document.Set(L"directory", options.directory);
+            JsonValue catalog = JsonValue::Object();
+            catalog.Set(L"sums", hasSums);
+            catalog.Set(L"info", hasInfo);
+            document.Set(L"catalog", catalog);
+            for (const wchar_t* field : {L"machine", L"windows", L"roles", L"time", L"durationSeconds", L"moduleVersion"})
+                document.Set(field, info[field]);
+            document.Set(L"components", components);
+            document.Set(L"files", fileList);
+            document.Set(L"totalFiles", static_cast<uint64_t>(files.size()));
+            document.Set(L"totalBytes", totalBytes);
+            WriteJson(document);
+            return Exit::Success;
+        }
+
+        String text = L"Backup in " + options.directory + L"\n";
+        if (hasInfo)
+        {
+            const JsonValue& windows = info[L"windows"];
+            text += Strings::Format(L"  taken %s on %s (Windows %s %s) in %.2f s, module %s\n",
+                                    info[L"time"].AsText().c_str(), info[L"machine"].AsText().c_str(),
+                                    windows[L"version"].AsText().c_str(), windows[L"productType"].AsText().c_str(),
+                                    info[L"durationSeconds"].AsNumber(), info[L"moduleVersion"].AsText(L"unknown").c_str());
+        }
+        if (!hasInfo || !hasSums)
+            text += L"  no catalog (SHA256SUMS, backup.json): a backup that failed, or not one of ssbr's\n";
+        text += L"Components:\n";
+        for (const JsonValue& entry : components.Items())
+        {
+            String outcome = entry[L"outcome"].AsText(entry[L"held"].AsBoolean() ? L"held" : L"not recorded");
+            if (!entry[L"reason"].AsText().empty())
+                outcome += L": " + entry[L"reason"].AsText();
+            text += Strings::Format(L"  %-22s %6.0f files %12s  %s\n", entry[L"name"].AsText().c_str(),
+                                    entry[L"files"].AsNumber(),
+                                    Size(static_cast<uint64_t>(entry[L"bytes"].AsNumber())).c_str(), outcome.c_str());
+        }
+        text += Strings::Format(L"Files (%u, %s):\n", static_cast<unsigned>(files.size()), Size(totalBytes).c_str());
+        for (const JsonValue& entry : fileList.Items())
+        {
+            text += Strings::Format(L"  %12.0f  %s", entry[L"size"].AsNumber(), entry[L"path"].AsText().c_str());
+            if (!entry[L"livePath"].IsNull())
+                text += L"  <- " + entry[L"livePath"].AsText();
+            text += L"\n";
+        }
+        Write(stdout, text);
+        return Exit::Success;
+    }
+
+    // --- backup and restore ----------------------------------------------------------------------
+
+    // Stages for the progress line, in the order the module runs them.
+    std::vector<Progress::Stage> StagesOf(const std::vector<Step>& steps, bool isBackup)
+    {
+        std::vector<const Step*> running;
+        for (const Step& step : steps)
+            if (step.outcome != Outcome::Skipped)
+                running.push_back(&step);
+        std::stable_sort(running.begin(), running.end(), [&](const Step* a, const Step* b) {
+            return isBackup ? a->component->backupPosition < b->component->backupPosition
+                            : a->component->restorePosition < b->component->restorePosition;
+        });
+        std::vector<Progress::Stage> stages;
+        if (!isBackup)
+        {
+            // A restore writes little below its source: name the whole run.
+            String names;
+            for (const Step* step : running)
+                names += (names.empty() ? L"" : L", ") + String(step->component->name);
+            if (!names.empty())
+                stages.push_back({names, {}, String()});
+            return stages;
+        }
+        for (const Step* step : running)
+        {
+            Progress::Stage stage{step->component->name, {}, String()};
+            if (step->component->topLevelFile != nullptr)
+                stage.doneMark = step->component->topLevelFile;
+            // The folders each component writes; the manifest comes last.
+            for (const wchar_t* folder : {L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS", L"SysVol",
+                                          L"CertSrv", L"Cluster", L"Reg"})
+                if (Catalog::ComponentOf(String(folder) + L"/x", nullptr) == String(step->component->option))
+                    stage.signs.push_back(folder);
+            stages.push_back(stage);
+        }
+        return stages;
+    }
+
+    // Writes backup.json, then SHA256SUMS over everything, backup.json included.
+    void WriteCatalog(const String& directory, const Options& options, const Machine& machine,
+                      std::vector<Step>& steps, const String& time, double seconds)
+    {
+        const std::vector<Catalog::File> files = Catalog::ListFiles(directory);
+        const wchar_t* looseOwner = LooseFilesOwner(directory);
+        uint64_t totalBytes = 0;
+        for (const Catalog::File& file : files)
+        {
+            totalBytes += file.size;
+            const wchar_t* owner = Catalog::ComponentOf(file.path, looseOwner);
+            for (Step& step : steps)
+                if (owner != nullptr && String(owner) == step.component->option)
+                {
+                    step.files += 1;
+                    step.bytes += file.size;
+                }
+        }
+
+        JsonValue info = JsonValue::Object();
+        info.Set(L"format", 1);
+        info.Set(L"machine", machine.name);
+        info.Set(L"server", options.server);
+        info.Set(L"windows", machine.Windows());
+        info.Set(L"roles", machine.Roles());
+        info.Set(L"time", time);
+        info.Set(L"durationSeconds", seconds);
+        const String version = ModuleVersion();
+        info.Set(L"moduleVersion", version.empty() ? JsonValue() : JsonValue(version));
+        JsonValue requested = JsonValue::Array();
+        if (options.all)
+            requested.Add(L"all");
+        for (const Component* component : options.named)
+            requested.Add(IdOf(*component));
+        info.Set(L"requested", requested);
+        JsonValue components = JsonValue::Array();
+        for (const Step& step : steps)
+        {
+            JsonValue entry = JsonValue::Object();
+            entry.Set(L"id", IdOf(*step.component));
+            entry.Set(L"name", step.component->name);
+            entry.Set(L"outcome", OutcomeName(step.outcome));
+            entry.Set(L"reason", step.reason.empty() ? JsonValue() : JsonValue(step.reason));
+            entry.Set(L"files", step.files);
+            entry.Set(L"bytes", step.bytes);
+            components.Add(entry);
+        }
+        info.Set(L"components", components);
+        info.Set(L"files", static_cast<uint64_t>(files.size()));
+        info.Set(L"bytes", totalBytes);
+
+        const String infoPath = Catalog::FullPath(directory, Catalog::InfoFile);
+        const std::string text = info.Write();
+        UniqueFileHandle file(CreateFileW(infoPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!file || !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+            written != text.size())
+        {
+            const DWORD error = GetLastError();
+            file.reset();
+            DeleteFileW(infoPath.c_str());
+            throw CatalogException(Strings::Format(L"Writing %s failed: %s", infoPath.c_str(),
+                                                   ErrorText::Format(error).c_str()));
+        }
+        file.reset();
+
+        try
+        {
+            Catalog::WriteSums(directory, Catalog::ListFiles(directory));
+        }
+        catch (const CatalogException&)
+        {
+            DeleteFileW(infoPath.c_str());
+            throw;
+        }
+    }
+
+    // An earlier backup's catalog goes before the module runs, so that a backup that fails never
+    // leaves one behind. Only where the folder is a backup of ours or holds nothing but the catalog.
+    void RemoveEarlierCatalog(const String& directory)
+    {
+        if (!Directories::Exists(directory))
+            return;
+        bool onlyCatalog = true;
+        for (const Catalog::File& file : Catalog::ListFiles(directory))
+            if (!Strings::EqualsNoCase(file.path, Catalog::SumsFile) && !Strings::EqualsNoCase(file.path, Catalog::InfoFile))
+                onlyCatalog = false;
+        if (!onlyCatalog)
+        {
+            try
+            {
+                Components::CheckBackupTarget(Components::All(), directory);
+            }
+            catch (const FileSystemException&)
+            {
+                return;   // not a backup: the module refuses it with its own text
+            }
+        }
+        for (const wchar_t* name : {Catalog::SumsFile, Catalog::InfoFile})
+            DeleteFileW(Catalog::FullPath(directory, name).c_str());
+    }
+
     int RunBackupOrRestore(ISystemStateBackupRestore* object, const Options& options)
     {
+        const bool isBackup = options.verb == L"backup";
         String password;
         if (!options.passwordVariable.empty())
         {
@@ -248,13 +723,57 @@ namespace
             {
                 Write(stderr, Strings::Format(L"ssbr: the environment variable %s (named by --password-env) is not set\n",
                                               options.passwordVariable.c_str()));
-                return ExitUsage;
+                return Exit::Usage;
             }
             password.resize(size);
             password.resize(GetEnvironmentVariableW(options.passwordVariable.c_str(), &password[0], size));
         }
 
-        EnablePrivileges();
+        // What --all stands for: every component on backup, what the backup holds on restore.
+        std::vector<const Component*> allOf;
+        if (isBackup && options.all)
+            for (const Component& component : Components::All())
+                allOf.push_back(&component);
+        if (!isBackup)
+        {
+            if (!Directories::Exists(options.directory))
+            {
+                Write(stderr, L"ssbr: no backup directory " + options.directory + L"\n");
+                return Exit::Failure;
+            }
+            const std::vector<const Component*> held = HeldComponents(options.directory, ReadInfo(options.directory));
+            String heldNames;
+            for (const Component* component : held)
+                heldNames += (heldNames.empty() ? L"" : L", ") + String(component->name);
+            for (const Component* component : options.named)
+                if (std::find(held.begin(), held.end(), component) == held.end())
+                {
+                    Write(stderr, Strings::Format(L"ssbr: the backup in %s holds no %s (it holds: %s); nothing was "
+                                                  L"restored\n",
+                                                  options.directory.c_str(), component->name,
+                                                  heldNames.empty() ? L"nothing" : heldNames.c_str()));
+                    return Exit::Failure;
+                }
+            if (options.all)
+                allOf = held;
+        }
+
+        EnablePrivileges(true);
+
+        if (!isBackup && !options.noVerify)
+        {
+            const Catalog::Damage damage = Catalog::Verify(options.directory);
+            if (!damage.IsWhole())
+            {
+                Write(stderr, DamageText(options.directory, damage) +
+                                  L"ssbr: not restoring from a damaged backup; nothing was restored (--no-verify "
+                                  L"restores anyway)\n");
+                return Exit::Failure;
+            }
+        }
+
+        const Machine machine(object, options.server);
+        std::vector<Step> steps = PlanSteps(options, allOf, machine, isBackup);
 
         UniqueBstr server(SysAllocString(options.server.c_str()));
         UniqueBstr domain(SysAllocString(options.domain.c_str()));
@@ -274,29 +793,109 @@ namespace
         record.m_bstrQuorumDriveLetter = &fields[5];
         auto flag = [](bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; };
         record.m_bTruncateLogs = flag(options.truncateLogs);
-        for (const Component* component : options.components)
-            record.*component->flag = VARIANT_TRUE;
         record.m_bForceShutdownOfClusters = flag(options.forceClusterShutdown);
+        // What ssbr reports as skipped is not asked of the module, so the report cannot be wrong
+        // the other way.
+        for (const Step& step : steps)
+            record.*step.component->flag = flag(step.outcome != Outcome::Skipped);
 
-        const bool isBackup = options.command == L"backup";
+        if (isBackup)
+            RemoveEarlierCatalog(options.directory);
+
+        const String time = UtcNow();
         const auto started = std::chrono::steady_clock::now();
-        const HRESULT hr = isBackup ? object->Backup(&record) : object->Restore(&record);
+        HRESULT hr;
+        {
+            Progress::Line progress(!options.quiet && Progress::IsTerminal(GetStdHandle(STD_ERROR_HANDLE)),
+                                    options.verb, options.directory, StagesOf(steps, isBackup));
+            hr = isBackup ? object->Backup(&record) : object->Restore(&record);
+        }
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (FAILED(hr))
         {
             // The text usually ends with the system's own line end already.
             const String error = ErrorOf(object);
             Write(stderr, error.empty() || error.back() != L'\n' ? error + L"\n" : error);
-            return ExitFailure;
+            return Exit::Failure;
         }
 
-        String names;
-        for (const Component& component : Components::All())
-            if (record.*component.flag != VARIANT_FALSE)
-                names += (names.empty() ? L"" : L", ") + String(component.name);
-        Write(stdout, Strings::Format(L"%s of %s %s %s completed in %.2f s\n", isBackup ? L"Backup" : L"Restore",
-                                      names.c_str(), isBackup ? L"to" : L"from", options.directory.c_str(), seconds));
-        return ExitSuccess;
+        if (isBackup)
+        {
+            // No silent success: a component that ran leaves its mark.
+            for (const Step& step : steps)
+                if (step.outcome == Outcome::Done && !HasMark(options.directory, *step.component))
+                {
+                    Write(stderr, Strings::Format(L"ssbr: the %s backup reported success but left no %s in %s; no "
+                                                  L"catalog written\n",
+                                                  step.component->name,
+                                                  step.component->topLevelFile != nullptr ? step.component->topLevelFile
+                                                                                          : L"Cluster folder",
+                                                  options.directory.c_str()));
+                    return Exit::Failure;
+                }
+            try
+            {
+                WriteCatalog(options.directory, options, machine, steps, time, seconds);
+            }
+            catch (const TarnException::Exception& error)
+            {
+                Write(stderr, L"ssbr: the backup is not whole: " + error.GetMessage() + L"\n");
+                return Exit::Failure;
+            }
+        }
+
+        String text;
+        String doneNames;
+        bool namedSkipped = false;
+        for (const Step& step : steps)
+        {
+            text += OutcomeLine(step);
+            if (step.outcome == Outcome::Skipped)
+                namedSkipped = namedSkipped || step.named;
+            else
+                doneNames += (doneNames.empty() ? L"" : L", ") + String(step.component->name);
+        }
+        text += Strings::Format(L"%s of %s %s %s completed in %.2f s\n", isBackup ? L"Backup" : L"Restore",
+                                doneNames.empty() ? L"no component" : doneNames.c_str(), isBackup ? L"to" : L"from",
+                                options.directory.c_str(), seconds);
+        Write(stdout, text);
+        return namedSkipped ? Exit::Skipped : Exit::Success;
+    }
+
+    int Run(const Options& options)
+    {
+        if (options.verb == L"verify")
+            return RunVerify(options);
+        if (options.verb == L"list")
+            return RunList(options);
+
+        // Apartment of this thread for the life of the program.
+        ComApartment apartment(COINIT_MULTITHREADED);
+        if (FAILED(apartment.Result()))
+        {
+            Write(stderr, L"ssbr: CoInitializeEx failed: " + ErrorText::Format(static_cast<DWORD>(apartment.Result())) +
+                              L"\n");
+            return Exit::Failure;
+        }
+        CLSID classId = {};
+        HRESULT hr = CLSIDFromProgID(ProgId, &classId);
+        if (FAILED(hr))
+        {
+            Write(stderr, Strings::Format(L"ssbr: %s is not registered (run regsvr32 %s): %s\n", ProgId, ModuleFile,
+                                          ErrorText::Format(static_cast<DWORD>(hr)).c_str()));
+            return Exit::Failure;
+        }
+        ComPtr<ISystemStateBackupRestore> object;
+        hr = CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_ISystemStateBackupRestore, object.put_void());
+        if (FAILED(hr))
+        {
+            Write(stderr, Strings::Format(L"ssbr: cannot create %s: %s\n", ProgId,
+                                          ErrorText::Format(static_cast<DWORD>(hr)).c_str()));
+            return Exit::Failure;
+        }
+        if (options.verb == L"status")
+            return RunStatus(object.get(), options);
+        return RunBackupOrRestore(object.get(), options);
     }
 }
 
@@ -308,58 +907,39 @@ int wmain(int argc, wchar_t** argv)
     Options options;
     try
     {
-        if (argc == 2 && (String(argv[1]) == L"--help" || String(argv[1]) == L"-h"))
-        {
-            Write(stdout, UsageText());
-            return ExitSuccess;
-        }
-        options = ParseCommandLine(argc, argv);
+        options = CommandLine::Parse(std::vector<String>(argv + 1, argv + argc));
     }
     catch (const UsageError& error)
     {
         Write(stderr, L"ssbr: " + error.message + L"\n");
-        Write(stderr, UsageText());
-        return ExitUsage;
+        Write(stderr, CommandLine::Usage(error.verb));
+        return Exit::Usage;
+    }
+    if (options.help)
+    {
+        Write(stdout, CommandLine::Usage(options.verb));
+        return Exit::Success;
     }
     if (options.server.empty())
         options.server = LocalComputerName();
     if (!options.directory.empty())
         // The module takes the target as a full path; a relative one would be read as a server's name.
         options.directory = Paths::GetFullPath(options.directory);
-    if (options.command == L"backup" && IsVolumeRoot(options.directory))
+    if (options.verb == L"backup" && IsVolumeRoot(options.directory))
     {
         // A backup empties its target first: a root would cost the whole volume or share.
         Write(stderr, Strings::Format(L"ssbr: a backup empties its target directory first; '%s' is the root of a "
                                       L"volume or share, give a folder below it\n", options.directory.c_str()));
-        return ExitUsage;
+        return Exit::Usage;
     }
 
-    // Apartment of this thread for the life of the program.
-    ComApartment apartment(COINIT_MULTITHREADED);
-    if (FAILED(apartment.Result()))
+    try
     {
-        Write(stderr, L"ssbr: CoInitializeEx failed: " + ErrorText::Format(static_cast<DWORD>(apartment.Result())) + L"\n");
-        return ExitFailure;
+        return Run(options);
     }
-
-    CLSID classId = {};
-    HRESULT hr = CLSIDFromProgID(ProgId, &classId);
-    if (FAILED(hr))
+    catch (const TarnException::Exception& error)
     {
-        Write(stderr, Strings::Format(L"ssbr: %s is not registered (run regsvr32 QmSystemStateBackupRestore.dll): %s\n",
-                                      ProgId, ErrorText::Format(static_cast<DWORD>(hr)).c_str()));
-        return ExitFailure;
+        Write(stderr, L"ssbr: " + error.GetMessage() + L"\n");
+        return Exit::Failure;
     }
-    ComPtr<ISystemStateBackupRestore> object;
-    hr = CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_ISystemStateBackupRestore, object.put_void());
-    if (FAILED(hr))
-    {
-        Write(stderr, Strings::Format(L"ssbr: cannot create %s: %s\n", ProgId,
-                                      ErrorText::Format(static_cast<DWORD>(hr)).c_str()));
-        return ExitFailure;
-    }
-
-    if (options.command == L"status")
-        return RunStatus(object.get(), options);
-    return RunBackupOrRestore(object.get(), options);
 }

@@ -1,0 +1,148 @@
+// ssbr's command line: usage errors name what was wrong, with the nearest option; and its JSON,
+// read back as written.
+
+#include "CommandLine.h"
+#include "Json.h"
+#include "Progress.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+    String ErrorOf(const std::vector<String>& arguments)
+    {
+        try
+        {
+            CommandLine::Parse(arguments);
+        }
+        catch (const UsageError& error)
+        {
+            return error.message;
+        }
+        return L"(accepted)";
+    }
+}
+
+TEST(SsbrCommandLine, UsageErrorsNameTheMistakeAndTheNearestOption)
+{
+    const struct
+    {
+        std::vector<String> arguments;
+        const wchar_t* message;
+    } cases[] = {
+        {{L"backup", L"C:\\b", L"--regsitry"}, L"unknown option --regsitry; did you mean --registry?"},
+        {{L"restore", L"C:\\b", L"--all", L"--no-verfy"}, L"unknown option --no-verfy; did you mean --no-verify?"},
+        {{L"verify", L"C:\\b", L"--jsn"}, L"unknown option --jsn; did you mean --json?"},
+        {{L"backup", L"C:\\b", L"--zzzzzzzzzz"}, L"unknown option --zzzzzzzzzz"},
+        {{L"bakcup", L"C:\\b"}, L"unknown command 'bakcup'; did you mean backup?"},
+        {{L"backup", L"C:\\b", L"--registry", L"--quorum-drive", L"Q"}, L"--quorum-drive is not an option of backup"},
+        {{L"list", L"C:\\b", L"--registry"}, L"--registry is not an option of list"},
+        {{L"verify"}, L"verify needs a backup directory"},
+        {{L"restore", L"C:\\b"}, L"restore needs at least one component: name them, or give --all"},
+        {{L"backup", L"C:\\b", L"--all", L"--server"}, L"--server needs a value"},
+        {{L"status", L"extra"}, L"unexpected argument 'extra'"},
+        {{}, L"no command given"},
+    };
+    for (const auto& each : cases)
+        EXPECT_EQ(String(each.message), ErrorOf(each.arguments)) << Strings::ToUtf8(each.message);
+    // Refused without being echoed back.
+    EXPECT_EQ(String::npos, ErrorOf({L"backup", L"C:\\b", L"--all", L"--password=hunter2"}).find(L"hunter2"));
+}
+
+TEST(SsbrCommandLine, ParsesEachVerbsOptionsAndHelpAnywhere)
+{
+    Options options = CommandLine::Parse({L"restore", L"C:\\b", L"--registry", L"--all", L"--registry", L"--no-verify",
+                                          L"--quiet", L"--quorum-drive", L"Q"});
+    EXPECT_TRUE(options.all && options.noVerify && options.quiet);
+    ASSERT_EQ(1u, options.named.size());
+    EXPECT_EQ(String(L"--registry"), options.named[0]->option);
+    EXPECT_EQ(L"Q", options.quorumDrive);
+
+    options = CommandLine::Parse({L"verify", L"--help", L"--bogus"});
+    EXPECT_TRUE(options.help);
+    EXPECT_EQ(L"verify", options.verb);
+    const String usage = CommandLine::Usage(options.verb);
+    EXPECT_NE(String::npos, usage.find(L"ssbr verify  <dir> [--json]"));
+    EXPECT_EQ(String::npos, usage.find(L"ssbr backup"));
+    EXPECT_NE(String::npos, usage.find(L"3 done, but a component"));
+}
+
+TEST(SsbrJson, WritesWhatItParsesBack)
+{
+    JsonValue document = JsonValue::Object();
+    document.Set(L"text", L"quote \" backslash \\ tab \t line\n \u00e9\u4e2d");
+    document.Set(L"count", uint64_t(5000000000));
+    document.Set(L"seconds", 1.25);
+    document.Set(L"flag", false);
+    document.Set(L"none", JsonValue());
+    JsonValue& list = document.Set(L"list", JsonValue::Array());
+    list.Add(1);
+    list.Add(JsonValue::Object());
+    const std::string text = document.Write();
+    EXPECT_NE(std::string::npos, text.find("\"count\": 5000000000,"));
+    EXPECT_NE(std::string::npos, text.find("\"seconds\": 1.250,"));
+
+    const JsonValue back = JsonValue::Parse(text);
+    EXPECT_EQ(document[L"text"].AsText(), back[L"text"].AsText());
+    EXPECT_EQ(5000000000.0, back[L"count"].AsNumber());
+    EXPECT_FALSE(back[L"flag"].AsBoolean(true));
+    EXPECT_TRUE(back[L"none"].IsNull());
+    EXPECT_EQ(2u, back[L"list"].Items().size());
+    EXPECT_TRUE(back[L"missing"].IsNull());
+    EXPECT_EQ(L"\u00e9", JsonValue::Parse("\"\\u00e9\"").AsText());
+}
+
+TEST(SsbrJson, RefusesWhatIsNotOneValue)
+{
+    const struct
+    {
+        const char* text;
+        const wchar_t* message;
+    } cases[] = {
+        {"", L"Invalid JSON at offset 0: value expected"},
+        {"{\"a\" 1}", L"Invalid JSON at offset 5: ':' expected"},
+        {"[1, 2", L"Invalid JSON at offset 5: ']' expected"},
+        {"\"open", L"Invalid JSON at offset 5: unterminated string"},
+        {"{} {}", L"Invalid JSON at offset 3: text after the value"},
+        {"tru", L"Invalid JSON at offset 0: value expected"},
+    };
+    for (const auto& each : cases)
+    {
+        String message = L"(accepted)";
+        try
+        {
+            JsonValue::Parse(each.text);
+        }
+        catch (const JsonException& error)
+        {
+            message = error.GetMessage();
+        }
+        EXPECT_EQ(String(each.message), message) << each.text;
+    }
+}
+
+TEST(SsbrProgress, ComponentAtWorkFollowsWhatAppearsInTheTarget)
+{
+    const std::vector<Progress::Stage> stages = {
+        {L"boot files", {L"BootFiles", L"SPF"}, L"CoreBootSystemFilesBackupSet.xml"},
+        {L"cluster database", {L"Cluster"}, L""},
+        {L"registry", {L"Reg"}, L"RegistryBackupSet.xml"},
+        {L"COM+ database", {}, L"comDB.reg"},
+    };
+    const struct
+    {
+        std::vector<String> present;
+        const wchar_t* atWork;
+    } cases[] = {
+        {{}, L"boot files"},
+        {{L"BootFiles"}, L"boot files"},
+        {{L"BootFiles", L"SPF", L"CoreBootSystemFilesBackupSet.xml"}, L"cluster database"},
+        {{L"BootFiles", L"CoreBootSystemFilesBackupSet.xml", L"Cluster"}, L"cluster database"},
+        {{L"BootFiles", L"CoreBootSystemFilesBackupSet.xml", L"Cluster", L"reg"}, L"registry"},
+        {{L"Reg", L"RegistryBackupSet.xml"}, L"COM+ database"},
+        {{L"Reg", L"RegistryBackupSet.xml", L"comDB.reg"}, L"COM+ database"},
+    };
+    for (const auto& each : cases)
+        EXPECT_EQ(String(each.atWork), stages[Progress::StageAtWork(stages, each.present)].name)
+            << Strings::ToUtf8(each.atWork);
+}
