@@ -9,7 +9,9 @@
 #include <msxml2.h>
 #include <shlwapi.h>
 
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace
 {
@@ -60,13 +62,53 @@ namespace
 
     // The DOM is handed a stream over the file rather than its name: given a name, it takes it
     // for a URL, where "%41" and "#" mean something else and 260 characters are the limit.
-    ComPtr<IStream> OpenFileStream(const String& path, DWORD mode, BOOL create)
+    ComPtr<IStream> OpenFileStream(const String& path, DWORD mode, BOOL create, HRESULT* result = nullptr)
     {
         ComPtr<IStream> stream;
-        if (FAILED(SHCreateStreamOnFileEx(LongFullPath(path).c_str(), mode, FILE_ATTRIBUTE_NORMAL, create, nullptr,
-                                          stream.put())))
+        const HRESULT hr = SHCreateStreamOnFileEx(LongFullPath(path).c_str(), mode, FILE_ATTRIBUTE_NORMAL, create,
+                                                  nullptr, stream.put());
+        if (result != nullptr)
+            *result = FAILED(hr) ? hr : S_OK;
+        if (FAILED(hr))
             stream.reset();
         return stream;
+    }
+
+    // Whether the text holds "<!DOCTYPE" in a single-byte or UTF-8 form or in either UTF-16 order.
+    // Read before the DOM parses, which is where a declaration's entities cost.
+    bool HasDocumentType(IStream* stream)
+    {
+        static const char Keyword[] = "<!DOCTYPE";
+        const size_t keywordLength = sizeof(Keyword) - 1;
+        std::string narrow(Keyword);
+        std::string little;
+        std::string big;
+        for (char c : narrow)
+        {
+            little += c;
+            little += '\0';
+            big += '\0';
+            big += c;
+        }
+        const std::string* forms[] = {&narrow, &little, &big};
+        const size_t overlap = 2 * keywordLength;
+        std::string window;
+        std::vector<char> buffer(64 * 1024);
+        for (;;)
+        {
+            ULONG read = 0;
+            const HRESULT hr = stream->Read(buffer.data(), static_cast<ULONG>(buffer.size()), &read);
+            if (FAILED(hr))
+                return true;
+            if (read == 0)
+                return false;
+            window.append(buffer.data(), read);
+            for (const std::string* form : forms)
+                if (window.find(*form) != std::string::npos)
+                    return true;
+            if (window.size() > overlap)
+                window.erase(0, window.size() - overlap);
+        }
     }
 }
 
@@ -112,6 +154,33 @@ CXmlNodeWrapper CXmlNodeWrapper::GetChild(long index) const
     if (FAILED(children->get_item(index, &child)))
         return CXmlNodeWrapper();
     return CXmlNodeWrapper(child);
+}
+
+CXmlNodeWrapper CXmlNodeWrapper::GetFirstChild() const
+{
+    IXMLDOMNode* child = nullptr;
+    if (m_node == nullptr || FAILED(m_node->get_firstChild(&child)))
+        return CXmlNodeWrapper();
+    return CXmlNodeWrapper(child);
+}
+
+CXmlNodeWrapper CXmlNodeWrapper::GetNextSibling() const
+{
+    IXMLDOMNode* next = nullptr;
+    if (m_node == nullptr || FAILED(m_node->get_nextSibling(&next)))
+        return CXmlNodeWrapper();
+    return CXmlNodeWrapper(next);
+}
+
+bool CXmlNodeWrapper::IsElement(const String& name) const
+{
+    DOMNodeType type = NODE_INVALID;
+    if (m_node == nullptr || FAILED(m_node->get_nodeType(&type)) || type != ElementNodeType)
+        return false;
+    BSTR nodeName = nullptr;
+    if (FAILED(m_node->get_nodeName(&nodeName)))
+        return false;
+    return TakeBstr(nodeName) == name;
 }
 
 long CXmlNodeWrapper::NumChildren() const
@@ -286,6 +355,17 @@ CXmlDocumentWrapper::CXmlDocumentWrapper()
                        SUCCEEDED(document2->setProperty(property.get(), language.get()));
     if (!xpath)
         return;
+    // A manifest may come from anywhere: it is read as it is, without fetching or checking
+    // against anything it names. Versions without the DTD property rely on Load's own check.
+    UniqueBstr prohibitDtd(SysAllocString(L"ProhibitDTD"));
+    VARIANT yes;
+    VariantInit(&yes);
+    yes.vt = VT_BOOL;
+    yes.boolVal = VARIANT_TRUE;
+    if (prohibitDtd)
+        document2->setProperty(prohibitDtd.get(), yes);
+    if (FAILED(document->put_resolveExternals(VARIANT_FALSE)) || FAILED(document->put_validateOnParse(VARIANT_FALSE)))
+        return;
     m_document = document.release();
 }
 
@@ -315,24 +395,37 @@ bool CXmlDocumentWrapper::Load(const String& path)
     if (FAILED(m_document->put_async(VARIANT_FALSE)))
         return false;
     const ComPtr<IStream> stream = OpenFileStream(path, STGM_READ | STGM_SHARE_DENY_WRITE, FALSE);
-    if (!stream)
+    if (!stream || HasDocumentType(stream.get()))
+        return false;
+    const LARGE_INTEGER start = {};
+    if (FAILED(stream->Seek(start, STREAM_SEEK_SET, nullptr)))
         return false;
     const UniqueVariant source = UniqueVariant::FromUnknown(stream.get());
     VARIANT_BOOL success = VARIANT_FALSE;
-    if (FAILED(m_document->load(source.get(), &success)))
+    if (FAILED(m_document->load(source.get(), &success)) || success != VARIANT_TRUE)
         return false;
-    return success == VARIANT_TRUE;
+    ComPtr<IXMLDOMDocumentType> type;
+    return SUCCEEDED(m_document->get_doctype(type.put())) && !type;
 }
 
 bool CXmlDocumentWrapper::Save(const String& path)
 {
     if (m_document == nullptr)
         return false;
-    const ComPtr<IStream> stream = OpenFileStream(path, STGM_WRITE | STGM_CREATE | STGM_SHARE_DENY_WRITE, TRUE);
-    if (!stream)
-        return false;
-    const UniqueVariant destination = UniqueVariant::FromUnknown(stream.get());
-    return SUCCEEDED(m_document->save(destination.get())) && SUCCEEDED(stream->Commit(STGC_DEFAULT));
+    HRESULT hr = S_OK;
+    const ComPtr<IStream> stream = OpenFileStream(path, STGM_WRITE | STGM_CREATE | STGM_SHARE_DENY_WRITE, TRUE, &hr);
+    if (stream)
+    {
+        const UniqueVariant destination = UniqueVariant::FromUnknown(stream.get());
+        hr = m_document->save(destination.get());
+        if (SUCCEEDED(hr))
+            hr = stream->Commit(STGC_DEFAULT);
+    }
+    if (SUCCEEDED(hr))
+        return true;
+    // A file system failure comes back as its Win32 code.
+    SetLastError(HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : static_cast<DWORD>(hr));
+    return false;
 }
 
 CXmlNodeWrapper CXmlDocumentWrapper::GetDocumentElement() const

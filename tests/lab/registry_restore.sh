@@ -4,7 +4,8 @@
 # live KeysNotToRestore list names from the live system as it is at restore time (including a
 # service installed after the backup), SOFTWARE's has an empty LastAliveStamp, a user hive that
 # is not loaded is prepared without error, and no saved hive stays loaded. Then the failures: a
-# manifest naming a missing hive file, a malformed manifest, and a folder without a manifest.
+# manifest naming a missing hive file, a malformed manifest, and a folder without a manifest
+# (refused, and nothing written).
 source "$(dirname "$0")/lib/common.bash"
 source "$(dirname "$0")/lib/hives.bash"
 
@@ -198,8 +199,8 @@ expect_contains "malformed manifest" \
 
 mkdir -p "$DRIVE/never-backed-up"
 run_in "$MACHINE" ssbr restore 'C:\never-backed-up' --registry
-expect_eq "no manifest: exit" 0 "$RC"
-expect_eq "no manifest: only an empty manifest is written" "RegistryBackupSet.xml" "$(ls "$DRIVE/never-backed-up")"
-expect_eq "no manifest: the new manifest lists nothing" "" "$(grep -o '<file ' "$DRIVE/never-backed-up/RegistryBackupSet.xml")"
+expect_eq "no manifest: exit" 1 "$RC"
+expect_contains "no manifest" $'RegistryBackupSetException ERROR: No registry backup in C:\\never-backed-up\n' "$ERR"
+expect_eq "no manifest: nothing is written" "" "$(ls "$DRIVE/never-backed-up")"
 
 finish
