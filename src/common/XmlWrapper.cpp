@@ -10,6 +10,7 @@
 #include <shlwapi.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -75,40 +76,51 @@ namespace
     }
 
     // Whether the text holds "<!DOCTYPE" in a single-byte or UTF-8 form or in either UTF-16 order.
-    // Read before the DOM parses, which is where a declaration's entities cost.
-    bool HasDocumentType(IStream* stream)
+    // Looked for before the DOM parses, which is where a declaration's entities cost.
+    bool HasDocumentType(const char* text, size_t size)
     {
-        static const char Keyword[] = "<!DOCTYPE";
-        const size_t keywordLength = sizeof(Keyword) - 1;
-        std::string narrow(Keyword);
+        const std::string narrow = "<!DOCTYPE";
         std::string little;
         std::string big;
         for (char c : narrow)
         {
-            little += c;
-            little += '\0';
-            big += '\0';
-            big += c;
+            little += std::string(1, c) + '\0';
+            big += std::string(1, '\0') + c;
         }
-        const std::string* forms[] = {&narrow, &little, &big};
-        const size_t overlap = 2 * keywordLength;
-        std::string window;
-        std::vector<char> buffer(64 * 1024);
-        for (;;)
+        const std::string_view whole(text, size);
+        return whole.find(narrow) != std::string_view::npos || whole.find(little) != std::string_view::npos ||
+               whole.find(big) != std::string_view::npos;
+    }
+
+    // The whole file as the DOM's source: read once here, so that it can be looked at before
+    // it is parsed, and handed over as bytes, which every DOM parses in one pass (a stream
+    // source is copied by some, piece by growing piece). Empty when the file cannot be read.
+    UniqueVariant ReadBytes(IStream* stream)
+    {
+        STATSTG status = {};
+        if (FAILED(stream->Stat(&status, STATFLAG_NONAME)) || status.cbSize.HighPart != 0 ||
+            status.cbSize.LowPart > static_cast<ULONG>(MAXLONG))
+            return UniqueVariant();
+        const ULONG size = status.cbSize.LowPart;
+        UniqueVariant bytes = UniqueVariant::FromByteArray(SafeArrayCreateVector(VT_UI1, 0, size));
+        if (bytes.get().vt == VT_EMPTY)
+            return bytes;
+        void* data = nullptr;
+        if (FAILED(SafeArrayAccessData(bytes.get().parray, &data)))
+            return UniqueVariant();
+        ULONG total = 0;
+        HRESULT hr = S_OK;
+        while (total < size && SUCCEEDED(hr))
         {
             ULONG read = 0;
-            const HRESULT hr = stream->Read(buffer.data(), static_cast<ULONG>(buffer.size()), &read);
-            if (FAILED(hr))
-                return true;
+            hr = stream->Read(static_cast<char*>(data) + total, size - total, &read);
             if (read == 0)
-                return false;
-            window.append(buffer.data(), read);
-            for (const std::string* form : forms)
-                if (window.find(*form) != std::string::npos)
-                    return true;
-            if (window.size() > overlap)
-                window.erase(0, window.size() - overlap);
+                break;
+            total += read;
         }
+        const bool refused = total != size || HasDocumentType(static_cast<const char*>(data), size);
+        SafeArrayUnaccessData(bytes.get().parray);
+        return refused ? UniqueVariant() : std::move(bytes);
     }
 }
 
@@ -253,6 +265,20 @@ String CXmlNodeWrapper::GetAttribute(const String& name, const String& defaultVa
 {
     if (m_node == nullptr)
         return defaultValue;
+    // An element answers in one call, where the attribute map costs three objects per read.
+    ComPtr<IXMLDOMElement> element;
+    if (SUCCEEDED(m_node->QueryInterface(IID_IXMLDOMElement, element.put_void())) && element)
+    {
+        UniqueBstr bstrName = MakeBstr(name);
+        VARIANT value;
+        VariantInit(&value);
+        if (FAILED(element->getAttribute(bstrName.get(), &value)) || value.vt != VT_BSTR)
+        {
+            VariantClear(&value);
+            return defaultValue;
+        }
+        return TakeBstr(value.bstrVal);
+    }
     ComPtr<IXMLDOMNamedNodeMap> attributes;
     if (FAILED(m_node->get_attributes(attributes.put())) || !attributes)
         return defaultValue;
@@ -395,12 +421,11 @@ bool CXmlDocumentWrapper::Load(const String& path)
     if (FAILED(m_document->put_async(VARIANT_FALSE)))
         return false;
     const ComPtr<IStream> stream = OpenFileStream(path, STGM_READ | STGM_SHARE_DENY_WRITE, FALSE);
-    if (!stream || HasDocumentType(stream.get()))
+    if (!stream)
         return false;
-    const LARGE_INTEGER start = {};
-    if (FAILED(stream->Seek(start, STREAM_SEEK_SET, nullptr)))
+    const UniqueVariant source = ReadBytes(stream.get());
+    if (source.get().vt == VT_EMPTY)
         return false;
-    const UniqueVariant source = UniqueVariant::FromUnknown(stream.get());
     VARIANT_BOOL success = VARIANT_FALSE;
     if (FAILED(m_document->load(source.get(), &success)) || success != VARIANT_TRUE)
         return false;
