@@ -5,7 +5,8 @@
 #
 # Settings (environment): BENCH_RUNS (timings of each side per row, the best kept; default 7),
 # BENCH_TREE_RUNS (the same for the tree row; 3), BENCH_FILE_MIB (1024), BENCH_TREE_FILES (20000),
-# BENCH_REG_VALUES (200000), BENCH_ROWS (the rows to run; "1 2 3 4 5 8"), BENCH_TOOL (another build's
+# BENCH_REG_VALUES (200000), BENCH_MANIFEST_ENTRIES (10000, about 1 MB), BENCH_ROWS (the rows to
+# run; "1 2 3 4 5 8 9"), BENCH_TOOL (another build's
 # benchtool.exe, to compare builds). The data lives below BUILD_DIR/bench-run and is deleted at
 # the end; the lab machine stays for the next run.
 set -euo pipefail
@@ -19,7 +20,8 @@ TREE_RUNS=${BENCH_TREE_RUNS:-3}
 FILE_MIB=${BENCH_FILE_MIB:-1024}
 TREE_FILES=${BENCH_TREE_FILES:-20000}
 REG_VALUES=${BENCH_REG_VALUES:-200000}
-ROWS=${BENCH_ROWS:-1 2 3 4 5 8}
+MANIFEST_ENTRIES=${BENCH_MANIFEST_ENTRIES:-10000}
+ROWS=${BENCH_ROWS:-1 2 3 4 5 8 9}
 
 BENCHTOOL=${BENCH_TOOL:-$BUILD_DIR/bench/benchtool/benchtool.exe}
 [ -f "$BENCHTOOL" ] || { echo "bench: $BENCHTOOL is not built (make build64)" >&2; exit 1; }
@@ -311,6 +313,33 @@ bench_catalog_hash() {
         { echo "bench: the catalog differs from sha256sum's" >&2; exit 1; }
     rm -rf "$DATA/backup" "$WORK/reference.sums"
     row "8 catalog hashing" "$ours" sha256sum "$reference" throughput 0.8 "$peak" 64 "$FILE_MIB"
+# manifest DIR COUNT: a registry manifest of COUNT distinct entries (about 100 bytes each) in DIR.
+manifest() {
+    mkdir -p "$1"
+    awk -v n="$2" 'BEGIN {
+        printf "<BackupSet type=\"Registry\"><files>"
+        for (i = 0; i < n; i++)
+            printf "<file filepath=\"C\\h\\%d\" hivefile=\"\\Device\\HarddiskVolume1\\h\\%d\" hivepath=\"\\REGISTRY\\USER\\S-%d\"/>", i, i, i
+        printf "</files></BackupSet>"
+    }' >"$1/RegistryBackupSet.xml"
+}
+
+# Reading a manifest eight times as long must take about eight times as long: the ratio is the
+# long read's time against eight short ones'.
+bench_manifest_read() {
+    local long=$((MANIFEST_ENTRIES * 8)) short= longest= peak=0 run
+    echo "bench: row 9, reading registry manifests of $MANIFEST_ENTRIES and $long entries"
+    manifest "$DATA/short" "$MANIFEST_ENTRIES"
+    manifest "$DATA/long" "$long"
+    for ((run = 0; run < RUNS; run++)); do
+        tool read-manifest "$DATA_WIN\\short" "$MANIFEST_ENTRIES"
+        short=$(min "$SECONDS_TAKEN" "$short")
+        tool read-manifest "$DATA_WIN\\long" "$long"
+        longest=$(min "$SECONDS_TAKEN" "$longest")
+        [ "$PEAK" -gt "$peak" ] && peak=$PEAK
+    done
+    NOTES+=("row 9: $(mib "$(stat -c %s "$DATA/short/RegistryBackupSet.xml")") read in $short s")
+    row "9 manifest read, 8x the entries" "$longest" "8 x shorter" "$(awk -v s="$short" 'BEGIN { print 8 * s }')" time 1.5 "$peak"
 }
 
 for number in $ROWS; do
@@ -321,6 +350,7 @@ for number in $ROWS; do
         4) bench_sysvol_backup ;;
         5) bench_bootfiles_backup ;;
         8) bench_catalog_hash ;;
+        9) bench_manifest_read ;;
         *) echo "bench: no row $number" >&2; exit 2 ;;
     esac
 done

@@ -12,6 +12,8 @@
 //   benchtool fill-registry KEY COUNT    COUNT values below HKLM\KEY, 100 to a subkey
 //   benchtool sysvol-ours DIR            SystemVolume::Backup (manifest and tree copy)
 //   benchtool hash-ours DIR              ssbr's catalog: SHA256SUMS of every file below DIR
+//   benchtool read-manifest DIR COUNT    RegistryBackupSet::GetFiles of DIR's manifest, which
+//                                        must list COUNT entries
 //
 // Prints "<seconds> <peak working set in bytes>" on success (exit 0); a failure prints its
 // reason on stderr and exits 1, usage errors exit 2.
@@ -23,6 +25,7 @@
 #include "common/Handles.h"
 #include "privileges/Privileges.h"
 #include "common/Strings.h"
+#include "registry/RegistryBackupSet.h"
 #include "registry/RegistryService.h"
 #include "sysvol/SystemVolume.h"
 
@@ -294,6 +297,16 @@ namespace
             });
         if (command == L"fill-registry" && argc == 4)
             return Measure([&](String& failure) { return FillRegistry(first, wcstol(second.c_str(), nullptr, 10), failure); });
+        if (command == L"read-manifest" && argc == 4)
+            return Measure([&](String& failure) {
+                RegistryBackupSet manifest(first);
+                manifest.OpenExisting(L"No registry backup in %s");
+                const size_t count = manifest.GetFiles().size();
+                if (count == static_cast<size_t>(wcstol(second.c_str(), nullptr, 10)))
+                    return true;
+                failure = Strings::Format(L"%d entries read", static_cast<int>(count));
+                return false;
+            });
         return Usage();
     }
 }

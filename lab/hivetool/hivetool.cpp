@@ -3,6 +3,9 @@
 //   hivetool file FILE    loads FILE below HKEY_USERS, prints it, unloads it
 //   hivetool key ROOT\PATH  prints a live key (ROOT: HKLM or HKU)
 //   hivetool loaded ROOT\NAME  prints "present" (exit code 0) or "absent" (exit code 1)
+//   hivetool guard ROOT\PATH  prints a live key, then "TMP_ key: ROOT\NAME" for every key at
+//                             the top of HKLM and HKU whose name begins with TMP_ (in one
+//                             process: the hostile-input test asks after every case)
 //
 // One line per key ("[relative\path]", the top is "[]"), then one per value:
 // "name = TYPE data" with strings as text, DWORDs in decimal, everything else as hex bytes.
@@ -159,7 +162,7 @@ namespace
 int wmain(int argc, wchar_t** argv)
 {
     if (argc != 3)
-        return Fail(L"usage: hivetool file FILE | key ROOT\\PATH | loaded ROOT\\NAME");
+        return Fail(L"usage: hivetool file FILE | key ROOT\\PATH | loaded ROOT\\NAME | guard ROOT\\PATH");
     const String command = argv[1];
     const String argument = argv[2];
 
@@ -190,6 +193,24 @@ int wmain(int argc, wchar_t** argv)
         const LONG status = PrintTree(root, path, L"");
         if (status != ERROR_SUCCESS)
             return Fail(L"cannot read " + argument + L": " + ErrorText::Format(static_cast<DWORD>(status)));
+        return 0;
+    }
+    if (command == L"guard")
+    {
+        PrintTree(root, path, L"");
+        const std::pair<HKEY, const wchar_t*> roots[] = {{HKEY_LOCAL_MACHINE, L"HKLM"}, {HKEY_USERS, L"HKU"}};
+        for (const auto& top : roots)
+        {
+            wchar_t name[256];
+            for (DWORD index = 0;; ++index)
+            {
+                DWORD chars = 256;
+                if (RegEnumKeyExW(top.first, index, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                    break;
+                if (_wcsnicmp(name, L"TMP_", 4) == 0)
+                    Print(Strings::Format(L"TMP_ key: %s\\%s\n", top.second, name));
+            }
+        }
         return 0;
     }
     if (command == L"loaded")

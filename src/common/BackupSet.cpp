@@ -1,5 +1,6 @@
 #include "common/BackupSet.h"
 
+#include "common/ErrorText.h"
 #include "common/FileSystem.h"
 
 BackupSetBase::BackupSetBase(const String& directory, const BackupSetSchema& schema)
@@ -31,8 +32,11 @@ String BackupSetBase::OpenDocument()
                 return CouldNotCreateDirectory;
         }
 
-        // A failed write shows up as the load failure below, with the path.
-        m_document.Save(m_filePath);
+        if (!m_document.Save(m_filePath))
+        {
+            const String errorText = ErrorText::FormatLastError();
+            return Strings::Format(CouldNotSaveXmlFile, m_filePath.c_str(), errorText.c_str());
+        }
     }
 
     if (!m_document.Load(m_filePath))
@@ -90,8 +94,7 @@ StringList BackupSetBase::GetListTexts(const String& xpath) const
 {
     StringList texts;
     const CXmlNodeWrapper list = Select(xpath);
-    const long count = list.NumChildren();
-    for (long i = 0; i < count; ++i)
-        texts.push_back(list.GetChild(i).GetText());
+    for (CXmlNodeWrapper item = list.GetFirstChild(); !item.IsEmpty(); item = item.GetNextSibling())
+        texts.push_back(item.GetText());
     return texts;
 }

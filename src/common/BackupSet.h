@@ -54,6 +54,7 @@ public:
     static constexpr const wchar_t* CouldNotLoadXml = L"Could not load xml";
     static constexpr const wchar_t* CouldNotLoadXmlFile = L"Could not load xml file: %s";
     static constexpr const wchar_t* CouldNotCreateDirectory = L"Could not create directory";
+    static constexpr const wchar_t* CouldNotSaveXmlFile = L"Could not save xml file: %s\n%s";
 
 protected:
     // Sets the path and creates the document; reads and writes nothing. The schema must
@@ -102,8 +103,8 @@ class BackupSet : public BackupSetBase
 {
 public:
     // Creates a missing manifest from the skeleton, then loads the file. Throws ExceptionType
-    // with "Could not load xml", "Could not create directory" or
-    // "Could not load xml file: <path>".
+    // with "Could not load xml", "Could not create directory", "Could not save xml file:
+    // <path>\n<error text of the failing call>" or "Could not load xml file: <path>".
     void Open()
     {
         const String failure = OpenDocument();

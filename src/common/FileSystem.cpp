@@ -4,6 +4,7 @@
 #include "common/Exceptions.h"
 #include "common/Handles.h"
 
+#include <algorithm>
 #include <memory>
 
 namespace
@@ -158,6 +159,25 @@ namespace Paths
         const UniqueFileHandle first = open(one);
         const UniqueFileHandle second = open(other);
         return first && second && IsSameFile(first.get(), second.get());
+    }
+
+    void RefuseLinks(const String& folder, const String& path)
+    {
+        ThrowIfEmpty(folder, L"Folder cannot be empty");
+        const String base = StripTrailingBackslash(folder);
+        if (path.size() <= base.size() + 1 || !Strings::StartsWithNoCase(path, base + L"\\"))
+            throw FileSystemException(Strings::Format(L"%s is not below %s", path.c_str(), folder.c_str()));
+        size_t end = base.size();
+        while (end < path.size())
+        {
+            end = std::min(path.find(L'\\', end + 1), path.size());
+            const String part = path.substr(0, end);
+            const DWORD attributes = GetFileAttributesW(LongFormForQuery(part).c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES)
+                return;
+            if (IsReparsePoint(attributes))
+                throw FileSystemException(Strings::Format(L"Refused to follow the link at %s", part.c_str()));
+        }
     }
 }
 

@@ -27,6 +27,11 @@ namespace Paths
     // Whether both paths lead to one file or directory (by volume and file index, so a short name,
     // a share or a link to it counts); false when either cannot be opened.
     bool IsSameObject(const String& one, const String& other);
+    // Before writing or deleting path below folder: throws FileSystemException "<path> is not
+    // below <folder>" when it is not, and "Refused to follow the link at <part>" when a folder or
+    // file between them (folder excluded, path included) is a symbolic link, junction or other
+    // reparse point. Parts that do not exist end the check.
+    void RefuseLinks(const String& folder, const String& path);
 }
 
 namespace Files

@@ -296,6 +296,16 @@ public:
             unknown->AddRef();
         return variant;
     }
+    // Takes over a SAFEARRAY of bytes (which may be null).
+    static UniqueVariant FromByteArray(SAFEARRAY* bytes) noexcept
+    {
+        UniqueVariant variant;
+        if (bytes == nullptr)
+            return variant;
+        variant.m_variant.vt = VT_ARRAY | VT_UI1;
+        variant.m_variant.parray = bytes;
+        return variant;
+    }
     static UniqueVariant FromLong(LONG value) noexcept
     {
         UniqueVariant variant;

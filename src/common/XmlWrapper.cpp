@@ -9,7 +9,10 @@
 #include <msxml2.h>
 #include <shlwapi.h>
 
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace
 {
@@ -60,13 +63,64 @@ namespace
 
     // The DOM is handed a stream over the file rather than its name: given a name, it takes it
     // for a URL, where "%41" and "#" mean something else and 260 characters are the limit.
-    ComPtr<IStream> OpenFileStream(const String& path, DWORD mode, BOOL create)
+    ComPtr<IStream> OpenFileStream(const String& path, DWORD mode, BOOL create, HRESULT* result = nullptr)
     {
         ComPtr<IStream> stream;
-        if (FAILED(SHCreateStreamOnFileEx(LongFullPath(path).c_str(), mode, FILE_ATTRIBUTE_NORMAL, create, nullptr,
-                                          stream.put())))
+        const HRESULT hr = SHCreateStreamOnFileEx(LongFullPath(path).c_str(), mode, FILE_ATTRIBUTE_NORMAL, create,
+                                                  nullptr, stream.put());
+        if (result != nullptr)
+            *result = FAILED(hr) ? hr : S_OK;
+        if (FAILED(hr))
             stream.reset();
         return stream;
+    }
+
+    // Whether the text holds "<!DOCTYPE" in a single-byte or UTF-8 form or in either UTF-16 order.
+    // Looked for before the DOM parses, which is where a declaration's entities cost.
+    bool HasDocumentType(const char* text, size_t size)
+    {
+        const std::string narrow = "<!DOCTYPE";
+        std::string little;
+        std::string big;
+        for (char c : narrow)
+        {
+            little += std::string(1, c) + '\0';
+            big += std::string(1, '\0') + c;
+        }
+        const std::string_view whole(text, size);
+        return whole.find(narrow) != std::string_view::npos || whole.find(little) != std::string_view::npos ||
+               whole.find(big) != std::string_view::npos;
+    }
+
+    // The whole file as the DOM's source: read once here, so that it can be looked at before
+    // it is parsed, and handed over as bytes, which every DOM parses in one pass (a stream
+    // source is copied by some, piece by growing piece). Empty when the file cannot be read.
+    UniqueVariant ReadBytes(IStream* stream)
+    {
+        STATSTG status = {};
+        if (FAILED(stream->Stat(&status, STATFLAG_NONAME)) || status.cbSize.HighPart != 0 ||
+            status.cbSize.LowPart > static_cast<ULONG>(MAXLONG))
+            return UniqueVariant();
+        const ULONG size = status.cbSize.LowPart;
+        UniqueVariant bytes = UniqueVariant::FromByteArray(SafeArrayCreateVector(VT_UI1, 0, size));
+        if (bytes.get().vt == VT_EMPTY)
+            return bytes;
+        void* data = nullptr;
+        if (FAILED(SafeArrayAccessData(bytes.get().parray, &data)))
+            return UniqueVariant();
+        ULONG total = 0;
+        HRESULT hr = S_OK;
+        while (total < size && SUCCEEDED(hr))
+        {
+            ULONG read = 0;
+            hr = stream->Read(static_cast<char*>(data) + total, size - total, &read);
+            if (read == 0)
+                break;
+            total += read;
+        }
+        const bool refused = total != size || HasDocumentType(static_cast<const char*>(data), size);
+        SafeArrayUnaccessData(bytes.get().parray);
+        return refused ? UniqueVariant() : std::move(bytes);
     }
 }
 
@@ -112,6 +166,33 @@ CXmlNodeWrapper CXmlNodeWrapper::GetChild(long index) const
     if (FAILED(children->get_item(index, &child)))
         return CXmlNodeWrapper();
     return CXmlNodeWrapper(child);
+}
+
+CXmlNodeWrapper CXmlNodeWrapper::GetFirstChild() const
+{
+    IXMLDOMNode* child = nullptr;
+    if (m_node == nullptr || FAILED(m_node->get_firstChild(&child)))
+        return CXmlNodeWrapper();
+    return CXmlNodeWrapper(child);
+}
+
+CXmlNodeWrapper CXmlNodeWrapper::GetNextSibling() const
+{
+    IXMLDOMNode* next = nullptr;
+    if (m_node == nullptr || FAILED(m_node->get_nextSibling(&next)))
+        return CXmlNodeWrapper();
+    return CXmlNodeWrapper(next);
+}
+
+bool CXmlNodeWrapper::IsElement(const String& name) const
+{
+    DOMNodeType type = NODE_INVALID;
+    if (m_node == nullptr || FAILED(m_node->get_nodeType(&type)) || type != ElementNodeType)
+        return false;
+    BSTR nodeName = nullptr;
+    if (FAILED(m_node->get_nodeName(&nodeName)))
+        return false;
+    return TakeBstr(nodeName) == name;
 }
 
 long CXmlNodeWrapper::NumChildren() const
@@ -184,6 +265,20 @@ String CXmlNodeWrapper::GetAttribute(const String& name, const String& defaultVa
 {
     if (m_node == nullptr)
         return defaultValue;
+    // An element answers in one call, where the attribute map costs three objects per read.
+    ComPtr<IXMLDOMElement> element;
+    if (SUCCEEDED(m_node->QueryInterface(IID_IXMLDOMElement, element.put_void())) && element)
+    {
+        UniqueBstr bstrName = MakeBstr(name);
+        VARIANT value;
+        VariantInit(&value);
+        if (FAILED(element->getAttribute(bstrName.get(), &value)) || value.vt != VT_BSTR)
+        {
+            VariantClear(&value);
+            return defaultValue;
+        }
+        return TakeBstr(value.bstrVal);
+    }
     ComPtr<IXMLDOMNamedNodeMap> attributes;
     if (FAILED(m_node->get_attributes(attributes.put())) || !attributes)
         return defaultValue;
@@ -286,6 +381,17 @@ CXmlDocumentWrapper::CXmlDocumentWrapper()
                        SUCCEEDED(document2->setProperty(property.get(), language.get()));
     if (!xpath)
         return;
+    // A manifest may come from anywhere: it is read as it is, without fetching or checking
+    // against anything it names. Versions without the DTD property rely on Load's own check.
+    UniqueBstr prohibitDtd(SysAllocString(L"ProhibitDTD"));
+    VARIANT yes;
+    VariantInit(&yes);
+    yes.vt = VT_BOOL;
+    yes.boolVal = VARIANT_TRUE;
+    if (prohibitDtd)
+        document2->setProperty(prohibitDtd.get(), yes);
+    if (FAILED(document->put_resolveExternals(VARIANT_FALSE)) || FAILED(document->put_validateOnParse(VARIANT_FALSE)))
+        return;
     m_document = document.release();
 }
 
@@ -317,22 +423,34 @@ bool CXmlDocumentWrapper::Load(const String& path)
     const ComPtr<IStream> stream = OpenFileStream(path, STGM_READ | STGM_SHARE_DENY_WRITE, FALSE);
     if (!stream)
         return false;
-    const UniqueVariant source = UniqueVariant::FromUnknown(stream.get());
-    VARIANT_BOOL success = VARIANT_FALSE;
-    if (FAILED(m_document->load(source.get(), &success)))
+    const UniqueVariant source = ReadBytes(stream.get());
+    if (source.get().vt == VT_EMPTY)
         return false;
-    return success == VARIANT_TRUE;
+    VARIANT_BOOL success = VARIANT_FALSE;
+    if (FAILED(m_document->load(source.get(), &success)) || success != VARIANT_TRUE)
+        return false;
+    ComPtr<IXMLDOMDocumentType> type;
+    return SUCCEEDED(m_document->get_doctype(type.put())) && !type;
 }
 
 bool CXmlDocumentWrapper::Save(const String& path)
 {
     if (m_document == nullptr)
         return false;
-    const ComPtr<IStream> stream = OpenFileStream(path, STGM_WRITE | STGM_CREATE | STGM_SHARE_DENY_WRITE, TRUE);
-    if (!stream)
-        return false;
-    const UniqueVariant destination = UniqueVariant::FromUnknown(stream.get());
-    return SUCCEEDED(m_document->save(destination.get())) && SUCCEEDED(stream->Commit(STGC_DEFAULT));
+    HRESULT hr = S_OK;
+    const ComPtr<IStream> stream = OpenFileStream(path, STGM_WRITE | STGM_CREATE | STGM_SHARE_DENY_WRITE, TRUE, &hr);
+    if (stream)
+    {
+        const UniqueVariant destination = UniqueVariant::FromUnknown(stream.get());
+        hr = m_document->save(destination.get());
+        if (SUCCEEDED(hr))
+            hr = stream->Commit(STGC_DEFAULT);
+    }
+    if (SUCCEEDED(hr))
+        return true;
+    // A file system failure comes back as its Win32 code.
+    SetLastError(HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : static_cast<DWORD>(hr));
+    return false;
 }
 
 CXmlNodeWrapper CXmlDocumentWrapper::GetDocumentElement() const

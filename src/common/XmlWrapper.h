@@ -36,6 +36,12 @@ public:
     CXmlNodeWrapper GetChild(long index) const;
     // Number of child nodes; 0 for an empty node or when the DOM cannot tell.
     long NumChildren() const;
+    // The first child node and the next node at the same level: a walk through them costs each
+    // step the same, where GetChild(i) may cost i. Empty when there is none.
+    CXmlNodeWrapper GetFirstChild() const;
+    CXmlNodeWrapper GetNextSibling() const;
+    // Whether the node is an element of that name (comments, text and instructions are not).
+    bool IsElement(const String& name) const;
 
     // Inserts a new element before the child at index, or appends it when there is no child
     // there. Empty result when the node has no owner document. Throws XmlException on an empty
@@ -81,11 +87,14 @@ public:
 
     // Parses text into the document; true when the DOM reports success.
     bool LoadXml(const String& text);
-    // Synchronous load of a file; false when it is missing or does not parse. The path is a
-    // plain file path of any length (not a URL: "%41" and "#" are characters of the name).
+    // Synchronous load of a file; false when it is missing, does not parse, or holds a document
+    // type declaration (whose entities could make a small file expand without end; no manifest
+    // has one). The path is a plain file path of any length (not a URL: "%41" and "#" are
+    // characters of the name).
     bool Load(const String& path);
     // Writes the document as it is (no re-indentation) to a plain file path of any length,
-    // replacing the file; false when it cannot.
+    // replacing the file; false when it cannot, with the failing call's code as the thread's
+    // last error.
     bool Save(const String& path);
     // The root element, or an empty node.
     CXmlNodeWrapper GetDocumentElement() const;

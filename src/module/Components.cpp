@@ -206,6 +206,10 @@ namespace Components
 
     void CheckBackupTarget(ComponentList components, const String& directory)
     {
+        // A colon past the drive names a stream of a file, not a folder.
+        const String local = Strings::StartsWithNoCase(directory, L"\\\\?\\") ? directory.substr(4) : directory;
+        if (local.find(L':', 2) != String::npos)
+            InvalidTarget(directory);
         // "C:" alone is the current folder of that drive to the system, its root to the file layer.
         if (IsRootPath(directory) || IsRootPath(Paths::GetFullPath(directory)) || IsWindowsDirectory(directory))
             InvalidTarget(directory);

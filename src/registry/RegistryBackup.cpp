@@ -105,8 +105,14 @@ void RegistryService::Backup(const String& directory)
             const String filePath = drive + path;
             const String file = directory + L"\\Reg\\" + filePath;
 
-            const HiveFileEntry entry = backupSet.AddFile(filePath, hiveFile, hivePath);
-            SaveRegistrySubKey(entry.GetRootKey(), entry.GetSubkey(), file);
+            // Only a hive of its own: an empty subkey would save a whole root.
+            const HiveFileEntry entry(filePath, hiveFile, hivePath);
+            if (entry.GetRootKey() == nullptr || entry.GetSubkey().empty())
+                throw RegistryServiceException(
+                    Strings::Format(L"Invalid hive path in %s: %s", HiveListPath, hivePath.c_str()));
+            // A hive that is not loaded is not part of this machine's state.
+            if (SaveRegistrySubKey(entry.GetRootKey(), entry.GetSubkey(), file))
+                backupSet.AddFile(filePath, hiveFile, hivePath);
         }
 
         if (!backupSet.Save())
@@ -119,31 +125,28 @@ void RegistryService::Backup(const String& directory)
     }
 }
 
-int RegistryService::SaveRegistrySubKey(HKEY root, const String& subkey, const String& file)
+bool RegistryService::SaveRegistrySubKey(HKEY root, const String& subkey, const String& file)
 {
-    if (!Directories::Create(Directories::GetDirectory(file, true)))
-        RegistryFailure::ThrowFailed(L"Directories::Create(Directories::GetDirectory(%s)", file.c_str());
-
     Wow64 wow64;
-    // A 32-bit process must save the 64-bit view: the hive, not its redirected part.
+    // A 32-bit process must save the 64-bit view: the hive, not its redirected part. Opened,
+    // never created: a backup adds nothing to the live registry.
     const REGSAM access = KEY_QUERY_VALUE | (wow64.IsWow64Process() ? KEY_WOW64_64KEY : 0);
     UniqueRegKey key;
-    LONG status = RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, REG_OPTION_BACKUP_RESTORE, access, nullptr,
-                                  key.put(), nullptr);
+    LONG status = RegOpenKeyExW(root, subkey.c_str(), REG_OPTION_BACKUP_RESTORE, access, key.put());
+    if (status == ERROR_FILE_NOT_FOUND)
+        return false;
     if (status != ERROR_SUCCESS)
-        RegistryFailure::ThrowSaveCallFailed(status, L"RegCreateKeyEx(%d, %s)", Number(root), subkey.c_str());
+        RegistryFailure::ThrowSaveCallFailed(status, L"RegOpenKeyEx(%d, %s)", Number(root), subkey.c_str());
+
+    if (!Directories::Create(Directories::GetDirectory(file, true)))
+        RegistryFailure::ThrowFailed(L"Directories::Create(Directories::GetDirectory(%s)", file.c_str());
 
     // Wine's save call overwrites an existing file where Windows' refuses: refuse alike, so that
     // a second backup into the same folder never replaces a hive saved before.
     if (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES)
-    {
         status = ERROR_ALREADY_EXISTS;
-        SetLastError(ERROR_ALREADY_EXISTS);
-    }
     else
-    {
         status = RegSaveKeyW(key.get(), file.c_str(), nullptr);
-    }
     if (status != ERROR_SUCCESS)
         RegistryFailure::ThrowSaveCallFailed(status, L"RegSaveKey(%d, %s)", Number(key.get()), file.c_str());
 
@@ -151,5 +154,5 @@ int RegistryService::SaveRegistrySubKey(HKEY root, const String& subkey, const S
     status = RegCloseKey(handle);
     if (status != ERROR_SUCCESS)
         RegistryFailure::ThrowSaveCallFailed(status, L"RegCloseKey(%d)", Number(handle));
-    return 0;
+    return true;
 }

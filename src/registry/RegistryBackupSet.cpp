@@ -53,10 +53,10 @@ HiveFileList RegistryBackupSet::GetFiles() const
 {
     HiveFileList entries;
     const CXmlNodeWrapper files = Select(FilesPath);
-    const long count = files.NumChildren();
-    for (long i = 0; i < count; ++i)
+    for (CXmlNodeWrapper file = files.GetFirstChild(); !file.IsEmpty(); file = file.GetNextSibling())
     {
-        const CXmlNodeWrapper file = files.GetChild(i);
+        if (!file.IsElement(L"file"))
+            continue;
         entries.emplace_back(file.GetAttribute(L"filepath", String()), file.GetAttribute(L"hivefile", String()),
                              file.GetAttribute(L"hivepath", String()));
     }

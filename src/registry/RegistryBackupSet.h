@@ -51,7 +51,8 @@ public:
     // RegistryBackupSetException when the manifest has no /BackupSet/files element.
     HiveFileEntry AddFile(const String& filepath, const String& hivefile, const String& hivepath);
 
-    // The entries in document order (newest first); missing attributes read as empty, a
-    // manifest without /BackupSet/files lists nothing.
+    // The <file> elements in document order (newest first); anything else below <files> is not
+    // an entry. Missing attributes read as empty, a manifest without /BackupSet/files lists
+    // nothing.
     HiveFileList GetFiles() const;
 };

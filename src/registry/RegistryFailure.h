@@ -1,7 +1,7 @@
 #pragma once
 // The registry component's failure messages: the failing call with its arguments, what it
-// returned, and the error text. Every message of the component is built here, so that the
-// last error is read before anything else can change it.
+// returned, and the error text. Where a call returns its code, the text describes that code:
+// the registry calls do not set the thread's last error, which may tell of something else.
 
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
@@ -31,12 +31,12 @@ namespace RegistryFailure
         Throw(Strings::Format(textFormat, arguments...), errorText);
     }
 
-    // "<call> failed: <code>\n<error text>" for a registry call that returned code; call is
+    // "<call> failed: <code>\n<text of code>" for a registry call that returned code; call is
     // formatted from callFormat and arguments.
     template <typename... Arguments>
     [[noreturn]] void ThrowCallFailed(LONG code, const wchar_t* callFormat, Arguments... arguments)
     {
-        const String errorText = ErrorText::FormatLastError();
+        const String errorText = ErrorText::Format(static_cast<DWORD>(code));
         Throw(Strings::Format(callFormat, arguments...) + Strings::Format(L" failed: %d", static_cast<int>(code)),
               errorText);
     }
@@ -45,7 +45,7 @@ namespace RegistryFailure
     template <typename... Arguments>
     [[noreturn]] void ThrowSaveCallFailed(LONG code, const wchar_t* callFormat, Arguments... arguments)
     {
-        const String errorText = ErrorText::FormatLastError();
+        const String errorText = ErrorText::Format(static_cast<DWORD>(code));
         Throw(Strings::Format(callFormat, arguments...) + Strings::Format(L" failed: %d.", static_cast<int>(code)),
               errorText);
     }

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <map>
+#include <set>
 #include <vector>
 
 using RegistryFailure::Number;
@@ -20,6 +22,9 @@ namespace
     const wchar_t* const KeysNotToRestorePath = L"System\\CurrentControlSet\\Control\\BackupRestore\\KeysNotToRestore";
     const wchar_t* const CurrentControlSet = L"CurrentControlSet";
     const wchar_t* const ReliabilityPath = L"\\Microsoft\\Windows\\CurrentVersion\\Reliability";
+    const wchar_t* const HiveListPath = L"System\\CurrentControlSet\\Control\\hivelist";
+    const wchar_t* const NoBackup = L"No registry backup in %s";
+    const wchar_t* const LinkValue = L"SymbolicLinkValue";
     // What loading a hive file may write beside it.
     const wchar_t* const HiveLogSuffixes[] = {L".LOG", L".LOG1", L".LOG2"};
 
@@ -34,6 +39,130 @@ namespace
     {
         UniqueRegKey key;
         return LiveKeys::Open(root, path, key) == ERROR_FILE_NOT_FOUND;
+    }
+
+    // Whether the key (opened with REG_OPTION_OPEN_LINK) is a registry link rather than a key.
+    bool IsLink(HKEY key)
+    {
+        DWORD type = REG_NONE;
+        return RegQueryValueExW(key, LinkValue, nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
+               type == REG_LINK;
+    }
+
+    [[noreturn]] void ThrowLink(const String& path)
+    {
+        throw RegistryServiceException(Strings::Format(L"The saved hive holds a registry link: %s", path.c_str()));
+    }
+
+    // Refuses a link anywhere below the open key (opened with REG_OPTION_OPEN_LINK).
+    void RefuseLinksBelow(HKEY key, const String& path)
+    {
+        for (DWORD index = 0;; ++index)
+        {
+            wchar_t name[256];
+            DWORD chars = 256;
+            const LONG status = RegEnumKeyExW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
+            if (status == ERROR_NO_MORE_ITEMS)
+                return;
+            if (status != ERROR_SUCCESS)
+                RegistryFailure::ThrowCallFailed(status, L"RegEnumKeyEx(%s)", path.c_str());
+            UniqueRegKey child;
+            const LONG opened = RegOpenKeyExW(key, name, REG_OPTION_OPEN_LINK, KEY_READ, child.put());
+            if (opened != ERROR_SUCCESS)
+                RegistryFailure::ThrowCallFailed(opened, L"RegOpenKeyEx(%s\\%s)", path.c_str(), name);
+            if (IsLink(child.get()))
+                ThrowLink(path + L"\\" + name);
+            RefuseLinksBelow(child.get(), path + L"\\" + name);
+        }
+    }
+
+    // A saved hive is loaded beside the live ones, and a link in it would lead a write made while
+    // preparing it into a live key: every key from the hive's top down to root\hive\path (and,
+    // with tree, every key below it) must be a key of its own. Keys not there yet end the walk.
+    void RefuseLinks(HKEY root, const String& hive, const String& path, bool tree)
+    {
+        String current = hive;
+        size_t start = 0;
+        for (;;)
+        {
+            UniqueRegKey key;
+            const LONG status = RegOpenKeyExW(root, current.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, key.put());
+            if (status == ERROR_FILE_NOT_FOUND)
+                return;
+            if (status != ERROR_SUCCESS)
+                RegistryFailure::ThrowCallFailed(status, L"RegOpenKeyEx(%d, %s)", Number(root), current.c_str());
+            if (IsLink(key.get()))
+                ThrowLink(current);
+            if (start >= path.size())
+            {
+                if (tree)
+                    RefuseLinksBelow(key.get(), current);
+                return;
+            }
+            const size_t end = std::min(path.find(L'\\', start), path.size());
+            if (end > start)
+                current += L"\\" + path.substr(start, end - start);
+            start = end + 1;
+        }
+    }
+
+    bool KeyExists(HKEY root, const String& path)
+    {
+        UniqueRegKey key;
+        return RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, key.put()) == ERROR_SUCCESS;
+    }
+
+    // Unloads what an earlier attempt left under the temporary name: a hive that a crash left
+    // loaded, or the key that some platforms make before a load that then fails.
+    void UnloadLeftover(HKEY root, const String& name)
+    {
+        if (!KeyExists(root, name))
+            return;
+        const LONG status = RegUnLoadKeyW(root, name.c_str());
+        if (KeyExists(root, name))
+            RegistryFailure::ThrowCallFailed(status, L"RegUnLoadKey(%d, %s)", Number(root), name.c_str());
+    }
+
+    // The file name of a path (after its last backslash), upper-cased for comparing.
+    String FileNameOf(const String& path)
+    {
+        return Strings::ToUpper(Files::GetFileName(path));
+    }
+
+    // A manifest can come from anywhere: each entry must name one loaded hive of this machine
+    // once, by a saved file of the live hive's file name (a user hive of a user who is not logged
+    // on has no live entry and is checked against its own). Throws naming the first that is not.
+    void CheckEntries(const HiveFileList& entries)
+    {
+        std::map<String, String> liveHives;
+        const CRegistryKey hiveList = LiveKeys::OpenKey(HKEY_LOCAL_MACHINE, HiveListPath);
+        for (auto value = hiveList.BeginValues(); value != hiveList.EndValues(); ++value)
+            liveHives[Strings::ToUpper(value.GetName())] = value.GetValueText();
+
+        std::set<String> hives;
+        std::set<String> files;
+        for (const HiveFileEntry& entry : entries)
+        {
+            const String subkey = entry.GetSubkey();
+            const auto live = liveHives.find(Strings::ToUpper(entry.GetHivePath()));
+            const String hiveFile = live == liveHives.end() ? entry.GetHiveFile() : live->second;
+            const wchar_t* refusal = nullptr;
+            if (entry.GetRootKey() == nullptr || subkey.empty() || subkey.find(L'\\') != String::npos)
+                refusal = L"not the path of a hive";
+            else if (!hives.insert(Strings::ToUpper(entry.GetHivePath())).second ||
+                     !files.insert(Strings::ToUpper(entry.GetFilePath())).second)
+                refusal = L"listed twice";
+            else if (live == liveHives.end() && entry.GetRootKey() != HKEY_USERS)
+                refusal = L"not a hive of the live hive list";
+            else if (entry.GetHiveFile().empty() || hiveFile.empty() ||
+                     FileNameOf(entry.GetFilePath()) != FileNameOf(hiveFile) ||
+                     FileNameOf(entry.GetHiveFile()) != FileNameOf(hiveFile))
+                refusal = L"its file is not the hive's file";
+            if (refusal != nullptr)
+                throw RegistryServiceException(Strings::Format(
+                    L"Refused registry backup entry: hivepath \"%s\", filepath \"%s\", hivefile \"%s\": %s",
+                    entry.GetHivePath().c_str(), entry.GetFilePath().c_str(), entry.GetHiveFile().c_str(), refusal));
+        }
     }
 
     // The files of one hive's restore, all beside the saved hive in the backup.
@@ -86,11 +215,14 @@ namespace
             SetLastError(lastError);
         }
 
-        // Copies source over whatever an interrupted attempt left, writable so that it can be
-        // loaded and deleted whatever the backup's attributes.
+        // Copies source in place of whatever an interrupted attempt left, writable so that it
+        // can be loaded and deleted whatever the backup's attributes. What is there goes first
+        // and the copy makes a new file: a link there is removed, never written through.
         void CopyFrom(const String& source)
         {
-            if (!Files::Copy(source, m_file, true))
+            if (!Files::Delete(m_file) && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
+                RegistryFailure::ThrowFailed(L"DeleteFile(%s)", m_file.c_str());
+            if (!Files::Copy(source, m_file, false))
                 RegistryFailure::ThrowFailed(L"CopyFile(%s, %s)", source.c_str(), m_file.c_str());
             if (!SetFileAttributesW(Paths::ToLongPath(m_file).c_str(), FILE_ATTRIBUTE_NORMAL))
                 RegistryFailure::ThrowFailed(L"SetFileAttributes(%s)", m_file.c_str());
@@ -143,8 +275,12 @@ void RegistryService::Restore(const String& directory)
     try
     {
         RegistryBackupSet backupSet(directory);
-        backupSet.Open();
+        backupSet.OpenExisting(NoBackup);
         const std::vector<HiveFileEntry> entries = backupSet.GetFiles();
+        // A restore that restores nothing must not look like one that did.
+        if (entries.empty())
+            throw RegistryBackupSetException(Strings::Format(NoBackup, directory.c_str()));
+        CheckEntries(entries);
 
         // All or nothing: every hive is prepared, and every live hive found, before the first
         // replacement is scheduled, so that a failure never leaves the machine to restart into
@@ -188,6 +324,12 @@ void RegistryService::PrepareHive(const String& regDirectory, const HiveFileEntr
     const HiveFiles files(regDirectory, entry);
     const String hiveName = Strings::ToUpper(subkey);
 
+    // Links inside the backup would lead what is written and deleted beside the saved hive
+    // elsewhere.
+    const String directory = Directories::GetDirectory(regDirectory, true);
+    for (const String* file : {&files.saved, &files.replacement, &files.oldHive, &files.work, &files.setAside})
+        Paths::RefuseLinks(directory, *file);
+
     // What an earlier restore left: a replacement or old hive that the platform still holds
     // belongs to a replacement scheduled for the next start, and cannot be prepared again.
     if (Files::Exists(files.replacement) && !Files::Delete(files.replacement))
@@ -202,10 +344,16 @@ void RegistryService::PrepareHive(const String& regDirectory, const HiveFileEntr
     WorkingCopy work(files.work);
     work.CopyFrom(files.saved);
 
+    UnloadLeftover(root, temporaryName);
     LONG status = RegLoadKeyW(root, temporaryName.c_str(), files.work.c_str());
     if (status != ERROR_SUCCESS)
+    {
+        // Some platforms make the key before they read the file, and keep it when that fails.
+        if (KeyExists(root, temporaryName))
+            RegUnLoadKeyW(root, temporaryName.c_str());
         RegistryFailure::ThrowCallFailed(status, L"RegLoadKey(%d, %s, %s)", Number(root), temporaryName.c_str(),
                                          files.work.c_str());
+    }
     LoadedHive loaded(root, temporaryName);
 
     if (hiveName == L"SYSTEM")
@@ -222,6 +370,7 @@ void RegistryService::PrepareHive(const String& regDirectory, const HiveFileEntr
     // The restored system must not take the last shutdown of the backed-up one for its own.
     if (hiveName == L"SOFTWARE")
     {
+        RefuseLinks(root, temporaryName, ReliabilityPath + 1, false);
         CRegistryKey reliability(root, temporaryName + ReliabilityPath, KEY_ALL_ACCESS);
         reliability.SetValue(L"LastAliveStamp", L"", REG_SZ);
     }
@@ -321,6 +470,7 @@ void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, cons
             if (entry.back() == L'\\')
             {
                 entry.pop_back();
+                RefuseLinks(root, temporaryName, entry, true);
                 CopyRegistryKey(root, Join(subkey, entry), root, Join(temporaryName, entry));
             }
             else if (entry.back() == L'*')
@@ -329,6 +479,7 @@ void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, cons
                 entry.erase(entry.size() >= 2 ? entry.size() - 2 : 0);
                 const String livePath = Join(subkey, entry);
                 const String savedPath = Join(temporaryName, entry);
+                RefuseLinks(root, temporaryName, entry, false);
                 const CRegistryKey parent = LiveKeys::OpenKey(root, livePath);
                 for (auto child = parent.BeginSubkeys(); child != parent.EndSubkeys(); ++child)
                 {
@@ -337,6 +488,7 @@ void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, cons
                     int liveStart = 0;
                     if (!FindStart(root, live, liveStart))
                         continue;
+                    RefuseLinks(root, temporaryName, Join(entry, child.GetName()), true);
                     // A child the backup did not have (a service installed since) is carried
                     // over like one whose saved copy has no start value.
                     int savedStart = 0;
@@ -350,6 +502,7 @@ void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, cons
                 const String key = slash == String::npos ? String() : entry.substr(0, slash);
                 const String valueName = slash == String::npos ? entry : entry.substr(slash + 1);
                 // A value the live system does not have is no reason to stop.
+                RefuseLinks(root, temporaryName, key, false);
                 CopyValue(root, Join(subkey, key), valueName, root, Join(temporaryName, key), valueName);
             }
         }

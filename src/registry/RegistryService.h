@@ -24,8 +24,9 @@ public:
     static void Backup(const String& directory);
 
     // Saves root\subkey with everything below it into file, creating file's directory first.
-    // Returns 0; throws RegistryServiceException.
-    static int SaveRegistrySubKey(HKEY root, const String& subkey, const String& file);
+    // False, with nothing created or written, when the key does not exist; throws
+    // RegistryServiceException.
+    static bool SaveRegistrySubKey(HKEY root, const String& subkey, const String& file);
 
     // Splits a hive file's NT path into its device ("\Device\HarddiskVolume1") and the path
     // on that device ("WINDOWS\system32\config\SAM"). False for a path that is not to be saved

@@ -24,4 +24,12 @@ expect_eq "backup over an earlier one: exit" 0 "$RC"
 [ -e "$DRIVE/bk/stale.txt" ] && fail "the earlier backup's folder was not emptied"
 [ -f "$DRIVE/bk/RegistryBackupSet.xml" ] || fail "no manifest after the second backup"
 
+# A link to a folder in the target: Windows removes the link itself; Wine cannot remove one, and
+# the backup stops there, naming it. Either way what it points at stays.
+mkdir -p "$DRIVE/elsewhere" && echo kept >"$DRIVE/elsewhere/kept.txt" && ln -s ../elsewhere "$DRIVE/bk/link"
+run_in "$MACHINE" ssbr backup 'C:\bk' --registry
+[ "$RC" = 0 ] && [ -L "$DRIVE/bk/link" ] && fail "the backup succeeded and kept the link"
+[ "$RC" = 0 ] || expect_contains "a link that cannot be removed" 'Could not delete C:\bk\link' "$ERR"
+expect_eq "the folder the link pointed at" kept "$(cat "$DRIVE/elsewhere/kept.txt")"
+
 finish

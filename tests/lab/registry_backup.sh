@@ -2,7 +2,8 @@
 # The registry backup through ssbr in a lab machine: one saved hive file per hive list entry that
 # has a file (not the boot store), laid out below Reg like the hive files on their drive, the
 # manifest newest first, every saved file loading back with what the live key held at backup
-# time, and the failures for a volume without a drive letter and for a malformed device path.
+# time, and the failures for a volume without a drive letter and for a malformed device path; a
+# listed hive that is not loaded is skipped without creating its key, one without a name refused.
 source "$(dirname "$0")/lib/common.bash"
 source "$(dirname "$0")/lib/hives.bash"
 
@@ -87,5 +88,18 @@ run_in "$MACHINE" cmd /c "reg add $HIVELIST_KEY /v \\REGISTRY\\MACHINE\\QMDATA /
 expect_eq "device path without backslash: exit" 1 "$RC"
 expect_contains "device path without backslash" \
     $'An exception occurred in Backup:\nRegistryServiceException ERROR: Invalid registry value found in: System\\CurrentControlSet\\Control\\hivelist\n' "$ERR"
+
+# A listed hive that is not loaded is skipped, and the backup creates no key for it.
+run_in "$MACHINE" cmd /c "reg delete $HIVELIST_KEY /v \\REGISTRY\\MACHINE\\QMDATA /f >nul & reg add $HIVELIST_KEY /v \\REGISTRY\\MACHINE\\QMNOTLOADED /d \\Device\\HarddiskVolume1\\qm\\notloaded /f >nul & ssbr backup C:\\bk-notloaded --registry & hivetool loaded HKLM\\QMNOTLOADED"
+expect_contains "hive not loaded: backup" 'Backup of registry to C:\bk-notloaded completed' "$OUT"
+expect_contains "hive not loaded: no key made" absent "$OUT"
+expect_eq "hive not loaded: not listed" "" "$(grep -io 'QMNOTLOADED' "$MACHINE/drive_c/bk-notloaded/RegistryBackupSet.xml")"
+[ -e "$MACHINE/drive_c/bk-notloaded/Reg/C/qm" ] && fail "hive not loaded: a file was saved for it"
+
+# An entry without a hive name would save a whole root.
+run_in "$MACHINE" cmd /c "reg add $HIVELIST_KEY /v \\REGISTRY\\MACHINE\\ /d \\Device\\HarddiskVolume1\\qm\\root /f >nul & ssbr backup C:\\bk-root --registry"
+expect_eq "no hive name: exit" 1 "$RC"
+expect_contains "no hive name" \
+    $'RegistryServiceException ERROR: Invalid hive path in System\\CurrentControlSet\\Control\\hivelist: \\REGISTRY\\MACHINE\\\n' "$ERR"
 
 finish

@@ -4,7 +4,8 @@
 # live KeysNotToRestore list names from the live system as it is at restore time (including a
 # service installed after the backup), SOFTWARE's has an empty LastAliveStamp, a user hive that
 # is not loaded is prepared without error, and no saved hive stays loaded. Then the failures: a
-# manifest naming a missing hive file, a malformed manifest, and a folder without a manifest.
+# manifest naming a missing hive file, a malformed manifest, and a folder without a manifest
+# (refused, and nothing written).
 source "$(dirname "$0")/lib/common.bash"
 source "$(dirname "$0")/lib/hives.bash"
 

@@ -44,6 +44,16 @@ TEST(XmlDocumentWrapper, LoadsWellFormedTextOnlyAndSavesNonAsciiTextAndAttribute
     EXPECT_FALSE(document.Load(folder / L"missing#.xml"));
     WriteTextFile(folder / L"broken.xml", "<BackupSet type='Registry'><files></BackupSet>");
     EXPECT_FALSE(document.Load(folder / L"broken.xml"));
+    // No manifest has a document type declaration, whose entities may expand without end; in
+    // UTF-16 too, and across the boundary of two reads of the file.
+    const std::string declaration = "<!DOCTYPE BackupSet [<!ENTITY a 'x'>]>";
+    std::string wide;
+    for (char c : std::string(65533, ' ') + declaration + "<BackupSet>&a;</BackupSet>")
+        wide += std::string(1, c) + '\0';
+    WriteTextFile(folder / L"utf8.xml", declaration + "<BackupSet>&a;</BackupSet>");
+    WriteTextFile(folder / L"utf16.xml", "\xff\xfe" + wide);
+    EXPECT_FALSE(document.Load(folder / L"utf8.xml"));
+    EXPECT_FALSE(document.Load(folder / L"utf16.xml"));
 
     ASSERT_TRUE(document.LoadXml(Sample));
     const String nowhere = folder / L"no\\such\\folder\\file.xml";

@@ -50,7 +50,9 @@ TEST_F(BackupTarget, RootsTheWindowsDirectoryAndForeignFoldersAreRefusedAndKeptW
     for (const String& manifest : planted)
         WriteTextFile(manifest, "<BackupSet/>");
     for (const String& directory : {String(L"C:\\"), String(L"C:"), String(L"\\\\LABHOST\\C$"), String(L"\\\\LABHOST\\C$\\"),
-                                    windows, windows + L"\\", Strings::ToUpper(windows), L"\\\\?\\" + windows})
+                                    windows, windows + L"\\", Strings::ToUpper(windows), L"\\\\?\\" + windows,
+                                    // A stream of a file, not a folder.
+                                    scratch / L"bk:stream", L"\\\\?\\" + scratch / L"bk:stream"})
         EXPECT_EQ(Invalid(directory),
                   MessageOf<FileSystemException>([&] { Components::CheckBackupTarget(Components::All(), directory); }))
             << Strings::ToUtf8(directory);

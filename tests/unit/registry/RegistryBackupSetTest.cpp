@@ -3,6 +3,8 @@
 
 #include "registry/RegistryBackupSet.h"
 
+#include "common/ErrorText.h"
+
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
@@ -56,8 +58,9 @@ TEST(BackupSet, FailuresNameWhatWasWrongAndCreateNothing)
     EXPECT_EQ(L"No element /BackupSet/files in " + folder / L"nofiles\\RegistryBackupSet.xml",
               MessageOf<RegistryBackupSetException>(
                   [&] { set.AddFile(L"C\\x", L"\\Device\\HarddiskVolume1\\x", L"\\REGISTRY\\MACHINE\\X"); }));
-    // A schema that does not create its directory fails on a missing one.
-    EXPECT_EQ(L"Could not load xml file: " + folder / L"missing\\SampleBackupSet.xml",
+    // A schema that does not create its directory fails on a missing one, with the write's cause.
+    EXPECT_EQ(L"Could not save xml file: " + folder / L"missing\\SampleBackupSet.xml\n" +
+                  ErrorText::Format(ERROR_PATH_NOT_FOUND),
               MessageOf<SampleBackupSetException>([&] { SampleBackupSet(folder / L"missing").Open(); }));
     EXPECT_FALSE(IsDirectoryOnDisk(folder / L"missing"));
 }

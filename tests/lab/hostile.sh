@@ -1,0 +1,99 @@
+#!/bin/bash
+# Hostile backups: a backup folder can come from anywhere, so every restore is run against
+# mutated copies of a real backup in one lab machine that stays up. For each case: no crash or
+# hang, exit 0 only for a valid backup, no TMP_ key left in HKLM or HKU, the canary key
+# unchanged, and nothing written outside the case's folder (files outside that links point at
+# stay as they were).
+#
+# The cases come from tests/lab/hostile/<component>.bash, one file per component. To add a
+# component, drop such a file there; it must:
+#   - append its name to HOSTILE_COMPONENTS and set HOSTILE_OPTION_<name> (ssbr's component
+#     option, e.g. --registry); it may append lab roles to HOSTILE_ROLES;
+#   - define hostile_cases_<name>, which calls, per case, `new_case NAME EXPECT` (EXPECT: 0 for
+#     a valid backup, 1 for one that must be refused, any when the platform decides) and then
+#     changes the copy of the component's backup at $CASE (a Unix path; its Windows path is
+#     $CASE_WIN). The copy is made from `ssbr backup` of the untouched machine. `new_case NAME
+#     EXPECT none` makes no copy (a folder that does not exist).
+# Helpers for the case files: $CANARY_KEY (a live key no restore may change), $OUTSIDE (a Unix
+# folder outside every backup, with a file "victim" and a copy of the base backup, for links
+# to point at; $OUTSIDE_WIN is its Windows path).
+source "$(dirname "$0")/lib/common.bash"
+
+HOSTILE_COMPONENTS=() HOSTILE_ROLES=()
+for file in "$(dirname "$0")"/hostile/*.bash; do source "$file"; done
+
+role_options=()
+for role in "${HOSTILE_ROLES[@]}"; do role_options+=(--role "$role"); done
+provision hostile --os 2003 "${role_options[@]}"
+machines_ready
+MACHINE=$MACHINES/hostile
+DRIVE=$MACHINE/drive_c
+CASES=$DRIVE/hostile/cases
+OUTSIDE=$DRIVE/hostile-outside OUTSIDE_WIN='C:\hostile-outside'
+CANARY_KEY='HKLM\SOFTWARE\QmHostileCanary'
+rm -rf "$DRIVE/hostile" "$OUTSIDE"
+mkdir -p "$CASES" "$DRIVE/hostile/out" "$OUTSIDE"
+printf 'outside every backup\n' >"$OUTSIDE/victim"
+
+# One base backup per component, and the canary, in one session.
+{
+    echo "reg add $CANARY_KEY /v Value /d intact /f > nul"
+    for component in "${HOSTILE_COMPONENTS[@]}"; do
+        option=HOSTILE_OPTION_$component
+        echo "ssbr backup C:\\hostile\\base-$component ${!option} > C:\\hostile\\out\\base-$component.txt 2>&1"
+        echo "> C:\\hostile\\out\\base-$component.rc echo %errorlevel%"
+    done
+} >"$DRIVE/hostile/setup.cmd"
+run_in "$MACHINE" cmd /c 'C:\hostile\setup.cmd'
+for component in "${HOSTILE_COMPONENTS[@]}"; do
+    expect_eq "$component: base backup" 0 "$(tr -d '\r' <"$DRIVE/hostile/out/base-$component.rc")"
+    cp -a "$DRIVE/hostile/base-$component" "$OUTSIDE/base-$component"
+done
+
+# new_case NAME EXPECT [none]: the next case of the current component.
+CASE_NAMES=() CASE_EXPECT=() CASE_OPTION=()
+new_case() {
+    CASE=$CASES/$COMPONENT-$1 CASE_WIN="C:\\hostile\\cases\\$COMPONENT-$1"
+    CASE_NAMES+=("$COMPONENT-$1") CASE_EXPECT+=("$2") CASE_OPTION+=("${!OPTION}")
+    [ "${3:-}" = none ] || cp -a "$DRIVE/hostile/base-$COMPONENT" "$CASE"
+}
+for COMPONENT in "${HOSTILE_COMPONENTS[@]}"; do
+    OPTION=HOSTILE_OPTION_$COMPONENT
+    "hostile_cases_$COMPONENT"
+done
+
+# Every case in one session: the restore, its exit code, then the canary and any TMP_ key.
+{
+    for i in "${!CASE_NAMES[@]}"; do
+        name=${CASE_NAMES[$i]} out="C:\\hostile\\out\\${CASE_NAMES[$i]}"
+        # Past the catalog check: the module itself must refuse what the case holds.
+        echo "ssbr restore C:\\hostile\\cases\\$name ${CASE_OPTION[$i]} --no-verify > $out.txt 2>&1"
+        echo "> $out.rc echo %errorlevel%"
+        echo "hivetool guard $CANARY_KEY > $out.guard"
+    done
+} >"$DRIVE/hostile/run.cmd"
+touch "$DRIVE/hostile/stamp"
+sleep 1
+started=$(date +%s)
+timeout 300 "$LAB/run" "$MACHINE" cmd /c 'C:\hostile\run.cmd' >/dev/null 2>&1 || true
+echo "${#CASE_NAMES[@]} cases in $(($(date +%s) - started)) s"
+
+canary=$(tr -d '\r' <"$DRIVE/hostile/out/${CASE_NAMES[0]}.guard")
+expect_eq "the canary after the first case" $'[]\nValue = REG_SZ intact' "$canary"
+for i in "${!CASE_NAMES[@]}"; do
+    name=${CASE_NAMES[$i]} out=$DRIVE/hostile/out/${CASE_NAMES[$i]}
+    [ -f "$out.rc" ] || { fail "$name: did not finish (hang or crash of the session)"; break; }
+    rc=$(tr -d '\r ' <"$out.rc")
+    case ${CASE_EXPECT[$i]} in
+        any) [ "$rc" = 0 ] || [ "$rc" = 1 ] || fail "$name: exit $rc: $(tr -d '\r' <"$out.txt" | head -3)" ;;
+        *) expect_eq "$name: exit ($(tr -d '\r' <"$out.txt" | grep -v '^An exception' | head -2))" "${CASE_EXPECT[$i]}" "$rc" ;;
+    esac
+    expect_eq "$name: the canary key, and no TMP_ key" "$canary" "$(tr -d '\r' <"$out.guard")"
+done
+expect_eq "the file outside" "outside every backup" "$(cat "$OUTSIDE/victim")"
+for component in "${HOSTILE_COMPONENTS[@]}"; do
+    expect_eq "$component: the copy outside" "" "$(diff -r "$DRIVE/hostile/base-$component" "$OUTSIDE/base-$component")"
+done
+expect_eq "written outside the cases" "" \
+    "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './hostile/out/*')"
+finish
