@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,7 @@ namespace
         bool restore = false;
         HANDLE file = INVALID_HANDLE_VALUE;
         ULONGLONG size = 0;
+        ULONGLONG position = 0;
     };
 
     bool ReadValue(const wchar_t* name, DWORD type, void* value, DWORD size)
@@ -56,11 +58,18 @@ namespace
         return status == ERROR_SUCCESS && found == type;
     }
 
-    // The failure a test set for the call, or 0.
+    // The failure a test set for the call, or 0. Read once per process: a backup reads the
+    // database in thousands of calls.
     HRESULT Knob(const wchar_t* call)
     {
+        static std::map<std::wstring, HRESULT> knobs;
+        const auto known = knobs.find(call);
+        if (known != knobs.end())
+            return known->second;
         DWORD code = 0;
-        return ReadValue(call, REG_DWORD, &code, sizeof code) ? static_cast<HRESULT>(code) : 0;
+        const HRESULT knob = ReadValue(call, REG_DWORD, &code, sizeof code) ? static_cast<HRESULT>(code) : 0;
+        knobs[call] = knob;
+        return knob;
     }
 
     std::wstring Directory()
@@ -213,6 +222,7 @@ HRESULT WINAPI DsBackupOpenFileW(void* hbc, LPCWSTR path, DWORD, LARGE_INTEGER* 
         return HRESULT_FROM_WIN32(GetLastError());
     GetFileSizeEx(context->file, size);
     context->size = static_cast<ULONGLONG>(size->QuadPart);
+    context->position = 0;
     return 0;
 }
 
@@ -226,10 +236,9 @@ HRESULT WINAPI DsBackupRead(void* hbc, PVOID buffer, DWORD bufferSize, PDWORD re
     *read = 0;
     if (!ReadFile(context->file, buffer, bufferSize, read, nullptr))
         return HRESULT_FROM_WIN32(GetLastError());
-    LARGE_INTEGER position = {};
-    SetFilePointerEx(context->file, position, &position, FILE_CURRENT);
+    context->position += *read;
     // The last bytes come with the end of file, as the service hands them out.
-    return static_cast<ULONGLONG>(position.QuadPart) >= context->size ? EndOfFile : 0;
+    return context->position >= context->size ? EndOfFile : 0;
 }
 
 HRESULT WINAPI DsBackupClose(void* hbc)
