@@ -9,11 +9,14 @@
 //                                        what the platform charges per file before any copying
 //   benchtool backup-ours DIR            RegistryService::Backup
 //   benchtool backup-bare DIR            RegSaveKey of the same hives, nothing else
+//   benchtool ad-backup DIR              ActiveDirectory::Backup through the directory backup API
+//                                        (a domain controller of version 5)
 //   benchtool fill-registry KEY COUNT    COUNT values below HKLM\KEY, 100 to a subkey
 //
 // Prints "<seconds> <peak working set in bytes>" on success (exit 0); a failure prints its
 // reason on stderr and exits 1, usage errors exit 2.
 
+#include "activedirectory/ActiveDirectory.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
@@ -44,7 +47,7 @@ namespace
     {
         fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
               "       benchtool tree-open SRC\n"
-              "       benchtool backup-ours|backup-bare DIR\n"
+              "       benchtool backup-ours|backup-bare|ad-backup DIR\n"
               "       benchtool fill-registry KEY COUNT\n",
               stderr);
         return 2;
@@ -270,6 +273,11 @@ namespace
                 return Fail(refused);
             return Measure([&](String& failure) { return SaveHivesBare(first, failure); });
         }
+        if (command == L"ad-backup" && argc == 3)
+            return Measure([&](String&) {
+                ActiveDirectory().Backup(String(), String(), String(), String(), first, false);
+                return true;
+            });
         if (command == L"fill-registry" && argc == 4)
             return Measure([&](String& failure) { return FillRegistry(first, wcstol(second.c_str(), nullptr, 10), failure); });
         return Usage();

@@ -45,6 +45,9 @@ namespace
         HANDLE file = INVALID_HANDLE_VALUE;
         ULONGLONG size = 0;
         ULONGLONG position = 0;
+        std::vector<BYTE> ahead;
+        DWORD aheadOffset = 0;
+        DWORD aheadLength = 0;
     };
 
     bool ReadValue(const wchar_t* name, DWORD type, void* value, DWORD size)
@@ -223,6 +226,7 @@ HRESULT WINAPI DsBackupOpenFileW(void* hbc, LPCWSTR path, DWORD, LARGE_INTEGER* 
     GetFileSizeEx(context->file, size);
     context->size = static_cast<ULONGLONG>(size->QuadPart);
     context->position = 0;
+    context->aheadOffset = context->aheadLength = 0;
     return 0;
 }
 
@@ -233,9 +237,20 @@ HRESULT WINAPI DsBackupRead(void* hbc, PVOID buffer, DWORD bufferSize, PDWORD re
     Context* context = ContextOf(hbc);
     if (context == nullptr || context->file == INVALID_HANDLE_VALUE)
         return InvalidHandle;
-    *read = 0;
-    if (!ReadFile(context->file, buffer, bufferSize, read, nullptr))
-        return HRESULT_FROM_WIN32(GetLastError());
+    // Served from a read-ahead block, as the service streams the file.
+    if (context->ahead.empty())
+        context->ahead.resize(1048576);
+    if (context->aheadOffset == context->aheadLength)
+    {
+        DWORD got = 0;
+        if (!ReadFile(context->file, context->ahead.data(), static_cast<DWORD>(context->ahead.size()), &got, nullptr))
+            return HRESULT_FROM_WIN32(GetLastError());
+        context->aheadOffset = 0;
+        context->aheadLength = got;
+    }
+    *read = context->aheadLength - context->aheadOffset < bufferSize ? context->aheadLength - context->aheadOffset : bufferSize;
+    std::memcpy(buffer, context->ahead.data() + context->aheadOffset, *read);
+    context->aheadOffset += *read;
     context->position += *read;
     // The last bytes come with the end of file, as the service hands them out.
     return context->position >= context->size ? EndOfFile : 0;

@@ -23,6 +23,7 @@ namespace
     constexpr ULONG FullBackup = 1;
     constexpr ULONG RestoreType = 4;
     constexpr DWORD ReadSize = 32768;
+    constexpr DWORD WriteSize = 32 * ReadSize;
     // DsBackupRead's end of file; the last bytes may come with it.
     constexpr HRESULT EndOfFile = ERROR_HANDLE_EOF;
 
@@ -277,7 +278,7 @@ void ActiveDirectory::BackupFileList(Api& api, void* context, const wchar_t* lis
 {
     ActiveDirectoryBackupSet backupSet(directory);
     backupSet.Open();
-    std::vector<BYTE> buffer(ReadSize);
+    std::vector<BYTE> buffer(WriteSize);
     for (const auto& entry : Entries(list))
     {
         const wchar_t marker = entry.first;
@@ -300,21 +301,30 @@ void ActiveDirectory::BackupFileList(Api& api, void* context, const wchar_t* lis
         if (!file)
             Fail(Strings::Format(L"CreateFile(%s) failed.", target.c_str()));
 
+        // The reads are gathered into larger writes: each call costs more than its bytes.
+        DWORD pending = 0;
+        const auto writePending = [&]() {
+            DWORD written = 0;
+            if (pending > 0 && (!WriteFile(file.get(), buffer.data(), pending, &written, nullptr) || written != pending))
+                Fail(Strings::Format(L"WriteFile(%s) failed.", target.c_str()));
+            pending = 0;
+        };
         // The full 64-bit size: databases grow past 4 GiB.
         LONGLONG expected = size.QuadPart;
         do
         {
             DWORD read = 0;
-            hr = api.BackupRead(context, buffer.data(), ReadSize, &read);
+            hr = api.BackupRead(context, buffer.data() + pending, ReadSize, &read);
             if (hr != 0 && hr != EndOfFile)
                 CallFailed(L"DsBackupRead", hr);
             if (read == 0)
                 break;
-            DWORD written = 0;
-            if (!WriteFile(file.get(), buffer.data(), read, &written, nullptr) || written != read)
-                Fail(Strings::Format(L"WriteFile(%s) failed.", target.c_str()));
+            pending += read > ReadSize ? ReadSize : read;
+            if (pending + ReadSize > buffer.size())
+                writePending();
             expected -= read;
         } while (hr != EndOfFile && expected > 0);
+        writePending();
 
         hr = api.BackupClose(context);
         if (hr != 0)
