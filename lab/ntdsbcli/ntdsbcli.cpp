@@ -239,7 +239,7 @@ HRESULT WINAPI DsBackupRead(void* hbc, PVOID buffer, DWORD bufferSize, PDWORD re
         return InvalidHandle;
     // Served from a read-ahead block, as the service streams the file.
     if (context->ahead.empty())
-        context->ahead.resize(1048576);
+        context->ahead.resize(131072);
     if (context->aheadOffset == context->aheadLength)
     {
         DWORD got = 0;

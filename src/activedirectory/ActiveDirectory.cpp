@@ -23,7 +23,7 @@ namespace
     constexpr ULONG FullBackup = 1;
     constexpr ULONG RestoreType = 4;
     constexpr DWORD ReadSize = 32768;
-    constexpr DWORD WriteSize = 32 * ReadSize;
+    constexpr DWORD WriteSize = 4 * ReadSize;
     // DsBackupRead's end of file; the last bytes may come with it.
     constexpr HRESULT EndOfFile = ERROR_HANDLE_EOF;
 
