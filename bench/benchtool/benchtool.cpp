@@ -9,6 +9,8 @@
 //                                        what the platform charges per file before any copying
 //   benchtool backup-ours DIR            RegistryService::Backup
 //   benchtool backup-bare DIR            RegSaveKey of the same hives, nothing else
+//   benchtool ad-backup DIR              ActiveDirectory::Backup through the directory backup API
+//                                        (a domain controller of version 5)
 //   benchtool fill-registry KEY COUNT    COUNT values below HKLM\KEY, 100 to a subkey
 //   benchtool sysvol-ours DIR            SystemVolume::Backup (manifest and tree copy)
 //   benchtool hash-ours DIR              ssbr's catalog: SHA256SUMS of every file below DIR
@@ -19,6 +21,7 @@
 // reason on stderr and exits 1, usage errors exit 2.
 
 #include "bootfiles/CoreBootSystemFiles.h"
+#include "activedirectory/ActiveDirectory.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
@@ -53,7 +56,7 @@ namespace
     {
         fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
               "       benchtool tree-open SRC\n"
-              "       benchtool backup-ours|backup-bare|bootfiles-ours|sysvol-ours|hash-ours DIR\n"
+              "       benchtool backup-ours|backup-bare|bootfiles-ours|sysvol-ours|hash-ours|ad-backup DIR\n"
               "       benchtool fill-registry KEY COUNT\n",
               stderr);
         return 2;
@@ -293,6 +296,11 @@ namespace
         if (command == L"hash-ours" && argc == 3)
             return Measure([&](String&) {
                 Catalog::WriteSums(first, Catalog::ListFiles(first));
+                return true;
+            });
+        if (command == L"ad-backup" && argc == 3)
+            return Measure([&](String&) {
+                ActiveDirectory().Backup(String(), String(), String(), String(), first, false);
                 return true;
             });
         if (command == L"fill-registry" && argc == 4)

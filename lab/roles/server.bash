@@ -56,3 +56,6 @@ provision_server_drives() {
     mkdir -p "$WINEPREFIX/drive_e"
     ln -sfn ../drive_e "$WINEPREFIX/dosdevices/e:"
 }
+# The module links the VSS client library at load time, so every machine has the lab's beside
+# it (its snapshot tool goes to x64 below the module's folder, see lab/provision).
+STANDINS+=(lab/vsswriter/QmVss.dll)

@@ -1,5 +1,6 @@
 #include "module/Components.h"
 
+#include "activedirectory/ActiveDirectory.h"
 #include "bootfiles/CoreBootSystemFiles.h"
 #include "cluster/ClusterDatabase.h"
 #include "common/ErrorText.h"
@@ -33,8 +34,14 @@ namespace
          0, Gate::None, [](const ComponentJob& job) { CoreBootSystemFiles::Backup(job.directory); },
          0, Gate::None, [](const ComponentJob& job) { CoreBootSystemFiles::Restore(job.directory); }},
         {L"--active-directory", L"Active Directory", &Options::m_bActiveDirectory, L"ActiveDirectoryBackupSet.xml",
-         1, Gate::DomainController, [](const ComponentJob&) { NotBuilt<ActiveDirectoryException>(L"Active Directory"); },
-         5, Gate::RestoreMode, [](const ComponentJob&) { NotBuilt<ActiveDirectoryException>(L"Active Directory"); }},
+         1, Gate::DomainController,
+         [](const ComponentJob& job) {
+             ActiveDirectory().Backup(job.server, job.domain, job.user, job.password, job.directory, job.truncateLogs);
+         },
+         5, Gate::RestoreMode,
+         [](const ComponentJob& job) {
+             ActiveDirectory().Restore(job.server, job.domain, job.user, job.password, job.directory);
+         }},
         {L"--sysvol", L"SysVol", &Options::m_bSystemVolume, L"SystemVolumeBackupSet.xml",
          2, Gate::DomainController, [](const ComponentJob& job) { SystemVolume::Backup(job.directory); },
          2, Gate::RestoreMode, [](const ComponentJob& job) { SystemVolume::Restore(job.directory); }},
@@ -249,8 +256,10 @@ namespace Components
         return RunComponents(RestoreRun, components, options, job, platform);
     }
 
-    void ActiveDirectoryIsOnline(const String&, DWORD&)
+    void ActiveDirectoryIsOnline(const String& server, DWORD& online)
     {
-        NotBuilt<ActiveDirectoryException>(L"Active Directory");
+        BOOL answer = FALSE;
+        ActiveDirectory().IsOnline(server, answer);
+        online = answer != FALSE ? 1 : 0;
     }
 }

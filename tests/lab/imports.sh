@@ -12,6 +12,9 @@ SYSTEM_DLLS=" advapi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll rpcrt4
 # Present only on some machines: the module loads them by name when it needs them, so a static
 # import would keep it from loading at all where they are missing.
 LOADED_WHEN_NEEDED=" netapi32.dll clusapi.dll certadm.dll ntdsbcli.dll "
+# The VSS client library ships beside the module and is linked at load time, by the module and
+# by ssbr (which links the component table); nothing else outside Windows is imported.
+SHIPPED_BESIDE=" qmvss.dll "
 
 # Prints "dll function" for each function the binary imports by name, "dll #ordinal" for one
 # imported by ordinal.
@@ -37,7 +40,7 @@ check_imports() {
         case $LOADED_WHEN_NEEDED in
             *" $dll "*) fail "$binary imports $dll, which must be loaded when needed"; continue ;;
         esac
-        case $SYSTEM_DLLS in
+        case $SYSTEM_DLLS$SHIPPED_BESIDE in
             *" $dll "*) ;;
             *) fail "$binary imports $dll, which is not a Windows system DLL" ;;
         esac
@@ -69,6 +72,12 @@ for build in "$BUILD_DIR" "$(dirname "$BUILD_DIR")/win32"; do
     check_imports "$MODULE"
     check_imports "$build/src/mountmanager/MountManager.dll"
     check_imports "$build/tools/ssbr/ssbr.exe"
+    # The module takes from QmVss.dll only what the library's interface declares.
+    vss=$(imported_functions "$MODULE" | awk '$1 == "qmvss.dll" { print $2 }')
+    [ -n "$vss" ] || fail "$MODULE does not link QmVss.dll"
+    for function in $vss; do
+        grep -qx "    $function" "$REPO_DIR/src/activedirectory/QmVss.def" || fail "$MODULE imports $function from QmVss.dll"
+    done
     exports=$($OBJDUMP -p "$MODULE" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^[[:space:]]*\[ *[0-9]+\]' | sed 's/^.*\] //' | sort | tr '\n' ' ')
     expect_eq "$MODULE exports" "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer " "$exports"
 done

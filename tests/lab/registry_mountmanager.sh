@@ -12,7 +12,8 @@ machines_ready
 DRIVE=$MACHINE/drive_c
 HARBORLINE=$DRIVE/Program\ Files/Harborline
 mkdir -p "$DRIVE/Tools"
-cp "$HARBORLINE/ssbr.exe" "$DRIVE/Tools/"
+# ssbr links the component table, and with it the VSS client library that ships beside it.
+cp "$HARBORLINE/ssbr.exe" "$HARBORLINE/QmVss.dll" "$DRIVE/Tools/"
 
 # backup_from_tools TARGET: ssbr backup TARGET --registry, run from C:\Tools as described above;
 # sets OUT, ERR, RC, and SEEN_PATH to the PATH ssbr was started with.

@@ -104,11 +104,13 @@ run_in "$DC" ssbr status
 expect_contains "dc: version" "Windows version:                   6.0 (server)" "$OUT"
 expect_contains "dc: domain controller" "Domain controller:                 yes" "$OUT"
 
+expect_contains "dc: directory service online" "Directory service online:          yes" "$OUT"
+
 # On a domain controller the directory backup is not skipped.
 mkdir -p "$DC/drive_c/ssbr"
 run_in "$DC" ssbr backup 'C:\ssbr\dc' --active-directory
-expect_eq "dc: directory backup runs: exit" 1 "$RC"
-expect_contains "dc: directory backup runs" $'An exception occurred in Backup:\nActiveDirectory' "$ERR"
+expect_eq "dc: directory backup runs: exit" 0 "$RC"
+[ -f "$DC/drive_c/ssbr/dc/ntds/ntds.dit" ] || fail "dc: the directory backup wrote nothing"
 
 # The stand-in is preferred only by the programs installed with the module.
 run_in "$DC" reg query 'HKCU\Software\Wine\DllOverrides' /v netapi32

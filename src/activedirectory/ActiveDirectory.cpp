@@ -1,0 +1,556 @@
+#include "activedirectory/ActiveDirectory.h"
+
+#include "activedirectory/ActiveDirectoryBackupSet.h"
+#include "activedirectory/TnVssClientWrapper.h"
+#include "common/ErrorText.h"
+#include "common/Exceptions.h"
+#include "common/FileSystem.h"
+#include "common/Handles.h"
+#include "module/OperatingSystem.h"
+
+#include <cwchar>
+#include <memory>
+#include <vector>
+
+namespace
+{
+    const wchar_t* const NoBackup = L"No Active Directory backup in %s";
+    const wchar_t* const WriterId = L"{b2014c9e-8711-4c5c-a5a9-3cf384484757}";
+    const wchar_t* const WriterComponent = L"ntds";
+    const wchar_t* const SnapshotTool = L"x64\\dozeZuz.exe";
+
+    // DsBackupPrepareW: a full backup; DsRestorePrepareW: the restore type the API expects.
+    constexpr ULONG FullBackup = 1;
+    constexpr ULONG RestoreType = 4;
+    constexpr DWORD ReadSize = 32768;
+    constexpr DWORD WriteSize = 4 * ReadSize;
+    // DsBackupRead's end of file; the last bytes may come with it.
+    constexpr HRESULT EndOfFile = ERROR_HANDLE_EOF;
+
+    // The API's restore map entry: the database as named at backup time, and where it goes.
+    struct RestoreMapEntry
+    {
+        wchar_t* databaseName;
+        wchar_t* newDatabaseName;
+    };
+
+    [[noreturn]] void Fail(const String& message)
+    {
+        throw ActiveDirectoryException(message);
+    }
+
+    [[noreturn]] void CallFailed(const wchar_t* call, HRESULT code)
+    {
+        Fail(String(call) + L" failed: " + ErrorText::Format(static_cast<DWORD>(code)));
+    }
+
+    // Servers of version 6 and later hand the directory over through its VSS writer.
+    bool TakesWriterPath()
+    {
+        const OperatingSystem system;
+        return system.IsVistaOrLater() && !system.IsWorkstation();
+    }
+
+    bool IsLogListMarker(wchar_t marker)
+    {
+        return marker == ActiveDirectory::LogAreaFile || marker == ActiveDirectory::LogFile ||
+               marker == ActiveDirectory::PatchFile || marker == ActiveDirectory::LogDirectory;
+    }
+
+    bool IsDatabaseListMarker(wchar_t marker)
+    {
+        return marker == ActiveDirectory::DatabaseAreaFile || marker == ActiveDirectory::DatabaseFile ||
+               marker == ActiveDirectory::CheckpointDirectory;
+    }
+
+    // The entries of a list as (marker, path); the list ends at its first empty entry.
+    std::vector<std::pair<wchar_t, String>> Entries(const wchar_t* list)
+    {
+        std::vector<std::pair<wchar_t, String>> entries;
+        for (const wchar_t* entry = list; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1)
+            entries.emplace_back(entry[0], String(entry + 1));
+        return entries;
+    }
+
+    // A log's generation: the decimal digits from the fourth character of its file name.
+    ULONG Generation(const String& path)
+    {
+        const size_t slash = path.rfind(L'\\');
+        const size_t start = (slash == String::npos ? 0 : slash + 1) + 3;
+        ULONG generation = 0;
+        for (size_t i = start; i < path.size() && path[i] >= L'0' && path[i] <= L'9'; ++i)
+            generation = generation * 10 + static_cast<ULONG>(path[i] - L'0');
+        return generation;
+    }
+
+    // The folder of the module that holds this code, with a trailing backslash: the snapshot
+    // tool ships beside it, and the caller's current folder is anything.
+    String OwnFolder()
+    {
+        HMODULE self = nullptr;
+        std::vector<wchar_t> path(MAX_PATH);
+        if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               reinterpret_cast<const wchar_t*>(&OwnFolder), &self))
+        {
+            for (;;)
+            {
+                const DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
+                if (length == 0)
+                    break;
+                if (length < path.size())
+                {
+                    const String file(path.data(), length);
+                    const size_t slash = file.rfind(L'\\');
+                    if (slash == String::npos)
+                        break;
+                    return file.substr(0, slash + 1);
+                }
+                path.resize(path.size() * 2);
+            }
+        }
+        const String error = ErrorText::FormatLastError();
+        Fail(L"GetModuleFileName() failed: " + error);
+    }
+}
+
+// The directory backup API of ntdsbcli.dll, loaded for one operation and freed after it.
+class ActiveDirectory::Api
+{
+public:
+    Api()
+    {
+        m_library.reset(LoadLibraryW(L"ntdsbcli.dll"));
+        if (!m_library)
+        {
+            const String error = ErrorText::FormatLastError();
+            Fail(L"LoadLibrary(ntdsbcli.dll) failed: " + error);
+        }
+        Bind(IsNTDSOnline, "DsIsNTDSOnlineW");
+        Bind(SetAuthIdentity, "DsSetAuthIdentityW");
+        Bind(BackupPrepare, "DsBackupPrepareW");
+        Bind(BackupGetDatabaseNames, "DsBackupGetDatabaseNamesW");
+        Bind(BackupGetBackupLogs, "DsBackupGetBackupLogsW");
+        Bind(BackupOpenFile, "DsBackupOpenFileW");
+        Bind(BackupRead, "DsBackupRead");
+        Bind(BackupClose, "DsBackupClose");
+        Bind(BackupTruncateLogs, "DsBackupTruncateLogs");
+        Bind(BackupEnd, "DsBackupEnd");
+        Bind(BackupFree, "DsBackupFree");
+        Bind(RestorePrepare, "DsRestorePrepareW");
+        Bind(RestoreGetDatabaseLocations, "DsRestoreGetDatabaseLocationsW");
+        Bind(RestoreRegister, "DsRestoreRegisterW");
+        Bind(RestoreRegisterComplete, "DsRestoreRegisterComplete");
+        Bind(RestoreEnd, "DsRestoreEnd");
+    }
+
+    // Frees a block the API handed out when the owner goes.
+    struct Block
+    {
+        Api& api;
+        void* block = nullptr;
+        ~Block()
+        {
+            if (block != nullptr)
+                api.BackupFree(block);
+        }
+    };
+
+    HRESULT(WINAPI* IsNTDSOnline)(LPCWSTR, BOOL*) = nullptr;
+    HRESULT(WINAPI* SetAuthIdentity)(LPCWSTR, LPCWSTR, LPCWSTR) = nullptr;
+    HRESULT(WINAPI* BackupPrepare)(LPCWSTR, ULONG, ULONG, PVOID*, LPDWORD, void**) = nullptr;
+    HRESULT(WINAPI* BackupGetDatabaseNames)(void*, LPWSTR*, LPDWORD) = nullptr;
+    HRESULT(WINAPI* BackupGetBackupLogs)(void*, LPWSTR*, LPDWORD) = nullptr;
+    HRESULT(WINAPI* BackupOpenFile)(void*, LPCWSTR, DWORD, LARGE_INTEGER*) = nullptr;
+    HRESULT(WINAPI* BackupRead)(void*, PVOID, DWORD, PDWORD) = nullptr;
+    HRESULT(WINAPI* BackupClose)(void*) = nullptr;
+    HRESULT(WINAPI* BackupTruncateLogs)(void*) = nullptr;
+    HRESULT(WINAPI* BackupEnd)(void*) = nullptr;
+    void(WINAPI* BackupFree)(PVOID) = nullptr;
+    HRESULT(WINAPI* RestorePrepare)(LPCWSTR, ULONG, PVOID, DWORD, void**) = nullptr;
+    HRESULT(WINAPI* RestoreGetDatabaseLocations)(void*, LPWSTR*, LPDWORD) = nullptr;
+    HRESULT(WINAPI* RestoreRegister)(void*, LPCWSTR, LPCWSTR, RestoreMapEntry*, LONG, LPCWSTR, ULONG, ULONG) = nullptr;
+    HRESULT(WINAPI* RestoreRegisterComplete)(void*, HRESULT) = nullptr;
+    HRESULT(WINAPI* RestoreEnd)(void*) = nullptr;
+
+private:
+    template <typename Function>
+    void Bind(Function& function, const char* name)
+    {
+        function = GetProc<Function>(m_library.get(), name);
+        if (function == nullptr)
+            Fail(Strings::Format(L"GetProcAddress(%S) failed.", name));
+    }
+
+    UniqueLibrary m_library;
+};
+
+namespace
+{
+    void SetCredentials(ActiveDirectory::Api& api, const String& domain, const String& user, const String& password)
+    {
+        if (domain.empty() || user.empty() || password.empty())
+            return;
+        const HRESULT hr = api.SetAuthIdentity(user.c_str(), domain.c_str(), password.c_str());
+        if (hr < 0)
+            CallFailed(L"DsSetAuthIdentity", hr);
+    }
+
+    BOOL QueryOnline(ActiveDirectory::Api& api, const String& server)
+    {
+        BOOL online = FALSE;
+        const HRESULT hr = api.IsNTDSOnline(server.c_str(), &online);
+        if (hr != 0)
+            Fail(ErrorText::Format(static_cast<DWORD>(hr)));
+        return online;
+    }
+
+    void SaveOrThrow(ActiveDirectoryBackupSet& backupSet)
+    {
+        if (!backupSet.Save())
+            Fail(L"Could not save xml file!");
+    }
+}
+
+void ActiveDirectory::IsOnline(const String& server, BOOL& online)
+{
+    if (TakesWriterPath())
+    {
+        online = TRUE;
+        return;
+    }
+    Api api;
+    online = QueryOnline(api, server);
+}
+
+void ActiveDirectory::Backup(const String& server, const String& domain, const String& user, const String& password,
+                             const String& directory, bool truncateLogs)
+{
+    if (TakesWriterPath())
+    {
+        BackupThroughWriter(directory, truncateLogs);
+        return;
+    }
+    Api api;
+    SetCredentials(api, domain, user, password);
+    if (!QueryOnline(api, server))
+        Fail(L"Active Directory Server is not online!");
+
+    void* context = nullptr;
+    {
+        Api::Block token{api};
+        DWORD tokenLength = 0;
+        const HRESULT hr = api.BackupPrepare(server.c_str(), 0, FullBackup, &token.block, &tokenLength, &context);
+        if (hr < 0)
+            CallFailed(L"DsBackupPrepare", hr);
+        ActiveDirectoryBackupSet backupSet(directory);
+        backupSet.Open();
+        backupSet.SetExpiration(static_cast<const BYTE*>(token.block), tokenLength);
+        SaveOrThrow(backupSet);
+    }
+
+    using ListCall = HRESULT(WINAPI*)(void*, LPWSTR*, LPDWORD);
+    const std::pair<ListCall, const wchar_t*> lists[] = {
+        {api.BackupGetDatabaseNames, L"DsBackupGetDatabaseNames"},
+        {api.BackupGetBackupLogs, L"DsBackupGetBackupLogs"},
+    };
+    for (const auto& list : lists)
+    {
+        Api::Block entries{api};
+        DWORD size = 0;
+        const HRESULT hr = list.first(context, reinterpret_cast<LPWSTR*>(&entries.block), &size);
+        if (hr != 0)
+            CallFailed(list.second, hr);
+        BackupFileList(api, context, static_cast<const wchar_t*>(entries.block), directory);
+    }
+
+    if (truncateLogs)
+    {
+        const HRESULT hr = api.BackupTruncateLogs(context);
+        if (hr < 0)
+            CallFailed(L"DsBackupTruncateLogs", hr);
+    }
+    const HRESULT hr = api.BackupEnd(context);
+    if (hr < 0)
+        CallFailed(L"DsBackupEnd", hr);
+}
+
+void ActiveDirectory::BackupFileList(Api& api, void* context, const wchar_t* list, const String& directory)
+{
+    ActiveDirectoryBackupSet backupSet(directory);
+    backupSet.Open();
+    std::vector<BYTE> buffer(WriteSize);
+    for (const auto& entry : Entries(list))
+    {
+        const wchar_t marker = entry.first;
+        const String& path = entry.second;
+        const String name = Files::GetFileName(path);
+        // Recorded before it is copied; a marker outside the two lists is copied unrecorded.
+        if (IsLogListMarker(marker))
+            backupSet.AddLogFile(name, path, marker);
+        else if (IsDatabaseListMarker(marker))
+            backupSet.AddDatabaseFile(name, path, marker);
+
+        LARGE_INTEGER size = {};
+        HRESULT hr = api.BackupOpenFile(context, path.c_str(), ReadSize, &size);
+        if (hr != 0)
+            CallFailed(L"DsBackupOpenFile", hr);
+
+        const String target = Strings::Format(L"%s\\%s", directory.c_str(), name.c_str());
+        UniqueFileHandle file(CreateFileW(Paths::ToLongPath(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file)
+            Fail(Strings::Format(L"CreateFile(%s) failed.", target.c_str()));
+
+        // The reads are gathered into larger writes: each call costs more than its bytes.
+        DWORD pending = 0;
+        const auto writePending = [&]() {
+            DWORD written = 0;
+            if (pending > 0 && (!WriteFile(file.get(), buffer.data(), pending, &written, nullptr) || written != pending))
+                Fail(Strings::Format(L"WriteFile(%s) failed.", target.c_str()));
+            pending = 0;
+        };
+        // The full 64-bit size: databases grow past 4 GiB.
+        LONGLONG expected = size.QuadPart;
+        do
+        {
+            DWORD read = 0;
+            hr = api.BackupRead(context, buffer.data() + pending, ReadSize, &read);
+            if (hr != 0 && hr != EndOfFile)
+                CallFailed(L"DsBackupRead", hr);
+            if (read == 0)
+                break;
+            pending += read > ReadSize ? ReadSize : read;
+            if (pending + ReadSize > buffer.size())
+                writePending();
+            expected -= read;
+        } while (hr != EndOfFile && expected > 0);
+        writePending();
+
+        hr = api.BackupClose(context);
+        if (hr != 0)
+            CallFailed(L"DsBackupClose", hr);
+    }
+    SaveOrThrow(backupSet);
+}
+
+void ActiveDirectory::Restore(const String& server, const String& domain, const String& user, const String& password,
+                              const String& directory)
+{
+    if (TakesWriterPath())
+    {
+        RestoreThroughWriter(directory);
+        return;
+    }
+    Api api;
+    SetCredentials(api, domain, user, password);
+    if (QueryOnline(api, server))
+        Fail(L"Active Directory Server is running!");
+
+    ActiveDirectoryBackupSet backupSet(directory);
+    backupSet.OpenExisting(NoBackup);
+    DWORD tokenLength = 0;
+    std::vector<BYTE> token = backupSet.GetExpiration(tokenLength);
+    void* context = nullptr;
+    HRESULT hr = api.RestorePrepare(server.c_str(), RestoreType, token.data(), tokenLength, &context);
+    if (hr < 0)
+        Fail(L"DsRestorePrepare failed: " + GetErrorText(hr));
+
+    // The database locations the service names now, else those of the backup; then the logs.
+    String list;
+    {
+        Api::Block locations{api};
+        DWORD size = 0;
+        if (api.RestoreGetDatabaseLocations(context, reinterpret_cast<LPWSTR*>(&locations.block), &size) == 0)
+        {
+            for (const auto& entry : Entries(static_cast<const wchar_t*>(locations.block)))
+            {
+                list.push_back(entry.first);
+                list += entry.second;
+                list.push_back(L'\0');
+            }
+        }
+        else
+            list = backupSet.GetDatabaseFiles();
+    }
+    list += backupSet.GetLogFiles();
+    list.push_back(L'\0');
+
+    HRESULT result = S_OK;
+    String failure;
+    try
+    {
+        RestoreFileList(api, context, list.c_str(), directory);
+    }
+    catch (const ActiveDirectoryException& error)
+    {
+        failure = error.GetDescription();
+        result = E_FAIL;
+    }
+    hr = api.RestoreRegisterComplete(context, result);
+    if (hr < 0)
+        CallFailed(L"DsRestoreRegisterComplete", hr);
+    hr = api.RestoreEnd(context);
+    if (hr < 0)
+        CallFailed(L"DsRestoreEnd", hr);
+    if (result != S_OK)
+        Fail(failure);
+}
+
+void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* list, const String& directory)
+{
+    ActiveDirectoryBackupSet backupSet(directory);
+    backupSet.OpenExisting(NoBackup);
+
+    const auto entries = Entries(list);
+    StringList logArea;
+    StringList databases;
+    String logDirectory;
+    String backupLogDirectory;
+    String checkpointDirectory;
+    ULONG low = 0;
+    ULONG high = 0;
+    for (const auto& entry : entries)
+    {
+        switch (entry.first)
+        {
+        case LogFile:
+        {
+            const ULONG generation = Generation(entry.second);
+            if (high <= generation)
+                high = generation;
+            if (low == 0 || low >= generation)
+                low = generation;
+        }
+            // fall through
+        case LogAreaFile:
+        case PatchFile:
+            logArea.push_back(entry.second);
+            break;
+        case DatabaseAreaFile:
+        case DatabaseFile:
+            databases.push_back(entry.second);
+            break;
+        case LogDirectory:
+            logDirectory = backupLogDirectory = entry.second;
+            break;
+        case CheckpointDirectory:
+            checkpointDirectory = entry.second;
+            break;
+        default:
+            break;
+        }
+    }
+
+    // Owned here for the one call.
+    StringList originals;
+    for (const String& path : databases)
+        originals.push_back(backupSet.GetDatabaseFile(Files::GetFileName(path)).original);
+    StringList newNames(databases);
+    std::vector<RestoreMapEntry> map;
+    for (size_t i = 0; i < databases.size(); ++i)
+        map.push_back({&originals[i][0], &newNames[i][0]});
+
+    if (checkpointDirectory.empty() || logDirectory.empty() || backupLogDirectory.empty())
+    {
+        const String lastDirectory = Directories::GetDirectory(entries.empty() ? String() : entries.back().second, true);
+        for (String* missing : {&checkpointDirectory, &logDirectory, &backupLogDirectory})
+            if (missing->empty())
+                *missing = lastDirectory;
+    }
+
+    HRESULT hr = api.RestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(),
+                                     map.empty() ? nullptr : map.data(), static_cast<LONG>(map.size()),
+                                     backupLogDirectory.c_str(), low, high);
+    if (hr != 0)
+        CallFailed(L"DsRestoreRegister", hr);
+
+    // What is copied back, source and destination: logs into the log directory, databases to
+    // their own paths.
+    std::vector<std::pair<String, String>> copies;
+    for (const String& path : logArea)
+    {
+        const String name = Files::GetFileName(path);
+        copies.emplace_back(Strings::Format(L"%s\\%s", directory.c_str(), name.c_str()),
+                            Strings::Format(L"%s\\%s", logDirectory.c_str(), name.c_str()));
+    }
+    for (const String& path : databases)
+        copies.emplace_back(Strings::Format(L"%s\\%s", directory.c_str(), Files::GetFileName(path).c_str()), path);
+
+    // An incomplete backup must not cost the machine its live files: every replacement is there
+    // before the first one is deleted.
+    for (const auto& copy : copies)
+        if (!Files::Exists(copy.first))
+            Fail(Strings::Format(L"CopyFile(%s, %s) failed.", copy.first.c_str(), copy.second.c_str()));
+
+    for (const StringList* paths : {&logArea, &databases})
+        for (const String& path : *paths)
+            if (Files::Exists(path) && !Files::Delete(path))
+                Fail(Strings::Format(L"DeleteFile(%s) failed.", path.c_str()));
+
+    for (const auto& copy : copies)
+        if (!Files::Copy(copy.first, copy.second, true))
+            Fail(Strings::Format(L"CopyFile(%s, %s) failed.", copy.first.c_str(), copy.second.c_str()));
+}
+
+void ActiveDirectory::BackupThroughWriter(const String& directory, bool)
+{
+    const OperatingSystem system;
+    if (system.IsWow64())
+    {
+        RunSnapshotTool(Strings::Format(L"/writer %s %s \"%s\"", WriterId, WriterComponent, directory.c_str()));
+        return;
+    }
+    String writer = WriterId;
+    String component = WriterComponent;
+    const std::unique_ptr<CTnVssClientWrapper> client(new CTnVssClientWrapper());
+    client->Initialize();
+    client->BackupWriterComponent(&writer[0], &component[0], directory.c_str());
+}
+
+void ActiveDirectory::RestoreThroughWriter(const String& directory)
+{
+    const OperatingSystem system;
+    if (system.IsWow64())
+    {
+        RunSnapshotTool(Strings::Format(L"/writerrestore %s %s \"%s\"", WriterId, WriterComponent, directory.c_str()));
+        return;
+    }
+    String writer = WriterId;
+    String component = WriterComponent;
+    const std::unique_ptr<CTnVssClientWrapper> client(new CTnVssClientWrapper());
+    client->Initialize();
+    client->RestoreWriterComponent(&writer[0], &component[0], directory.c_str());
+}
+
+void ActiveDirectory::RunSnapshotTool(String arguments)
+{
+    const String commandLine = L"\"" + OwnFolder() + SnapshotTool + L"\" " + arguments;
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back(L'\0');
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started))
+    {
+        const String error = ErrorText::FormatLastError();
+        Fail(Strings::Format(L"Could not start %s: %s", commandLine.c_str(), error.c_str()));
+    }
+    const UniqueKernelHandle process(started.hProcess);
+    const UniqueKernelHandle thread(started.hThread);
+    {
+        // Open for as long as the tool runs.
+        const UniqueKernelHandle snapComplete(CreateEventW(nullptr, FALSE, FALSE, L"SnapComplete"));
+        WaitForSingleObject(process.get(), INFINITE);
+    }
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process.get(), &exitCode))
+    {
+        const String error = ErrorText::FormatLastError();
+        Fail(Strings::Format(L"GetExitCodeProcess(%s) failed: %s", commandLine.c_str(), error.c_str()));
+    }
+    if (exitCode != 0)
+        Fail(Strings::Format(L"%s ended with exit code %lu", commandLine.c_str(), exitCode));
+}

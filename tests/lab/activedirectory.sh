@@ -1,0 +1,193 @@
+#!/bin/bash
+# The directory component in lab domain controllers: on 2003 through the directory backup API
+# (byte-for-byte copies, the manifest, restore mode, the registration, failures of the API and of
+# the copies), on 2008 through the directory's writer (QmVss.dll), with failures reaching the
+# caller as errors.
+source "$(dirname "$0")/lib/common.bash"
+
+provision ad-dc-2003 --os 2003 --role dc
+provision ad-dc-2008 --os 2008 --role dc
+DC=$MACHINES/ad-dc-2003 DC8=$MACHINES/ad-dc-2008
+NTDS=$DC/drive_c/windows/NTDS
+LABKEY='HKLM\SOFTWARE\Harborline Lab\ntdsbcli'
+machines_ready
+mkdir -p "$DC/drive_c/ad" "$DC8/drive_c/ad 8"
+
+# knob MACHINE NAME VALUE: sets a value of the lab API's settings ("-" removes it).
+knob() {
+    if [ "$3" = - ]; then "$LAB/run" "$1" reg delete "$LABKEY" /v "$2" /f >/dev/null 2>&1
+    elif [[ $3 == [0-9]* ]]; then "$LAB/run" "$1" reg add "$LABKEY" /v "$2" /t REG_DWORD /d "$3" /f >/dev/null
+    else "$LAB/run" "$1" reg add "$LABKEY" /v "$2" /d "$3" /f >/dev/null; fi
+}
+# registration: reads what the last restore registered; registered NAME then gives one value as
+# reg prints it.
+registration() {
+    REGISTRATION=$("$LAB/run" "$DC" reg query "$LABKEY\\Registration" 2>/dev/null | tr -d '\r')
+}
+registered() {
+    awk -v name="$1" '$1 == name { $1 = ""; $2 = ""; sub(/^ +/, ""); print }' <<<"$REGISTRATION"
+}
+# same_files WHAT DIR1 DIR2 NAMES...: the named files are identical in both folders.
+same_files() {
+    local what=$1 one=$2 two=$3 name
+    for name in "${@:4}"; do cmp -s "$one/$name" "$two/$name" || fail "$what: $name differs"; done
+}
+DB_FILES=(ntds.dit edb00001.log edb00002.log edb00003.log)
+
+# --- 2003: backup through the API ------------------------------------------------------------
+run_in "$DC" ssbr status
+expect_contains "status: online" "Directory service online:          yes" "$OUT"
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr status
+expect_contains "status in restore mode: offline" "Directory service online:          no" "$OUT"
+
+QM_SECRET=s3cret run_in "$DC" ssbr backup 'C:\ad\full' --active-directory --domain LAB --user backup \
+    --password-env QM_SECRET --truncate-logs
+expect_eq "backup: exit" 0 "$RC"
+expect_eq "backup: stderr" "" "$ERR"
+BK=$DC/drive_c/ad/full
+same_files "backup" "$NTDS" "$BK" "${DB_FILES[@]}"
+expect_eq "backup: only the listed files" "ActiveDirectoryBackupSet.xml edb00001.log edb00002.log edb00003.log ntds.dit" "$(ls "$BK" | sort | tr '\n' ' ' | sed 's/ $//')"
+MANIFEST=$(cat "$BK/ActiveDirectoryBackupSet.xml")
+expect_eq "manifest: files newest first" \
+    'name="ntds.dit" bft="68" original="C:\WINDOWS\NTDS\ntds.dit" name="edb00003.log" bft="33" original="C:\WINDOWS\NTDS\edb00003.log" name="edb00002.log" bft="33" original="C:\WINDOWS\NTDS\edb00002.log" name="edb00001.log" bft="33" original="C:\WINDOWS\NTDS\edb00001.log"' \
+    "$(grep -o 'name="[^"]*" bft="[^"]*" original="[^"]*"' <<<"$MANIFEST" | tr '\n' ' ' | sed 's/ $//')"
+expect_contains "manifest: token size" '<expiration size="16">' "$MANIFEST"
+run_in "$DC" reg query "$LABKEY"
+expect_contains "credentials reach the API" 'AuthIdentity    REG_SZ    LAB\backup' "$OUT"
+expect_contains "logs truncated on request" "Truncated    REG_DWORD    0x1" "$OUT"
+
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr backup 'C:\ad\offline' --active-directory
+expect_eq "backup while offline: exit" 1 "$RC"
+expect_contains "backup while offline" $'ActiveDirectoryException ERROR: Active Directory Server is not online!' "$ERR"
+
+knob "$DC" DsBackupRead 0xC8000226
+run_in "$DC" ssbr backup 'C:\ad\readfails' --active-directory
+knob "$DC" DsBackupRead -
+expect_eq "read failure: exit" 1 "$RC"
+expect_contains "read failure" "ActiveDirectoryException ERROR: DsBackupRead failed: Error = 0xC8000226" "$ERR"
+
+# A token that is already out of date when it is saved.
+knob "$DC" TokenLifetime 0
+run_in "$DC" ssbr backup 'C:\ad\expired' --active-directory
+knob "$DC" TokenLifetime -
+expect_eq "backup with an expiring token: exit" 0 "$RC"
+
+# A database past 4 GiB, sparse on the live side, is copied whole.
+# The copy is not sparse: without room for it on this shared disk the check is skipped, and says so.
+FREE_KIB=$(df -Pk "$DC" | awk 'NR == 2 { print $4 }')
+if [ "$FREE_KIB" -lt $((6 * 1024 * 1024)) ]; then
+    echo "SKIP: large database: only $((FREE_KIB / 1024)) MiB free, the copy needs 4 GiB" >&2
+else
+    mv "$NTDS/ntds.dit" "$NTDS/ntds.dit.small"
+    truncate -s $((4 * 1024 * 1024 * 1024 + 40000)) "$NTDS/ntds.dit"
+    printf 'FIRST' | dd of="$NTDS/ntds.dit" conv=notrunc status=none
+    printf 'PAST4GIB' | dd of="$NTDS/ntds.dit" bs=1 seek=$((4 * 1024 * 1024 * 1024 + 39992)) conv=notrunc status=none
+    run_in "$DC" ssbr backup 'C:\ad\large' --active-directory
+    expect_eq "large database: exit" 0 "$RC"
+    expect_eq "large database: size" "$(stat -c %s "$NTDS/ntds.dit")" "$(stat -c %s "$DC/drive_c/ad/large/ntds.dit" 2>/dev/null)"
+    expect_eq "large database: last bytes" "PAST4GIB" "$(tail -c 8 "$DC/drive_c/ad/large/ntds.dit" 2>/dev/null)"
+    expect_eq "large database: first bytes" "FIRST" "$(head -c 5 "$DC/drive_c/ad/large/ntds.dit" 2>/dev/null)"
+    rm -rf "$DC/drive_c/ad/large" "$NTDS/ntds.dit"
+    mv "$NTDS/ntds.dit.small" "$NTDS/ntds.dit"
+fi
+
+# --- 2003: restore ---------------------------------------------------------------------------
+cp -a "$NTDS" "$DC/drive_c/ntds-before"
+BEFORE=$DC/drive_c/ntds-before
+# The machine moved on since the backup.
+head -c 5000 /dev/urandom >"$NTDS/ntds.dit"
+head -c 5000 /dev/urandom >"$NTDS/edb00002.log"
+
+run_in "$DC" ssbr restore 'C:\ad\full' --active-directory
+expect_eq "restore outside restore mode: exit" 0 "$RC"
+registration
+expect_eq "restore outside restore mode registers nothing" "" "$(registered Map)"
+cmp -s "$NTDS/ntds.dit" "$BK/ntds.dit" && fail "restore outside restore mode replaced the database"
+
+# An incomplete backup deletes nothing.
+cp -a "$BK" "$DC/drive_c/ad/incomplete"
+rm "$DC/drive_c/ad/incomplete/edb00002.log"
+cp -a "$NTDS" "$DC/drive_c/ntds-moved"
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\incomplete' --active-directory
+expect_eq "incomplete backup: exit" 1 "$RC"
+expect_contains "incomplete backup: the missing file" \
+    'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\ad\incomplete\edb00002.log, C:\WINDOWS\NTDS\edb00002.log) failed.' "$ERR"
+same_files "incomplete backup left the live files" "$DC/drive_c/ntds-moved" "$NTDS" "${DB_FILES[@]}"
+registration
+expect_eq "incomplete backup: restore completed as failed" "0x80004005" "$(registered Complete)"
+expect_eq "incomplete backup: restore ended" "0x1" "$(registered Ended)"
+
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --active-directory
+expect_eq "restore: exit" 0 "$RC"
+expect_eq "restore: stderr" "" "$ERR"
+same_files "restore" "$BK" "$NTDS" "${DB_FILES[@]}"
+same_files "restore left the rest" "$BEFORE" "$NTDS" edb.chk edb.log res1.log res2.log
+registration
+expect_eq "registration: map" 'C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' "$(registered Map)"
+expect_eq "registration: low log" "0x1" "$(registered LowLog)"
+expect_eq "registration: high log" "0x3" "$(registered HighLog)"
+expect_eq "registration: log directory" 'C:\WINDOWS\NTDS' "$(registered LogDirectory)"
+expect_eq "registration: checkpoint directory" 'C:\WINDOWS\NTDS' "$(registered CheckpointDirectory)"
+expect_eq "registration: completed" "0x0" "$(registered Complete)"
+expect_eq "registration: ended" "0x1" "$(registered Ended)"
+
+# The service names a database location whose folder cannot be made: the copy fails after the
+# registration, and the restore is still completed and ended before the error comes back.
+knob "$DC" Directory 'Q:\NTDS'
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --active-directory
+knob "$DC" Directory -
+registration
+expect_contains "copy failure: the first exception's full text" \
+    'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\ad\full\edb00003.log, Q:\NTDS\edb00003.log) failed.' "$ERR"
+expect_eq "copy failure: restore completed as failed" "0x80004005" "$(registered Complete)"
+expect_eq "copy failure: restore ended" "0x1" "$(registered Ended)"
+
+# A folder without the manifest is no backup: refused, and nothing is created there.
+mkdir -p "$DC/drive_c/ad/empty"
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\empty' --active-directory
+expect_eq "no manifest: exit" 1 "$RC"
+expect_contains "no manifest" 'ActiveDirectoryBackupSetException ERROR: No Active Directory backup in C:\ad\empty' "$ERR"
+expect_eq "no manifest: nothing created" "" "$(ls -A "$DC/drive_c/ad/empty")"
+
+# Damaged and expired tokens: the API's codes with the table's texts.
+cp -a "$BK" "$DC/drive_c/ad/damaged"
+sed -i 's/<expiration size="16">/<expiration size="15">/' "$DC/drive_c/ad/damaged/ActiveDirectoryBackupSet.xml"
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\damaged' --active-directory
+expect_eq "damaged token: exit" 1 "$RC"
+expect_contains "damaged token" "DsRestorePrepare failed: Expiry token is in unrecognizable format." "$ERR"
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\expired' --active-directory
+expect_contains "expired token" \
+    "DsRestorePrepare failed: DS Contents in the backup copy are out of date. Try restoring with a more recent copy." "$ERR"
+
+# --- 2008: the writer -------------------------------------------------------------------------
+NTDS8=$DC8/drive_c/windows/NTDS
+VSSLOG=$DC8/drive_c/HarborlineLab/vss.log
+# The API would fail: the writer path never asks it.
+knob "$DC8" DsIsNTDSOnlineW 0xC7FF0007
+knob "$DC8" DsSetAuthIdentityW 0xC7FF0001
+run_in "$DC8" ssbr status
+expect_contains "2008: online without the API" "Directory service online:          yes" "$OUT"
+QM_SECRET=s3cret run_in "$DC8" ssbr backup 'C:\ad 8\full' --active-directory --domain LAB --user backup \
+    --password-env QM_SECRET
+expect_eq "2008 backup: exit" 0 "$RC"
+same_files "2008 backup" "$NTDS8" "$DC8/drive_c/ad 8/full/ntds" "${DB_FILES[@]}"
+expect_eq "2008 backup: the library's calls" \
+    'Initialize|BackupWriterComponent {b2014c9e-8711-4c5c-a5a9-3cf384484757} ntds [C:\ad 8\full]' \
+    "$(tr -d '\r' <"$VSSLOG" | paste -sd'|')"
+
+head -c 5000 /dev/urandom >"$NTDS8/ntds.dit"
+rm -f "$VSSLOG"
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC8" ssbr restore 'C:\ad 8\full' --active-directory
+expect_eq "2008 restore: exit" 0 "$RC"
+same_files "2008 restore" "$DC8/drive_c/ad 8/full/ntds" "$NTDS8" "${DB_FILES[@]}"
+expect_eq "2008 restore: the library's calls" \
+    'Initialize|RestoreWriterComponent {b2014c9e-8711-4c5c-a5a9-3cf384484757} ntds [C:\ad 8\full]' \
+    "$(tr -d '\r' <"$VSSLOG" | paste -sd'|')"
+
+# A throw from the library reaches the caller's error text.
+"$LAB/run" "$DC8" reg add 'HKLM\SOFTWARE\Harborline Lab\QmVss' /v Fail /t REG_DWORD /d 1 /f >/dev/null
+run_in "$DC8" ssbr backup 'C:\ad 8\failing' --active-directory
+expect_eq "2008 library failure: exit" 1 "$RC"
+expect_contains "2008 library failure: GetError" $'An exception occurred in Backup:\nStandard library exception: lab VSS client: BackupWriterComponent {b2014c9e-8711-4c5c-a5a9-3cf384484757} ntds [C:\\ad 8\\failing] failed as told' "$ERR"
+
+finish
