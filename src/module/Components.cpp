@@ -1,5 +1,6 @@
 #include "module/Components.h"
 
+#include "certsrv/CertificateServices.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
@@ -36,8 +37,10 @@ namespace
          2, Gate::RestoreMode, [](const ComponentJob&) { NotBuilt<SystemVolumeException>(L"SysVol"); }},
         {L"--certificate-services", L"Certificate Services", &Options::m_bCertificateServices,
          L"CertificateServicesBackupSet.xml",
-         3, Gate::CertificateServices, [](const ComponentJob&) { NotBuilt<CertificateServicesException>(L"Certificate Services"); },
-         3, Gate::CertificateServices, [](const ComponentJob&) { NotBuilt<CertificateServicesException>(L"Certificate Services"); }},
+         3, Gate::CertificateServices,
+         [](const ComponentJob& job) { CertificateServices().Backup(job.server, job.directory, job.truncateLogs); },
+         3, Gate::CertificateServices,
+         [](const ComponentJob& job) { CertificateServices().Restore(job.server, job.directory); }},
         // The cluster service writes only a "Cluster" folder: no file marks its backup.
         {L"--cluster", L"cluster database", &Options::m_bClusterDatabase, nullptr,
          4, Gate::ClusterNode, [](const ComponentJob&) { NotBuilt<ClusterDatabaseException>(L"cluster database"); },
