@@ -10,6 +10,9 @@
 //   benchtool backup-ours DIR            RegistryService::Backup
 //   benchtool backup-bare DIR            RegSaveKey of the same hives, nothing else
 //   benchtool fill-registry KEY COUNT    COUNT values below HKLM\KEY, 100 to a subkey
+//   benchtool certsrv-backup DIR         CertificateServices::Backup of this machine's authority
+//                                        into DIR (created); its progress lines come first, the
+//                                        figures last
 //
 // Prints "<seconds> <peak working set in bytes>" on success (exit 0); a failure prints its
 // reason on stderr and exits 1, usage errors exit 2.
@@ -20,6 +23,7 @@
 #include "common/Handles.h"
 #include "privileges/Privileges.h"
 #include "common/Strings.h"
+#include "certsrv/CertificateServices.h"
 #include "registry/RegistryService.h"
 
 #include <windows.h>
@@ -45,7 +49,8 @@ namespace
         fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
               "       benchtool tree-open SRC\n"
               "       benchtool backup-ours|backup-bare DIR\n"
-              "       benchtool fill-registry KEY COUNT\n",
+              "       benchtool fill-registry KEY COUNT\n"
+              "       benchtool certsrv-backup DIR\n",
               stderr);
         return 2;
     }
@@ -269,6 +274,18 @@ namespace
             if (!EnableBackupPrivileges(refused))
                 return Fail(refused);
             return Measure([&](String& failure) { return SaveHivesBare(first, failure); });
+        }
+        if (command == L"certsrv-backup" && argc == 3)
+        {
+            if (!CreateDirectoryW(first.c_str(), nullptr))
+                return Fail(L"CreateDirectory " + first + L": " + ErrorText::FormatLastError());
+            wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+            DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+            GetComputerNameW(computer, &length);
+            return Measure([&](String&) {
+                CertificateServices().Backup(computer, first, false);
+                return true;
+            });
         }
         if (command == L"fill-registry" && argc == 4)
             return Measure([&](String& failure) { return FillRegistry(first, wcstol(second.c_str(), nullptr, 10), failure); });

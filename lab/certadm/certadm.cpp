@@ -5,7 +5,8 @@
 //
 // The server answers only while the service "CertSvc" runs (backup) or is stopped (restore).
 // Under the same key:
-//   Fail\<entry point>     DWORD: that call returns this status and does nothing else
+//   Fail\<entry point>     DWORD: that call returns this status and does nothing else (the
+//                          reads' knob is taken when a file is opened)
 //   ExtraLocationMarker    DWORD: one more location entry with this marker
 //   CallLog                path of a text file: one line per call, with its arguments and, for
 //                          reads, the bytes delivered
@@ -37,6 +38,10 @@ namespace
     struct Context
     {
         HANDLE file = INVALID_HANDLE_VALUE;
+        // Taken when a file is opened, so that reads cost no registry lookups.
+        bool readFails = false;
+        HRESULT readStatus = S_OK;
+        bool logReads = false;
     };
 
     std::wstring ReadText(const wchar_t* key, const wchar_t* name)
@@ -287,19 +292,23 @@ HRESULT WINAPI CertSrvBackupOpenFileW(HCSBC context, WCHAR const* name, DWORD hi
     if (backup->file == INVALID_HANDLE_VALUE)
         return HRESULT_FROM_WIN32(GetLastError());
     GetFileSizeEx(backup->file, size);
+    backup->readFails = Knob(L"CertSrvBackupRead", backup->readStatus);
+    backup->logReads = !ReadText(ConfigKey, L"CallLog").empty();
     Log(L"CertSrvBackupOpenFileW %ls %lu %I64d", name, hint, size->QuadPart);
     return S_OK;
 }
 
 HRESULT WINAPI CertSrvBackupRead(HCSBC context, VOID* buffer, DWORD bufferSize, DWORD* read)
 {
-    KNOB(CertSrvBackupRead);
     auto* backup = static_cast<Context*>(context);
     if (backup == nullptr || backup->file == INVALID_HANDLE_VALUE)
         return E_HANDLE;
+    if (backup->readFails)
+        return backup->readStatus;
     if (!ReadFile(backup->file, buffer, bufferSize, read, nullptr))
         return HRESULT_FROM_WIN32(GetLastError());
-    Log(L"CertSrvBackupRead %lu %lu", bufferSize, *read);
+    if (backup->logReads)
+        Log(L"CertSrvBackupRead %lu %lu", bufferSize, *read);
     return S_OK;
 }
 

@@ -172,6 +172,20 @@ ULONG CertificateServices::LogGeneration(const String& logName)
     return wcstoul(number.c_str(), nullptr, 16);
 }
 
+void CertificateServices::LogRange(const StringList& logNames, ULONG& lowest, ULONG& highest)
+{
+    lowest = 0;
+    highest = 0;
+    for (const String& name : logNames)
+    {
+        const ULONG generation = LogGeneration(name);
+        if (generation >= highest)
+            highest = generation;
+        if (lowest == 0 || lowest >= generation)
+            lowest = generation;
+    }
+}
+
 bool CertificateServices::IsSavedNameBelowFolder(const String& name)
 {
     if (name.empty() || name[0] != L'\\' || name.find_first_of(L":/") != String::npos)
@@ -214,10 +228,6 @@ void CertificateServices::PerformBackup(BackupParameters* parameters)
         record.error += message;
         record.result = result;
     };
-    const auto checkName = [](const String& name) {
-        if (!IsSavedNameBelowFolder(name))
-            Throw(Strings::Format(L"Invalid file name: %s", name.c_str()));
-    };
     try
     {
         if (!IsOnline())
@@ -228,101 +238,100 @@ void CertificateServices::PerformBackup(BackupParameters* parameters)
         if (FAILED(status))
             return fail(status, Strings::Format(L"CertSrvBackupPrepare(%s) failed: %x\n%s", record.serverName.c_str(),
                                                 status, LibraryError(status).c_str()));
+        // "<call>(<context>) failed: <status>" for the calls made within the backup.
+        const auto failCall = [&](const wchar_t* call, HRESULT callStatus) {
+            fail(callStatus, Strings::Format(L"%s(%d) failed: %x\n%s", call, Number(context), callStatus,
+                                             LibraryError(callStatus).c_str()));
+        };
 
         CertificateServicesBackupSet manifest(record.directory);
         manifest.Open();
 
         UniqueLibraryBlock<wchar_t> list(pfnBackupFree);
         DWORD size = 0;
-        status = pfnGetDBLocs(context, list.put(), &size);
-        if (FAILED(status))
-            return fail(status, Strings::Format(L"GetDBLocs(%d) failed: %x\n%s", Number(context), status,
-                                                LibraryError(status).c_str()));
-        Print(Strings::Format(L"%d bytes for DB locations\n", size));
+        // Asks for one list and prints its size; false (the failure recorded) when refused.
+        const auto query = [&](FNCERTSRVBACKUPGETDATABASENAMESW* function, const wchar_t* call, const wchar_t* what) {
+            status = function(context, list.put(), &size);
+            if (FAILED(status))
+            {
+                failCall(call, status);
+                return false;
+            }
+            Print(Strings::Format(L"%d bytes for %s\n", size, what));
+            return true;
+        };
+        // The name of a marked entry, printed with its marker.
+        const auto markedName = [](const String& entry) {
+            const String name = entry.substr(1);
+            Print(Strings::Format(L"%02x: %ws\n", static_cast<unsigned>(entry[0]), name.c_str()));
+            return name;
+        };
+        const auto target = [&record](const String& name) {
+            if (!IsSavedNameBelowFolder(name))
+                Throw(Strings::Format(L"Invalid file name: %s", name.c_str()));
+            return SavedFilePath(record.directory, name);
+        };
+
+        if (!query(pfnGetDBLocs, L"GetDBLocs", L"DB locations"))
+            return;
         bool unknownLocation = false;
         ForEachEntry(list.get(), size, [&](const String& entry) {
             if (unknownLocation)
                 return;
-            const String name = entry.substr(1);
-            Print(Strings::Format(L"%02x: %ws\n", static_cast<unsigned>(entry[0]), name.c_str()));
-            switch (entry[0])
-            {
-            case DatabaseMarker:
+            const String name = markedName(entry);
+            if (entry[0] == DatabaseMarker)
                 manifest.SetDatabase(name);
-                break;
-            case CheckpointMarker:
+            else if (entry[0] == CheckpointMarker)
                 manifest.SetCheckpointDir(name);
-                break;
-            case LogDirectoryMarker:
+            else if (entry[0] == LogDirectoryMarker)
                 manifest.SetLogDir(name);
-                break;
-            default:
+            else
                 unknownLocation = true;
-            }
         });
         if (unknownLocation)
             return fail(E_FAIL, L"Unknown database location");
         list.reset();
         manifest.Save();
 
-        status = pfnGetDBNames(context, list.put(), &size);
-        if (FAILED(status))
-            return fail(status, Strings::Format(L"GetDBNames(%d) failed: %x\n%s", Number(context), status,
-                                                LibraryError(status).c_str()));
-        Print(Strings::Format(L"%d bytes for DB file names\n", size));
+        if (!query(pfnGetDBNames, L"GetDBNames", L"DB file names"))
+            return;
         ForEachEntry(list.get(), size, [&](const String& entry) {
-            const String name = entry.substr(1);
-            Print(Strings::Format(L"%02x: %ws\n", static_cast<unsigned>(entry[0]), name.c_str()));
-            checkName(name);
-            const String target = SavedFilePath(record.directory, name);
+            const String name = markedName(entry);
+            const String saved = target(name);
             manifest.AddDatabaseFile(name);
-            BackupFile(context, name, target);
+            BackupFile(context, name, saved);
         });
         list.reset();
         manifest.Save();
 
-        status = pfnGetBackupLogs(context, list.put(), &size);
-        if (FAILED(status))
-            return fail(status, Strings::Format(L"GetBackupLogs(%d) failed: %x\n%s", Number(context), status,
-                                                LibraryError(status).c_str()));
-        Print(Strings::Format(L"%d bytes for log file names\n", size));
+        if (!query(pfnGetBackupLogs, L"GetBackupLogs", L"log file names"))
+            return;
         ForEachEntry(list.get(), size, [&](const String& entry) {
-            const String name = entry.substr(1);
-            Print(Strings::Format(L"%02x: %ws\n", static_cast<unsigned>(entry[0]), name.c_str()));
-            checkName(name);
-            const String target = SavedFilePath(record.directory, name);
+            const String name = markedName(entry);
+            const String saved = target(name);
             manifest.AddBackupLog(name);
-            BackupFile(context, name, target);
+            BackupFile(context, name, saved);
         });
         list.reset();
 
-        if (record.truncateLogs)
-        {
-            status = pfnTruncateLogs(context);
-            if (FAILED(status))
-                return fail(status, Strings::Format(L"TruncateLogs(%d) failed: %x\n%s", Number(context), status,
-                                                    LibraryError(status).c_str()));
-        }
+        if (record.truncateLogs && FAILED(status = pfnTruncateLogs(context)))
+            return failCall(L"TruncateLogs", status);
 
-        status = pfnGetDynFiles(context, list.put(), &size);
-        if (FAILED(status))
-            return fail(status, Strings::Format(L"GetDynFiles(%d) failed: %x\n%s", Number(context), status,
-                                                LibraryError(status).c_str()));
-        Print(Strings::Format(L"%d bytes for dynamic file names\n", size));
+        if (!query(pfnGetDynFiles, L"GetDynFiles", L"dynamic file names"))
+            return;
         String failure;
         ForEachEntry(list.get(), size, [&](const String& name) {
             if (!failure.empty())
                 return;
             Print(Strings::Format(L"%ws\n", name.c_str()));
-            checkName(name);
-            const String target = SavedFilePath(record.directory, name);
+            const String saved = target(name);
             manifest.AddDynamicFile(name);
-            const String targetDirectory = Directories::GetDirectory(target, true);
-            if (!Directories::Create(targetDirectory))
-                failure = Strings::Format(L"Directories::Create(%s) failed.\n%s", targetDirectory.c_str(),
+            const String savedDirectory = Directories::GetDirectory(saved, true);
+            if (!Directories::Create(savedDirectory))
+                failure = Strings::Format(L"Directories::Create(%s) failed.\n%s", savedDirectory.c_str(),
                                           ErrorText::FormatLastError().c_str());
-            else if (!CopyFileW(Paths::ToLongPath(name).c_str(), Paths::ToLongPath(target).c_str(), TRUE))
-                failure = Strings::Format(L"CopyFile(%ws, %s) failed.\n%s", name.c_str(), target.c_str(),
+            else if (!CopyFileW(Paths::ToLongPath(name).c_str(), Paths::ToLongPath(saved).c_str(), TRUE))
+                failure = Strings::Format(L"CopyFile(%ws, %s) failed.\n%s", name.c_str(), saved.c_str(),
                                           ErrorText::FormatLastError().c_str());
         });
         if (!failure.empty())
@@ -330,10 +339,8 @@ void CertificateServices::PerformBackup(BackupParameters* parameters)
         list.reset();
         manifest.Save();
 
-        status = pfnBackupEnd(context);
-        if (FAILED(status))
-            return fail(status, Strings::Format(L"BackupEnd(%d) failed: %x\n%s", Number(context), status,
-                                                LibraryError(status).c_str()));
+        if (FAILED(status = pfnBackupEnd(context)))
+            return failCall(L"BackupEnd", status);
         record.result = S_OK;
     }
     catch (const TarnException::Exception& exception)
@@ -466,17 +473,11 @@ void CertificateServices::Restore(const String& serverName, const String& direct
     for (const String& name : databaseFiles)
         CopyBack(directory, name);
 
+    for (const String& name : backupLogs)
+        CopyBack(directory, name);
     ULONG lowest = 0;
     ULONG highest = 0;
-    for (const String& name : backupLogs)
-    {
-        const ULONG generation = LogGeneration(name);
-        if (generation >= highest)
-            highest = generation;
-        if (lowest == 0 || lowest >= generation)
-            lowest = generation;
-        CopyBack(directory, name);
-    }
+    LogRange(backupLogs, lowest, highest);
 
     String mapped = database;
     CSEDB_RSTMAPW map = {&mapped[0], &mapped[0]};

@@ -74,6 +74,9 @@ public:
     // characters of its base name (edb0001A.log gives 0x1A); 0 when there is none.
     static ULONG LogGeneration(const String& logName);
 
+    // The lowest and highest generations of the logs, in any order; 0 and 0 for none.
+    static void LogRange(const StringList& logNames, ULONG& lowest, ULONG& highest);
+
     // Whether a name the library handed out stays below the backup's folder when appended to
     // it: a "\\server\share\..." or "\..." name without "." or ".." parts, streams or slashes.
     static bool IsSavedNameBelowFolder(const String& name);
