@@ -136,6 +136,16 @@ before=$(cd "$CERTLOG" && ls -l --time-style=+%s.%N)
 run_in "$MACHINE" ssbr restore 'C:\bk-missing' --certificate-services
 expect_eq "missing log: exit" 1 "$RC"
 expect_contains "missing log" "CertificateServicesException ERROR: CopyFile(C:\\bk-missing\\CertSrv\\$HOST\\C\$\\windows\\system32\\CertLog\\edb0000B.log, $LIVE\\CertLog\\edb0000B.log) failed."$'\n'"Error = 0x00000002" "$ERR"
+# Manifests that lead out of the backup folder or would empty a volume root.
+mkdir -p "$C/bk-out" "$C/bk-root"
+manifest=$(cat "$C/bk/CertificateServicesBackupSet.xml")
+outside="<backuplogs><file>$LIVE\\CertLog\\..\\..\\win.ini</file>"
+root="<database>\\\\$HOST\\C\$\\LabCA.edb</database>"
+printf '%s' "${manifest/<backuplogs>/"$outside"}" >"$C/bk-out/CertificateServicesBackupSet.xml"
+printf '%s' "${manifest/<database>*<\/database>/"$root"}" >"$C/bk-root/CertificateServicesBackupSet.xml"
+run_in "$MACHINE" cmd /c 'ssbr restore C:\bk-out --certificate-services & ssbr restore C:\bk-root --certificate-services'
+expect_contains "a log outside the backup" "Invalid entry in C:\\bk-out\\CertificateServicesBackupSet.xml: $LIVE\\CertLog\\..\\..\\win.ini"$'\n' "$ERR"
+expect_contains "a database on a volume root" "Invalid entry in C:\\bk-root\\CertificateServicesBackupSet.xml: \\\\$HOST\\C\$"$'\n' "$ERR"
 expect_eq "missing log: the authority's folder untouched" "$before" "$(cd "$CERTLOG" && ls -l --time-style=+%s.%N)"
 expect_eq "refused restores: CertSvc still runs" "CertSvc=RUNNING w3svc=STOPPED" "$(services)"
 expect_eq "refused restores: no library call" "" "$(cat "$CALLS" 2>/dev/null)"
