@@ -24,7 +24,7 @@ namespace
 
     using Parameters = CertificateServices::BackupParameters;
 
-    // Contexts and handles are printed as the signed numbers the messages have always shown.
+    // Contexts and handles appear in messages as signed decimal numbers.
     int Number(const void* value)
     {
         return static_cast<int>(reinterpret_cast<INT_PTR>(value));
