@@ -435,14 +435,17 @@ void CertificateServices::Restore(const String& serverName, const String& direct
         if (Directories::IsRoot(emptiedDirectory))
             invalid(emptiedDirectory);
 
-    // Database files and logs go only where the emptied directories were.
-    const auto checkSaved = [&](const String& name, bool belowEmptied) {
+    // Database files and logs go only where the emptied directories were; every name is checked
+    // before any saved file is looked for.
+    const auto checkName = [&](const String& name, bool belowEmptied) {
         const String nameDirectory = SameCase(Directories::GetDirectory(name, true));
         if (!IsSavedNameBelowFolder(name))
             invalid(name);
         if (belowEmptied && nameDirectory != SameCase(databaseDirectory) &&
             nameDirectory != SameCase(checkpointDirectory) && nameDirectory != SameCase(logDirectory))
             invalid(name);
+    };
+    const auto checkSaved = [&](const String& name) {
         const String source = SavedFilePath(directory, name);
         bool isDirectory = false;
         if (!Paths::GetAttributes(source, isDirectory) || isDirectory)
@@ -450,11 +453,14 @@ void CertificateServices::Restore(const String& serverName, const String& direct
                                   ErrorText::Format(ERROR_FILE_NOT_FOUND).c_str()));
     };
     for (const String& name : databaseFiles)
-        checkSaved(name, true);
+        checkName(name, true);
     for (const String& name : backupLogs)
-        checkSaved(name, true);
+        checkName(name, true);
     for (const String& name : dynamicFiles)
-        checkSaved(name, false);
+        checkName(name, false);
+    for (const StringList* names : {&databaseFiles, &backupLogs, &dynamicFiles})
+        for (const String& name : *names)
+            checkSaved(name);
 
     if (IsOnline())
         Services::Stop(L"certsvc", NoTimeout, String());
