@@ -16,18 +16,22 @@
 //   benchtool hash-ours DIR              ssbr's catalog: SHA256SUMS of every file below DIR
 //   benchtool read-manifest DIR COUNT    RegistryBackupSet::GetFiles of DIR's manifest, which
 //                                        must list COUNT entries
+//   benchtool certsrv-backup DIR         CertificateServices::Backup of this machine's authority
+//                                        into DIR (created); its progress lines come first, the
+//                                        figures last
 //
 // Prints "<seconds> <peak working set in bytes>" on success (exit 0); a failure prints its
 // reason on stderr and exits 1, usage errors exit 2.
 
-#include "bootfiles/CoreBootSystemFiles.h"
 #include "activedirectory/ActiveDirectory.h"
+#include "bootfiles/CoreBootSystemFiles.h"
+#include "certsrv/CertificateServices.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
-#include "privileges/Privileges.h"
 #include "common/Strings.h"
+#include "privileges/Privileges.h"
 #include "registry/RegistryBackupSet.h"
 #include "registry/RegistryService.h"
 #include "sysvol/SystemVolume.h"
@@ -56,7 +60,7 @@ namespace
     {
         fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
               "       benchtool tree-open SRC\n"
-              "       benchtool backup-ours|backup-bare|bootfiles-ours|sysvol-ours|hash-ours|ad-backup DIR\n"
+              "       benchtool backup-ours|backup-bare|bootfiles-ours|sysvol-ours|hash-ours|ad-backup|certsrv-backup DIR\n"
               "       benchtool fill-registry KEY COUNT\n",
               stderr);
         return 2;
@@ -303,6 +307,18 @@ namespace
                 ActiveDirectory().Backup(String(), String(), String(), String(), first, false);
                 return true;
             });
+        if (command == L"certsrv-backup" && argc == 3)
+        {
+            if (!CreateDirectoryW(first.c_str(), nullptr))
+                return Fail(L"CreateDirectory " + first + L": " + ErrorText::FormatLastError());
+            wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+            DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+            GetComputerNameW(computer, &length);
+            return Measure([&](String&) {
+                CertificateServices().Backup(computer, first, false);
+                return true;
+            });
+        }
         if (command == L"fill-registry" && argc == 4)
             return Measure([&](String& failure) { return FillRegistry(first, wcstol(second.c_str(), nullptr, 10), failure); });
         if (command == L"read-manifest" && argc == 4)

@@ -3,6 +3,8 @@
 // leaves nothing running for long.
 //
 //   labservice.exe prompt <service>   service that stops as soon as it is asked to
+//   labservice.exe slow <service> 0   (any service mode) without the time limit: a lab machine's
+//                                     own service that must run for as long as the machine
 //   labservice.exe slow <service>     service that takes about 2.5 s to stop, reporting progress
 //   labservice.exe ignore <service>   service that answers a stop with "stop pending" and never
 //                                     stops (it has to be killed)
@@ -18,7 +20,7 @@
 
 namespace
 {
-    constexpr DWORD Lifetime = 180 * 1000;
+    DWORD Lifetime = 180 * 1000;
     constexpr int ServiceEndedExitCode = 5;
     constexpr int SleepEndedExitCode = 6;
 
@@ -137,6 +139,8 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     const wchar_t* mode = argv[1];
     const wchar_t* argument = argv[2];
+    if (argc > 3 && wcscmp(argv[3], L"0") == 0)
+        Lifetime = INFINITE;
     if (wcscmp(mode, L"prompt") == 0)
         return RunService(Mode::Prompt, argument);
     if (wcscmp(mode, L"slow") == 0)

@@ -175,6 +175,45 @@ Function GetProc(HMODULE module, const char* name) noexcept
     return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// A block that a loaded library allocated and takes back through its own release call (held as
+// a pointer, since the library is loaded at run time). Move-only.
+template <typename Element>
+class UniqueLibraryBlock
+{
+public:
+    using Release = void(WINAPI*)(void*);
+
+    explicit UniqueLibraryBlock(Release release) noexcept : m_release(release) {}
+    UniqueLibraryBlock(UniqueLibraryBlock&& other) noexcept
+        : m_release(other.m_release), m_block(std::exchange(other.m_block, nullptr))
+    {
+    }
+    UniqueLibraryBlock& operator=(UniqueLibraryBlock&&) = delete;
+    UniqueLibraryBlock(const UniqueLibraryBlock&) = delete;
+    UniqueLibraryBlock& operator=(const UniqueLibraryBlock&) = delete;
+    ~UniqueLibraryBlock() { reset(); }
+
+    Element* get() const noexcept { return m_block; }
+    Element** put() noexcept
+    {
+        reset();
+        return &m_block;
+    }
+    void reset() noexcept
+    {
+        if (m_block != nullptr)
+        {
+            const DWORD lastError = GetLastError();
+            m_release(std::exchange(m_block, nullptr));
+            SetLastError(lastError);
+        }
+    }
+
+private:
+    Release m_release;
+    Element* m_block = nullptr;
+};
+
 // A COM interface pointer owner: releases on destruction, move-only.
 template <typename Interface>
 class ComPtr

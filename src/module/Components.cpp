@@ -2,6 +2,7 @@
 
 #include "activedirectory/ActiveDirectory.h"
 #include "bootfiles/CoreBootSystemFiles.h"
+#include "certsrv/CertificateServices.h"
 #include "cluster/ClusterDatabase.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
@@ -47,8 +48,10 @@ namespace
          2, Gate::RestoreMode, [](const ComponentJob& job) { SystemVolume::Restore(job.directory); }},
         {L"--certificate-services", L"Certificate Services", &Options::m_bCertificateServices,
          L"CertificateServicesBackupSet.xml",
-         3, Gate::CertificateServices, [](const ComponentJob&) { NotBuilt<CertificateServicesException>(L"Certificate Services"); },
-         3, Gate::CertificateServices, [](const ComponentJob&) { NotBuilt<CertificateServicesException>(L"Certificate Services"); }},
+         3, Gate::CertificateServices,
+         [](const ComponentJob& job) { CertificateServices().Backup(job.server, job.directory, job.truncateLogs); },
+         3, Gate::CertificateServices,
+         [](const ComponentJob& job) { CertificateServices().Restore(job.server, job.directory); }},
         // The cluster service writes only a "Cluster" folder: no file marks its backup.
         {L"--cluster", L"cluster database", &Options::m_bClusterDatabase, nullptr,
          4, Gate::ClusterNode, [](const ComponentJob& job) { ClusterDatabase::Backup(job.directory); },

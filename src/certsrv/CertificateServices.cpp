@@ -1,0 +1,516 @@
+#include "certsrv/CertificateServices.h"
+
+#include "certsrv/CertificateServicesBackupSet.h"
+#include "common/ErrorText.h"
+#include "common/FileSystem.h"
+#include "common/Services.h"
+
+#include <cstdio>
+#include <cwchar>
+#include <new>
+#include <vector>
+
+namespace
+{
+    const wchar_t* const LibraryName = L"certadm.dll";
+    const wchar_t* const ServiceName = L"CertSvc";
+    const wchar_t* const WebServiceName = L"w3svc";
+    constexpr DWORD ReadSize = 524288;
+    constexpr DWORD NoTimeout = 0xFFFFFFFF;
+
+    constexpr wchar_t DatabaseMarker = 0x44;
+    constexpr wchar_t CheckpointMarker = 0x83;
+    constexpr wchar_t LogDirectoryMarker = 0x82;
+
+    using Parameters = CertificateServices::BackupParameters;
+
+    // Contexts and handles appear in messages as signed decimal numbers.
+    int Number(const void* value)
+    {
+        return static_cast<int>(reinterpret_cast<INT_PTR>(value));
+    }
+
+    String LibraryError(HRESULT status)
+    {
+        return ErrorText::Format(static_cast<DWORD>(status));
+    }
+
+    [[noreturn]] void Throw(const String& message)
+    {
+        throw CertificateServicesException(message);
+    }
+
+    void Print(const String& line)
+    {
+        const std::string utf8 = Strings::ToUtf8(line);
+        fwrite(utf8.data(), 1, utf8.size(), stdout);
+        fflush(stdout);
+    }
+
+    // A list the library returned: null-terminated entries one after another up to an empty one,
+    // never read past the size it gave.
+    template <typename Visit>
+    void ForEachEntry(const wchar_t* list, DWORD size, Visit visit)
+    {
+        if (list == nullptr)
+            return;
+        const wchar_t* const end = list + size / sizeof(wchar_t);
+        for (const wchar_t* entry = list; entry < end && *entry != L'\0';)
+        {
+            const size_t length = wcsnlen(entry, static_cast<size_t>(end - entry));
+            visit(String(entry, length));
+            entry += length + 1;
+        }
+    }
+
+    struct StartRecord
+    {
+        HANDLE started;
+        CertificateServices* object;
+        void (CertificateServices::*function)(Parameters*);
+        Parameters* argument;
+    };
+
+    DWORD WINAPI StartRoutine(void* startRecord)
+    {
+        // The launcher's record is gone once the event is set.
+        const StartRecord record = *static_cast<const StartRecord*>(startRecord);
+        SetEvent(record.started);
+        (record.object->*record.function)(record.argument);
+        return 0;
+    }
+
+    bool IsDotsAndBlanks(const String& part)
+    {
+        return part.find_first_not_of(L". ") == String::npos;
+    }
+
+    String SameCase(const String& directory)
+    {
+        return Strings::ToUpper(Directories::RemoveBackslash(directory));
+    }
+}
+
+template <typename Function>
+void CertificateServices::Bind(Function& entry, const wchar_t* name)
+{
+    const int size = WideCharToMultiByte(CP_ACP, 0, name, -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(size > 0 ? size : 1, '\0');
+    WideCharToMultiByte(CP_ACP, 0, name, -1, &narrow[0], size, nullptr, nullptr);
+    entry = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(hModule.get(), narrow.c_str())));
+    if (entry == nullptr)
+        Throw(Strings::Format(L"GetProcAddress(%s) failed: %s", name, ErrorText::FormatLastError().c_str()));
+}
+
+CertificateServices::CertificateServices() : hModule(LoadLibraryW(LibraryName))
+{
+    if (!hModule)
+        Throw(Strings::Format(L"LoadLibrary(%s) failed: %s", LibraryName, ErrorText::FormatLastError().c_str()));
+    Bind(pfnClose, L"CertSrvBackupClose");
+    Bind(pfnBackupEnd, L"CertSrvBackupEnd");
+    Bind(pfnBackupFree, L"CertSrvBackupFree");
+    Bind(pfnGetBackupLogs, L"CertSrvBackupGetBackupLogsW");
+    Bind(pfnGetDBNames, L"CertSrvBackupGetDatabaseNamesW");
+    Bind(pfnGetDynFiles, L"CertSrvBackupGetDynamicFileListW");
+    Bind(pfnOpenFile, L"CertSrvBackupOpenFileW");
+    Bind(pfnBackupPrepare, L"CertSrvBackupPrepareW");
+    Bind(pfnRead, L"CertSrvBackupRead");
+    Bind(pfnTruncateLogs, L"CertSrvBackupTruncateLogs");
+    Bind(pfnIsServerOnline, L"CertSrvIsServerOnlineW");
+    Bind(pfnRestoreEnd, L"CertSrvRestoreEnd");
+    Bind(pfnGetDBLocs, L"CertSrvRestoreGetDatabaseLocationsW");
+    Bind(pfnRestorePrepare, L"CertSrvRestorePrepareW");
+    Bind(pfnRestoreRegister, L"CertSrvRestoreRegisterW");
+    Bind(pfnRestRegComplete, L"CertSrvRestoreRegisterComplete");
+    Bind(pfnServerControl, L"CertSrvServerControlW");
+}
+
+bool CertificateServices::IsOnline()
+{
+    bool running = false;
+    Services::IsRunning(ServiceName, running);
+    return running;
+}
+
+UniqueKernelHandle CertificateServices::StartMemberThread(CertificateServices& object,
+                                                          void (CertificateServices::*function)(BackupParameters*),
+                                                          BackupParameters* argument)
+{
+    UniqueKernelHandle started(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!started)
+        Throw(Strings::Format(L"CreateEvent() failed: %s", ErrorText::FormatLastError().c_str()));
+    StartRecord record = {started.get(), &object, function, argument};
+    UniqueKernelHandle thread(CreateThread(nullptr, 0, StartRoutine, &record, 0, nullptr));
+    if (!thread)
+        Throw(Strings::Format(L"CreateThread() failed: %s", ErrorText::FormatLastError().c_str()));
+    WaitForSingleObject(started.get(), INFINITE);
+    return thread;
+}
+
+String CertificateServices::SavedFilePath(const String& directory, const String& name)
+{
+    const String joined = directory + L"\\CertSrv" + name;
+    // A share or long-path prefix of the directory itself keeps its two backslashes.
+    const size_t keep = joined.compare(0, 2, L"\\\\") == 0 ? 2 : 0;
+    String path = joined.substr(0, keep);
+    for (size_t i = keep; i < joined.size(); ++i)
+    {
+        path += joined[i];
+        if (joined[i] == L'\\' && i + 1 < joined.size() && joined[i + 1] == L'\\')
+            ++i;
+    }
+    return path;
+}
+
+ULONG CertificateServices::LogGeneration(const String& logName)
+{
+    const String base = Files::GetFileName(logName);
+    const size_t dot = base.rfind(L'.');
+    if (dot == String::npos || dot <= 3)
+        return 0;
+    const String number = base.substr(3, dot - 3);
+    return wcstoul(number.c_str(), nullptr, 16);
+}
+
+void CertificateServices::LogRange(const StringList& logNames, ULONG& lowest, ULONG& highest)
+{
+    lowest = 0;
+    highest = 0;
+    for (const String& name : logNames)
+    {
+        const ULONG generation = LogGeneration(name);
+        if (generation >= highest)
+            highest = generation;
+        if (lowest == 0 || lowest >= generation)
+            lowest = generation;
+    }
+}
+
+bool CertificateServices::IsSavedNameBelowFolder(const String& name)
+{
+    if (name.empty() || name[0] != L'\\' || name.find_first_of(L":/") != String::npos)
+        return false;
+    const String collapsed = SavedFilePath(String(), name).substr(wcslen(L"\\CertSrv"));
+    size_t start = 1;
+    while (start <= collapsed.size())
+    {
+        size_t end = collapsed.find(L'\\', start);
+        if (end == String::npos)
+            end = collapsed.size();
+        const String part = collapsed.substr(start, end - start);
+        // The system drops trailing dots and blanks, so ". ." is a parent reference too.
+        if (part.empty() || IsDotsAndBlanks(part))
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+void CertificateServices::Backup(const String& serverName, const String& directory, bool truncateLogs)
+{
+    BackupParameters parameters;
+    parameters.serverName = serverName;
+    parameters.directory = directory;
+    parameters.truncateLogs = truncateLogs;
+    // A worker that ended without a word has not made a backup.
+    parameters.result = E_FAIL;
+
+    const UniqueKernelHandle worker = StartMemberThread(*this, &CertificateServices::PerformBackup, &parameters);
+    WaitForSingleObject(worker.get(), INFINITE);
+    if (parameters.result != S_OK)
+        Throw(parameters.error);
+}
+
+void CertificateServices::PerformBackup(BackupParameters* parameters)
+{
+    BackupParameters& record = *parameters;
+    const auto fail = [&record](HRESULT result, const String& message) {
+        record.error += message;
+        record.result = result;
+    };
+    try
+    {
+        if (!IsOnline())
+            return fail(E_FAIL, L"CertSrv is not online");
+
+        HCSBC context = nullptr;
+        HRESULT status = pfnBackupPrepare(record.serverName.c_str(), 0, CSBACKUP_TYPE_FULL, &context);
+        if (FAILED(status))
+            return fail(status, Strings::Format(L"CertSrvBackupPrepare(%s) failed: %x\n%s", record.serverName.c_str(),
+                                                status, LibraryError(status).c_str()));
+        // "<call>(<context>) failed: <status>" for the calls made within the backup.
+        const auto failCall = [&](const wchar_t* call, HRESULT callStatus) {
+            fail(callStatus, Strings::Format(L"%s(%d) failed: %x\n%s", call, Number(context), callStatus,
+                                             LibraryError(callStatus).c_str()));
+        };
+
+        CertificateServicesBackupSet manifest(record.directory);
+        manifest.Open();
+
+        UniqueLibraryBlock<wchar_t> list(pfnBackupFree);
+        DWORD size = 0;
+        // Asks for one list and prints its size; false (the failure recorded) when refused.
+        const auto query = [&](FNCERTSRVBACKUPGETDATABASENAMESW* function, const wchar_t* call, const wchar_t* what) {
+            status = function(context, list.put(), &size);
+            if (FAILED(status))
+            {
+                failCall(call, status);
+                return false;
+            }
+            Print(Strings::Format(L"%d bytes for %s\n", size, what));
+            return true;
+        };
+        // The name of a marked entry, printed with its marker.
+        const auto markedName = [](const String& entry) {
+            const String name = entry.substr(1);
+            Print(Strings::Format(L"%02x: %ws\n", static_cast<unsigned>(entry[0]), name.c_str()));
+            return name;
+        };
+        const auto target = [&record](const String& name) {
+            if (!IsSavedNameBelowFolder(name))
+                Throw(Strings::Format(L"Invalid file name: %s", name.c_str()));
+            return SavedFilePath(record.directory, name);
+        };
+
+        if (!query(pfnGetDBLocs, L"GetDBLocs", L"DB locations"))
+            return;
+        bool unknownLocation = false;
+        ForEachEntry(list.get(), size, [&](const String& entry) {
+            if (unknownLocation)
+                return;
+            const String name = markedName(entry);
+            if (entry[0] == DatabaseMarker)
+                manifest.SetDatabase(name);
+            else if (entry[0] == CheckpointMarker)
+                manifest.SetCheckpointDir(name);
+            else if (entry[0] == LogDirectoryMarker)
+                manifest.SetLogDir(name);
+            else
+                unknownLocation = true;
+        });
+        if (unknownLocation)
+            return fail(E_FAIL, L"Unknown database location");
+        list.reset();
+        manifest.Save();
+
+        if (!query(pfnGetDBNames, L"GetDBNames", L"DB file names"))
+            return;
+        ForEachEntry(list.get(), size, [&](const String& entry) {
+            const String name = markedName(entry);
+            const String saved = target(name);
+            manifest.AddDatabaseFile(name);
+            BackupFile(context, name, saved);
+        });
+        list.reset();
+        manifest.Save();
+
+        if (!query(pfnGetBackupLogs, L"GetBackupLogs", L"log file names"))
+            return;
+        ForEachEntry(list.get(), size, [&](const String& entry) {
+            const String name = markedName(entry);
+            const String saved = target(name);
+            manifest.AddBackupLog(name);
+            BackupFile(context, name, saved);
+        });
+        list.reset();
+
+        if (record.truncateLogs && FAILED(status = pfnTruncateLogs(context)))
+            return failCall(L"TruncateLogs", status);
+
+        if (!query(pfnGetDynFiles, L"GetDynFiles", L"dynamic file names"))
+            return;
+        String failure;
+        ForEachEntry(list.get(), size, [&](const String& name) {
+            if (!failure.empty())
+                return;
+            Print(Strings::Format(L"%ws\n", name.c_str()));
+            const String saved = target(name);
+            manifest.AddDynamicFile(name);
+            const String savedDirectory = Directories::GetDirectory(saved, true);
+            if (!Directories::Create(savedDirectory))
+                failure = Strings::Format(L"Directories::Create(%s) failed.\n%s", savedDirectory.c_str(),
+                                          ErrorText::FormatLastError().c_str());
+            else if (!CopyFileW(Paths::ToLongPath(name).c_str(), Paths::ToLongPath(saved).c_str(), TRUE))
+                failure = Strings::Format(L"CopyFile(%ws, %s) failed.\n%s", name.c_str(), saved.c_str(),
+                                          ErrorText::FormatLastError().c_str());
+        });
+        if (!failure.empty())
+            return fail(E_FAIL, failure);
+        list.reset();
+        manifest.Save();
+
+        if (FAILED(status = pfnBackupEnd(context)))
+            return failCall(L"BackupEnd", status);
+        record.result = S_OK;
+    }
+    catch (const TarnException::Exception& exception)
+    {
+        fail(E_FAIL, exception.GetDescription());
+    }
+    catch (const std::bad_alloc&)
+    {
+        fail(E_OUTOFMEMORY, L"Out of memory");
+    }
+}
+
+void CertificateServices::BackupFile(HCSBC context, const String& name, const String& target)
+{
+    const String directory = Directories::GetDirectory(target, true);
+    if (!Directories::Create(directory))
+        Throw(Strings::Format(L"Directories::Create(%s) failed.\n%s", directory.c_str(),
+                              ErrorText::FormatLastError().c_str()));
+
+    LARGE_INTEGER size = {};
+    HRESULT status = pfnOpenFile(context, name.c_str(), 0, &size);
+    if (FAILED(status))
+        Throw(Strings::Format(L"pfnOpenFile(%d, %ws) failed: %x\n%s", Number(context), name.c_str(), status,
+                              LibraryError(status).c_str()));
+
+    UniqueFileHandle file(CreateFileW(Paths::ToLongPath(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        Throw(Strings::Format(L"CreateFile(%s) failed.\n%s", target.c_str(), ErrorText::FormatLastError().c_str()));
+
+    std::vector<BYTE> buffer(ReadSize);
+    const ULONGLONG fileSize = static_cast<ULONGLONG>(size.QuadPart);
+    for (ULONGLONG written = 0; written < fileSize;)
+    {
+        DWORD read = 0;
+        status = pfnRead(context, buffer.data(), ReadSize, &read);
+        // A read that brings nothing before the announced end would never finish the file.
+        if (SUCCEEDED(status) && read == 0)
+            status = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
+        else if (SUCCEEDED(status) && read > ReadSize)
+            status = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+        if (FAILED(status))
+            Throw(Strings::Format(L"pfnRead(%d) failed: %x\n%s", Number(context), status, LibraryError(status).c_str()));
+        DWORD done = 0;
+        if (!WriteFile(file.get(), buffer.data(), read, &done, nullptr))
+            Throw(Strings::Format(L"WriteFile() failed.\n%s", ErrorText::FormatLastError().c_str()));
+        if (done != read)
+            Throw(Strings::Format(L"WriteFile() failed.\n%s", ErrorText::Format(ERROR_WRITE_FAULT).c_str()));
+        written += read;
+    }
+
+    const HANDLE handle = file.release();
+    if (!CloseHandle(handle))
+        Throw(Strings::Format(L"CloseHandle(%d) failed.\n%s", Number(handle), ErrorText::FormatLastError().c_str()));
+
+    status = pfnClose(context);
+    if (FAILED(status))
+        Throw(Strings::Format(L"pfnClose(%d) failed: %x\n%s", Number(context), status, LibraryError(status).c_str()));
+}
+
+void CertificateServices::CopyBack(const String& directory, const String& name)
+{
+    const String source = SavedFilePath(directory, name);
+    const String targetDirectory = Directories::GetDirectory(name, true);
+    if (!Directories::Create(targetDirectory))
+        Throw(Strings::Format(L"Directories::Create(%s) failed.\n%s", targetDirectory.c_str(),
+                              ErrorText::FormatLastError().c_str()));
+    if (!CopyFileW(Paths::ToLongPath(source).c_str(), Paths::ToLongPath(name).c_str(), FALSE))
+        Throw(Strings::Format(L"CopyFile(%s, %s) failed.\n%s", source.c_str(), name.c_str(),
+                              ErrorText::FormatLastError().c_str()));
+}
+
+void CertificateServices::Restore(const String& serverName, const String& directory)
+{
+    // Everything is read and checked before the service is touched: a backup that cannot be put
+    // back whole must not leave the authority stopped or without its database.
+    CertificateServicesBackupSet manifest(directory);
+    manifest.OpenExisting(L"No Certificate Services backup in %s");
+    const String database = manifest.GetDatabase();
+    const String checkpointDirectory = manifest.GetCheckpointDir();
+    const String logDirectory = manifest.GetLogDir();
+    const StringList databaseFiles = manifest.GetDatabaseFiles();
+    const StringList backupLogs = manifest.GetBackupLogs();
+    const StringList dynamicFiles = manifest.GetDynamicFiles();
+
+    const auto invalid = [&manifest](const String& value) {
+        Throw(Strings::Format(L"Invalid entry in %s: %s", manifest.GetFilePath().c_str(), value.c_str()));
+    };
+    const String databaseDirectory = Directories::GetDirectory(database, true);
+    const StringList emptied = {databaseDirectory, checkpointDirectory, logDirectory};
+    for (const String& emptiedDirectory : emptied)
+        if (Directories::IsRoot(emptiedDirectory))
+            invalid(emptiedDirectory);
+
+    // Database files and logs go only where the emptied directories were; every name is checked
+    // before any saved file is looked for.
+    const auto checkName = [&](const String& name, bool belowEmptied) {
+        const String nameDirectory = SameCase(Directories::GetDirectory(name, true));
+        if (!IsSavedNameBelowFolder(name))
+            invalid(name);
+        if (belowEmptied && nameDirectory != SameCase(databaseDirectory) &&
+            nameDirectory != SameCase(checkpointDirectory) && nameDirectory != SameCase(logDirectory))
+            invalid(name);
+    };
+    const auto checkSaved = [&](const String& name) {
+        const String source = SavedFilePath(directory, name);
+        bool isDirectory = false;
+        if (!Paths::GetAttributes(source, isDirectory) || isDirectory)
+            Throw(Strings::Format(L"CopyFile(%s, %s) failed.\n%s", source.c_str(), name.c_str(),
+                                  ErrorText::Format(ERROR_FILE_NOT_FOUND).c_str()));
+    };
+    for (const String& name : databaseFiles)
+        checkName(name, true);
+    for (const String& name : backupLogs)
+        checkName(name, true);
+    for (const String& name : dynamicFiles)
+        checkName(name, false);
+    for (const StringList* names : {&databaseFiles, &backupLogs, &dynamicFiles})
+        for (const String& name : *names)
+            checkSaved(name);
+
+    if (IsOnline())
+        Services::Stop(L"certsvc", NoTimeout, String());
+
+    HCSBC context = nullptr;
+    HRESULT status = pfnRestorePrepare(serverName.c_str(), CSRESTORE_TYPE_FULL, &context);
+    if (FAILED(status))
+        Throw(Strings::Format(L"pfnRestorePrepare(%ws, %d) failed: %x\n%s", serverName.c_str(), Number(context), status,
+                              LibraryError(status).c_str()));
+
+    for (const String& emptiedDirectory : emptied)
+        if (!Directories::Delete(emptiedDirectory))
+            Throw(Strings::Format(L"Directories::Delete(%s) failed.\n%s", emptiedDirectory.c_str(),
+                                  ErrorText::FormatLastError().c_str()));
+
+    for (const String& name : databaseFiles)
+        CopyBack(directory, name);
+
+    for (const String& name : backupLogs)
+        CopyBack(directory, name);
+    ULONG lowest = 0;
+    ULONG highest = 0;
+    LogRange(backupLogs, lowest, highest);
+
+    String mapped = database;
+    CSEDB_RSTMAPW map = {&mapped[0], &mapped[0]};
+    status = pfnRestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(), &map, 1,
+                                logDirectory.c_str(), lowest, highest);
+    if (status != S_OK)
+        Throw(Strings::Format(L"pfnRestoreRegister(%d, %s, %s) failed: %x\n%s", Number(context),
+                              logDirectory.c_str(), logDirectory.c_str(), status, LibraryError(status).c_str()));
+
+    status = pfnRestRegComplete(context, S_OK);
+    if (FAILED(status))
+        Throw(Strings::Format(L"pfnRestRegComplete(%d) failed: %x\n%s", Number(context), status,
+                              LibraryError(status).c_str()));
+
+    bool webServerInstalled = false;
+    Services::IsInstalled(WebServiceName, webServerInstalled);
+    bool webServerRunning = false;
+    if (webServerInstalled)
+        Services::IsRunning(WebServiceName, webServerRunning);
+    if (webServerRunning)
+        Services::Stop(WebServiceName, NoTimeout, String());
+
+    for (const String& name : dynamicFiles)
+        CopyBack(directory, name);
+
+    status = pfnRestoreEnd(context);
+    if (FAILED(status))
+        Throw(Strings::Format(L"pfnRestoreEnd(%d) failed: %x\n%s", Number(context), status,
+                              LibraryError(status).c_str()));
+}

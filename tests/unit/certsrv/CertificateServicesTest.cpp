@@ -1,0 +1,108 @@
+// The Certificate Services component's own rules: where a saved file goes, which names may be
+// saved, the log range of a restore, the manifest's lists, and a system without the library. The
+// lab test (tests/lab/certsrv.sh) drives backup and restore through the library.
+
+#include "certsrv/CertificateServices.h"
+#include "certsrv/CertificateServicesBackupSet.h"
+#include "common/ScratchDirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <utility>
+
+TEST(CertificateServices, SavedFilePathCollapsesDoubleBackslashesBelowTheDirectory)
+{
+    const struct
+    {
+        const wchar_t* directory;
+        const wchar_t* name;
+        const wchar_t* expected;
+    } cases[] = {
+        {L"C:\\bk", L"\\\\HOST\\C$\\dir\\ca.edb", L"C:\\bk\\CertSrv\\HOST\\C$\\dir\\ca.edb"},
+        {L"C:\\bk\\", L"\\\\HOST\\C$\\\\dir\\ca.edb", L"C:\\bk\\CertSrv\\HOST\\C$\\dir\\ca.edb"},
+        {L"\\\\server\\share\\bk", L"\\\\HOST\\C$\\x", L"\\\\server\\share\\bk\\CertSrv\\HOST\\C$\\x"},
+        {L"\\\\?\\C:\\bk", L"\\\\HOST\\C$\\x", L"\\\\?\\C:\\bk\\CertSrv\\HOST\\C$\\x"},
+    };
+    for (const auto& testCase : cases)
+        EXPECT_EQ(testCase.expected, CertificateServices::SavedFilePath(testCase.directory, testCase.name))
+            << testCase.name;
+}
+
+TEST(CertificateServices, OnlyNamesThatStayBelowTheBackupFolderAreSaved)
+{
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {L"\\\\HOST\\C$\\WINDOWS\\system32\\CertLog\\ca.edb", true},
+        {L"\\\\HOST\\C$\\a.b\\edb00001.log", true},
+        {L"\\\\HOST\\C$\\..\\..\\outside.edb", false},
+        {L"\\\\HOST\\C$\\a\\. .\\b", false},
+        {L"\\\\HOST\\C$\\a\\...", false},
+        {L"\\\\HOST\\\\\\\\C$\\a", false},
+        {L"C:\\WINDOWS\\ca.edb", false},
+        {L"\\\\HOST\\C$\\a:stream", false},
+        {L"\\\\HOST\\C$/a", false},
+        {L"relative\\ca.edb", false},
+        {L"", false},
+    };
+    for (const auto& testCase : cases)
+        EXPECT_EQ(testCase.second, CertificateServices::IsSavedNameBelowFolder(testCase.first)) << testCase.first;
+}
+
+TEST(CertificateServices, LogRangeComesFromTheHexNumbersOfTheLogNames)
+{
+    const struct
+    {
+        StringList names;
+        ULONG lowest;
+        ULONG highest;
+    } cases[] = {
+        {{L"\\\\H\\C$\\l\\edb00005.log", L"\\\\H\\C$\\l\\edb00003.log", L"\\\\H\\C$\\l\\edb00004.log"}, 3, 5},
+        {{L"\\\\H\\C$\\l.d\\edb0001A.log", L"\\\\H\\C$\\l.d\\edb0000F.log"}, 0xF, 0x1A},
+        {{L"\\\\H\\C$\\l\\edb.log", L"\\\\H\\C$\\l\\edb00007.log"}, 7, 7},
+        {{L"\\\\H\\C$\\l\\edb00007"}, 0, 0},
+        {{}, 0, 0},
+    };
+    for (const auto& testCase : cases)
+    {
+        ULONG lowest = 0xdeadbeef;
+        ULONG highest = 0xdeadbeef;
+        CertificateServices::LogRange(testCase.names, lowest, highest);
+        EXPECT_EQ(testCase.lowest, lowest);
+        EXPECT_EQ(testCase.highest, highest);
+    }
+}
+
+TEST(CertificateServices, ASystemWithoutTheLibraryIsRefusedWithItsName)
+{
+    EXPECT_EQ(0u, MessageOf<CertificateServicesException>([] { CertificateServices(); })
+                      .find(L"LoadLibrary(certadm.dll) failed: Error = 0x0000007E"));
+}
+
+TEST(CertificateServicesBackupSet, ListsReadBackNewestFirstAndARestoreNeedsAManifest)
+{
+    ScratchDirectory folder;
+    {
+        CertificateServicesBackupSet manifest(folder.Path());
+        manifest.Open();
+        EXPECT_EQ(L"", manifest.GetDatabase());
+        EXPECT_TRUE(manifest.GetBackupLogs().empty());
+        manifest.SetDatabase(L"first");
+        manifest.SetDatabase(L"\\\\H\\C$\\db\\ca.edb");
+        for (const wchar_t* name : {L"a", L"b", L"c"})
+            manifest.AddBackupLog(name);
+        manifest.AddDynamicFile(L"ca.crl");
+        manifest.Save();
+    }
+    CertificateServicesBackupSet earlier(folder.Path());
+    earlier.OpenExisting(L"No Certificate Services backup in %s");
+    EXPECT_EQ(L"\\\\H\\C$\\db\\ca.edb", earlier.GetDatabase());
+    EXPECT_EQ((StringList{L"c", L"b", L"a"}), earlier.GetBackupLogs());
+    EXPECT_EQ(StringList{L"ca.crl"}, earlier.GetDynamicFiles());
+    EXPECT_TRUE(earlier.GetDatabaseFiles().empty());
+
+    ScratchDirectory empty(L"CertificateServicesNoManifest");
+    EXPECT_EQ(L"No Certificate Services backup in " + empty.Path(),
+              MessageOf<CertificateServicesBackupSetException>([&] {
+                  CertificateServicesBackupSet(empty.Path()).OpenExisting(L"No Certificate Services backup in %s");
+              }));
+    EXPECT_FALSE(IsFileOnDisk(empty / CertificateServicesBackupSet::FileName));
+}
