@@ -57,8 +57,16 @@ namespace
     {
         CreateDirectoryW(L"C:\\lab", nullptr);
         CreateDirectoryW(StateFolder, nullptr);
-        HANDLE file = CreateFileW(path.c_str(), disposition == OPEN_ALWAYS ? FILE_APPEND_DATA : GENERIC_WRITE, 0,
-                                  nullptr, disposition, 0, nullptr);
+        // Several processes may write the log at once (ssbr's report asks the node's state too):
+        // shared, and retried while another one holds it.
+        HANDLE file = INVALID_HANDLE_VALUE;
+        for (int attempt = 0; attempt < 50 && file == INVALID_HANDLE_VALUE; ++attempt)
+        {
+            file = CreateFileW(path.c_str(), disposition == OPEN_ALWAYS ? FILE_APPEND_DATA : GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, 0, nullptr);
+            if (file == INVALID_HANDLE_VALUE)
+                Sleep(20);
+        }
         if (file == INVALID_HANDLE_VALUE)
             return;
         DWORD written = 0;

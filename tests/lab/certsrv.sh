@@ -126,14 +126,14 @@ mv "$C/certadm.dll.keep" "$HARBORLINE/certadm.dll"
 # --- restore refusals: nothing stopped, nothing deleted, nothing created --------------------------
 mkdir -p "$C/bk-none"
 rm -f "$CALLS"
-run_in "$MACHINE" ssbr restore 'C:\bk-none' --certificate-services
+run_in "$MACHINE" ssbr restore 'C:\bk-none' --no-verify --certificate-services
 expect_eq "no backup: exit" 1 "$RC"
 expect_contains "no backup" $'CertificateServicesBackupSetException ERROR: No Certificate Services backup in C:\\bk-none\n' "$ERR"
 expect_eq "no backup: the folder stays empty" "" "$(ls -A "$C/bk-none")"
 cp -r "$C/bk" "$C/bk-missing"
 rm "$C/bk-missing/CertSrv/$HOST/C\$/windows/system32/CertLog/edb0000B.log"
 before=$(cd "$CERTLOG" && ls -l --time-style=+%s.%N)
-run_in "$MACHINE" ssbr restore 'C:\bk-missing' --certificate-services
+run_in "$MACHINE" ssbr restore 'C:\bk-missing' --no-verify --certificate-services
 expect_eq "missing log: exit" 1 "$RC"
 expect_contains "missing log" "CertificateServicesException ERROR: CopyFile(C:\\bk-missing\\CertSrv\\$HOST\\C\$\\windows\\system32\\CertLog\\edb0000B.log, $LIVE\\CertLog\\edb0000B.log) failed."$'\n'"Error = 0x00000002" "$ERR"
 # Manifests that lead out of the backup folder or would empty a volume root.
@@ -143,7 +143,7 @@ outside="<backuplogs><file>$LIVE\\CertLog\\..\\..\\win.ini</file>"
 root="<database>\\\\$HOST\\C\$\\LabCA.edb</database>"
 printf '%s' "${manifest/<backuplogs>/"$outside"}" >"$C/bk-out/CertificateServicesBackupSet.xml"
 printf '%s' "${manifest/<database>*<\/database>/"$root"}" >"$C/bk-root/CertificateServicesBackupSet.xml"
-run_in "$MACHINE" cmd /c 'ssbr restore C:\bk-out --certificate-services & ssbr restore C:\bk-root --certificate-services'
+run_in "$MACHINE" cmd /c 'ssbr restore C:\bk-out --no-verify --certificate-services & ssbr restore C:\bk-root --no-verify --certificate-services'
 expect_contains "a log outside the backup" "Invalid entry in C:\\bk-out\\CertificateServicesBackupSet.xml: $LIVE\\CertLog\\..\\..\\win.ini"$'\n' "$ERR"
 expect_contains "a database on a volume root" "Invalid entry in C:\\bk-root\\CertificateServicesBackupSet.xml: \\\\$HOST\\C\$"$'\n' "$ERR"
 expect_eq "missing log: the authority's folder untouched" "$before" "$(cd "$CERTLOG" && ls -l --time-style=+%s.%N)"
@@ -154,7 +154,7 @@ expect_eq "refused restores: no library call" "" "$(cat "$CALLS" 2>/dev/null)"
 run_in "$MACHINE" sc start w3svc
 head -c 4096 /dev/urandom >"$CERTLOG/edb0000C.log"
 head -c 700 /dev/urandom >"$ENROLL/LabCA.crl"
-run_in "$MACHINE" ssbr restore 'C:\bk' --certificate-services
+run_in "$MACHINE" ssbr restore 'C:\bk' --no-verify --certificate-services
 expect_eq "restore: exit" 0 "$RC"
 expect_eq "restore: CertSvc and the running w3svc stopped" "CertSvc=STOPPED w3svc=STOPPED" "$(services)"
 expect_eq "restore: the authority's folder holds the backup's files only" \
@@ -177,11 +177,11 @@ NewDatabase=$LIVE\\CertLog\\LabCA.edb
 Prepared=0x1" "$registration"
 
 # w3svc installed but stopped, and CertSvc stopped already: nothing to stop, the restore goes on.
-run_in "$MACHINE" ssbr restore 'C:\bk' --certificate-services
+run_in "$MACHINE" ssbr restore 'C:\bk' --no-verify --certificate-services
 expect_eq "restore with both services stopped: exit" 0 "$RC"
 # Without w3svc at all.
 run_in "$MACHINE" sc delete w3svc
-run_in "$MACHINE" ssbr restore 'C:\bk' --certificate-services
+run_in "$MACHINE" ssbr restore 'C:\bk' --no-verify --certificate-services
 expect_eq "restore without w3svc: exit" 0 "$RC"
 
 # --- backup of a server whose service does not run --------------------------------------------------

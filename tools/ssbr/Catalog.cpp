@@ -30,7 +30,7 @@ namespace
     };
     const Layout Layouts[] = {
         {L"--boot-files", {L"CoreBootSystemFilesBackupSet.xml", L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS"}},
-        {L"--active-directory", {L"ActiveDirectoryBackupSet.xml"}},
+        {L"--active-directory", {L"ActiveDirectoryBackupSet.xml", L"ntds"}},
         {L"--sysvol", {L"SystemVolumeBackupSet.xml", L"SysVol"}},
         {L"--certificate-services", {L"CertificateServicesBackupSet.xml", L"CertSrv"}},
         {L"--cluster", {L"Cluster"}},

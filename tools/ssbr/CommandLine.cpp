@@ -26,7 +26,8 @@ namespace
          L"ssbr restore <dir> COMPONENTS [--server NAME] [--domain D --user U --password-env VAR]\n"
          L"                   [--force-cluster-shutdown] [--quorum-drive LETTER] [--no-verify] [--quiet]",
          L"Verifies the backup in <dir> and restores the components from it; --all restores what it\n"
-         L"holds. A damaged backup is refused unless --no-verify is given."},
+         L"holds. A damaged backup, or one that lacks a component named, is refused unless\n"
+         L"--no-verify is given: the folder is then handed to the components as it is."},
         {L"status", false, false, {L"--json"}, {L"--server"}, L"ssbr status  [--server NAME] [--json]",
          L"Shows the machine's Windows version, roles and restore mode."},
         {L"list", true, false, {L"--json"}, {}, L"ssbr list    <dir> [--json]",

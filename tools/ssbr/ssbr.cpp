@@ -280,13 +280,21 @@ namespace
         return Paths::GetAttributes(Catalog::FullPath(directory, name), isDirectory) && !isDirectory;
     }
 
-    // The component left what marks its backup (its manifest, or the cluster's folder).
+    bool IsTopLevelFolder(const String& directory, const wchar_t* name)
+    {
+        bool isDirectory = false;
+        return Paths::GetAttributes(Catalog::FullPath(directory, name), isDirectory) && isDirectory;
+    }
+
+    // The component left what marks its backup: its manifest, or the cluster's folder, or the
+    // folder the directory's writer hands its files over into (that path writes no manifest).
     bool HasMark(const String& directory, const Component& component)
     {
-        if (component.topLevelFile != nullptr)
-            return IsTopLevelFile(directory, component.topLevelFile);
-        bool isDirectory = false;
-        return Paths::GetAttributes(Catalog::FullPath(directory, L"Cluster"), isDirectory) && isDirectory;
+        if (component.topLevelFile != nullptr && IsTopLevelFile(directory, component.topLevelFile))
+            return true;
+        if (component.flag == &_SYSTEM_STATE_BACKUP_RESTORE_OPTIONS::m_bActiveDirectory)
+            return IsTopLevelFolder(directory, L"ntds");
+        return component.topLevelFile == nullptr && IsTopLevelFolder(directory, L"Cluster");
     }
 
     // backup.json of the backup; null when it is missing or unreadable.
@@ -734,7 +742,11 @@ namespace
         if (isBackup && options.all)
             for (const Component& component : Components::All())
                 allOf.push_back(&component);
-        if (!isBackup)
+        // --no-verify hands the folder to the components as it is: each one then says itself
+        // what it finds there.
+        if (!isBackup && options.noVerify && options.all)
+            allOf = HeldComponents(options.directory, ReadInfo(options.directory));
+        if (!isBackup && !options.noVerify)
         {
             if (!Directories::Exists(options.directory))
             {
