@@ -239,6 +239,12 @@ namespace
                     SetLastError(ERROR_SHARING_VIOLATION);
                     return false;
                 }
+                if (existing)
+                {
+                    existing.reset();
+                    input.reset();
+                    return Replace(source, destination, listed);
+                }
             }
 
             UniqueFileHandle output(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -255,6 +261,31 @@ namespace
             SetFileAttributesW(destination.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileW(destination.c_str());
             SetLastError(error);
+            return false;
+        }
+
+        // Copies over an existing file without ever losing it: the copy is made beside it and
+        // takes its place only once it is whole.
+        bool Replace(const String& source, const String& destination, const WIN32_FIND_DATAW* listed)
+        {
+            for (int attempt = 0; attempt < 16; ++attempt)
+            {
+                const String staged = destination + Strings::Format(L".qm%d~", attempt);
+                if (!Copy(source, staged, true, listed))
+                {
+                    const DWORD error = GetLastError();
+                    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+                        continue;
+                    return false;
+                }
+                if (MoveFileExW(staged.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING))
+                    return true;
+                const DWORD error = GetLastError();
+                SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(staged.c_str());
+                SetLastError(error);
+                return false;
+            }
             return false;
         }
 
@@ -524,13 +555,12 @@ namespace
                 if (result != ERROR_SUCCESS)
                     return result;
             }
-            // A stale file in the way is deleted first. Trying the copy before looking saves a
-            // lookup of each new name, which costs a scan of its folder under Wine.
+            // A file already there is replaced once its copy is whole. Trying the copy before
+            // looking saves a lookup of each new name, which costs a scan of its folder under Wine.
             else if (!copier.Copy(from, to, true, &entry))
             {
                 const DWORD error = GetLastError();
-                if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !DeleteFileW(to.c_str()) ||
-                    !copier.Copy(from, to, true, &entry))
+                if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !copier.Copy(from, to, false, &entry))
                     return GetLastError();
             }
         } while (FindNextFileW(search.get(), &entry));

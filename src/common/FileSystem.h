@@ -37,7 +37,9 @@ namespace Paths
 namespace Files
 {
     // Copies one file (data, attributes, last-write time), creating the destination's directory
-    // first. Streams through a buffer of at most 256 KiB; false on failure.
+    // first. Streams through a buffer of at most 256 KiB; false on failure. A file it overwrites
+    // is replaced only by a whole copy (made beside it, then renamed over it): a failed copy
+    // leaves it as it was.
     bool Copy(const String& source, const String& destination, bool overwrite);
     bool Exists(const String& file);
     bool Delete(const String& file);
@@ -61,7 +63,8 @@ namespace Directories
     // when it cannot (ERROR_ALREADY_EXISTS when a file holds the name).
     bool Create(const String& directory);
     // Copies a tree, skipping names that begin with "."; 0 or the Win32 error. A missing
-    // source copies nothing and gives 0.
+    // source copies nothing and gives 0. Files already in the destination are replaced as
+    // Files::Copy replaces them.
     DWORD Copy(const String& source, const String& destination);
     // Deletes what matches the pattern inside the directory, read-only entries included. Stops
     // at the first entry that cannot be removed: false, that entry's code in the last error, and

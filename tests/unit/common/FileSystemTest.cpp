@@ -194,6 +194,31 @@ TEST(Files, CopyCreatesTheDestinationFolderAndHonoursOverwrite)
     EXPECT_FALSE(Files::Exists(target));
 }
 
+// A file is replaced only by a whole copy made beside it: when it cannot be replaced (here: held
+// open without delete sharing) it stays as it was, and nothing is left beside it.
+TEST(Files, AFileIsReplacedOnlyByAWholeCopy)
+{
+    ScratchDirectory scratch;
+    WriteTextFile(scratch / L"from\\data.bin", std::string(600 * 1024, 'x'));
+    WriteTextFile(scratch / L"to\\data.bin", "precious");
+    auto leftBeside = [&] {
+        WIN32_FIND_DATAW entry;
+        return static_cast<bool>(UniqueFindHandle(FindFirstFileW((scratch / L"to\\data.bin.qm*").c_str(), &entry)));
+    };
+    {
+        UniqueFileHandle held(CreateFileW(Paths::ToLongPath(scratch / L"to\\data.bin").c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(Files::Copy(scratch / L"from\\data.bin", scratch / L"to\\data.bin", true));
+        EXPECT_NE(0u, Directories::Copy(scratch / L"from", scratch / L"to"));
+        EXPECT_EQ("precious", ReadTextFile(scratch / L"to\\data.bin"));
+        EXPECT_FALSE(leftBeside());
+    }
+    EXPECT_EQ(0u, Directories::Copy(scratch / L"from", scratch / L"to"));
+    EXPECT_EQ(std::string(600 * 1024, 'x'), ReadTextFile(scratch / L"to\\data.bin"));
+    EXPECT_FALSE(leftBeside());
+}
+
 TEST(Directories, CopyStreamsFilesWithoutBufferingThemWhole)
 {
     ScratchDirectory scratch;
