@@ -83,34 +83,6 @@ namespace
         return generation;
     }
 
-    // The folder of the module that holds this code, with a trailing backslash: the snapshot
-    // tool ships beside it, and the caller's current folder is anything.
-    String OwnFolder()
-    {
-        HMODULE self = nullptr;
-        std::vector<wchar_t> path(MAX_PATH);
-        if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                               reinterpret_cast<const wchar_t*>(&OwnFolder), &self))
-        {
-            for (;;)
-            {
-                const DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
-                if (length == 0)
-                    break;
-                if (length < path.size())
-                {
-                    const String file(path.data(), length);
-                    const size_t slash = file.rfind(L'\\');
-                    if (slash == String::npos)
-                        break;
-                    return file.substr(0, slash + 1);
-                }
-                path.resize(path.size() * 2);
-            }
-        }
-        const String error = ErrorText::FormatLastError();
-        Fail(L"GetModuleFileName() failed: " + error);
-    }
 }
 
 // The directory backup API of ntdsbcli.dll, loaded for one operation and freed after it.
@@ -524,7 +496,10 @@ void ActiveDirectory::RestoreThroughWriter(const String& directory)
 
 void ActiveDirectory::RunSnapshotTool(String arguments)
 {
-    const String commandLine = L"\"" + OwnFolder() + SnapshotTool + L"\" " + arguments;
+    const String folder = Paths::OwnModuleFolder();
+    if (folder.empty())
+        Fail(L"GetModuleFileName() failed: " + ErrorText::FormatLastError());
+    const String commandLine = L"\"" + folder + SnapshotTool + L"\" " + arguments;
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');
 

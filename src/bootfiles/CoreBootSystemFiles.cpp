@@ -280,26 +280,6 @@ namespace
         return text.find_first_of(L"*?") != String::npos;
     }
 
-    // A relative path that stays below the folder it is appended to: no drive, stream or forward
-    // slash, no empty part and no part the system reads as "." or "..".
-    bool IsBelowFolder(const String& path)
-    {
-        if (path.empty() || path.find_first_of(L":/") != String::npos)
-            return false;
-        size_t start = 0;
-        for (;;)
-        {
-            const size_t end = std::min(path.find(L'\\', start), path.size());
-            // The system drops a part's trailing dots and blanks: "..." is ".." to it.
-            const size_t kept = path.find_last_not_of(L". ", end - 1);
-            if (end == start || kept == String::npos || kept < start)
-                return false;
-            if (end == path.size())
-                return true;
-            start = end + 1;
-        }
-    }
-
     // A drive letter folder followed by a path below it ("C\WINDOWS"), as a stored path without
     // its colon must be; the bare letter ("C") when letterOnly.
     bool IsDriveFolderPath(const String& path, bool letterOnly)
@@ -308,7 +288,7 @@ namespace
             return false;
         if (letterOnly)
             return path.size() == 1;
-        return path.size() > 2 && path[1] == L'\\' && IsBelowFolder(path.substr(2));
+        return path.size() > 2 && path[1] == L'\\' && Paths::IsRelativeBelow(path.substr(2));
     }
 
     // The live path that a saved file's path below root spells: "C\WINDOWS\x.dll" is

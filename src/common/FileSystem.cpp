@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 namespace
 {
@@ -69,6 +70,54 @@ namespace
         return GetFileInformationByHandle(one, &first) && GetFileInformationByHandle(other, &second) &&
                first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
                first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+    }
+}
+
+namespace Paths
+{
+    bool IsRelativeBelow(const String& path)
+    {
+        if (path.empty() || path.find_first_of(L":/") != String::npos)
+            return false;
+        size_t start = 0;
+        for (;;)
+        {
+            const size_t end = std::min(path.find(L'\\', start), path.size());
+            const size_t kept = end == start ? String::npos : path.find_last_not_of(L". ", end - 1);
+            if (kept == String::npos || kept < start)
+                return false;
+            if (end == path.size())
+                return true;
+            start = end + 1;
+        }
+    }
+
+    String OwnModuleFolder()
+    {
+        HMODULE self = nullptr;
+        std::vector<wchar_t> path(MAX_PATH);
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                reinterpret_cast<const wchar_t*>(&OwnModuleFolder), &self))
+            return String();
+        for (;;)
+        {
+            const DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
+            if (length == 0)
+                return String();
+            // A full buffer may hold a cut name (older systems set no error for it).
+            if (length < path.size())
+            {
+                const String file(path.data(), length);
+                const size_t slash = file.rfind(L'\\');
+                if (slash == String::npos)
+                {
+                    SetLastError(ERROR_BAD_PATHNAME);
+                    return String();
+                }
+                return file.substr(0, slash + 1);
+            }
+            path.resize(path.size() * 2);
+        }
     }
 }
 

@@ -10,6 +10,15 @@
 
 namespace Paths
 {
+    // A relative path that stays below the folder it is appended to: no drive, stream or
+    // forward slash, no empty part and no part the system reads as "." or ".." (it drops a
+    // part's trailing dots and blanks, so ". ." and "..." are ".." to it). For paths that a
+    // manifest from anywhere hands us.
+    bool IsRelativeBelow(const String& path);
+    // The folder of the module that holds this code (the backup module, or a program that links
+    // the code itself), with a trailing backslash; empty, with the last error set, when it
+    // cannot be found.
+    String OwnModuleFolder();
     // True when the path holds "\\?\" anywhere.
     bool IsLongPath(const String& path);
     // "\\?\C:\x" for a drive path, "\\?\UNC\srv\share\x" for anything else; long paths unchanged.

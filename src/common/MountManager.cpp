@@ -30,37 +30,6 @@ namespace
         }
     }
 
-    // The folder of the module that holds this code (the backup module, or a program that links
-    // the code itself), with a trailing backslash. Never empty: a name without a folder would
-    // send the load through the search path.
-    String OwnFolder()
-    {
-        HMODULE self = nullptr;
-        std::vector<wchar_t> path(MAX_PATH);
-        if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                               reinterpret_cast<const wchar_t*>(&OwnFolder), &self))
-        {
-            for (;;)
-            {
-                const DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
-                if (length == 0)
-                    break;
-                // A full buffer may hold a cut name (older systems set no error for it).
-                if (length < path.size())
-                {
-                    const String file(path.data(), length);
-                    const size_t slash = file.rfind(L'\\');
-                    if (slash == String::npos)
-                        break;
-                    return file.substr(0, slash + 1);
-                }
-                path.resize(path.size() * 2);
-            }
-        }
-        const String error = ErrorText::FormatLastError();
-        throw MountManagerException(Strings::Format(L"GetModuleFileName() failed: %s", error.c_str()));
-    }
-
     // MountManager.dll, loaded by full path from beside this code: a process that holds the
     // backup and restore privileges must never load a module of that name from a search-path
     // folder, and the caller's folder is not ours. Freed with the object.
@@ -69,7 +38,11 @@ namespace
     public:
         LinkResolver()
         {
-            const String path = OwnFolder() + MountManagerLibrary;
+            const String folder = Paths::OwnModuleFolder();
+            if (folder.empty())
+                throw MountManagerException(
+                    Strings::Format(L"GetModuleFileName() failed: %s", ErrorText::FormatLastError().c_str()));
+            const String path = folder + MountManagerLibrary;
             m_library.reset(LoadLibraryW(path.c_str()));
             if (!m_library)
                 throw MountManagerException(Strings::Format(L"LoadLibrary(%s) failed.", path.c_str()));

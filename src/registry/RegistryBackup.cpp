@@ -51,30 +51,12 @@ bool RegistryService::SplitHiveFile(const String& hiveFile, String& device, Stri
         end = hiveFile.find(L'\\', devicePosition + wcslen(DevicePrefix));
     }
     // The path on the device is appended to the backup folder: it must not lead out of it.
-    if (end == String::npos || !IsPathBelowFolder(hiveFile.substr(end + 1)))
+    if (end == String::npos || !Paths::IsRelativeBelow(hiveFile.substr(end + 1)))
         throw RegistryServiceException(Strings::Format(L"Invalid registry value found in: %s", HiveListPath));
 
     device = hiveFile.substr(0, end);
     path = hiveFile.substr(end + 1);
     return true;
-}
-
-bool RegistryService::IsPathBelowFolder(const String& path)
-{
-    if (path.empty() || path.find_first_of(L":/") != String::npos)
-        return false;
-    size_t start = 0;
-    for (;;)
-    {
-        const size_t end = std::min(path.find(L'\\', start), path.size());
-        // The system drops a part's trailing dots and blanks: ". ." or "..." is ".." to it.
-        const size_t kept = path.find_last_not_of(L". ", end - 1);
-        if (end == start || kept == String::npos || kept < start)
-            return false;
-        if (end == path.size())
-            return true;
-        start = end + 1;
-    }
 }
 
 void RegistryService::Backup(const String& directory)

@@ -315,7 +315,7 @@ void RegistryService::PrepareHive(const String& regDirectory, const HiveFileEntr
 {
     // The manifest may come from anywhere: its file path must not lead the files written and
     // deleted next to the saved hive out of the backup.
-    if (!IsPathBelowFolder(entry.GetFilePath()))
+    if (!Paths::IsRelativeBelow(entry.GetFilePath()))
         throw RegistryServiceException(Strings::Format(L"Invalid hive file path: %s", entry.GetFilePath().c_str()));
 
     const HKEY root = entry.GetRootKey();

@@ -35,10 +35,6 @@ public:
     // the path on the device would not stay below the folder it is copied to.
     static bool SplitHiveFile(const String& hiveFile, String& device, String& path);
 
-    // Whether a path appended to a folder stays below it: relative, without a drive, stream or
-    // forward slash, and without a part that the system reads as "." or "..".
-    static bool IsPathBelowFolder(const String& path);
-
     // Prepares every hive listed in directory\RegistryBackupSet.xml to replace the live one at
     // the next start; a directory without a manifest gets an empty one and nothing is restored.
     // All or nothing: every hive is prepared and every live hive opened before the first

@@ -36,26 +36,6 @@ namespace
                                                     static_cast<int>(code), ErrorText::Format(code).c_str()));
     }
 
-    // The manifest may come from anywhere: its path must stay below the copy folder (relative,
-    // no drive, stream or forward slash, no part the system reads as "." or "..").
-    bool StaysBelowFolder(const String& path)
-    {
-        if (path.empty() || path.find_first_of(L":/") != String::npos)
-            return false;
-        size_t start = 0;
-        for (;;)
-        {
-            const size_t end = std::min(path.find(L'\\', start), path.size());
-            // The system drops a part's trailing dots and blanks: ". ." is ".." to it.
-            const size_t kept = end == start ? String::npos : path.find_last_not_of(L". ", end - 1);
-            if (kept == String::npos || kept < start)
-                return false;
-            if (end == path.size())
-                return true;
-            start = end + 1;
-        }
-    }
-
     // A link inside the backup folder would make the restore read a tree from elsewhere.
     bool PassesThroughLink(const String& folder, const String& relativePath)
     {
@@ -103,7 +83,7 @@ void SystemVolume::Restore(const String& directory)
     backupSet.OpenExisting(NoBackup);
     const String relative = backupSet.GetDirectory();
     const String folder = CopyFolder(directory);
-    if (!StaysBelowFolder(relative) || PassesThroughLink(folder, relative))
+    if (!Paths::IsRelativeBelow(relative) || PassesThroughLink(folder, relative))
         throw SystemVolumeException(Strings::Format(L"Invalid SysVol copy path in %s: %s",
                                                     backupSet.GetFilePath().c_str(), relative.c_str()));
     const String copy = folder + L'\\' + relative;

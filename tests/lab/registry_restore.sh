@@ -200,7 +200,7 @@ expect_contains "malformed manifest" \
 mkdir -p "$DRIVE/never-backed-up"
 run_in "$MACHINE" ssbr restore 'C:\never-backed-up' --registry --no-verify
 expect_eq "no backup of the registry: exit" 1 "$RC"
-expect_contains "no backup of the registry" "holds no registry (it holds: nothing); nothing was restored" "$ERR"
+expect_contains "no backup of the registry" $'RegistryBackupSetException ERROR: No registry backup in C:\\never-backed-up\n' "$ERR"
 expect_eq "no backup of the registry: nothing is written" "" "$(ls "$DRIVE/never-backed-up")"
 
 finish
