@@ -372,7 +372,16 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
         else
             list = backupSet.GetDatabaseFiles();
     }
-    list += backupSet.GetLogFiles();
+    // The directories and databases are the service's: the backup adds its logs only.
+    const String logFiles = backupSet.GetLogFiles();
+    for (const auto& entry : Entries(logFiles.c_str()))
+    {
+        if (entry.first != LogAreaFile && entry.first != LogFile && entry.first != PatchFile)
+            continue;
+        list.push_back(entry.first);
+        list += entry.second;
+        list.push_back(L'\0');
+    }
     list.push_back(L'\0');
 
     HRESULT result = S_OK;
@@ -457,6 +466,11 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
             if (missing->empty())
                 *missing = lastDirectory;
     }
+
+    // A log is deleted from its path and copied into the log directory: it must be there.
+    for (const String& path : logArea)
+        if (!Strings::EqualsNoCase(Directories::GetDirectory(path, true), logDirectory))
+            Fail(Strings::Format(L"%s is not in the log directory %s", path.c_str(), logDirectory.c_str()));
 
     HRESULT hr = api.RestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(),
                                      map.empty() ? nullptr : map.data(), static_cast<LONG>(map.size()),
