@@ -467,11 +467,6 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
                 *missing = lastDirectory;
     }
 
-    // A log is deleted from its path and copied into the log directory: it must be there.
-    for (const String& path : logArea)
-        if (!Strings::EqualsNoCase(Directories::GetDirectory(path, true), logDirectory))
-            Fail(Strings::Format(L"%s is not in the log directory %s", path.c_str(), logDirectory.c_str()));
-
     HRESULT hr = api.RestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(),
                                      map.empty() ? nullptr : map.data(), static_cast<LONG>(map.size()),
                                      backupLogDirectory.c_str(), low, high);
@@ -493,13 +488,17 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     // An incomplete backup must not cost the machine its live files: every replacement is there
     // before the first one is deleted.
     for (const auto& copy : copies)
-        if (!Files::Exists(copy.first))
+    {
+        bool isDirectory = false;
+        if (!Paths::GetAttributes(copy.first, isDirectory) || isDirectory)
             Fail(Strings::Format(L"CopyFile(%s, %s) failed.", copy.first.c_str(), copy.second.c_str()));
+    }
 
-    for (const StringList* paths : {&logArea, &databases})
-        for (const String& path : *paths)
-            if (Files::Exists(path) && !Files::Delete(path))
-                Fail(Strings::Format(L"DeleteFile(%s) failed.", path.c_str()));
+    // What each copy replaces: a log's recorded path may lead anywhere, the copy goes into the
+    // log directory.
+    for (const auto& copy : copies)
+        if (Files::Exists(copy.second) && !Files::Delete(copy.second))
+            Fail(Strings::Format(L"DeleteFile(%s) failed.", copy.second.c_str()));
 
     for (const auto& copy : copies)
         if (!Files::Copy(copy.first, copy.second, true))
