@@ -17,7 +17,7 @@
 #     $CASE_WIN). The copy is made from `ssbr backup` of the untouched machine. `new_case NAME
 #     EXPECT none` makes no copy (a folder that does not exist).
 # Refused cases run first, in one session: after it the live folders of every component are as
-# they were, and no rename waits for the next start. Then the valid ones, which may write there.
+# they were, and no rename waits for the next start. Then the others, which may write there.
 # Helpers for the case files: $CANARY_KEY (a live key no restore may change), $OUTSIDE (a Unix
 # folder outside every backup, with a file "victim" and a copy of the base backup, for links
 # to point at; $OUTSIDE_WIN is its Windows path).
