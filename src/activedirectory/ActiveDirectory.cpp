@@ -344,7 +344,16 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
         else
             list = backupSet.GetDatabaseFiles();
     }
-    list += backupSet.GetLogFiles();
+    // The directories and databases are the service's: the backup adds its logs only.
+    const String logFiles = backupSet.GetLogFiles();
+    for (const auto& entry : Entries(logFiles.c_str()))
+    {
+        if (entry.first != LogAreaFile && entry.first != LogFile && entry.first != PatchFile)
+            continue;
+        list.push_back(entry.first);
+        list += entry.second;
+        list.push_back(L'\0');
+    }
     list.push_back(L'\0');
 
     HRESULT result = S_OK;
@@ -451,13 +460,17 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     // An incomplete backup must not cost the machine its live files: every replacement is there
     // before the first one is deleted.
     for (const auto& copy : copies)
-        if (!Files::Exists(copy.first))
+    {
+        bool isDirectory = false;
+        if (!Paths::GetAttributes(copy.first, isDirectory) || isDirectory)
             Fail(Strings::Format(L"CopyFile(%s, %s) failed.", copy.first.c_str(), copy.second.c_str()));
+    }
 
-    for (const StringList* paths : {&logArea, &databases})
-        for (const String& path : *paths)
-            if (Files::Exists(path) && !Files::Delete(path))
-                Fail(Strings::Format(L"DeleteFile(%s) failed.", path.c_str()));
+    // What each copy replaces: a log's recorded path may lead anywhere, the copy goes into the
+    // log directory.
+    for (const auto& copy : copies)
+        if (Files::Exists(copy.second) && !Files::Delete(copy.second))
+            Fail(Strings::Format(L"DeleteFile(%s) failed.", copy.second.c_str()));
 
     for (const auto& copy : copies)
         if (!Files::Copy(copy.first, copy.second, true))

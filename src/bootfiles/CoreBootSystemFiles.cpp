@@ -330,6 +330,25 @@ namespace
             Fail(Strings::Format(L"%s is a link; the backup holds no links", path.c_str()));
     }
 
+    // Looked for before anything is staged: a refused backup leaves no rename waiting.
+    void RefuseLinksBelow(const String& directory)
+    {
+        const String query = Directories::RemoveBackslash(Paths::ToLongPath(directory)) + L"\\*";
+        WIN32_FIND_DATAW entry;
+        UniqueFindHandle search(FindFirstFileW(query.c_str(), &entry));
+        if (!search)
+            return;
+        do
+        {
+            if (Directories::IsDotEntry(entry.cFileName))
+                continue;
+            const String path = directory + L"\\" + entry.cFileName;
+            RefuseLink(path, entry.dwFileAttributes);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RefuseLinksBelow(path);
+        } while (FindNextFileW(search.get(), &entry));
+    }
+
     // Schedules what entryPattern matches in directory; below is the directory's path below the
     // pattern's base (empty at the base).
     void ScheduleEntries(const String& root, const String& directory, const String& entryPattern, const String& below,
@@ -395,6 +414,7 @@ namespace
         CoreBootSystemFilesBackupSet backupSet(directory);
         backupSet.OpenExisting(NoBackupFormat);
         const StoredPaths stored = ReadStoredPaths(backupSet);
+        RefuseLinksBelow(directory);
 
         const String systemRoot = Expand(L"%SystemRoot%");
         const String bootDrive = ReadBootDrive();

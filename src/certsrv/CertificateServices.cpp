@@ -4,6 +4,7 @@
 #include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "common/Services.h"
+#include "registry/RegistryKey.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -88,6 +89,53 @@ namespace
     String SameCase(const String& directory)
     {
         return Strings::ToUpper(Directories::RemoveBackslash(directory));
+    }
+
+    // The library names locations on the server's administrative share: "\\server\C$\x" is
+    // "C:\x" there. Anything else stays as it is.
+    String LocalPath(const String& serverName, const String& path)
+    {
+        const size_t share = path.compare(0, 2, L"\\\\") == 0 ? path.find(L'\\', 2) : String::npos;
+        if (share == String::npos || path.size() < share + 3 || path[share + 2] != L'$' ||
+            !Strings::EqualsNoCase(path.substr(2, share - 2), serverName))
+            return path;
+        return path.substr(share + 1, 1) + L":" + path.substr(share + 3);
+    }
+
+    // A backup names the folders it empties: only the authority's own may be emptied.
+    bool IsAuthorityFolder(const String& serverName, const String& directory)
+    {
+        const String local = SameCase(LocalPath(serverName, directory));
+        for (const wchar_t* value : {L"DBDirectory", L"DBLogDirectory", L"DBSystemDirectory", L"DBTempDirectory"})
+        {
+            String configured;
+            if (Registry::GetString(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\CertSvc\\Configuration",
+                                    value, configured) == ERROR_SUCCESS &&
+                !configured.empty() && SameCase(configured) == local)
+                return true;
+        }
+        return false;
+    }
+
+    // Where the authority publishes its certificate and lists: the dynamic files' only place.
+    String EnrollFolder()
+    {
+        wchar_t system[MAX_PATH] = {};
+        const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+        return SameCase(String(system, length < MAX_PATH ? length : 0) + L"\\CertSrv\\CertEnroll");
+    }
+
+    // A link in the backup would make the restore put back files from elsewhere.
+    bool PassesThroughLink(const String& directory, const String& source)
+    {
+        for (size_t at = directory.size(); at != String::npos; at = source.find(L'\\', at + 1))
+        {
+            const String path = at == directory.size() ? source : source.substr(0, at);
+            const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(path).c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                return true;
+        }
+        return false;
     }
 }
 
@@ -432,11 +480,12 @@ void CertificateServices::Restore(const String& serverName, const String& direct
     const String databaseDirectory = Directories::GetDirectory(database, true);
     const StringList emptied = {databaseDirectory, checkpointDirectory, logDirectory};
     for (const String& emptiedDirectory : emptied)
-        if (Directories::IsRoot(emptiedDirectory))
+        if (Directories::IsRoot(emptiedDirectory) || !IsAuthorityFolder(serverName, emptiedDirectory))
             invalid(emptiedDirectory);
 
     // Database files and logs go only where the emptied directories were; every name is checked
     // before any saved file is looked for.
+    const String enrollFolder = EnrollFolder();
     const auto checkName = [&](const String& name, bool belowEmptied) {
         const String nameDirectory = SameCase(Directories::GetDirectory(name, true));
         if (!IsSavedNameBelowFolder(name))
@@ -444,9 +493,13 @@ void CertificateServices::Restore(const String& serverName, const String& direct
         if (belowEmptied && nameDirectory != SameCase(databaseDirectory) &&
             nameDirectory != SameCase(checkpointDirectory) && nameDirectory != SameCase(logDirectory))
             invalid(name);
+        if (!belowEmptied && SameCase(LocalPath(serverName, nameDirectory)) != enrollFolder)
+            invalid(name);
     };
     const auto checkSaved = [&](const String& name) {
         const String source = SavedFilePath(directory, name);
+        if (PassesThroughLink(directory, source))
+            Throw(Strings::Format(L"%s leads through a link; the backup holds no links", source.c_str()));
         bool isDirectory = false;
         if (!Paths::GetAttributes(source, isDirectory) || isDirectory)
             Throw(Strings::Format(L"CopyFile(%s, %s) failed.\n%s", source.c_str(), name.c_str(),

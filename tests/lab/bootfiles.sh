@@ -209,7 +209,7 @@ result 4
 expect_eq "a link in the backup: exit" 1 "$RC"
 expect_contains "a link in the backup: message" 'CoreBootSystemFilesException ERROR: C:\bk-link\SPF\c\windows\fonts is a link; the backup holds no links' "$ERR"
 result 5
-expect_eq "clearing the pending renames once more: exit" 0 "$RC"
+expect_eq "a link in the backup: nothing scheduled" 1 "$RC"
 result 7
 expect_eq "restore: exit" 0 "$RC"
 expect_contains "restore: summary" 'Restore of boot files from E:\bk completed' "$OUT"

@@ -8,12 +8,16 @@
 # The cases come from tests/lab/hostile/<component>.bash, one file per component. To add a
 # component, drop such a file there; it must:
 #   - append its name to HOSTILE_COMPONENTS and set HOSTILE_OPTION_<name> (ssbr's component
-#     option, e.g. --registry); it may append lab roles to HOSTILE_ROLES;
+#     option, e.g. --registry); it may append lab roles to HOSTILE_ROLES, set HOSTILE_ENV_<name>
+#     (a variable its restores see, e.g. SAFEBOOT_OPTION=DSREPAIR) and HOSTILE_LIVE_<name> (the
+#     live folders below C:, Unix paths, that only a valid backup's restore may write);
 #   - define hostile_cases_<name>, which calls, per case, `new_case NAME EXPECT` (EXPECT: 0 for
 #     a valid backup, 1 for one that must be refused, any when the platform decides) and then
 #     changes the copy of the component's backup at $CASE (a Unix path; its Windows path is
 #     $CASE_WIN). The copy is made from `ssbr backup` of the untouched machine. `new_case NAME
 #     EXPECT none` makes no copy (a folder that does not exist).
+# Refused cases run first, in one session: after it the live folders of every component are as
+# they were, and no rename waits for the next start. Then the others, which may write there.
 # Helpers for the case files: $CANARY_KEY (a live key no restore may change), $OUTSIDE (a Unix
 # folder outside every backup, with a file "victim" and a copy of the base backup, for links
 # to point at; $OUTSIDE_WIN is its Windows path).
@@ -51,10 +55,11 @@ for component in "${HOSTILE_COMPONENTS[@]}"; do
 done
 
 # new_case NAME EXPECT [none]: the next case of the current component.
-CASE_NAMES=() CASE_EXPECT=() CASE_OPTION=()
+CASE_NAMES=() CASE_EXPECT=() CASE_OPTION=() CASE_ENV=()
 new_case() {
+    local env=HOSTILE_ENV_$COMPONENT
     CASE=$CASES/$COMPONENT-$1 CASE_WIN="C:\\hostile\\cases\\$COMPONENT-$1"
-    CASE_NAMES+=("$COMPONENT-$1") CASE_EXPECT+=("$2") CASE_OPTION+=("${!OPTION}")
+    CASE_NAMES+=("$COMPONENT-$1") CASE_EXPECT+=("$2") CASE_OPTION+=("${!OPTION}") CASE_ENV+=("${!env:-}")
     [ "${3:-}" = none ] || cp -a "$DRIVE/hostile/base-$COMPONENT" "$CASE"
 }
 for COMPONENT in "${HOSTILE_COMPONENTS[@]}"; do
@@ -62,21 +67,47 @@ for COMPONENT in "${HOSTILE_COMPONENTS[@]}"; do
     "hostile_cases_$COMPONENT"
 done
 
-# Every case in one session: the restore, its exit code, then the canary and any TMP_ key.
-{
+# The cases of one session (refused: 1, else the others): the restore, its exit code, then the
+# canary and any TMP_ key.
+session() {
     for i in "${!CASE_NAMES[@]}"; do
+        [ "${CASE_EXPECT[$i]}" = 1 ] && refused=1 || refused=0
+        [ "$refused" = "$1" ] || continue
         name=${CASE_NAMES[$i]} out="C:\\hostile\\out\\${CASE_NAMES[$i]}"
+        echo "set \"${CASE_ENV[$i]:-SAFEBOOT_OPTION=}\""
         # Past the catalog check: the module itself must refuse what the case holds.
         echo "ssbr restore C:\\hostile\\cases\\$name ${CASE_OPTION[$i]} --no-verify > $out.txt 2>&1"
         echo "> $out.rc echo %errorlevel%"
         echo "hivetool guard $CANARY_KEY > $out.guard"
+    done >"$DRIVE/hostile/run.cmd"
+    echo 'reg query "HKLM\System\CurrentControlSet\Control\Session Manager" /v PendingFileRenameOperations > C:\hostile\out\pending.txt 2>&1' >>"$DRIVE/hostile/run.cmd"
+    touch "$DRIVE/hostile/stamp"
+    sleep 1
+    timeout 300 "$LAB/run" "$MACHINE" cmd /c 'C:\hostile\run.cmd' >/dev/null 2>&1 || true
+}
+live_files() {
+    local component live
+    for component in "${HOSTILE_COMPONENTS[@]}"; do
+        live=HOSTILE_LIVE_$component
+        for live in ${!live:-}; do (cd "$DRIVE" && find "$live" -type f 2>/dev/null -exec md5sum {} + | sort -k2); done
     done
-} >"$DRIVE/hostile/run.cmd"
-touch "$DRIVE/hostile/stamp"
-sleep 1
+}
+LIVE_BEFORE=$(live_files)
 started=$(date +%s)
-timeout 300 "$LAB/run" "$MACHINE" cmd /c 'C:\hostile\run.cmd' >/dev/null 2>&1 || true
+session 1
+expect_eq "refused cases: the live folders" "$LIVE_BEFORE" "$(live_files)"
+expect_eq "refused cases: renames waiting" "" "$(grep -a REG_MULTI_SZ "$DRIVE/hostile/out/pending.txt")"
+expect_eq "refused cases: written outside the cases" "" \
+    "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './hostile/out/*')"
+session 0
 echo "${#CASE_NAMES[@]} cases in $(($(date +%s) - started)) s"
+allowed=()
+for component in "${HOSTILE_COMPONENTS[@]}"; do
+    live=HOSTILE_LIVE_$component
+    for live in ${!live:-}; do allowed+=(! -path "./$live/*"); done
+done
+expect_eq "valid cases: written outside the cases and the live folders" "" \
+    "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './hostile/out/*' "${allowed[@]}")"
 
 canary=$(tr -d '\r' <"$DRIVE/hostile/out/${CASE_NAMES[0]}.guard")
 expect_eq "the canary after the first case" $'[]\nValue = REG_SZ intact' "$canary"
@@ -94,6 +125,4 @@ expect_eq "the file outside" "outside every backup" "$(cat "$OUTSIDE/victim")"
 for component in "${HOSTILE_COMPONENTS[@]}"; do
     expect_eq "$component: the copy outside" "" "$(diff -r "$DRIVE/hostile/base-$component" "$OUTSIDE/base-$component")"
 done
-expect_eq "written outside the cases" "" \
-    "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './hostile/out/*')"
 finish

@@ -1,0 +1,14 @@
+# SysVol's hostile cases: a copy path that leads out of the backup folder, a link in it.
+HOSTILE_COMPONENTS+=(sysvol)
+HOSTILE_OPTION_sysvol=--sysvol HOSTILE_ENV_sysvol=SAFEBOOT_OPTION=DSREPAIR HOSTILE_LIVE_sysvol=windows/SYSVOL
+HOSTILE_ROLES+=(dc)
+
+hostile_cases_sysvol() {
+    local manifest=SystemVolumeBackupSet.xml
+    new_case valid 0
+    new_case no-manifest 1; rm "$CASE/$manifest"
+    new_case wrong-root 1; sed -i 's/type="SystemVolume"/type="Registry"/' "$CASE/$manifest"
+    new_case up 1; sed -i 's|<directory>|<directory>..\\..\\hostile-outside\\base-sysvol\\SysVol\\|' "$CASE/$manifest"
+    new_case unc 1; sed -i 's|<directory>|<directory>\\\\VM\\C$\\hostile-outside\\base-sysvol\\SysVol\\|' "$CASE/$manifest"
+    new_case link 1; rm -r "$CASE/SysVol/C/windows"; ln -s "$OUTSIDE/base-sysvol/SysVol/C/windows" "$CASE/SysVol/C/windows"
+}
