@@ -274,10 +274,10 @@ void ActiveDirectory::BackupFileList(Api& api, void* context, const wchar_t* lis
             Fail(Strings::Format(L"CreateFile(%s) failed.", target.c_str()));
 
         // The reads are gathered into larger writes: each call costs more than its bytes.
+        SparseFileWriter writer(file.get());
         DWORD pending = 0;
         const auto writePending = [&]() {
-            DWORD written = 0;
-            if (pending > 0 && (!WriteFile(file.get(), buffer.data(), pending, &written, nullptr) || written != pending))
+            if (pending > 0 && !writer.Write(buffer.data(), pending))
                 Fail(Strings::Format(L"WriteFile(%s) failed.", target.c_str()));
             pending = 0;
         };
@@ -297,6 +297,8 @@ void ActiveDirectory::BackupFileList(Api& api, void* context, const wchar_t* lis
             expected -= read;
         } while (hr != EndOfFile && expected > 0);
         writePending();
+        if (!writer.Finish())
+            Fail(Strings::Format(L"WriteFile(%s) failed.", target.c_str()));
 
         hr = api.BackupClose(context);
         if (hr != 0)

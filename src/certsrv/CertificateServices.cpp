@@ -420,6 +420,7 @@ void CertificateServices::BackupFile(HCSBC context, const String& name, const St
         Throw(Strings::Format(L"CreateFile(%s) failed.\n%s", target.c_str(), ErrorText::FormatLastError().c_str()));
 
     std::vector<BYTE> buffer(ReadSize);
+    SparseFileWriter writer(file.get());
     const ULONGLONG fileSize = static_cast<ULONGLONG>(size.QuadPart);
     for (ULONGLONG written = 0; written < fileSize;)
     {
@@ -432,13 +433,12 @@ void CertificateServices::BackupFile(HCSBC context, const String& name, const St
             status = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
         if (FAILED(status))
             Throw(Strings::Format(L"pfnRead(%d) failed: %x\n%s", Number(context), status, LibraryError(status).c_str()));
-        DWORD done = 0;
-        if (!WriteFile(file.get(), buffer.data(), read, &done, nullptr))
+        if (!writer.Write(buffer.data(), read))
             Throw(Strings::Format(L"WriteFile() failed.\n%s", ErrorText::FormatLastError().c_str()));
-        if (done != read)
-            Throw(Strings::Format(L"WriteFile() failed.\n%s", ErrorText::Format(ERROR_WRITE_FAULT).c_str()));
         written += read;
     }
+    if (!writer.Finish())
+        Throw(Strings::Format(L"WriteFile() failed.\n%s", ErrorText::FormatLastError().c_str()));
 
     const HANDLE handle = file.release();
     if (!CloseHandle(handle))

@@ -259,3 +259,67 @@ TEST(EnvironmentVariables, ExpandsWholeExpansionsLongerThanTheClassicLimit)
     EXPECT_EQ(L"", environment.GetError());
     SetEnvironmentVariableW(name.c_str(), nullptr);
 }
+
+TEST(SparseFileWriter, FilesReadBackByteForByte)
+{
+    ScratchDirectory scratch;
+    const size_t block = 64 * 1024;
+    // A file of `length` zeros with 'x' at `marks`, handed to the writer in pieces of `piece`.
+    struct Case
+    {
+        const char* name;
+        size_t length;
+        std::vector<size_t> marks;
+        DWORD piece;
+    };
+    const Case cases[] = {
+        // Pieces that straddle blocks; a zero run inside one piece, and one across pieces.
+        {"mixed", 5 * block + 123, {0, block - 1, 3 * block + 7, 5 * block + 122}, 100000},
+        {"ends in zeros", 64 * block, {10}, 128 * 1024},
+        {"all zeros", 3 * block + 5, {}, 512 * 1024},
+        {"empty", 0, {}, 4096},
+    };
+    int number = 0;
+    for (const Case& test : cases)
+    {
+        SCOPED_TRACE(test.name);
+        std::string content(test.length, '\0');
+        for (size_t mark : test.marks)
+            content[mark] = 'x';
+        const String path = scratch / Strings::Format(L"%d.bin", ++number);
+        {
+            UniqueFileHandle file(CreateFileW(Paths::ToLongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(file);
+            SparseFileWriter writer(file.get());
+            for (size_t at = 0; at < content.size(); at += test.piece)
+                ASSERT_TRUE(writer.Write(content.data() + at,
+                                         static_cast<DWORD>(std::min<size_t>(test.piece, content.size() - at))));
+            ASSERT_TRUE(writer.Finish());
+        }
+        EXPECT_TRUE(ReadTextFile(path) == content) << "read back " << ReadTextFile(path).size() << " bytes";
+    }
+}
+
+TEST(SparseFileWriter, ZeroBlocksAreNotWrittenAndAnEndThatCannotBeSetFailsFinish)
+{
+    ScratchDirectory scratch;
+    WriteTextFile(scratch / L"readonly.bin", "");
+    {
+        // Without write access only a skipped block gets through.
+        UniqueFileHandle file(CreateFileW(Paths::ToLongPath(scratch / L"readonly.bin").c_str(), GENERIC_READ, 0,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file);
+        std::vector<BYTE> data(64 * 1024, 0);
+        SparseFileWriter zeros(file.get());
+        ASSERT_TRUE(zeros.Write(data.data(), static_cast<DWORD>(data.size())));
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(zeros.Finish());
+        EXPECT_NE(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
+        data[100] = 1;
+        SparseFileWriter nonZero(file.get());
+        EXPECT_FALSE(nonZero.Write(data.data(), static_cast<DWORD>(data.size())));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    }
+    EXPECT_EQ("", ReadTextFile(scratch / L"readonly.bin"));
+}
