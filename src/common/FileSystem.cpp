@@ -95,6 +95,15 @@ namespace Paths
         }
     }
 
+    String FromLongPath(const String& path)
+    {
+        if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+            return L"\\\\" + path.substr(8);
+        if (path.compare(0, 4, L"\\\\?\\") == 0)
+            return path.substr(4);
+        return path;
+    }
+
     String OwnModuleFolder()
     {
         HMODULE self = nullptr;

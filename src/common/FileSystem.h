@@ -23,6 +23,9 @@ namespace Paths
     bool IsLongPath(const String& path);
     // "\\?\C:\x" for a drive path, "\\?\UNC\srv\share\x" for anything else; long paths unchanged.
     String ToLongPath(const String& path);
+    // The path as a person writes it: "\\?\C:\x" gives "C:\x", "\\?\UNC\srv\x" gives "\\srv\x";
+    // other paths unchanged.
+    String FromLongPath(const String& path);
     // Characters of the root: "C:\" or "\\?\C:\", "\\srv\share\" or "\\?\UNC\srv\share\".
     // Throws "Path is invalid" when there is none.
     int GetRootLength(const String& path);

@@ -197,13 +197,7 @@ namespace
     // The entry as the caller wrote the directory: without the long prefix unless they used it.
     String AsGiven(const String& directory, const String& entry)
     {
-        if (Paths::IsLongPath(directory))
-            return entry;
-        if (entry.compare(0, 8, L"\\\\?\\UNC\\") == 0)
-            return L"\\\\" + entry.substr(8);
-        if (entry.compare(0, 4, L"\\\\?\\") == 0)
-            return entry.substr(4);
-        return entry;
+        return Paths::IsLongPath(directory) ? entry : Paths::FromLongPath(entry);
     }
 }
 

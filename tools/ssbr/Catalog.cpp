@@ -12,16 +12,6 @@ namespace
     // Large reads keep the provider busy; beyond about 1 MiB they gain nothing.
     constexpr DWORD BufferSize = 1 << 20;
 
-    // A path as a person wrote it: without the long form's prefix.
-    String Shown(const String& path)
-    {
-        if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
-            return L"\\\\" + path.substr(8);
-        if (path.compare(0, 4, L"\\\\?\\") == 0)
-            return path.substr(4);
-        return path;
-    }
-
     // The top-level names each component writes.
     struct Layout
     {
@@ -45,7 +35,7 @@ namespace
         if (!search)
         {
             const DWORD error = GetLastError();
-            throw CatalogException(Strings::Format(L"FindFirstFile(%s) failed: %s", Shown(longDirectory).c_str(),
+            throw CatalogException(Strings::Format(L"FindFirstFile(%s) failed: %s", Paths::FromLongPath(longDirectory).c_str(),
                                                    ErrorText::Format(error).c_str()));
         }
         do
@@ -175,7 +165,7 @@ namespace Catalog
         if (!file)
         {
             const DWORD error = GetLastError();
-            throw CatalogException(Strings::Format(L"CreateFile(%s) failed: %s", Shown(path).c_str(),
+            throw CatalogException(Strings::Format(L"CreateFile(%s) failed: %s", Paths::FromLongPath(path).c_str(),
                                                    ErrorText::Format(error).c_str()));
         }
         UniqueCryptHash hash;
@@ -192,7 +182,7 @@ namespace Catalog
             if (!ReadFile(file.get(), buffer, BufferSize, &read, nullptr))
             {
                 const DWORD error = GetLastError();
-                throw CatalogException(Strings::Format(L"ReadFile(%s) failed: %s", Shown(path).c_str(),
+                throw CatalogException(Strings::Format(L"ReadFile(%s) failed: %s", Paths::FromLongPath(path).c_str(),
                                                        ErrorText::Format(error).c_str()));
             }
             if (read == 0)
@@ -200,7 +190,7 @@ namespace Catalog
             if (!CryptHashData(hash.get(), buffer, read, 0))
             {
                 const DWORD error = GetLastError();
-                throw CatalogException(Strings::Format(L"CryptHashData(%s) failed: %s", Shown(path).c_str(),
+                throw CatalogException(Strings::Format(L"CryptHashData(%s) failed: %s", Paths::FromLongPath(path).c_str(),
                                                        ErrorText::Format(error).c_str()));
             }
             if (bytesRead != nullptr)
@@ -211,7 +201,7 @@ namespace Catalog
         if (!CryptGetHashParam(hash.get(), HP_HASHVAL, digest, &length, 0))
         {
             const DWORD error = GetLastError();
-            throw CatalogException(Strings::Format(L"CryptGetHashParam(%s) failed: %s", Shown(path).c_str(),
+            throw CatalogException(Strings::Format(L"CryptGetHashParam(%s) failed: %s", Paths::FromLongPath(path).c_str(),
                                                    ErrorText::Format(error).c_str()));
         }
         return Hex(digest, length);
@@ -262,7 +252,7 @@ namespace Catalog
             const DWORD error = GetLastError();
             sums.reset();
             DeleteFileW(sumsPath.c_str());
-            throw CatalogException(Strings::Format(L"Writing %s failed: %s", Shown(sumsPath).c_str(),
+            throw CatalogException(Strings::Format(L"Writing %s failed: %s", Paths::FromLongPath(sumsPath).c_str(),
                                                    ErrorText::Format(error).c_str()));
         }
     }
@@ -277,7 +267,7 @@ namespace Catalog
             const DWORD error = GetLastError();
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
                 return false;
-            throw CatalogException(Strings::Format(L"CreateFile(%s) failed: %s", Shown(sumsPath).c_str(),
+            throw CatalogException(Strings::Format(L"CreateFile(%s) failed: %s", Paths::FromLongPath(sumsPath).c_str(),
                                                    ErrorText::Format(error).c_str()));
         }
         std::string text;
@@ -302,7 +292,7 @@ namespace Catalog
             // "<64 hex digits><blank><blank or *><path>", as sha256sum writes it.
             const bool hex = line.size() > 66 && line.find_first_not_of("0123456789abcdefABCDEF") == 64;
             if (!hex || line[64] != ' ' || (line[65] != ' ' && line[65] != '*'))
-                throw CatalogException(Strings::Format(L"%s line %u is not a checksum line", Shown(sumsPath).c_str(),
+                throw CatalogException(Strings::Format(L"%s line %u is not a checksum line", Paths::FromLongPath(sumsPath).c_str(),
                                                        lineNumber));
             sums.push_back({Strings::FromUtf8(line.substr(0, 64)), Strings::FromUtf8(line.substr(66))});
         }
