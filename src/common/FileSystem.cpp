@@ -222,6 +222,37 @@ namespace Paths
         return first && second && IsSameFile(first.get(), second.get());
     }
 
+    bool IsSameOrBelow(const String& folder, const String& path)
+    {
+        if (folder.empty() || path.empty())
+            return false;
+        const String fullFolder = StripTrailingBackslash(FromLongPath(GetFullPath(folder)));
+        String fullPath = StripTrailingBackslash(FromLongPath(GetFullPath(path)));
+        if (Strings::EqualsNoCase(fullPath, fullFolder) || Strings::StartsWithNoCase(fullPath, fullFolder + L"\\"))
+            return true;
+        if (!Exists(fullFolder))
+            return false;
+        int rootLength = 0;
+        try
+        {
+            rootLength = GetRootLength(fullPath);
+        }
+        catch (const FileSystemException&)
+        {
+            return false;
+        }
+        // Up from the path, by identity: a share or a link may name the folder another way.
+        for (;;)
+        {
+            if (Exists(fullPath) && IsSameObject(fullPath, fullFolder))
+                return true;
+            const size_t cut = fullPath.find_last_of(L'\\');
+            if (cut == String::npos || static_cast<int>(cut + 1) <= rootLength)
+                return false;
+            fullPath.erase(cut);
+        }
+    }
+
     void RefuseLinks(const String& folder, const String& path)
     {
         ThrowIfEmpty(folder, L"Folder cannot be empty");

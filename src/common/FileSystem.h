@@ -39,6 +39,12 @@ namespace Paths
     // Whether both paths lead to one file or directory (by volume and file index, so a short name,
     // a share or a link to it counts); false when either cannot be opened.
     bool IsSameObject(const String& one, const String& other);
+    // Whether path is folder itself or lies below it. Both are made full and compared by name
+    // (case-insensitively, long prefix and trailing backslash aside), then path and each folder
+    // above it are compared with folder by identity, so that a short name, a share or a link
+    // that leads into folder is recognised too. A folder that does not exist contains nothing
+    // but itself by name.
+    bool IsSameOrBelow(const String& folder, const String& path);
     // Before writing or deleting path below folder: throws FileSystemException "<path> is not
     // below <folder>" when it is not, and "Refused to follow the link at <part>" when a folder or
     // file between them (folder excluded, path included) is a symbolic link, junction or other

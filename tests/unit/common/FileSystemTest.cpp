@@ -60,6 +60,26 @@ TEST(Paths, LongFormsRootsAndParents)
     EXPECT_FALSE(Directories::IsDotEntry(L".profile"));
 }
 
+TEST(Paths, SameOrBelowByNameAndByIdentity)
+{
+    ScratchDirectory scratch;
+    const String live = scratch / L"Live";
+    ASSERT_TRUE(Directories::Create(live + L"\\Logs\\Backup"));
+    ASSERT_TRUE(Directories::Create(scratch / L"LiveSibling"));
+    for (const String& inside : {live, live + L"\\", live + L"\\Logs\\Backup", Paths::ToLongPath(live + L"\\Logs"),
+                                 live + L"\\logs\\..\\Logs\\not-yet-made", scratch / L"LIVE\\Logs"})
+        EXPECT_TRUE(Paths::IsSameOrBelow(live, inside)) << Strings::ToUtf8(inside);
+    for (const String& outside : {scratch.Path(), scratch / L"LiveSibling", scratch / L"Liv", String()})
+        EXPECT_FALSE(Paths::IsSameOrBelow(live, outside)) << Strings::ToUtf8(outside);
+    // Relative to the current folder, as a caller may pass it.
+    wchar_t previous[MAX_PATH];
+    ASSERT_NE(0u, GetCurrentDirectoryW(MAX_PATH, previous));
+    ASSERT_TRUE(SetCurrentDirectoryW(live.c_str()));
+    EXPECT_TRUE(Paths::IsSameOrBelow(live, L"Logs\\Backup"));
+    EXPECT_FALSE(Paths::IsSameOrBelow(live, L"..\\LiveSibling"));
+    SetCurrentDirectoryW(previous);
+}
+
 TEST(FileSystemErrors, EmptyArgumentsOfCopiesAndDeletionsAreRefused)
 {
     const String some = L"C:\\some";
