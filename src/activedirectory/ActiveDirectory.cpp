@@ -489,7 +489,7 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     if (!files.Stage())
     {
         const String error = ErrorText::FormatLastError();
-        Fail(Strings::Format(L"CopyFile(%s, %s) failed.\n%s\nThe live files are unchanged.", files.FailedFrom().c_str(),
+        Fail(Strings::Format(L"CopyFile(%s, %s) failed. The live files are unchanged.\n%s", files.FailedFrom().c_str(),
                              files.FailedTo().c_str(), error.c_str()));
     }
     if (!files.Commit())
@@ -499,8 +499,8 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
                                    ? String(L"The live files are unchanged.")
                                    : Strings::Format(L"%s could not be put back: it is %s now.",
                                                      files.NotPutBack().c_str(), files.NotPutBackAs().c_str());
-        Fail(Strings::Format(L"MoveFile(%s, %s) failed.\n%s\n%s", files.FailedFrom().c_str(), files.FailedTo().c_str(),
-                             error.c_str(), outcome.c_str()));
+        Fail(Strings::Format(L"MoveFile(%s, %s) failed. %s\n%s", files.FailedFrom().c_str(), files.FailedTo().c_str(),
+                             outcome.c_str(), error.c_str()));
     }
 }
 

@@ -590,7 +590,7 @@ void CertificateServices::ReplaceFiles(const String& serverName, ReplacementSet&
         if (!files.Stage())
         {
             const String error = ErrorText::FormatLastError();
-            Throw(Strings::Format(L"CopyFile(%s, %s) failed.\n%s\nThe live files are unchanged.",
+            Throw(Strings::Format(L"CopyFile(%s, %s) failed. The live files are unchanged.\n%s",
                                   files.FailedFrom().c_str(), files.FailedTo().c_str(), error.c_str()));
         }
 
@@ -614,8 +614,8 @@ void CertificateServices::ReplaceFiles(const String& serverName, ReplacementSet&
                     ? String(L"The live files are unchanged.")
                     : Strings::Format(L"%s could not be put back: it is %s now.", files.NotPutBack().c_str(),
                                       files.NotPutBackAs().c_str());
-            Throw(Strings::Format(L"MoveFile(%s, %s) failed.\n%s\n%s", files.FailedFrom().c_str(),
-                                  files.FailedTo().c_str(), error.c_str(), outcome.c_str()));
+            Throw(Strings::Format(L"MoveFile(%s, %s) failed. %s\n%s", files.FailedFrom().c_str(),
+                                  files.FailedTo().c_str(), outcome.c_str(), error.c_str()));
         }
 
         status = pfnRestRegComplete(context, S_OK);

@@ -124,7 +124,7 @@ printf '%s\r\n' \
     >"$DC/drive_c/ad/failing.cmd"
 SAFEBOOT_OPTION=DSREPAIR run_in "$DC" cmd /c 'C:\ad\failing.cmd'
 expect_contains "held database: the copy failed" \
-    $'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\\ad\\full\\ntds.dit, C:\\WINDOWS\\NTDS\\ntds.dit) failed.\nError = 0x00000020\nThe live files are unchanged.' \
+    $'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\\ad\\full\\ntds.dit, C:\\WINDOWS\\NTDS\\ntds.dit) failed. The live files are unchanged.\nError = 0x00000020' \
     "$(tr -d '\r' <"$DC/drive_c/ad/held.err")"
 expect_contains "backup inside the directory's folder" \
     'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: The backup folder C:\WINDOWS\NTDS\Backup lies in C:\WINDOWS\NTDS, which the restore writes' \

@@ -199,7 +199,7 @@ rm -f "$CALLS"
 } >"$C/knobs/restore.cmd"
 run_in "$MACHINE" cmd /c 'C:\knobs\restore.cmd'
 expect_contains "held database: the copy failed, nothing changed" \
-    "CertificateServicesException ERROR: CopyFile($SAVED_DB, $LIVE\\CertLog\\LabCA.edb) failed."$'\n'"Error = 0x00000020"$'\n'"The live files are unchanged." \
+    "CertificateServicesException ERROR: CopyFile($SAVED_DB, $LIVE\\CertLog\\LabCA.edb) failed. The live files are unchanged."$'\n'"Error = 0x00000020" \
     "$(tr -d '\r' <"$C/knobs/held.err")"
 expect_eq "held database: both services run again" "CertSvc=RUNNING w3svc=RUNNING" "$(service_states "$(tr -d '\r' <"$C/knobs/held.sc")")"
 expect_contains "failing preparation" "CertificateServicesException ERROR: pfnRestorePrepare($HOST, 0) failed: 80070005" \
