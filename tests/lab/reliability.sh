@@ -86,7 +86,6 @@ run_case() {
         echo "set \"${!env:-SAFEBOOT_OPTION=}\""
         printf '%s\n' "${BEFORE[@]}"
         if [ -n "$HOLD" ]; then
-            echo "if exist C:\\reliability\\hold rmdir /s /q C:\\reliability\\hold"
             echo "start \"\" /b labservice hold \"$HOLD\" C:\\reliability\\hold"
             echo ':held'
             echo 'if not exist C:\reliability\hold\held if not exist C:\reliability\hold\failed goto held'
@@ -101,6 +100,7 @@ run_case() {
         printf '%s\n' "${AFTER[@]}"
         query_lines "$COMPONENT"
     } >"$WORK/case.cmd"
+    rm -rf "$WORK/hold"
     run_in "$MACHINE" cmd /c 'C:\reliability\case.cmd'
     [ ! -f "$WORK/hold/failed" ] || fail "$CASE: the file to hold could not be opened: $HOLD"
     local text rc
@@ -119,6 +119,8 @@ for COMPONENT in "${RELIABILITY_COMPONENTS[@]}"; do
     run_in "$MACHINE" cmd /c 'C:\reliability\case.cmd'
     expect_eq "$COMPONENT: renames waiting before its cases" "" "$(pending)"
     LIVE_BEFORE=$(live_state "$COMPONENT")
+    live=RELIABILITY_LIVE_$COMPONENT
+    for live in ${!live:-}; do [ -e "$DRIVE/$live" ] || fail "$COMPONENT: no live $live to compare"; done
     CASE=
     "reliability_cases_$COMPONENT"
     [ -z "$CASE" ] || run_case
