@@ -10,11 +10,10 @@
 //                                     stops (it has to be killed)
 //   labservice.exe sleep <event>      program without windows that waits to be killed; it
 //                                     signals the named event once it runs
-//   labservice.exe hold <file> <program> [arguments...]
-//                                     opens the file without sharing, runs the program (its
-//                                     output is ours) while holding it, and ends with the
-//                                     program's exit code; 2 when the file cannot be opened,
-//                                     3 when the program cannot be started
+//   labservice.exe hold <file> <dir>  opens the file without sharing (nobody else can read, write
+//                                     or delete it), then creates <dir>\held; closes the file and
+//                                     removes both marks once <dir>\release exists. A file that
+//                                     cannot be opened gives <dir>\failed instead of held.
 // No mode ends with exit code 0 by itself, so 0 tells a test that the process was terminated
 // with that code. The program with a window is labwindow.exe, which keeps the window manager out
 // of the service processes.
@@ -131,66 +130,43 @@ namespace
         }
     }
 
-    // An argument as the C runtime reads it back: quoted when it holds a blank or a quote, with
-    // the backslashes before a quote doubled.
-    std::wstring Quoted(const wchar_t* argument)
-    {
-        if (*argument != L'\0' && wcspbrk(argument, L" \t\"") == nullptr)
-            return argument;
-        std::wstring quoted = L"\"";
-        size_t backslashes = 0;
-        for (const wchar_t* c = argument;; ++c)
-        {
-            if (*c == L'\\')
-            {
-                ++backslashes;
-                continue;
-            }
-            if (*c == L'\0' || *c == L'"')
-                backslashes *= 2;
-            quoted.append(backslashes, L'\\');
-            backslashes = 0;
-            if (*c == L'\0')
-                break;
-            if (*c == L'"')
-                quoted += L'\\';
-            quoted += *c;
-        }
-        return quoted + L"\"";
-    }
-
-    int RunHolding(const wchar_t* file, int argc, wchar_t** argv)
-    {
-        const HANDLE held = CreateFileW(file, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (held == INVALID_HANDLE_VALUE)
-            return 2;
-        std::wstring commandLine;
-        for (int i = 0; i < argc; ++i)
-            commandLine += (i == 0 ? L"" : L" ") + Quoted(argv[i]);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
-            SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
-            return 3;
-        WaitForSingleObject(process.hProcess, INFINITE);
-        DWORD exitCode = 1;
-        GetExitCodeProcess(process.hProcess, &exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        CloseHandle(held);
-        return static_cast<int>(exitCode);
-    }
-
     int RunSleep(const wchar_t* eventName)
     {
         SignalReady(eventName);
         Sleep(Lifetime);
+        return SleepEndedExitCode;
+    }
+
+    bool Exists(const std::wstring& path)
+    {
+        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    void Mark(const std::wstring& path)
+    {
+        const HANDLE mark = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (mark != INVALID_HANDLE_VALUE)
+            CloseHandle(mark);
+    }
+
+    int RunHold(const wchar_t* file, const wchar_t* folder)
+    {
+        const std::wstring held = std::wstring(folder) + L"\\held";
+        const std::wstring release = std::wstring(folder) + L"\\release";
+        CreateDirectoryW(folder, nullptr);
+        const HANDLE handle = CreateFileW(file, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+        {
+            Mark(std::wstring(folder) + L"\\failed");
+            return 2;
+        }
+        Mark(held);
+        const DWORD started = GetTickCount();
+        while (!Exists(release) && GetTickCount() - started < Lifetime)
+            Sleep(20);
+        CloseHandle(handle);
+        DeleteFileW(release.c_str());
+        DeleteFileW(held.c_str());
         return SleepEndedExitCode;
     }
 }
@@ -212,6 +188,6 @@ int wmain(int argc, wchar_t** argv)
     if (wcscmp(mode, L"sleep") == 0)
         return RunSleep(argument);
     if (wcscmp(mode, L"hold") == 0 && argc > 3)
-        return RunHolding(argument, argc - 3, argv + 3);
+        return RunHold(argument, argv[3]);
     return 1;
 }
