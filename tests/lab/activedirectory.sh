@@ -118,11 +118,16 @@ expect_eq "incomplete backup: restore ended" "0x1" "$(registered Ended)"
 # directory's own folder: refused or failed, the live files as they were, nothing left beside them.
 cp -a "$BK" "$NTDS/Backup"
 LIVE_STATE=$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
+rm -rf "$DC/drive_c/ad/hold"
 printf '%s\r\n' \
-    'labservice.exe hold C:\ad\full\ntds.dit ssbr restore C:\ad\full --no-verify --active-directory >C:\ad\held.out 2>C:\ad\held.err' \
+    'start "" /b labservice hold C:\ad\full\ntds.dit C:\ad\hold' ':held' \
+    'if not exist C:\ad\hold\held if not exist C:\ad\hold\failed goto held' \
+    'ssbr restore C:\ad\full --no-verify --active-directory >C:\ad\held.out 2>C:\ad\held.err' \
+    'echo.>C:\ad\hold\release' ':released' 'if exist C:\ad\hold\held goto released' \
     'ssbr restore C:\WINDOWS\NTDS\Backup --no-verify --active-directory >C:\ad\inside.out 2>C:\ad\inside.err' \
     >"$DC/drive_c/ad/failing.cmd"
 SAFEBOOT_OPTION=DSREPAIR run_in "$DC" cmd /c 'C:\ad\failing.cmd'
+[ -f "$DC/drive_c/ad/hold/failed" ] && fail "held database: the saved database could not be held"
 expect_contains "held database: the copy failed" \
     $'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\\ad\\full\\ntds.dit, C:\\WINDOWS\\NTDS\\ntds.dit) failed. The live files are unchanged.\nError = 0x00000020' \
     "$(tr -d '\r' <"$DC/drive_c/ad/held.err")"

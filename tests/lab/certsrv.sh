@@ -189,15 +189,19 @@ rm -rf "$CERTLOG/Backup"
 run_in "$MACHINE" sc start w3svc
 SAVED_DB="C:\\bk\\CertSrv\\$HOST\\C\$\\windows\\system32\\CertLog\\LabCA.edb"
 before_state=$(state "$CERTLOG" "$ENROLL")
-rm -f "$CALLS"
+rm -rf "$CALLS" "$C/knobs/hold"
 {
-    printf 'labservice.exe hold %s ssbr restore C:\\bk --no-verify --certificate-services >C:\\knobs\\held.out 2>C:\\knobs\\held.err\r\n' "$SAVED_DB"
+    printf 'start "" /b labservice hold "%s" C:\\knobs\\hold\r\n' "$SAVED_DB"
+    printf '%s\r\n' ':held' 'if not exist C:\knobs\hold\held if not exist C:\knobs\hold\failed goto held' \
+        'ssbr restore C:\bk --no-verify --certificate-services >C:\knobs\held.out 2>C:\knobs\held.err' \
+        'echo.>C:\knobs\hold\release' ':released' 'if exist C:\knobs\hold\held goto released'
     printf 'sc query CertSvc >C:\\knobs\\held.sc & sc query w3svc >>C:\\knobs\\held.sc\r\n'
     printf 'reg add %s\\Fail /v CertSrvRestorePrepareW /t REG_DWORD /d 0x80070005 /f >nul\r\n' "$KEY"
     printf 'ssbr restore C:\\bk --no-verify --certificate-services >C:\\knobs\\prepare.out 2>C:\\knobs\\prepare.err\r\n'
     printf 'reg delete %s\\Fail /v CertSrvRestorePrepareW /f >nul\r\n' "$KEY"
 } >"$C/knobs/restore.cmd"
 run_in "$MACHINE" cmd /c 'C:\knobs\restore.cmd'
+[ -f "$C/knobs/hold/failed" ] && fail "held database: the saved database could not be held"
 expect_contains "held database: the copy failed, nothing changed" \
     "CertificateServicesException ERROR: CopyFile($SAVED_DB, $LIVE\\CertLog\\LabCA.edb) failed. The live files are unchanged."$'\n'"Error = 0x00000020" \
     "$(tr -d '\r' <"$C/knobs/held.err")"
