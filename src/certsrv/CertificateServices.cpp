@@ -26,8 +26,6 @@ namespace
     constexpr wchar_t CheckpointMarker = 0x83;
     constexpr wchar_t LogDirectoryMarker = 0x82;
 
-    using Parameters = CertificateServices::BackupParameters;
-
     // Contexts and handles appear in messages as signed decimal numbers.
     int Number(const void* value)
     {

@@ -24,7 +24,7 @@ reliability_cases_activedirectory() {
     fail_case saved-database-unreadable "ntds.dit) failed. The live files are unchanged."
     HOLD="$BACKUP_WIN\\ntds.dit"
     # Renames: the live database cannot be moved aside after the logs were replaced.
-    fail_case live-database-held "The live files are unchanged."
+    fail_case live-database-held "ntds.dit.qm0~) failed. The live files are unchanged."
     HOLD='C:\windows\NTDS\ntds.dit'
     fail_case complete "DsRestoreRegisterComplete failed"
     ntdsbcli_knob DsRestoreRegisterComplete

@@ -35,9 +35,9 @@ reliability_cases_certsrv() {
     certadm_knob CertSrvRestoreRegisterW
     # Renames: a live log that cannot be moved aside after the database was replaced, and the
     # checkpoint file (not in the backup) that cannot go after every file was replaced.
-    fail_case live-log-held "The live files are unchanged."
+    fail_case live-log-held "edb0000A.log.qm0~) failed. The live files are unchanged."
     HOLD="$live\\edb0000A.log"
-    fail_case other-file-held "The live files are unchanged."
+    fail_case other-file-held "edb.chk.qm0~) failed. The live files are unchanged."
     HOLD="$live\\edb.chk"
     fail_case complete "pfnRestRegComplete("
     certadm_knob CertSrvRestoreRegisterComplete
