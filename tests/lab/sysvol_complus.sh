@@ -214,26 +214,49 @@ expect_eq "restore leaves nothing of its own in the tree" "" "$(cd "$LIVE" && fi
 result catalog-restored
 expect_eq "restore: the catalog is back as it was at the backup" "$CATALOG_AT_BACKUP" "$OUT"
 
-# --- a link the restore must make: failing, it undoes every step before it ------------------------
-# The restore makes a recorded link whose place is empty, or holds a plain folder (the second copy
-# an older restore left). Wine cannot make a folder link, so here that is the last step of a
-# restore that has swapped every file already, and fails: the tree must be as it was before.
+# --- a restore that fails at any of its writing steps leaves the live tree as it was --------------
+# Staging a copy beside a live file fails in a folder that cannot be written (an immutable folder:
+# root's Wine process is refused too), swapping fails at a live file that cannot be renamed, and
+# making a recorded link fails where the live tree lacks it or holds a plain folder instead (the
+# second copy an older restore left): Wine cannot make a folder link, so that is the last step,
+# after every file was swapped. The backup folder is only read.
 LINK=$LIVE/sysvol/lab.example
-for state in missing folder; do
-    rm -rf "$LINK"
-    [ "$state" = missing ] || { mkdir "$LINK" && echo "a second copy" >"$LINK/logon.bat"; }
+UNWRITABLE_FOLDER="$SCRIPTS/Zürich Büro" UNRENAMABLE="$SCRIPTS/O'Brien's scripts/map drives.cmd"
+immutable() { chattr "$1" "$UNWRITABLE_FOLDER" "$UNRENAMABLE" 2>/dev/null; }
+trap 'immutable -i; stop_machines' EXIT
+backup_hashes() { (cd "$FULL" && find . -type f -exec sha256sum {} + | sort -k2); }
+BACKUP_BEFORE=$(backup_hashes)
+SAVED='C:\svb\full\SysVol\C\windows\SysVol' LIVE_WIN='C:\windows\SysVol'
+while IFS='|' read -r step message; do
     echo "changed again" >"$SCRIPTS/logon.bat"
+    echo "changed again" >"$UNWRITABLE_FOLDER/Anmeldung für Büro.cmd"
+    case $step in
+        staging | swap)
+            if ! chattr +i "$([ "$step" = staging ] && echo "$UNWRITABLE_FOLDER" || echo "$UNRENAMABLE")" 2>/dev/null; then
+                echo "SKIP: $step: no immutable files on this file system" >&2
+                continue
+            fi ;;
+        link-missing) rm "$LINK" ;;
+        link-folder) rm "$LINK" && mkdir "$LINK" && echo "a second copy" >"$LINK/logon.bat" ;;
+    esac
     BEFORE=$(live_tree)
-    SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\svb\full' --no-verify --sysvol
-    expect_eq "link $state, not made: exit" 1 "$RC"
-    expect_contains "link $state, not made: message" "SystemVolumeException ERROR: Could not make the SysVol link C:\\windows\\SysVol\\sysvol\\lab.example to C:\\windows\\SysVol\\domain: Error = 0x" "$ERR"
-    expect_tree "link $state, not made: the live tree is as it was" "$BEFORE"
-done
-# With the link back, the same backup restores.
-rm -rf "$LINK" && ln -s ../domain "$LINK"
+    SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\svb\full' --no-verify --sysvol </dev/null
+    immutable -i
+    expect_eq "failing $step: exit" 1 "$RC"
+    expect_contains "failing $step: message" "SystemVolumeException ERROR: $message" "$ERR"
+    expect_tree "failing $step: the live tree is as it was" "$BEFORE"
+    [ "${step#link}" = "$step" ] || { rm -rf "$LINK" && ln -s ../domain "$LINK"; }
+done <<CASES
+staging|Directories::Copy($SAVED\domain\scripts\Zürich Büro
+swap|MoveFileEx($LIVE_WIN\domain\scripts\O'Brien's scripts\map drives.cmd, $LIVE_WIN\domain\scripts\O'Brien's scripts\map drives.cmd.qmold0~) failed: Error = 0x
+link-missing|Could not make the SysVol link $LIVE_WIN\sysvol\lab.example to $LIVE_WIN\domain: Error = 0x
+link-folder|Could not make the SysVol link $LIVE_WIN\sysvol\lab.example to $LIVE_WIN\domain: Error = 0x
+CASES
+# Then the same backup restores.
 SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\svb\full' --no-verify --sysvol
 expect_eq "restore after the failed ones: exit" 0 "$RC"
 diff -r -x 'added after backup.bat' -x lab.example "$COPY" "$LIVE" >/dev/null ||
     fail "restore after the failed ones: the live tree differs from the copy"
+expect_eq "restores leave the backup folder as it was" "$BACKUP_BEFORE" "$(backup_hashes)"
 
 finish
