@@ -67,15 +67,28 @@ step 'ssbr restore C:\not-a-backup --no-verify --boot-files'                    
 step 'ssbr restore C:\never-made --no-verify --boot-files'                            # 11
 step 'dir /b C:\SystemStateRestore'                                       # 12
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 13
+# Two restores that fail while staging, with a rename of another program already waiting: early
+# (a file holds the name of a staging folder), and late (the last saved files are held open
+# without sharing while the restore runs).
+HELD='E:\bk\IIS\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d'
 step 'mkdir C:\SystemStateRestore\C'
 step 'echo blocker>C:\SystemStateRestore\C\windows'
-step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 16
+step "reg add \"$SESSION_MANAGER\" /v PendingFileRenameOperations /t REG_MULTI_SZ /d \"\\??\\C:\\t\\earlier.dll\\0!\\??\\C:\\windows\\earlier.dll\" /f"
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 17
-step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 18
-step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 19
+step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 18
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 19
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 20
+step 'dir /s /b /a-d C:\SystemStateRestore'                                # 21
+step 'del C:\SystemStateRestore\C\windows'
+step "sectool hold $HELD ${HELD%\\*}\\7a436fe806e483969f48a894af2fe9a1_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d -- ssbr restore E:\\bk --no-verify --boot-files"  # 23
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 24
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 25
+step 'dir /s /b /a-d C:\SystemStateRestore'                                # 26
+step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 27
 step 'rmdir /s /q C:\SystemStateRestore'
 mkdir -p "$C/not-a-backup"
 echo stray >"$C/not-a-backup/notes.txt"
+LIVE_BEFORE=$(for path in "${LIVE[@]}"; do md5sum "$path"; done | sort -k2)
 steps_run
 expect_eq "the backups and failed restores: exit" 0 "$RC"
 
@@ -147,21 +160,50 @@ expect_eq "a restore without a backup staged files" 1 "$RC"
 result 13
 expect_eq "restore without a backup: renames pending" 1 "$RC"
 
-# --- a staging copy that fails: what was scheduled before it stays, nothing after it ------------
-result 16
-expect_eq "blocked staging: exit" 1 "$RC"
-expect_contains "blocked staging: the saved file" 'CoreBootSystemFilesException ERROR: Files::Copy(E:\bk\CatRoot\C\windows\System32\CatRoot\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\' "$ERR"
-expect_contains "blocked staging: the staged copy" ', C:\SystemStateRestore\C\windows\System32\CatRoot\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\' "$ERR"
-expect_contains "blocked staging: the code" ') failed: Error = 0x' "$ERR"
+# --- a restore that fails while staging leaves everything as it was --------------------------------
 result 17
-PENDING=$(pending)
-expect_eq "blocked staging: the boot files stay scheduled" 4 "$(grep -c '^!\\??\\C:\\[A-Za-z]*\.\?[a-z]*$' <<<"$PENDING")"
-expect_eq "blocked staging: nothing of the catalog scheduled" 0 "$(grep -ci '^!.*catroot' <<<"$PENDING")"
-expect_eq "blocked staging: the staging folders still go at the start" 1 "$(grep -cxF '\??\C:\SystemStateRestore' <<<"$PENDING")"
+WAITING=$OUT
+expect_contains "another program's rename waits" '\??\C:\t\earlier.dll\0!\??\C:\windows\earlier.dll' "$WAITING"
 result 18
-expect_eq "blocked staging: protected renames not allowed" 1 "$RC"
+expect_eq "blocked staging folder: exit" 1 "$RC"
+expect_contains "blocked staging folder: message" 'FileSystemException ERROR: Refused the staging folder C:\SystemStateRestore\C\windows: it is a file. Nothing was staged there; remove it and run the restore again.' "$ERR"
 result 19
+expect_eq "blocked staging folder: the pending renames as they were" "$WAITING" "$OUT"
+result 20
+expect_eq "blocked staging folder: protected renames not allowed" 1 "$RC"
+result 21
+expect_eq "blocked staging folder: no staged file left" 'C:\SystemStateRestore\C\windows' "$OUT"
+result 23
+expect_eq "saved files held open: exit" 1 "$RC"
+expect_contains "saved files held open: the file" 'CoreBootSystemFilesException ERROR: Files::Copy(E:\bk\IIS\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\' "$ERR"
+expect_contains "saved files held open: the staged copy" ', C:\SystemStateRestore\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\' "$ERR"
+expect_contains "saved files held open: the code" ') failed: Error = 0x00000020' "$ERR"
+result 24
+expect_eq "saved files held open: the pending renames as they were" "$WAITING" "$OUT"
+result 25
+expect_eq "saved files held open: protected renames not allowed" 1 "$RC"
+result 26
+expect_eq "saved files held open: no staged file left" "" "$OUT"
+result 27
 expect_eq "clearing the pending renames: exit" 0 "$RC"
+expect_eq "failed restores: the live files" "$LIVE_BEFORE" "$(for path in "${LIVE[@]}"; do md5sum "$path"; done | sort -k2)"
+
+# --- a staging folder made beforehand as a link: refused, nothing written through it -------------
+mkdir -p "$C/elsewhere"
+echo "not the restore's" >"$C/elsewhere/NtLdr"
+ln -s elsewhere "$C/SystemStateRestore"
+STEPS=0
+step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 1
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 2
+steps_run
+result 1
+expect_eq "staging folder is a link: exit" 1 "$RC"
+expect_contains "staging folder is a link: message" 'FileSystemException ERROR: Refused the staging folder C:\SystemStateRestore: it is a link. Nothing was staged there; remove it and run the restore again.' "$ERR"
+result 2
+expect_eq "staging folder is a link: renames pending" 1 "$RC"
+expect_eq "staging folder is a link: what it leads to" "NtLdr: not the restore's" \
+    "$(cd "$C/elsewhere" && for f in *; do echo "$f: $(cat "$f")"; done)"
+rm "$C/SystemStateRestore"
 
 # --- the restore, carried out by a restart -------------------------------------------------------
 BEFORE=$(checksums "$E/bk")
@@ -170,6 +212,14 @@ for file in NtLdr Boot.ini windows/system32/qmprot32.dll windows/system32/PerfC0
     windows/system32/Microsoft/Protect/S-1-5-18/Preferred; do
     echo "changed after the backup" >"$(live "$file")"
 done
+# Security for the staged copies to take: a protected file that only its owner and SYSTEM may
+# open, and a key store folder that passes only them on, from which a saved key has gone. Wine
+# keeps a file's list as its mode bits: without "other" bits, the list lets Everyone in no more.
+QMPROT=$(live windows/system32/qmprot32.dll)
+KEYS=$(dirname "$(live windows/system32/Microsoft/Protect/S-1-5-18/Preferred)")
+chmod 600 "$QMPROT"
+chmod 700 "$KEYS"
+rm "$KEYS/Preferred"
 # The same backup as if taken where the system root was C:\WINNT and the all-users profile
 # C:\Documents and Settings\All Users: each file keeps its path below its group's root.
 cp -r "$E/bk" "$C/bk-winnt"
@@ -187,6 +237,8 @@ step 'rmdir /s /q C:\SystemStateRestore'
 step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 7
 step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 8
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 9
+STAGED='C:\SystemStateRestore\C\windows\System32'
+step "sectool show C:\\windows\\system32\\qmprot32.dll C:\\SystemStateRestore\\c\\windows\\system32\\qmprot32.dll C:\\NtLdr C:\\SystemStateRestore\\C\\NtLdr $STAGED\\Microsoft\\Protect\\S-1-5-18\\Preferred C:\\SystemStateRestore"  # 10
 # A backup folder with a link in it, to the live fonts.
 cp -r "$E/bk" "$C/bk-link"
 rm -r "$C/bk-link/SPF/c/windows/fonts"
@@ -226,6 +278,18 @@ done
 expect_eq "pending renames: one per saved file" 28 "$(grep -c '^!' <<<"$PENDING")"
 expect_contains "staging folders removed after the renames" $'\\??\\C:\\SystemStateRestore\\C\n\n\\??\\C:\\SystemStateRestore\n' "$PENDING"$'\n'
 expect_eq "staged copy before the restart" "$(cat "$E/bk/BootFiles/C/NtLdr")" "$(cat "$C/SystemStateRestore/C/NtLdr")"
+# Each staged copy carries its live file's security (or, new, what its live folder passes on).
+result 10
+expect_eq "security read back: exit" 0 "$RC"
+mapfile -t SECURITY <<<"$OUT"
+expect_eq "the live qmprot32.dll keeps everyone out" "" "$(grep -F ';;;WD)' <<<"${SECURITY[0]}")"
+expect_eq "staged qmprot32.dll: the live file's security" "${SECURITY[0]}" "${SECURITY[1]}"
+expect_contains "the live NtLdr lets everyone read" ';;;WD)' "${SECURITY[2]}"
+expect_eq "staged NtLdr: the live file's security" "${SECURITY[2]}" "${SECURITY[3]}"
+expect_eq "staged Preferred, new to a folder that keeps everyone out" "" "$(grep -F ';;;WD)' <<<"${SECURITY[4]}")"
+expect_contains "staged Preferred: read back" 'D:' "${SECURITY[4]}"
+expect_eq "the staging folder keeps everyone out" "" "$(grep -F ';;;WD)' <<<"${SECURITY[5]}")"
+expect_contains "the staging folder: read back" 'D:' "${SECURITY[5]}"
 
 start=$EPOCHREALTIME
 "$LAB/restart" "$MACHINE"
