@@ -553,14 +553,9 @@ namespace
     void CreateLiveFolder(const String& folder, std::vector<String>& created)
     {
         std::vector<String> missing;
-        for (String current = Directories::RemoveBackslash(folder); !Directories::Exists(current);)
-        {
+        for (String current = folder; !Directories::IsRoot(current) && !Directories::Exists(current);
+             current = Directories::GetDirectory(current, true))
             missing.push_back(current);
-            const String parent = Directories::GetDirectory(current, true);
-            if (Strings::EqualsNoCase(parent, current))
-                break;
-            current = parent;
-        }
         for (auto current = missing.rbegin(); current != missing.rend(); ++current)
         {
             if (!::CreateDirectoryW(Paths::ToLongPath(*current).c_str(), nullptr))

@@ -270,14 +270,10 @@ void StagingFolder::CarrySecurity(const String& live, const String& staged)
         // The nearest folder that is there, and how many are missing below it.
         int missing = 0;
         String folder = Directories::GetDirectory(live, true);
-        while (!Paths::Exists(folder))
-        {
-            const String parent = Directories::GetDirectory(folder, true);
-            if (Strings::EqualsNoCase(parent, folder))
-                ThrowLastError(L"GetFileAttributes", folder);
-            folder = parent;
-            ++missing;
-        }
+        for (; !Directories::IsRoot(folder) && !Paths::Exists(folder); ++missing)
+            folder = Directories::GetDirectory(folder, true);
+        if (Directories::IsRoot(folder))
+            Directories::AppendBackslash(folder);
         security = ReadSecurity(folder);
         for (int level = 0; level < missing; ++level)
             security = Inherit(security.data(), true);
