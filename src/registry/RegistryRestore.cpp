@@ -321,20 +321,21 @@ void RegistryService::Restore(const String& directory)
         if (entries.empty())
             throw RegistryBackupSetException(Strings::Format(NoBackup, directory.c_str()));
         CheckEntries(entries);
-        std::vector<HiveFiles> files;
-        for (const HiveFileEntry& entry : entries)
-            files.emplace_back(regDirectory, entry);
 
         // All or nothing: every hive is prepared, and every live hive found, before the first
         // replacement is scheduled, so that a failure never leaves the machine to restart into
         // a mix of restored and unrestored hives.
+        std::vector<HiveFiles> files;
         std::vector<String> stagingFolders;
         std::vector<UniqueRegKey> liveHives(entries.size());
         size_t prepared = 0;
         try
         {
             for (; prepared < entries.size(); ++prepared)
+            {
+                files.emplace_back(regDirectory, entries[prepared]);
                 Prepare(entries[prepared], files[prepared], stagingFolders);
+            }
             for (size_t i = 0; i < entries.size(); ++i)
                 OpenLiveHive(entries[i], liveHives[i]);
         }
