@@ -84,6 +84,23 @@ step "sectool hold $HELD ${HELD%\\*}\\7a436fe806e483969f48a894af2fe9a1_0d3b5a7c-
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 24
 step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 25
 step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 26
+# A failure while scheduling: a live folder that the restore makes again (a key store folder gone
+# since the backup) and, later, one that a file blocks (the machine keys folder).
+PROTECT='C:\windows\system32\Microsoft\Protect\S-1-5-18'
+KEYSTORE='C:\ProgramData\Microsoft\Crypto\RSA\MachineKeys'
+step "move $PROTECT\\User C:\\t\\ProtectUser"
+step "move $KEYSTORE C:\\t\\MachineKeys"
+step "copy C:\\t\\blocker $KEYSTORE"
+step "reg add \"$SESSION_MANAGER\" /v PendingFileRenameOperations /t REG_MULTI_SZ /d \"\\??\\C:\\t\\earlier.dll\\0!\\??\\C:\\windows\\earlier.dll\" /f"
+step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 31
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 32
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 33
+step "dir /b $PROTECT"                                                      # 34
+step 'dir /b C:\SystemStateRestore'                                        # 35
+step "del $KEYSTORE"
+step "move C:\\t\\MachineKeys $KEYSTORE"
+step "move C:\\t\\ProtectUser $PROTECT\\User"
+step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 39
 mkdir -p "$C/not-a-backup"
 echo stray >"$C/not-a-backup/notes.txt"
 echo blocker >"$C/t/blocker"
@@ -186,6 +203,19 @@ expect_eq "saved files held open: no staged file left" "" "$(find "$C/SystemStat
 rm -rf "$C/SystemStateRestore"
 result 26
 expect_eq "clearing the pending renames: exit" 0 "$RC"
+result 31
+expect_eq "blocked live folder: exit" 1 "$RC"
+expect_contains "blocked live folder: message" 'CoreBootSystemFilesException ERROR: CreateDirectory(C:\ProgramData\Microsoft\Crypto\RSA\MachineKeys) failed: Error = 0x000000B7' "$ERR"
+result 32
+expect_eq "blocked live folder: the pending renames as they were" "$WAITING" "$OUT"
+result 33
+expect_eq "blocked live folder: protected renames not allowed" 1 "$RC"
+result 34
+expect_eq "blocked live folder: the key store folder it made is gone again" $'5f3b6d1e-8a61-4b1c-9e7a-3c2d1f0e4b5a\nPreferred' "$(sort <<<"$OUT")"
+result 35
+expect_eq "blocked live folder: no staging folder left" 1 "$RC"
+result 39
+expect_eq "clearing the pending renames after the blocked live folder: exit" 0 "$RC"
 expect_eq "failed restores: the live files" "$LIVE_BEFORE" "$(for path in "${LIVE[@]}"; do md5sum "$path"; done | sort -k2)"
 
 # --- a staging folder made beforehand as a link: refused, nothing written through it -------------
