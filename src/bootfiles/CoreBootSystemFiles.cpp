@@ -466,7 +466,7 @@ namespace
 
     // Copies one saved file into the staging folder, with the security of the live file it
     // replaces: the rename keeps the staged file's own.
-    void Stage(const Move& move, std::vector<String>& stagingFolders)
+    void Stage(const Move& move, StagingFolder::Folders& stagingFolders)
     {
         const String root = StagingFolder::RootOf(move.destination);
         StagingFolder::Prepare(root, Directories::GetDirectory(move.staged, true), stagingFolders);
@@ -483,9 +483,9 @@ namespace
         StagingFolder::CarrySecurity(move.destination, move.staged);
     }
 
-    // Removes the staged copies of the first count moves, then the staging folders that are
-    // left empty, deepest first.
-    void RemoveStaged(const std::vector<Move>& moves, size_t count, std::vector<String> stagingFolders) noexcept
+    // Removes the staged copies of the first count moves, then the staging folders made for
+    // them.
+    void RemoveStaged(const std::vector<Move>& moves, size_t count, const StagingFolder::Folders& stagingFolders) noexcept
     {
         const DWORD lastError = GetLastError();
         for (size_t i = 0; i < count && i < moves.size(); ++i)
@@ -494,8 +494,7 @@ namespace
             SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileW(staged.c_str());
         }
-        for (auto folder = stagingFolders.rbegin(); folder != stagingFolders.rend(); ++folder)
-            RemoveDirectoryW(Paths::ToLongPath(*folder).c_str());
+        StagingFolder::RemoveCreated(stagingFolders);
         SetLastError(lastError);
     }
 
@@ -570,7 +569,7 @@ namespace
     // Schedules every staged copy to replace its live file, the staging folders' removal after
     // them, and allows the protected renames. A failure puts the pending renames back as they
     // were and removes the live folders it made.
-    void ScheduleAll(const std::vector<Move>& moves, const std::vector<String>& stagingFolders)
+    void ScheduleAll(const std::vector<Move>& moves, const StagingFolder::Folders& stagingFolders)
     {
         PendingRenames before;
         std::vector<String> created;
@@ -590,7 +589,7 @@ namespace
                                          error.c_str()));
                 }
             }
-            CoreBootSystemFiles::ScheduleStagingRemoval(stagingFolders);
+            CoreBootSystemFiles::ScheduleStagingRemoval(stagingFolders.ready);
             CRegistryKey sessionManager(HKEY_LOCAL_MACHINE, SessionManagerKey, KEY_ALL_ACCESS);
             sessionManager.SetValue(L"AllowProtectedRenames", 1, REG_DWORD);
         }
@@ -620,7 +619,7 @@ namespace
         // All or nothing: every file is staged before the first rename is scheduled, so that a
         // failure (a full disk is likely: staging needs a second copy) never leaves the next
         // start to install a mix of saved and live files.
-        std::vector<String> stagingFolders;
+        StagingFolder::Folders stagingFolders;
         size_t staged = 0;
         try
         {

@@ -141,7 +141,7 @@ String StagingFolder::RootOf(const String& path)
     return root + Name;
 }
 
-void StagingFolder::Prepare(const String& root, const String& folder, std::vector<String>& ready)
+void StagingFolder::Prepare(const String& root, const String& folder, Folders& folders)
 {
     const String base = Directories::RemoveBackslash(root);
     const String target = Directories::RemoveBackslash(folder);
@@ -154,7 +154,7 @@ void StagingFolder::Prepare(const String& root, const String& folder, std::vecto
     Descriptor rootSecurity = RootSecurity();
     Descriptor belowSecurity = Inherit(rootSecurity.data(), true);
     const auto prepareOne = [&](const String& current, bool isRoot) {
-        if (std::any_of(ready.begin(), ready.end(),
+        if (std::any_of(folders.ready.begin(), folders.ready.end(),
                         [&](const String& known) { return Strings::EqualsNoCase(known, current); }))
             return;
         const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(current).c_str());
@@ -169,6 +169,7 @@ void StagingFolder::Prepare(const String& root, const String& folder, std::vecto
                 attributesOfNew.lpSecurityDescriptor = rootSecurity.data();
             if (!CreateDirectoryW(Paths::ToLongPath(current).c_str(), &attributesOfNew))
                 ThrowLastError(L"CreateDirectory", current);
+            folders.created.push_back(current);
             if (!isRoot)
                 WriteSecurity(current, belowSecurity.data(), DACL_SECURITY_INFORMATION);
         }
@@ -187,7 +188,7 @@ void StagingFolder::Prepare(const String& root, const String& folder, std::vecto
             WriteSecurity(current, isRoot ? rootSecurity.data() : belowSecurity.data(),
                           DACL_SECURITY_INFORMATION);
         }
-        ready.push_back(current);
+        folders.ready.push_back(current);
     };
 
     prepareOne(base, true);
@@ -196,6 +197,14 @@ void StagingFolder::Prepare(const String& root, const String& folder, std::vecto
         end = std::min(target.find(L'\\', end + 1), target.size());
         prepareOne(target.substr(0, end), false);
     }
+}
+
+void StagingFolder::RemoveCreated(const Folders& folders) noexcept
+{
+    const DWORD lastError = GetLastError();
+    for (auto folder = folders.created.rbegin(); folder != folders.created.rend(); ++folder)
+        RemoveDirectoryW(Paths::ToLongPath(*folder).c_str());
+    SetLastError(lastError);
 }
 
 void StagingFolder::CheckExisting(const String& path, DWORD attributes, PSID owner)

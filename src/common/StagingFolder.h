@@ -26,13 +26,24 @@ namespace StagingFolder
     // "C:\WINDOWS\x.dll". The path need not exist.
     String RootOf(const String& path);
 
+    // The folders of the staging tree that a restore has made ready: all of them, root first,
+    // and those it made itself.
+    struct Folders
+    {
+        std::vector<String> ready;
+        std::vector<String> created;
+    };
+
     // Makes folder (root itself or a folder below it) ready to take staged files. A missing root
     // is created with RootSecurity(), each missing folder below it likewise with what the root
     // passes on. A folder found there must pass CheckExisting and gets that list again (it may
-    // have been made while the root let others in). Folders already in ready are taken as done;
-    // each folder done is added to ready, root first, so that a caller can remove them again
-    // (deepest first).
-    void Prepare(const String& root, const String& folder, std::vector<String>& ready);
+    // have been made while the root let others in). Folders already in folders.ready are taken as
+    // done; each folder done is added to it, and each one made to folders.created.
+    void Prepare(const String& root, const String& folder, Folders& folders);
+
+    // Removes the folders that folders.created lists and that are empty, deepest first; what a
+    // failed restore made and no longer needs. Keeps the caller's last error.
+    void RemoveCreated(const Folders& folders) noexcept;
 
     // The decision on a folder of the staging tree that was found existing, from its attributes
     // and its owner (null when it has none): refuses a link or other reparse point, a file, and a

@@ -326,7 +326,7 @@ void RegistryService::Restore(const String& directory)
         // replacement is scheduled, so that a failure never leaves the machine to restart into
         // a mix of restored and unrestored hives.
         std::vector<HiveFiles> files;
-        std::vector<String> stagingFolders;
+        StagingFolder::Folders stagingFolders;
         std::vector<UniqueRegKey> liveHives(entries.size());
         size_t prepared = 0;
         try
@@ -344,8 +344,7 @@ void RegistryService::Restore(const String& directory)
             const DWORD lastError = GetLastError();
             for (size_t i = 0; i < prepared; ++i)
                 DeleteFileW(Paths::ToLongPath(files[i].replacement).c_str());
-            for (auto folder = stagingFolders.rbegin(); folder != stagingFolders.rend(); ++folder)
-                RemoveDirectoryW(Paths::ToLongPath(*folder).c_str());
+            StagingFolder::RemoveCreated(stagingFolders);
             SetLastError(lastError);
             throw;
         }
@@ -365,7 +364,7 @@ void RegistryService::Restore(const String& directory)
 void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entry)
 {
     const HiveFiles files(regDirectory, entry);
-    std::vector<String> stagingFolders;
+    StagingFolder::Folders stagingFolders;
     Prepare(entry, files, stagingFolders);
     UniqueRegKey live;
     if (OpenLiveHive(entry, live))
@@ -375,11 +374,12 @@ void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entr
 void RegistryService::PrepareHive(const String& regDirectory, const HiveFileEntry& entry)
 {
     const HiveFiles files(regDirectory, entry);
-    std::vector<String> stagingFolders;
+    StagingFolder::Folders stagingFolders;
     Prepare(entry, files, stagingFolders);
 }
 
-void RegistryService::Prepare(const HiveFileEntry& entry, const HiveFiles& files, std::vector<String>& stagingFolders)
+void RegistryService::Prepare(const HiveFileEntry& entry, const HiveFiles& files,
+                              StagingFolder::Folders& stagingFolders)
 {
     const HKEY root = entry.GetRootKey();
     const String subkey = entry.GetSubkey();

@@ -6,6 +6,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Handles.h"
+#include "common/StagingFolder.h"
 #include "common/Strings.h"
 
 #include <windows.h>
@@ -102,7 +103,7 @@ private:
 
     // PrepareHive with the files worked out; the staging folders it checked or made are added
     // to stagingFolders.
-    static void Prepare(const HiveFileEntry& entry, const HiveFiles& files, std::vector<String>& stagingFolders);
+    static void Prepare(const HiveFileEntry& entry, const HiveFiles& files, StagingFolder::Folders& stagingFolders);
 
     // Opens the live hive of entry for its replacement; false for a user hive that is not loaded.
     static bool OpenLiveHive(const HiveFileEntry& entry, UniqueRegKey& live);

@@ -42,6 +42,19 @@ step() {
     [ $STEPS -gt 1 ] || printf '@echo off\r\n' >"$C/t/steps.cmd"
     printf '%s >C:\\t\\%d.out 2>C:\\t\\%d.err\r\necho %%errorlevel%% >C:\\t\\%d.rc\r\n' "$1" $STEPS $STEPS $STEPS >>"$C/t/steps.cmd"
 }
+# held_step FILE CMD: a step run while FILE is held open without sharing (labservice hold).
+held_step() {
+    local label=$((STEPS + 1))
+    printf 'start "" /b labservice hold "%s" C:\t\hold
+:held%d
+if not exist C:\t\hold\held if not exist C:\t\hold\failed goto held%d
+'         "$1" $label $label >>"$C/t/steps.cmd"
+    step "$2"
+    printf 'echo.>C:\t\hold\release
+:released%d
+if exist C:\t\hold\held goto released%d
+' $label $label >>"$C/t/steps.cmd"
+}
 steps_run() {
     run_in "$MACHINE" cmd /c 'C:\t\steps.cmd'
     rm -f "$C/t/steps.cmd"
@@ -67,40 +80,41 @@ step 'ssbr restore C:\not-a-backup --no-verify --boot-files'                    
 step 'ssbr restore C:\never-made --no-verify --boot-files'                            # 11
 step 'dir /b C:\SystemStateRestore'                                       # 12
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 13
-# Two restores that fail while staging, with a rename of another program already waiting: early
-# (a file holds the name of a staging folder), and late (the last saved files are held open
-# without sharing while the restore runs).
-HELD='E:\bk\IIS\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d'
+# Restores that fail with a rename of another program already waiting: while staging, early (a
+# file holds the name of a staging folder) and late (the last saved file is held open without
+# sharing), and while scheduling (a live folder that the restore makes again, a key store folder
+# gone since the backup, and later one that a file blocks, the machine keys folder).
+WAITING_RENAME="reg add \"$SESSION_MANAGER\" /v PendingFileRenameOperations /t REG_MULTI_SZ /d \"\\??\\C:\\t\\earlier.dll\\0!\\??\\C:\\windows\\earlier.dll\" /f"
+STAGED_FILES='if exist C:\SystemStateRestore dir /s /b /a-d C:\SystemStateRestore'
+PROTECT='C:\windows\system32\Microsoft\Protect\S-1-5-18'
+KEYSTORE='C:\ProgramData\Microsoft\Crypto\RSA\MachineKeys'
 step 'mkdir C:\SystemStateRestore\C'
 step 'copy C:\t\blocker C:\SystemStateRestore\C\windows'
-step "reg add \"$SESSION_MANAGER\" /v PendingFileRenameOperations /t REG_MULTI_SZ /d \"\\??\\C:\\t\\earlier.dll\\0!\\??\\C:\\windows\\earlier.dll\" /f"
+step "$WAITING_RENAME"
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 17
 step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 18
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 19
 step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 20
-step 'dir /s /b /a-d C:\SystemStateRestore'                                # 21
+step "$STAGED_FILES"                                                        # 21
 step 'del C:\SystemStateRestore\C\windows'
-step "sectool hold $HELD ${HELD%\\*}\\7a436fe806e483969f48a894af2fe9a1_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d -- ssbr restore E:\\bk --no-verify --boot-files"  # 23
+held_step 'E:\bk\IIS\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d' \
+    'ssbr restore E:\bk --no-verify --boot-files'                                      # 23
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 24
 step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 25
-step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 26
-# A failure while scheduling: a live folder that the restore makes again (a key store folder gone
-# since the backup) and, later, one that a file blocks (the machine keys folder).
-PROTECT='C:\windows\system32\Microsoft\Protect\S-1-5-18'
-KEYSTORE='C:\ProgramData\Microsoft\Crypto\RSA\MachineKeys'
+step "$STAGED_FILES"                                                        # 26
 step "move $PROTECT\\User C:\\t\\ProtectUser"
 step "move $KEYSTORE C:\\t\\MachineKeys"
 step "copy C:\\t\\blocker $KEYSTORE"
-step "reg add \"$SESSION_MANAGER\" /v PendingFileRenameOperations /t REG_MULTI_SZ /d \"\\??\\C:\\t\\earlier.dll\\0!\\??\\C:\\windows\\earlier.dll\" /f"
-step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 31
-step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 32
-step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 33
-step "dir /b $PROTECT"                                                      # 34
-step 'dir /b C:\SystemStateRestore'                                        # 35
+step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 30
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 31
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 32
+step "dir /b $PROTECT"                                                      # 33
+step "$STAGED_FILES"                                                        # 34
 step "del $KEYSTORE"
 step "move C:\\t\\MachineKeys $KEYSTORE"
 step "move C:\\t\\ProtectUser $PROTECT\\User"
-step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 39
+step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 38
+step 'rmdir /s /q C:\SystemStateRestore'
 mkdir -p "$C/not-a-backup"
 echo stray >"$C/not-a-backup/notes.txt"
 echo blocker >"$C/t/blocker"
@@ -176,7 +190,7 @@ expect_eq "a restore without a backup staged files" 1 "$RC"
 result 13
 expect_eq "restore without a backup: renames pending" 1 "$RC"
 
-# --- a restore that fails while staging leaves everything as it was --------------------------------
+# --- restores that fail while staging or scheduling leave everything as it was ------------------
 result 17
 WAITING=$OUT
 expect_contains "another program's rename waits" '\??\C:\t\earlier.dll\0!\??\C:\windows\earlier.dll' "$WAITING"
@@ -190,32 +204,27 @@ expect_eq "blocked staging folder: protected renames not allowed" 1 "$RC"
 result 21
 expect_eq "blocked staging folder: no staged file left" 'C:\SystemStateRestore\C\windows' "$OUT"
 result 23
-expect_eq "saved files held open: exit" 1 "$RC"
-expect_contains "saved files held open: the file" 'CoreBootSystemFilesException ERROR: Files::Copy(E:\bk\IIS\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\' "$ERR"
-expect_contains "saved files held open: the staged copy" ', C:\SystemStateRestore\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\' "$ERR"
-expect_contains "saved files held open: the code" ') failed: Error = 0x00000020' "$ERR"
+expect_eq "saved file held open: exit" 1 "$RC"
+expect_contains "saved file held open: the file and the staged copy" 'CoreBootSystemFilesException ERROR: Files::Copy(E:\bk\IIS\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d, C:\SystemStateRestore\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d) failed: Error = 0x00000020' "$ERR"
 result 24
-expect_eq "saved files held open: the pending renames as they were" "$WAITING" "$OUT"
+expect_eq "saved file held open: the pending renames as they were" "$WAITING" "$OUT"
 result 25
-expect_eq "saved files held open: protected renames not allowed" 1 "$RC"
-# (Wine's "dir /s" of a folder that is not there takes minutes.)
-expect_eq "saved files held open: no staged file left" "" "$(find "$C/SystemStateRestore" -type f 2>/dev/null)"
-rm -rf "$C/SystemStateRestore"
+expect_eq "saved file held open: protected renames not allowed" 1 "$RC"
 result 26
-expect_eq "clearing the pending renames: exit" 0 "$RC"
-result 31
+expect_eq "saved file held open: no staged file left" "" "$OUT"
+result 30
 expect_eq "blocked live folder: exit" 1 "$RC"
 expect_contains "blocked live folder: message" 'CoreBootSystemFilesException ERROR: CreateDirectory(C:\ProgramData\Microsoft\Crypto\RSA\MachineKeys) failed: Error = 0x000000B7' "$ERR"
-result 32
+result 31
 expect_eq "blocked live folder: the pending renames as they were" "$WAITING" "$OUT"
-result 33
+result 32
 expect_eq "blocked live folder: protected renames not allowed" 1 "$RC"
-result 34
+result 33
 expect_eq "blocked live folder: the key store folder it made is gone again" $'5f3b6d1e-8a61-4b1c-9e7a-3c2d1f0e4b5a\nPreferred' "$(sort <<<"$OUT")"
-result 35
-expect_eq "blocked live folder: no staging folder left" 1 "$RC"
-result 39
-expect_eq "clearing the pending renames after the blocked live folder: exit" 0 "$RC"
+result 34
+expect_eq "blocked live folder: no staged file left" "" "$OUT"
+result 38
+expect_eq "clearing the pending renames: exit" 0 "$RC"
 expect_eq "failed restores: the live files" "$LIVE_BEFORE" "$(for path in "${LIVE[@]}"; do md5sum "$path"; done | sort -k2)"
 
 # --- a staging folder made beforehand as a link: refused, nothing written through it -------------

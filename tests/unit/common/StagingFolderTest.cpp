@@ -85,10 +85,11 @@ TEST_F(StagingFolderFiles, ANewRootLetsInOnlyAdministratorsAndSystemAndItsFolder
 {
     EXPECT_EQ(Normal(L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"), ToSddl(StagingFolder::RootSecurity().data()));
 
-    std::vector<String> ready;
-    StagingFolder::Prepare(m_root, m_root + L"\\C\\WINDOWS", ready);
-    EXPECT_EQ((std::vector<String>{m_root, m_root + L"\\C", m_root + L"\\C\\WINDOWS"}), ready);
-    for (const String& folder : ready)
+    StagingFolder::Folders folders;
+    StagingFolder::Prepare(m_root, m_root + L"\\C\\WINDOWS", folders);
+    EXPECT_EQ((std::vector<String>{m_root, m_root + L"\\C", m_root + L"\\C\\WINDOWS"}), folders.ready);
+    EXPECT_EQ(folders.ready, folders.created);
+    for (const String& folder : folders.ready)
     {
         EXPECT_TRUE(IsDirectoryOnDisk(folder));
         EXPECT_FALSE(GrantsEveryone(SddlOf(folder))) << Strings::ToUtf8(folder) << ": " << Strings::ToUtf8(SddlOf(folder));
@@ -96,34 +97,44 @@ TEST_F(StagingFolderFiles, ANewRootLetsInOnlyAdministratorsAndSystemAndItsFolder
 
     // Found again, made by us: taken, its list made protected again, nothing checked twice.
     SetList(m_root, L"D:(A;OICI;FA;;;WD)");
-    ready.clear();
-    StagingFolder::Prepare(m_root, m_root + L"\\C", ready);
-    EXPECT_EQ((std::vector<String>{m_root, m_root + L"\\C"}), ready);
+    folders = StagingFolder::Folders();
+    StagingFolder::Prepare(m_root, m_root + L"\\C", folders);
+    EXPECT_EQ((std::vector<String>{m_root, m_root + L"\\C"}), folders.ready);
+    EXPECT_TRUE(folders.created.empty());
     EXPECT_FALSE(GrantsEveryone(SddlOf(m_root))) << Strings::ToUtf8(SddlOf(m_root));
-    StagingFolder::Prepare(m_root, m_root + L"\\C", ready);
-    EXPECT_EQ(2u, ready.size());
+    StagingFolder::Prepare(m_root, m_root + L"\\C", folders);
+    EXPECT_EQ(2u, folders.ready.size());
+
+    // What a failed restore made goes again, what was there stays.
+    StagingFolder::Prepare(m_root, m_root + L"\\C\\WINDOWS\\system32", folders);
+    EXPECT_EQ((std::vector<String>{m_root + L"\\C\\WINDOWS\\system32"}), folders.created);
+    SetLastError(0xDEADBEEF);
+    StagingFolder::RemoveCreated(folders);
+    EXPECT_EQ(0xDEADBEEFu, GetLastError());
+    EXPECT_FALSE(IsDirectoryOnDisk(m_root + L"\\C\\WINDOWS\\system32"));
+    EXPECT_TRUE(IsDirectoryOnDisk(m_root + L"\\C\\WINDOWS"));
 }
 
 TEST_F(StagingFolderFiles, AFileInThePlaceOfAFolderOrAFolderOutsideTheRootIsRefused)
 {
     WriteTextFile(m_root + L"\\C", "planted");
-    std::vector<String> ready;
+    StagingFolder::Folders folders;
     EXPECT_EQ(Refusal(m_root + L"\\C", L"it is a file"),
-              MessageOf<FileSystemException>([&] { StagingFolder::Prepare(m_root, m_root + L"\\C\\WINDOWS", ready); }));
+              MessageOf<FileSystemException>([&] { StagingFolder::Prepare(m_root, m_root + L"\\C\\WINDOWS", folders); }));
     EXPECT_FALSE(IsDirectoryOnDisk(m_root + L"\\C\\WINDOWS"));
     EXPECT_EQ("planted", ReadTextFile(m_root + L"\\C"));
 
     const String outside = m_volume / L"SystemStateRestoreX";
     EXPECT_EQ(outside + L" is not below " + m_root,
-              MessageOf<FileSystemException>([&] { StagingFolder::Prepare(m_root, outside, ready); }));
+              MessageOf<FileSystemException>([&] { StagingFolder::Prepare(m_root, outside, folders); }));
     EXPECT_FALSE(IsDirectoryOnDisk(outside));
 }
 
 TEST_F(StagingFolderFiles, AStagedFileTakesTheSecurityOfTheLiveFileOrOfTheLiveFolderWhereItIsNew)
 {
     const String user = UserSid();
-    std::vector<String> ready;
-    StagingFolder::Prepare(m_root, m_root + L"\\C", ready);
+    StagingFolder::Folders folders;
+    StagingFolder::Prepare(m_root, m_root + L"\\C", folders);
     const String staged = m_root + L"\\C\\file.dll";
 
     // Two live files, one that lets everyone read it and one that does not: each staged copy
