@@ -45,15 +45,10 @@ step() {
 # held_step FILE CMD: a step run while FILE is held open without sharing (labservice hold).
 held_step() {
     local label=$((STEPS + 1))
-    printf 'start "" /b labservice hold "%s" C:\t\hold
-:held%d
-if not exist C:\t\hold\held if not exist C:\t\hold\failed goto held%d
-'         "$1" $label $label >>"$C/t/steps.cmd"
+    printf 'start "" /b labservice hold "%s" C:\\t\\hold\r\n:held%d\r\nif not exist C:\\t\\hold\\held if not exist C:\\t\\hold\\failed goto held%d\r\n' \
+        "$1" $label $label >>"$C/t/steps.cmd"
     step "$2"
-    printf 'echo.>C:\t\hold\release
-:released%d
-if exist C:\t\hold\held goto released%d
-' $label $label >>"$C/t/steps.cmd"
+    printf 'echo.>C:\\t\\hold\\release\r\n:released%d\r\nif exist C:\\t\\hold\\held goto released%d\r\n' $label $label >>"$C/t/steps.cmd"
 }
 steps_run() {
     run_in "$MACHINE" cmd /c 'C:\t\steps.cmd'
