@@ -282,6 +282,7 @@ namespace
     {
         String saved;
         String destination;
+        String stagingRoot;
         String staged;
     };
 
@@ -337,9 +338,12 @@ namespace
         } while (FindNextFileW(search.get(), &entry));
     }
 
+    // The staging copy of destination: the staging root of its volume + its path without colon
+    // ("C:\SystemStateRestore\C\NtLdr" for "C:\NtLdr").
     void AddMove(const String& saved, const String& destination, std::vector<Move>& moves)
     {
-        moves.push_back({saved, destination, CoreBootSystemFiles::StagingPath(destination)});
+        const String root = StagingFolder::RootOf(destination);
+        moves.push_back({saved, destination, root, root + L"\\" + WithoutColons(destination)});
     }
 
     // Lists what entryPattern matches in directory; below is the directory's path below the
@@ -428,38 +432,34 @@ namespace
         std::vector<Move> moves;
         const String bootFiles = directory + L"\\BootFiles\\";
         for (const wchar_t* name : BootFileNames)
-            ListPattern(bootFiles, bootFiles + stored.bootDrive + L"\\" + name,
-                                           bootDrive + L"\\" + name, moves);
+            ListPattern(bootFiles, bootFiles + stored.bootDrive + L"\\" + name, bootDrive + L"\\" + name, moves);
         ListPattern(bootFiles, bootFiles + stored.bootDrive + L"\\" + BootDriverName,
-                                       bootDrive + L"\\" + BootDriverName, moves);
+                    bootDrive + L"\\" + BootDriverName, moves);
 
         const String catalogs = directory + L"\\CatRoot\\";
-        ListPattern(catalogs, catalogs + stored.systemRoot + CatalogSuffix,
-                                       systemRoot + CatalogSuffix, moves);
+        ListPattern(catalogs, catalogs + stored.systemRoot + CatalogSuffix, systemRoot + CatalogSuffix, moves);
 
         ListPattern(directory + L"\\SPF\\", directory + L"\\SPF", String(), moves);
 
         const String cache = ReadProtectionCache();
         if (!cache.empty())
             ListPattern(directory + L"\\SfcDllCache\\", directory + L"\\SfcDllCache",
-                                           Directories::RemoveBackslash(cache), moves);
+                        Directories::RemoveBackslash(cache), moves);
 
         const String perf = directory + L"\\Perf\\";
         for (const wchar_t* suffix : PerfPatterns)
-            ListPattern(perf, perf + stored.systemRoot + suffix,
-                                           Directories::GetDirectory(systemRoot + suffix, true), moves);
+            ListPattern(perf, perf + stored.systemRoot + suffix, Directories::GetDirectory(systemRoot + suffix, true),
+                        moves);
 
         const String iis = directory + L"\\IIS\\";
         const String savedMetabase = iis + stored.systemRoot + MetabaseSuffix;
         if (Files::Exists(savedMetabase))
         {
             ListPattern(iis, savedMetabase, systemRoot + MetabaseSuffix, moves);
-            ListPattern(iis, iis + stored.systemRoot + ProtectSuffix + L"\\*",
-                                           systemRoot + ProtectSuffix, moves);
+            ListPattern(iis, iis + stored.systemRoot + ProtectSuffix + L"\\*", systemRoot + ProtectSuffix, moves);
             const String savedMachineKeys = iis + stored.allUsersProfile + MachineKeysSuffix;
             if (Directories::Exists(savedMachineKeys))
-                ListPattern(iis, savedMachineKeys + L"\\*",
-                                               Expand(L"%AllUsersProfile%") + MachineKeysSuffix, moves);
+                ListPattern(iis, savedMachineKeys + L"\\*", Expand(L"%AllUsersProfile%") + MachineKeysSuffix, moves);
         }
         return moves;
     }
@@ -468,9 +468,8 @@ namespace
     // replaces: the rename keeps the staged file's own.
     void Stage(const Move& move, StagingFolder::Folders& stagingFolders)
     {
-        const String root = StagingFolder::RootOf(move.destination);
-        StagingFolder::Prepare(root, Directories::GetDirectory(move.staged, true), stagingFolders);
-        Paths::RefuseLinks(root, move.staged);
+        StagingFolder::Prepare(move.stagingRoot, Directories::GetDirectory(move.staged, true), stagingFolders);
+        Paths::RefuseLinks(move.stagingRoot, move.staged);
         // A copy staged by an earlier restore keeps the saved file's attributes; read-only ones
         // (the loader's) would refuse the new copy.
         SetFileAttributesW(Paths::ToLongPath(move.staged).c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -485,7 +484,8 @@ namespace
 
     // Removes the staged copies of the first count moves, then the staging folders made for
     // them.
-    void RemoveStaged(const std::vector<Move>& moves, size_t count, const StagingFolder::Folders& stagingFolders) noexcept
+    void RemoveStaged(const std::vector<Move>& moves, size_t count,
+                      const StagingFolder::Folders& stagingFolders) noexcept
     {
         const DWORD lastError = GetLastError();
         for (size_t i = 0; i < count && i < moves.size(); ++i)
@@ -527,6 +527,32 @@ namespace
             if (status != ERROR_FILE_NOT_FOUND)
                 Fail(Strings::Format(L"RegQueryValueEx(HKEY_LOCAL_MACHINE\\%s, %s) failed: %s", SessionManagerKey,
                                      PendingRenamesValue, ErrorText::Format(static_cast<DWORD>(status)).c_str()));
+        }
+
+        // The first file to be renamed at the next start that lies below one of the moves'
+        // staging roots; empty when there is none.
+        String FirstStaged(const std::vector<Move>& moves) const
+        {
+            const wchar_t* text = reinterpret_cast<const wchar_t*>(m_data.data());
+            const size_t count = m_data.size() / sizeof(wchar_t);
+            for (size_t start = 0; start < count;)
+            {
+                size_t end = start;
+                while (end < count && text[end] != L'\0')
+                    ++end;
+                String name(text + start, end - start);
+                start = end + 1;
+                if (!name.empty() && name[0] == L'!')
+                    name.erase(0, 1);
+                if (Strings::StartsWithNoCase(name, L"\\??\\"))
+                    name.erase(0, 4);
+                for (const Move& move : moves)
+                {
+                    if (Strings::StartsWithNoCase(name, move.stagingRoot + L"\\"))
+                        return name;
+                }
+            }
+            return String();
         }
 
         // Writes the value back as it was (or deletes it when there was none).
@@ -616,6 +642,14 @@ namespace
         TurnOffRedirection(redirection);
         const std::vector<Move> moves = ListMoves(directory, stored, systemRoot, bootDrive);
 
+        // The staged copies of a restore that waits for the restart would be overwritten, and
+        // removed again if this one failed: the next start would install a mix.
+        const String waiting = PendingRenames().FirstStaged(moves);
+        if (!waiting.empty())
+            Fail(Strings::Format(L"A restore scheduled earlier waits for the restart (%s is to be renamed then); "
+                                 L"restart the machine before restoring the boot files again",
+                                 waiting.c_str()));
+
         // All or nothing: every file is staged before the first rename is scheduled, so that a
         // failure (a full disk is likely: staging needs a second copy) never leaves the next
         // start to install a mix of saved and live files.
@@ -646,11 +680,6 @@ void CoreBootSystemFiles::Restore(const String& directory)
     {
         RegistryFailed(exception);
     }
-}
-
-String CoreBootSystemFiles::StagingPath(const String& destination)
-{
-    return StagingFolder::RootOf(destination) + L"\\" + WithoutColons(destination);
 }
 
 void CoreBootSystemFiles::ScheduleStagingRemoval(std::vector<String> stagingFolders)

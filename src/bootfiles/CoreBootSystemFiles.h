@@ -23,20 +23,18 @@ public:
 
     // Schedules every file saved in directory to replace its live file at the next start, and
     // sets "AllowProtectedRenames". All or nothing: every saved file is first copied to the
-    // staging folder of its destination's volume (StagingPath), with the security of the live
-    // file it replaces, and only then is each copy scheduled to move, so the backup stays whole
-    // and a failure leaves no rename waiting. The staging folders are scheduled for deletion
-    // after the renames. Files go back under the current machine's paths: each keeps its path
-    // below its group's stored root. Throws CoreBootSystemFilesBackupSetException "No core boot
-    // files backup in <directory>" when the directory holds no manifest (nothing is written
-    // then), CoreBootSystemFilesException for a failure, and the staging folder's refusals as
-    // FileSystemException. After a failure the staged copies are gone, the pending renames are
+    // staging folder of its destination's volume (<volume root>\SystemStateRestore\<destination
+    // without its colon>, see StagingFolder) with the security of the live file it replaces, and
+    // only then is each copy scheduled to move, so the backup stays whole and a failure leaves no
+    // rename waiting. The staging folders are scheduled for deletion after the renames. Files go
+    // back under the current machine's paths: each keeps its path below its group's stored root.
+    // Throws CoreBootSystemFilesBackupSetException "No core boot files backup in <directory>"
+    // when the directory holds no manifest (nothing is written then), CoreBootSystemFilesException
+    // for a failure, and the staging folder's refusals as FileSystemException; a rename out of a
+    // staging folder that waits for the next start (an earlier restore) is refused before
+    // anything is staged. After a failure the staged copies are gone, the pending renames are
     // exactly as they were, "AllowProtectedRenames" is unchanged, and no live file was touched.
     static void Restore(const String& directory);
-
-    // The staging copy of destination: the staging root of its volume + "\" + destination
-    // without its colon ("C:\SystemStateRestore\C\NtLdr" for "C:\NtLdr").
-    static String StagingPath(const String& destination);
 
     // Schedules each staging folder for deletion at the next start, deepest first (a folder is
     // removed only once empty, so after the renames that emptied it).

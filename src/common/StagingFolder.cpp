@@ -300,7 +300,8 @@ StagingFolder::Descriptor StagingFolder::Inherit(PSECURITY_DESCRIPTOR parent, bo
     PACL parentList = nullptr;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    if (!GetSecurityDescriptorOwner(parent, &owner, &defaulted) || !GetSecurityDescriptorGroup(parent, &group, &defaulted) ||
+    if (!GetSecurityDescriptorOwner(parent, &owner, &defaulted) ||
+        !GetSecurityDescriptorGroup(parent, &group, &defaulted) ||
         !GetSecurityDescriptorDacl(parent, &present, &parentList, &defaulted) ||
         !GetSecurityDescriptorControl(parent, &control, &revision))
         ThrowLastError(L"GetSecurityDescriptorDacl", L"");

@@ -273,6 +273,9 @@ step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 8
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 9
 STAGED='C:\SystemStateRestore\C\windows\System32'
 step "sectool show C:\\windows\\system32\\qmprot32.dll C:\\SystemStateRestore\\c\\windows\\system32\\qmprot32.dll C:\\NtLdr C:\\SystemStateRestore\\C\\NtLdr $STAGED\\Microsoft\\Protect\\S-1-5-18\\Preferred C:\\SystemStateRestore"  # 10
+# A second restore while the first waits for the restart: its staged copies are not touched.
+step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 11
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 12
 # A backup folder with a link in it, to the live fonts.
 cp -r "$E/bk" "$C/bk-link"
 rm -r "$C/bk-link/SPF/c/windows/fonts"
@@ -324,6 +327,11 @@ expect_eq "staged Preferred, new to a folder that keeps everyone out" "" "$(grep
 expect_contains "staged Preferred: read back" 'D:' "${SECURITY[4]}"
 expect_eq "the staging folder keeps everyone out" "" "$(grep -F ';;;WD)' <<<"${SECURITY[5]}")"
 expect_contains "the staging folder: read back" 'D:' "${SECURITY[5]}"
+result 11
+expect_eq "a second restore before the restart: exit" 1 "$RC"
+expect_contains "a second restore before the restart: message" 'CoreBootSystemFilesException ERROR: A restore scheduled earlier waits for the restart (C:\SystemStateRestore\C\NtLdr is to be renamed then); restart the machine before restoring the boot files again' "$ERR"
+result 12
+expect_eq "a second restore before the restart: the pending renames" "$PENDING" "$(pending)"
 
 start=$EPOCHREALTIME
 "$LAB/restart" "$MACHINE"

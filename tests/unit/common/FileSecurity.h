@@ -52,7 +52,8 @@ namespace FileSecurity
     inline void SetList(const String& path, const String& sddl)
     {
         const UniqueLocalMemory descriptor = FromSddl(sddl);
-        ASSERT_TRUE(SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.get())) << Strings::ToUtf8(path);
+        ASSERT_TRUE(SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.get()))
+            << Strings::ToUtf8(path);
     }
 
     inline bool GrantsEveryone(const String& sddl)

@@ -92,7 +92,7 @@ TEST_F(StagingFolderFiles, ANewRootLetsInOnlyAdministratorsAndSystemAndItsFolder
     for (const String& folder : folders.ready)
     {
         EXPECT_TRUE(IsDirectoryOnDisk(folder));
-        EXPECT_FALSE(GrantsEveryone(SddlOf(folder))) << Strings::ToUtf8(folder) << ": " << Strings::ToUtf8(SddlOf(folder));
+        EXPECT_FALSE(GrantsEveryone(SddlOf(folder))) << Strings::ToUtf8(folder + L": " + SddlOf(folder));
     }
 
     // Found again, made by us: taken, its list made protected again, nothing checked twice.
@@ -120,7 +120,8 @@ TEST_F(StagingFolderFiles, AFileInThePlaceOfAFolderOrAFolderOutsideTheRootIsRefu
     WriteTextFile(m_root + L"\\C", "planted");
     StagingFolder::Folders folders;
     EXPECT_EQ(Refusal(m_root + L"\\C", L"it is a file"),
-              MessageOf<FileSystemException>([&] { StagingFolder::Prepare(m_root, m_root + L"\\C\\WINDOWS", folders); }));
+              MessageOf<FileSystemException>(
+                  [&] { StagingFolder::Prepare(m_root, m_root + L"\\C\\WINDOWS", folders); }));
     EXPECT_FALSE(IsDirectoryOnDisk(m_root + L"\\C\\WINDOWS"));
     EXPECT_EQ("planted", ReadTextFile(m_root + L"\\C"));
 
@@ -139,7 +140,8 @@ TEST_F(StagingFolderFiles, AStagedFileTakesTheSecurityOfTheLiveFileOrOfTheLiveFo
 
     // Two live files, one that lets everyone read it and one that does not: each staged copy
     // ends up as its own live file.
-    for (const String& list : {L"D:(A;;FA;;;SY)(A;;FA;;;" + user + L")(A;;FR;;;WD)", L"D:(A;;FA;;;SY)(A;;FA;;;" + user + L")"})
+    const String ownerAndSystem = L"D:(A;;FA;;;SY)(A;;FA;;;" + user + L")";
+    for (const String& list : {ownerAndSystem + L"(A;;FR;;;WD)", ownerAndSystem})
     {
         const String live = m_volume / L"live.dll";
         WriteTextFile(live, "live");
@@ -162,7 +164,7 @@ TEST_F(StagingFolderFiles, AStagedFileTakesTheSecurityOfTheLiveFileOrOfTheLiveFo
     {
         SetList(staged, L"D:(A;;FA;;;SY)(A;;FA;;;WD)");
         StagingFolder::CarrySecurity(live, staged);
-        EXPECT_FALSE(GrantsEveryone(SddlOf(staged))) << Strings::ToUtf8(live) << ": " << Strings::ToUtf8(SddlOf(staged));
+        EXPECT_FALSE(GrantsEveryone(SddlOf(staged))) << Strings::ToUtf8(live + L": " + SddlOf(staged));
         EXPECT_FALSE(IsFileOnDisk(live));
         EXPECT_FALSE(IsDirectoryOnDisk(liveFolder + L"\\S-1-5-18"));
     }
