@@ -255,10 +255,7 @@ namespace
         Wow64 wow64;
         return MAXIMUM_ALLOWED | (wow64.IsWow64Process() ? KEY_WOW64_64KEY : 0);
     }
-}
 
-namespace
-{
     // The live file of entry's hive: the one the live hive list names, or, for a hive that is not
     // loaded now (a user who is not logged on), the manifest's.
     String LiveHiveFile(const HiveFileEntry& entry)
