@@ -10,6 +10,10 @@
 //                                     stops (it has to be killed)
 //   labservice.exe sleep <event>      program without windows that waits to be killed; it
 //                                     signals the named event once it runs
+//   labservice.exe hold <file> <dir>  opens the file without sharing (nobody else can read, write
+//                                     or delete it), then creates <dir>\held; closes the file and
+//                                     removes both marks once <dir>\release exists. A file that
+//                                     cannot be opened gives <dir>\failed instead of held.
 // No mode ends with exit code 0 by itself, so 0 tells a test that the process was terminated
 // with that code. The program with a window is labwindow.exe, which keeps the window manager out
 // of the service processes.
@@ -17,6 +21,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <string>
 
 namespace
 {
@@ -131,6 +136,39 @@ namespace
         Sleep(Lifetime);
         return SleepEndedExitCode;
     }
+
+    bool Exists(const std::wstring& path)
+    {
+        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    void Mark(const std::wstring& path)
+    {
+        const HANDLE mark = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (mark != INVALID_HANDLE_VALUE)
+            CloseHandle(mark);
+    }
+
+    int RunHold(const wchar_t* file, const wchar_t* folder)
+    {
+        const std::wstring held = std::wstring(folder) + L"\\held";
+        const std::wstring release = std::wstring(folder) + L"\\release";
+        CreateDirectoryW(folder, nullptr);
+        const HANDLE handle = CreateFileW(file, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+        {
+            Mark(std::wstring(folder) + L"\\failed");
+            return 2;
+        }
+        Mark(held);
+        const DWORD started = GetTickCount();
+        while (!Exists(release) && GetTickCount() - started < Lifetime)
+            Sleep(20);
+        CloseHandle(handle);
+        DeleteFileW(release.c_str());
+        DeleteFileW(held.c_str());
+        return SleepEndedExitCode;
+    }
 }
 
 int wmain(int argc, wchar_t** argv)
@@ -149,5 +187,7 @@ int wmain(int argc, wchar_t** argv)
         return RunService(Mode::Ignore, argument);
     if (wcscmp(mode, L"sleep") == 0)
         return RunSleep(argument);
+    if (wcscmp(mode, L"hold") == 0 && argc > 3)
+        return RunHold(argument, argv[3]);
     return 1;
 }
