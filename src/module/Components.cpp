@@ -65,7 +65,8 @@ namespace
     // the directory restores run only in restore mode. The registry and COM+ go through the
     // platform's own calls and copy no live folder.
     const Component Table[] = {
-        {L"--boot-files", L"boot files", &Options::m_bCoreBootSystemFiles, BootFilesNames, &CoreBootSystemFilesFolders::Live,
+        {L"--boot-files", L"boot files", &Options::m_bCoreBootSystemFiles, BootFilesNames,
+         &CoreBootSystemFilesFolders::Live,
          0, Gate::None, [](const ComponentJob& job) { CoreBootSystemFiles::Backup(job.directory); },
          0, Gate::None, [](const ComponentJob& job) { CoreBootSystemFiles::Restore(job.directory); }},
         {L"--active-directory", L"Active Directory", &Options::m_bActiveDirectory, ActiveDirectoryNames,

@@ -1,7 +1,8 @@
 #pragma once
 // The components the object drives, as one table: each row is a component's option flag, the
-// platform check that gates it, its backup and restore entries and its place in each order. The
-// runs take the table as a parameter, so a test can drive them with rows of its own.
+// names its backup writes at the top of the target, its live folders, the platform check that
+// gates it, its backup and restore entries and its place in each order. The runs take the table
+// as a parameter, so a test can drive them with rows of its own.
 
 #include "SystemStateBackupRestore.h"
 

@@ -169,8 +169,9 @@ TEST_F(BackupTarget, ATargetInALiveFolderOfAnEnabledComponentIsRefusedBeforeAnyt
     };
 
     options.m_bRegistryService = VARIANT_TRUE;
-    for (const String& target : {g_liveFolder, g_liveFolder + L"\\", g_liveFolder + L"\\bk", g_liveFolder + L"\\a\\..\\bk",
-                                 Strings::ToUpper(g_liveFolder) + L"\\bk", L"\\\\?\\" + g_liveFolder + L"\\bk"})
+    for (const String& target : {g_liveFolder, g_liveFolder + L"\\", g_liveFolder + L"\\bk",
+                                 g_liveFolder + L"\\a\\..\\bk", Strings::ToUpper(g_liveFolder) + L"\\bk",
+                                 L"\\\\?\\" + g_liveFolder + L"\\bk"})
     {
         EXPECT_EQ(Invalid(target), MessageOf<FileSystemException>([&] { backup(target); })) << Strings::ToUtf8(target);
         EXPECT_EQ(L"data.txt\n", Tree(g_liveFolder)) << Strings::ToUtf8(target);
