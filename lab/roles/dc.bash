@@ -4,14 +4,18 @@ SYSTEM_STANDINS+=(lab/netapi/netapi32.dll)
 
 # A domain controller's SysVol tree: policies and logon scripts, with names that a copy must
 # carry through unchanged (blanks, an apostrophe, non-ASCII letters) and a path deeper than 260
-# characters.
+# characters; and, as on a real one, the shared folder sysvol\<domain> and the replication's
+# staging areas\<domain> as folder links to the domain's folders (Wine shows a Unix link to a
+# folder as a folder reparse point).
 provision_dc_sysvol() {
     local sysvol=$PREFIX/drive_c/windows/SYSVOL
     local domain=$sysvol/domain
     local policy='{31B2F340-016D-11D2-945F-00C04FB984F9}' dcpolicy='{6AC1786C-016F-11D2-945F-00C04fB984F9}'
     mkdir -p "$domain/Policies/$policy/MACHINE/Microsoft/Windows NT/SecEdit" "$domain/Policies/$policy/USER" \
         "$domain/Policies/$dcpolicy/MACHINE/Microsoft/Windows NT/SecEdit" "$domain/scripts/O'Brien's scripts" \
-        "$domain/scripts/Zürich Büro" "$sysvol/staging/domain" "$sysvol/sysvol/lab.example"
+        "$domain/scripts/Zürich Büro" "$sysvol/staging/domain" "$sysvol/sysvol" "$sysvol/staging areas"
+    ln -s ../domain "$sysvol/sysvol/lab.example"
+    ln -s ../staging/domain "$sysvol/staging areas/lab.example"
     printf '[General]\r\nVersion=3\r\ndisplayName=Default Domain Policy\r\n' >"$domain/Policies/$policy/GPT.INI"
     printf '[General]\r\nVersion=1\r\n' >"$domain/Policies/$dcpolicy/GPT.INI"
     printf '[Unicode]\r\nUnicode=yes\r\n[System Access]\r\nMinimumPasswordLength = 7\r\n' \
@@ -22,7 +26,7 @@ provision_dc_sysvol() {
     printf "@echo off\r\nrem O'Brien\r\n" >"$domain/scripts/O'Brien's scripts/map drives.cmd"
     printf 'Grüße aus Zürich\r\n' >"$domain/scripts/Zürich Büro/Anmeldung für Büro.cmd"
     printf '\xff\xfe\x00\x01binary\x00' >"$domain/scripts/Zürich Büro/Δοκιμή 日本.dat"
-    printf 'replica\r\n' >"$sysvol/sysvol/lab.example/README.txt"
+    printf 'replica set\r\n' >"$sysvol/staging/domain/NTFRS_CMD_FILE_MOVE_ROOT"
     # Folders below the policy until the file's full path passes 260 characters.
     local deep="$domain/Policies/$policy/USER/Documents and Settings"
     local level

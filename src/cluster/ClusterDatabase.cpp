@@ -20,6 +20,11 @@ namespace
 
     static_assert(sizeof(CLUSTERVERSIONINFO) == 284, "cluster version record");
 
+    const wchar_t* const NoBackup = L"No cluster backup in %s";
+    const wchar_t* const InsideRestoredFolder = L"The backup folder %s lies in %s, which the restore writes";
+    // The file every backup of the cluster service holds.
+    const wchar_t* const DatabaseFile = L"CLUSDB";
+
     const wchar_t* const NodesActiveText =
         L"The operation failed because other cluster nodes are currently active. The Cluster service must be "
         L"shut down on all other nodes in order for this operation to succeed.";
@@ -56,6 +61,18 @@ namespace
         String folder = directory;
         Directories::AppendBackslash(folder);
         return folder + L"Cluster";
+    }
+
+    // Where the cluster service keeps its database, which a restore replaces.
+    String DatabaseFolder()
+    {
+        const String source = L"%SystemRoot%";
+        EnvironmentVariables variables;
+        String root;
+        if (variables.Expand(source, root) != S_OK)
+            Fail(L"EnvironmentVariables::Expand(%s, %s) failed: %s", source.c_str(), root.c_str(),
+                 variables.GetError().c_str());
+        return Directories::RemoveBackslash(root) + L"\\Cluster";
     }
 
     // The share name is printed through a narrow conversion.
@@ -116,14 +133,14 @@ void ClusterDatabase::Backup(const String& directory)
     result = netShareAdd(nullptr, 2, reinterpret_cast<LPBYTE>(&share), &badParameter);
     if (result != NERR_Success)
         Fail(L"NetShareAdd(%S, %s) failed: %s", ToAnsi(name).c_str(), folder.c_str(), ErrorText::Format(result).c_str());
+    // Open to everyone with default permissions: it goes on every way out, failures included.
+    UniqueNetShare shareScope(netShareDel, name);
 
-    // A failure here leaves the share behind: the next backup stops at NetShareAdd until it is
-    // removed, so a failed database backup is not repeated unnoticed.
     result = backupClusterDatabase(cluster.get(), folder.c_str());
     if (result != ERROR_SUCCESS)
         Fail(L"BkClusterDB(%s) failed: %s", folder.c_str(), ErrorText::Format(result).c_str());
 
-    result = netShareDel(nullptr, name, 0);
+    result = shareScope.reset();
     if (result != NERR_Success)
         Fail(L"NetShareDel(%s) failed: %s", name, ErrorText::Format(result).c_str());
 
@@ -134,10 +151,19 @@ void ClusterDatabase::Backup(const String& directory)
 
 void ClusterDatabase::Restore(const String& directory, bool forceShutdown, const String& quorumDriveLetter)
 {
+    // Both checks come before the cluster library is asked anything: a forced restore may stop
+    // the service on every other node.
+    const String database = DatabaseFolder();
+    if (Paths::IsSameOrBelow(database, directory))
+        Fail(InsideRestoredFolder, directory.c_str(), database.c_str());
+    const String folder = ClusterFolder(directory);
+    bool isDirectory = false;
+    if (!Paths::GetAttributes(folder + L"\\" + DatabaseFile, isDirectory) || isDirectory)
+        Fail(NoBackup, directory.c_str());
+
     const UniqueLibrary clusapi = Load(L"Clusapi.dll");
     const auto restoreClusterDatabase = Export<RestoreClusterDatabaseFunction>(clusapi, "RestoreClusterDatabase");
 
-    const String folder = ClusterFolder(directory);
     DWORD result = restoreClusterDatabase(folder.c_str(), FALSE, nullptr);
     if (result == ERROR_CLUSTER_NODE_UP)
     {

@@ -427,7 +427,15 @@ namespace
         DWORD m_size = 0;
     };
 
-    DWORD CopyTree(const String& longSource, const String& longDestination, FileCopier& copier);
+    // Where a tree copy lists the folder links it leaves out (null: it follows them), and how
+    // much of each long source path to cut to make it relative.
+    struct TreeLinks
+    {
+        StringList* list;
+        size_t rootLength;
+    };
+
+    DWORD CopyTree(const String& longSource, const String& longDestination, FileCopier& copier, TreeLinks& links);
 }
 
 namespace Files
@@ -646,13 +654,14 @@ namespace Directories
         return (Paths::GetAttributes(longDirectory, isDirectory) && isDirectory) || Fail(ERROR_ALREADY_EXISTS);
     }
 
-    DWORD Copy(const String& source, const String& destination)
+    DWORD Copy(const String& source, const String& destination, StringList* folderLinks)
     {
         ThrowIfEmpty(source, L"Source Directory cannot be empty");
         ThrowIfEmpty(destination, L"Destination Directory cannot be empty");
         FileCopier copier;
-        return CopyTree(StripTrailingBackslash(Paths::ToLongPath(source)),
-                        StripTrailingBackslash(Paths::ToLongPath(destination)), copier);
+        const String longSource = StripTrailingBackslash(Paths::ToLongPath(source));
+        TreeLinks links = {folderLinks, longSource.size() + 1};
+        return CopyTree(longSource, StripTrailingBackslash(Paths::ToLongPath(destination)), copier, links);
     }
 
     bool DeleteFiles(const String& directory, const String& pattern, String* failedEntry)
@@ -717,7 +726,7 @@ namespace Directories
 
 namespace
 {
-    DWORD CopyTree(const String& longSource, const String& longDestination, FileCopier& copier)
+    DWORD CopyTree(const String& longSource, const String& longDestination, FileCopier& copier, TreeLinks& links)
     {
         if (!Directories::Create(longDestination))
             return GetLastError();
@@ -738,9 +747,14 @@ namespace
                 continue;
             const String from = longSource + L'\\' + entry.cFileName;
             const String to = longDestination + L'\\' + entry.cFileName;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsReparsePoint(entry.dwFileAttributes) &&
+                links.list != nullptr)
             {
-                const DWORD result = CopyTree(from, to, copier);
+                links.list->push_back(from.substr(links.rootLength));
+            }
+            else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                const DWORD result = CopyTree(from, to, copier, links);
                 if (result != ERROR_SUCCESS)
                     return result;
             }

@@ -104,8 +104,11 @@ namespace Directories
     bool Create(const String& directory);
     // Copies a tree, skipping names that begin with "."; 0 or the Win32 error. A missing
     // source copies nothing and gives 0. Files already in the destination are replaced as
-    // Files::Copy replaces them.
-    DWORD Copy(const String& source, const String& destination);
+    // Files::Copy replaces them. With folderLinks, a folder link (junction, directory symbolic
+    // link or other folder reparse point) below the source is neither entered nor copied: its
+    // path relative to the source is appended there. Without it, links are copied as the folders
+    // they lead to.
+    DWORD Copy(const String& source, const String& destination, StringList* folderLinks = nullptr);
     // Deletes what matches the pattern inside the directory, read-only entries included. Stops
     // at the first entry that cannot be removed: false, that entry's code in the last error, and
     // its long path in failedEntry when one is given (and still empty). A missing directory or

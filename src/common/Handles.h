@@ -8,6 +8,7 @@
 #include <wincrypt.h>
 #include <oleauto.h>
 
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -224,6 +225,42 @@ public:
 private:
     Release m_release;
     Element* m_block = nullptr;
+};
+
+// A network share added for a scope, removed when the scope ends unless reset() removed it
+// already. The removal goes through the network library's delete call, held as a pointer since
+// the library is loaded at run time (and must outlive this owner). Move-only.
+class UniqueNetShare
+{
+public:
+    using Delete = DWORD(WINAPI*)(wchar_t* server, wchar_t* name, DWORD reserved);
+
+    UniqueNetShare(Delete remove, const wchar_t* name) : m_remove(remove), m_name(name) {}
+    UniqueNetShare(UniqueNetShare&& other) noexcept
+        : m_remove(std::exchange(other.m_remove, nullptr)), m_name(std::move(other.m_name))
+    {
+    }
+    UniqueNetShare& operator=(UniqueNetShare&&) = delete;
+    UniqueNetShare(const UniqueNetShare&) = delete;
+    UniqueNetShare& operator=(const UniqueNetShare&) = delete;
+    ~UniqueNetShare()
+    {
+        const DWORD lastError = GetLastError();
+        reset();
+        SetLastError(lastError);
+    }
+
+    // Removes the share now: the delete call's result (0 on success), 0 when nothing is held.
+    // Not tried again after a failure.
+    DWORD reset() noexcept
+    {
+        const Delete remove = std::exchange(m_remove, nullptr);
+        return remove != nullptr ? remove(nullptr, &m_name[0], 0) : 0;
+    }
+
+private:
+    Delete m_remove;
+    std::wstring m_name;
 };
 
 // A COM interface pointer owner: releases on destruction, move-only.

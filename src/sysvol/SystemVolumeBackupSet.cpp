@@ -3,6 +3,8 @@
 namespace
 {
     const wchar_t* const DirectoryPath = L"/BackupSet/directory";
+    const wchar_t* const LinkElement = L"link";
+    const wchar_t* const TargetAttribute = L"target";
 
     const BackupSetSchema SystemVolumeSchema = {
         SystemVolumeBackupSet::FileName, L"<BackupSet type='SystemVolume'/>", {L"directory"}, false};
@@ -20,4 +22,24 @@ String SystemVolumeBackupSet::GetDirectory() const
 void SystemVolumeBackupSet::SetDirectory(const String& relativeCopyPath)
 {
     SetElementText(DirectoryPath, relativeCopyPath);
+}
+
+std::vector<SystemVolumeLink> SystemVolumeBackupSet::GetLinks() const
+{
+    std::vector<SystemVolumeLink> links;
+    const CXmlNodeWrapper root = Document().GetDocumentElement();
+    for (CXmlNodeWrapper child = root.GetFirstChild(); !child.IsEmpty(); child = child.GetNextSibling())
+    {
+        if (child.IsElement(LinkElement))
+            links.push_back({child.GetText(), child.GetAttribute(TargetAttribute, String())});
+    }
+    return links;
+}
+
+void SystemVolumeBackupSet::AddLink(const SystemVolumeLink& link)
+{
+    CXmlNodeWrapper root = Document().GetDocumentElement();
+    CXmlNodeWrapper element = root.InsertNode(root.NumChildren(), LinkElement);
+    element.SetAttribute(TargetAttribute, link.target);
+    element.SetText(link.path);
 }

@@ -1,10 +1,25 @@
 #pragma once
 // The SysVol component's manifest, "SystemVolumeBackupSet.xml": one <directory> element that
-// locates the copy below the target's "SysVol" folder.
+// locates the copy below the target's "SysVol" folder, then one <link> element for each folder
+// link of the live tree, which the copy leaves out:
+//
+//   <BackupSet type="SystemVolume"><directory>C\WINDOWS\SysVol</directory>
+//     <link target="domain">sysvol\example.com</link></BackupSet>
+//
+// A link's text is its path below the SysVol tree, its target the path below the same tree of
+// the folder it leads to; both relative, so that they hold for another Windows directory.
 
 #include "common/BackupSet.h"
 #include "common/Exceptions.h"
 #include "common/Strings.h"
+
+#include <vector>
+
+struct SystemVolumeLink
+{
+    String path;   // below the SysVol tree
+    String target; // below the SysVol tree
+};
 
 class SystemVolumeBackupSet : public BackupSet<SystemVolumeBackupSetException>
 {
@@ -18,4 +33,9 @@ public:
     String GetDirectory() const;
     // In memory only; does nothing when the element is missing.
     void SetDirectory(const String& relativeCopyPath);
+
+    // The <link> elements in document order (a missing target attribute reads as empty).
+    std::vector<SystemVolumeLink> GetLinks() const;
+    // Appends a <link> element, in memory only. Throws XmlException when the document refuses.
+    void AddLink(const SystemVolumeLink& link);
 };

@@ -1,9 +1,11 @@
 #!/bin/bash
 # SysVol and the COM+ catalog through ssbr on a lab domain controller: the backup's layout and
-# manifest, every name of the tree carried byte for byte, a restore that overwrites what the copy
-# holds and keeps other live files, runs only in restore mode and refuses a folder without a
-# SysVol backup; the catalog's one file, a changed catalog brought back, and a missing or damaged
-# file failing with the catalog's code.
+# manifest, every name of the tree carried byte for byte, the tree's folder links recorded as
+# links; a restore that overwrites what the copy holds, keeps other live files and live links,
+# runs only in restore mode, refuses a folder without a SysVol backup, a backup holding a link, a
+# backup inside the live tree and hostile manifests before it writes anything, and undoes what it
+# did when a step fails; the catalog's one file, a changed catalog brought back, and a missing or
+# damaged file failing with the catalog's code.
 source "$(dirname "$0")/lib/common.bash"
 
 provision sysvol-complus-dc --os 2003 --role dc
@@ -34,6 +36,21 @@ run_steps() {
 result() {
     OUT=$(tr -d '\r' <"$SVB/out/$1.out") ERR=$(tr -d '\r' <"$SVB/out/$1.err") RC=$(tr -d '\r ' <"$SVB/out/$1.rc")
 }
+# The live tree as it stands: every entry's type and name (a link with where it leads, not
+# followed) and every file's hash.
+live_tree() {
+    (cd "$LIVE" && find . -printf '%y %p %l\n' | sort && find . -type f -exec sha256sum {} + | sort -k2)
+}
+# expect_tree WHAT BEFORE: the live tree is still BEFORE (a live_tree listing); else the first
+# differences.
+expect_tree() {
+    local now
+    now=$(live_tree)
+    [ "$2" = "$now" ] || fail "$1: $(diff <(echo "$2") <(echo "$now") | head -6)"
+}
+# The two folder links of the lab's tree, as the manifest records them.
+LINKS='<link target="domain">sysvol\lab.example</link>
+<link target="staging\domain">staging areas\lab.example</link>'
 
 # --- backup --------------------------------------------------------------------------------------
 # The machine's tree must hold what the copy has to carry.
@@ -54,11 +71,16 @@ FULL=$SVB/full
 # ssbr's catalog (SHA256SUMS, backup.json) aside.
 expect_eq "backup: top level" "SysVol SystemVolumeBackupSet.xml comDB.reg" "$(cd "$FULL" && ls | grep -vx 'SHA256SUMS\|backup.json' | sort | xargs)"
 expect_eq "backup: copy folder" "SysVol/C/windows/SysVol" "$(cd "$FULL" && find SysVol -maxdepth 3 -mindepth 3)"
-expect_eq "backup: manifest" "<BackupSet type=\"SystemVolume\"><directory>C\\windows\\SysVol</directory></BackupSet>" \
-    "$(tr -d '\r\n' <"$FULL/SystemVolumeBackupSet.xml")"
+MANIFEST=$(tr -d '\r\n' <"$FULL/SystemVolumeBackupSet.xml")
+expect_eq "backup: manifest" "<BackupSet type=\"SystemVolume\"><directory>C\\windows\\SysVol</directory>" "${MANIFEST%%<link*}"
+expect_eq "backup: the folder links, recorded as links" "$LINKS" "$(grep -o '<link [^/]*/link>' <<<"$MANIFEST" | sort)"
 COPY=$FULL/SysVol/C/windows/SysVol
-# Names and contents byte for byte: diff -r compares both.
-diff -r "$LIVE" "$COPY" >/dev/null || fail "backup: the copy differs from the live tree: $(diff -r "$LIVE" "$COPY" | head -3)"
+# Not a second copy of the folders they lead to, and no stand-in either.
+expect_eq "backup: the links' places in the copy" "sysvol: staging areas: " \
+    "$(cd "$COPY" && for folder in sysvol 'staging areas'; do printf '%s:%s ' "$folder" "$(ls -A "$folder")"; done)"
+# Names and contents byte for byte: diff -r compares both (it follows the live links: left out).
+diff -r -x lab.example "$LIVE" "$COPY" >/dev/null ||
+    fail "backup: the copy differs from the live tree: $(diff -r -x lab.example "$LIVE" "$COPY" | head -3)"
 result backup-com
 expect_eq "COM+ backup: exit" 0 "$RC"
 expect_eq "COM+ backup writes exactly comDB.reg" "comDB.reg" "$(cd "$SVB/com" && find . -mindepth 1 | sed 's|^\./||' | grep -vx 'SHA256SUMS\|backup.json' | xargs)"
@@ -80,6 +102,68 @@ for i in "${!HOSTILE[@]}"; do
     printf '<BackupSet type="SystemVolume"><directory>%s</directory></BackupSet>' "${HOSTILE[$i]}" \
         >"$SVB/hostile$i/SystemVolumeBackupSet.xml"
 done
+# Link entries from elsewhere that would make a link lead out of the tree or sit outside it.
+LINK_HOSTILE=('sysvol\evil|..\..\svb\outside' 'sysvol\evil|C:\svb\outside' '..\evil|domain' 'sysvol\evil|')
+for i in "${!LINK_HOSTILE[@]}"; do
+    mkdir -p "$SVB/link-hostile$i"
+    cp -a "$FULL/SysVol" "$SVB/link-hostile$i/"
+    printf '<BackupSet type="SystemVolume"><directory>C\\windows\\SysVol</directory><link target="%s">%s</link></BackupSet>' \
+        "${LINK_HOSTILE[$i]#*|}" "${LINK_HOSTILE[$i]%|*}" >"$SVB/link-hostile$i/SystemVolumeBackupSet.xml"
+done
+# A whole backup with a link deep in its tree, below scripts: the restore must not pull what it
+# leads to into the live, shared tree.
+cp -a "$FULL" "$SVB/deep-link"
+ln -s "$SVB/outside/SysVol" "$SVB/deep-link/SysVol/C/windows/SysVol/domain/scripts/pulled"
+# A backup whose copy holds sysvol\lab.example as a plain folder, where the live tree has the
+# link: a copy laid over it would be written through the link.
+cp -a "$FULL" "$SVB/plain-copy"
+mkdir "$SVB/plain-copy/SysVol/C/windows/SysVol/sysvol/lab.example"
+echo "a second copy" >"$SVB/plain-copy/SysVol/C/windows/SysVol/sysvol/lab.example/logon.bat"
+sed -i 's|<link [^/]*/link>||g' "$SVB/plain-copy/SystemVolumeBackupSet.xml"
+# A whole backup inside the live tree the restore writes.
+cp -a "$FULL" "$LIVE/inside"
+
+# --- refused restores: nothing is written to the live tree ---------------------------------------
+REFUSED=(empty missing manifest-only deep-link plain-copy)
+for i in "${!HOSTILE[@]}"; do REFUSED+=("hostile$i"); done
+for i in "${!LINK_HOSTILE[@]}"; do REFUSED+=("link-hostile$i"); done
+STEPS+=('set SAFEBOOT_OPTION=DSREPAIR')
+for folder in "${REFUSED[@]}"; do step "sysvol-$folder" "ssbr restore C:\\svb\\$folder --no-verify --sysvol"; done
+step sysvol-inside 'ssbr restore C:\windows\SYSVOL\inside --no-verify --sysvol'
+LIVE_BEFORE=$(live_tree)
+run_steps
+expect_tree "refused restores leave the live tree" "$LIVE_BEFORE"
+rm -rf "$LIVE/inside"
+
+# A folder without a SysVol backup fails and creates nothing.
+for folder in empty missing manifest-only; do
+    result "sysvol-$folder"
+    expect_eq "SysVol restore from $folder: exit" 1 "$RC"
+    expect_contains "SysVol restore from $folder: message" "No SysVol backup in C:\\svb\\$folder" "$ERR"
+done
+expect_eq "failed restores create nothing" "./manifest-only/SystemVolumeBackupSet.xml" \
+    "$(cd "$SVB" && find ./empty ./missing ./manifest-only -mindepth 1 2>/dev/null)"
+for i in "${!HOSTILE[@]}"; do
+    result "sysvol-hostile$i"
+    expect_eq "hostile manifest [${HOSTILE[$i]}]: exit" 1 "$RC"
+    expect_contains "hostile manifest [${HOSTILE[$i]}]: message" \
+        "Invalid SysVol copy path in C:\\svb\\hostile$i\\SystemVolumeBackupSet.xml: ${HOSTILE[$i]}" "$ERR"
+done
+for i in "${!LINK_HOSTILE[@]}"; do
+    result "sysvol-link-hostile$i"
+    expect_eq "hostile link [${LINK_HOSTILE[$i]}]: exit" 1 "$RC"
+    expect_contains "hostile link [${LINK_HOSTILE[$i]}]: message" \
+        "Invalid SysVol link in C:\\svb\\link-hostile$i\\SystemVolumeBackupSet.xml: ${LINK_HOSTILE[$i]%|*} to ${LINK_HOSTILE[$i]#*|}" "$ERR"
+done
+while IFS='|' read -r folder message; do
+    result "sysvol-$folder"
+    expect_eq "SysVol restore from $folder: exit" 1 "$RC"
+    expect_contains "SysVol restore from $folder: message" "SystemVolumeException ERROR: $message" "$ERR"
+done <<'CASES'
+deep-link|The SysVol backup holds a link at C:\svb\deep-link\SysVol\C\windows\SysVol\domain\scripts\pulled; nothing was restored
+plain-copy|The live SysVol has a link at C:\windows\SysVol\sysvol\lab.example where the backup has a folder; nothing was restored
+inside|The backup folder C:\windows\SYSVOL\inside lies in C:\windows\SysVol, which the restore writes
+CASES
 
 step change-catalog "reg delete \"$CATALOG\\Applications\\{6B1C7A2E-5D3F-4B8A-9C21-3E7F0A1D2B44}\" /f"
 step add-to-catalog "reg add \"$CATALOG\\Applications\\{BEEF}\" /v Name /d Later /f"
@@ -91,8 +175,6 @@ step catalog-after-failures "reg query \"$CATALOG\" /s"
 STEPS+=('set SAFEBOOT_OPTION=DSREPAIR')
 step restore 'ssbr restore C:\svb\full --no-verify --sysvol --complus'
 step catalog-restored "reg query \"$CATALOG\" /s"
-for folder in empty missing manifest-only; do step "sysvol-$folder" "ssbr restore C:\\svb\\$folder --no-verify --sysvol"; done
-for i in "${!HOSTILE[@]}"; do step "hostile$i" "ssbr restore C:\\svb\\hostile$i --no-verify --sysvol"; done
 run_steps
 
 result catalog-changed
@@ -123,27 +205,58 @@ expect_eq "failed COM+ restores leave the catalog" "$CATALOG_CHANGED" "$OUT"
 # --- restore in restore mode ---------------------------------------------------------------------
 result restore
 expect_eq "restore: exit" 0 "$RC"
-diff -r -x 'added after backup.bat' "$COPY" "$LIVE" >/dev/null ||
-    fail "restore: the live tree differs from the copy: $(diff -r "$COPY" "$LIVE" | head -3)"
+diff -r -x 'added after backup.bat' -x lab.example "$COPY" "$LIVE" >/dev/null ||
+    fail "restore: the live tree differs from the copy: $(diff -r -x lab.example "$COPY" "$LIVE" | head -3)"
 expect_eq "restore keeps a live file the copy lacks" "added since the backup" "$(cat "$SCRIPTS/added after backup.bat")"
+expect_eq "restore leaves the live links in place" "../domain ../staging/domain" \
+    "$(readlink "$LIVE/sysvol/lab.example") $(readlink "$LIVE/staging areas/lab.example")"
+expect_eq "restore leaves nothing of its own in the tree" "" "$(cd "$LIVE" && find . -name '*.qm*~')"
 result catalog-restored
 expect_eq "restore: the catalog is back as it was at the backup" "$CATALOG_AT_BACKUP" "$OUT"
 
-# --- a restore from a folder without a SysVol backup fails and creates nothing -------------------
-for folder in empty missing manifest-only; do
-    result "sysvol-$folder"
-    expect_eq "SysVol restore from $folder: exit" 1 "$RC"
-    expect_contains "SysVol restore from $folder: message" "No SysVol backup in C:\\svb\\$folder" "$ERR"
-done
-expect_eq "failed restores create nothing" "./manifest-only/SystemVolumeBackupSet.xml" \
-    "$(cd "$SVB" && find ./empty ./missing ./manifest-only -mindepth 1 2>/dev/null)"
-
-for i in "${!HOSTILE[@]}"; do
-    result "hostile$i"
-    expect_eq "hostile manifest [${HOSTILE[$i]}]: exit" 1 "$RC"
-    expect_contains "hostile manifest [${HOSTILE[$i]}]: message" \
-        "Invalid SysVol copy path in C:\\svb\\hostile$i\\SystemVolumeBackupSet.xml: ${HOSTILE[$i]}" "$ERR"
-done
-[ -e "$LIVE/planted.txt" ] && fail "a hostile manifest planted a file in the live tree"
+# --- a restore that fails at any of its writing steps leaves the live tree as it was --------------
+# Staging a copy beside a live file fails in a folder that cannot be written (an immutable folder:
+# root's Wine process is refused too), swapping fails at a live file that cannot be renamed, and
+# making a recorded link fails where the live tree lacks it or holds a plain folder instead (the
+# second copy an older restore left): Wine cannot make a folder link, so that is the last step,
+# after every file was swapped. The backup folder is only read.
+LINK=$LIVE/sysvol/lab.example
+UNWRITABLE_FOLDER="$SCRIPTS/Zürich Büro" UNRENAMABLE="$SCRIPTS/O'Brien's scripts/map drives.cmd"
+immutable() { chattr "$1" "$UNWRITABLE_FOLDER" "$UNRENAMABLE" 2>/dev/null; }
+trap 'immutable -i; stop_machines' EXIT
+backup_hashes() { (cd "$FULL" && find . -type f -exec sha256sum {} + | sort -k2); }
+BACKUP_BEFORE=$(backup_hashes)
+SAVED='C:\svb\full\SysVol\C\windows\SysVol' LIVE_WIN='C:\windows\SysVol'
+while IFS='|' read -r step message; do
+    echo "changed again" >"$SCRIPTS/logon.bat"
+    echo "changed again" >"$UNWRITABLE_FOLDER/Anmeldung für Büro.cmd"
+    case $step in
+        staging | swap)
+            if ! chattr +i "$([ "$step" = staging ] && echo "$UNWRITABLE_FOLDER" || echo "$UNRENAMABLE")" 2>/dev/null; then
+                echo "SKIP: $step: no immutable files on this file system" >&2
+                continue
+            fi ;;
+        link-missing) rm "$LINK" ;;
+        link-folder) rm "$LINK" && mkdir "$LINK" && echo "a second copy" >"$LINK/logon.bat" ;;
+    esac
+    BEFORE=$(live_tree)
+    SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\svb\full' --no-verify --sysvol </dev/null
+    immutable -i
+    expect_eq "failing $step: exit" 1 "$RC"
+    expect_contains "failing $step: message" "SystemVolumeException ERROR: $message" "$ERR"
+    expect_tree "failing $step: the live tree is as it was" "$BEFORE"
+    [ "${step#link}" = "$step" ] || { rm -rf "$LINK" && ln -s ../domain "$LINK"; }
+done <<CASES
+staging|Directories::Copy($SAVED\domain\scripts\Zürich Büro
+swap|MoveFileEx($LIVE_WIN\domain\scripts\O'Brien's scripts\map drives.cmd, $LIVE_WIN\domain\scripts\O'Brien's scripts\map drives.cmd.qmold0~) failed: Error = 0x
+link-missing|Could not make the SysVol link $LIVE_WIN\sysvol\lab.example to $LIVE_WIN\domain: Error = 0x
+link-folder|Could not make the SysVol link $LIVE_WIN\sysvol\lab.example to $LIVE_WIN\domain: Error = 0x
+CASES
+# Then the same backup restores.
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\svb\full' --no-verify --sysvol
+expect_eq "restore after the failed ones: exit" 0 "$RC"
+diff -r -x 'added after backup.bat' -x lab.example "$COPY" "$LIVE" >/dev/null ||
+    fail "restore after the failed ones: the live tree differs from the copy"
+expect_eq "restores leave the backup folder as it was" "$BACKUP_BEFORE" "$(backup_hashes)"
 
 finish

@@ -1,0 +1,93 @@
+// Folder links: the junction data written for Windows Server 2003, and what making one leaves
+// behind when the file system refuses (Wine makes no links; the lab tests drive links that the
+// lab's machines hold).
+
+#include "common/Links.h"
+
+#include "common/FileSystem.h"
+#include "common/ScratchDirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace
+{
+    WORD WordAt(const std::vector<BYTE>& data, size_t offset)
+    {
+        WORD value;
+        std::memcpy(&value, data.data() + offset, sizeof(value));
+        return value;
+    }
+
+    String NameAt(const std::vector<BYTE>& data, size_t offset, size_t bytes)
+    {
+        String name(bytes / sizeof(wchar_t), L'\0');
+        std::memcpy(&name[0], data.data() + 16 + offset, bytes);
+        return name;
+    }
+}
+
+TEST(Links, JunctionDataNamesTheTargetAsTheSystemFollowsItAndAsItIsShown)
+{
+    for (const String& given : {String(L"C:\\WINDOWS\\SYSVOL\\domain"), String(L"\\\\?\\C:\\WINDOWS\\SYSVOL\\domain")})
+    {
+        const std::vector<BYTE> data = Links::JunctionData(given);
+        const String shown = L"C:\\WINDOWS\\SYSVOL\\domain";
+        const size_t substituteBytes = (shown.size() + 4) * sizeof(wchar_t);
+        const size_t printBytes = shown.size() * sizeof(wchar_t);
+        ASSERT_EQ(16 + substituteBytes + 2 + printBytes + 2, data.size()) << given;
+        DWORD tag;
+        std::memcpy(&tag, data.data(), sizeof(tag));
+        EXPECT_EQ(static_cast<DWORD>(IO_REPARSE_TAG_MOUNT_POINT), tag);
+        EXPECT_EQ(data.size() - 8, WordAt(data, 4)) << "the data length leaves out tag and lengths";
+        EXPECT_EQ(0, WordAt(data, 6));
+        EXPECT_EQ(0, WordAt(data, 8));
+        EXPECT_EQ(substituteBytes, WordAt(data, 10));
+        EXPECT_EQ(substituteBytes + 2, WordAt(data, 12)) << "past the substitute name's NUL";
+        EXPECT_EQ(printBytes, WordAt(data, 14));
+        EXPECT_EQ(L"\\??\\" + shown, NameAt(data, 0, substituteBytes));
+        EXPECT_EQ(shown, NameAt(data, substituteBytes + 2, printBytes));
+        EXPECT_EQ(0, WordAt(data, 16 + substituteBytes)) << "NUL after the substitute name";
+        EXPECT_EQ(0, WordAt(data, data.size() - 2)) << "NUL after the shown name";
+    }
+    EXPECT_TRUE(Links::JunctionData(L"C:\\" + String(8200, L'x')).empty()) << "past the 16 KiB of a reparse point";
+}
+
+TEST(Links, AFolderLinkIsMadeWholeOrNotAtAll)
+{
+    ScratchDirectory scratch;
+    const String target = scratch / L"target";
+    ASSERT_TRUE(Directories::Create(target));
+    WriteTextFile(target + L"\\inside.txt", "inside");
+    const String link = scratch / L"link";
+    if (Links::CreateFolderLink(link, target))
+    {
+        EXPECT_TRUE(Links::IsLink(link));
+        EXPECT_EQ("inside", ReadTextFile(link + L"\\inside.txt"));
+        EXPECT_TRUE(Paths::IsSameObject(link, target));
+        RemoveDirectoryW(link.c_str());
+    }
+    else
+    {
+        EXPECT_NE(0u, GetLastError());
+        EXPECT_FALSE(Paths::Exists(link)) << "the folder made for the link is gone again";
+    }
+    EXPECT_FALSE(Links::CreateFolderLink(scratch / L"no such parent\\link", target));
+    EXPECT_FALSE(Paths::Exists(scratch / L"no such parent"));
+    WriteTextFile(scratch / L"taken", "a file");
+    EXPECT_FALSE(Links::CreateFolderLink(scratch / L"taken", target)) << "a name in use is not replaced";
+    EXPECT_EQ("a file", ReadTextFile(scratch / L"taken"));
+}
+
+TEST(Links, AFolderThatIsNoLinkResolvesToItsOwnFullName)
+{
+    ScratchDirectory scratch;
+    ASSERT_TRUE(Directories::Create(scratch / L"a\\b"));
+    EXPECT_FALSE(Links::IsLink(scratch / L"a"));
+    const String resolved = Links::ResolveFolder(scratch / L"a\\b\\");
+    EXPECT_TRUE(Strings::EqualsNoCase(scratch / L"a\\b", resolved)) << resolved;
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(L"", Links::ResolveFolder(scratch / L"missing"));
+    EXPECT_NE(0xdeadbeefu, GetLastError());
+}
