@@ -12,7 +12,7 @@ provision_server_complus() {
 }
 
 # Windows File Protection's list for the programs in the Harborline folder (Wine's lists nothing).
-STANDINS+=(lab/sfc/sfc.dll)
+SYSTEM_STANDINS+=(lab/sfc/sfc.dll)
 
 # A 2003 server's boot and system files, as the boot-files backup finds them: the loader files at
 # the root of the boot drive (NtBootDD.sys only on 2003 machines, which boot from a SCSI disk

@@ -136,7 +136,7 @@ namespace
     void CopyProtectedFiles(const String& directory)
     {
         using NextProtectedFile = BOOL(WINAPI*)(HANDLE, PPROTECTED_FILE_DATA);
-        const UniqueLibrary sfc(LoadLibraryW(L"sfc.dll"));
+        const UniqueLibrary sfc(Libraries::LoadFromSystemFolder(L"sfc.dll"));
         if (!sfc)
         {
             const String error = ErrorText::FormatLastError();

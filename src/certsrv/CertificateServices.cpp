@@ -150,7 +150,7 @@ void CertificateServices::Bind(Function& entry, const wchar_t* name)
         Throw(Strings::Format(L"GetProcAddress(%s) failed: %s", name, ErrorText::FormatLastError().c_str()));
 }
 
-CertificateServices::CertificateServices() : hModule(LoadLibraryW(LibraryName))
+CertificateServices::CertificateServices() : hModule(Libraries::LoadFromSystemFolder(LibraryName))
 {
     if (!hModule)
         Throw(Strings::Format(L"LoadLibrary(%s) failed: %s", LibraryName, ErrorText::FormatLastError().c_str()));

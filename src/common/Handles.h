@@ -113,6 +113,17 @@ namespace HandleTraits
         static Type Empty() { return nullptr; }
         static void Close(Type handle) { SysFreeString(handle); }
     };
+    // A BSTR holding a password: its characters are wiped before the string goes back.
+    struct SecretBstr
+    {
+        using Type = BSTR;
+        static Type Empty() { return nullptr; }
+        static void Close(Type handle)
+        {
+            SecureZeroMemory(handle, SysStringByteLen(handle));
+            SysFreeString(handle);
+        }
+    };
     // A cluster handle. The cluster library stays loaded while one of its handles lives (its
     // owner is made first), so its close function is found among the loaded modules.
     struct Cluster
@@ -158,6 +169,7 @@ using UniqueServiceHandle = UniqueHandle<HandleTraits::Service>; // SCM and serv
 using UniqueLibrary = UniqueHandle<HandleTraits::Library>;
 using UniqueLocalMemory = UniqueHandle<HandleTraits::LocalMemory>;
 using UniqueBstr = UniqueHandle<HandleTraits::Bstr>;
+using UniqueSecretBstr = UniqueHandle<HandleTraits::SecretBstr>;
 using UniqueCluster = UniqueHandle<HandleTraits::Cluster>;   // OpenCluster
 using UniqueCryptProvider = UniqueHandle<HandleTraits::CryptProvider>; // CryptAcquireContext
 using UniqueCryptHash = UniqueHandle<HandleTraits::CryptHash>;
