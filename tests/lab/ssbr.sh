@@ -117,7 +117,7 @@ expect_contains "dc: directory service online" "Directory service online:       
 mkdir -p "$DC/drive_c/ssbr"
 run_in "$DC" ssbr backup 'C:\ssbr\dc' --active-directory
 expect_eq "dc: directory backup runs: exit" 0 "$RC"
-[ -f "$DC/drive_c/ssbr/dc/ntds/ntds.dit" ] || fail "dc: the directory backup wrote nothing"
+[ -f "$DC/drive_c/ssbr/dc/ntds/C/windows/NTDS/ntds.dit" ] || fail "dc: the directory backup wrote nothing"
 
 # The stand-in is preferred only by the programs installed with the module.
 run_in "$DC" reg query 'HKCU\Software\Wine\DllOverrides' /v netapi32
