@@ -126,7 +126,7 @@ namespace
         ComPtr<IVssAsync> async;
         Check(backup->GatherWriterStatus(async.put()), L"GatherWriterStatus");
         Await(async.get(), L"GatherWriterStatus");
-        auto free = UnlessDismissed([backup] { backup->FreeWriterStatus(); });
+        auto release = UnlessDismissed([backup] { backup->FreeWriterStatus(); });
         UINT count = 0;
         Check(backup->GetWriterStatusCount(&count), L"GetWriterStatusCount");
         String failures;
@@ -252,7 +252,7 @@ namespace
     // is named in the failure.
     WriterComponent FindComponent(IVssBackupComponents* backup, const VSS_ID& writerId, const String& componentName)
     {
-        auto free = UnlessDismissed([backup] { backup->FreeWriterMetadata(); });
+        auto release = UnlessDismissed([backup] { backup->FreeWriterMetadata(); });
         UINT writers = 0;
         Check(backup->GetWriterMetadataCount(&writers), L"GetWriterMetadataCount");
         for (UINT i = 0; i < writers; ++i)
@@ -560,7 +560,7 @@ void VssRequestor::Backup(const String& writerId, const String& componentName, c
     Check(backup->StartSnapshotSet(&snapshotSet), L"StartSnapshotSet");
     // From here a failure leaves no shadow copy: the writers are told, and releasing the object
     // deletes what it made.
-    auto abort = UnlessDismissed([backup] { backup->AbortBackup(); });
+    auto abortBackup = UnlessDismissed([backup] { backup->AbortBackup(); });
     std::vector<String> volumes;
     std::vector<Snapshot> snapshots;
     for (const FileDescriptor& descriptor : component.files)
@@ -587,7 +587,7 @@ void VssRequestor::Backup(const String& writerId, const String& componentName, c
         const String error = ErrorText::FormatLastError();
         Fail(Strings::Format(L"Directories::Create(%s) failed: %s", target.c_str(), error.c_str()));
     }
-    auto remove = UnlessDismissed([&target] { Directories::Delete(target); });
+    auto removeTarget = UnlessDismissed([&target] { Directories::Delete(target); });
     CopyFromSnapshots(component, volumes, snapshots, folder);
     Check(backup->SetBackupSucceeded(component.instance, component.writer, component.type, component.LogicalPath(),
                                      component.name.c_str(), true),
@@ -597,8 +597,8 @@ void VssRequestor::Backup(const String& writerId, const String& componentName, c
     Check(backup->SaveAsXML(document.put()), L"SaveAsXML");
     WriteDocument(target + L"\\" + ComponentsDocument, Text(document.get()));
     WriteDocument(target + L"\\" + MetadataDocument, component.metadata);
-    remove.Dismiss();
-    abort.Dismiss();
+    removeTarget.Dismiss();
+    abortBackup.Dismiss();
 }
 
 void VssRequestor::Restore(const String& writerId, const String& componentName, const String& folder)

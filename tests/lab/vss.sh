@@ -146,7 +146,7 @@ case_ restore-no-alternate restore \
 printf 'reg delete "%s" /f >nul 2>nul\r\n' "$KEY" >>"$BATCH"
 
 cp -a "$C/vss/full" "$C/vss/full-before"
-SECONDS_BATCH=$EPOCHREALTIME; run_in "$DC" cmd /c 'C:\vss\batch.cmd'; echo "batch: $(awk -v a=$SECONDS_BATCH -v b=$EPOCHREALTIME "BEGIN{print b-a}") s" >&2
+run_in "$DC" cmd /c 'C:\vss\batch.cmd'
 for name in "${CASES[@]}"; do
     for side in ssbr tool; do
         what="$name ($side)"
