@@ -66,31 +66,6 @@ namespace
         return id;
     }
 
-    // Runs at the end of a scope unless dismissed.
-    template <typename Action>
-    class Unless
-    {
-    public:
-        explicit Unless(Action action) : m_action(action) {}
-        Unless(const Unless&) = delete;
-        Unless& operator=(const Unless&) = delete;
-        ~Unless()
-        {
-            if (!m_dismissed)
-                m_action();
-        }
-        void Dismiss() { m_dismissed = true; }
-
-    private:
-        Action m_action;
-        bool m_dismissed = false;
-    };
-    template <typename Action>
-    Unless<Action> UnlessDismissed(Action action)
-    {
-        return Unless<Action>(action);
-    }
-
     void Await(IVssAsync* async, const String& call)
     {
         HRESULT hr = async->Wait(INFINITE);
@@ -126,7 +101,7 @@ namespace
         ComPtr<IVssAsync> async;
         Check(backup->GatherWriterStatus(async.put()), L"GatherWriterStatus");
         Await(async.get(), L"GatherWriterStatus");
-        auto release = UnlessDismissed([backup] { backup->FreeWriterStatus(); });
+        auto release = OnScopeExit([backup] { backup->FreeWriterStatus(); });
         UINT count = 0;
         Check(backup->GetWriterStatusCount(&count), L"GetWriterStatusCount");
         String failures;
@@ -252,7 +227,7 @@ namespace
     // is named in the failure.
     WriterComponent FindComponent(IVssBackupComponents* backup, const VSS_ID& writerId, const String& componentName)
     {
-        auto release = UnlessDismissed([backup] { backup->FreeWriterMetadata(); });
+        auto release = OnScopeExit([backup] { backup->FreeWriterMetadata(); });
         UINT writers = 0;
         Check(backup->GetWriterMetadataCount(&writers), L"GetWriterMetadataCount");
         for (UINT i = 0; i < writers; ++i)
@@ -279,7 +254,7 @@ namespace
                 PVSSCOMPONENTINFO info = nullptr;
                 Check(component->GetComponentInfo(&info), L"IVssWMComponent::GetComponentInfo");
                 IVssWMComponent* const owner = component.get();
-                auto freeInfo = UnlessDismissed([owner, info] { owner->FreeComponentInfo(info); });
+                auto freeInfo = OnScopeExit([owner, info] { owner->FreeComponentInfo(info); });
                 if (!SameText(Text(info->bstrComponentName), componentName))
                     continue;
                 WriterComponent result = ReadComponent(metadata.get(), component.get(), *info);
@@ -560,7 +535,7 @@ void VssRequestor::Backup(const String& writerId, const String& componentName, c
     Check(backup->StartSnapshotSet(&snapshotSet), L"StartSnapshotSet");
     // From here a failure leaves no shadow copy: the writers are told, and releasing the object
     // deletes what it made.
-    auto abortBackup = UnlessDismissed([backup] { backup->AbortBackup(); });
+    auto abortBackup = OnScopeExit([backup] { backup->AbortBackup(); });
     std::vector<String> volumes;
     std::vector<Snapshot> snapshots;
     for (const FileDescriptor& descriptor : component.files)
@@ -587,7 +562,7 @@ void VssRequestor::Backup(const String& writerId, const String& componentName, c
         const String error = ErrorText::FormatLastError();
         Fail(Strings::Format(L"Directories::Create(%s) failed: %s", target.c_str(), error.c_str()));
     }
-    auto removeTarget = UnlessDismissed([&target] { Directories::Delete(target); });
+    auto removeTarget = OnScopeExit([&target] { Directories::Delete(target); });
     CopyFromSnapshots(component, volumes, snapshots, folder);
     Check(backup->SetBackupSucceeded(component.instance, component.writer, component.type, component.LogicalPath(),
                                      component.name.c_str(), true),
