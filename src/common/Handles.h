@@ -506,3 +506,31 @@ private:
     bool m_disabled = false;
     DWORD m_error = 0;
 };
+
+// Runs an action at the end of a scope unless dismissed first: the undo of a half-done step (abort
+// a backup, remove what a failed copy wrote, free what a library handed out). Neither copyable
+// nor movable; made by OnScopeExit. The action must not throw.
+template <typename Action>
+class ScopeExit
+{
+public:
+    explicit ScopeExit(Action action) noexcept : m_action(action) {}
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+    ~ScopeExit()
+    {
+        if (!m_dismissed)
+            m_action();
+    }
+    void Dismiss() noexcept { m_dismissed = true; }
+
+private:
+    Action m_action;
+    bool m_dismissed = false;
+};
+
+template <typename Action>
+ScopeExit<Action> OnScopeExit(Action action) noexcept
+{
+    return ScopeExit<Action>(action);
+}

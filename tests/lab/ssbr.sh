@@ -117,11 +117,11 @@ expect_contains "dc: directory service online" "Directory service online:       
 mkdir -p "$DC/drive_c/ssbr"
 run_in "$DC" ssbr backup 'C:\ssbr\dc' --active-directory
 expect_eq "dc: directory backup runs: exit" 0 "$RC"
-[ -f "$DC/drive_c/ssbr/dc/ntds/ntds.dit" ] || fail "dc: the directory backup wrote nothing"
+[ -f "$DC/drive_c/ssbr/dc/ntds/C/windows/NTDS/ntds.dit" ] || fail "dc: the directory backup wrote nothing"
 # The writer path leaves only its "ntds" folder and the catalog: an earlier backup to replace.
 run_in "$DC" ssbr backup 'C:\ssbr\dc' --active-directory
 expect_eq "dc: directory backup over an earlier one: exit and stderr" "0 " "$RC $ERR"
-[ -f "$DC/drive_c/ssbr/dc/ntds/ntds.dit" ] || fail "dc: the second directory backup wrote nothing"
+[ -f "$DC/drive_c/ssbr/dc/ntds/C/windows/NTDS/ntds.dit" ] || fail "dc: the second directory backup wrote nothing"
 
 # Restoring all that a backup holds outside restore mode: the directory is skipped, and that is
 # no success.

@@ -18,6 +18,7 @@
 #include "module/Components.h"
 #include "module/OperatingSystem.h"
 #include "privileges/Privileges.h"
+#include "vss/ComSecurity.h"
 
 #include <windows.h>
 #include <fcntl.h>
@@ -873,6 +874,13 @@ namespace
         {
             Write(stderr, L"ssbr: CoInitializeEx failed: " + ErrorText::Format(static_cast<DWORD>(apartment.Result())) +
                               L"\n");
+            return Exit::Failure;
+        }
+        // The directory's VSS writer calls back into this process (vss/ComSecurity.h).
+        const HRESULT security = VssHost::AllowWriterCallbacks();
+        if (FAILED(security) && security != RPC_E_TOO_LATE)
+        {
+            Write(stderr, L"ssbr: CoInitializeSecurity failed: " + ErrorText::Format(static_cast<DWORD>(security)) + L"\n");
             return Exit::Failure;
         }
         CLSID classId = {};
