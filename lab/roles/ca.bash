@@ -4,7 +4,7 @@
 # (CRL, CA certificate) in the usual folders. The programs in the Harborline folder get a
 # certadm.dll over that authority (lab/certadm); its settings and knobs are in
 # lab/registry/ca/certadm.reg.
-STANDINS+=(lab/certadm/certadm.dll)
+SYSTEM_STANDINS+=(lab/certadm/certadm.dll)
 
 # random_file PATH BYTES
 ca_random_file() {

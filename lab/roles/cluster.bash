@@ -1,7 +1,7 @@
 # A node of a running cluster: the programs in the Harborline folder get a clusapi.dll whose
 # cluster (named by HKLM\Cluster "ClusterName", lab/registry/cluster) keeps its database in
 # C:\windows\cluster, and the lab's netapi32.dll for the share its backup goes through.
-STANDINS+=(lab/clusapi/clusapi.dll lab/netapi/netapi32.dll)
+SYSTEM_STANDINS+=(lab/clusapi/clusapi.dll lab/netapi/netapi32.dll)
 
 # The cluster's database: bytes a text-mode copy would change (NUL, CR LF, 0xFF).
 provision_cluster() {

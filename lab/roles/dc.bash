@@ -1,6 +1,6 @@
 # A domain controller: the programs in the Harborline folder get the lab's netapi32, whose
 # NetServerGetInfo answers as a domain controller where lab/registry/dc sets the machine's role.
-STANDINS+=(lab/netapi/netapi32.dll)
+SYSTEM_STANDINS+=(lab/netapi/netapi32.dll)
 
 # A domain controller's SysVol tree: policies and logon scripts, with names that a copy must
 # carry through unchanged (blanks, an apostrophe, non-ASCII letters) and a path deeper than 260
@@ -38,7 +38,7 @@ provision_dc_sysvol() {
 }
 
 # The directory: the lab's directory backup client over C:\WINDOWS\NTDS.
-STANDINS+=(lab/ntdsbcli/ntdsbcli.dll)
+SYSTEM_STANDINS+=(lab/ntdsbcli/ntdsbcli.dll)
 
 # The directory's files: database, checkpoint, generation-numbered logs, the current log and the
 # reserve logs. The database's size is no multiple of the API's read size, so its last read ends

@@ -12,7 +12,7 @@ provision_server_complus() {
 }
 
 # Windows File Protection's list for the programs in the Harborline folder (Wine's lists nothing).
-STANDINS+=(lab/sfc/sfc.dll)
+SYSTEM_STANDINS+=(lab/sfc/sfc.dll)
 
 # A 2003 server's boot and system files, as the boot-files backup finds them: the loader files at
 # the root of the boot drive (NtBootDD.sys only on 2003 machines, which boot from a SCSI disk
@@ -56,6 +56,11 @@ provision_server_drives() {
     mkdir -p "$WINEPREFIX/drive_e"
     ln -sfn ../drive_e "$WINEPREFIX/dosdevices/e:"
 }
-# The module links the VSS client library at load time, so every machine has the lab's beside
-# it (its snapshot tool goes to x64 below the module's folder, see lab/provision).
-STANDINS+=(lab/vsswriter/QmVss.dll)
+# VSS on machines of version 6 and later: the lab's vssapi.dll (lab/vssapi) in the system folder,
+# preferred over Wine's, which does no VSS work. The requestor (QmVss.dll beside the module, and
+# x64\dozeZuz.exe, see lab/provision) loads it from there.
+provision_server_vssapi() {
+    [ "$OS" != 2003 ] || return 0
+    cp "$BUILD_DIR/lab/vssapi/vssapi.dll" "$WINEPREFIX/drive_c/windows/system32/vssapi.dll" &&
+        wine reg add 'HKCU\Software\Wine\DllOverrides' /v vssapi /d native,builtin /f >/dev/null
+}

@@ -91,7 +91,7 @@ class ActiveDirectory::Api
 public:
     Api()
     {
-        m_library.reset(LoadLibraryW(L"ntdsbcli.dll"));
+        m_library.reset(Libraries::LoadFromSystemFolder(L"ntdsbcli.dll"));
         if (!m_library)
         {
             const String error = ErrorText::FormatLastError();

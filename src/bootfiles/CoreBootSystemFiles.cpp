@@ -6,6 +6,7 @@
 #include "common/FileSystem.h"
 #include "common/Handles.h"
 #include "common/MountManager.h"
+#include "common/StagingFolder.h"
 #include "registry/RegistryKey.h"
 
 #include <sfc.h>
@@ -30,7 +31,7 @@ namespace
     const wchar_t* const SetupKey = L"System\\Setup";
     const wchar_t* const WinLogonKey = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\WinLogon";
     const wchar_t* const SessionManagerKey = L"System\\CurrentControlSet\\Control\\Session Manager";
-    const wchar_t* const StagingFolderName = L"SystemStateRestore";
+    const wchar_t* const PendingRenamesValue = L"PendingFileRenameOperations";
     const wchar_t* const NoBackupFormat = L"No core boot files backup in %s";
 
     [[noreturn]] void Fail(const String& message)
@@ -135,7 +136,7 @@ namespace
     void CopyProtectedFiles(const String& directory)
     {
         using NextProtectedFile = BOOL(WINAPI*)(HANDLE, PPROTECTED_FILE_DATA);
-        const UniqueLibrary sfc(LoadLibraryW(L"sfc.dll"));
+        const UniqueLibrary sfc(Libraries::LoadFromSystemFolder(L"sfc.dll"));
         if (!sfc)
         {
             const String error = ErrorText::FormatLastError();
@@ -275,6 +276,16 @@ void CoreBootSystemFiles::Backup(const String& directory)
 
 namespace
 {
+    // One saved file, the live file it replaces at the next start, and its copy in the staging
+    // folder of the live file's volume, which the rename takes.
+    struct Move
+    {
+        String saved;
+        String destination;
+        String stagingRoot;
+        String staged;
+    };
+
     bool HasWildcards(const String& text)
     {
         return text.find_first_of(L"*?") != String::npos;
@@ -299,28 +310,6 @@ namespace
         if (!IsDriveFolderPath(below, false))
             Fail(Strings::Format(L"%s names no drive path below %s", file.c_str(), root.c_str()));
         return below.substr(0, 1) + L":" + below.substr(1);
-    }
-
-    void ScheduleFile(const String& file, const String& destination, std::vector<String>& stagingFolders)
-    {
-        const String staged = CoreBootSystemFiles::StagingPath(destination, stagingFolders);
-        // A copy staged by an earlier restore keeps the saved file's attributes; read-only ones
-        // (the loader's) would refuse the new copy.
-        SetFileAttributesW(Paths::ToLongPath(staged).c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (!Files::Copy(file, staged, true))
-        {
-            const String error = ErrorText::FormatLastError();
-            Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", file.c_str(), staged.c_str(), error.c_str()));
-        }
-        // The rename at the next start does not make folders: a live folder deleted since the
-        // backup would lose its files there.
-        CreateDirectory(Directories::GetDirectory(destination, true));
-        if (!MoveFileExW(staged.c_str(), destination.c_str(), CoreBootSystemFiles::MoveFlags))
-        {
-            const String error = ErrorText::FormatLastError();
-            Fail(Strings::Format(L"MoveFileEx(%s, %s, %d) failed: %s", staged.c_str(), destination.c_str(),
-                                 static_cast<int>(CoreBootSystemFiles::MoveFlags), error.c_str()));
-        }
     }
 
     // A link in the backup would make the restore put back files that the backup never held.
@@ -349,10 +338,18 @@ namespace
         } while (FindNextFileW(search.get(), &entry));
     }
 
-    // Schedules what entryPattern matches in directory; below is the directory's path below the
+    // The staging copy of destination: the staging root of its volume + its path without colon
+    // ("C:\SystemStateRestore\C\NtLdr" for "C:\NtLdr").
+    void AddMove(const String& saved, const String& destination, std::vector<Move>& moves)
+    {
+        const String root = StagingFolder::RootOf(destination);
+        moves.push_back({saved, destination, root, root + L"\\" + WithoutColons(destination)});
+    }
+
+    // Lists what entryPattern matches in directory; below is the directory's path below the
     // pattern's base (empty at the base).
-    void ScheduleEntries(const String& root, const String& directory, const String& entryPattern, const String& below,
-                         const String& target, std::vector<String>& stagingFolders)
+    void ListEntries(const String& root, const String& directory, const String& entryPattern, const String& below,
+                     const String& target, std::vector<Move>& moves)
     {
         const String query = Directories::RemoveBackslash(Paths::ToLongPath(directory)) + L"\\" + entryPattern;
         WIN32_FIND_DATAW entry;
@@ -372,14 +369,36 @@ namespace
             const String pathBelow = below.empty() ? String(entry.cFileName) : below + L"\\" + entry.cFileName;
             RefuseLink(path, entry.dwFileAttributes);
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                ScheduleEntries(root, path, L"*", pathBelow, target, stagingFolders);
+                ListEntries(root, path, L"*", pathBelow, target, moves);
             else
-                ScheduleFile(path, target.empty() ? DrivePathOf(root, path) : target + L"\\" + pathBelow,
-                             stagingFolders);
+                AddMove(path, target.empty() ? DrivePathOf(root, path) : target + L"\\" + pathBelow, moves);
         } while (FindNextFileW(search.get(), &entry));
         const DWORD error = GetLastError();
         if (error != ERROR_NO_MORE_FILES)
             Fail(Strings::Format(L"FindNextFile(%s) failed: %s", query.c_str(), ErrorText::Format(error).c_str()));
+    }
+
+    // Lists every file that pattern matches (a file, a directory with everything below it, or
+    // wildcards in the last element). A single file goes to target itself; a file below the
+    // pattern's directory to target + its path below that directory; with an empty target, to
+    // the drive path that its path below root spells. A pattern that matches nothing lists
+    // nothing.
+    void ListPattern(const String& root, const String& pattern, const String& target, std::vector<Move>& moves)
+    {
+        const String last = Files::GetFileName(pattern);
+        if (HasWildcards(last))
+        {
+            ListEntries(root, Directories::GetDirectory(pattern, false), last, String(), target, moves);
+            return;
+        }
+        const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(pattern).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return;
+        RefuseLink(pattern, attributes);
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            ListEntries(root, pattern, L"*", String(), target, moves);
+        else
+            AddMove(pattern, target.empty() ? DrivePathOf(root, pattern) : target, moves);
     }
 
     // Where the backup keeps a group: the folder + a stored path without its colon + suffix.
@@ -406,8 +425,208 @@ namespace
         return stored;
     }
 
-    void ScheduleGroups(const String& directory, const StoredPaths& stored, const String& systemRoot,
-                        const String& bootDrive, std::vector<String>& stagingFolders);
+    // Every saved file of every group with its live destination, read from the backup only.
+    std::vector<Move> ListMoves(const String& directory, const StoredPaths& stored, const String& systemRoot,
+                                const String& bootDrive)
+    {
+        std::vector<Move> moves;
+        const String bootFiles = directory + L"\\BootFiles\\";
+        for (const wchar_t* name : BootFileNames)
+            ListPattern(bootFiles, bootFiles + stored.bootDrive + L"\\" + name, bootDrive + L"\\" + name, moves);
+        ListPattern(bootFiles, bootFiles + stored.bootDrive + L"\\" + BootDriverName,
+                    bootDrive + L"\\" + BootDriverName, moves);
+
+        const String catalogs = directory + L"\\CatRoot\\";
+        ListPattern(catalogs, catalogs + stored.systemRoot + CatalogSuffix, systemRoot + CatalogSuffix, moves);
+
+        ListPattern(directory + L"\\SPF\\", directory + L"\\SPF", String(), moves);
+
+        const String cache = ReadProtectionCache();
+        if (!cache.empty())
+            ListPattern(directory + L"\\SfcDllCache\\", directory + L"\\SfcDllCache",
+                        Directories::RemoveBackslash(cache), moves);
+
+        const String perf = directory + L"\\Perf\\";
+        for (const wchar_t* suffix : PerfPatterns)
+            ListPattern(perf, perf + stored.systemRoot + suffix, Directories::GetDirectory(systemRoot + suffix, true),
+                        moves);
+
+        const String iis = directory + L"\\IIS\\";
+        const String savedMetabase = iis + stored.systemRoot + MetabaseSuffix;
+        if (Files::Exists(savedMetabase))
+        {
+            ListPattern(iis, savedMetabase, systemRoot + MetabaseSuffix, moves);
+            ListPattern(iis, iis + stored.systemRoot + ProtectSuffix + L"\\*", systemRoot + ProtectSuffix, moves);
+            const String savedMachineKeys = iis + stored.allUsersProfile + MachineKeysSuffix;
+            if (Directories::Exists(savedMachineKeys))
+                ListPattern(iis, savedMachineKeys + L"\\*", Expand(L"%AllUsersProfile%") + MachineKeysSuffix, moves);
+        }
+        return moves;
+    }
+
+    // Copies one saved file into the staging folder, with the security of the live file it
+    // replaces: the rename keeps the staged file's own.
+    void Stage(const Move& move, StagingFolder::Folders& stagingFolders)
+    {
+        StagingFolder::Prepare(move.stagingRoot, Directories::GetDirectory(move.staged, true), stagingFolders);
+        Paths::RefuseLinks(move.stagingRoot, move.staged);
+        // A copy staged by an earlier restore keeps the saved file's attributes; read-only ones
+        // (the loader's) would refuse the new copy.
+        SetFileAttributesW(Paths::ToLongPath(move.staged).c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!Files::Copy(move.saved, move.staged, true))
+        {
+            const String error = ErrorText::FormatLastError();
+            Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", move.saved.c_str(), move.staged.c_str(),
+                                 error.c_str()));
+        }
+        StagingFolder::CarrySecurity(move.destination, move.staged);
+    }
+
+    // Removes the staged copies of the first count moves, then the staging folders made for
+    // them.
+    void RemoveStaged(const std::vector<Move>& moves, size_t count,
+                      const StagingFolder::Folders& stagingFolders) noexcept
+    {
+        const DWORD lastError = GetLastError();
+        for (size_t i = 0; i < count && i < moves.size(); ++i)
+        {
+            const String staged = Paths::ToLongPath(moves[i].staged);
+            SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(staged.c_str());
+        }
+        StagingFolder::RemoveCreated(stagingFolders);
+        SetLastError(lastError);
+    }
+
+    // The pending renames as they were before this restore scheduled any, to be put back
+    // exactly when it fails half way.
+    class PendingRenames
+    {
+    public:
+        PendingRenames()
+        {
+            const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SessionManagerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                              m_key.put());
+            if (opened != ERROR_SUCCESS)
+                Fail(Strings::Format(L"RegOpenKeyEx(HKEY_LOCAL_MACHINE\\%s) failed: %s", SessionManagerKey,
+                                     ErrorText::Format(static_cast<DWORD>(opened)).c_str()));
+            DWORD size = 0;
+            LONG status = RegQueryValueExW(m_key.get(), PendingRenamesValue, nullptr, &m_type, nullptr, &size);
+            // Another program may schedule a rename between the two calls.
+            while (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)
+            {
+                m_data.resize(size);
+                status = RegQueryValueExW(m_key.get(), PendingRenamesValue, nullptr, &m_type, m_data.data(), &size);
+                if (status == ERROR_SUCCESS)
+                {
+                    m_data.resize(size);
+                    m_present = true;
+                    return;
+                }
+            }
+            if (status != ERROR_FILE_NOT_FOUND)
+                Fail(Strings::Format(L"RegQueryValueEx(HKEY_LOCAL_MACHINE\\%s, %s) failed: %s", SessionManagerKey,
+                                     PendingRenamesValue, ErrorText::Format(static_cast<DWORD>(status)).c_str()));
+        }
+
+        // The first file to be renamed at the next start that lies below one of the moves'
+        // staging roots; empty when there is none.
+        String FirstStaged(const std::vector<Move>& moves) const
+        {
+            const wchar_t* text = reinterpret_cast<const wchar_t*>(m_data.data());
+            const size_t count = m_data.size() / sizeof(wchar_t);
+            for (size_t start = 0; start < count;)
+            {
+                size_t end = start;
+                while (end < count && text[end] != L'\0')
+                    ++end;
+                String name(text + start, end - start);
+                start = end + 1;
+                if (!name.empty() && name[0] == L'!')
+                    name.erase(0, 1);
+                if (Strings::StartsWithNoCase(name, L"\\??\\"))
+                    name.erase(0, 4);
+                for (const Move& move : moves)
+                {
+                    if (Strings::StartsWithNoCase(name, move.stagingRoot + L"\\"))
+                        return name;
+                }
+            }
+            return String();
+        }
+
+        // Writes the value back as it was (or deletes it when there was none).
+        void PutBack() noexcept
+        {
+            const DWORD lastError = GetLastError();
+            if (m_present)
+                RegSetValueExW(m_key.get(), PendingRenamesValue, 0, m_type, m_data.data(),
+                               static_cast<DWORD>(m_data.size()));
+            else
+                RegDeleteValueW(m_key.get(), PendingRenamesValue);
+            SetLastError(lastError);
+        }
+
+    private:
+        UniqueRegKey m_key;
+        bool m_present = false;
+        DWORD m_type = REG_NONE;
+        std::vector<BYTE> m_data;
+    };
+
+    // Creates the missing folders down to folder, adding each one made to created.
+    void CreateLiveFolder(const String& folder, std::vector<String>& created)
+    {
+        std::vector<String> missing;
+        for (String current = folder; !Directories::IsRoot(current) && !Directories::Exists(current);
+             current = Directories::GetDirectory(current, true))
+            missing.push_back(current);
+        for (auto current = missing.rbegin(); current != missing.rend(); ++current)
+        {
+            if (!::CreateDirectoryW(Paths::ToLongPath(*current).c_str(), nullptr))
+            {
+                const String error = ErrorText::FormatLastError();
+                Fail(Strings::Format(L"CreateDirectory(%s) failed: %s", current->c_str(), error.c_str()));
+            }
+            created.push_back(*current);
+        }
+    }
+
+    // Schedules every staged copy to replace its live file, the staging folders' removal after
+    // them, and allows the protected renames. A failure puts the pending renames back as they
+    // were and removes the live folders it made.
+    void ScheduleAll(const std::vector<Move>& moves, const StagingFolder::Folders& stagingFolders)
+    {
+        PendingRenames before;
+        std::vector<String> created;
+        try
+        {
+            // The rename at the next start does not make folders: a live folder deleted since the
+            // backup would lose its files there.
+            for (const Move& move : moves)
+                CreateLiveFolder(Directories::GetDirectory(move.destination, true), created);
+            for (const Move& move : moves)
+            {
+                if (!MoveFileExW(move.staged.c_str(), move.destination.c_str(), CoreBootSystemFiles::MoveFlags))
+                {
+                    const String error = ErrorText::FormatLastError();
+                    Fail(Strings::Format(L"MoveFileEx(%s, %s, %d) failed: %s", move.staged.c_str(),
+                                         move.destination.c_str(), static_cast<int>(CoreBootSystemFiles::MoveFlags),
+                                         error.c_str()));
+                }
+            }
+            CoreBootSystemFiles::ScheduleStagingRemoval(stagingFolders.ready);
+            CRegistryKey sessionManager(HKEY_LOCAL_MACHINE, SessionManagerKey, KEY_ALL_ACCESS);
+            sessionManager.SetValue(L"AllowProtectedRenames", 1, REG_DWORD);
+        }
+        catch (...)
+        {
+            before.PutBack();
+            for (auto folder = created.rbegin(); folder != created.rend(); ++folder)
+                RemoveDirectoryW(Paths::ToLongPath(*folder).c_str());
+            throw;
+        }
+    }
 
     void RestoreFiles(const String& directory)
     {
@@ -418,73 +637,35 @@ namespace
 
         const String systemRoot = Expand(L"%SystemRoot%");
         const String bootDrive = ReadBootDrive();
-        std::vector<String> stagingFolders;
+        // The 64-bit system's files, not its 32-bit view, and their security.
+        std::optional<Wow64FsRedirectionScope> redirection;
+        TurnOffRedirection(redirection);
+        const std::vector<Move> moves = ListMoves(directory, stored, systemRoot, bootDrive);
+
+        // The staged copies of a restore that waits for the restart would be overwritten, and
+        // removed again if this one failed: the next start would install a mix.
+        const String waiting = PendingRenames().FirstStaged(moves);
+        if (!waiting.empty())
+            Fail(Strings::Format(L"A restore scheduled earlier waits for the restart (%s is to be renamed then); "
+                                 L"restart the machine before restoring the boot files again",
+                                 waiting.c_str()));
+
+        // All or nothing: every file is staged before the first rename is scheduled, so that a
+        // failure (a full disk is likely: staging needs a second copy) never leaves the next
+        // start to install a mix of saved and live files.
+        StagingFolder::Folders stagingFolders;
+        size_t staged = 0;
         try
         {
-            ScheduleGroups(directory, stored, systemRoot, bootDrive, stagingFolders);
+            for (; staged < moves.size(); ++staged)
+                Stage(moves[staged], stagingFolders);
+            ScheduleAll(moves, stagingFolders);
         }
         catch (...)
         {
-            // The renames scheduled before the failure still empty their folders at the start.
-            try
-            {
-                CoreBootSystemFiles::ScheduleStagingRemoval(stagingFolders);
-            }
-            catch (const CoreBootSystemFilesException&)
-            {
-                // The first failure is the one to report.
-            }
+            // The one that failed may have left a copy too.
+            RemoveStaged(moves, staged + 1, stagingFolders);
             throw;
-        }
-        CoreBootSystemFiles::ScheduleStagingRemoval(stagingFolders);
-
-        CRegistryKey sessionManager(HKEY_LOCAL_MACHINE, SessionManagerKey, KEY_ALL_ACCESS);
-        sessionManager.SetValue(L"AllowProtectedRenames", 1, REG_DWORD);
-    }
-
-    void ScheduleGroups(const String& directory, const StoredPaths& stored, const String& systemRoot,
-                        const String& bootDrive, std::vector<String>& stagingFolders)
-    {
-
-        const String bootFiles = directory + L"\\BootFiles\\";
-        for (const wchar_t* name : BootFileNames)
-            CoreBootSystemFiles::ScheduleMove(bootFiles, bootFiles + stored.bootDrive + L"\\" + name,
-                                              bootDrive + L"\\" + name, stagingFolders);
-        CoreBootSystemFiles::ScheduleMove(bootFiles, bootFiles + stored.bootDrive + L"\\" + BootDriverName,
-                                          bootDrive + L"\\" + BootDriverName, stagingFolders);
-
-        const String catalogs = directory + L"\\CatRoot\\";
-        CoreBootSystemFiles::ScheduleMove(catalogs, catalogs + stored.systemRoot + CatalogSuffix,
-                                          systemRoot + CatalogSuffix, stagingFolders);
-
-        CoreBootSystemFiles::ScheduleMove(directory + L"\\SPF\\", directory + L"\\SPF", String(), stagingFolders);
-
-        const String cache = ReadProtectionCache();
-        if (!cache.empty())
-            CoreBootSystemFiles::ScheduleMove(directory + L"\\SfcDllCache\\", directory + L"\\SfcDllCache",
-                                              Directories::RemoveBackslash(cache), stagingFolders);
-
-        const String perf = directory + L"\\Perf\\";
-        for (const wchar_t* suffix : PerfPatterns)
-            CoreBootSystemFiles::ScheduleMove(perf, perf + stored.systemRoot + suffix,
-                                              Directories::GetDirectory(systemRoot + suffix, true), stagingFolders);
-
-        const String iis = directory + L"\\IIS\\";
-        const String savedMetabase = iis + stored.systemRoot + MetabaseSuffix;
-        if (Files::Exists(savedMetabase))
-        {
-            CoreBootSystemFiles::ScheduleMove(iis, savedMetabase, systemRoot + MetabaseSuffix, stagingFolders);
-            {
-                std::optional<Wow64FsRedirectionScope> redirection;
-                TurnOffRedirection(redirection);
-                CoreBootSystemFiles::ScheduleMove(iis, iis + stored.systemRoot + ProtectSuffix + L"\\*",
-                                                  systemRoot + ProtectSuffix, stagingFolders);
-            }
-            const String machineKeys = Expand(L"%AllUsersProfile%") + MachineKeysSuffix;
-            CreateDirectory(machineKeys);
-            const String savedMachineKeys = iis + stored.allUsersProfile + MachineKeysSuffix;
-            if (Directories::Exists(savedMachineKeys))
-                CoreBootSystemFiles::ScheduleMove(iis, savedMachineKeys + L"\\*", machineKeys, stagingFolders);
         }
     }
 }
@@ -499,49 +680,6 @@ void CoreBootSystemFiles::Restore(const String& directory)
     {
         RegistryFailed(exception);
     }
-}
-
-void CoreBootSystemFiles::ScheduleMove(const String& root, const String& pattern, const String& target,
-                                       std::vector<String>& stagingFolders)
-{
-    const String last = Files::GetFileName(pattern);
-    if (HasWildcards(last))
-    {
-        ScheduleEntries(root, Directories::GetDirectory(pattern, false), last, String(), target, stagingFolders);
-        return;
-    }
-    const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(pattern).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return;
-    RefuseLink(pattern, attributes);
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        ScheduleEntries(root, pattern, L"*", String(), target, stagingFolders);
-    else
-        ScheduleFile(pattern, target.empty() ? DrivePathOf(root, pattern) : target, stagingFolders);
-}
-
-String CoreBootSystemFiles::StagingPath(const String& destination, std::vector<String>& stagingFolders)
-{
-    std::vector<wchar_t> volume(destination.size() + 2);
-    if (!GetVolumePathNameW(destination.c_str(), volume.data(), static_cast<DWORD>(volume.size())))
-    {
-        const String error = ErrorText::FormatLastError();
-        Fail(Strings::Format(L"GetVolumePathName(%s) failed: %s", destination.c_str(), error.c_str()));
-    }
-    String stagingRoot = volume.data();
-    Directories::AppendBackslash(stagingRoot);
-    stagingRoot += StagingFolderName;
-    const String staged = stagingRoot + L"\\" + WithoutColons(destination);
-
-    for (String folder = Directories::GetDirectory(staged, false); folder.size() >= stagingRoot.size();
-         folder = Directories::GetDirectory(folder, false))
-    {
-        // "c\windows" of the protection list and "C\WINDOWS" of the other groups are one folder.
-        if (std::none_of(stagingFolders.begin(), stagingFolders.end(),
-                         [&](const String& known) { return Strings::EqualsNoCase(known, folder); }))
-            stagingFolders.push_back(folder);
-    }
-    return staged;
 }
 
 void CoreBootSystemFiles::ScheduleStagingRemoval(std::vector<String> stagingFolders)

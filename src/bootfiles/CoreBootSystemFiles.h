@@ -22,32 +22,19 @@ public:
     static void Backup(const String& directory);
 
     // Schedules every file saved in directory to replace its live file at the next start, and
-    // sets "AllowProtectedRenames". Each saved file is first copied to a staging folder on its
-    // destination's volume (<volume root>\SystemStateRestore\<destination without colon>), and
-    // that copy is what moves, so the backup stays whole; the staging folders are scheduled for
-    // deletion after the renames. Files go back under the current machine's paths: each keeps its
-    // path below its group's stored root. Throws CoreBootSystemFilesBackupSetException
-    // "No core boot files backup in <directory>" when the directory holds no manifest (nothing
-    // is written then), CoreBootSystemFilesException for a failure; what was scheduled before
-    // a failure stays scheduled, and so does the removal of the staging folders it used.
+    // sets "AllowProtectedRenames". All or nothing: every saved file is first copied to the
+    // staging folder of its destination's volume (<volume root>\SystemStateRestore\<destination
+    // without its colon>, see StagingFolder) with the security of the live file it replaces, and
+    // only then is each copy scheduled to move, so the backup stays whole and a failure leaves no
+    // rename waiting. The staging folders are scheduled for deletion after the renames. Files go
+    // back under the current machine's paths: each keeps its path below its group's stored root.
+    // Throws CoreBootSystemFilesBackupSetException "No core boot files backup in <directory>"
+    // when the directory holds no manifest (nothing is written then), CoreBootSystemFilesException
+    // for a failure, and the staging folder's refusals as FileSystemException; a rename out of a
+    // staging folder that waits for the next start (an earlier restore) is refused before
+    // anything is staged. After a failure the staged copies are gone, the pending renames are
+    // exactly as they were, "AllowProtectedRenames" is unchanged, and no live file was touched.
     static void Restore(const String& directory);
-
-    // Schedules every file that pattern matches (a file, a directory with everything below it, or
-    // wildcards in the last element) to go to target at the next start, staging each first.
-    // A single file goes to target itself; a file below the pattern's directory goes to target +
-    // its path below that directory; with an empty target, to the drive path that its path below
-    // root spells ("C\WINDOWS\x.dll" goes to "C:\WINDOWS\x.dll"). A destination's missing folder is
-    // created. Each staging folder it used is added to stagingFolders (once). A pattern that
-    // matches nothing schedules nothing. Throws CoreBootSystemFilesException: a link in the
-    // backup, a path below root that names no drive path, a failed staging copy, folder creation
-    // or MoveFileEx.
-    static void ScheduleMove(const String& root, const String& pattern, const String& target,
-                             std::vector<String>& stagingFolders);
-
-    // The staging copy of destination: its volume's root + "SystemStateRestore\" + destination
-    // without its colon. Adds the folders from the staged file's up to the SystemStateRestore
-    // folder to stagingFolders, each once.
-    static String StagingPath(const String& destination, std::vector<String>& stagingFolders);
 
     // Schedules each staging folder for deletion at the next start, deepest first (a folder is
     // removed only once empty, so after the renames that emptied it).

@@ -1,6 +1,7 @@
 #include "certsrv/CertificateServices.h"
 
 #include "certsrv/CertificateServicesBackupSet.h"
+#include "common/CurrentException.h"
 #include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "common/Services.h"
@@ -8,7 +9,6 @@
 
 #include <cstdio>
 #include <cwchar>
-#include <exception>
 #include <new>
 #include <vector>
 
@@ -134,7 +134,7 @@ void CertificateServices::Bind(Function& entry, const wchar_t* name)
         Throw(Strings::Format(L"GetProcAddress(%s) failed: %s", name, ErrorText::FormatLastError().c_str()));
 }
 
-CertificateServices::CertificateServices() : hModule(LoadLibraryW(LibraryName))
+CertificateServices::CertificateServices() : hModule(Libraries::LoadFromSystemFolder(LibraryName))
 {
     if (!hModule)
         Throw(Strings::Format(L"LoadLibrary(%s) failed: %s", LibraryName, ErrorText::FormatLastError().c_str()));
@@ -190,23 +190,14 @@ void CertificateServices::RecordEscapedException(BackupParameters& record) noexc
         {
             throw;
         }
-        catch (const TarnException::Exception& exception)
-        {
-            record.error += exception.GetDescription();
-        }
         catch (const std::bad_alloc&)
         {
             record.result = E_OUTOFMEMORY;
-            record.error += L"Out of memory";
-        }
-        catch (const std::exception& exception)
-        {
-            record.error += Strings::Format(L"Standard library exception: %S", exception.what());
         }
         catch (...)
         {
-            record.error += L"Unknown exception.";
         }
+        record.error += CurrentException::Text();
     }
     catch (...)
     {

@@ -41,7 +41,7 @@ namespace
 
     UniqueLibrary Load(const wchar_t* name)
     {
-        UniqueLibrary library(LoadLibraryW(name));
+        UniqueLibrary library(Libraries::LoadFromSystemFolder(name));
         if (!library)
             Fail(L"LoadLibrary(%s) failed: %s", name, ErrorText::FormatLastError().c_str());
         return library;

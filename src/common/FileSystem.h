@@ -217,3 +217,17 @@ public:
 private:
     String m_error;
 };
+
+// Platform libraries that are loaded only when needed. A process that holds the backup and
+// restore privileges must never take one through the search path, where the program's folder
+// or the current folder may hold a planted library of the same name.
+namespace Libraries
+{
+    // The system folder ("C:\WINDOWS\system32", no trailing backslash); empty, with the last
+    // error set, when it cannot be read.
+    String SystemFolder();
+    // Loads <system folder>\name (a bare file name, "certadm.dll"); the library's own imports
+    // are looked up from that folder first. Null, with the last error set, when it cannot be
+    // loaded.
+    HMODULE LoadFromSystemFolder(const wchar_t* name);
+}

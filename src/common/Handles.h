@@ -113,6 +113,17 @@ namespace HandleTraits
         static Type Empty() { return nullptr; }
         static void Close(Type handle) { SysFreeString(handle); }
     };
+    // A BSTR holding a password: its characters are wiped before the string goes back.
+    struct SecretBstr
+    {
+        using Type = BSTR;
+        static Type Empty() { return nullptr; }
+        static void Close(Type handle)
+        {
+            SecureZeroMemory(handle, SysStringByteLen(handle));
+            SysFreeString(handle);
+        }
+    };
     // A cluster handle. The cluster library stays loaded while one of its handles lives (its
     // owner is made first), so its close function is found among the loaded modules.
     struct Cluster
@@ -158,6 +169,7 @@ using UniqueServiceHandle = UniqueHandle<HandleTraits::Service>; // SCM and serv
 using UniqueLibrary = UniqueHandle<HandleTraits::Library>;
 using UniqueLocalMemory = UniqueHandle<HandleTraits::LocalMemory>;
 using UniqueBstr = UniqueHandle<HandleTraits::Bstr>;
+using UniqueSecretBstr = UniqueHandle<HandleTraits::SecretBstr>;
 using UniqueCluster = UniqueHandle<HandleTraits::Cluster>;   // OpenCluster
 using UniqueCryptProvider = UniqueHandle<HandleTraits::CryptProvider>; // CryptAcquireContext
 using UniqueCryptHash = UniqueHandle<HandleTraits::CryptHash>;
@@ -494,3 +506,31 @@ private:
     bool m_disabled = false;
     DWORD m_error = 0;
 };
+
+// Runs an action at the end of a scope unless dismissed first: the undo of a half-done step (abort
+// a backup, remove what a failed copy wrote, free what a library handed out). Neither copyable
+// nor movable; made by OnScopeExit. The action must not throw.
+template <typename Action>
+class ScopeExit
+{
+public:
+    explicit ScopeExit(Action action) noexcept : m_action(action) {}
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+    ~ScopeExit()
+    {
+        if (!m_dismissed)
+            m_action();
+    }
+    void Dismiss() noexcept { m_dismissed = true; }
+
+private:
+    Action m_action;
+    bool m_dismissed = false;
+};
+
+template <typename Action>
+ScopeExit<Action> OnScopeExit(Action action) noexcept
+{
+    return ScopeExit<Action>(action);
+}

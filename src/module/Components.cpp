@@ -1,9 +1,13 @@
 #include "module/Components.h"
 
 #include "activedirectory/ActiveDirectory.h"
+#include "activedirectory/ActiveDirectoryFolders.h"
 #include "bootfiles/CoreBootSystemFiles.h"
+#include "bootfiles/CoreBootSystemFilesFolders.h"
 #include "certsrv/CertificateServices.h"
+#include "certsrv/CertificateServicesFolders.h"
 #include "cluster/ClusterDatabase.h"
+#include "cluster/ClusterDatabaseFolders.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
@@ -11,8 +15,11 @@
 #include "complus/COMDatabase.h"
 #include "registry/RegistryService.h"
 #include "sysvol/SystemVolume.h"
+#include "sysvol/SystemVolumeFolders.h"
 
 #include <algorithm>
+#include <iterator>
+#include <optional>
 #include <vector>
 
 namespace
@@ -27,42 +34,70 @@ namespace
 
     using Options = _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS;
     using Gate = ComponentGate;
+    using Kind = TopLevelKind;
+
+    // What each component's backup writes at the top of the target (read from its Backup).
+    const TopLevelName BootFilesNames[] = {
+        {L"CoreBootSystemFilesBackupSet.xml", Kind::Mark}, {L"BootFiles", Kind::Folder}, {L"CatRoot", Kind::Folder},
+        {L"SPF", Kind::Folder}, {L"SfcDllCache", Kind::Folder}, {L"Perf", Kind::Folder}, {L"IIS", Kind::Folder},
+        {nullptr, Kind::Mark}};
+    // The backup API path writes the database and logs under the names the service gives them;
+    // the writer path hands its files over into "ntds" and writes no manifest.
+    const TopLevelName ActiveDirectoryNames[] = {
+        {L"ActiveDirectoryBackupSet.xml", Kind::Mark}, {L"ntds", Kind::MarkFolder}, {L"*.dit", Kind::LooseFiles},
+        {L"*.log", Kind::LooseFiles}, {L"*.chk", Kind::LooseFiles}, {L"*.pat", Kind::LooseFiles},
+        {nullptr, Kind::Mark}};
+    const TopLevelName SystemVolumeNames[] = {
+        {L"SystemVolumeBackupSet.xml", Kind::Mark}, {L"SysVol", Kind::Folder}, {nullptr, Kind::Mark}};
+    const TopLevelName CertificateServicesNames[] = {
+        {L"CertificateServicesBackupSet.xml", Kind::Mark}, {L"CertSrv", Kind::Folder}, {nullptr, Kind::Mark}};
+    // The cluster service writes only its folder.
+    const TopLevelName ClusterNames[] = {{L"Cluster", Kind::MarkFolder}, {nullptr, Kind::Mark}};
+    const TopLevelName RegistryNames[] = {
+        {L"RegistryBackupSet.xml", Kind::Mark}, {L"Reg", Kind::Folder}, {nullptr, Kind::Mark}};
+    // The catalog's one file is the whole backup.
+    const TopLevelName ComPlusNames[] = {{L"comDB.reg", Kind::Mark}, {nullptr, Kind::Mark}};
+
+    // What a backup application keeps beside the backup: ssbr's catalog.
+    const wchar_t* const CatalogFiles[] = {L"SHA256SUMS", L"backup.json"};
 
     // Backup order as listed; the registry restores last, once everything else is in place, and
-    // the directory restores run only in restore mode.
+    // the directory restores run only in restore mode. The registry and COM+ go through the
+    // platform's own calls and copy no live folder.
     const Component Table[] = {
-        {L"--boot-files", L"boot files", &Options::m_bCoreBootSystemFiles, L"CoreBootSystemFilesBackupSet.xml",
+        {L"--boot-files", L"boot files", &Options::m_bCoreBootSystemFiles, BootFilesNames,
+         &CoreBootSystemFilesFolders::Live,
          0, Gate::None, [](const ComponentJob& job) { CoreBootSystemFiles::Backup(job.directory); },
          0, Gate::None, [](const ComponentJob& job) { CoreBootSystemFiles::Restore(job.directory); }},
-        {L"--active-directory", L"Active Directory", &Options::m_bActiveDirectory, L"ActiveDirectoryBackupSet.xml",
+        {L"--active-directory", L"Active Directory", &Options::m_bActiveDirectory, ActiveDirectoryNames,
+         &ActiveDirectoryFolders::Live,
          1, Gate::DomainController,
          [](const ComponentJob& job) {
-             ActiveDirectory().Backup(job.server, job.domain, job.user, job.password, job.directory, job.truncateLogs);
+             ActiveDirectory().Backup(job.server, job.domain, job.user, job.password.Get(), job.directory,
+                                      job.truncateLogs);
          },
          5, Gate::RestoreMode,
          [](const ComponentJob& job) {
-             ActiveDirectory().Restore(job.server, job.domain, job.user, job.password, job.directory);
+             ActiveDirectory().Restore(job.server, job.domain, job.user, job.password.Get(), job.directory);
          }},
-        {L"--sysvol", L"SysVol", &Options::m_bSystemVolume, L"SystemVolumeBackupSet.xml",
+        {L"--sysvol", L"SysVol", &Options::m_bSystemVolume, SystemVolumeNames, &SystemVolumeFolders::Live,
          2, Gate::DomainController, [](const ComponentJob& job) { SystemVolume::Backup(job.directory); },
          2, Gate::RestoreMode, [](const ComponentJob& job) { SystemVolume::Restore(job.directory); }},
         {L"--certificate-services", L"Certificate Services", &Options::m_bCertificateServices,
-         L"CertificateServicesBackupSet.xml",
+         CertificateServicesNames, &CertificateServicesFolders::Live,
          3, Gate::CertificateServices,
          [](const ComponentJob& job) { CertificateServices().Backup(job.server, job.directory, job.truncateLogs); },
          3, Gate::CertificateServices,
          [](const ComponentJob& job) { CertificateServices().Restore(job.server, job.directory); }},
-        // The cluster service writes only a "Cluster" folder: no file marks its backup.
-        {L"--cluster", L"cluster database", &Options::m_bClusterDatabase, nullptr,
+        {L"--cluster", L"cluster database", &Options::m_bClusterDatabase, ClusterNames, &ClusterDatabaseFolders::Live,
          4, Gate::ClusterNode, [](const ComponentJob& job) { ClusterDatabase::Backup(job.directory); },
          4, Gate::ClusterNode, [](const ComponentJob& job) {
              ClusterDatabase::Restore(job.directory, job.forceClusterShutdown, job.quorumDriveLetter);
          }},
-        {L"--registry", L"registry", &Options::m_bRegistryService, L"RegistryBackupSet.xml",
+        {L"--registry", L"registry", &Options::m_bRegistryService, RegistryNames, nullptr,
          5, Gate::None, [](const ComponentJob& job) { RegistryService::Backup(job.directory); },
          6, Gate::None, [](const ComponentJob& job) { RegistryService::Restore(job.directory); }},
-        // The catalog's one file is the whole backup.
-        {L"--complus", L"COM+ database", &Options::m_bCOMDatabase, L"comDB.reg",
+        {L"--complus", L"COM+ database", &Options::m_bCOMDatabase, ComPlusNames, nullptr,
          6, Gate::None, [](const ComponentJob& job) { COMDatabase::Backup(job.directory); },
          1, Gate::None, [](const ComponentJob& job) { COMDatabase::Restore(job.directory); }},
     };
@@ -170,28 +205,106 @@ namespace
         return Paths::IsSameObject(directory, windowsDirectory);
     }
 
-    // Nothing in it, or one of the components' top-level files among what is.
-    bool IsEmptyOrEarlierBackup(ComponentList components, const String& directory)
+    struct TopLevelEntry
+    {
+        String name;
+        bool isDirectory;
+    };
+
+    // Null when the folder cannot be listed.
+    std::optional<std::vector<TopLevelEntry>> TopLevelEntries(const String& directory)
     {
         const String longDirectory = Directories::RemoveBackslash(Paths::ToLongPath(directory));
         WIN32_FIND_DATAW entry;
         UniqueFindHandle search(FindFirstFileW((longDirectory + L"\\*").c_str(), &entry));
-        // A folder that cannot be listed cannot be emptied either; the emptying reports it.
         if (!search)
-            return true;
-        bool empty = true;
+            return std::nullopt;
+        std::vector<TopLevelEntry> entries;
         do
+            if (!Directories::IsDotEntry(entry.cFileName))
+                entries.push_back({entry.cFileName, (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+        while (FindNextFileW(search.get(), &entry));
+        return entries;
+    }
+
+    // "*.log" matches a name that ends in ".log" and has more before it.
+    bool MatchesPattern(const String& name, const wchar_t* pattern)
+    {
+        const String suffix = pattern + 1;
+        return name.size() > suffix.size() && Strings::EqualsNoCase(name.substr(name.size() - suffix.size()), suffix);
+    }
+
+    bool IsNamed(const TopLevelEntry& entry, const TopLevelName& name)
+    {
+        switch (name.kind)
         {
-            if (Directories::IsDotEntry(entry.cFileName))
-                continue;
-            empty = false;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                continue;
+        case Kind::Mark:
+            return !entry.isDirectory && Strings::EqualsNoCase(entry.name, name.name);
+        case Kind::MarkFolder:
+        case Kind::Folder:
+            return entry.isDirectory && Strings::EqualsNoCase(entry.name, name.name);
+        case Kind::LooseFiles:
+            return !entry.isDirectory && MatchesPattern(entry.name, name.name);
+        }
+        return false;
+    }
+
+    bool HasMarkAmong(const Component& component, const std::vector<TopLevelEntry>& entries)
+    {
+        for (const TopLevelName* name = component.topLevelNames; name->name != nullptr; ++name)
+            if (name->kind == Kind::Mark || name->kind == Kind::MarkFolder)
+                for (const TopLevelEntry& entry : entries)
+                    if (IsNamed(entry, *name))
+                        return true;
+        return false;
+    }
+
+    // Whether a component writes this entry at the top of a backup that holds entries.
+    bool IsWrittenBy(const Component& component, const TopLevelEntry& entry,
+                     const std::vector<TopLevelEntry>& entries)
+    {
+        for (const TopLevelName* name = component.topLevelNames; name->name != nullptr; ++name)
+            if (IsNamed(entry, *name))
+                // Loose names are common ones ("*.log"): only the component's own mark beside
+                // them makes them its files.
+                return name->kind != Kind::LooseFiles || HasMarkAmong(component, entries);
+        return false;
+    }
+
+    // Nothing in it, or nothing but what the components and the catalog write there: an earlier
+    // backup may be emptied, anything else is someone's data.
+    bool IsEmptyOrEarlierBackup(ComponentList components, const String& directory)
+    {
+        const auto entries = TopLevelEntries(directory);
+        // A folder that cannot be listed cannot be emptied either; the emptying reports it.
+        if (!entries)
+            return true;
+        for (const TopLevelEntry& entry : *entries)
+        {
+            bool known = !entry.isDirectory && std::any_of(std::begin(CatalogFiles), std::end(CatalogFiles),
+                                                           [&](const wchar_t* file) {
+                                                               return Strings::EqualsNoCase(entry.name, file);
+                                                           });
             for (const Component& component : components)
-                if (component.topLevelFile != nullptr && Strings::EqualsNoCase(entry.cFileName, component.topLevelFile))
+                known = known || IsWrittenBy(component, entry, *entries);
+            if (!known)
+                return false;
+        }
+        return true;
+    }
+
+    // Whether the backup would go into a live folder of a component it copies.
+    bool IsInLiveFolder(ComponentList components, const Options& options, const String& directory)
+    {
+        for (const Component& component : components)
+        {
+            if (options.*component.flag == VARIANT_FALSE || component.liveFolders == nullptr)
+                continue;
+            for (const String& folder : component.liveFolders())
+                if (Paths::IsSameOrBelow(folder, directory))
                     return true;
-        } while (FindNextFileW(search.get(), &entry));
-        return empty;
+        }
+        return false;
     }
 
     // The entry as the caller wrote the directory: without the long prefix unless they used it.
@@ -208,7 +321,7 @@ namespace Components
         return {Table, sizeof Table / sizeof Table[0]};
     }
 
-    void CheckBackupTarget(ComponentList components, const String& directory)
+    void CheckBackupTarget(ComponentList components, const Options& options, const String& directory)
     {
         // A colon past the drive names a stream of a file, not a folder.
         const String local = Strings::StartsWithNoCase(directory, L"\\\\?\\") ? directory.substr(4) : directory;
@@ -216,6 +329,9 @@ namespace Components
             InvalidTarget(directory);
         // "C:" alone is the current folder of that drive to the system, its root to the file layer.
         if (IsRootPath(directory) || IsRootPath(Paths::GetFullPath(directory)) || IsWindowsDirectory(directory))
+            InvalidTarget(directory);
+        // A copy into the tree it copies never ends, and a restore would write into its own source.
+        if (IsInLiveFolder(components, options, directory))
             InvalidTarget(directory);
         if (Directories::Exists(directory) && !IsEmptyOrEarlierBackup(components, directory))
             InvalidTarget(directory);
@@ -228,7 +344,7 @@ namespace Components
         // exist).
         if (Directories::Exists(job.directory))
         {
-            CheckBackupTarget(components, job.directory);
+            CheckBackupTarget(components, options, job.directory);
             String failedEntry;
             if (!Directories::DeleteFiles(job.directory, L"*", &failedEntry))
             {
@@ -240,7 +356,7 @@ namespace Components
         }
         else
         {
-            CheckBackupTarget(components, job.directory);
+            CheckBackupTarget(components, options, job.directory);
             if (!CreateDirectoryW(job.directory.c_str(), nullptr))
                 return L"CreateDirectory failed: " + ErrorText::FormatLastError();
         }
@@ -251,6 +367,12 @@ namespace Components
                    ComponentPlatform& platform)
     {
         return RunComponents(RestoreRun, components, options, job, platform);
+    }
+
+    bool HasMark(const Component& component, const String& directory)
+    {
+        const auto entries = TopLevelEntries(directory);
+        return entries && HasMarkAmong(component, *entries);
     }
 
     void ActiveDirectoryIsOnline(const String& server, DWORD& online)

@@ -45,7 +45,7 @@ bool OperatingSystem::IsDomainController() const
     if (m_version.dwPlatformId != VER_PLATFORM_WIN32_NT)
         return false;
 
-    UniqueLibrary netapi(LoadLibraryW(L"netapi32.dll"));
+    UniqueLibrary netapi(Libraries::LoadFromSystemFolder(L"netapi32.dll"));
     if (!netapi)
         return false;
     const auto netServerGetInfo = GetProc<NetServerGetInfoFunction>(netapi.get(), "NetServerGetInfo");
@@ -67,7 +67,7 @@ bool OperatingSystem::IsDomainController() const
 
 bool OperatingSystem::IsClusterNode() const
 {
-    UniqueLibrary clusapi(LoadLibraryW(L"Clusapi.dll"));
+    UniqueLibrary clusapi(Libraries::LoadFromSystemFolder(L"clusapi.dll"));
     if (!clusapi)
         return false;
     const auto getNodeClusterState = GetProc<GetNodeClusterStateFunction>(clusapi.get(), "GetNodeClusterState");

@@ -83,7 +83,9 @@ namespace
         job.server = CopyText(options.m_bstrServerName);
         job.domain = CopyText(options.m_bstrDomainName);
         job.user = CopyText(options.m_bstrUserName);
-        job.password = CopyText(options.m_bstrPassword);
+        // Straight into its owner: no copy of the password is left behind in freed memory.
+        if (options.m_bstrPassword != nullptr && *options.m_bstrPassword != nullptr)
+            job.password = Secret(*options.m_bstrPassword, SysStringLen(*options.m_bstrPassword));
         job.directory = CopyText(options.m_bstrDirectory);
         return job;
     }

@@ -2,6 +2,8 @@
 
 #include "common/FileSystem.h"
 #include "common/Handles.h"
+#include "common/MountManager.h"
+#include "common/StagingFolder.h"
 #include "registry/LiveKeys.h"
 #include "registry/RegistryBackupSet.h"
 #include "registry/RegistryFailure.h"
@@ -24,6 +26,8 @@ namespace
     const wchar_t* const ReliabilityPath = L"\\Microsoft\\Windows\\CurrentVersion\\Reliability";
     const wchar_t* const HiveListPath = L"System\\CurrentControlSet\\Control\\hivelist";
     const wchar_t* const NoBackup = L"No registry backup in %s";
+    // Below the staging folder: the registry's files apart from the boot files' copies.
+    const wchar_t* const StagingSubfolder = L"Registry";
     const wchar_t* const LinkValue = L"SymbolicLinkValue";
     // What loading a hive file may write beside it.
     const wchar_t* const HiveLogSuffixes[] = {L".LOG", L".LOG1", L".LOG2"};
@@ -165,22 +169,6 @@ namespace
         }
     }
 
-    // The files of one hive's restore, all beside the saved hive in the backup.
-    struct HiveFiles
-    {
-        HiveFiles(const String& regDirectory, const HiveFileEntry& entry)
-            : saved(regDirectory + L"\\" + entry.GetFilePath()), replacement(saved + L".tmp"),
-              oldHive(saved + L".bak"), work(saved + L".work"), setAside(saved + L".bak.old")
-        {
-        }
-
-        String saved;       // as the backup wrote it; never changed
-        String replacement; // the prepared hive that replaces the live one at the next start
-        String oldHive;     // where the platform keeps the live hive it replaces
-        String work;        // the copy that is loaded and prepared
-        String setAside;    // an earlier restore's old hive while the new replacement is scheduled
-    };
-
     [[noreturn]] void ThrowInUse(const String& file)
     {
         RegistryFailure::ThrowWithLastError(L"%s is in use: a restore scheduled earlier may be waiting for the restart.",
@@ -267,7 +255,56 @@ namespace
         Wow64 wow64;
         return MAXIMUM_ALLOWED | (wow64.IsWow64Process() ? KEY_WOW64_64KEY : 0);
     }
+
+    // The live file of entry's hive: the one the live hive list names, or, for a hive that is not
+    // loaded now (a user who is not logged on), the manifest's.
+    String LiveHiveFile(const HiveFileEntry& entry)
+    {
+        String hiveFile;
+        if (Registry::GetString(HKEY_LOCAL_MACHINE, HiveListPath, entry.GetHivePath(), hiveFile) != ERROR_SUCCESS ||
+            hiveFile.empty())
+            hiveFile = entry.GetHiveFile();
+        String device;
+        String path;
+        if (!RegistryService::SplitHiveFile(hiveFile, device, path))
+            throw RegistryServiceException(Strings::Format(L"The hive %s has no file on a volume: %s",
+                                                           entry.GetHivePath().c_str(), hiveFile.c_str()));
+        String drive;
+        MountManager::GetDriveLetter(device, drive);
+        return drive + L"\\" + path;
+    }
 }
+
+// The files of one hive's restore: the saved hive in the backup, which is only read, and the
+// others in the staging folder of the live hive's volume, where the platform swaps them in.
+struct RegistryService::HiveFiles
+{
+    HiveFiles(const String& regDirectory, const HiveFileEntry& entry)
+    {
+        // The manifest may come from anywhere: its file path must not lead out of the backup, nor
+        // out of the staging folder.
+        if (!Paths::IsRelativeBelow(entry.GetFilePath()))
+            throw RegistryServiceException(Strings::Format(L"Invalid hive file path: %s", entry.GetFilePath().c_str()));
+        backup = Directories::GetDirectory(regDirectory, true);
+        saved = regDirectory + L"\\" + entry.GetFilePath();
+        live = LiveHiveFile(entry);
+        stagingRoot = StagingFolder::RootOf(live);
+        const String staged = stagingRoot + L"\\" + StagingSubfolder + L"\\" + entry.GetFilePath();
+        replacement = staged + L".tmp";
+        oldHive = staged + L".bak";
+        work = staged + L".work";
+        setAside = staged + L".bak.old";
+    }
+
+    String backup;      // the backup folder
+    String saved;       // as the backup wrote it; never changed
+    String live;        // the live hive's file
+    String stagingRoot; // the staging folder of its volume
+    String replacement; // the prepared hive that replaces the live one at the next start
+    String oldHive;     // where the platform keeps the live hive it replaces
+    String work;        // the copy that is loaded and prepared
+    String setAside;    // an earlier restore's old hive while the new replacement is scheduled
+};
 
 void RegistryService::Restore(const String& directory)
 {
@@ -285,15 +322,33 @@ void RegistryService::Restore(const String& directory)
         // All or nothing: every hive is prepared, and every live hive found, before the first
         // replacement is scheduled, so that a failure never leaves the machine to restart into
         // a mix of restored and unrestored hives.
-        for (const HiveFileEntry& entry : entries)
-            PrepareHive(regDirectory, entry);
+        std::vector<HiveFiles> files;
+        StagingFolder::Folders stagingFolders;
         std::vector<UniqueRegKey> liveHives(entries.size());
-        for (size_t i = 0; i < entries.size(); ++i)
-            OpenLiveHive(entries[i], liveHives[i]);
+        size_t prepared = 0;
+        try
+        {
+            for (; prepared < entries.size(); ++prepared)
+            {
+                files.emplace_back(regDirectory, entries[prepared]);
+                Prepare(entries[prepared], files[prepared], stagingFolders);
+            }
+            for (size_t i = 0; i < entries.size(); ++i)
+                OpenLiveHive(entries[i], liveHives[i]);
+        }
+        catch (...)
+        {
+            const DWORD lastError = GetLastError();
+            for (size_t i = 0; i < prepared; ++i)
+                DeleteFileW(Paths::ToLongPath(files[i].replacement).c_str());
+            StagingFolder::RemoveCreated(stagingFolders);
+            SetLastError(lastError);
+            throw;
+        }
         for (size_t i = 0; i < entries.size(); ++i)
         {
             if (liveHives[i])
-                ScheduleHive(regDirectory, entries[i], liveHives[i]);
+                ScheduleHive(entries[i], files[i], liveHives[i]);
         }
     }
     catch (const CRegistryKey::Exception&)
@@ -305,30 +360,35 @@ void RegistryService::Restore(const String& directory)
 
 void RegistryService::RestoreHive(const String& regDirectory, HiveFileEntry entry)
 {
-    PrepareHive(regDirectory, entry);
+    const HiveFiles files(regDirectory, entry);
+    StagingFolder::Folders stagingFolders;
+    Prepare(entry, files, stagingFolders);
     UniqueRegKey live;
     if (OpenLiveHive(entry, live))
-        ScheduleHive(regDirectory, entry, live);
+        ScheduleHive(entry, files, live);
 }
 
 void RegistryService::PrepareHive(const String& regDirectory, const HiveFileEntry& entry)
 {
-    // The manifest may come from anywhere: its file path must not lead the files written and
-    // deleted next to the saved hive out of the backup.
-    if (!Paths::IsRelativeBelow(entry.GetFilePath()))
-        throw RegistryServiceException(Strings::Format(L"Invalid hive file path: %s", entry.GetFilePath().c_str()));
+    const HiveFiles files(regDirectory, entry);
+    StagingFolder::Folders stagingFolders;
+    Prepare(entry, files, stagingFolders);
+}
 
+void RegistryService::Prepare(const HiveFileEntry& entry, const HiveFiles& files,
+                              StagingFolder::Folders& stagingFolders)
+{
     const HKEY root = entry.GetRootKey();
     const String subkey = entry.GetSubkey();
     const String temporaryName = entry.GetTemporaryName();
-    const HiveFiles files(regDirectory, entry);
     const String hiveName = Strings::ToUpper(subkey);
 
-    // Links inside the backup would lead what is written and deleted beside the saved hive
-    // elsewhere.
-    const String directory = Directories::GetDirectory(regDirectory, true);
-    for (const String* file : {&files.saved, &files.replacement, &files.oldHive, &files.work, &files.setAside})
-        Paths::RefuseLinks(directory, *file);
+    // Links inside the backup would lead what is read elsewhere; links in the staging folder,
+    // what is written.
+    Paths::RefuseLinks(files.backup, files.saved);
+    StagingFolder::Prepare(files.stagingRoot, Directories::GetDirectory(files.replacement, true), stagingFolders);
+    for (const String* file : {&files.replacement, &files.oldHive, &files.work, &files.setAside})
+        Paths::RefuseLinks(files.stagingRoot, *file);
 
     // What an earlier restore left: a replacement or old hive that the platform still holds
     // belongs to a replacement scheduled for the next start, and cannot be prepared again.
@@ -341,54 +401,68 @@ void RegistryService::PrepareHive(const String& regDirectory, const HiveFileEntr
     if (Files::Exists(files.oldHive) && IsHeld(files.oldHive))
         ThrowInUse(files.oldHive);
 
-    WorkingCopy work(files.work);
-    work.CopyFrom(files.saved);
-
-    UnloadLeftover(root, temporaryName);
-    LONG status = RegLoadKeyW(root, temporaryName.c_str(), files.work.c_str());
-    if (status != ERROR_SUCCESS)
+    // From here on a replacement on disk is this restore's own, and goes when it fails.
+    try
     {
-        // Some platforms make the key before they read the file, and keep it when that fails.
-        if (KeyExists(root, temporaryName))
-            RegUnLoadKeyW(root, temporaryName.c_str());
-        RegistryFailure::ThrowCallFailed(status, L"RegLoadKey(%d, %s, %s)", Number(root), temporaryName.c_str(),
-                                         files.work.c_str());
+        WorkingCopy work(files.work);
+        work.CopyFrom(files.saved);
+
+        UnloadLeftover(root, temporaryName);
+        LONG status = RegLoadKeyW(root, temporaryName.c_str(), files.work.c_str());
+        if (status != ERROR_SUCCESS)
+        {
+            // Some platforms make the key before they read the file, and keep it when that fails.
+            if (KeyExists(root, temporaryName))
+                RegUnLoadKeyW(root, temporaryName.c_str());
+            RegistryFailure::ThrowCallFailed(status, L"RegLoadKey(%d, %s, %s)", Number(root), temporaryName.c_str(),
+                                             files.work.c_str());
+        }
+        LoadedHive loaded(root, temporaryName);
+
+        if (hiveName == L"SYSTEM")
+            CopyKeysNotToRestore(root, subkey, temporaryName);
+
+        status = RegFlushKey(root);
+        if (status != ERROR_SUCCESS)
+            RegistryFailure::ThrowCallFailed(status, L"RegFlushKey(%d)", Number(root));
+
+        status = RegOpenKeyExW(root, temporaryName.c_str(), 0, HiveAccess(), loaded.Key().put());
+        if (status != ERROR_SUCCESS)
+            RegistryFailure::ThrowCallFailed(status, L"RegOpenKeyEx(%d, %s)", Number(root), temporaryName.c_str());
+
+        // The restored system must not take the last shutdown of the backed-up one for its own.
+        if (hiveName == L"SOFTWARE")
+        {
+            RefuseLinks(root, temporaryName, ReliabilityPath + 1, false);
+            CRegistryKey reliability(root, temporaryName + ReliabilityPath, KEY_ALL_ACCESS);
+            reliability.SetValue(L"LastAliveStamp", L"", REG_SZ);
+        }
+
+        status = RegSaveKeyW(loaded.Key().get(), files.replacement.c_str(), nullptr);
+        if (status != ERROR_SUCCESS)
+            RegistryFailure::ThrowCallFailed(status, L"RegSaveKey(%d, %s)", Number(loaded.Key().get()),
+                                             files.replacement.c_str());
+
+        const HKEY loadedKey = loaded.Key().release();
+        status = RegCloseKey(loadedKey);
+        if (status != ERROR_SUCCESS)
+            RegistryFailure::ThrowCallFailed(status, L"RegCloseKey(%d)", Number(loadedKey));
+
+        status = RegUnLoadKeyW(root, temporaryName.c_str());
+        if (status != ERROR_SUCCESS)
+            RegistryFailure::ThrowCallFailed(status, L"RegUnLoadKey(%d, %s)", Number(root), temporaryName.c_str());
+        loaded.Unloaded();
+
+        // The swap keeps the file's own security: the live hive's, not the staging folder's.
+        StagingFolder::CarrySecurity(files.live, files.replacement);
     }
-    LoadedHive loaded(root, temporaryName);
-
-    if (hiveName == L"SYSTEM")
-        CopyKeysNotToRestore(root, subkey, temporaryName);
-
-    status = RegFlushKey(root);
-    if (status != ERROR_SUCCESS)
-        RegistryFailure::ThrowCallFailed(status, L"RegFlushKey(%d)", Number(root));
-
-    status = RegOpenKeyExW(root, temporaryName.c_str(), 0, HiveAccess(), loaded.Key().put());
-    if (status != ERROR_SUCCESS)
-        RegistryFailure::ThrowCallFailed(status, L"RegOpenKeyEx(%d, %s)", Number(root), temporaryName.c_str());
-
-    // The restored system must not take the last shutdown of the backed-up one for its own.
-    if (hiveName == L"SOFTWARE")
+    catch (...)
     {
-        RefuseLinks(root, temporaryName, ReliabilityPath + 1, false);
-        CRegistryKey reliability(root, temporaryName + ReliabilityPath, KEY_ALL_ACCESS);
-        reliability.SetValue(L"LastAliveStamp", L"", REG_SZ);
+        const DWORD lastError = GetLastError();
+        DeleteFileW(Paths::ToLongPath(files.replacement).c_str());
+        SetLastError(lastError);
+        throw;
     }
-
-    status = RegSaveKeyW(loaded.Key().get(), files.replacement.c_str(), nullptr);
-    if (status != ERROR_SUCCESS)
-        RegistryFailure::ThrowCallFailed(status, L"RegSaveKey(%d, %s)", Number(loaded.Key().get()),
-                                         files.replacement.c_str());
-
-    const HKEY loadedKey = loaded.Key().release();
-    status = RegCloseKey(loadedKey);
-    if (status != ERROR_SUCCESS)
-        RegistryFailure::ThrowCallFailed(status, L"RegCloseKey(%d)", Number(loadedKey));
-
-    status = RegUnLoadKeyW(root, temporaryName.c_str());
-    if (status != ERROR_SUCCESS)
-        RegistryFailure::ThrowCallFailed(status, L"RegUnLoadKey(%d, %s)", Number(root), temporaryName.c_str());
-    loaded.Unloaded();
 }
 
 bool RegistryService::OpenLiveHive(const HiveFileEntry& entry, UniqueRegKey& live)
@@ -404,9 +478,8 @@ bool RegistryService::OpenLiveHive(const HiveFileEntry& entry, UniqueRegKey& liv
     RegistryFailure::ThrowCallFailed(status, L"RegOpenKeyEx(%d, %s)", Number(root), subkey.c_str());
 }
 
-void RegistryService::ScheduleHive(const String& regDirectory, const HiveFileEntry& entry, UniqueRegKey& live)
+void RegistryService::ScheduleHive(const HiveFileEntry& entry, const HiveFiles& files, UniqueRegKey& live)
 {
-    const HiveFiles files(regDirectory, entry);
 
     // The platform keeps the live hive under the old-hive name and will not overwrite a file
     // there. One left by an earlier restore is set aside, not deleted, until the new

@@ -6,9 +6,12 @@
 
 #include "common/Exceptions.h"
 #include "common/Handles.h"
+#include "common/StagingFolder.h"
 #include "common/Strings.h"
 
 #include <windows.h>
+
+#include <vector>
 
 class HiveFileEntry;
 
@@ -37,26 +40,32 @@ public:
 
     // Prepares every hive listed in directory\RegistryBackupSet.xml to replace the live one at
     // the next start; a directory without a manifest gets an empty one and nothing is restored.
+    // The backup is only read: each hive's files go to "<staging folder of the live hive's
+    // volume>\Registry\<its filepath>" + ".work" (the copy that is loaded), ".tmp" (the
+    // replacement, with the live hive file's security) and ".bak" (where the platform keeps the
+    // live hive it replaces); see StagingFolder for that folder's rules. The live hive's file is
+    // the one the live hive list names, or the manifest's for a hive that is not loaded now.
     // All or nothing: every hive is prepared and every live hive opened before the first
-    // replacement is scheduled, so a failure before that schedules nothing (prepared files stay).
-    // Can be run again after a failed or completed restore. The saved hives are never changed.
-    // The caller must hold the backup and restore privileges, enabled. Throws
-    // RegistryServiceException; the manifest's exceptions pass through.
+    // replacement is scheduled, so a failure before that schedules nothing, and the replacements
+    // it prepared are removed. Can be run again after a failed or completed restore. The caller
+    // must hold the backup and restore privileges, enabled. Throws RegistryServiceException; the
+    // manifest's, the mount manager's and the staging folder's (FileSystemException) pass through.
     static void Restore(const String& directory);
 
     // Restores one hive: PrepareHive, then, unless it is a user hive that is not loaded now,
-    // schedules "<saved>.tmp" to replace the live hive, whose copy goes to "<saved>.bak" (one
+    // schedules its replacement ".tmp" to replace the live hive, whose copy goes to ".bak" (one
     // left by an earlier restore is set aside meanwhile, and removed once the new replacement is
     // scheduled). Throws as PrepareHive, and RegistryServiceException when the live hive cannot
     // be opened or replaced.
     static void RestoreHive(const String& regDirectory, HiveFileEntry entry);
 
-    // Loads a working copy of the saved hive ("<saved>.work", deleted on every way out) under
+    // Loads a working copy of the saved hive (".work", deleted on every way out) under
     // root\TMP_<subkey>, carries the keys not to restore over from the live system (SYSTEM),
-    // clears LastAliveStamp (SOFTWARE) and writes it to "<saved>.tmp" (replacing a stale one).
-    // Throws RegistryServiceException: "Invalid hive file path: ..." for a file path that
-    // leaves regDirectory, before anything is touched; "<file> is in use: ..." for a ".tmp" or
-    // ".bak" that the platform still holds for a replacement scheduled earlier; a failing call.
+    // clears LastAliveStamp (SOFTWARE) and writes it to the replacement ".tmp" (replacing a stale
+    // one; a replacement of its own is removed again when a later step fails). Throws
+    // RegistryServiceException: "Invalid hive file path: ..." for a file path that leaves
+    // regDirectory, before anything is touched; "<file> is in use: ..." for a ".tmp" or ".bak"
+    // that the platform still holds for a replacement scheduled earlier; a failing call.
     // CRegistryKey::Exception from the key wrapper passes through.
     static void PrepareHive(const String& regDirectory, const HiveFileEntry& entry);
 
@@ -90,11 +99,17 @@ public:
                           HKEY destinationRoot, const String& destinationSubkey, const String& destinationName);
 
 private:
+    struct HiveFiles;
+
+    // PrepareHive with the files worked out; the staging folders it checked or made are added
+    // to stagingFolders.
+    static void Prepare(const HiveFileEntry& entry, const HiveFiles& files, StagingFolder::Folders& stagingFolders);
+
     // Opens the live hive of entry for its replacement; false for a user hive that is not loaded.
     static bool OpenLiveHive(const HiveFileEntry& entry, UniqueRegKey& live);
 
     // Schedules the prepared replacement of one hive, whose live key is open in live.
-    static void ScheduleHive(const String& regDirectory, const HiveFileEntry& entry, UniqueRegKey& live);
+    static void ScheduleHive(const HiveFileEntry& entry, const HiveFiles& files, UniqueRegKey& live);
 
     // Brings every key, child key and value that the live KeysNotToRestore list names from the
     // live hive root\subkey into its saved copy root\temporaryName.

@@ -1,17 +1,16 @@
 #!/bin/bash
-# The directory component in lab domain controllers: on 2003 through the directory backup API
+# The directory component in a lab domain controller of 2003, through the directory backup API
 # (byte-for-byte copies, the manifest, restore mode, the registration, failures of the API and of
-# the copies that leave the live files as they were, a backup inside the live folder refused), on
-# 2008 through the directory's writer (QmVss.dll), with failures reaching the caller as errors.
+# the copies that leave the live files as they were, a backup inside the live folder refused). On
+# 2008 the directory goes through its VSS writer: tests/lab/vss.sh.
 source "$(dirname "$0")/lib/common.bash"
 
 provision ad-dc-2003 --os 2003 --role dc
-provision ad-dc-2008 --os 2008 --role dc
-DC=$MACHINES/ad-dc-2003 DC8=$MACHINES/ad-dc-2008
+DC=$MACHINES/ad-dc-2003
 NTDS=$DC/drive_c/windows/NTDS
 LABKEY='HKLM\SOFTWARE\Harborline Lab\ntdsbcli'
 machines_ready
-mkdir -p "$DC/drive_c/ad" "$DC8/drive_c/ad 8"
+mkdir -p "$DC/drive_c/ad"
 
 # knob MACHINE NAME VALUE: sets a value of the lab API's settings ("-" removes it).
 knob() {
@@ -183,36 +182,5 @@ expect_contains "damaged token" "DsRestorePrepare failed: Expiry token is in unr
 SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\expired' --no-verify --active-directory
 expect_contains "expired token" \
     "DsRestorePrepare failed: DS Contents in the backup copy are out of date. Try restoring with a more recent copy." "$ERR"
-
-# --- 2008: the writer -------------------------------------------------------------------------
-NTDS8=$DC8/drive_c/windows/NTDS
-VSSLOG=$DC8/drive_c/HarborlineLab/vss.log
-# The API would fail: the writer path never asks it.
-knob "$DC8" DsIsNTDSOnlineW 0xC7FF0007
-knob "$DC8" DsSetAuthIdentityW 0xC7FF0001
-run_in "$DC8" ssbr status
-expect_contains "2008: online without the API" "Directory service online:          yes" "$OUT"
-QM_SECRET=s3cret run_in "$DC8" ssbr backup 'C:\ad 8\full' --active-directory --domain LAB --user backup \
-    --password-env QM_SECRET
-expect_eq "2008 backup: exit" 0 "$RC"
-same_files "2008 backup" "$NTDS8" "$DC8/drive_c/ad 8/full/ntds" "${DB_FILES[@]}"
-expect_eq "2008 backup: the library's calls" \
-    'Initialize|BackupWriterComponent {b2014c9e-8711-4c5c-a5a9-3cf384484757} ntds [C:\ad 8\full]' \
-    "$(tr -d '\r' <"$VSSLOG" | paste -sd'|')"
-
-head -c 5000 /dev/urandom >"$NTDS8/ntds.dit"
-rm -f "$VSSLOG"
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC8" ssbr restore 'C:\ad 8\full' --no-verify --active-directory
-expect_eq "2008 restore: exit" 0 "$RC"
-same_files "2008 restore" "$DC8/drive_c/ad 8/full/ntds" "$NTDS8" "${DB_FILES[@]}"
-expect_eq "2008 restore: the library's calls" \
-    'Initialize|RestoreWriterComponent {b2014c9e-8711-4c5c-a5a9-3cf384484757} ntds [C:\ad 8\full]' \
-    "$(tr -d '\r' <"$VSSLOG" | paste -sd'|')"
-
-# A throw from the library reaches the caller's error text.
-"$LAB/run" "$DC8" reg add 'HKLM\SOFTWARE\Harborline Lab\QmVss' /v Fail /t REG_DWORD /d 1 /f >/dev/null
-run_in "$DC8" ssbr backup 'C:\ad 8\failing' --active-directory
-expect_eq "2008 library failure: exit" 1 "$RC"
-expect_contains "2008 library failure: GetError" $'An exception occurred in Backup:\nStandard library exception: lab VSS client: BackupWriterComponent {b2014c9e-8711-4c5c-a5a9-3cf384484757} ntds [C:\\ad 8\\failing] failed as told' "$ERR"
 
 finish

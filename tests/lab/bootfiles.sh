@@ -42,6 +42,14 @@ step() {
     [ $STEPS -gt 1 ] || printf '@echo off\r\n' >"$C/t/steps.cmd"
     printf '%s >C:\\t\\%d.out 2>C:\\t\\%d.err\r\necho %%errorlevel%% >C:\\t\\%d.rc\r\n' "$1" $STEPS $STEPS $STEPS >>"$C/t/steps.cmd"
 }
+# held_step FILE CMD: a step run while FILE is held open without sharing (labservice hold).
+held_step() {
+    local label=$((STEPS + 1))
+    printf 'start "" /b labservice hold "%s" C:\\t\\hold\r\n:held%d\r\nif not exist C:\\t\\hold\\held if not exist C:\\t\\hold\\failed goto held%d\r\n' \
+        "$1" $label $label >>"$C/t/steps.cmd"
+    step "$2"
+    printf 'echo.>C:\\t\\hold\\release\r\n:released%d\r\nif exist C:\\t\\hold\\held goto released%d\r\n' $label $label >>"$C/t/steps.cmd"
+}
 steps_run() {
     run_in "$MACHINE" cmd /c 'C:\t\steps.cmd'
     rm -f "$C/t/steps.cmd"
@@ -67,15 +75,45 @@ step 'ssbr restore C:\not-a-backup --no-verify --boot-files'                    
 step 'ssbr restore C:\never-made --no-verify --boot-files'                            # 11
 step 'dir /b C:\SystemStateRestore'                                       # 12
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 13
+# Restores that fail with a rename of another program already waiting: while staging, early (a
+# file holds the name of a staging folder) and late (the last saved file is held open without
+# sharing), and while scheduling (a live folder that the restore makes again, a key store folder
+# gone since the backup, and later one that a file blocks, the machine keys folder).
+WAITING_RENAME="reg add \"$SESSION_MANAGER\" /v PendingFileRenameOperations /t REG_MULTI_SZ /d \"\\??\\C:\\t\\earlier.dll\\0!\\??\\C:\\windows\\earlier.dll\" /f"
+STAGED_FILES='if exist C:\SystemStateRestore dir /s /b /a-d C:\SystemStateRestore'
+PROTECT='C:\windows\system32\Microsoft\Protect\S-1-5-18'
+KEYSTORE='C:\ProgramData\Microsoft\Crypto\RSA\MachineKeys'
 step 'mkdir C:\SystemStateRestore\C'
-step 'echo blocker>C:\SystemStateRestore\C\windows'
-step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 16
+step 'copy C:\t\blocker C:\SystemStateRestore\C\windows'
+step "$WAITING_RENAME"
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 17
-step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 18
-step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 19
+step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 18
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 19
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 20
+step "$STAGED_FILES"                                                        # 21
+step 'del C:\SystemStateRestore\C\windows'
+held_step 'E:\bk\IIS\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d' \
+    'ssbr restore E:\bk --no-verify --boot-files'                                      # 23
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 24
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 25
+step "$STAGED_FILES"                                                        # 26
+step "move $PROTECT\\User C:\\t\\ProtectUser"
+step "move $KEYSTORE C:\\t\\MachineKeys"
+step "copy C:\\t\\blocker $KEYSTORE"
+step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 30
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 31
+step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 32
+step "dir /b $PROTECT"                                                      # 33
+step "$STAGED_FILES"                                                        # 34
+step "del $KEYSTORE"
+step "move C:\\t\\MachineKeys $KEYSTORE"
+step "move C:\\t\\ProtectUser $PROTECT\\User"
+step "reg delete \"$SESSION_MANAGER\" /v PendingFileRenameOperations /f"  # 38
 step 'rmdir /s /q C:\SystemStateRestore'
 mkdir -p "$C/not-a-backup"
 echo stray >"$C/not-a-backup/notes.txt"
+echo blocker >"$C/t/blocker"
+LIVE_BEFORE=$(for path in "${LIVE[@]}"; do md5sum "$path"; done | sort -k2)
 steps_run
 expect_eq "the backups and failed restores: exit" 0 "$RC"
 
@@ -147,21 +185,59 @@ expect_eq "a restore without a backup staged files" 1 "$RC"
 result 13
 expect_eq "restore without a backup: renames pending" 1 "$RC"
 
-# --- a staging copy that fails: what was scheduled before it stays, nothing after it ------------
-result 16
-expect_eq "blocked staging: exit" 1 "$RC"
-expect_contains "blocked staging: the saved file" 'CoreBootSystemFilesException ERROR: Files::Copy(E:\bk\CatRoot\C\windows\System32\CatRoot\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\' "$ERR"
-expect_contains "blocked staging: the staged copy" ', C:\SystemStateRestore\C\windows\System32\CatRoot\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\' "$ERR"
-expect_contains "blocked staging: the code" ') failed: Error = 0x' "$ERR"
+# --- restores that fail while staging or scheduling leave everything as it was ------------------
 result 17
-PENDING=$(pending)
-expect_eq "blocked staging: the boot files stay scheduled" 4 "$(grep -c '^!\\??\\C:\\[A-Za-z]*\.\?[a-z]*$' <<<"$PENDING")"
-expect_eq "blocked staging: nothing of the catalog scheduled" 0 "$(grep -ci '^!.*catroot' <<<"$PENDING")"
-expect_eq "blocked staging: the staging folders still go at the start" 1 "$(grep -cxF '\??\C:\SystemStateRestore' <<<"$PENDING")"
+WAITING=$OUT
+expect_contains "another program's rename waits" '\??\C:\t\earlier.dll\0!\??\C:\windows\earlier.dll' "$WAITING"
 result 18
-expect_eq "blocked staging: protected renames not allowed" 1 "$RC"
+expect_eq "blocked staging folder: exit" 1 "$RC"
+expect_contains "blocked staging folder: message" 'FileSystemException ERROR: Refused the staging folder C:\SystemStateRestore\C\windows: it is a file. Nothing was staged there; remove it and run the restore again.' "$ERR"
 result 19
+expect_eq "blocked staging folder: the pending renames as they were" "$WAITING" "$OUT"
+result 20
+expect_eq "blocked staging folder: protected renames not allowed" 1 "$RC"
+result 21
+expect_eq "blocked staging folder: no staged file left" 'C:\SystemStateRestore\C\windows' "$OUT"
+result 23
+expect_eq "saved file held open: exit" 1 "$RC"
+expect_contains "saved file held open: the file and the staged copy" 'CoreBootSystemFilesException ERROR: Files::Copy(E:\bk\IIS\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d, C:\SystemStateRestore\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d) failed: Error = 0x00000020' "$ERR"
+result 24
+expect_eq "saved file held open: the pending renames as they were" "$WAITING" "$OUT"
+result 25
+expect_eq "saved file held open: protected renames not allowed" 1 "$RC"
+result 26
+expect_eq "saved file held open: no staged file left" "" "$OUT"
+result 30
+expect_eq "blocked live folder: exit" 1 "$RC"
+expect_contains "blocked live folder: message" 'CoreBootSystemFilesException ERROR: CreateDirectory(C:\ProgramData\Microsoft\Crypto\RSA\MachineKeys) failed: Error = 0x000000B7' "$ERR"
+result 31
+expect_eq "blocked live folder: the pending renames as they were" "$WAITING" "$OUT"
+result 32
+expect_eq "blocked live folder: protected renames not allowed" 1 "$RC"
+result 33
+expect_eq "blocked live folder: the key store folder it made is gone again" $'5f3b6d1e-8a61-4b1c-9e7a-3c2d1f0e4b5a\nPreferred' "$(sort <<<"$OUT")"
+result 34
+expect_eq "blocked live folder: no staged file left" "" "$OUT"
+result 38
 expect_eq "clearing the pending renames: exit" 0 "$RC"
+expect_eq "failed restores: the live files" "$LIVE_BEFORE" "$(for path in "${LIVE[@]}"; do md5sum "$path"; done | sort -k2)"
+
+# --- a staging folder made beforehand as a link: refused, nothing written through it -------------
+mkdir -p "$C/elsewhere"
+echo "not the restore's" >"$C/elsewhere/NtLdr"
+ln -s elsewhere "$C/SystemStateRestore"
+STEPS=0
+step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 1
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 2
+steps_run
+result 1
+expect_eq "staging folder is a link: exit" 1 "$RC"
+expect_contains "staging folder is a link: message" 'FileSystemException ERROR: Refused the staging folder C:\SystemStateRestore: it is a link. Nothing was staged there; remove it and run the restore again.' "$ERR"
+result 2
+expect_eq "staging folder is a link: renames pending" 1 "$RC"
+expect_eq "staging folder is a link: what it leads to" "NtLdr: not the restore's" \
+    "$(cd "$C/elsewhere" && for f in *; do echo "$f: $(cat "$f")"; done)"
+rm "$C/SystemStateRestore"
 
 # --- the restore, carried out by a restart -------------------------------------------------------
 BEFORE=$(checksums "$E/bk")
@@ -170,6 +246,14 @@ for file in NtLdr Boot.ini windows/system32/qmprot32.dll windows/system32/PerfC0
     windows/system32/Microsoft/Protect/S-1-5-18/Preferred; do
     echo "changed after the backup" >"$(live "$file")"
 done
+# Security for the staged copies to take: a protected file that only its owner and SYSTEM may
+# open, and a key store folder that passes only them on, from which a saved key has gone. Wine
+# keeps a file's list as its mode bits: without "other" bits, the list lets Everyone in no more.
+QMPROT=$(live windows/system32/qmprot32.dll)
+KEYS=$(dirname "$(live windows/system32/Microsoft/Protect/S-1-5-18/Preferred)")
+chmod 600 "$QMPROT"
+chmod 700 "$KEYS"
+rm "$KEYS/Preferred"
 # The same backup as if taken where the system root was C:\WINNT and the all-users profile
 # C:\Documents and Settings\All Users: each file keeps its path below its group's root.
 cp -r "$E/bk" "$C/bk-winnt"
@@ -187,6 +271,11 @@ step 'rmdir /s /q C:\SystemStateRestore'
 step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 7
 step "reg query \"$SESSION_MANAGER\" /v AllowProtectedRenames"            # 8
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 9
+STAGED='C:\SystemStateRestore\C\windows\System32'
+step "sectool show C:\\windows\\system32\\qmprot32.dll C:\\SystemStateRestore\\c\\windows\\system32\\qmprot32.dll C:\\NtLdr C:\\SystemStateRestore\\C\\NtLdr $STAGED\\Microsoft\\Protect\\S-1-5-18\\Preferred C:\\SystemStateRestore"  # 10
+# A second restore while the first waits for the restart: its staged copies are not touched.
+step 'ssbr restore E:\bk --no-verify --boot-files'                                    # 11
+step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 12
 # A backup folder with a link in it, to the live fonts.
 cp -r "$E/bk" "$C/bk-link"
 rm -r "$C/bk-link/SPF/c/windows/fonts"
@@ -226,6 +315,23 @@ done
 expect_eq "pending renames: one per saved file" 28 "$(grep -c '^!' <<<"$PENDING")"
 expect_contains "staging folders removed after the renames" $'\\??\\C:\\SystemStateRestore\\C\n\n\\??\\C:\\SystemStateRestore\n' "$PENDING"$'\n'
 expect_eq "staged copy before the restart" "$(cat "$E/bk/BootFiles/C/NtLdr")" "$(cat "$C/SystemStateRestore/C/NtLdr")"
+# Each staged copy carries its live file's security (or, new, what its live folder passes on).
+result 10
+expect_eq "security read back: exit" 0 "$RC"
+mapfile -t SECURITY <<<"$OUT"
+expect_eq "the live qmprot32.dll keeps everyone out" "" "$(grep -F ';;;WD)' <<<"${SECURITY[0]}")"
+expect_eq "staged qmprot32.dll: the live file's security" "${SECURITY[0]}" "${SECURITY[1]}"
+expect_contains "the live NtLdr lets everyone read" ';;;WD)' "${SECURITY[2]}"
+expect_eq "staged NtLdr: the live file's security" "${SECURITY[2]}" "${SECURITY[3]}"
+expect_eq "staged Preferred, new to a folder that keeps everyone out" "" "$(grep -F ';;;WD)' <<<"${SECURITY[4]}")"
+expect_contains "staged Preferred: read back" 'D:' "${SECURITY[4]}"
+expect_eq "the staging folder keeps everyone out" "" "$(grep -F ';;;WD)' <<<"${SECURITY[5]}")"
+expect_contains "the staging folder: read back" 'D:' "${SECURITY[5]}"
+result 11
+expect_eq "a second restore before the restart: exit" 1 "$RC"
+expect_contains "a second restore before the restart: message" 'CoreBootSystemFilesException ERROR: A restore scheduled earlier waits for the restart (C:\SystemStateRestore\C\NtLdr is to be renamed then); restart the machine before restoring the boot files again' "$ERR"
+result 12
+expect_eq "a second restore before the restart: the pending renames" "$PENDING" "$(pending)"
 
 start=$EPOCHREALTIME
 "$LAB/restart" "$MACHINE"

@@ -16,7 +16,7 @@ MACHINE=$MACHINES/certsrv
 C=$MACHINE/drive_c
 CERTLOG=$C/windows/system32/CertLog
 ENROLL=$C/windows/system32/CertSrv/CertEnroll
-HARBORLINE="$C/Program Files/Harborline"
+SYSTEM32=$C/windows/system32
 KEY='HKLM\Software\QmLab\CertAdm'
 CALLS=$C/calls.log
 
@@ -143,11 +143,11 @@ expect_contains "manifest held: the library held it" "CertSrvBackupGetDynamicFil
     "$(cat "$CALLS")"
 
 # A library without CertSrvIsServerOnlineW and CertSrvServerControlW: the first one is named.
-cp "$HARBORLINE/certadm.dll" "$C/certadm.dll.keep"
-cp "$QM_BUILD_DIR/lab/certadm/partial/certadm.dll" "$HARBORLINE/certadm.dll"
+cp "$SYSTEM32/certadm.dll" "$C/certadm.dll.keep"
+cp "$QM_BUILD_DIR/lab/certadm/partial/certadm.dll" "$SYSTEM32/certadm.dll"
 run_in "$MACHINE" ssbr backup 'C:\bk-fail' --certificate-services
 expect_contains "missing entry point" $'CertificateServicesException ERROR: GetProcAddress(CertSrvIsServerOnlineW) failed: ' "$ERR"
-mv "$C/certadm.dll.keep" "$HARBORLINE/certadm.dll"
+mv "$C/certadm.dll.keep" "$SYSTEM32/certadm.dll"
 
 # --- restore refusals: nothing stopped, nothing deleted, nothing created --------------------------
 mkdir -p "$C/bk-none"

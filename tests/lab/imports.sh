@@ -13,7 +13,8 @@ SYSTEM_DLLS=" advapi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll rpcrt4
 # import would keep it from loading at all where they are missing.
 LOADED_WHEN_NEEDED=" netapi32.dll clusapi.dll certadm.dll ntdsbcli.dll "
 # The VSS client library ships beside the module and is linked at load time, by the module and
-# by ssbr (which links the component table); nothing else outside Windows is imported.
+# by ssbr (which links the component table); nothing else outside Windows is imported. The VSS
+# library itself (vssapi.dll) is loaded at run time only: a load-time import would fail on it.
 SHIPPED_BESIDE=" qmvss.dll "
 
 # Prints "dll function" for each function the binary imports by name, "dll #ordinal" for one
@@ -69,9 +70,21 @@ for build in "$BUILD_DIR" "$(dirname "$BUILD_DIR")/win32"; do
     # The 32-bit tree exists when the whole build ran (make test builds both).
     [ -d "$build" ] || continue
     MODULE=$build/src/module/QmSystemStateBackupRestore.dll
+    # The snapshot tool is 64-bit only: a 32-bit module on 64-bit Windows starts it.
+    if [ "$build" = "$BUILD_DIR" ]; then check_imports "$build/src/vss/dozeZuz.exe"; fi
     check_imports "$MODULE"
     check_imports "$build/src/mountmanager/MountManager.dll"
     check_imports "$build/tools/ssbr/ssbr.exe"
+    check_imports "$build/src/vss/QmVss.dll"
+    # The library exports the members the module calls, by the names the module imports them.
+    expect_eq "$build/src/vss/QmVss.dll exports" \
+        "$(grep -E '^    _Z' "$REPO_DIR/src/activedirectory/QmVss.def" | tr -d ' ' | sort | tr '\n' ' ')" \
+        "$($OBJDUMP -p "$build/src/vss/QmVss.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^[[:space:]]*\[ *[0-9]+\]' | sed 's/^.*\] //' | sort | tr '\n' ' ')"
+    # The requestors' hosts let VSS writers call back into them.
+    for host in "$build/tools/ssbr/ssbr.exe" "$build/src/vss/dozeZuz.exe"; do
+        [ -f "$host" ] || continue
+        imported_functions "$host" | grep -qx "ole32.dll CoInitializeSecurity" || fail "$host does not set COM security"
+    done
     # The module takes from QmVss.dll only what the library's interface declares.
     vss=$(imported_functions "$MODULE" | awk '$1 == "qmvss.dll" { print $2 }')
     [ -n "$vss" ] || fail "$MODULE does not link QmVss.dll"

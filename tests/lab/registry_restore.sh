@@ -1,25 +1,33 @@
 #!/bin/bash
 # The registry restore through ssbr in a lab machine: every saved hive gets its replacement file
-# "<saved>.tmp" (a stale one is replaced), SYSTEM's takes every key, child key and value that the
-# live KeysNotToRestore list names from the live system as it is at restore time (including a
-# service installed after the backup), SOFTWARE's has an empty LastAliveStamp, a user hive that
-# is not loaded is prepared without error, and no saved hive stays loaded. Then the failures: a
-# manifest naming a missing hive file, a malformed manifest, and a folder without a manifest
-# (refused, and nothing written).
+# "C:\SystemStateRestore\Registry\<filepath>.tmp" in the staging folder of the live hive's volume
+# (a stale one is replaced) with the live hive file's security, and the platform is asked to swap
+# it in and keep the live hive beside it as ".bak" (Wine's replace call does nothing but report
+# its arguments as a fixme line); SYSTEM's takes every key, child key and value that the live
+# KeysNotToRestore list names from the live system as it is at restore time (including a service
+# installed after the backup), SOFTWARE's has an empty LastAliveStamp, a user hive that is not
+# loaded is prepared without error, no saved hive stays loaded, and the backup folder is byte for
+# byte as it was (ssbr verify finds it whole, with no by-products). Then the failures: a manifest
+# naming a missing hive file (nothing left prepared), a malformed manifest, and a folder without
+# a manifest (refused, and nothing written).
 source "$(dirname "$0")/lib/common.bash"
 source "$(dirname "$0")/lib/hives.bash"
 
 provision registry-restore --os 2003
 machines_ready
 MACHINE=$MACHINES/registry-restore
-CONFIG='C:\bk\Reg\C\WINDOWS\system32\config'
 DRIVE=$MACHINE/drive_c
+STAGING='C:\SystemStateRestore\Registry'
+STAGED_CONFIG="$STAGING\\C\\WINDOWS\\system32\\config"
+# Every file of a folder with its checksum.
+checksums() { (cd "$1" && find . -type f -exec md5sum {} + | sort -k2); }
 
 run_in "$MACHINE" ssbr backup 'C:\bk' --registry
 expect_eq "backup: exit" 0 "$RC"
 # Copies of the backup for the failures, before the restore adds its files.
 cp -a "$DRIVE/bk" "$DRIVE/bk-missing"
 cp -a "$DRIVE/bk" "$DRIVE/bk-malformed"
+BACKUP_BEFORE=$(checksums "$DRIVE/bk")
 
 # What the backup saved, as lines of the manifest's filepath attribute.
 SAVED=$(grep -o 'filepath="[^"]*"' "$DRIVE/bk/RegistryBackupSet.xml" | sed 's/^filepath="//; s/"$//')
@@ -85,15 +93,46 @@ REGEDIT4
 EOF
 run_in "$MACHINE" regedit /S 'C:\live\changes.reg'
 expect_eq "changing the live system: exit" 0 "$RC"
-printf 'left over from an earlier attempt\n' >"$(unix_path "$MACHINE" "$CONFIG\\SAM.tmp")"
+mkdir -p "$(unix_path "$MACHINE" "$STAGED_CONFIG")"
+printf 'left over from an earlier attempt\n' >"$(unix_path "$MACHINE" "$STAGED_CONFIG\\SAM.tmp")"
+# The live SAM hive's file lets no one in but its owner and SYSTEM (Wine keeps a file's list as
+# its mode bits).
+LIVE_SAM=$(unix_path "$MACHINE" 'C:\WINDOWS\system32\config\SAM')
+mkdir -p "$(dirname "$LIVE_SAM")"
+printf 'the live hive\n' >"$LIVE_SAM"
+chmod 600 "$LIVE_SAM"
 
 # --- the restore: the network service's user has logged off since the backup -----------------
-run_in "$MACHINE" cmd /c "reg delete HKU\\S-1-5-20 /f & hivetool loaded HKU\\S-1-5-20 > C:\\live\\before.txt & ssbr restore C:\\bk --registry & hivetool loaded HKU\\S-1-5-20 > C:\\live\\after.txt & reg query HKLM > C:\\live\\hklm.txt & reg query HKU > C:\\live\\hku.txt"
+WINEDEBUG=-all,fixme+reg run_in "$MACHINE" cmd /c "reg delete HKU\\S-1-5-20 /f & hivetool loaded HKU\\S-1-5-20 > C:\\live\\before.txt & ssbr restore C:\\bk --registry & hivetool loaded HKU\\S-1-5-20 > C:\\live\\after.txt & reg query HKLM > C:\\live\\hklm.txt & reg query HKU > C:\\live\\hku.txt & sectool show C:\\WINDOWS\\system32\\config\\SAM $STAGED_CONFIG\\SAM.tmp $STAGING > C:\\live\\security.txt"
 expect_eq "the network service's hive is not loaded at restore time" absent "$(tr -d '\r' <"$DRIVE/live/before.txt")"
 expect_eq "the restore loads no user hive" absent "$(tr -d '\r' <"$DRIVE/live/after.txt")"
 # The chain's exit code is the last command's: the restore's result shows in its summary line.
 expect_contains "restore: summary" 'Restore of registry from C:\bk completed' "$OUT"
 expect_eq "restore: errors" "" "$(printf '%s\n' "$ERR" | grep -i 'exception')"
+RESTORE_ERR=$ERR
+
+# --- the backup folder is only read ---------------------------------------------------------------
+expect_eq "the backup after the restore" "$BACKUP_BEFORE" "$(checksums "$DRIVE/bk")"
+run_in "$MACHINE" ssbr verify 'C:\bk'
+expect_eq "verify after the restore: exit" 0 "$RC"
+expect_eq "verify after the restore: by-products" "" "$(grep -i 'by-product' <<<"$OUT")"
+
+# --- what the platform was asked to swap: each loaded hive's replacement, its old hive beside it --
+# Wine's replace call reports (key, subkey, new file, old file); the network service's hive is
+# not loaded and is not asked for.
+replaced() { grep -o 'RegReplaceKeyW (.*): stub' <<<"$RESTORE_ERR" | sed 's/^RegReplaceKeyW ([^,]*,//; s/): stub$//; s/\\\\/\\/g; s/L"//g; s/"//g' | sort; }
+EXPECTED_REPLACED=$(while read -r filepath; do
+    [ "$filepath" = 'C\Documents and Settings\NetworkService\NTUSER.DAT' ] && continue
+    printf '(null),C:\\SystemStateRestore\\Registry\\%s.tmp,C:\\SystemStateRestore\\Registry\\%s.bak\n' "$filepath" "$filepath"
+done <<<"$SAVED" | sort)
+expect_eq "replacements asked for" "$EXPECTED_REPLACED" "$(replaced)"
+
+# --- the staging folder and the replacement's security ----------------------------------------------
+mapfile -t SECURITY < <(tr -d '\r' <"$DRIVE/live/security.txt")
+expect_eq "the live SAM keeps everyone out" "" "$(grep -F ';;;WD)' <<<"${SECURITY[0]}")"
+expect_eq "SAM.tmp: the live hive file's security" "${SECURITY[0]}" "${SECURITY[1]}"
+expect_eq "the registry's staging folder keeps everyone out" "" "$(grep -F ';;;WD)' <<<"${SECURITY[2]}")"
+expect_contains "the registry's staging folder: read back" 'D:' "${SECURITY[2]}"
 expect_contains "the machine keys after the restore" 'HKEY_LOCAL_MACHINE\SAM' "$(cat "$DRIVE/live/hklm.txt")"
 expect_eq "no saved hive left loaded" "" "$(cat "$DRIVE/live/hklm.txt" "$DRIVE/live/hku.txt" | grep -i 'TMP_')"
 
@@ -103,7 +142,7 @@ expect_eq "no saved hive left loaded" "" "$(cat "$DRIVE/live/hklm.txt" "$DRIVE/l
     echo 'hivetool key HKLM\SYSTEM > C:\live\live-system.txt'
     while read -r filepath; do
         read_hive "C:\\bk\\Reg\\$filepath" "C:\\live\\${filepath//[\\ ]/_}.saved"
-        read_hive "C:\\bk\\Reg\\$filepath.tmp" "C:\\live\\${filepath//[\\ ]/_}.tmp"
+        read_hive "$STAGING\\$filepath.tmp" "C:\\live\\${filepath//[\\ ]/_}.tmp"
     done <<<"$SAVED"
 } >"$DRIVE/live/read.cmd"
 run_in "$MACHINE" cmd /c 'C:\live\read.cmd'
@@ -117,15 +156,15 @@ dumped() {
 # --- every hive but SYSTEM and SOFTWARE: the replacement is the saved hive --------------------
 while read -r filepath; do
     saved="C:\\bk\\Reg\\$filepath"
-    [ -f "$(unix_path "$MACHINE" "$saved.tmp")" ] || { fail "no replacement for $saved"; continue; }
+    [ -f "$(unix_path "$MACHINE" "$STAGING\\$filepath.tmp")" ] || { fail "no replacement for $saved"; continue; }
     case $filepath in
         *'\config\system' | *'\config\software') continue ;;
     esac
     cmp -s "$(dumped "$filepath" saved)" "$(dumped "$filepath" tmp)" ||
-        fail "$saved.tmp differs from the saved hive: $(diff "$(dumped "$filepath" saved)" "$(dumped "$filepath" tmp)" | head -5)"
-    [ "$(grep -c '^\[' "$(dumped "$filepath" tmp)")" -ge 2 ] || fail "$saved.tmp holds nothing"
+        fail "the replacement of $saved differs from the saved hive: $(diff "$(dumped "$filepath" saved)" "$(dumped "$filepath" tmp)" | head -5)"
+    [ "$(grep -c '^\[' "$(dumped "$filepath" tmp)")" -ge 2 ] || fail "the replacement of $saved holds nothing"
 done <<<"$SAVED"
-grep -q 'left over' "$(unix_path "$MACHINE" "$CONFIG\\SAM.tmp")" && fail "the stale SAM.tmp was not replaced"
+grep -q 'left over' "$(unix_path "$MACHINE" "$STAGED_CONFIG\\SAM.tmp")" && fail "the stale SAM.tmp was not replaced"
 
 # --- SOFTWARE: only LastAliveStamp changed, to an empty string ----------------------------------
 SOFTWARE='C\WINDOWS\system32\config\software'
@@ -181,21 +220,24 @@ unlisted() {
 expect_eq "SYSTEM.tmp outside the listed keys" "$(unlisted "$SAVED_SYSTEM")" "$(unlisted "$REPLACEMENT")"
 
 # --- failures (past ssbr's own check of the backup, to reach the module's) -------------------
+# From here on the staging folder starts empty: what a failed restore leaves there shows.
+rm -r "$(unix_path "$MACHINE" "$STAGING")"
 rm "$DRIVE/bk-missing/Reg/C/WINDOWS/system32/config/SECURITY"
+MISSING_BEFORE=$(checksums "$DRIVE/bk-missing")
 run_in "$MACHINE" ssbr restore 'C:\bk-missing' --registry --no-verify
 expect_eq "missing hive file: exit" 1 "$RC"
 expect_contains "missing hive file" \
-    $'An exception occurred in Restore:\nRegistryServiceException ERROR: CopyFile(C:\\bk-missing\\Reg\\C\\WINDOWS\\system32\\config\\SECURITY, C:\\bk-missing\\Reg\\C\\WINDOWS\\system32\\config\\SECURITY.work) failed.\nError = ' "$ERR"
-# The hives before it in the manifest stay prepared; the ones after it are not touched.
-[ -f "$DRIVE/bk-missing/Reg/C/WINDOWS/system32/config/software.tmp" ] || fail "missing hive file: SOFTWARE was not prepared"
-[ -e "$DRIVE/bk-missing/Reg/C/WINDOWS/system32/config/SAM.tmp" ] && fail "missing hive file: SAM was prepared after the failure"
+    $'An exception occurred in Restore:\nRegistryServiceException ERROR: CopyFile(C:\\bk-missing\\Reg\\C\\WINDOWS\\system32\\config\\SECURITY, C:\\SystemStateRestore\\Registry\\C\\WINDOWS\\system32\\config\\SECURITY.work) failed.\nError = ' "$ERR"
+# SOFTWARE comes before it in the manifest and was prepared: its replacement is gone again.
+expect_eq "missing hive file: files left in the staging folder" "" "$(find "$(unix_path "$MACHINE" "$STAGING")" -type f 2>/dev/null)"
+expect_eq "missing hive file: the backup" "$MISSING_BEFORE" "$(checksums "$DRIVE/bk-missing")"
 
 printf '<BackupSet type="Registry"><files><file filepath="C\\x"' >"$DRIVE/bk-malformed/RegistryBackupSet.xml"
 run_in "$MACHINE" ssbr restore 'C:\bk-malformed' --registry --no-verify
 expect_eq "malformed manifest: exit" 1 "$RC"
 expect_contains "malformed manifest" \
     $'An exception occurred in Restore:\nRegistryBackupSetException ERROR: Could not load xml file: C:\\bk-malformed\\RegistryBackupSet.xml\n' "$ERR"
-[ -n "$(find "$DRIVE/bk-malformed/Reg" -name '*.tmp')" ] && fail "malformed manifest: a hive was prepared"
+expect_eq "malformed manifest: files in the staging folder" "" "$(find "$(unix_path "$MACHINE" "$STAGING")" -type f 2>/dev/null)"
 
 mkdir -p "$DRIVE/never-backed-up"
 run_in "$MACHINE" ssbr restore 'C:\never-backed-up' --registry --no-verify

@@ -47,8 +47,8 @@ expect_eq "no command: exit" 2 "$RC"
 expect_contains "usage text" "ssbr status" "$ERR"
 
 # --- backup ----------------------------------------------------------------------------------
-mkdir -p "$SERVER/drive_c/ssbr/target"
-echo stale >"$SERVER/drive_c/ssbr/target/stale.txt"
+mkdir -p "$SERVER/drive_c/ssbr/target/Reg"
+echo stale >"$SERVER/drive_c/ssbr/target/Reg/stale.txt"
 echo '<BackupSet/>' >"$SERVER/drive_c/ssbr/target/RegistryBackupSet.xml"
 QM_SECRET=not-on-the-command-line run_in "$SERVER" ssbr backup 'C:\ssbr\target' --cluster --active-directory \
     --domain LAB --user backup --password-env QM_SECRET --truncate-logs
@@ -59,7 +59,7 @@ expect_eq "gated-out backup: outcomes" "  Active Directory:      skipped: this m
 [[ $(tail -n 1 <<<"$OUT") =~ ^Backup\ of\ no\ component\ to\ C:\\ssbr\\target\ completed\ in\ [0-9]+\.[0-9]{2}\ s$ ]] ||
     fail "summary line: got [$OUT]"
 [ -d "$SERVER/drive_c/ssbr/target" ] || fail "target directory missing after backup"
-[ -e "$SERVER/drive_c/ssbr/target/stale.txt" ] && fail "the old content of the target was not removed"
+[ -e "$SERVER/drive_c/ssbr/target/Reg" ] && fail "the old content of the target was not removed"
 
 # A relative target is the one below the current directory, also when it exists already.
 pushd "$SERVER/drive_c/ssbr" >/dev/null
@@ -117,7 +117,19 @@ expect_contains "dc: directory service online" "Directory service online:       
 mkdir -p "$DC/drive_c/ssbr"
 run_in "$DC" ssbr backup 'C:\ssbr\dc' --active-directory
 expect_eq "dc: directory backup runs: exit" 0 "$RC"
-[ -f "$DC/drive_c/ssbr/dc/ntds/ntds.dit" ] || fail "dc: the directory backup wrote nothing"
+[ -f "$DC/drive_c/ssbr/dc/ntds/C/windows/NTDS/ntds.dit" ] || fail "dc: the directory backup wrote nothing"
+# The writer path leaves only its "ntds" folder and the catalog: an earlier backup to replace.
+run_in "$DC" ssbr backup 'C:\ssbr\dc' --active-directory
+expect_eq "dc: directory backup over an earlier one: exit and stderr" "0 " "$RC $ERR"
+[ -f "$DC/drive_c/ssbr/dc/ntds/C/windows/NTDS/ntds.dit" ] || fail "dc: the second directory backup wrote nothing"
+
+# Restoring all that a backup holds outside restore mode: the directory is skipped, and that is
+# no success.
+run_in "$DC" ssbr restore 'C:\ssbr\dc' --all
+expect_eq "dc: restore --all outside restore mode: exit" 3 "$RC"
+expect_contains "dc: restore --all outside restore mode" \
+    "Active Directory:      skipped: the machine was not started in directory services restore mode" "$OUT"
+expect_contains "dc: restore --all outside restore mode: summary" "Restore of no component from C:\ssbr\dc" "$OUT"
 
 # The stand-in is preferred only by the programs installed with the module.
 run_in "$DC" reg query 'HKCU\Software\Wine\DllOverrides' /v netapi32

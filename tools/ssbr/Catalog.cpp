@@ -1,7 +1,9 @@
 #include "Catalog.h"
 
+#include "common/CurrentException.h"
 #include "common/ErrorText.h"
 #include "common/FileSystem.h"
+#include "module/Components.h"
 
 #include <algorithm>
 #include <map>
@@ -11,22 +13,6 @@ namespace
 {
     // Large reads keep the provider busy; beyond about 1 MiB they gain nothing.
     constexpr DWORD BufferSize = 1 << 20;
-
-    // The top-level names each component writes.
-    struct Layout
-    {
-        const wchar_t* option;
-        std::initializer_list<const wchar_t*> names;
-    };
-    const Layout Layouts[] = {
-        {L"--boot-files", {L"CoreBootSystemFilesBackupSet.xml", L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS"}},
-        {L"--active-directory", {L"ActiveDirectoryBackupSet.xml", L"ntds"}},
-        {L"--sysvol", {L"SystemVolumeBackupSet.xml", L"SysVol"}},
-        {L"--certificate-services", {L"CertificateServicesBackupSet.xml", L"CertSrv"}},
-        {L"--cluster", {L"Cluster"}},
-        {L"--registry", {L"RegistryBackupSet.xml", L"Reg"}},
-        {L"--complus", {L"comDB.reg"}},
-    };
 
     void Walk(const String& longDirectory, const String& relative, std::vector<Catalog::File>& files)
     {
@@ -68,16 +54,30 @@ namespace
 
     struct HashWork
     {
+        HashWork(const String& directory, const StringList& paths, Catalog::HashOne hashOne)
+            : directory(directory), paths(paths), hashOne(hashOne), results(paths.size())
+        {
+        }
+
         const String& directory;
         const StringList& paths;
+        Catalog::HashOne hashOne;
         std::vector<Catalog::Hashed> results;
         volatile LONG next = -1;
+        // Why a worker stopped early, for the files it left; the first one to stop tells.
+        CriticalSection lock;
+        bool stopped = false;
+        String stopFailure;
     };
 
-    // Each worker has its own provider and buffer and takes the next file until none is left.
-    DWORD WINAPI HashWorker(void* parameter)
+    String HashWithProvider(Catalog::Sha256& hasher, const String& path, uint64_t* bytesRead)
     {
-        auto& work = *static_cast<HashWork*>(parameter);
+        return hasher.HashFile(path, bytesRead);
+    }
+
+    // Takes the next file until none is left, with a provider and buffer of its own.
+    void HashAssigned(HashWork& work)
+    {
         std::optional<Catalog::Sha256> hasher;
         String providerError;
         try
@@ -97,13 +97,38 @@ namespace
                 result.error = providerError;
                 continue;
             }
-            try
+            String failure;
+            const bool finished = CurrentException::Guarded(
+                [&] {
+                    try
+                    {
+                        result.hash =
+                            work.hashOne(*hasher, Catalog::FullPath(work.directory, work.paths[index]), &result.bytes);
+                    }
+                    catch (const CatalogException& error)
+                    {
+                        result.error = error.GetMessage();
+                    }
+                },
+                failure);
+            if (!finished)
+                result.error = failure.empty() ? String(L"Out of memory.") : failure;
+        }
+    }
+
+    // A thread's start routine: nothing it meets may end the process, so whatever stops it is
+    // kept as the failure of the files it leaves.
+    DWORD WINAPI HashWorker(void* parameter) noexcept
+    {
+        auto& work = *static_cast<HashWork*>(parameter);
+        String failure;
+        if (!CurrentException::Guarded([&] { HashAssigned(work); }, failure))
+        {
+            const auto held = work.lock.Lock();
+            if (!work.stopped)
             {
-                result.hash = hasher->HashFile(Catalog::FullPath(work.directory, work.paths[index]), &result.bytes);
-            }
-            catch (const CatalogException& error)
-            {
-                result.error = error.GetMessage();
+                work.stopped = true;
+                work.stopFailure.swap(failure);
             }
         }
         return 0;
@@ -207,9 +232,9 @@ namespace Catalog
         return Hex(digest, length);
     }
 
-    std::vector<Hashed> HashFiles(const String& directory, const StringList& paths)
+    std::vector<Hashed> HashFiles(const String& directory, const StringList& paths, HashOne hashOne)
     {
-        HashWork work{directory, paths, std::vector<Hashed>(paths.size())};
+        HashWork work(directory, paths, hashOne != nullptr ? hashOne : &HashWithProvider);
 
         SYSTEM_INFO system;
         GetSystemInfo(&system);
@@ -225,6 +250,10 @@ namespace Catalog
         HashWorker(&work);
         for (const UniqueKernelHandle& thread : threads)
             WaitForSingleObject(thread.get(), INFINITE);
+        // A file that a stopped worker held, or that no worker got to, is not whole.
+        for (Hashed& result : work.results)
+            if (result.hash.empty() && result.error.empty())
+                result.error = work.stopFailure.empty() ? String(L"Out of memory.") : work.stopFailure;
         return std::move(work.results);
     }
 
@@ -361,10 +390,11 @@ namespace Catalog
         const String first = FirstPart(path);
         if (IsCatalogFile(path))
             return nullptr;
-        for (const Layout& layout : Layouts)
-            for (const wchar_t* name : layout.names)
-                if (Strings::EqualsNoCase(first, name))
-                    return layout.option;
+        // The names the component table gives each component; loose files are the caller's call.
+        for (const Component& component : Components::All())
+            for (const TopLevelName* name = component.topLevelNames; name->name != nullptr; ++name)
+                if (name->kind != TopLevelKind::LooseFiles && Strings::EqualsNoCase(first, name->name))
+                    return component.option;
         return first.size() == path.size() ? looseFilesOwner : nullptr;
     }
 

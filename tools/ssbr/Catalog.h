@@ -51,7 +51,10 @@ namespace Catalog
         String error;
         uint64_t bytes = 0;
     };
-    std::vector<Hashed> HashFiles(const String& directory, const StringList& paths);
+    // How one file is hashed: the provider's HashFile unless another is given. Whatever it throws,
+    // of any kind, is that file's error; nothing a worker meets ends the process.
+    using HashOne = String (*)(Sha256& hasher, const String& path, uint64_t* bytesRead);
+    std::vector<Hashed> HashFiles(const String& directory, const StringList& paths, HashOne hashOne = nullptr);
 
     // Writes SHA256SUMS for the files (paths relative to directory). Throws CatalogException; a
     // half-written file is removed.

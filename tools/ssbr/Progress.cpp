@@ -1,5 +1,6 @@
 #include "Progress.h"
 
+#include "common/CurrentException.h"
 #include "common/FileSystem.h"
 
 #include <algorithm>
@@ -123,21 +124,43 @@ namespace Progress
             fwrite(blank.data(), 1, blank.size(), stderr);
             fflush(stderr);
         }
+        if (m_failed)
+        {
+            fputs("ssbr: the progress line stopped: ", stderr);
+            try
+            {
+                fputs(m_failure.empty() ? "Out of memory." : Strings::ToUtf8(m_failure).c_str(), stderr);
+            }
+            catch (...)
+            {
+                fputs("Out of memory.", stderr);
+            }
+            fputs("\n", stderr);
+            fflush(stderr);
+        }
     }
 
-    DWORD WINAPI Line::Run(void* self)
+    // The thread's start routine: nothing it meets may end the process. A line that fails stops,
+    // and the failure is reported when the line goes.
+    DWORD WINAPI Line::Run(void* self) noexcept
     {
         auto& line = *static_cast<Line*>(self);
+        if (!CurrentException::Guarded([&] { line.Update(); }, line.m_failure))
+            line.m_failed = true;
+        return 0;
+    }
+
+    void Line::Update()
+    {
         // At once, so that short work shows its line too.
         DWORD wait = 0;
-        while (WaitForSingleObject(line.m_stop.get(), wait) == WAIT_TIMEOUT)
+        while (WaitForSingleObject(m_stop.get(), wait) == WAIT_TIMEOUT)
         {
             const DWORD before = GetTickCount();
-            line.Show();
+            Show();
             // A large tree takes a while to measure: never spend more than a third of the time on it.
             wait = std::max<DWORD>(ShortestInterval, 2 * (GetTickCount() - before));
         }
-        return 0;
     }
 
     void Line::Show()

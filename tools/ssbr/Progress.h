@@ -31,13 +31,15 @@ namespace Progress
         // Updates the line on stderr from a thread of its own, at most four times a second;
         // counts only files written since it started. Does nothing unless enabled.
         Line(bool enabled, const String& verb, const String& directory, std::vector<Stage> stages);
-        // Stops the thread and erases the line.
+        // Stops the thread and erases the line; when the thread stopped on a failure of its own
+        // (the work goes on without a line), says so on stderr.
         ~Line();
         Line(const Line&) = delete;
         Line& operator=(const Line&) = delete;
 
     private:
-        static DWORD WINAPI Run(void* self);
+        static DWORD WINAPI Run(void* self) noexcept;
+        void Update();
         void Show();
 
         String m_verb;
@@ -46,6 +48,8 @@ namespace Progress
         FILETIME m_started = {};
         DWORD m_startTick = 0;
         size_t m_shownLength = 0;
+        bool m_failed = false;   // written by the thread, read once it has ended
+        String m_failure;
         UniqueKernelHandle m_stop;
         UniqueKernelHandle m_thread;
     };

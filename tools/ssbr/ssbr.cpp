@@ -13,10 +13,12 @@
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
+#include "common/Secret.h"
 #include "common/Strings.h"
 #include "module/Components.h"
 #include "module/OperatingSystem.h"
 #include "privileges/Privileges.h"
+#include "vss/ComSecurity.h"
 
 #include <windows.h>
 #include <fcntl.h>
@@ -280,21 +282,12 @@ namespace
         return Paths::GetAttributes(Catalog::FullPath(directory, name), isDirectory) && !isDirectory;
     }
 
-    bool IsTopLevelFolder(const String& directory, const wchar_t* name)
+    // What shows that a component's backup is there: its manifest, or the folder of a backup
+    // that writes none ("Cluster"), as the table lists them.
+    String MarkText(const Component& component)
     {
-        bool isDirectory = false;
-        return Paths::GetAttributes(Catalog::FullPath(directory, name), isDirectory) && isDirectory;
-    }
-
-    // The component left what marks its backup: its manifest, or the cluster's folder, or the
-    // folder the directory's writer hands its files over into (that path writes no manifest).
-    bool HasMark(const String& directory, const Component& component)
-    {
-        if (component.topLevelFile != nullptr && IsTopLevelFile(directory, component.topLevelFile))
-            return true;
-        if (component.flag == &_SYSTEM_STATE_BACKUP_RESTORE_OPTIONS::m_bActiveDirectory)
-            return IsTopLevelFolder(directory, L"ntds");
-        return component.topLevelFile == nullptr && IsTopLevelFolder(directory, L"Cluster");
+        const TopLevelName& mark = component.topLevelNames[0];
+        return mark.kind == TopLevelKind::MarkFolder ? String(mark.name) + L" folder" : String(mark.name);
     }
 
     // backup.json of the backup; null when it is missing or unreadable.
@@ -333,7 +326,7 @@ namespace
             return held;
         }
         for (const Component& component : Components::All())
-            if (HasMark(directory, component))
+            if (Components::HasMark(component, directory))
                 held.push_back(&component);
         return held;
     }
@@ -605,13 +598,13 @@ namespace
         for (const Step* step : running)
         {
             Progress::Stage stage{step->component->name, {}, String()};
-            if (step->component->topLevelFile != nullptr)
-                stage.doneMark = step->component->topLevelFile;
-            // The folders each component writes; the manifest comes last.
-            for (const wchar_t* folder : {L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS", L"SysVol",
-                                          L"CertSrv", L"Cluster", L"Reg"})
-                if (Catalog::ComponentOf(String(folder) + L"/x", nullptr) == String(step->component->option))
-                    stage.signs.push_back(folder);
+            // The folders each component writes show it at work; its manifest, written last,
+            // shows it done.
+            for (const TopLevelName* name = step->component->topLevelNames; name->name != nullptr; ++name)
+                if (name->kind == TopLevelKind::Mark && stage.doneMark.empty())
+                    stage.doneMark = name->name;
+                else if (name->kind == TopLevelKind::Folder || name->kind == TopLevelKind::MarkFolder)
+                    stage.signs.push_back(name->name);
             stages.push_back(stage);
         }
         return stages;
@@ -696,25 +689,18 @@ namespace
     }
 
     // An earlier backup's catalog goes before the module runs, so that a backup that fails never
-    // leaves one behind. Only where the folder is a backup of ours or holds nothing but the catalog.
-    void RemoveEarlierCatalog(const String& directory)
+    // leaves one behind. Only where the module will take the folder for this backup.
+    void RemoveEarlierCatalog(const String& directory, const _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS& record)
     {
         if (!Directories::Exists(directory))
             return;
-        bool onlyCatalog = true;
-        for (const Catalog::File& file : Catalog::ListFiles(directory))
-            if (!Strings::EqualsNoCase(file.path, Catalog::SumsFile) && !Strings::EqualsNoCase(file.path, Catalog::InfoFile))
-                onlyCatalog = false;
-        if (!onlyCatalog)
+        try
         {
-            try
-            {
-                Components::CheckBackupTarget(Components::All(), directory);
-            }
-            catch (const FileSystemException&)
-            {
-                return;   // not a backup: the module refuses it with its own text
-            }
+            Components::CheckBackupTarget(Components::All(), record, directory);
+        }
+        catch (const FileSystemException&)
+        {
+            return;   // the module refuses it with its own text
         }
         for (const wchar_t* name : {Catalog::SumsFile, Catalog::InfoFile})
             DeleteFileW(Catalog::FullPath(directory, name).c_str());
@@ -723,7 +709,8 @@ namespace
     int RunBackupOrRestore(ISystemStateBackupRestore* object, const Options& options)
     {
         const bool isBackup = options.verb == L"backup";
-        String password;
+        // Wiped on every way out, as is the copy handed to the module.
+        Secret password;
         if (!options.passwordVariable.empty())
         {
             const DWORD size = GetEnvironmentVariableW(options.passwordVariable.c_str(), nullptr, 0);
@@ -733,8 +720,8 @@ namespace
                                               options.passwordVariable.c_str()));
                 return Exit::Usage;
             }
-            password.resize(size);
-            password.resize(GetEnvironmentVariableW(options.passwordVariable.c_str(), &password[0], size));
+            password = Secret(size);
+            password.Truncate(GetEnvironmentVariableW(options.passwordVariable.c_str(), password.Data(), size));
         }
 
         // What --all stands for: every component on backup, what the backup holds on restore.
@@ -790,10 +777,10 @@ namespace
         UniqueBstr server(SysAllocString(options.server.c_str()));
         UniqueBstr domain(SysAllocString(options.domain.c_str()));
         UniqueBstr user(SysAllocString(options.user.c_str()));
-        UniqueBstr secret(SysAllocStringLen(password.data(), static_cast<UINT>(password.size())));
+        UniqueSecretBstr secret(SysAllocStringLen(password.Get().data(), static_cast<UINT>(password.Size())));
         UniqueBstr directory(SysAllocString(options.directory.c_str()));
         UniqueBstr quorum(SysAllocString(options.quorumDrive.c_str()));
-        SecureZeroMemory(&password[0], password.size() * sizeof(wchar_t));
+        password.Wipe();
         BSTR fields[] = {server.get(), domain.get(), user.get(), secret.get(), directory.get(), quorum.get()};
 
         _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS record = {};
@@ -812,7 +799,7 @@ namespace
             record.*step.component->flag = flag(step.outcome != Outcome::Skipped);
 
         if (isBackup)
-            RemoveEarlierCatalog(options.directory);
+            RemoveEarlierCatalog(options.directory, record);
 
         const String time = UtcNow();
         const auto started = std::chrono::steady_clock::now();
@@ -835,13 +822,11 @@ namespace
         {
             // No silent success: a component that ran leaves its mark.
             for (const Step& step : steps)
-                if (step.outcome == Outcome::Done && !HasMark(options.directory, *step.component))
+                if (step.outcome == Outcome::Done && !Components::HasMark(*step.component, options.directory))
                 {
                     Write(stderr, Strings::Format(L"ssbr: the %s backup reported success but left no %s in %s; no "
                                                   L"catalog written\n",
-                                                  step.component->name,
-                                                  step.component->topLevelFile != nullptr ? step.component->topLevelFile
-                                                                                          : L"Cluster folder",
+                                                  step.component->name, MarkText(*step.component).c_str(),
                                                   options.directory.c_str()));
                     return Exit::Failure;
                 }
@@ -862,8 +847,10 @@ namespace
         for (const Step& step : steps)
         {
             text += OutcomeLine(step);
+            // A restore asks only for what the backup holds (--all included): whatever of it is
+            // skipped is missing from the server afterwards.
             if (step.outcome == Outcome::Skipped)
-                namedSkipped = namedSkipped || step.named;
+                namedSkipped = namedSkipped || step.named || !isBackup;
             else
                 doneNames += (doneNames.empty() ? L"" : L", ") + String(step.component->name);
         }
@@ -887,6 +874,13 @@ namespace
         {
             Write(stderr, L"ssbr: CoInitializeEx failed: " + ErrorText::Format(static_cast<DWORD>(apartment.Result())) +
                               L"\n");
+            return Exit::Failure;
+        }
+        // The directory's VSS writer calls back into this process (vss/ComSecurity.h).
+        const HRESULT security = VssHost::AllowWriterCallbacks();
+        if (FAILED(security) && security != RPC_E_TOO_LATE)
+        {
+            Write(stderr, L"ssbr: CoInitializeSecurity failed: " + ErrorText::Format(static_cast<DWORD>(security)) + L"\n");
             return Exit::Failure;
         }
         CLSID classId = {};

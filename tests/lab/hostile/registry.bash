@@ -2,6 +2,8 @@
 # backup folder. Sourced by tests/lab/hostile.sh.
 HOSTILE_COMPONENTS+=(registry)
 HOSTILE_OPTION_registry=--registry
+# A restore prepares the replacement hives there; the live hives change only at the next start.
+HOSTILE_LIVE_registry=SystemStateRestore
 
 # entries PYTHON: rewrites $CASE's manifest from its entries: PYTHON changes e, a list of
 # [filepath, hivefile, hivepath] in document order, and may set inside (text put first in

@@ -1,7 +1,7 @@
 // The writer path's snapshot tool, started from beside the code that starts it (here the test
-// program: tests\x64\dozeZuz.exe). The lab's tool is told through HKLM\SOFTWARE\Harborline
-// Lab\dozeZuz where the directory lies, where to record its calls and whether to fail. The VSS
-// library path is driven by the lab's directory test on a 2008 domain controller.
+// program: tests\x64\dozeZuz.exe, a recording double told through HKLM\SOFTWARE\Harborline
+// Test\dozeZuz where to record its command line and what to exit with). The real tool and the VSS
+// library are driven on a lab domain controller of 2008 (tests/lab/vss.sh).
 
 #include "activedirectory/ActiveDirectory.h"
 
@@ -17,7 +17,7 @@ namespace
     class LabSettings
     {
     public:
-        explicit LabSettings(const String& program) : m_key(L"SOFTWARE\\Harborline Lab\\" + program)
+        explicit LabSettings(const String& program) : m_key(L"SOFTWARE\\Harborline Test\\" + program)
         {
             RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_key.c_str());
         }
@@ -62,23 +62,19 @@ TEST(ActiveDirectoryWriter, TheSnapshotToolBesideTheCodeReportsEveryFailure)
 {
     ScratchDirectory folder;
     LabSettings tool(L"dozeZuz");
-    WriteTextFile(folder / L"live\\ntds.dit", "database");
-    tool.Set(L"Directory", folder / L"live");
     tool.Set(L"Log", folder / L"tool.log");
     const String quotedTool = L"\"" + ToolPath() + L"\"";
 
-    // A target with spaces arrives as one argument, and the component is handed over into it.
-    // Targets exist: the component object makes them before a backup.
+    // A target with spaces arrives as one argument.
     const String spaced = folder / L"with spaces";
-    Directories::Create(spaced);
     const String arguments = Strings::Format(L"/writer %s ntds \"%s\"", Writer, spaced.c_str());
     EXPECT_EQ(L"(nothing thrown)", MessageOf<ActiveDirectoryException>([&] { ActiveDirectory().RunSnapshotTool(arguments); }));
-    EXPECT_EQ("database", ReadTextFile(spaced + L"\\ntds\\ntds.dit"));
     EXPECT_EQ(L"dozeZuz {" + quotedTool + L" " + arguments + L"} [/writer] [" + Writer + L"] [ntds] [" + spaced + L"]",
               LastLine(folder / L"tool.log"));
 
     // A target ending in a backslash: the tool reads backslash-quote as a quote, and its failure
     // comes back.
+    tool.Set(L"Exit", 2);
     const String trailing = folder / L"trailing\\";
     const String trailingArguments = Strings::Format(L"/writerrestore %s ntds \"%s\"", Writer, trailing.c_str());
     EXPECT_EQ(quotedTool + L" " + trailingArguments + L" ended with exit code 2",
@@ -86,7 +82,7 @@ TEST(ActiveDirectoryWriter, TheSnapshotToolBesideTheCodeReportsEveryFailure)
     const String parsed = LastLine(folder / L"tool.log");
     EXPECT_EQ(L"[" + folder / L"trailing\"]", parsed.substr(parsed.rfind(L" [") + 1));
 
-    tool.Set(L"Fail", 3);
+    tool.Set(L"Exit", 3);
     EXPECT_EQ(quotedTool + L" " + arguments + L" ended with exit code 3",
               MessageOf<ActiveDirectoryException>([&] { ActiveDirectory().RunSnapshotTool(arguments); }));
 

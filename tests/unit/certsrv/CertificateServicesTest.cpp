@@ -103,7 +103,7 @@ TEST(CertificateServices, WhateverTheWorkerThrowsEndsInTheRecordNotTheProcess)
         {&Worker::Succeeds, S_OK, L"earlier: "},
         {&Worker::ThrowsOurs, E_FAIL, L"earlier: CertificateServicesException ERROR: ours"},
         {&Worker::ThrowsStandard, E_FAIL, L"earlier: Standard library exception: too long"},
-        {&Worker::ThrowsOutOfMemory, E_OUTOFMEMORY, L"earlier: Out of memory"},
+        {&Worker::ThrowsOutOfMemory, E_OUTOFMEMORY, L"earlier: Out of memory."},
         {&Worker::ThrowsAnything, E_FAIL, L"earlier: Unknown exception."},
     };
     Worker worker;

@@ -1,9 +1,13 @@
 // Saving and restoring hives, driven with user hives named after this process. The rules depend
 // on the hive's name, so HKEY_USERS\SYSTEM stands in for the machine's; one test alone uses it.
 //
+// The restore's files go to the staging folder of the live hive's volume; the hive files of these
+// tests are named on C: ("\Device\HarddiskVolume1\hives\<name>"), so to
+// "C:\SystemStateRestore\Registry\C\hives\<name>" + ".tmp", ".bak", ".work".
+//
 // Wine's replace call does nothing, so "scheduled" shows through what the restore does to a hive
-// right before asking for its replacement: an old-hive file ("<saved>.bak") that an earlier
-// restore left is set aside there and removed once the call succeeded.
+// right before asking for its replacement: an old-hive file (".bak") that an earlier restore
+// left is set aside there and removed once the call succeeded.
 
 #include "registry/RegistryService.h"
 
@@ -11,6 +15,7 @@
 #include "common/FileSystem.h"
 #include "registry/RegistryBackupSet.h"
 
+#include "common/FileSecurity.h"
 #include "ScratchKey.h"
 
 using namespace RegistryTest;
@@ -45,10 +50,45 @@ namespace
             // Saving refuses files that exist.
             Directories::Delete(m_folder / L"Reg");
             DeleteFileW((m_folder / L"RegistryBackupSet.xml").c_str());
+            for (const auto& key : m_keys)
+            {
+                for (const wchar_t* suffix : {L".tmp", L".bak", L".work", L".bak.old"})
+                {
+                    SetFileAttributesW((Staged(key.second) + suffix).c_str(), FILE_ATTRIBUTE_NORMAL);
+                    DeleteFileW((Staged(key.second) + suffix).c_str());
+                }
+            }
         }
 
         String Reg() const { return m_folder / L"Reg"; }
         String Saved(const String& name) const { return Reg() + L"\\C\\hives\\" + name; }
+        static String Staged(const String& name) { return L"C:\\SystemStateRestore\\Registry\\C\\hives\\" + name; }
+
+        // Every file below the backup folder, by its path there: a restore only reads it.
+        std::vector<String> BackupFiles() const
+        {
+            std::vector<String> files;
+            ListFiles(m_folder.Path(), String(), files);
+            return files;
+        }
+        static void ListFiles(const String& folder, const String& below, std::vector<String>& files)
+        {
+            WIN32_FIND_DATAW found;
+            UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &found));
+            if (!find)
+                return;
+            do
+            {
+                const String name = found.cFileName;
+                if (name == L"." || name == L"..")
+                    continue;
+                const String path = below.empty() ? name : below + L"\\" + name;
+                if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    ListFiles(folder + L"\\" + name, path, files);
+                else
+                    files.push_back(path);
+            } while (FindNextFileW(find.get(), &found));
+        }
 
         // Saves the live key root\name into the backup as a backup would; its manifest entry.
         HiveFileEntry Save(HKEY root, const String& name) const
@@ -74,14 +114,17 @@ namespace
             ASSERT_TRUE(manifest.Save());
         }
 
-        // No working copy (nor its logs) and no set-aside old hive is left beside the saved hives.
+        // No working copy (nor its logs) and no set-aside old hive is left in the staging folder.
         void ExpectNoLeftovers() const
         {
             WIN32_FIND_DATAW found;
-            for (const wchar_t* pattern : {L"*.work*", L"*.bak.old"})
+            for (const String& name : {m_first, m_second})
             {
-                UniqueFindHandle find(FindFirstFileW(Saved(pattern).c_str(), &found));
-                EXPECT_FALSE(find) << "left: " << Strings::ToUtf8(found.cFileName);
+                for (const wchar_t* pattern : {L".work*", L".bak.old"})
+                {
+                    UniqueFindHandle find(FindFirstFileW((Staged(name) + pattern).c_str(), &found));
+                    EXPECT_FALSE(find) << "left: " << Strings::ToUtf8(found.cFileName);
+                }
             }
         }
 
@@ -167,23 +210,26 @@ TEST_F(Hives, SavingReportsFailuresAndKeepsAHiveFileSavedBefore)
 TEST_F(Hives, AFailureWhilePreparingSchedulesNothingAndLeavesNoTemporaryKey)
 {
     const HiveFileEntry first = SaveUser(m_first);
-    WriteTextFile(Saved(m_first) + L".bak", StaleOldHive);
+    WriteTextFile(Staged(m_first) + L".bak", StaleOldHive);
     const std::string firstBytes = ReadTextFile(Saved(m_first));
     const std::vector<HiveFileEntry> entries = {first, SaveUser(m_second)};
     WriteTextFile(Saved(m_second), "not a hive");
     WriteManifest(entries);
+    const std::vector<String> backupFiles = BackupFiles();
 
     // Twice: a failed load must leave nothing that stops the next attempt.
     for (int attempt = 0; attempt < 2; ++attempt)
     {
         const String expected = Strings::Format(L"RegLoadKey(-2147483645, TMP_%s, %s.work) failed: ", m_second.c_str(),
-                                                Saved(m_second).c_str());
+                                                Staged(m_second).c_str());
         const String message = MessageOf<RegistryServiceException>([&] { RegistryService::Restore(m_folder.Path()); });
         EXPECT_EQ(expected, message.substr(0, expected.size())) << Strings::ToUtf8(message);
-        // Prepared, and no replacement asked for.
-        EXPECT_TRUE(IsFileOnDisk(Saved(m_first) + L".tmp"));
-        EXPECT_EQ(StaleOldHive, ReadTextFile(Saved(m_first) + L".bak"));
+        // The first was prepared, and its replacement removed again; none was asked for.
+        EXPECT_FALSE(IsFileOnDisk(Staged(m_first) + L".tmp"));
+        EXPECT_FALSE(IsFileOnDisk(Staged(m_second) + L".tmp"));
+        EXPECT_EQ(StaleOldHive, ReadTextFile(Staged(m_first) + L".bak"));
         EXPECT_EQ(firstBytes, ReadTextFile(Saved(m_first)));
+        EXPECT_EQ(backupFiles, BackupFiles());
         EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_first));
         EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_second));
         ExpectNoLeftovers();
@@ -193,6 +239,7 @@ TEST_F(Hives, AFailureWhilePreparingSchedulesNothingAndLeavesNoTemporaryKey)
 TEST_F(Hives, ARestoreRunsAgainAndNeverChangesTheSavedHives)
 {
     WriteManifest({SaveUser(m_first), SaveUser(m_second)});
+    const std::vector<String> backupFiles = BackupFiles();
     const std::string firstBytes = ReadTextFile(Saved(m_first));
     const std::string secondBytes = ReadTextFile(Saved(m_second));
     const RawTree firstTree = DumpTree(HKEY_USERS, m_first);
@@ -206,16 +253,18 @@ TEST_F(Hives, ARestoreRunsAgainAndNeverChangesTheSavedHives)
         ASSERT_TRUE(reader);
         EXPECT_NO_THROW(RegistryService::Restore(m_folder.Path()));
     }
-    EXPECT_TRUE(IsFileOnDisk(Saved(m_first) + L".tmp"));
-    EXPECT_TRUE(IsFileOnDisk(Saved(m_second) + L".tmp"));
+    EXPECT_EQ(DumpTree(HKEY_USERS, m_first), DumpHiveFile(Staged(m_first) + L".tmp"));
+    EXPECT_EQ(DumpTree(HKEY_USERS, m_second), DumpHiveFile(Staged(m_second) + L".tmp"));
     ExpectNoLeftovers();
+    EXPECT_EQ(backupFiles, BackupFiles());
 
     // Again, after a completed restore whose old hives the machine has released since.
-    WriteTextFile(Saved(m_first) + L".bak", StaleOldHive);
+    WriteTextFile(Staged(m_first) + L".bak", StaleOldHive);
     EXPECT_NO_THROW(RegistryService::Restore(m_folder.Path()));
-    EXPECT_TRUE(!IsFileOnDisk(Saved(m_first) + L".bak") || ReadTextFile(Saved(m_first) + L".bak") != StaleOldHive)
+    EXPECT_TRUE(!IsFileOnDisk(Staged(m_first) + L".bak") || ReadTextFile(Staged(m_first) + L".bak") != StaleOldHive)
         << "the earlier restore's old hive is in the way of the new replacement";
     ExpectNoLeftovers();
+    EXPECT_EQ(backupFiles, BackupFiles());
 
     EXPECT_EQ(firstBytes, ReadTextFile(Saved(m_first)));
     EXPECT_EQ(secondBytes, ReadTextFile(Saved(m_second)));
@@ -238,7 +287,7 @@ TEST_F(Hives, WhatAnEarlierRestoreLeftAndCannotBeRemovedIsReportedBeforeAnything
         SCOPED_TRACE(Strings::ToUtf8(test.suffix) + (test.held ? " held" : " read-only"));
         Clean();
         const HiveFileEntry entry = SaveUser(m_first);
-        const String left = Saved(m_first) + test.suffix;
+        const String left = Staged(m_first) + test.suffix;
         WriteTextFile(left, "left");
         const String expected = test.held ? left + inUse : L"DeleteFile(" + left + L") failed.\nError = 0x";
         {
@@ -250,7 +299,7 @@ TEST_F(Hives, WhatAnEarlierRestoreLeftAndCannotBeRemovedIsReportedBeforeAnything
         SetFileAttributesW(left.c_str(), FILE_ATTRIBUTE_NORMAL);
         EXPECT_EQ("left", ReadTextFile(left));
         EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_first));
-        EXPECT_TRUE(String(test.suffix) == L".tmp" || !IsFileOnDisk(Saved(m_first) + L".tmp")) << "prepared anyway";
+        EXPECT_TRUE(String(test.suffix) == L".tmp" || !IsFileOnDisk(Staged(m_first) + L".tmp")) << "prepared anyway";
         ExpectNoLeftovers();
         DeleteFileW(left.c_str());
     }
@@ -270,6 +319,25 @@ TEST_F(Hives, AFilePathLeadingOutOfTheBackupIsRefusedBeforeAnythingIsTouched)
         EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + m_first)) << Strings::ToUtf8(filepath);
     }
     EXPECT_EQ("not the restore's", ReadTextFile(outside + L".tmp"));
+}
+
+// The platform swaps the replacement in by renaming it, and a rename keeps the file's own
+// security: it must be the live hive file's, not the staging folder's.
+TEST_F(Hives, TheReplacementTakesTheSecurityOfTheLiveHiveFile)
+{
+    const String live = m_folder / (L"live\\" + m_first);
+    WriteTextFile(live, "the live hive's file");
+    FileSecurity::SetList(live, L"D:(A;;FA;;;SY)(A;;FA;;;" + FileSecurity::UserSid() + L")");
+    const HiveFileEntry saved = SaveUser(m_first);
+    // A hive that is not loaded names its own file: this one, on C: as the others.
+    const HiveFileEntry entry(saved.GetFilePath(), L"\\Device\\HarddiskVolume1" + live.substr(2), saved.GetHivePath());
+
+    RegistryService::RestoreHive(Reg(), entry);
+
+    const String replacement = Staged(m_first) + L".tmp";
+    EXPECT_EQ(DumpTree(HKEY_USERS, m_first), DumpHiveFile(replacement));
+    EXPECT_FALSE(FileSecurity::GrantsEveryone(FileSecurity::SddlOf(live)));
+    EXPECT_EQ(FileSecurity::SddlOf(live), FileSecurity::SddlOf(replacement));
 }
 
 // The lab's restore test covers a machine whose live control set is the first; here the live
@@ -299,7 +367,7 @@ TEST_F(Hives, SystemTakesListedKeysThroughTheControlSetTheLiveSystemSelects)
     RegistryService::RestoreHive(Reg(), entry);
 
     // gtest reports a missing value as the exception thrown by at().
-    const RawTree replacement = DumpHiveFile(Saved(L"SYSTEM") + L".tmp");
+    const RawTree replacement = DumpHiveFile(Staged(L"SYSTEM") + L".tmp");
     const auto value = [&](const wchar_t* key, const wchar_t* name) { return replacement.at(key).values.at(name).data; };
     EXPECT_EQ(ToBytes(set2 + L"live"), value(L"ControlSet002\\Enum\\Root\\A", L"Service"));
     EXPECT_EQ(ToBytes(set1 + L"saved"), value(L"ControlSet001\\Enum\\Root\\A", L"Service"));

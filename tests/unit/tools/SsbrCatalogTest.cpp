@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
+
 namespace
 {
     String Listed(const StringList& paths)
@@ -115,5 +118,47 @@ TEST(SsbrCatalog, FilesBelongToTheComponentThatWritesTheirTopLevelName)
         const wchar_t* owner = Catalog::ComponentOf(each.path, L"--active-directory");
         EXPECT_EQ(String(each.owner ? each.owner : L"(none)"), String(owner ? owner : L"(none)")) << Strings::ToUtf8(each.path);
         EXPECT_EQ(String(each.live), Catalog::LivePathOf(each.path)) << Strings::ToUtf8(each.path);
+    }
+}
+
+namespace
+{
+    // A hasher that fails in every way a worker can meet, by the file's name.
+    String FailingHasher(Catalog::Sha256&, const String& path, uint64_t* bytes)
+    {
+        const String name = path.substr(path.rfind(L'\\') + 1);
+        if (name == L"catalog")
+            throw CatalogException(L"ReadFile(catalog) failed");
+        if (name == L"memory")
+            throw std::bad_alloc();
+        if (name == L"library")
+            throw std::length_error("basic_string::_M_create");
+        if (name == L"other")
+            throw 7;
+        *bytes += 1;
+        return L"hash of " + name;
+    }
+}
+
+TEST(SsbrCatalog, AnyFailureInAHashingWorkerIsThatFilesErrorAndTheOthersAreHashed)
+{
+    ScratchDirectory scratch;
+    // More files than workers, so that every worker meets failures and goes on.
+    StringList paths;
+    for (int round = 0; round < 3; ++round)
+        for (const wchar_t* name : {L"catalog", L"memory", L"library", L"other", L"fine"})
+            paths.push_back(Strings::Format(L"%d/%s", round, name));
+    const std::vector<Catalog::Hashed> hashed = Catalog::HashFiles(scratch.Path(), paths, &FailingHasher);
+    ASSERT_EQ(paths.size(), hashed.size());
+    for (size_t i = 0; i < paths.size(); ++i)
+    {
+        const String name = paths[i].substr(2);
+        const String expected = name == L"catalog"   ? L"ReadFile(catalog) failed"
+                                : name == L"memory"  ? L"Out of memory."
+                                : name == L"library" ? L"Standard library exception: basic_string::_M_create"
+                                : name == L"other"   ? L"Unknown exception."
+                                                     : L"";
+        EXPECT_EQ(expected, hashed[i].error) << Strings::ToUtf8(paths[i]);
+        EXPECT_EQ(expected.empty() ? L"hash of fine" : L"", hashed[i].hash) << Strings::ToUtf8(paths[i]);
     }
 }

@@ -1,0 +1,15 @@
+#include "cluster/ClusterDatabaseFolders.h"
+
+#include "common/FileSystem.h"
+
+namespace ClusterDatabaseFolders
+{
+    StringList Live()
+    {
+        EnvironmentVariables variables;
+        String root;
+        if (variables.Expand(L"%SystemRoot%", root) != S_OK || root.empty())
+            return StringList();
+        return {Directories::RemoveBackslash(root) + L"\\Cluster"};
+    }
+}

@@ -1,0 +1,42 @@
+#include "common/CurrentException.h"
+
+#include "common/Exceptions.h"
+
+#include <exception>
+#include <new>
+
+namespace CurrentException
+{
+    String Text()
+    {
+        try
+        {
+            throw;
+        }
+        catch (const TarnException::Exception& exception)
+        {
+            return exception.GetDescription();
+        }
+        catch (const Wow64Exception& exception)
+        {
+            return Strings::Format(L"Wow64Exception ERROR: %s", exception.GetMessage().c_str());
+        }
+        catch (const CWin32Exception& exception)
+        {
+            return Strings::Format(L"CWin32Exception ERROR: %s: %s", exception.GetLocation(),
+                                   exception.GetErrorMessage().c_str());
+        }
+        catch (const std::bad_alloc&)
+        {
+            return L"Out of memory.";
+        }
+        catch (const std::exception& exception)
+        {
+            return Strings::Format(L"Standard library exception: %S", exception.what());
+        }
+        catch (...)
+        {
+            return L"Unknown exception.";
+        }
+    }
+}

@@ -1,0 +1,11 @@
+#pragma once
+// The live folder the SysVol component copies from and restores into.
+
+#include "common/Strings.h"
+
+namespace SystemVolumeFolders
+{
+    // %SystemRoot%\SysVol, as the component reads it; empty when the root cannot be expanded.
+    // Never throws but for memory.
+    StringList Live();
+}

@@ -1,0 +1,203 @@
+// The staging folder: the decision on a folder found there (link, file, owner) with injected
+// answers, since Wine shows every file as owned by the account that runs it and cannot make a
+// link; the list a new root gets and what it keeps out, read back from the folder; the security
+// a staged file takes from its live file or live folder; and the inheritance a new file or
+// folder would get, which a staged file that is new to its folder takes.
+// The read-back checks ask only what Wine can show (FileSecurity.h): who besides the owner is let
+// in.
+
+#include "FileSecurity.h"
+#include "ScratchDirectory.h"
+
+#include "common/Exceptions.h"
+#include "common/Handles.h"
+#include "common/StagingFolder.h"
+#include "privileges/Privileges.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace FileSecurity;
+
+namespace
+{
+    // SDDL as the converter writes it, so that two spellings of one descriptor compare equal.
+    String Normal(const String& sddl)
+    {
+        const UniqueLocalMemory descriptor = FromSddl(sddl);
+        return ToSddl(descriptor.get());
+    }
+
+    String Refusal(const String& path, const String& reason)
+    {
+        return L"Refused the staging folder " + path + L": " + reason +
+               L". Nothing was staged there; remove it and run the restore again.";
+    }
+
+    class StagingFolderFiles : public ::testing::Test
+    {
+    protected:
+        void SetUp() override
+        {
+            // Security of any owner is written through the restore privilege, as ssbr holds it.
+            Privileges::Enable(SE_RESTORE_NAME);
+            Privileges::Enable(SE_BACKUP_NAME);
+            // A volume root where anyone may do anything, as users may create folders at C:\.
+            SetList(m_volume.Path(), L"D:(A;OICI;FA;;;WD)");
+            ASSERT_TRUE(GrantsEveryone(SddlOf(m_volume.Path()))) << "the scratch folder keeps everyone out already";
+        }
+
+        ScratchDirectory m_volume;
+        const String m_root = m_volume / StagingFolder::Name;
+    };
+}
+
+TEST(StagingFolderDecision, RefusesALinkAFileAndAFolderOfAnotherOwnerNamingIt)
+{
+    const String path = L"C:\\SystemStateRestore\\C";
+    const auto message = [&](DWORD attributes, const String& owner) {
+        const UniqueLocalMemory sid = [&] {
+            PSID converted = nullptr;
+            if (!owner.empty())
+                ConvertStringSidToSidW(owner.c_str(), &converted);
+            return UniqueLocalMemory(converted);
+        }();
+        return MessageOf<FileSystemException>(
+            [&] { StagingFolder::CheckExisting(path, attributes, static_cast<PSID>(sid.get())); });
+    };
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+
+    EXPECT_EQ(Refusal(path, L"it is a link"), message(folder | FILE_ATTRIBUTE_REPARSE_POINT, L"S-1-5-32-544"));
+    EXPECT_EQ(Refusal(path, L"it is a file"), message(FILE_ATTRIBUTE_ARCHIVE, L"S-1-5-32-544"));
+    // Users, another account of the machine, everyone, no owner at all.
+    for (const wchar_t* owner : {L"S-1-5-32-545", L"S-1-5-21-1004336348-1177238915-682003330-1005", L"S-1-1-0"})
+        EXPECT_EQ(Refusal(path, L"it belongs to " + String(owner) + L", not to Administrators or SYSTEM"),
+                  message(folder, owner));
+    EXPECT_EQ(Refusal(path, L"it belongs to no one, not to Administrators or SYSTEM"), message(folder, L""));
+
+    // Administrators, SYSTEM, and the account that runs the restore.
+    for (const String& owner : {String(L"S-1-5-32-544"), String(L"S-1-5-18"), UserSid()})
+        EXPECT_EQ(L"(nothing thrown)", message(folder, owner)) << Strings::ToUtf8(owner);
+}
+
+TEST_F(StagingFolderFiles, ANewRootLetsInOnlyAdministratorsAndSystemAndItsFoldersFollow)
+{
+    EXPECT_EQ(Normal(L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"), ToSddl(StagingFolder::RootSecurity().data()));
+
+    StagingFolder::Folders folders;
+    StagingFolder::Prepare(m_root, m_root + L"\\C\\WINDOWS", folders);
+    EXPECT_EQ((std::vector<String>{m_root, m_root + L"\\C", m_root + L"\\C\\WINDOWS"}), folders.ready);
+    EXPECT_EQ(folders.ready, folders.created);
+    for (const String& folder : folders.ready)
+    {
+        EXPECT_TRUE(IsDirectoryOnDisk(folder));
+        EXPECT_FALSE(GrantsEveryone(SddlOf(folder))) << Strings::ToUtf8(folder + L": " + SddlOf(folder));
+    }
+
+    // Found again, made by us: taken, its list made protected again, nothing checked twice.
+    SetList(m_root, L"D:(A;OICI;FA;;;WD)");
+    folders = StagingFolder::Folders();
+    StagingFolder::Prepare(m_root, m_root + L"\\C", folders);
+    EXPECT_EQ((std::vector<String>{m_root, m_root + L"\\C"}), folders.ready);
+    EXPECT_TRUE(folders.created.empty());
+    EXPECT_FALSE(GrantsEveryone(SddlOf(m_root))) << Strings::ToUtf8(SddlOf(m_root));
+    StagingFolder::Prepare(m_root, m_root + L"\\C", folders);
+    EXPECT_EQ(2u, folders.ready.size());
+
+    // What a failed restore made goes again, what was there stays.
+    StagingFolder::Prepare(m_root, m_root + L"\\C\\WINDOWS\\system32", folders);
+    EXPECT_EQ((std::vector<String>{m_root + L"\\C\\WINDOWS\\system32"}), folders.created);
+    SetLastError(0xDEADBEEF);
+    StagingFolder::RemoveCreated(folders);
+    EXPECT_EQ(0xDEADBEEFu, GetLastError());
+    EXPECT_FALSE(IsDirectoryOnDisk(m_root + L"\\C\\WINDOWS\\system32"));
+    EXPECT_TRUE(IsDirectoryOnDisk(m_root + L"\\C\\WINDOWS"));
+}
+
+TEST_F(StagingFolderFiles, AFileInThePlaceOfAFolderOrAFolderOutsideTheRootIsRefused)
+{
+    WriteTextFile(m_root + L"\\C", "planted");
+    StagingFolder::Folders folders;
+    EXPECT_EQ(Refusal(m_root + L"\\C", L"it is a file"),
+              MessageOf<FileSystemException>(
+                  [&] { StagingFolder::Prepare(m_root, m_root + L"\\C\\WINDOWS", folders); }));
+    EXPECT_FALSE(IsDirectoryOnDisk(m_root + L"\\C\\WINDOWS"));
+    EXPECT_EQ("planted", ReadTextFile(m_root + L"\\C"));
+
+    const String outside = m_volume / L"SystemStateRestoreX";
+    EXPECT_EQ(outside + L" is not below " + m_root,
+              MessageOf<FileSystemException>([&] { StagingFolder::Prepare(m_root, outside, folders); }));
+    EXPECT_FALSE(IsDirectoryOnDisk(outside));
+}
+
+TEST_F(StagingFolderFiles, AStagedFileTakesTheSecurityOfTheLiveFileOrOfTheLiveFolderWhereItIsNew)
+{
+    const String user = UserSid();
+    StagingFolder::Folders folders;
+    StagingFolder::Prepare(m_root, m_root + L"\\C", folders);
+    const String staged = m_root + L"\\C\\file.dll";
+
+    // Two live files, one that lets everyone read it and one that does not: each staged copy
+    // ends up as its own live file.
+    const String ownerAndSystem = L"D:(A;;FA;;;SY)(A;;FA;;;" + user + L")";
+    for (const String& list : {ownerAndSystem + L"(A;;FR;;;WD)", ownerAndSystem})
+    {
+        const String live = m_volume / L"live.dll";
+        WriteTextFile(live, "live");
+        SetList(live, list);
+        WriteTextFile(staged, "saved");
+        SetList(staged, GrantsEveryone(SddlOf(live)) ? L"D:(A;;FA;;;SY)" : L"D:(A;;FA;;;SY)(A;;FA;;;WD)");
+        ASSERT_NE(SddlOf(live), SddlOf(staged)) << "nothing to carry";
+
+        StagingFolder::CarrySecurity(live, staged);
+        EXPECT_EQ(SddlOf(live), SddlOf(staged)) << Strings::ToUtf8(list);
+        EXPECT_EQ("saved", ReadTextFile(staged));
+        DeleteFileW(live.c_str());
+    }
+
+    // New to its folder, and in folders the backup has and the live system does not.
+    const String liveFolder = m_volume / L"keys";
+    ASSERT_TRUE(CreateDirectoryW(liveFolder.c_str(), nullptr));
+    SetList(liveFolder, L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + user + L")");
+    for (const String& live : {liveFolder + L"\\new.key", liveFolder + L"\\S-1-5-18\\User\\new.key"})
+    {
+        SetList(staged, L"D:(A;;FA;;;SY)(A;;FA;;;WD)");
+        StagingFolder::CarrySecurity(live, staged);
+        EXPECT_FALSE(GrantsEveryone(SddlOf(staged))) << Strings::ToUtf8(live + L": " + SddlOf(staged));
+        EXPECT_FALSE(IsFileOnDisk(live));
+        EXPECT_FALSE(IsDirectoryOnDisk(liveFolder + L"\\S-1-5-18"));
+    }
+}
+
+TEST(StagingFolderInherit, ANewFileOrFolderGetsWhatItsParentPassesOn)
+{
+    // SYSTEM to all below; "creator owner" with generic rights to all below, not to the folder;
+    // users to folders only; everyone reads files only; Administrators to children only, not
+    // further; an entry that passes to no one; guests denied writing files.
+    const String parent = L"O:BAG:SYD:AI(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)(A;CI;0x1200a9;;;BU)(A;OI;FR;;;WD)"
+                          L"(A;OICINP;FA;;;BA)(A;;FA;;;S-1-5-21-1-2-3-4)(D;OI;FW;;;BG)";
+    const UniqueLocalMemory descriptor = FromSddl(parent);
+
+    // A file: what applies to it, marked inherited, "creator owner" as its owner with the file
+    // rights that generic all means.
+    EXPECT_EQ(Normal(L"O:BAG:SYD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FR;;;WD)(A;ID;FA;;;BA)(D;ID;FW;;;BG)"),
+              ToSddl(StagingFolder::Inherit(descriptor.get(), false).data()));
+
+    // A folder also keeps what its children inherit: "creator owner" stays for them, the
+    // files-only entries pass through, the no-further entry stops at it.
+    StagingFolder::Descriptor folder = StagingFolder::Inherit(descriptor.get(), true);
+    EXPECT_EQ(Normal(L"O:BAG:SYD:AI(A;OICIID;FA;;;SY)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;CIID;0x1200a9;;;BU)"
+                     L"(A;OIIOID;FR;;;WD)(A;ID;FA;;;BA)(D;OIIOID;FW;;;BG)"),
+              ToSddl(folder.data()));
+
+    // A file in that folder: the no-further entry is not there any more.
+    EXPECT_EQ(Normal(L"O:BAG:SYD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FR;;;WD)(D;ID;FW;;;BG)"),
+              ToSddl(StagingFolder::Inherit(folder.data(), false).data()));
+
+    // "Creator group" is the group; a parent without a list passes none, and keeps the owner.
+    const UniqueLocalMemory grouped = FromSddl(L"O:BAG:SYD:(A;OI;FR;;;CG)");
+    EXPECT_EQ(Normal(L"O:BAG:SYD:(A;ID;FR;;;SY)"), ToSddl(StagingFolder::Inherit(grouped.get(), false).data()));
+    const UniqueLocalMemory unlisted = FromSddl(L"O:BAG:SY");
+    EXPECT_EQ(L"O:BAG:SY", ToSddl(StagingFolder::Inherit(unlisted.get(), false).data()));
+}

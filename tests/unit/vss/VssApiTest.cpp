@@ -1,0 +1,68 @@
+// The binding of the system's VSS library: the requestor finds the backup components entry point
+// under the name of later systems or, as on Windows Server 2003, under its C++ name only, and says
+// what is wrong where there is neither. The lab's vssapi.dll is built both ways
+// (tests\vssapi-lab.dll, tests\vssapi-2003.dll beside the test program).
+
+#include "vss/VssApi.h"
+
+#include "vss/VssClientException.h"
+
+#include "common/ScratchDirectory.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+    String BesideTests(const wchar_t* relative)
+    {
+        wchar_t self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        const String program = self;
+        return program.substr(0, program.rfind(L'\\') + 1) + relative;
+    }
+
+    String SystemFolder()
+    {
+        wchar_t folder[MAX_PATH] = {};
+        GetSystemDirectoryW(folder, MAX_PATH);
+        return folder;
+    }
+}
+
+TEST(VssApi, TakesTheEntryPointOfLaterSystemsFirst)
+{
+    const VssApiLibrary api(BesideTests(L"vssapi-lab.dll"));
+    EXPECT_STREQ("CreateVssBackupComponentsInternal", api.EntryPoint());
+    EXPECT_TRUE(api.Create());
+}
+
+TEST(VssApi, TakesTheCppNameWhereThatIsAllTheLibraryExports)
+{
+    const VssApiLibrary api(BesideTests(L"vssapi-2003.dll"));
+    EXPECT_STREQ("?CreateVssBackupComponents@@YAJPEAPEAVIVssBackupComponents@@@Z", api.EntryPoint());
+    EXPECT_TRUE(api.Create());
+}
+
+TEST(VssApi, SaysWhatIsMissing)
+{
+    const String kernel32 = SystemFolder() + L"\\kernel32.dll";
+    EXPECT_EQ(L"The VSS library " + kernel32 +
+                  L" exports neither CreateVssBackupComponentsInternal nor "
+                  L"?CreateVssBackupComponents@@YAJPEAPEAVIVssBackupComponents@@@Z: it is not a VSS library this "
+                  L"requestor can use",
+              MessageOf<VssClientException>([&] { VssApiLibrary api(kernel32); }));
+
+    ScratchDirectory folder;
+    const String missing = folder / L"vssapi.dll";
+    const String text = MessageOf<VssClientException>([&] { VssApiLibrary api(missing); });
+    const String expected = L"The VSS library " + missing + L" could not be loaded, so this system cannot make shadow "
+                                                            L"copies: Error = 0x0000007E";
+    EXPECT_EQ(expected, text.substr(0, expected.size()));
+}
+
+TEST(VssApi, LoadsTheSystemFoldersLibrary)
+{
+    // Wine's own vssapi.dll exports the later name (and does no VSS work).
+    const VssApiLibrary api;
+    EXPECT_EQ(SystemFolder() + L"\\vssapi.dll", api.Path());
+}
