@@ -7,6 +7,8 @@
 // Under the same key:
 //   Fail\<entry point>     DWORD: that call returns this status and does nothing else (the
 //                          reads' knob is taken when a file is opened)
+//   Hold\<entry point>     SZ: a path that the call opens without sharing and holds until the
+//                          process ends, as another program might (before Fail is looked at)
 //   ExtraLocationMarker    DWORD: one more location entry with this marker
 //   CallLog                path of a text file: one line per call, with its arguments and, for
 //                          reads, the bytes delivered
@@ -87,6 +89,13 @@ namespace
     // The knob of one call: true (and the status to return) when it is to fail.
     bool Knob(const wchar_t* entryPoint, HRESULT& status)
     {
+        const std::wstring held = ReadText((std::wstring(ConfigKey) + L"\\Hold").c_str(), entryPoint);
+        if (!held.empty())
+        {
+            // Never closed: the process's end lets it go.
+            const HANDLE file = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            Log(L"%ls holds %ls: %ls", entryPoint, held.c_str(), file != INVALID_HANDLE_VALUE ? L"held" : L"failed");
+        }
         DWORD value = 0;
         const std::wstring key = std::wstring(ConfigKey) + L"\\Fail";
         if (!ReadNumber(key.c_str(), entryPoint, value))

@@ -360,9 +360,11 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
 
     HRESULT result = S_OK;
     String failure;
+    // Until the restore is complete, leaving this scope puts the live files back.
+    ReplacementSet files;
     try
     {
-        RestoreFileList(api, context, list.c_str(), directory);
+        RestoreFileList(api, context, list.c_str(), directory, files);
     }
     catch (const ActiveDirectoryException& error)
     {
@@ -372,6 +374,8 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
     hr = api.RestoreRegisterComplete(context, result);
     if (hr < 0)
         CallFailed(L"DsRestoreRegisterComplete", hr);
+    if (result == S_OK)
+        files.Finish();
     hr = api.RestoreEnd(context);
     if (hr < 0)
         CallFailed(L"DsRestoreEnd", hr);
@@ -379,7 +383,8 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
         Fail(failure);
 }
 
-void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* list, const String& directory)
+void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* list, const String& directory,
+                                      ReplacementSet& files)
 {
     ActiveDirectoryBackupSet backupSet(directory);
     backupSet.OpenExisting(NoBackup);
@@ -441,12 +446,6 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
                 *missing = lastDirectory;
     }
 
-    HRESULT hr = api.RestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(),
-                                     map.empty() ? nullptr : map.data(), static_cast<LONG>(map.size()),
-                                     backupLogDirectory.c_str(), low, high);
-    if (hr != 0)
-        CallFailed(L"DsRestoreRegister", hr);
-
     // What is copied back, source and destination: logs into the log directory, databases to
     // their own paths.
     std::vector<std::pair<String, String>> copies;
@@ -459,8 +458,16 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     for (const String& path : databases)
         copies.emplace_back(Strings::Format(L"%s\\%s", directory.c_str(), Files::GetFileName(path).c_str()), path);
 
-    // An incomplete backup must not cost the machine its live files: every replacement is there
-    // before the first one is deleted.
+    // The restore only reads its backup: one inside a folder it writes would be replaced by it.
+    for (const auto& copy : copies)
+    {
+        const String written = Directories::GetDirectory(copy.second, true);
+        if (Paths::IsSameOrBelow(written, directory))
+            Fail(Strings::Format(L"The backup folder %s lies in %s, which the restore writes", directory.c_str(),
+                                 written.c_str()));
+    }
+
+    // An incomplete backup is refused before the restore is registered.
     for (const auto& copy : copies)
     {
         bool isDirectory = false;
@@ -468,15 +475,33 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
             Fail(Strings::Format(L"CopyFile(%s, %s) failed.", copy.first.c_str(), copy.second.c_str()));
     }
 
-    // What each copy replaces: a log's recorded path may lead anywhere, the copy goes into the
-    // log directory.
-    for (const auto& copy : copies)
-        if (Files::Exists(copy.second) && !Files::Delete(copy.second))
-            Fail(Strings::Format(L"DeleteFile(%s) failed.", copy.second.c_str()));
+    HRESULT hr = api.RestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(),
+                                     map.empty() ? nullptr : map.data(), static_cast<LONG>(map.size()),
+                                     backupLogDirectory.c_str(), low, high);
+    if (hr != 0)
+        CallFailed(L"DsRestoreRegister", hr);
 
+    // Every saved file is copied beside its live place before the first live file is replaced,
+    // and then only by a rename. A log's recorded path may lead anywhere: the copy goes into the
+    // log directory, and only what it replaces there is replaced.
     for (const auto& copy : copies)
-        if (!Files::Copy(copy.first, copy.second, true))
-            Fail(Strings::Format(L"CopyFile(%s, %s) failed.", copy.first.c_str(), copy.second.c_str()));
+        files.Add(copy.first, copy.second);
+    if (!files.Stage())
+    {
+        const String error = ErrorText::FormatLastError();
+        Fail(Strings::Format(L"CopyFile(%s, %s) failed. The live files are unchanged.\n%s", files.FailedFrom().c_str(),
+                             files.FailedTo().c_str(), error.c_str()));
+    }
+    if (!files.Commit())
+    {
+        const String error = ErrorText::FormatLastError();
+        const String outcome = files.NotPutBack().empty()
+                                   ? String(L"The live files are unchanged.")
+                                   : Strings::Format(L"%s could not be put back: it is %s now.",
+                                                     files.NotPutBack().c_str(), files.NotPutBackAs().c_str());
+        Fail(Strings::Format(L"MoveFile(%s, %s) failed. %s\n%s", files.FailedFrom().c_str(), files.FailedTo().c_str(),
+                             outcome.c_str(), error.c_str()));
+    }
 }
 
 void ActiveDirectory::BackupThroughWriter(const String& directory, bool)

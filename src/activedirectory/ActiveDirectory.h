@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+class ReplacementSet;
+
 class ActiveDirectory
 {
 public:
@@ -34,8 +36,11 @@ public:
                 const String& directory, bool truncateLogs);
 
     // Puts the saved files back and registers the restore; the service must not run. Reads the
-    // manifest of an earlier backup and never creates one. A copy failure still completes and
-    // ends the restore before it is thrown.
+    // manifest of an earlier backup and never creates one, and refuses a backup folder that lies
+    // in a folder the restore writes. Every saved file is copied beside its live place before a
+    // live file is replaced, by renames; a failure leaves the live files as they were ("The live
+    // files are unchanged."), and still completes (as failed) and ends the restore before it is
+    // thrown.
     void Restore(const String& server, const String& domain, const String& user, const String& password,
                  const String& directory);
 
@@ -53,8 +58,11 @@ public:
     // cannot be started, "%s ended with exit code %lu" when it ends with a code other than 0.
     void RunSnapshotTool(String arguments);
 
-    // An entry list: marker, path and NUL per entry, one more NUL at the end.
+    // An entry list: marker, path and NUL per entry, one more NUL at the end. RestoreFileList
+    // registers the restore and puts the files in place through files, which the caller finishes
+    // once the restore is complete.
     class Api;
     void BackupFileList(Api& api, void* context, const wchar_t* list, const String& directory);
-    void RestoreFileList(Api& api, void* context, const wchar_t* list, const String& directory);
+    void RestoreFileList(Api& api, void* context, const wchar_t* list, const String& directory,
+                         ReplacementSet& files);
 };

@@ -1,6 +1,7 @@
 #include "certsrv/CertificateServices.h"
 
 #include "certsrv/CertificateServicesBackupSet.h"
+#include "common/CurrentException.h"
 #include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "common/Services.h"
@@ -17,13 +18,13 @@ namespace
     const wchar_t* const ServiceName = L"CertSvc";
     const wchar_t* const WebServiceName = L"w3svc";
     constexpr DWORD ReadSize = 524288;
-    constexpr DWORD NoTimeout = 0xFFFFFFFF;
+    // A service that shows no progress for a minute will not stop: the restore fails before it
+    // changes anything instead of waiting for it forever.
+    constexpr DWORD ServiceTimeout = 60 * 1000;
 
     constexpr wchar_t DatabaseMarker = 0x44;
     constexpr wchar_t CheckpointMarker = 0x83;
     constexpr wchar_t LogDirectoryMarker = 0x82;
-
-    using Parameters = CertificateServices::BackupParameters;
 
     // Contexts and handles appear in messages as signed decimal numbers.
     int Number(const void* value)
@@ -62,23 +63,6 @@ namespace
             visit(String(entry, length));
             entry += length + 1;
         }
-    }
-
-    struct StartRecord
-    {
-        HANDLE started;
-        CertificateServices* object;
-        void (CertificateServices::*function)(Parameters*);
-        Parameters* argument;
-    };
-
-    DWORD WINAPI StartRoutine(void* startRecord)
-    {
-        // The launcher's record is gone once the event is set.
-        const StartRecord record = *static_cast<const StartRecord*>(startRecord);
-        SetEvent(record.started);
-        (record.object->*record.function)(record.argument);
-        return 0;
     }
 
     bool IsDotsAndBlanks(const String& part)
@@ -122,7 +106,7 @@ namespace
     {
         wchar_t system[MAX_PATH] = {};
         const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-        return SameCase(String(system, length < MAX_PATH ? length : 0) + L"\\CertSrv\\CertEnroll");
+        return String(system, length < MAX_PATH ? length : 0) + L"\\CertSrv\\CertEnroll";
     }
 
     // A link in the backup would make the restore put back files from elsewhere.
@@ -180,19 +164,45 @@ bool CertificateServices::IsOnline()
     return running;
 }
 
-UniqueKernelHandle CertificateServices::StartMemberThread(CertificateServices& object,
-                                                          void (CertificateServices::*function)(BackupParameters*),
-                                                          BackupParameters* argument)
+UniqueKernelHandle CertificateServices::CreateStartEvent()
 {
     UniqueKernelHandle started(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!started)
         Throw(Strings::Format(L"CreateEvent() failed: %s", ErrorText::FormatLastError().c_str()));
-    StartRecord record = {started.get(), &object, function, argument};
-    UniqueKernelHandle thread(CreateThread(nullptr, 0, StartRoutine, &record, 0, nullptr));
+    return started;
+}
+
+UniqueKernelHandle CertificateServices::StartThread(LPTHREAD_START_ROUTINE routine, void* record, HANDLE started)
+{
+    UniqueKernelHandle thread(CreateThread(nullptr, 0, routine, record, 0, nullptr));
     if (!thread)
         Throw(Strings::Format(L"CreateThread() failed: %s", ErrorText::FormatLastError().c_str()));
-    WaitForSingleObject(started.get(), INFINITE);
+    WaitForSingleObject(started, INFINITE);
     return thread;
+}
+
+void CertificateServices::RecordEscapedException(BackupParameters& record) noexcept
+{
+    record.result = E_FAIL;
+    try
+    {
+        try
+        {
+            throw;
+        }
+        catch (const std::bad_alloc&)
+        {
+            record.result = E_OUTOFMEMORY;
+        }
+        catch (...)
+        {
+        }
+        record.error += CurrentException::Text();
+    }
+    catch (...)
+    {
+        // No memory for the text: the result alone tells that the backup failed.
+    }
 }
 
 String CertificateServices::SavedFilePath(const String& directory, const String& name)
@@ -294,6 +304,16 @@ void CertificateServices::PerformBackup(BackupParameters* parameters)
 
         CertificateServicesBackupSet manifest(record.directory);
         manifest.Open();
+        // False (the failure recorded) when the manifest cannot be written: a backup whose
+        // manifest lacks what was copied is no backup.
+        const auto save = [&]() {
+            if (manifest.Save())
+                return true;
+            const String error = ErrorText::FormatLastError();
+            fail(E_FAIL, Strings::Format(CertificateServicesBackupSet::CouldNotSaveXmlFile,
+                                         manifest.GetFilePath().c_str(), error.c_str()));
+            return false;
+        };
 
         UniqueLibraryBlock<wchar_t> list(pfnBackupFree);
         DWORD size = 0;
@@ -339,7 +359,8 @@ void CertificateServices::PerformBackup(BackupParameters* parameters)
         if (unknownLocation)
             return fail(E_FAIL, L"Unknown database location");
         list.reset();
-        manifest.Save();
+        if (!save())
+            return;
 
         if (!query(pfnGetDBNames, L"GetDBNames", L"DB file names"))
             return;
@@ -350,7 +371,8 @@ void CertificateServices::PerformBackup(BackupParameters* parameters)
             BackupFile(context, name, saved);
         });
         list.reset();
-        manifest.Save();
+        if (!save())
+            return;
 
         if (!query(pfnGetBackupLogs, L"GetBackupLogs", L"log file names"))
             return;
@@ -361,9 +383,6 @@ void CertificateServices::PerformBackup(BackupParameters* parameters)
             BackupFile(context, name, saved);
         });
         list.reset();
-
-        if (record.truncateLogs && FAILED(status = pfnTruncateLogs(context)))
-            return failCall(L"TruncateLogs", status);
 
         if (!query(pfnGetDynFiles, L"GetDynFiles", L"dynamic file names"))
             return;
@@ -385,7 +404,12 @@ void CertificateServices::PerformBackup(BackupParameters* parameters)
         if (!failure.empty())
             return fail(E_FAIL, failure);
         list.reset();
-        manifest.Save();
+        if (!save())
+            return;
+
+        // Only a whole backup may cost the server its logs.
+        if (record.truncateLogs && FAILED(status = pfnTruncateLogs(context)))
+            return failCall(L"TruncateLogs", status);
 
         if (FAILED(status = pfnBackupEnd(context)))
             return failCall(L"BackupEnd", status);
@@ -449,18 +473,6 @@ void CertificateServices::BackupFile(HCSBC context, const String& name, const St
         Throw(Strings::Format(L"pfnClose(%d) failed: %x\n%s", Number(context), status, LibraryError(status).c_str()));
 }
 
-void CertificateServices::CopyBack(const String& directory, const String& name)
-{
-    const String source = SavedFilePath(directory, name);
-    const String targetDirectory = Directories::GetDirectory(name, true);
-    if (!Directories::Create(targetDirectory))
-        Throw(Strings::Format(L"Directories::Create(%s) failed.\n%s", targetDirectory.c_str(),
-                              ErrorText::FormatLastError().c_str()));
-    if (!CopyFileW(Paths::ToLongPath(source).c_str(), Paths::ToLongPath(name).c_str(), FALSE))
-        Throw(Strings::Format(L"CopyFile(%s, %s) failed.\n%s", source.c_str(), name.c_str(),
-                              ErrorText::FormatLastError().c_str()));
-}
-
 void CertificateServices::Restore(const String& serverName, const String& directory)
 {
     // Everything is read and checked before the service is touched: a backup that cannot be put
@@ -478,22 +490,30 @@ void CertificateServices::Restore(const String& serverName, const String& direct
         Throw(Strings::Format(L"Invalid entry in %s: %s", manifest.GetFilePath().c_str(), value.c_str()));
     };
     const String databaseDirectory = Directories::GetDirectory(database, true);
-    const StringList emptied = {databaseDirectory, checkpointDirectory, logDirectory};
-    for (const String& emptiedDirectory : emptied)
-        if (Directories::IsRoot(emptiedDirectory) || !IsAuthorityFolder(serverName, emptiedDirectory))
-            invalid(emptiedDirectory);
+    const StringList replaced = {databaseDirectory, checkpointDirectory, logDirectory};
+    for (const String& replacedDirectory : replaced)
+        if (Directories::IsRoot(replacedDirectory) || !IsAuthorityFolder(serverName, replacedDirectory))
+            invalid(replacedDirectory);
 
-    // Database files and logs go only where the emptied directories were; every name is checked
-    // before any saved file is looked for.
+    // The restore only reads its backup: one inside a folder it writes would be lost with the
+    // files it replaces there.
     const String enrollFolder = EnrollFolder();
-    const auto checkName = [&](const String& name, bool belowEmptied) {
+    for (const String& written : {LocalPath(serverName, databaseDirectory), LocalPath(serverName, checkpointDirectory),
+                                  LocalPath(serverName, logDirectory), enrollFolder})
+        if (Paths::IsSameOrBelow(written, directory))
+            Throw(Strings::Format(L"The backup folder %s lies in %s, which the restore writes", directory.c_str(),
+                                  written.c_str()));
+
+    // Database files and logs go only into the folders whose other files the restore removes;
+    // every name is checked before any saved file is looked for.
+    const auto checkName = [&](const String& name, bool belowReplaced) {
         const String nameDirectory = SameCase(Directories::GetDirectory(name, true));
         if (!IsSavedNameBelowFolder(name))
             invalid(name);
-        if (belowEmptied && nameDirectory != SameCase(databaseDirectory) &&
+        if (belowReplaced && nameDirectory != SameCase(databaseDirectory) &&
             nameDirectory != SameCase(checkpointDirectory) && nameDirectory != SameCase(logDirectory))
             invalid(name);
-        if (!belowEmptied && SameCase(LocalPath(serverName, nameDirectory)) != enrollFolder)
+        if (!belowReplaced && SameCase(LocalPath(serverName, nameDirectory)) != SameCase(enrollFolder))
             invalid(name);
     };
     const auto checkSaved = [&](const String& name) {
@@ -515,52 +535,93 @@ void CertificateServices::Restore(const String& serverName, const String& direct
         for (const String& name : *names)
             checkSaved(name);
 
-    if (IsOnline())
-        Services::Stop(L"certsvc", NoTimeout, String());
+    StoppedServices stopped(ServiceTimeout);
+    try
+    {
+        stopped.Stop(L"certsvc");
+        // The web server hands out the dynamic files: it is stopped before any is replaced.
+        bool webServerInstalled = false;
+        Services::IsInstalled(WebServiceName, webServerInstalled);
+        if (webServerInstalled)
+            stopped.Stop(WebServiceName);
 
+        ReplacementSet files;
+        for (const StringList* names : {&databaseFiles, &backupLogs, &dynamicFiles})
+            for (const String& name : *names)
+                files.Add(SavedFilePath(directory, name), name);
+        for (const String& replacedDirectory : replaced)
+            files.RemoveOthersIn(replacedDirectory);
+        ReplaceFiles(serverName, files, database, checkpointDirectory, logDirectory, backupLogs);
+        stopped.Dismiss();
+    }
+    catch (const TarnException::Exception& error)
+    {
+        const String notStarted = stopped.Restart();
+        if (notStarted.empty())
+            throw;
+        Throw(error.GetDescription() + L"\n" + notStarted);
+    }
+}
+
+void CertificateServices::ReplaceFiles(const String& serverName, ReplacementSet& files, const String& database,
+                                       const String& checkpointDirectory, const String& logDirectory,
+                                       const StringList& backupLogs)
+{
     HCSBC context = nullptr;
     HRESULT status = pfnRestorePrepare(serverName.c_str(), CSRESTORE_TYPE_FULL, &context);
     if (FAILED(status))
         Throw(Strings::Format(L"pfnRestorePrepare(%ws, %d) failed: %x\n%s", serverName.c_str(), Number(context), status,
                               LibraryError(status).c_str()));
 
-    for (const String& emptiedDirectory : emptied)
-        if (!Directories::Delete(emptiedDirectory))
-            Throw(Strings::Format(L"Directories::Delete(%s) failed.\n%s", emptiedDirectory.c_str(),
-                                  ErrorText::FormatLastError().c_str()));
+    bool registered = false;
+    try
+    {
+        if (!files.Stage())
+        {
+            const String error = ErrorText::FormatLastError();
+            Throw(Strings::Format(L"CopyFile(%s, %s) failed. The live files are unchanged.\n%s",
+                                  files.FailedFrom().c_str(), files.FailedTo().c_str(), error.c_str()));
+        }
 
-    for (const String& name : databaseFiles)
-        CopyBack(directory, name);
+        ULONG lowest = 0;
+        ULONG highest = 0;
+        LogRange(backupLogs, lowest, highest);
+        String mapped = database;
+        CSEDB_RSTMAPW map = {&mapped[0], &mapped[0]};
+        status = pfnRestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(), &map, 1,
+                                    logDirectory.c_str(), lowest, highest);
+        if (status != S_OK)
+            Throw(Strings::Format(L"pfnRestoreRegister(%d, %s, %s) failed: %x\n%s", Number(context),
+                                  logDirectory.c_str(), logDirectory.c_str(), status, LibraryError(status).c_str()));
+        registered = true;
 
-    for (const String& name : backupLogs)
-        CopyBack(directory, name);
-    ULONG lowest = 0;
-    ULONG highest = 0;
-    LogRange(backupLogs, lowest, highest);
+        if (!files.Commit())
+        {
+            const String error = ErrorText::FormatLastError();
+            const String outcome =
+                files.NotPutBack().empty()
+                    ? String(L"The live files are unchanged.")
+                    : Strings::Format(L"%s could not be put back: it is %s now.", files.NotPutBack().c_str(),
+                                      files.NotPutBackAs().c_str());
+            Throw(Strings::Format(L"MoveFile(%s, %s) failed. %s\n%s", files.FailedFrom().c_str(),
+                                  files.FailedTo().c_str(), outcome.c_str(), error.c_str()));
+        }
 
-    String mapped = database;
-    CSEDB_RSTMAPW map = {&mapped[0], &mapped[0]};
-    status = pfnRestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(), &map, 1,
-                                logDirectory.c_str(), lowest, highest);
-    if (status != S_OK)
-        Throw(Strings::Format(L"pfnRestoreRegister(%d, %s, %s) failed: %x\n%s", Number(context),
-                              logDirectory.c_str(), logDirectory.c_str(), status, LibraryError(status).c_str()));
-
-    status = pfnRestRegComplete(context, S_OK);
-    if (FAILED(status))
-        Throw(Strings::Format(L"pfnRestRegComplete(%d) failed: %x\n%s", Number(context), status,
-                              LibraryError(status).c_str()));
-
-    bool webServerInstalled = false;
-    Services::IsInstalled(WebServiceName, webServerInstalled);
-    bool webServerRunning = false;
-    if (webServerInstalled)
-        Services::IsRunning(WebServiceName, webServerRunning);
-    if (webServerRunning)
-        Services::Stop(WebServiceName, NoTimeout, String());
-
-    for (const String& name : dynamicFiles)
-        CopyBack(directory, name);
+        status = pfnRestRegComplete(context, S_OK);
+        if (FAILED(status))
+            Throw(Strings::Format(L"pfnRestRegComplete(%d) failed: %x\n%s", Number(context), status,
+                                  LibraryError(status).c_str()));
+    }
+    catch (...)
+    {
+        // The files go back as they were (with the set); a registration they did not follow is
+        // completed as failed, and the library's restore ends either way.
+        if (registered)
+            pfnRestRegComplete(context, E_FAIL);
+        pfnRestoreEnd(context);
+        throw;
+    }
+    files.Finish();
 
     status = pfnRestoreEnd(context);
     if (FAILED(status))

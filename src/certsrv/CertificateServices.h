@@ -12,6 +12,7 @@
 #include <certbcli.h>
 
 class CertificateServicesBackupSet;
+class ReplacementSet;
 
 class CertificateServices
 {
@@ -35,28 +36,37 @@ public:
 
     // Copies the database, log and dynamic files of the running server below
     // directory\CertSrv and lists them in directory\CertificateServicesBackupSet.xml, on a worker
-    // thread of its own. Throws CertificateServicesException with the worker's error text
-    // (a component exception caught there keeps its own class name inside). What was copied
-    // before a failure stays.
+    // thread of its own. The logs are truncated (when asked) only once every file is copied and
+    // the manifest that lists them saved; a manifest that cannot be saved fails the backup with
+    // "Could not save xml file: %s\n%s". Throws CertificateServicesException with the worker's
+    // error text (a component exception caught there keeps its own class name inside). What was
+    // copied before a failure stays.
     void Backup(const String& serverName, const String& directory, bool truncateLogs);
 
-    // Puts the files listed in directory's manifest back in place: the service "CertSvc" is
-    // stopped, the database, checkpoint and log directories emptied and refilled, the restore
-    // registered with the log range of the saved logs, "w3svc" stopped when it runs, and the
-    // dynamic files copied back. Every saved file is checked to be there before anything is
-    // stopped or deleted. Throws CertificateServicesException; the manifest's
+    // Puts the files listed in directory's manifest back in place. Everything is checked before
+    // a service is touched: the names, every saved file, and that the backup folder lies outside
+    // the folders the restore writes ("The backup folder %s lies in %s, which the restore
+    // writes"). Then "CertSvc" and a running "w3svc" are stopped (a service that shows no progress
+    // for a minute fails the restore), the restore is prepared, every saved file is copied beside
+    // its live place, the restore registered with the log range of the saved logs, the live files
+    // replaced by renames and the other files of the database, checkpoint and log folders removed.
+    // A failure leaves every live file as it was and starts the stopped services again; a
+    // registration the files did not follow is completed as failed. The stopped services stay
+    // stopped after a restore that succeeded. Throws CertificateServicesException; the manifest's
     // CertificateServicesBackupSetException (also for a folder without one, before anything is
-    // touched), ServiceException and FileSystemException pass through. Nothing is undone.
+    // touched), ServiceException and FileSystemException pass through.
     void Restore(const String& serverName, const String& directory);
 
     // Whether the service "CertSvc" runs. ServiceException when it cannot be queried.
     static bool IsOnline();
 
-    // Runs object.*function(argument) on a new thread and returns once that thread has taken
-    // its start values. The caller owns the handle. Throws CertificateServicesException
+    // Runs (object.*function)(argument) on a new thread and returns once that thread has taken
+    // its start values. The caller owns the handle. Whatever the function throws ends the thread
+    // with a failure in the record (E_OUTOFMEMORY or E_FAIL, its text appended to the error),
+    // never the host process. Throws CertificateServicesException "CreateEvent() failed: %s" or
     // "CreateThread() failed: %s" when no thread can be made.
-    static UniqueKernelHandle StartMemberThread(CertificateServices& object,
-                                                void (CertificateServices::*function)(BackupParameters*),
+    template <typename Object>
+    static UniqueKernelHandle StartMemberThread(Object& object, void (Object::*function)(BackupParameters*),
                                                 BackupParameters* argument);
 
     // The worker's body: never throws, every failure goes into the record.
@@ -85,9 +95,17 @@ private:
     template <typename Function>
     void Bind(Function& entry, const wchar_t* name);
 
-    // Copies a file back from the backup to where the library named it (N), creating N's
-    // directory first.
-    static void CopyBack(const String& directory, const String& name);
+    // The thread half of StartMemberThread: starts routine with record, which holds the event
+    // started, and waits until the thread has set it.
+    static UniqueKernelHandle CreateStartEvent();
+    static UniqueKernelHandle StartThread(LPTHREAD_START_ROUTINE routine, void* record, HANDLE started);
+    // Called inside a handler: puts the exception being handled into the record.
+    static void RecordEscapedException(BackupParameters& record) noexcept;
+
+    // The library's part of a restore, with the services stopped: prepare, stage, register,
+    // replace, complete, end.
+    void ReplaceFiles(const String& serverName, ReplacementSet& files, const String& database,
+                      const String& checkpointDirectory, const String& logDirectory, const StringList& backupLogs);
 
     UniqueLibrary hModule;
     FNCERTSRVBACKUPCLOSE* pfnClose = nullptr;
@@ -108,3 +126,39 @@ private:
     FNCERTSRVRESTOREREGISTERCOMPLETE* pfnRestRegComplete = nullptr;
     FNCERTSRVSERVERCONTROLW* pfnServerControl = nullptr;
 };
+
+template <typename Object>
+UniqueKernelHandle CertificateServices::StartMemberThread(Object& object,
+                                                          void (Object::*function)(BackupParameters*),
+                                                          BackupParameters* argument)
+{
+    struct StartRecord
+    {
+        HANDLE started;
+        Object* object;
+        void (Object::*function)(BackupParameters*);
+        BackupParameters* argument;
+    };
+    struct Routine
+    {
+        static DWORD WINAPI Run(void* startRecord) noexcept
+        {
+            // The launcher's record is gone once the event is set.
+            const StartRecord record = *static_cast<const StartRecord*>(startRecord);
+            SetEvent(record.started);
+            // An exception that left a thread's start routine would end the whole host process.
+            try
+            {
+                (record.object->*record.function)(record.argument);
+            }
+            catch (...)
+            {
+                RecordEscapedException(*record.argument);
+            }
+            return 0;
+        }
+    };
+    const UniqueKernelHandle started = CreateStartEvent();
+    StartRecord record = {started.get(), &object, function, argument};
+    return StartThread(&Routine::Run, &record, started.get());
+}

@@ -44,6 +44,31 @@ namespace
             return MinimumPoll;
         return interval > MaximumPoll ? MaximumPoll : interval;
     }
+
+    // Waits while the service reports the pending state, for as long as it advances its check
+    // point and then up to timeout milliseconds more: the time-out counts from the service's last
+    // sign of progress, not from the request. A failed query ends the wait.
+    void WaitWhile(const UniqueServiceHandle& service, DWORD pending, DWORD timeout, SERVICE_STATUS& status)
+    {
+        DWORD progressTick = GetTickCount();
+        DWORD checkPoint = status.dwCheckPoint;
+        while (status.dwCurrentState == pending)
+        {
+            Sleep(PollInterval(status.dwWaitHint));
+            SERVICE_STATUS latest = {};
+            if (!QueryServiceStatus(service.get(), &latest))
+                break;
+            status = latest;
+            if (status.dwCheckPoint > checkPoint)
+            {
+                progressTick = GetTickCount();
+                checkPoint = status.dwCheckPoint;
+                continue;
+            }
+            if (GetTickCount() - progressTick > timeout)
+                break;
+        }
+    }
 }
 
 namespace Services
@@ -83,26 +108,7 @@ namespace Services
             QueryStatus(service, status);
         }
 
-        // The time-out counts from the service's last sign of progress, not from the request.
-        DWORD progressTick = GetTickCount();
-        DWORD checkPoint = status.dwCheckPoint;
-        while (status.dwCurrentState == SERVICE_STOP_PENDING)
-        {
-            Sleep(PollInterval(status.dwWaitHint));
-            SERVICE_STATUS latest = {};
-            if (!QueryServiceStatus(service.get(), &latest))
-                break;
-            status = latest;
-            if (status.dwCheckPoint > checkPoint)
-            {
-                progressTick = GetTickCount();
-                checkPoint = status.dwCheckPoint;
-                continue;
-            }
-            if (GetTickCount() - progressTick > timeout)
-                break;
-        }
-
+        WaitWhile(service, SERVICE_STOP_PENDING, timeout, status);
         if (status.dwCurrentState != SERVICE_STOPPED)
         {
             if (processName.empty())
@@ -112,4 +118,64 @@ namespace Services
             processes.Kill(processName);
         }
     }
+
+    void Start(const String& name, DWORD timeout)
+    {
+        const UniqueServiceHandle manager = OpenManager();
+        const UniqueServiceHandle service = OpenNamedService(manager, name, SERVICE_START | SERVICE_QUERY_STATUS);
+        SERVICE_STATUS status = {};
+        QueryStatus(service, status);
+        if (status.dwCurrentState == SERVICE_RUNNING)
+            return;
+        // A service still on its way down cannot be started yet.
+        WaitWhile(service, SERVICE_STOP_PENDING, timeout, status);
+        if (!StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+            ThrowLastError(L"StartService() failed: %s");
+        QueryStatus(service, status);
+        WaitWhile(service, SERVICE_START_PENDING, timeout, status);
+        if (status.dwCurrentState != SERVICE_RUNNING)
+            throw ServiceException(Strings::Format(L"Could not start service: %s\nService state=%d", name.c_str(),
+                                                   static_cast<int>(status.dwCurrentState)));
+    }
+}
+
+StoppedServices::~StoppedServices()
+{
+    Restart();
+}
+
+void StoppedServices::Stop(const String& name)
+{
+    bool running = false;
+    Services::IsRunning(name, running);
+    if (!running)
+        return;
+    Services::Stop(name, m_timeout, String());
+    m_stopped.push_back(name);
+}
+
+String StoppedServices::Restart() noexcept
+{
+    String failures;
+    while (!m_stopped.empty())
+    {
+        try
+        {
+            try
+            {
+                Services::Start(m_stopped.back(), m_timeout);
+            }
+            catch (const TarnException::Exception& error)
+            {
+                failures += Strings::Format(L"Could not start %s again: %s\n", m_stopped.back().c_str(),
+                                            error.GetMessage().c_str());
+            }
+        }
+        catch (...)
+        {
+            // Out of memory for the text: the service is still tried, the line is lost.
+        }
+        m_stopped.pop_back();
+    }
+    return failures;
 }

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The directory component in a lab domain controller of 2003, through the directory backup API
 # (byte-for-byte copies, the manifest, restore mode, the registration, failures of the API and of
-# the copies). On 2008 the directory goes through its VSS writer: tests/lab/vss.sh.
+# the copies that leave the live files as they were, a backup inside the live folder refused). On
+# 2008 the directory goes through its VSS writer: tests/lab/vss.sh.
 source "$(dirname "$0")/lib/common.bash"
 
 provision ad-dc-2003 --os 2003 --role dc
@@ -112,11 +113,39 @@ registration
 expect_eq "incomplete backup: restore completed as failed" "0x80004005" "$(registered Complete)"
 expect_eq "incomplete backup: restore ended" "0x1" "$(registered Ended)"
 
+# A saved database that another program holds without sharing, and a whole backup inside the
+# directory's own folder: refused or failed, the live files as they were, nothing left beside them.
+cp -a "$BK" "$NTDS/Backup"
+LIVE_STATE=$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
+rm -rf "$DC/drive_c/ad/hold"
+printf '%s\r\n' \
+    'start "" /b labservice hold C:\ad\full\ntds.dit C:\ad\hold' ':held' \
+    'if not exist C:\ad\hold\held if not exist C:\ad\hold\failed goto held' \
+    'ssbr restore C:\ad\full --no-verify --active-directory >C:\ad\held.out 2>C:\ad\held.err' \
+    'echo.>C:\ad\hold\release' ':released' 'if exist C:\ad\hold\held goto released' \
+    'ssbr restore C:\WINDOWS\NTDS\Backup --no-verify --active-directory >C:\ad\inside.out 2>C:\ad\inside.err' \
+    >"$DC/drive_c/ad/failing.cmd"
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" cmd /c 'C:\ad\failing.cmd'
+[ -f "$DC/drive_c/ad/hold/failed" ] && fail "held database: the saved database could not be held"
+expect_contains "held database: the copy failed" \
+    $'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\\ad\\full\\ntds.dit, C:\\WINDOWS\\NTDS\\ntds.dit) failed. The live files are unchanged.\nError = 0x00000020' \
+    "$(tr -d '\r' <"$DC/drive_c/ad/held.err")"
+expect_contains "backup inside the directory's folder" \
+    'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: The backup folder C:\WINDOWS\NTDS\Backup lies in C:\WINDOWS\NTDS, which the restore writes' \
+    "$(tr -d '\r' <"$DC/drive_c/ad/inside.err")"
+expect_eq "failed restores: the live files and the backup inside unchanged" "$LIVE_STATE" \
+    "$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)"
+registration
+expect_eq "failed restores: completed as failed" "0x80004005" "$(registered Complete)"
+rm -rf "$NTDS/Backup"
+
 SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --no-verify --active-directory
 expect_eq "restore: exit" 0 "$RC"
 expect_eq "restore: stderr" "" "$ERR"
 same_files "restore" "$BK" "$NTDS" "${DB_FILES[@]}"
 same_files "restore left the rest" "$BEFORE" "$NTDS" edb.chk edb.log res1.log res2.log
+expect_eq "restore: nothing left beside the live files" "edb.chk edb.log edb00001.log edb00002.log edb00003.log ntds.dit res1.log res2.log" \
+    "$(ls "$NTDS" | sort | tr '\n' ' ' | sed 's/ $//')"
 registration
 expect_eq "registration: map" 'C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' "$(registered Map)"
 expect_eq "registration: low log" "0x1" "$(registered LowLog)"

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 TEST(CertificateServices, SavedFilePathCollapsesDoubleBackslashesBelowTheDirectory)
@@ -75,6 +77,49 @@ TEST(CertificateServices, ASystemWithoutTheLibraryIsRefusedWithItsName)
 {
     EXPECT_EQ(0u, MessageOf<CertificateServicesException>([] { CertificateServices(); })
                       .find(L"LoadLibrary(certadm.dll) failed: Error = 0x0000007E"));
+}
+
+namespace
+{
+    // Worker bodies that end in every way a body can end.
+    struct Worker
+    {
+        void Succeeds(CertificateServices::BackupParameters* record) { record->result = S_OK; }
+        void ThrowsOurs(CertificateServices::BackupParameters*) { throw CertificateServicesException(L"ours"); }
+        void ThrowsStandard(CertificateServices::BackupParameters*) { throw std::length_error("too long"); }
+        void ThrowsOutOfMemory(CertificateServices::BackupParameters*) { throw std::bad_alloc(); }
+        void ThrowsAnything(CertificateServices::BackupParameters*) { throw 42; }
+    };
+}
+
+TEST(CertificateServices, WhateverTheWorkerThrowsEndsInTheRecordNotTheProcess)
+{
+    const struct
+    {
+        void (Worker::*body)(CertificateServices::BackupParameters*);
+        HRESULT result;
+        const wchar_t* error;
+    } cases[] = {
+        {&Worker::Succeeds, S_OK, L"earlier: "},
+        {&Worker::ThrowsOurs, E_FAIL, L"earlier: CertificateServicesException ERROR: ours"},
+        {&Worker::ThrowsStandard, E_FAIL, L"earlier: Standard library exception: too long"},
+        {&Worker::ThrowsOutOfMemory, E_OUTOFMEMORY, L"earlier: Out of memory."},
+        {&Worker::ThrowsAnything, E_FAIL, L"earlier: Unknown exception."},
+    };
+    Worker worker;
+    for (const auto& testCase : cases)
+    {
+        CertificateServices::BackupParameters record;
+        record.result = static_cast<HRESULT>(0xdeadbeef);
+        record.error = L"earlier: ";
+        const UniqueKernelHandle thread = CertificateServices::StartMemberThread(worker, testCase.body, &record);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 10000));
+        DWORD exitCode = 0xdeadbeef;
+        EXPECT_TRUE(GetExitCodeThread(thread.get(), &exitCode));
+        EXPECT_EQ(0u, exitCode);
+        EXPECT_EQ(testCase.result, record.result) << Strings::ToUtf8(testCase.error);
+        EXPECT_EQ(testCase.error, record.error);
+    }
 }
 
 TEST(CertificateServicesBackupSet, ListsReadBackNewestFirstAndARestoreNeedsAManifest)

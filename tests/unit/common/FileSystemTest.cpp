@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <tuple>
@@ -342,4 +343,154 @@ TEST(SparseFileWriter, ZeroBlocksAreNotWrittenAndAnEndThatCannotBeSetFailsFinish
         EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
     }
     EXPECT_EQ("", ReadTextFile(scratch / L"readonly.bin"));
+}
+
+namespace
+{
+    // The names in a folder, sorted, folders marked with a trailing backslash.
+    std::vector<String> Listing(const String& folder)
+    {
+        std::vector<String> names;
+        WIN32_FIND_DATAW entry;
+        UniqueFindHandle search(FindFirstFileW((Paths::ToLongPath(folder) + L"\\*").c_str(), &entry));
+        if (!search)
+            return names;
+        do
+        {
+            if (!Directories::IsDotEntry(entry.cFileName))
+                names.push_back(String(entry.cFileName) + ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? L"\\" : L""));
+        } while (FindNextFileW(search.get(), &entry));
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    // A live folder with two files, one the backup does not hold, and a subfolder; a backup
+    // that brings a new "a.dat" and a "c.dat" for a folder that does not exist yet.
+    class Replacement : public testing::Test
+    {
+    protected:
+        void SetUp() override
+        {
+            WriteTextFile(m_live / L"a.dat", "live a");
+            WriteTextFile(m_live / L"extra.log", "live extra");
+            WriteTextFile(m_live / L"sub\\kept.txt", "live sub");
+            WriteTextFile(m_saved / L"a.dat", std::string(300 * 1024, 'A'));
+            WriteTextFile(m_saved / L"c.dat", "saved c");
+        }
+
+        void Fill(ReplacementSet& set)
+        {
+            set.Add(m_saved / L"a.dat", m_live / L"a.dat");
+            set.Add(m_saved / L"c.dat", m_live / L"new\\c.dat");
+            set.RemoveOthersIn(m_live.Path());
+        }
+
+        void ExpectLiveAsItWas(const std::vector<String>& listing = {L"a.dat", L"extra.log", L"sub\\"})
+        {
+            EXPECT_EQ(listing, Listing(m_live.Path()));
+            EXPECT_EQ("live a", ReadTextFile(m_live / L"a.dat"));
+            EXPECT_EQ("live extra", ReadTextFile(m_live / L"extra.log"));
+            EXPECT_EQ("live sub", ReadTextFile(m_live / L"sub\\kept.txt"));
+        }
+
+        UniqueFileHandle Hold(const String& path, DWORD share)
+        {
+            return UniqueFileHandle(
+                CreateFileW(Paths::ToLongPath(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+        }
+
+        ScratchDirectory m_live{L"ReplacementLive"};
+        ScratchDirectory m_saved{L"ReplacementSaved"};
+    };
+}
+
+TEST_F(Replacement, CopiesBesideTheLiveFilesThenRenamesThenRemovesTheOthers)
+{
+    ReplacementSet set;
+    Fill(set);
+    ASSERT_TRUE(set.Stage());
+    // Staged in the live folders themselves: the renames stay on one volume.
+    EXPECT_EQ((std::vector<String>{L"a.dat", L"a.dat.qm0~", L"extra.log", L"new\\", L"sub\\"}), Listing(m_live.Path()));
+    EXPECT_EQ("live a", ReadTextFile(m_live / L"a.dat"));
+    EXPECT_EQ(std::vector<String>{L"c.dat.qm0~"}, Listing(m_live / L"new"));
+
+    ASSERT_TRUE(set.Commit());
+    EXPECT_EQ(std::string(300 * 1024, 'A'), ReadTextFile(m_live / L"a.dat"));
+    EXPECT_EQ("saved c", ReadTextFile(m_live / L"new\\c.dat"));
+    // The replaced and the other files wait aside until Finish.
+    EXPECT_EQ((std::vector<String>{L"a.dat", L"a.dat.qm1~", L"extra.log.qm0~", L"new\\", L"sub\\"}),
+              Listing(m_live.Path()));
+    EXPECT_EQ("live a", ReadTextFile(m_live / L"a.dat.qm1~"));
+
+    set.Finish();
+    EXPECT_EQ((std::vector<String>{L"a.dat", L"new\\", L"sub\\"}), Listing(m_live.Path()));
+    EXPECT_EQ("live sub", ReadTextFile(m_live / L"sub\\kept.txt"));
+    EXPECT_EQ((std::vector<String>{L"a.dat", L"c.dat"}), Listing(m_saved.Path())) << "the saved files are only read";
+}
+
+TEST_F(Replacement, ACopyThatFailsLeavesEveryLiveFileAsItWas)
+{
+    {
+        // A saved file that another program holds without sharing cannot be read.
+        const UniqueFileHandle held = Hold(m_saved / L"c.dat", 0);
+        ASSERT_TRUE(held);
+        ReplacementSet set;
+        Fill(set);
+        SetLastError(0);
+        EXPECT_FALSE(set.Stage());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+        EXPECT_EQ(m_saved / L"c.dat", set.FailedFrom());
+        EXPECT_EQ(m_live / L"new\\c.dat", set.FailedTo());
+    }
+    // The staged copy of a.dat and the folder made for c.dat are gone with the set.
+    ExpectLiveAsItWas();
+
+    // A leftover of an earlier attempt is never overwritten: the next free name is taken.
+    WriteTextFile(m_live / L"a.dat.qm0~", "leftover");
+    {
+        ReplacementSet set;
+        Fill(set);
+        ASSERT_TRUE(set.Stage());
+        EXPECT_EQ("leftover", ReadTextFile(m_live / L"a.dat.qm0~"));
+        EXPECT_EQ(std::string(300 * 1024, 'A'), ReadTextFile(m_live / L"a.dat.qm1~"));
+    }
+    EXPECT_EQ((std::vector<String>{L"a.dat", L"a.dat.qm0~", L"extra.log", L"sub\\"}), Listing(m_live.Path()));
+}
+
+TEST_F(Replacement, ARenameThatFailsPutsEveryLiveFileBack)
+{
+    // c.dat already live and held without delete sharing: it cannot be moved aside, after a.dat
+    // was replaced. Then the same with an other file that cannot go.
+    WriteTextFile(m_live / L"new\\c.dat", "live c");
+    for (const String& held : {m_live / L"new\\c.dat", m_live / L"extra.log"})
+    {
+        {
+            const UniqueFileHandle holder = Hold(held, FILE_SHARE_READ | FILE_SHARE_WRITE);
+            ASSERT_TRUE(holder);
+            ReplacementSet set;
+            Fill(set);
+            ASSERT_TRUE(set.Stage());
+            SetLastError(0);
+            EXPECT_FALSE(set.Commit()) << Strings::ToUtf8(held);
+            EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+            EXPECT_EQ(held, set.FailedFrom());
+            EXPECT_EQ(L"", set.NotPutBack());
+            EXPECT_EQ("live a", ReadTextFile(m_live / L"a.dat"));
+            EXPECT_EQ("live c", ReadTextFile(m_live / L"new\\c.dat"));
+        }
+        ExpectLiveAsItWas({L"a.dat", L"extra.log", L"new\\", L"sub\\"});
+        EXPECT_EQ(std::vector<String>{L"c.dat"}, Listing(m_live / L"new"));
+    }
+}
+
+TEST_F(Replacement, ASetLeftWithoutFinishUndoesItsCommit)
+{
+    {
+        ReplacementSet set;
+        Fill(set);
+        ASSERT_TRUE(set.Stage());
+        ASSERT_TRUE(set.Commit());
+        // A step after the renames failed: the set goes without Finish.
+    }
+    ExpectLiveAsItWas();
 }
