@@ -199,7 +199,6 @@ while IFS='|' read -r folder code; do
     expect_contains "COM+ restore from $folder: message" \
         "ICOMAdminCatalog->RestoreREGDB(C:\\svb\\$folder\\comDB.reg) failed: Error = $code" "$ERR"
 done <<'CODES'
-empty|0x80110473
 damaged|0x8011043B
 truncated|0x8011043B
 CODES
