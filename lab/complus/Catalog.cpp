@@ -1,7 +1,8 @@
 // A COM+ catalog for lab machines. The catalog is the key tree below CatalogKey (applications
 // with their components, loaded from lab/registry/complus.reg); BackupREGDB writes it to a text
-// file that ends with a checksum, and RestoreREGDB checks the whole file before it replaces the
-// tree. A missing or unreadable file answers COMADMIN_E_REGDB_NOTOPEN, a damaged one
+// file that ends with a checksum, and RestoreREGDB reads and checks the whole file (its limits,
+// its checksum, and that it describes one tree) and writes it once beside the catalog before it
+// replaces the tree. A missing or unreadable file answers COMADMIN_E_REGDB_NOTOPEN, a damaged one
 // COMADMIN_E_REGFILE_CORRUPT, a catalog that cannot be read or written COMADMIN_E_REGDB_SYSTEMERR.
 // Every other method answers E_NOTIMPL.
 
@@ -9,7 +10,9 @@
 #include <comadmin.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -171,25 +174,113 @@ namespace
         return ok && written == text.size() ? S_OK : COMADMIN_E_REGDB_SYSTEMERR;
     }
 
+    // Limits of what a file may hold, checked before anything read is used: the whole file, one
+    // line, the lines, a key's depth below the catalog, a key name and a value name (the
+    // registry's own limits), a string value.
+    const DWORD LargestFile = 256 * 1024 * 1024;
+    const size_t LongestLine = 1024 * 1024;
+    const size_t MostEntries = 100000;
+    const size_t DeepestKey = 16;
+    const size_t LongestKeyName = 255;
+    const size_t LongestValueName = 16383;
+    const size_t LongestString = 64 * 1024;
+
+    std::wstring Lower(std::wstring text)
+    {
+        if (!text.empty())
+            CharLowerBuffW(&text[0], static_cast<DWORD>(text.size()));
+        return text;
+    }
+
+    // A key path below the catalog: parts of 1 to 255 characters, none "." or "..", and no NUL.
+    bool IsKeyPath(const std::wstring& path)
+    {
+        size_t depth = 0;
+        for (size_t from = 0;; ++depth)
+        {
+            const size_t stop = std::min(path.find(L'\\', from), path.size());
+            const std::wstring part = path.substr(from, stop - from);
+            if (part.empty() || part.size() > LongestKeyName || part == L"." || part == L".." ||
+                part.find(L'\0') != std::wstring::npos || depth >= DeepestKey)
+                return false;
+            if (stop == path.size())
+                return true;
+            from = stop + 1;
+        }
+    }
+
+    // A number a REG_DWORD holds, in decimal as Backup writes it.
+    bool IsNumber(const std::wstring& text)
+    {
+        if (text.empty() || text.size() > 10 || text.find_first_not_of(L"0123456789") != std::wstring::npos)
+            return false;
+        return text.size() < 10 || text <= L"4294967295";
+    }
+
+    // The entries form the tree Backup writes: the catalog's own key first, each key once and
+    // after its parent, each value once, of a key written before it.
+    bool IsTree(const std::vector<Entry>& entries)
+    {
+        if (entries.empty() || entries[0].kind != 'K' || !entries[0].path.empty() || !entries[0].name.empty() ||
+            !entries[0].data.empty())
+            return false;
+        std::set<std::wstring> keys{L""};
+        std::set<std::wstring> values;
+        for (size_t i = 1; i < entries.size(); ++i)
+        {
+            const Entry& entry = entries[i];
+            const std::wstring path = Lower(entry.path);
+            if (entry.kind == 'K')
+            {
+                const size_t slash = path.rfind(L'\\');
+                if (!entry.name.empty() || !entry.data.empty() || !IsKeyPath(entry.path) ||
+                    keys.count(slash == std::wstring::npos ? L"" : path.substr(0, slash)) == 0 || !keys.insert(path).second)
+                    return false;
+                continue;
+            }
+            if (keys.count(path) == 0 || entry.name.size() > LongestValueName || entry.name.find(L'\0') != std::wstring::npos ||
+                !values.insert(path + L'\0' + Lower(entry.name)).second)
+                return false;
+            if (entry.kind == 'D' ? !IsNumber(entry.data)
+                                  : entry.data.size() > LongestString || entry.data.find(L'\0') != std::wstring::npos)
+                return false;
+        }
+        return true;
+    }
+
     // The whole file is read and checked before the catalog is touched.
     HRESULT Parse(const wchar_t* file, std::vector<Entry>& entries)
     {
         HANDLE in = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         if (in == INVALID_HANDLE_VALUE)
             return COMADMIN_E_REGDB_NOTOPEN;
+        DWORD high = 0;
+        const DWORD low = GetFileSize(in, &high);
+        if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        {
+            CloseHandle(in);
+            return COMADMIN_E_REGDB_NOTOPEN;
+        }
+        if (high != 0 || low > LargestFile)
+        {
+            CloseHandle(in);
+            return COMADMIN_E_REGFILE_CORRUPT;
+        }
         std::string text;
         char buffer[65536];
         DWORD got = 0;
         BOOL ok;
-        while ((ok = ReadFile(in, buffer, sizeof buffer, &got, nullptr)) && got > 0)
+        while ((ok = ReadFile(in, buffer, sizeof buffer, &got, nullptr)) && got > 0 && text.size() <= LargestFile)
             text.append(buffer, got);
         CloseHandle(in);
         if (!ok)
             return COMADMIN_E_REGDB_NOTOPEN;
+        if (text.size() > LargestFile)
+            return COMADMIN_E_REGFILE_CORRUPT;
 
         const size_t endLine = text.rfind("END ");
         if (text.compare(0, strlen(Header) + 1, std::string(Header) + "\n") != 0 || endLine == std::string::npos ||
-            (endLine > 0 && text[endLine - 1] != '\n'))
+            endLine < strlen(Header) + 1 || text[endLine - 1] != '\n')
             return COMADMIN_E_REGFILE_CORRUPT;
         char expected[32];
         wsprintfA(expected, "END %08lX\n", Checksum(text.substr(0, endLine)));
@@ -200,11 +291,13 @@ namespace
         while (start < endLine)
         {
             const size_t stop = text.find('\n', start);
+            if (stop - start > LongestLine || entries.size() >= MostEntries)
+                return COMADMIN_E_REGFILE_CORRUPT;
             const std::string line = text.substr(start, stop - start);
             start = stop + 1;
             std::vector<std::string> fields;
             size_t from = 0;
-            for (size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
+            for (size_t tab; (tab = line.find('\t', from)) != std::string::npos && fields.size() < 4; from = tab + 1)
                 fields.push_back(line.substr(from, tab - from));
             fields.push_back(line.substr(from));
             Entry entry;
@@ -216,26 +309,20 @@ namespace
                 return COMADMIN_E_REGFILE_CORRUPT;
             entries.push_back(entry);
         }
-        return entries.empty() || entries[0].kind != 'K' || !entries[0].path.empty() ? COMADMIN_E_REGFILE_CORRUPT : S_OK;
+        return IsTree(entries) ? S_OK : COMADMIN_E_REGFILE_CORRUPT;
     }
 
-    HRESULT Restore(const wchar_t* file)
+    // Writes the entries as the tree below root (which must not exist). False on the first
+    // failure, with the tree part written.
+    bool WriteTree(const std::wstring& root, const std::vector<Entry>& entries)
     {
-        std::vector<Entry> entries;
-        const HRESULT parsed = Parse(file, entries);
-        if (FAILED(parsed))
-            return parsed;
-
-        const LONG deleted = SHDeleteKeyW(HKEY_LOCAL_MACHINE, CatalogKey);
-        if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND)
-            return COMADMIN_E_REGDB_SYSTEMERR;
         for (const Entry& entry : entries)
         {
-            const std::wstring path = entry.path.empty() ? CatalogKey : std::wstring(CatalogKey) + L"\\" + entry.path;
+            const std::wstring path = entry.path.empty() ? root : root + L"\\" + entry.path;
             HKEY key;
             if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
                 ERROR_SUCCESS)
-                return COMADMIN_E_REGDB_SYSTEMERR;
+                return false;
             LONG result = ERROR_SUCCESS;
             if (entry.kind == 'S')
                 result = RegSetValueExW(key, entry.name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(entry.data.c_str()),
@@ -248,9 +335,50 @@ namespace
             }
             RegCloseKey(key);
             if (result != ERROR_SUCCESS)
+                return false;
+        }
+        return true;
+    }
+
+    bool DeleteTree(const std::wstring& root)
+    {
+        const LONG deleted = SHDeleteKeyW(HKEY_LOCAL_MACHINE, root.c_str());
+        return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
+    }
+
+    // The live catalog changes only once the new tree is read whole, checked, and written once
+    // beside it (so the registry is known to take every entry); the old tree is held in memory
+    // and written back if the swap itself fails.
+    HRESULT Restore(const wchar_t* file)
+    {
+        std::vector<Entry> entries;
+        const HRESULT parsed = Parse(file, entries);
+        if (FAILED(parsed))
+            return parsed;
+
+        const std::wstring trial = std::wstring(CatalogKey) + L" (restoring)";
+        const bool written = DeleteTree(trial) && WriteTree(trial, entries);
+        if (!DeleteTree(trial) || !written)
+            return COMADMIN_E_REGDB_SYSTEMERR;
+
+        std::vector<Entry> previous;
+        HKEY catalog;
+        const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, CatalogKey, 0, KEY_READ, &catalog);
+        if (opened == ERROR_SUCCESS)
+        {
+            const bool read = ReadTree(catalog, L"", previous);
+            RegCloseKey(catalog);
+            if (!read)
                 return COMADMIN_E_REGDB_SYSTEMERR;
         }
-        return S_OK;
+        else if (opened != ERROR_FILE_NOT_FOUND)
+            return COMADMIN_E_REGDB_SYSTEMERR;
+
+        if (DeleteTree(CatalogKey) && WriteTree(CatalogKey, entries))
+            return S_OK;
+        if (DeleteTree(CatalogKey))
+            WriteTree(CatalogKey, previous);
+        return COMADMIN_E_REGDB_SYSTEMERR;
     }
 
     class Catalog : public ICOMAdminCatalog

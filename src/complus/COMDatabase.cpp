@@ -18,6 +18,35 @@ namespace
 
     using CatalogCall = HRESULT (STDMETHODCALLTYPE ICOMAdminCatalog::*)(BSTR);
 
+    const wchar_t* const NoBackup = L"No COM+ database backup in %s";
+    // The catalog reads the whole file into memory; a genuine one is a few MiB at most.
+    const unsigned LargestDatabaseMiB = 256;
+
+    // The backup's comDB.reg must be a plain file of the backup folder: not a folder, not a link
+    // or other reparse point that would hand the catalog a file from elsewhere, and of a size
+    // the catalog can hold. Checked before the catalog object exists.
+    void CheckBackupFile(const String& directory)
+    {
+        const String file = directory + L"\\comDB.reg";
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(Paths::ToLongPath(file).c_str(), GetFileExInfoStandard, &data))
+        {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+                throw COMDatabaseException(Strings::Format(NoBackup, directory.c_str()));
+            throw COMDatabaseException(
+                Strings::Format(L"GetFileAttributesEx(%s) failed: %s", file.c_str(), ErrorText::Format(error).c_str()));
+        }
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            throw COMDatabaseException(Strings::Format(L"Refused to follow the link at %s", file.c_str()));
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            throw COMDatabaseException(Strings::Format(L"%s is a folder, not a COM+ database backup", file.c_str()));
+        const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        if (size > static_cast<ULONGLONG>(LargestDatabaseMiB) * 1024 * 1024)
+            throw COMDatabaseException(Strings::Format(L"%s is larger than %u MiB, the most a COM+ database backup holds",
+                                                       file.c_str(), LargestDatabaseMiB));
+    }
+
     // One catalog object per operation, released at its end. Returns the file name passed.
     String CallCatalog(const String& directory, CatalogCall call, const wchar_t* failureFormat)
     {
@@ -51,5 +80,6 @@ void COMDatabase::Backup(const String& directory)
 
 void COMDatabase::Restore(const String& directory)
 {
+    CheckBackupFile(directory);
     CallCatalog(directory, &ICOMAdminCatalog::RestoreREGDB, L"ICOMAdminCatalog->RestoreREGDB(%s) failed: %s");
 }

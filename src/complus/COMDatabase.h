@@ -12,7 +12,9 @@ public:
     // std::bad_alloc when the file name cannot be copied.
     static void Backup(const String& directory);
 
-    // The catalog's RestoreREGDB from directory\comDB.reg. Throws COMDatabaseException when the
-    // catalog cannot be created or fails (a missing file is the catalog's failure, with its code).
+    // The catalog's RestoreREGDB from directory\comDB.reg. Throws COMDatabaseException, before
+    // the catalog is created, when the file is missing ("No COM+ database backup in %s"), a
+    // folder, a link or other reparse point, or larger than 256 MiB; and when the catalog cannot
+    // be created or fails.
     static void Restore(const String& directory);
 };

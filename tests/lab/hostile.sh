@@ -10,10 +10,13 @@
 #   - append its name to HOSTILE_COMPONENTS and set HOSTILE_OPTION_<name> (ssbr's component
 #     option, e.g. --registry); it may append lab roles to HOSTILE_ROLES, set HOSTILE_ENV_<name>
 #     (a variable its restores see, e.g. SAFEBOOT_OPTION=DSREPAIR) and HOSTILE_LIVE_<name> (the
-#     live folders below C:, Unix paths, that only a valid backup's restore may write);
+#     live folders below C:, Unix paths, that only a valid backup's restore may write) and
+#     HOSTILE_KEYS_<name> (live registry keys, separated by ";", that only a valid backup's
+#     restore may change: dumped with hivetool before and after the refused cases);
 #   - define hostile_cases_<name>, which calls, per case, `new_case NAME EXPECT` (EXPECT: 0 for
-#     a valid backup, 1 for one that must be refused, any when the platform decides) and then
-#     changes the copy of the component's backup at $CASE (a Unix path; its Windows path is
+#     a valid backup, 1 for one that must be refused, any when the platform decides), may call
+#     `expect_text TEXT` (the restore's output must contain TEXT), and then changes the copy
+#     of the component's backup at $CASE (a Unix path; its Windows path is
 #     $CASE_WIN). The copy is made from `ssbr backup` of the untouched machine. `new_case NAME
 #     EXPECT none` makes no copy (a folder that does not exist).
 # Refused cases run first, in one session: after it the live folders of every component are as
@@ -55,21 +58,36 @@ for component in "${HOSTILE_COMPONENTS[@]}"; do
 done
 
 # new_case NAME EXPECT [none]: the next case of the current component.
-CASE_NAMES=() CASE_EXPECT=() CASE_OPTION=() CASE_ENV=()
+CASE_NAMES=() CASE_EXPECT=() CASE_OPTION=() CASE_ENV=() CASE_TEXT=()
 new_case() {
     local env=HOSTILE_ENV_$COMPONENT
     CASE=$CASES/$COMPONENT-$1 CASE_WIN="C:\\hostile\\cases\\$COMPONENT-$1"
     CASE_NAMES+=("$COMPONENT-$1") CASE_EXPECT+=("$2") CASE_OPTION+=("${!OPTION}") CASE_ENV+=("${!env:-}")
     [ "${3:-}" = none ] || cp -a "$DRIVE/hostile/base-$COMPONENT" "$CASE"
 }
+expect_text() { CASE_TEXT[${#CASE_NAMES[@]} - 1]=$1; }
 for COMPONENT in "${HOSTILE_COMPONENTS[@]}"; do
     OPTION=HOSTILE_OPTION_$COMPONENT
     "hostile_cases_$COMPONENT"
 done
 
+# The live keys of every component, one hivetool dump each, into C:\hostile\out\keys-WHEN-*.
+dump_keys() {
+    local component keys key n=0
+    for component in "${HOSTILE_COMPONENTS[@]}"; do
+        keys=HOSTILE_KEYS_$component
+        IFS=';' read -ra keys <<<"${!keys:-}"
+        for key in "${keys[@]}"; do
+            echo "hivetool key \"$key\" > C:\\hostile\\out\\keys-$1-$component-$((n++)).txt 2>&1"
+        done
+    done
+}
+live_keys() { (cd "$DRIVE/hostile/out" && for file in keys-"$1"-*.txt; do if [ -f "$file" ]; then tr -d '\r' <"$file"; fi; done); }
+
 # The cases of one session (refused: 1, else the others): the restore, its exit code, then the
-# canary and any TMP_ key.
+# canary and any TMP_ key; the live keys before and after.
 session() {
+    dump_keys before >"$DRIVE/hostile/run.cmd"
     for i in "${!CASE_NAMES[@]}"; do
         [ "${CASE_EXPECT[$i]}" = 1 ] && refused=1 || refused=0
         [ "$refused" = "$1" ] || continue
@@ -79,7 +97,8 @@ session() {
         echo "ssbr restore C:\\hostile\\cases\\$name ${CASE_OPTION[$i]} --no-verify > $out.txt 2>&1"
         echo "> $out.rc echo %errorlevel%"
         echo "hivetool guard $CANARY_KEY > $out.guard"
-    done >"$DRIVE/hostile/run.cmd"
+    done >>"$DRIVE/hostile/run.cmd"
+    dump_keys after >>"$DRIVE/hostile/run.cmd"
     echo 'reg query "HKLM\System\CurrentControlSet\Control\Session Manager" /v PendingFileRenameOperations > C:\hostile\out\pending.txt 2>&1' >>"$DRIVE/hostile/run.cmd"
     touch "$DRIVE/hostile/stamp"
     sleep 1
@@ -96,6 +115,7 @@ LIVE_BEFORE=$(live_files)
 started=$(date +%s)
 session 1
 expect_eq "refused cases: the live folders" "$LIVE_BEFORE" "$(live_files)"
+expect_eq "refused cases: the live keys" "$(live_keys before)" "$(live_keys after)"
 expect_eq "refused cases: renames waiting" "" "$(grep -a REG_MULTI_SZ "$DRIVE/hostile/out/pending.txt")"
 expect_eq "refused cases: written outside the cases" "" \
     "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './hostile/out/*')"
@@ -119,6 +139,7 @@ for i in "${!CASE_NAMES[@]}"; do
         any) [ "$rc" = 0 ] || [ "$rc" = 1 ] || fail "$name: exit $rc: $(tr -d '\r' <"$out.txt" | head -3)" ;;
         *) expect_eq "$name: exit ($(tr -d '\r' <"$out.txt" | grep -v '^An exception' | head -2))" "${CASE_EXPECT[$i]}" "$rc" ;;
     esac
+    [ -z "${CASE_TEXT[$i]:-}" ] || expect_contains "$name: the text" "${CASE_TEXT[$i]}" "$(tr -d '\r' <"$out.txt")"
     expect_eq "$name: the canary key, and no TMP_ key" "$canary" "$(tr -d '\r' <"$out.guard")"
 done
 expect_eq "the file outside" "outside every backup" "$(cat "$OUTSIDE/victim")"

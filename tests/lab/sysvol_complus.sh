@@ -188,14 +188,17 @@ expect_eq "restore outside restore mode: exit" 3 "$RC"
 result outside-mode-tree
 expect_eq "restore outside restore mode leaves the tree" "changed since the backup" "$OUT"
 
-# --- a catalog file that is missing or damaged fails with the catalog's code; nothing changes -----
+# --- a catalog file that is missing is refused before the catalog is asked; a damaged one fails
+# with the catalog's code; nothing changes --------------------------------------------------------
+result complus-empty
+expect_eq "COM+ restore from empty: exit" 1 "$RC"
+expect_contains "COM+ restore from empty: message" "No COM+ database backup in C:\\svb\\empty" "$ERR"
 while IFS='|' read -r folder code; do
     result "complus-$folder"
     expect_eq "COM+ restore from $folder: exit" 1 "$RC"
     expect_contains "COM+ restore from $folder: message" \
         "ICOMAdminCatalog->RestoreREGDB(C:\\svb\\$folder\\comDB.reg) failed: Error = $code" "$ERR"
 done <<'CODES'
-empty|0x80110473
 damaged|0x8011043B
 truncated|0x8011043B
 CODES
