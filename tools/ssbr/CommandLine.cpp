@@ -170,7 +170,9 @@ namespace CommandLine
         size_t index = 1;
         if (verb->takesDirectory)
         {
-            if (index >= arguments.size() || arguments[index].rfind(L"--", 0) == 0)
+            // An empty or blank folder names no folder at all (the system would take the current one).
+            if (index >= arguments.size() || arguments[index].rfind(L"--", 0) == 0 ||
+                arguments[index].find_first_not_of(L" \t") == String::npos)
                 throw UsageError{Strings::Format(L"%s needs a backup directory", verb->name), verb->name};
             options.directory = arguments[index++];
         }

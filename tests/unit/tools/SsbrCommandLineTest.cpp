@@ -38,6 +38,8 @@ TEST(SsbrCommandLine, UsageErrorsNameTheMistakeAndTheNearestOption)
         {{L"backup", L"C:\\b", L"--registry", L"--quorum-drive", L"Q"}, L"--quorum-drive is not an option of backup"},
         {{L"list", L"C:\\b", L"--registry"}, L"--registry is not an option of list"},
         {{L"verify"}, L"verify needs a backup directory"},
+        {{L"backup", L"", L"--registry"}, L"backup needs a backup directory"},
+        {{L"restore", L"  ", L"--all"}, L"restore needs a backup directory"},
         {{L"restore", L"C:\\b"}, L"restore needs at least one component: name them, or give --all"},
         {{L"backup", L"C:\\b", L"--all", L"--server"}, L"--server needs a value"},
         {{L"status", L"extra"}, L"unexpected argument 'extra'"},
