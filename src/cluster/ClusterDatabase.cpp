@@ -92,7 +92,7 @@ namespace
             _wcsicmp(name.c_str(), L"clusbackup.dat") == 0)
             return true;
         const size_t length = name.size();
-        if (length < 8 || length > 16 || _wcsnicmp(name.c_str(), L"chk", 3) != 0 ||
+        if (length < 8 || length > 15 || _wcsnicmp(name.c_str(), L"chk", 3) != 0 ||
             _wcsicmp(name.c_str() + length - 4, L".tmp") != 0)
             return false;
         for (size_t i = 3; i < length - 4; ++i)
