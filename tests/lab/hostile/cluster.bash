@@ -46,8 +46,9 @@ hostile_cases_cluster() {
         expect_text "$CASE_WIN\\Cluster\\$name is not a file of a cluster backup"
     done
     new_case subfolder 1; mkdir "$CASE/Cluster/sub"; expect_text "$CASE_WIN\\Cluster\\sub is not a file of a cluster backup"
-    # A name with a colon is a stream on Windows; Wine shows such a Unix name in its own way.
-    new_case stream-name any; printf 'MZ' >"$CASE/Cluster/CLUSDB:evil.dll"
+    # A name with a colon is a stream on Windows; Wine shows such a Unix name as a file name.
+    new_case stream-name 1; printf 'MZ' >"$CASE/Cluster/CLUSDB:evil.dll"
+    expect_text "$CASE_WIN\\Cluster\\CLUSDB:evil.dll is not a file of a cluster backup"
     new_case too-many 1
     for name in $(seq 1 70); do : >"$CASE/Cluster/chk$(printf '%04X' "$name").tmp"; done
     expect_text "$CASE_WIN\\Cluster holds more than 64 entries, more than a cluster backup holds"
