@@ -6,6 +6,7 @@
 //   hivetool guard ROOT\PATH  prints a live key, then "TMP_ key: ROOT\NAME" for every key at
 //                             the top of HKLM and HKU whose name begins with TMP_ (in one
 //                             process: the hostile-input test asks after every case)
+//   hivetool save ROOT\PATH FILE  saves a live key as a hive file (FILE must not exist)
 //
 // One line per key ("[relative\path]", the top is "[]"), then one per value:
 // "name = TYPE data" with strings as text, DWORDs in decimal, everything else as hex bytes.
@@ -161,8 +162,9 @@ namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 3)
-        return Fail(L"usage: hivetool file FILE | key ROOT\\PATH | loaded ROOT\\NAME | guard ROOT\\PATH");
+    if (argc != 3 && !(argc == 4 && String(argv[1]) == L"save"))
+        return Fail(L"usage: hivetool file FILE | key ROOT\\PATH | loaded ROOT\\NAME | guard ROOT\\PATH | "
+                    L"save ROOT\\PATH FILE");
     const String command = argv[1];
     const String argument = argv[2];
 
@@ -211,6 +213,18 @@ int wmain(int argc, wchar_t** argv)
                     Print(Strings::Format(L"TMP_ key: %s\\%s\n", top.second, name));
             }
         }
+        return 0;
+    }
+    if (command == L"save")
+    {
+        if (Privileges::Enable(SE_BACKUP_NAME) != ERROR_SUCCESS)
+            return Fail(L"cannot enable SeBackupPrivilege");
+        UniqueRegKey key;
+        LONG status = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put());
+        if (status == ERROR_SUCCESS)
+            status = RegSaveKeyW(key.get(), argv[3], nullptr);
+        if (status != ERROR_SUCCESS)
+            return Fail(L"cannot save " + argument + L": " + ErrorText::Format(static_cast<DWORD>(status)));
         return 0;
     }
     if (command == L"loaded")

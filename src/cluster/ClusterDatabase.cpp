@@ -3,10 +3,12 @@
 #include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
+#include "common/Links.h"
 
 #include <windows.h>
 #include <clusapi.h>
 #include <lm.h>
+#include <wctype.h>
 
 namespace
 {
@@ -24,6 +26,13 @@ namespace
     const wchar_t* const InsideRestoredFolder = L"The backup folder %s lies in %s, which the restore writes";
     // The file every backup of the cluster service holds.
     const wchar_t* const DatabaseFile = L"CLUSDB";
+    // Where the backup's database is loaded to be read, below HKLM: the registry component's
+    // prefix for its own temporary keys.
+    const wchar_t* const CheckKey = L"TMP_ClusterBackup";
+    // Far more than the cluster service writes (its database, quorum log and checkpoints), and
+    // far less than a crafted folder may hold.
+    const size_t MostEntries = 64;
+    const ULONGLONG MostBytes = 256ull * 1024 * 1024;
 
     const wchar_t* const NodesActiveText =
         L"The operation failed because other cluster nodes are currently active. The Cluster service must be "
@@ -73,6 +82,127 @@ namespace
             Fail(L"EnvironmentVariables::Expand(%s, %s) failed: %s", source.c_str(), root.c_str(),
                  variables.GetError().c_str());
         return Directories::RemoveBackslash(root) + L"\\Cluster";
+    }
+
+    // The files the cluster service writes into a backup: its database, the quorum log, the
+    // backup marker and checkpoints (chk<hex>.tmp). Anything else would reach the live folder.
+    bool IsServiceFile(const String& name)
+    {
+        if (_wcsicmp(name.c_str(), DatabaseFile) == 0 || _wcsicmp(name.c_str(), L"quolog.log") == 0 ||
+            _wcsicmp(name.c_str(), L"clusbackup.dat") == 0)
+            return true;
+        const size_t length = name.size();
+        if (length < 8 || length > 15 || _wcsnicmp(name.c_str(), L"chk", 3) != 0 ||
+            _wcsicmp(name.c_str() + length - 4, L".tmp") != 0)
+            return false;
+        for (size_t i = 3; i < length - 4; ++i)
+            if (!iswxdigit(name[i]))
+                return false;
+        return true;
+    }
+
+    // Every entry of the backup's Cluster folder is a plain file the service writes, of bounded
+    // size, and the database is not empty. Links are refused, not followed.
+    void CheckFolder(const String& directory, const String& folder)
+    {
+        if (Links::IsLink(folder))
+            Fail(L"Refused to follow the link at %s", folder.c_str());
+        WIN32_FIND_DATAW entry;
+        UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+        if (!find)
+            Fail(L"FindFirstFile(%s) failed: %s", folder.c_str(), ErrorText::FormatLastError().c_str());
+        size_t entries = 0;
+        do
+        {
+            const String name = entry.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const String path = folder + L"\\" + name;
+            if (++entries > MostEntries)
+                Fail(L"%s holds more than %d entries, more than a cluster backup holds", folder.c_str(),
+                     static_cast<int>(MostEntries));
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+                Fail(L"Refused to follow the link at %s", path.c_str());
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsServiceFile(name))
+                Fail(L"%s is not a file of a cluster backup", path.c_str());
+            const ULONGLONG size = (static_cast<ULONGLONG>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+            if (size > MostBytes)
+                Fail(L"%s is larger than 256 MiB, the most a cluster backup file holds", path.c_str());
+            if (size == 0 && _wcsicmp(name.c_str(), DatabaseFile) == 0)
+                Fail(L"%s is empty, not a cluster database", path.c_str());
+        } while (FindNextFileW(find.get(), &entry));
+        const DWORD error = GetLastError();
+        if (error != ERROR_NO_MORE_FILES)
+            Fail(L"FindNextFile(%s) failed: %s", folder.c_str(), ErrorText::Format(error).c_str());
+        if (entries == 0)
+            Fail(NoBackup, directory.c_str());
+    }
+
+    // A hive loaded below HKLM for as long as it is read; unloaded on every way out.
+    class LoadedHive
+    {
+    public:
+        explicit LoadedHive(const wchar_t* name) : m_name(name) {}
+        LoadedHive(const LoadedHive&) = delete;
+        LoadedHive& operator=(const LoadedHive&) = delete;
+        ~LoadedHive() { RegUnLoadKeyW(HKEY_LOCAL_MACHINE, m_name); }
+
+    private:
+        const wchar_t* m_name;
+    };
+
+    // A copy of the database in the temporary folder, removed on every way out: loading a hive
+    // may write to its file and beside it, and a restore only reads the backup.
+    class TemporaryCopy
+    {
+    public:
+        explicit TemporaryCopy(const String& source)
+        {
+            wchar_t folder[MAX_PATH + 1];
+            const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+            if (length == 0 || length > MAX_PATH)
+                Fail(L"GetTempPath() failed: %s", ErrorText::FormatLastError().c_str());
+            wchar_t file[MAX_PATH + 1];
+            if (GetTempFileNameW(folder, L"cdb", 0, file) == 0)
+                Fail(L"GetTempFileName(%s) failed: %s", folder, ErrorText::FormatLastError().c_str());
+            m_path = file;
+            if (!CopyFileW(source.c_str(), m_path.c_str(), FALSE))
+            {
+                const String error = ErrorText::FormatLastError();
+                Remove();
+                Fail(L"CopyFile(%s, %s) failed: %s", source.c_str(), m_path.c_str(), error.c_str());
+            }
+            SetFileAttributesW(m_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        }
+        TemporaryCopy(const TemporaryCopy&) = delete;
+        TemporaryCopy& operator=(const TemporaryCopy&) = delete;
+        ~TemporaryCopy() { Remove(); }
+        const String& Path() const { return m_path; }
+
+    private:
+        void Remove()
+        {
+            DeleteFileW(m_path.c_str());
+            DeleteFileW((m_path + L".LOG").c_str());
+        }
+        String m_path;
+    };
+
+    // The database must be a hive: loaded into a temporary key, and unloaded again.
+    void CheckDatabase(const String& file)
+    {
+        const TemporaryCopy copy(file);
+        // A key of that name left by an earlier run that was killed would make the load fail.
+        RegUnLoadKeyW(HKEY_LOCAL_MACHINE, CheckKey);
+        const LONG status = RegLoadKeyW(HKEY_LOCAL_MACHINE, CheckKey, copy.Path().c_str());
+        if (status != ERROR_SUCCESS)
+        {
+            // Some platforms make the key before they read the file, and keep it when that fails.
+            RegUnLoadKeyW(HKEY_LOCAL_MACHINE, CheckKey);
+            Fail(L"%s is not a cluster database: it does not load as a hive: %s", file.c_str(),
+                 ErrorText::Format(static_cast<DWORD>(status)).c_str());
+        }
+        const LoadedHive loaded(CheckKey);
     }
 
     // The share name is printed through a narrow conversion.
@@ -160,6 +290,8 @@ void ClusterDatabase::Restore(const String& directory, bool forceShutdown, const
     bool isDirectory = false;
     if (!Paths::GetAttributes(folder + L"\\" + DatabaseFile, isDirectory) || isDirectory)
         Fail(NoBackup, directory.c_str());
+    CheckFolder(directory, folder);
+    CheckDatabase(folder + L"\\" + DatabaseFile);
 
     const UniqueLibrary clusapi = Load(L"Clusapi.dll");
     const auto restoreClusterDatabase = Export<RestoreClusterDatabaseFunction>(clusapi, "RestoreClusterDatabase");
