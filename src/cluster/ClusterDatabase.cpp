@@ -75,13 +75,11 @@ namespace
     // Where the cluster service keeps its database, which a restore replaces.
     String DatabaseFolder()
     {
-        const String source = L"%SystemRoot%";
         EnvironmentVariables variables;
-        String root;
-        if (variables.Expand(source, root) != S_OK)
-            Fail(L"EnvironmentVariables::Expand(%s, %s) failed: %s", source.c_str(), root.c_str(),
-                 variables.GetError().c_str());
-        return Directories::RemoveBackslash(root) + L"\\Cluster";
+        String folder;
+        if (variables.ExpandBelowSystemRoot(L"Cluster", folder) != S_OK)
+            Fail(L"EnvironmentVariables::Expand(%s, %s) failed: %s", L"%SystemRoot%", L"", variables.GetError().c_str());
+        return folder;
     }
 
     // The files the cluster service writes into a backup: its database, the quorum log, the

@@ -6,10 +6,9 @@ namespace ClusterDatabaseFolders
 {
     StringList Live()
     {
-        EnvironmentVariables variables;
-        String root;
-        if (variables.Expand(L"%SystemRoot%", root) != S_OK || root.empty())
+        String folder;
+        if (EnvironmentVariables().ExpandBelowSystemRoot(L"Cluster", folder) != S_OK)
             return StringList();
-        return {Directories::RemoveBackslash(root) + L"\\Cluster"};
+        return {folder};
     }
 }

@@ -1077,6 +1077,14 @@ void Wow64::RevertFsRedirection()
         throw Wow64Exception(Strings::Format(L"RevertWow64FsRedirection failed: %s", ErrorText::FormatLastError().c_str()));
 }
 
+HRESULT EnvironmentVariables::ExpandBelowSystemRoot(const String& name, String& folder)
+{
+    if (Expand(L"%SystemRoot%", folder) != S_OK)
+        return E_FAIL;
+    folder = Directories::RemoveBackslash(folder) + L'\\' + name;
+    return S_OK;
+}
+
 HRESULT EnvironmentVariables::Expand(const String& source, String& expanded)
 {
     const DWORD classicSize = 260;

@@ -24,13 +24,12 @@ namespace
 
     String LiveTree()
     {
-        const String source = L"%SystemRoot%";
         EnvironmentVariables variables;
-        String root;
-        if (variables.Expand(source, root) != S_OK)
-            Fail(Strings::Format(L"EnvironmentVariables::Expand(%s, %s) failed: %s", source.c_str(), root.c_str(),
+        String live;
+        if (variables.ExpandBelowSystemRoot(L"SysVol", live) != S_OK)
+            Fail(Strings::Format(L"EnvironmentVariables::Expand(%s, %s) failed: %s", L"%SystemRoot%", L"",
                                  variables.GetError().c_str()));
-        return Directories::RemoveBackslash(root) + L"\\SysVol";
+        return live;
     }
 
     String CopyFolder(const String& directory)

@@ -1,6 +1,6 @@
 #pragma once
 // Where a writer component's files are: in the live volume, in a shadow copy of it and in a backup
-// folder. A writer describes its files by folder, file specification and recursion; a backup keeps
+// folder. A writer describes its files by folder, file pattern and recursion; a backup keeps
 // each file below <folder>\ntds under a path that mirrors its live path (C:\a\b -> ntds\C\a\b).
 
 #include "common/Strings.h"

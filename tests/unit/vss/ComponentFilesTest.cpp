@@ -1,5 +1,5 @@
 // Where a writer component's files are in a shadow copy and in a backup folder, which files a
-// descriptor's specification takes, and where an alternate location mapping sends one.
+// descriptor's file pattern takes, and where an alternate location mapping sends one.
 
 #include "vss/ComponentFiles.h"
 
@@ -31,7 +31,7 @@ TEST(ComponentFiles, ASnapshotShowsTheVolumeBelowItsDevice)
     EXPECT_EQ(L"C:\\", ComponentFiles::VolumeOf(L"C:\\windows"));
 }
 
-TEST(ComponentFiles, AFileSpecificationTakesMatchingNamesAndRecursesOnlyWhenTold)
+TEST(ComponentFiles, AFilePatternTakesMatchingNamesAndRecursesOnlyWhenTold)
 {
     ScratchDirectory folder;
     for (const wchar_t* name : {L"edb00001.log", L"edb.chk", L"ntds.dit", L"edb.log.old", L"sub\\edb00009.log",
@@ -50,7 +50,7 @@ TEST(ComponentFiles, AFileSpecificationTakesMatchingNamesAndRecursesOnlyWhenTold
     EXPECT_EQ(std::vector<String>{}, ComponentFiles::Matching(folder / L"none", L"*", true));
 }
 
-TEST(ComponentFiles, AnAlternateLocationMappingCoversItsFolderAndSpecification)
+TEST(ComponentFiles, AnAlternateLocationMappingCoversItsFolderAndPattern)
 {
     const FileDescriptor descriptor{L"C:\\windows\\ntds", L"*.dit", false, L""};
     FileDescriptor mapping{L"C:\\WINDOWS\\NTDS\\", L"ntds.dit", false, L"D:\\moved\\"};
