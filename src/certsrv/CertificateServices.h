@@ -91,6 +91,23 @@ public:
     // it: a "\\server\share\..." or "\..." name without "." or ".." parts, streams or slashes.
     static bool IsSavedNameBelowFolder(const String& name);
 
+    // The longest name a restore takes from a manifest: the library names files by paths of the
+    // classic length on the server's administrative share, far below this. The file systems hold
+    // at most MaxPartLength characters in one part of a path.
+    static constexpr size_t MaxNameLength = 1024;
+    static constexpr size_t MaxPartLength = 255;
+
+    // Whether a name from a manifest is a path the restore may write as it stands:
+    // "\\server\share\..." of at most MaxNameLength characters, at least one part below the
+    // share, every part one that Windows keeps as written (not empty, no trailing dot or blank, no
+    // stream, wildcard, slash or control character, no device name such as "CON" or "lpt1.txt",
+    // at most MaxPartLength characters).
+    static bool IsPlainSharePath(const String& name);
+
+    // Whether a name's file is a log of the authority: "edb", five to eight hexadecimal digits
+    // of a generation other than 0, ".log".
+    static bool IsLogFileName(const String& name);
+
 private:
     template <typename Function>
     void Bind(Function& entry, const wchar_t* name);
