@@ -44,9 +44,11 @@ public:
     void Backup(const String& serverName, const String& directory, bool truncateLogs);
 
     // Puts the files listed in directory's manifest back in place. Everything is checked before
-    // a service is touched: the names, every saved file, and that the backup folder lies outside
-    // the folders the restore writes ("The backup folder %s lies in %s, which the restore
-    // writes"). Then "CertSvc" and a running "w3svc" are stopped (a service that shows no progress
+    // a service is touched: the manifest's size and its lists' lengths, every name's length and
+    // form, that each kind of file goes to its own folder of the authority and each live file
+    // once, that the database and a run of logs are there, every saved file (present, no link,
+    // database and logs not empty), and that the backup folder lies outside the folders the
+    // restore writes ("The backup folder %s lies in %s, which the restore writes"). Then "CertSvc" and a running "w3svc" are stopped (a service that shows no progress
     // for a minute fails the restore), the restore is prepared, every saved file is copied beside
     // its live place, the restore registered with the log range of the saved logs, the live files
     // replaced by renames and the other files of the database, checkpoint and log folders removed.
