@@ -134,25 +134,9 @@ namespace
                 check(name);
     }
 
-    // One part of a path that Windows stores under exactly that name and opens as a file: the
-    // system drops trailing dots and blanks, reads "name:x" as a stream, wildcards as patterns and
-    // device names (with any extension) as devices.
     bool IsPlainPart(const String& part)
     {
-        if (part.empty() || part.size() > CertificateServices::MaxPartLength || part.back() == L'.' ||
-            part.back() == L' ')
-            return false;
-        for (const wchar_t character : part)
-            if (character < 32 || wcschr(L"<>:\"/\\|?*", character) != nullptr)
-                return false;
-        String base = Strings::ToUpper(part.substr(0, part.find(L'.')));
-        base.erase(base.find_last_not_of(L' ') + 1);
-        for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"})
-            if (base == device)
-                return false;
-        const bool numbered = base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0);
-        return !(numbered && ((base[3] >= L'1' && base[3] <= L'9') || base[3] == 0xB9 || base[3] == 0xB2 ||
-                              base[3] == 0xB3));
+        return part.size() <= CertificateServices::MaxPartLength && Paths::IsPlainName(part);
     }
 
     // A link in the backup would make the restore put back files from elsewhere.

@@ -95,6 +95,28 @@ namespace Paths
         }
     }
 
+    bool IsPlainName(const String& name)
+    {
+        if (name.empty() || name.size() > 255 || name.back() == L'.' || name.back() == L' ')
+            return false;
+        for (const wchar_t character : name)
+        {
+            if (character < 32 || wcschr(L"<>:\"/\\|?*", character) != nullptr)
+                return false;
+        }
+        // The system compares the part before the first dot, trailing blanks dropped.
+        String base = Strings::ToUpper(name.substr(0, name.find(L'.')));
+        base.erase(base.find_last_not_of(L' ') + 1);
+        for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"})
+        {
+            if (base == device)
+                return false;
+        }
+        // Ports, the superscript digits one to three among them.
+        const bool port = base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0);
+        return !(port && ((base[3] >= L'0' && base[3] <= L'9') || base[3] == 0xB9 || base[3] == 0xB2 || base[3] == 0xB3));
+    }
+
     String FromLongPath(const String& path)
     {
         if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)

@@ -61,7 +61,7 @@ TEST(CertificateServices, OnlyNamesWindowsKeepsAsWrittenAreRestored)
     const std::pair<String, bool> cases[] = {
         {share + L"WINDOWS\\system32\\CertLog\\LabCA.edb", true},
         {share + L"a.b\\CONFIG.SYS", true},
-        {share + L"COM10\\LPT0\\CONSOLE.crl", true},
+        {share + L"COM10\\LPT10\\CONSOLE.crl", true},
         {share + part255, true},
         {longest, true},
         {longest + L"f", false},
