@@ -267,10 +267,25 @@ namespace
             return relative.empty() ? m_live : m_live + L'\\' + relative;
         }
 
+        // The attributes of the live entry a saved one lands on. Windows also opens an entry by
+        // its short name, so a saved name may reach a live entry the backup never held: refused.
+        DWORD LiveAttributes(const SavedEntry& entry, const String& live) const
+        {
+            WIN32_FIND_DATAW found;
+            UniqueFindHandle search(FindFirstFileW(live.c_str(), &found));
+            if (!search)
+                return INVALID_FILE_ATTRIBUTES;
+            if (!Strings::EqualsNoCase(Files::GetFileName(entry.relative), found.cFileName))
+                Fail(Strings::Format(L"The SysVol backup holds %s, another name of the live %s; nothing was restored",
+                                     Shown(m_copy + L'\\' + entry.relative).c_str(),
+                                     Shown(Directories::GetDirectory(live, true) + L'\\' + found.cFileName).c_str()));
+            return found.dwFileAttributes;
+        }
+
         void PlanEntry(const SavedEntry& entry)
         {
             const String live = LivePath(entry.relative);
-            const DWORD liveAttributes = Attributes(live);
+            const DWORD liveAttributes = LiveAttributes(entry, live);
             if (entry.folder)
             {
                 if (IsLink(liveAttributes))

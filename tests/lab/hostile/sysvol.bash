@@ -85,6 +85,19 @@ NAMES
     # Found last: every other saved file would be staged by then.
     new_case name-late 1; printf 'planted\r\n' >"$CASE/$tree/$deep/zz late.txt."; held "$deep/zz late.txt."
 
+    # Windows opens a live entry by its short name too: a saved entry under a live entry's short
+    # name would land on that entry, which the backup does not hold.
+    local short_folder short_file
+    run_in "$MACHINE" cmd /c 'dir /x /s C:\windows\SYSVOL\domain\scripts'
+    short_folder=$(sed -n "s/^.* \([^ ][^ ]*\)  *O'Brien's scripts\$/\1/p" <<<"$OUT")
+    short_file=$(sed -n 's/^.* \([^ ][^ ]*\)  *map drives\.cmd$/\1/p' <<<"$OUT")
+    [ -n "$short_folder" ] && [ -n "$short_file" ] || fail "sysvol: no short names in the lab's tree: $OUT"
+    new_case short-folder-name 1; mkdir "$CASE/$tree/domain/scripts/$short_folder"
+    printf 'planted\r\n' >"$CASE/$tree/domain/scripts/$short_folder/map drives.cmd"
+    expect_text "The SysVol backup holds $CASE_WIN\\$copy_win\\domain\\scripts\\$short_folder, another name of the live C:\\windows\\SysVol\\domain\\scripts\\O'Brien's scripts; nothing was restored"
+    new_case short-file-name 1; printf 'planted\r\n' >"$CASE/$tree/domain/scripts/O'Brien's scripts/$short_file"
+    expect_text "The SysVol backup holds $CASE_WIN\\$copy_win\\domain\\scripts\\O'Brien's scripts\\$short_file, another name of the live C:\\windows\\SysVol\\domain\\scripts\\O'Brien's scripts\\map drives.cmd; nothing was restored"
+
     # Links in the saved tree, and recorded links that lead out of the live tree or hold a
     # name Windows cannot hold.
     new_case deep-link 1; ln -s "$OUTSIDE" "$CASE/$tree/domain/scripts/pulled"
