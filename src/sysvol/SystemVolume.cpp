@@ -17,7 +17,6 @@ namespace
     const wchar_t* const CopyFailed = L"Directories::Copy(%s, %s) failed: %d\n%s";
     const wchar_t* const InsideRestoredFolder = L"The backup folder %s lies in %s, which the restore writes";
     const wchar_t* const RenameFailed = L"MoveFileEx(%s, %s) failed: %s";
-    const wchar_t* const InvalidLink = L"Invalid SysVol link in %s: %s to %s";
 
     // What a genuine backup stays within; anything past it is refused before it is used.
     // The manifest holds one short path and a link or two for each domain the server holds.
@@ -517,7 +516,8 @@ void SystemVolume::Restore(const String& directory)
                                  static_cast<int>(MostLinkCharacters)));
         if (!Paths::IsRelativeBelow(link.path) || !Paths::IsRelativeBelow(link.target) ||
             !SystemVolumeNames::IsPlainPath(link.path, MostDepth) || !SystemVolumeNames::IsPlainPath(link.target, MostDepth))
-            Fail(Strings::Format(InvalidLink, manifest.c_str(), link.path.c_str(), link.target.c_str()));
+            Fail(Strings::Format(L"Invalid SysVol link in %s: %s to %s", manifest.c_str(), link.path.c_str(),
+                                 link.target.c_str()));
     }
 
     TreeRestore restore(copy, live);
