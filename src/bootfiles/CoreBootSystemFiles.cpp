@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <iterator>
 #include <map>
 #include <new>
 #include <optional>
@@ -317,7 +316,16 @@ namespace
     const size_t MostStoredPathLength = MAX_PATH;
 
     // The backup's folders, in the order the restore schedules them.
-    const wchar_t* const Groups[] = {L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS"};
+    enum Group
+    {
+        BootFilesGroup,
+        CatalogGroup,
+        ProtectedFilesGroup,
+        ProtectionCacheGroup,
+        PerfGroup,
+        WebServerGroup,
+    };
+    const wchar_t* const GroupFolders[] = {L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS"};
 
     // A name a Windows path can hold as one plain file or folder: no wildcard, no stream (":"), no
     // character the system reserves, no trailing dot or blank (the system drops them, so the name
@@ -402,6 +410,9 @@ namespace
         if (!search)
         {
             const DWORD error = GetLastError();
+            // A folder without dot entries lists nothing at all when empty.
+            if (error == ERROR_FILE_NOT_FOUND)
+                return;
             Fail(Strings::Format(L"FindFirstFile(%s) failed: %s", query.c_str(), ErrorText::Format(error).c_str()));
         }
         do
@@ -437,7 +448,7 @@ namespace
     {
         std::vector<std::vector<SavedFile>> groups;
         std::vector<SavedFile> all;
-        for (const wchar_t* group : Groups)
+        for (const wchar_t* group : GroupFolders)
         {
             const String folder = directory + L"\\" + group;
             const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(folder).c_str());
@@ -523,12 +534,13 @@ namespace
 
     // The live file that a saved file of group goes back to; empty for a protection cache file
     // when the machine has no cache. A file the component does not cover is refused.
-    String DestinationOf(const wchar_t* group, const SavedFile& file, const StoredPaths& stored, const LivePaths& live)
+    String DestinationOf(size_t group, const SavedFile& file, const StoredPaths& stored, const LivePaths& live)
     {
         const String& below = file.below;
         String rest;
-        if (_wcsicmp(group, L"BootFiles") == 0)
+        switch (group)
         {
+        case BootFilesGroup:
             rest = After(below, stored.bootDrive);
             for (const wchar_t* name : BootFileNames)
             {
@@ -537,15 +549,13 @@ namespace
             }
             if (Strings::EqualsNoCase(rest, BootDriverName))
                 return live.bootDrive + L"\\" + BootDriverName;
-        }
-        else if (_wcsicmp(group, L"CatRoot") == 0)
-        {
+            break;
+        case CatalogGroup:
             rest = After(below, stored.systemRoot + CatalogSuffix);
             if (!rest.empty())
                 return live.systemRoot + CatalogSuffix + L"\\" + rest;
-        }
-        else if (_wcsicmp(group, L"SPF") == 0)
-        {
+            break;
+        case ProtectedFilesGroup:
             // A protected file is saved below the letter of its drive ("c\windows\x.dll").
             rest = below.size() > 2 && below[1] == L'\\' ? below.substr(2) : String();
             if (!rest.empty())
@@ -562,20 +572,16 @@ namespace
                                          file.path.c_str(), destination.c_str()));
                 return destination;
             }
-        }
-        else if (_wcsicmp(group, L"SfcDllCache") == 0)
-        {
+            break;
+        case ProtectionCacheGroup:
             // Saved from the cache folder itself, without a drive folder.
             return live.cache.empty() ? String() : Directories::RemoveBackslash(live.cache) + L"\\" + below;
-        }
-        else if (_wcsicmp(group, L"Perf") == 0)
-        {
+        case PerfGroup:
             rest = After(below, stored.systemRoot + L"\\System32");
             if (IsPerfName(rest))
                 return live.systemRoot + L"\\System32\\" + rest;
-        }
-        else
-        {
+            break;
+        case WebServerGroup:
             rest = After(below, stored.systemRoot + InetSrvSuffix);
             for (const wchar_t* name : WebServerFileNames)
             {
@@ -588,6 +594,7 @@ namespace
             rest = After(below, stored.allUsersProfile + MachineKeysSuffix);
             if (!rest.empty())
                 return live.allUsersProfile + MachineKeysSuffix + L"\\" + rest;
+            break;
         }
         NotOfTheBackup(file.path);
     }
@@ -608,12 +615,9 @@ namespace
         };
 
         std::vector<std::pair<const SavedFile*, String>> loaderFiles;
-        for (const SavedFile& file : groups[0])
-            loaderFiles.emplace_back(&file, DestinationOf(Groups[0], file, stored, live));
-        std::vector<const wchar_t*> names(std::begin(BootFileNames), std::end(BootFileNames));
-        names.push_back(BootDriverName);
-        for (const wchar_t* name : names)
-        {
+        for (const SavedFile& file : groups[BootFilesGroup])
+            loaderFiles.emplace_back(&file, DestinationOf(BootFilesGroup, file, stored, live));
+        const auto addLoaderFile = [&](const wchar_t* name, bool required) {
             bool found = false;
             for (const auto& loaderFile : loaderFiles)
             {
@@ -623,15 +627,18 @@ namespace
                     found = true;
                 }
             }
-            if (!found && name != BootDriverName)
+            if (required && !found)
                 throw CoreBootSystemFilesBackupSetException(Strings::Format(NoBackupFormat, directory.c_str()));
-        }
+        };
+        for (const wchar_t* name : BootFileNames)
+            addLoaderFile(name, true);
+        addLoaderFile(BootDriverName, false);
 
-        for (size_t group = 1; group < groups.size(); ++group)
+        for (size_t group = CatalogGroup; group < groups.size(); ++group)
         {
             for (const SavedFile& file : groups[group])
             {
-                const String destination = DestinationOf(Groups[group], file, stored, live);
+                const String destination = DestinationOf(group, file, stored, live);
                 if (!destination.empty())
                     add(file, destination);
             }
