@@ -31,7 +31,9 @@ same_files() {
     local what=$1 one=$2 two=$3 name
     for name in "${@:4}"; do cmp -s "$one/$name" "$two/$name" || fail "$what: $name differs"; done
 }
-DB_FILES=(ntds.dit edb00001.log edb00002.log edb00003.log)
+# The logs' generations are hexadecimal: edb00001.log ... edb00009.log, edb0000A.log ... edb00011.log.
+LOGS=($(for generation in $(seq 1 17); do printf 'edb%05X.log ' "$generation"; done))
+DB_FILES=(ntds.dit "${LOGS[@]}")
 
 # --- 2003: backup through the API ------------------------------------------------------------
 run_in "$DC" ssbr status
@@ -45,10 +47,11 @@ expect_eq "backup: exit" 0 "$RC"
 expect_eq "backup: stderr" "" "$ERR"
 BK=$DC/drive_c/ad/full
 same_files "backup" "$NTDS" "$BK" "${DB_FILES[@]}"
-expect_eq "backup: only the listed files" "ActiveDirectoryBackupSet.xml edb00001.log edb00002.log edb00003.log ntds.dit" "$(ls "$BK" | grep -vx "SHA256SUMS\|backup.json" | sort | tr '\n' ' ' | sed 's/ $//')"
+expect_eq "backup: only the listed files" "ActiveDirectoryBackupSet.xml ${LOGS[*]} ntds.dit" "$(ls "$BK" | grep -vx "SHA256SUMS\|backup.json" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 MANIFEST=$(cat "$BK/ActiveDirectoryBackupSet.xml")
 expect_eq "manifest: files newest first" \
-    'name="ntds.dit" bft="68" original="C:\WINDOWS\NTDS\ntds.dit" name="edb00003.log" bft="33" original="C:\WINDOWS\NTDS\edb00003.log" name="edb00002.log" bft="33" original="C:\WINDOWS\NTDS\edb00002.log" name="edb00001.log" bft="33" original="C:\WINDOWS\NTDS\edb00001.log"' \
+    "name=\"ntds.dit\" bft=\"68\" original=\"C:\\WINDOWS\\NTDS\\ntds.dit\" $(for log in $(printf '%s\n' "${LOGS[@]}" | tac); do
+        printf 'name="%s" bft="33" original="C:\\WINDOWS\\NTDS\\%s" ' "$log" "$log"; done | sed 's/ $//')" \
     "$(grep -o 'name="[^"]*" bft="[^"]*" original="[^"]*"' <<<"$MANIFEST" | tr '\n' ' ' | sed 's/ $//')"
 expect_contains "manifest: token size" '<expiration size="16">' "$MANIFEST"
 run_in "$DC" reg query "$LABKEY"
@@ -144,12 +147,13 @@ expect_eq "restore: exit" 0 "$RC"
 expect_eq "restore: stderr" "" "$ERR"
 same_files "restore" "$BK" "$NTDS" "${DB_FILES[@]}"
 same_files "restore left the rest" "$BEFORE" "$NTDS" edb.chk edb.log res1.log res2.log
-expect_eq "restore: nothing left beside the live files" "edb.chk edb.log edb00001.log edb00002.log edb00003.log ntds.dit res1.log res2.log" \
-    "$(ls "$NTDS" | sort | tr '\n' ' ' | sed 's/ $//')"
+expect_eq "restore: nothing left beside the live files" "edb.chk edb.log ${LOGS[*]} ntds.dit res1.log res2.log" \
+    "$(ls "$NTDS" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 registration
 expect_eq "registration: map" 'C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' "$(registered Map)"
+# The range is read in hexadecimal: edb00011.log is generation 0x11, the newest.
 expect_eq "registration: low log" "0x1" "$(registered LowLog)"
-expect_eq "registration: high log" "0x3" "$(registered HighLog)"
+expect_eq "registration: high log" "0x11" "$(registered HighLog)"
 expect_eq "registration: log directory" 'C:\WINDOWS\NTDS' "$(registered LogDirectory)"
 expect_eq "registration: checkpoint directory" 'C:\WINDOWS\NTDS' "$(registered CheckpointDirectory)"
 expect_eq "registration: completed" "0x0" "$(registered Complete)"
