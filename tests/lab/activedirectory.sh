@@ -166,7 +166,7 @@ SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --no-verify --ac
 knob "$DC" Directory -
 registration
 expect_contains "copy failure: the first exception's full text" \
-    'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\ad\full\edb00003.log, Q:\NTDS\edb00003.log) failed.' "$ERR"
+    'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\ad\full\edb00011.log, Q:\NTDS\edb00011.log) failed.' "$ERR"
 expect_eq "copy failure: restore completed as failed" "0x80004005" "$(registered Complete)"
 expect_eq "copy failure: restore ended" "0x1" "$(registered Ended)"
 
