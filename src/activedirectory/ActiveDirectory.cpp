@@ -1,6 +1,7 @@
 #include "activedirectory/ActiveDirectory.h"
 
 #include "activedirectory/ActiveDirectoryBackupSet.h"
+#include "activedirectory/ActiveDirectoryFolders.h"
 #include "activedirectory/TnVssClientWrapper.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
@@ -221,6 +222,33 @@ namespace
             once(name);
         }
         return saved;
+    }
+
+    // When the service cannot name its locations, the paths the backup recorded take their place,
+    // and the log folder becomes the folder of the list's last entry: each must then be a folder the
+    // service is configured with (a database or log directly in it), or the copies would go where
+    // the manifest says.
+    void RefuseForeignLocations(const String& directory, const String& list)
+    {
+        const StringList folders = ActiveDirectoryFolders::Live();
+        const auto isServiceFolder = [&](const String& folder) {
+            for (const String& live : folders)
+                if (_wcsicmp(Directories::RemoveBackslash(live).c_str(), Directories::RemoveBackslash(folder).c_str()) == 0)
+                    return true;
+            return false;
+        };
+        for (const auto& entry : Entries(list.c_str()))
+        {
+            const bool isFolder = entry.first == ActiveDirectory::LogDirectory ||
+                                  entry.first == ActiveDirectory::CheckpointDirectory;
+            if (!isFolder && !IsDatabaseMarker(entry.first) && !IsLogAreaMarker(entry.first))
+                continue;
+            if (entry.second.empty() ||
+                !isServiceFolder(isFolder ? entry.second : Directories::GetDirectory(entry.second, true)))
+                Fail(Strings::Format(L"The backup in %s records %s, which lies in none of the directory service's "
+                                     L"folders",
+                                     directory.c_str(), entry.second.c_str()));
+        }
     }
 
 }
@@ -469,6 +497,7 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
 
     // The database locations the service names now, else those of the backup; then the logs.
     String list;
+    bool recordedLocations = false;
     {
         Api::Block locations{api};
         DWORD size = 0;
@@ -482,7 +511,10 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
             }
         }
         else
+        {
             list = saved.databaseFiles;
+            recordedLocations = true;
+        }
     }
     // The directories and databases are the service's: the backup adds its logs only.
     for (const auto& entry : Entries(saved.logFiles.c_str()))
@@ -501,6 +533,8 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
     ReplacementSet files;
     try
     {
+        if (recordedLocations)
+            RefuseForeignLocations(directory, list);
         RestoreFileList(api, context, list.c_str(), directory, files);
     }
     catch (const ActiveDirectoryException& error)

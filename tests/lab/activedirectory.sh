@@ -170,6 +170,37 @@ expect_contains "copy failure: the first exception's full text" \
 expect_eq "copy failure: restore completed as failed" "0x80004005" "$(registered Complete)"
 expect_eq "copy failure: restore ended" "0x1" "$(registered Ended)"
 
+# The service cannot name its locations: the paths the backup recorded are used, so each must lie
+# in one of the service's configured folders. A log recorded last elsewhere would make that folder
+# the log folder, a database recorded elsewhere would be copied there.
+knob "$DC" DsRestoreGetDatabaseLocationsW 0xC8000226
+mkdir -p "$DC/drive_c/outside"
+cp -a "$BK" "$DC/drive_c/ad/recorded-log"
+cp -a "$BK" "$DC/drive_c/ad/recorded-database"
+sed -i 's|</logfiles>|<file name="edb00012.log" bft="33" original="C:\\outside\\edb00012.log"/></logfiles>|' \
+    "$DC/drive_c/ad/recorded-log/ActiveDirectoryBackupSet.xml"
+echo planted >"$DC/drive_c/ad/recorded-log/edb00012.log"
+sed -i 's|original="C:\\WINDOWS\\NTDS\\ntds.dit"|original="C:\\outside\\ntds.dit"|' \
+    "$DC/drive_c/ad/recorded-database/ActiveDirectoryBackupSet.xml"
+LIVE_STATE=$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
+for crafted in log:'C:\outside\edb00012.log' database:'C:\outside\ntds.dit'; do
+    SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore "C:\\ad\\recorded-${crafted%%:*}" --no-verify --active-directory
+    expect_eq "recorded $crafted: exit" 1 "$RC"
+    expect_contains "recorded $crafted" \
+        "ActiveDirectoryException ERROR: The backup in C:\\ad\\recorded-${crafted%%:*} records ${crafted#*:}, which lies in none of the directory service's folders" "$ERR"
+done
+expect_eq "recorded paths elsewhere: nothing written there" "" "$(ls -A "$DC/drive_c/outside")"
+expect_eq "recorded paths elsewhere: the live files unchanged" "$LIVE_STATE" \
+    "$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)"
+head -c 5000 /dev/urandom >"$NTDS/ntds.dit"
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --no-verify --active-directory
+knob "$DC" DsRestoreGetDatabaseLocationsW -
+expect_eq "recorded locations: exit" 0 "$RC"
+same_files "recorded locations: restore" "$BK" "$NTDS" "${DB_FILES[@]}"
+registration
+expect_eq "recorded locations: map" 'C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' "$(registered Map)"
+expect_eq "recorded locations: log directory" 'C:\WINDOWS\NTDS' "$(registered LogDirectory)"
+
 # A folder without the manifest is no backup: refused, and nothing is created there.
 mkdir -p "$DC/drive_c/ad/empty"
 SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\empty' --no-verify --active-directory
