@@ -512,7 +512,15 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
         }
         else
         {
-            list = saved.databaseFiles;
+            // Its databases and folders only: the logs come from the log list, whose names are checked.
+            for (const auto& entry : Entries(saved.databaseFiles.c_str()))
+            {
+                if (!IsDatabaseMarker(entry.first) && entry.first != LogDirectory && entry.first != CheckpointDirectory)
+                    continue;
+                list.push_back(entry.first);
+                list += entry.second;
+                list.push_back(L'\0');
+            }
             recordedLocations = true;
         }
     }

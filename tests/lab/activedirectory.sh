@@ -192,11 +192,19 @@ done
 expect_eq "recorded paths elsewhere: nothing written there" "" "$(ls -A "$DC/drive_c/outside")"
 expect_eq "recorded paths elsewhere: the live files unchanged" "$LIVE_STATE" \
     "$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)"
+# Restored from the recorded paths; a log entry in the database list is passed over (only the log
+# list's names are checked), so the live checkpoint stays.
+cp -a "$BK" "$DC/drive_c/ad/recorded-extra"
+sed -i 's|<dbfiles>|<dbfiles><file name="edb.chk" bft="33" original="C:\\WINDOWS\\NTDS\\edb.chk"/>|' \
+    "$DC/drive_c/ad/recorded-extra/ActiveDirectoryBackupSet.xml"
+echo planted >"$DC/drive_c/ad/recorded-extra/edb.chk"
+cp "$NTDS/edb.chk" "$DC/drive_c/edb.chk-live"
 head -c 5000 /dev/urandom >"$NTDS/ntds.dit"
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --no-verify --active-directory
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\recorded-extra' --no-verify --active-directory
 knob "$DC" DsRestoreGetDatabaseLocationsW -
 expect_eq "recorded locations: exit" 0 "$RC"
 same_files "recorded locations: restore" "$BK" "$NTDS" "${DB_FILES[@]}"
+cmp -s "$DC/drive_c/edb.chk-live" "$NTDS/edb.chk" || fail "recorded locations: the live checkpoint was replaced"
 registration
 expect_eq "recorded locations: map" 'C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' "$(registered Map)"
 expect_eq "recorded locations: log directory" 'C:\WINDOWS\NTDS' "$(registered LogDirectory)"
