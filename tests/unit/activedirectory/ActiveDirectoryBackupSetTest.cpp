@@ -184,31 +184,15 @@ TEST(ActiveDirectoryBackupSet, ListsAreReadInTimeLinearInTheirLengthUpToTheLimit
     EXPECT_LT(largeTime, 30 * smallTime + 0.05) << smallTime << " s, then " << largeTime << " s";
 }
 
-TEST(ActiveDirectoryBackupSet, MarkersAndPathsAreLimitedAndOtherNodesPassedOver)
+// Refusals of markers and paths past their limits are in the hostile lab test (marker-zero,
+// long-path); here, what a hand-edited list may hold besides its files.
+TEST(ActiveDirectoryBackupSet, OnlyFileElementsAreEntriesAndTheLargestMarkerPasses)
 {
     ScratchDirectory folder;
-    const String manifest = folder / L"ActiveDirectoryBackupSet.xml";
-    const auto read = [&](const std::string& logs) {
-        WriteManifest(folder, "<expiration/>", logs);
-        ActiveDirectoryBackupSet set(folder.Path());
-        set.OpenExisting(NoBackup);
-        return set.GetLogFiles();
-    };
-    // A marker of 0 would end the entry list, and 65569 would pass as 0x21 once cut to 16 bits.
-    for (const char* marker : {"0", "65536", "65569", "4294967329", "99999999999999999999", "", "x"})
-        EXPECT_EQ(manifest + L" holds a file whose type is no number from 1 to 65535",
-                  MessageOf<ActiveDirectoryBackupSetException>([&] {
-                      read("<file name=\"a\" bft=\"33\" original=\"C:\\a\"/><file name=\"b\" bft=\"" +
-                           std::string(marker) + "\" original=\"C:\\b\"/>");
-                  }))
-            << marker;
-    const std::string longest = "C:\\" + std::string(ActiveDirectoryBackupSet::MostPathCharacters - 3, 'a');
-    // The marker, the path and its NUL.
-    EXPECT_EQ(ActiveDirectoryBackupSet::MostPathCharacters + 2,
-              read("<file bft=\"33\" original=\"" + longest + "\"/>").size());
-    EXPECT_EQ(manifest + L" holds a path longer than 32767 characters",
-              MessageOf<ActiveDirectoryBackupSetException>([&] { read("<file bft=\"33\" original=\"" + longest + "a\"/>"); }));
-    EXPECT_EQ(String(L"\x21" L"C:\\a") + L'\0' + L"\xFFFF" L"C:\\b" + L'\0',
-              read("\r\n  <!-- x --><file bft=\"33\" original=\"C:\\a\"/><?pi x?>text<other bft=\"0\"/>"
-                   "<file bft=\"65535\" original=\"C:\\b\"/>\r\n"));
+    WriteManifest(folder, "<expiration/>",
+                  "\r\n  <!-- x --><file bft=\"33\" original=\"C:\\a\"/><?pi x?>text<other bft=\"0\"/>"
+                  "<file bft=\"65535\" original=\"C:\\b\"/>\r\n");
+    ActiveDirectoryBackupSet set(folder.Path());
+    set.OpenExisting(NoBackup);
+    EXPECT_EQ(String(L"\x21" L"C:\\a") + L'\0' + L"\xFFFF" L"C:\\b" + L'\0', set.GetLogFiles());
 }
