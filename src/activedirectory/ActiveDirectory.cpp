@@ -125,18 +125,6 @@ namespace
         return true;
     }
 
-    // A name Windows keeps as given: no separators, wildcards, streams or control characters, and
-    // no trailing dot or blank (which the system would drop).
-    bool IsPlainFileName(const String& name)
-    {
-        if (name.empty() || name.size() > MAX_PATH || name.back() == L'.' || name.back() == L' ')
-            return false;
-        for (wchar_t c : name)
-            if (c < 32 || std::wcschr(L"<>:\"/\\|?*", c) != nullptr)
-                return false;
-        return true;
-    }
-
     bool SavedFileSize(const String& path, ULONGLONG& size)
     {
         WIN32_FILE_ATTRIBUTE_DATA data;
@@ -201,7 +189,7 @@ namespace
             if (!IsDatabaseMarker(entry.first))
                 continue;
             const String name = SavedName(entry.second);
-            if (!IsPlainFileName(name))
+            if (!Paths::IsPlainName(name))
                 Fail(Strings::Format(L"The backup in %s lists the database %s, whose name is no plain file name",
                                      directory.c_str(), entry.second.c_str()));
             once(name);

@@ -327,31 +327,6 @@ namespace
     };
     const wchar_t* const GroupFolders[] = {L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS"};
 
-    // A name a Windows path can hold as one plain file or folder: no wildcard, no stream (":"), no
-    // character the system reserves, no trailing dot or blank (the system drops them, so the name
-    // would stand for another file), and no device (CON, NUL.txt, COM1, ...).
-    bool IsPlainName(const String& name)
-    {
-        if (name.empty() || name.find_first_of(L"<>:\"/\\|?*") != String::npos || name.back() == L'.' ||
-            name.back() == L' ')
-            return false;
-        for (wchar_t c : name)
-        {
-            if (c < 32)
-                return false;
-        }
-        String base = Strings::ToUpper(name.substr(0, name.find(L'.')));
-        base.erase(base.find_last_not_of(L' ') + 1);
-        static const wchar_t* const Devices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"};
-        for (const wchar_t* device : Devices)
-        {
-            if (base == device)
-                return false;
-        }
-        return !(base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
-                 base[3] >= L'1' && base[3] <= L'9');
-    }
-
     bool IsDriveLetter(const String& text)
     {
         return text.size() == 1 && ((text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z'));
@@ -369,7 +344,7 @@ namespace
         for (size_t start = 2; start <= path.size();)
         {
             const size_t end = std::min(path.find(L'\\', start), path.size());
-            if (!IsPlainName(path.substr(start, end - start)))
+            if (!Paths::IsPlainName(path.substr(start, end - start)))
                 return false;
             start = end + 1;
         }
@@ -422,7 +397,7 @@ namespace
             const String name = entry.cFileName;
             const String path = folder + L"\\" + name;
             RefuseLink(path, entry.dwFileAttributes);
-            if (!IsPlainName(name))
+            if (!Paths::IsPlainName(name))
                 Fail(Strings::Format(L"%s: \"%s\" is no name a Windows file can have", path.c_str(), name.c_str()));
             const String pathBelow = below.empty() ? name : below + L"\\" + name;
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)

@@ -117,6 +117,21 @@ namespace Paths
         return !(port && ((base[3] >= L'0' && base[3] <= L'9') || base[3] == 0xB9 || base[3] == 0xB2 || base[3] == 0xB3));
     }
 
+    bool IsPlainRelativePath(const String& path, size_t mostParts)
+    {
+        size_t start = 0;
+        for (size_t parts = 1; parts <= mostParts; ++parts)
+        {
+            const size_t end = std::min(path.find(L'\\', start), path.size());
+            if (!IsPlainName(path.substr(start, end - start)))
+                return false;
+            if (end == path.size())
+                return true;
+            start = end + 1;
+        }
+        return false;
+    }
+
     String FromLongPath(const String& path)
     {
         if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)

@@ -23,6 +23,8 @@ namespace Paths
     // stand for another file), and no device name with any extension ("NUL.txt", "aux .bat",
     // "COM1", "LPT²", "CLOCK$").
     bool IsPlainName(const String& name);
+    // Whether path is at most mostParts plain names separated by single backslashes.
+    bool IsPlainRelativePath(const String& path, size_t mostParts);
     // The folder of the module that holds this code (the backup module, or a program that links
     // the code itself), with a trailing backslash; empty, with the last error set, when it
     // cannot be found.

@@ -6,7 +6,6 @@
 #include "common/Handles.h"
 #include "common/Links.h"
 #include "sysvol/SystemVolumeBackupSet.h"
-#include "sysvol/SystemVolumeNames.h"
 
 #include <algorithm>
 #include <vector>
@@ -239,7 +238,7 @@ namespace
                 if (++m_savedEntries > MostEntries)
                     Fail(Strings::Format(L"The SysVol backup in %s holds more than %d entries; nothing was restored",
                                          Shown(m_copy).c_str(), static_cast<int>(MostEntries)));
-                if (!SystemVolumeNames::IsPlain(entry.cFileName))
+                if (!Paths::IsPlainName(entry.cFileName))
                     Fail(Strings::Format(L"The SysVol backup holds a name Windows cannot hold at %s; nothing was restored",
                                          Shown(saved).c_str()));
                 if (IsLink(entry.dwFileAttributes))
@@ -500,7 +499,7 @@ void SystemVolume::Restore(const String& directory)
         Fail(Strings::Format(L"The SysVol copy path in %s is longer than %d characters", manifest.c_str(),
                              static_cast<int>(MostCopyPathCharacters)));
     const String folder = CopyFolder(directory);
-    if (!Paths::IsRelativeBelow(relative) || !SystemVolumeNames::IsPlainPath(relative, MostDepth) ||
+    if (!Paths::IsRelativeBelow(relative) || !Paths::IsPlainRelativePath(relative, MostDepth) ||
         PassesThroughLink(folder, relative))
         Fail(Strings::Format(L"Invalid SysVol copy path in %s: %s", manifest.c_str(), relative.c_str()));
     const String copy = folder + L'\\' + relative;
@@ -515,7 +514,7 @@ void SystemVolume::Restore(const String& directory)
             Fail(Strings::Format(L"Invalid SysVol link in %s: longer than %d characters", manifest.c_str(),
                                  static_cast<int>(MostLinkCharacters)));
         if (!Paths::IsRelativeBelow(link.path) || !Paths::IsRelativeBelow(link.target) ||
-            !SystemVolumeNames::IsPlainPath(link.path, MostDepth) || !SystemVolumeNames::IsPlainPath(link.target, MostDepth))
+            !Paths::IsPlainRelativePath(link.path, MostDepth) || !Paths::IsPlainRelativePath(link.target, MostDepth))
             Fail(Strings::Format(L"Invalid SysVol link in %s: %s to %s", manifest.c_str(), link.path.c_str(),
                                  link.target.c_str()));
     }

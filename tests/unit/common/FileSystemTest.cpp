@@ -81,19 +81,6 @@ TEST(Paths, SameOrBelowByNameAndByIdentity)
     SetCurrentDirectoryW(previous);
 }
 
-TEST(Paths, PlainNamesAreThoseWindowsStoresAsWritten)
-{
-    for (const wchar_t* plain : {L"edb0000B.log", L"NULL", L"COM10", L"console.txt", L"a b", L"\u00e9t\u00e9"})
-        EXPECT_TRUE(Paths::IsPlainName(plain)) << Strings::ToUtf8(plain);
-    const String tooLong(256, L'x');
-    for (const String& name : {String(), tooLong, String(L"edb0000B.log."), String(L"name "), String(L"file:stream"),
-                               String(L"*.log"), String(L"a?b"), String(L"a\\b"), String(L"a/b"), String(L"tab\t"),
-                               String(L"NUL.txt"), String(L"aux .bat"), String(L"com1"), String(L"LPT0"),
-                               String(L"COM\u00b9"), String(L"CLOCK$"), String(L"conout$.x")})
-        EXPECT_FALSE(Paths::IsPlainName(name)) << Strings::ToUtf8(name);
-    EXPECT_TRUE(Paths::IsPlainName(String(255, L'x')));
-}
-
 TEST(FileSystemErrors, EmptyArgumentsOfCopiesAndDeletionsAreRefused)
 {
     const String some = L"C:\\some";
