@@ -17,6 +17,8 @@
 #     every call, such as their call logs: left out of the "written outside" checks) and
 #     HOSTILE_SERVICES_<name> (services, separated by blanks, whose states after each refused
 #     case must be those before the refused cases);
+#   - name its own functions and variables with a prefix of its own (ad_manifest, ENTRY_EDITS):
+#     every case file is sourced into one shell;
 #   - define hostile_cases_<name>, which calls, per case, `new_case NAME EXPECT` (EXPECT: 0 for
 #     a valid backup, 1 for one that must be refused, any when the platform decides), may call
 #     `expect_text TEXT` (the restore's output must contain TEXT), and then changes the copy

@@ -8,19 +8,19 @@ HOSTILE_OPTION_activedirectory=--active-directory HOSTILE_ENV_activedirectory=SA
 HOSTILE_LIVE_activedirectory=windows/NTDS
 HOSTILE_ROLES+=(dc)
 
-# manifest PERL: edits the case's manifest in place, the whole file as $_.
-manifest() { perl -0pi -e "$1" "$CASE/ActiveDirectoryBackupSet.xml"; }
+# ad_manifest PERL: edits the case's manifest in place, the whole file as $_.
+ad_manifest() { perl -0pi -e "$1" "$CASE/ActiveDirectoryBackupSet.xml"; }
 
 # log_entry BFT ORIGINAL: puts an entry first in the log list, and a file of the entry's name (the
 # last part of ORIGINAL) in the case.
 log_entry() {
     ENTRY_BFT=$1 ENTRY_ORIGINAL=$2 ENTRY_NAME=${2##*\\} \
-        manifest 's|<logfiles>|<logfiles><file name="$ENV{ENTRY_NAME}" bft="$ENV{ENTRY_BFT}" original="$ENV{ENTRY_ORIGINAL}"/>|'
+        ad_manifest 's|<logfiles>|<logfiles><file name="$ENV{ENTRY_NAME}" bft="$ENV{ENTRY_BFT}" original="$ENV{ENTRY_ORIGINAL}"/>|'
     case ${2##*\\} in ''|.|..) ;; *) echo planted >"$CASE/${2##*\\}" ;; esac
 }
 
 # The case's manifest as the restore names it.
-manifest_win() { echo "$CASE_WIN\\ActiveDirectoryBackupSet.xml"; }
+ad_manifest_win() { echo "$CASE_WIN\\ActiveDirectoryBackupSet.xml"; }
 
 hostile_cases_activedirectory() {
     local not_log="which is no generation-numbered log (edb<generation>.log)"
@@ -44,39 +44,39 @@ hostile_cases_activedirectory() {
 
     # Each saved file once: the newest log 100,000 times, a log again in capitals, the database twice.
     new_case log-repeated 1
-    manifest 's|<logfiles>(<file [^>]*/>).*?</logfiles>|"<logfiles>" . ($1 x 100000) . "</logfiles>"|se'
+    ad_manifest 's|<logfiles>(<file [^>]*/>).*?</logfiles>|"<logfiles>" . ($1 x 100000) . "</logfiles>"|se'
     expect_text "The backup in $CASE_WIN lists edb00011.log more than once"
     new_case log-capitals 1; log_entry 33 'C:\WINDOWS\NTDS\EDB0000A.LOG'; expect_text "lists edb0000A.log more than once"
-    new_case database-twice 1; manifest 's|<dbfiles>(<file [^>]*/>)|<dbfiles>$1$1|'
+    new_case database-twice 1; ad_manifest 's|<dbfiles>(<file [^>]*/>)|<dbfiles>$1$1|'
     expect_text "The backup in $CASE_WIN lists ntds.dit more than once"
 
     # Databases: present, not empty, a plain name.
     new_case database-empty 1; : >"$CASE/ntds.dit"; expect_text "$CASE_WIN\\ntds.dit is empty, not a directory database"
-    new_case database-none 1; manifest 's|<dbfiles>.*?</dbfiles>|<dbfiles/>|s'; expect_text "No Active Directory backup in $CASE_WIN"
+    new_case database-none 1; ad_manifest 's|<dbfiles>.*?</dbfiles>|<dbfiles/>|s'; expect_text "No Active Directory backup in $CASE_WIN"
     new_case database-folder 1; rm "$CASE/ntds.dit"; mkdir "$CASE/ntds.dit"
     expect_text "CopyFile($CASE_WIN\\ntds.dit, C:\\WINDOWS\\NTDS\\ntds.dit) failed."
     new_case database-stream 1
-    manifest 's|<dbfiles>|<dbfiles><file name="ntds.dit:x" bft="68" original="C:\\WINDOWS\\NTDS\\ntds.dit:x"/>|'
+    ad_manifest 's|<dbfiles>|<dbfiles><file name="ntds.dit:x" bft="68" original="C:\\WINDOWS\\NTDS\\ntds.dit:x"/>|'
     expect_text "lists the database C:\\WINDOWS\\NTDS\\ntds.dit:x, whose name is no plain file name"
 
     # The token's size is bounded by its own text before anything is sized by it.
-    new_case token-4gib 1; manifest 's|<expiration size="\d+"|<expiration size="4294967295"|'
-    expect_text "The expiry token in $(manifest_win) is damaged: its recorded size is larger than its text holds"
-    new_case token-wraps 1; manifest 's|<expiration size="\d+"|<expiration size="18446744073709551632"|'
-    expect_text "The expiry token in $(manifest_win) is damaged"
-    new_case token-longer 1; manifest 's|<expiration size="\d+"|<expiration size="17"|'
-    expect_text "The expiry token in $(manifest_win) is damaged"
+    new_case token-4gib 1; ad_manifest 's|<expiration size="\d+"|<expiration size="4294967295"|'
+    expect_text "The expiry token in $(ad_manifest_win) is damaged: its recorded size is larger than its text holds"
+    new_case token-wraps 1; ad_manifest 's|<expiration size="\d+"|<expiration size="18446744073709551632"|'
+    expect_text "The expiry token in $(ad_manifest_win) is damaged"
+    new_case token-longer 1; ad_manifest 's|<expiration size="\d+"|<expiration size="17"|'
+    expect_text "The expiry token in $(ad_manifest_win) is damaged"
 
     # Counts and lengths read from the manifest.
     new_case too-many-logs 1
-    manifest 's|<logfiles>|"<logfiles>" . join("", map { sprintf(q{<file name="edb%05X.log" bft="33" original="C:\\WINDOWS\\NTDS\\edb%05X.log"/>}, $_, $_) } 0x20 .. 0x20 + 100000)|e'
-    expect_text "$(manifest_win) lists more than 100000 files in <logfiles>"
+    ad_manifest 's|<logfiles>|"<logfiles>" . join("", map { sprintf(q{<file name="edb%05X.log" bft="33" original="C:\\WINDOWS\\NTDS\\edb%05X.log"/>}, $_, $_) } 0x20 .. 0x20 + 100000)|e'
+    expect_text "$(ad_manifest_win) lists more than 100000 files in <logfiles>"
     new_case long-path 1; log_entry 33 "C:\\$(printf 'a%.0s' $(seq 40000))\\edb00012.log"
-    expect_text "$(manifest_win) holds a path longer than 32767 characters"
+    expect_text "$(ad_manifest_win) holds a path longer than 32767 characters"
     new_case marker-zero 1; log_entry 0 'C:\WINDOWS\NTDS\edb00012.log'
-    expect_text "$(manifest_win) holds a file whose type is no number from 1 to 65535"
-    new_case manifest-huge 1; manifest 's|</BackupSet>|"<!--" . ("x" x (33 * 1024 * 1024)) . "--></BackupSet>"|e'
-    expect_text "$(manifest_win) is larger than 32 MiB, more than a directory backup's manifest holds"
+    expect_text "$(ad_manifest_win) holds a file whose type is no number from 1 to 65535"
+    new_case manifest-huge 1; ad_manifest 's|</BackupSet>|"<!--" . ("x" x (33 * 1024 * 1024)) . "--></BackupSet>"|e'
+    expect_text "$(ad_manifest_win) is larger than 32 MiB, more than a directory backup's manifest holds"
 
     # Restored correctly: a log recorded elsewhere goes into the log folder under its own name; the
     # log directory and databases are the service's, so such entries in the log list are passed over.

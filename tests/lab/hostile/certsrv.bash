@@ -9,13 +9,13 @@ HOSTILE_LIVE_certsrv='windows/system32/CertLog windows/system32/CertSrv/CertEnro
 HOSTILE_SERVICES_certsrv=CertSvc
 HOSTILE_ROLES+=(ca)
 
-# manifest PYTHON: rewrites $CASE's manifest after PYTHON has changed v (database, checkpointdir,
+# ca_manifest PYTHON: rewrites $CASE's manifest after PYTHON has changed v (database, checkpointdir,
 # logdir), f (the lists databasefiles, dynamicfiles, backuplogs) or raw (text put last inside the
 # root as it stands); live is the system folder as the library names it (\\HOST\C$\...\system32).
-# The edits are made together by apply_manifests, in one interpreter.
+# The edits are made together by ca_apply_manifests, in one interpreter.
 MANIFEST_EDITS=()
-manifest() { MANIFEST_EDITS+=("$CASE/CertificateServicesBackupSet.xml" "$1"); }
-apply_manifests() {
+ca_manifest() { MANIFEST_EDITS+=("$CASE/CertificateServicesBackupSet.xml" "$1"); }
+ca_apply_manifests() {
     python3 - "${MANIFEST_EDITS[@]}" <<'PY'
 import html, re, sys
 from xml.sax.saxutils import escape
@@ -59,49 +59,49 @@ hostile_cases_certsrv() {
     mkdir -p "$CASE/CertSrv/$host/C\$/hostile-outside" && echo planted >"$CASE/CertSrv/$host/C\$/hostile-outside/victim"
 
     # Each live file once, each kind in its own folder, a whole database and a run of logs.
-    new_case newest-log-twice 1; manifest "f['backuplogs'].append($newest.upper())"
+    new_case newest-log-twice 1; ca_manifest "f['backuplogs'].append($newest.upper())"
     expect_text "is listed twice"
-    new_case newest-log-100000-times 1; manifest "f['backuplogs'] += [$newest] * 100000"
+    new_case newest-log-100000-times 1; ca_manifest "f['backuplogs'] += [$newest] * 100000"
     expect_text "lists more than 65536 files in backuplogs"
-    new_case log-generation-twice 1; manifest "f['backuplogs'].append($newest.replace('edb', 'edb000'))"
+    new_case log-generation-twice 1; ca_manifest "f['backuplogs'].append($newest.replace('edb', 'edb000'))"
     expect_text "edb0000000B.log is listed twice"
-    new_case checkpoint-as-log 1; manifest "f['backuplogs'].append(live + '\\\\CertLog\\\\edb.chk')"
+    new_case checkpoint-as-log 1; ca_manifest "f['backuplogs'].append(live + '\\\\CertLog\\\\edb.chk')"
     expect_text "CertLog\\edb.chk"$'\n'
-    new_case log-as-database-file 1; manifest "f['databasefiles'].append($newest)"
-    new_case no-database-file 1; manifest "f['databasefiles'] = []"
+    new_case log-as-database-file 1; ca_manifest "f['databasefiles'].append($newest)"
+    new_case no-database-file 1; ca_manifest "f['databasefiles'] = []"
     expect_text "No saved file for the database \\\\$host\\C\$\\windows\\system32\\CertLog\\LabCA.edb in C:\\hostile\\cases\\certsrv-no-database-file\\$xml"
-    new_case no-logs 1; manifest "f['backuplogs'] = []"
+    new_case no-logs 1; ca_manifest "f['backuplogs'] = []"
     expect_text "No saved log in C:\\hostile\\cases\\certsrv-no-logs\\$xml"
-    new_case log-gap 1; manifest "f['backuplogs'] = [n for n in f['backuplogs'] if not n.upper().endswith('0000A.LOG')]"
+    new_case log-gap 1; ca_manifest "f['backuplogs'] = [n for n in f['backuplogs'] if not n.upper().endswith('0000A.LOG')]"
     expect_text "lack a generation between them"
-    new_case log-generation-overflow 1; manifest "f['backuplogs'].append(live + '\\\\CertLog\\\\edb10000000B.log')"
+    new_case log-generation-overflow 1; ca_manifest "f['backuplogs'].append(live + '\\\\CertLog\\\\edb10000000B.log')"
     new_case empty-database 1; : >"$CASE/$saved/CertLog/LabCA.edb"
     expect_text "The saved file C:\\hostile\\cases\\certsrv-empty-database\\$(tr / '\\' <<<"$saved")\\CertLog\\LabCA.edb is empty"
     new_case empty-log 1; : >"$CASE/$saved/CertLog/edb00009.log"
     expect_text "edb00009.log is empty"
 
     # Names Windows does not keep as written.
-    new_case log-trailing-dot 1; manifest "f['backuplogs'] = [n + '.' if n == $newest else n for n in f['backuplogs']]"
+    new_case log-trailing-dot 1; ca_manifest "f['backuplogs'] = [n + '.' if n == $newest else n for n in f['backuplogs']]"
     expect_text "CertLog\\edb0000B.log."$'\n'
     # (The manifest's reader drops blanks at either end of a text.)
-    new_case folder-trailing-blank 1; manifest "v['database'] = v['database'].replace('\\\\CertLog\\\\', '\\\\CertLog \\\\')"
+    new_case folder-trailing-blank 1; ca_manifest "v['database'] = v['database'].replace('\\\\CertLog\\\\', '\\\\CertLog \\\\')"
     expect_text "CertLog \\LabCA.edb"$'\n'
-    new_case log-stream 1; manifest "f['backuplogs'] = [n + ':x' if n == $newest else n for n in f['backuplogs']]"
-    new_case device-name 1; manifest "f['dynamicfiles'].append(live + '\\\\CertSrv\\\\CertEnroll\\\\com1.crl')"
+    new_case log-stream 1; ca_manifest "f['backuplogs'] = [n + ':x' if n == $newest else n for n in f['backuplogs']]"
+    new_case device-name 1; ca_manifest "f['dynamicfiles'].append(live + '\\\\CertSrv\\\\CertEnroll\\\\com1.crl')"
     expect_text "CertEnroll\\com1.crl"$'\n'
-    new_case wildcard 1; manifest "f['dynamicfiles'].append(live + '\\\\CertSrv\\\\CertEnroll\\\\*.crl')"
-    new_case doubled-backslash 1; manifest "f['backuplogs'] = [n.replace('\\\\CertLog', '\\\\\\\\CertLog') for n in f['backuplogs']]"
+    new_case wildcard 1; ca_manifest "f['dynamicfiles'].append(live + '\\\\CertSrv\\\\CertEnroll\\\\*.crl')"
+    new_case doubled-backslash 1; ca_manifest "f['backuplogs'] = [n.replace('\\\\CertLog', '\\\\\\\\CertLog') for n in f['backuplogs']]"
 
     # Limits on what the manifest holds.
-    new_case database-40000-characters 1; manifest "v['database'] = v['logdir'] + '\\\\' + 'x' * 40000 + '.edb'"
+    new_case database-40000-characters 1; ca_manifest "v['database'] = v['logdir'] + '\\\\' + 'x' * 40000 + '.edb'"
     expect_text "characters, more than 1024: "
-    new_case part-300-characters 1; manifest "f['dynamicfiles'].append(live + '\\\\CertSrv\\\\CertEnroll\\\\' + 'x' * 300)"
+    new_case part-300-characters 1; ca_manifest "f['dynamicfiles'].append(live + '\\\\CertSrv\\\\CertEnroll\\\\' + 'x' * 300)"
     new_case dynamic-files-4097 1
-    manifest "f['dynamicfiles'] = [live + '\\\\CertSrv\\\\CertEnroll\\\\%d.crl' % i for i in range(4097)]"
+    ca_manifest "f['dynamicfiles'] = [live + '\\\\CertSrv\\\\CertEnroll\\\\%d.crl' % i for i in range(4097)]"
     expect_text "lists more than 4096 files in dynamicfiles"
-    new_case manifest-9-mib 1; manifest "raw = '<!--' + 'x' * (9 << 20) + '-->'"
+    new_case manifest-9-mib 1; ca_manifest "raw = '<!--' + 'x' * (9 << 20) + '-->'"
     expect_text "C:\\hostile\\cases\\certsrv-manifest-9-mib\\$xml is larger than 8388608 bytes"
     new_case nested-100000-deep 1
     python3 -c "import sys; t = open(sys.argv[1]).read(); open(sys.argv[1], 'w').write(t.replace('<dynamicfiles>', '<dynamicfiles><file>' + '<a>' * 100000 + '</a>' * 100000 + '</file>', 1))" "$CASE/$xml"
-    apply_manifests
+    ca_apply_manifests
 }
