@@ -7,6 +7,7 @@
 #include "common/Handles.h"
 #include "common/MountManager.h"
 #include "common/StagingFolder.h"
+#include "common/Wow64.h"
 #include "registry/RegistryKey.h"
 
 #include <sfc.h>
@@ -14,7 +15,6 @@
 #include <algorithm>
 #include <exception>
 #include <new>
-#include <optional>
 
 const DWORD CoreBootSystemFiles::MoveFlags = MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING;
 
@@ -89,9 +89,21 @@ namespace
         return expanded;
     }
 
+    // A live file below the system folder is read as the 64-bit system has it (under WOW64).
+    bool LiveExists(const String& path)
+    {
+        const Wow64::NativeScope native(path);
+        return Files::Exists(path);
+    }
+
     void CopyFile(const String& source, const String& destination)
     {
-        if (!Files::Copy(source, destination, false))
+        bool copied = false;
+        {
+            const Wow64::NativeScope native(source);
+            copied = Files::Copy(source, destination, false);
+        }
+        if (!copied)
         {
             const String error = ErrorText::FormatLastError();
             Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", source.c_str(), destination.c_str(), error.c_str()));
@@ -107,7 +119,8 @@ namespace
         }
     }
 
-    // Copies what pattern matches into the destination directory through the shell.
+    // Copies what pattern matches into the destination directory through the shell; for folders
+    // outside the system folder only (see CopyMatching).
     void ShellCopy(const String& pattern, const String& destination)
     {
         ShellFileOperation operation;
@@ -122,14 +135,6 @@ namespace
             Fail(Strings::Format(L"SHFileOperation(%s, %s) was not called!", pattern.c_str(), destination.c_str()));
         Fail(Strings::Format(L"SHFileOperation(%s, %s) failed: %d: %s", pattern.c_str(), destination.c_str(), result,
                              ErrorText::FormatWin32(result).c_str()));
-    }
-
-    // Copies a group's pattern into its folder: directory + the pattern's directory without colon.
-    void ShellCopyGroup(const String& group, const String& pattern)
-    {
-        const String destination = group + WithoutColons(Directories::GetDirectory(pattern, true));
-        CreateDirectory(destination);
-        ShellCopy(pattern, destination);
     }
 
     // Every file the platform's protection list names and that exists, each once.
@@ -156,7 +161,7 @@ namespace
             data.FileName[MAX_PATH - 1] = L'\0';
             const String name = data.FileName;
             const String destination = directory + L"\\SPF\\" + WithoutColons(name);
-            if (name.empty() || !Files::Exists(name) || Files::Exists(destination))
+            if (name.empty() || !LiveExists(name) || Files::Exists(destination))
                 continue;
             CopyFile(name, destination);
         }
@@ -167,16 +172,53 @@ namespace
                                  ErrorText::Format(error).c_str()));
     }
 
-    // Under WOW64, the 64-bit system's System32 for as long as redirection lives.
-    void TurnOffRedirection(std::optional<Wow64FsRedirectionScope>& redirection)
+    // Copies what pattern matches (files, and folders with all they hold) into the destination
+    // folder. Our own copy, not the shell's: the shell loads libraries, which cannot load while
+    // redirection is off, and the pattern may lie below the system folder. A pattern that matches
+    // nothing copies nothing; a missing folder is a failure.
+    void CopyMatching(const String& pattern, const String& destination)
     {
-        Wow64 wow64;
-        if (!wow64.IsWow64Process())
-            return;
-        redirection.emplace();
-        if (redirection->IsAvailable() && !redirection->IsDisabled())
-            Fail(Strings::Format(L"Wow64DisableWow64FsRedirection() failed: %s",
-                                 ErrorText::Format(redirection->Error()).c_str()));
+        const String folder = Directories::GetDirectory(pattern, false);
+        const Wow64::NativeScope native(pattern);
+        WIN32_FIND_DATAW found;
+        const UniqueFindHandle search(FindFirstFileW(Paths::ToLongPath(pattern).c_str(), &found));
+        if (!search)
+        {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND)
+                return;
+            Fail(Strings::Format(L"FindFirstFile(%s) failed: %s", pattern.c_str(), ErrorText::Format(error).c_str()));
+        }
+        do
+        {
+            if (Directories::IsDotEntry(found.cFileName))
+                continue;
+            const String source = folder + L"\\" + found.cFileName;
+            const String target = destination + L"\\" + found.cFileName;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                const DWORD result = Directories::Copy(source, target);
+                if (result != ERROR_SUCCESS)
+                    Fail(Strings::Format(L"Directories::Copy(%s, %s) failed: %d\n%s", source.c_str(), target.c_str(),
+                                         static_cast<int>(result), ErrorText::Format(result).c_str()));
+            }
+            else if (!Files::Copy(source, target, false))
+            {
+                const String error = ErrorText::FormatLastError();
+                Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", source.c_str(), target.c_str(), error.c_str()));
+            }
+        } while (FindNextFileW(search.get(), &found));
+        const DWORD error = GetLastError();
+        if (error != ERROR_NO_MORE_FILES)
+            Fail(Strings::Format(L"FindNextFile(%s) failed: %s", pattern.c_str(), ErrorText::Format(error).c_str()));
+    }
+
+    // Copies a group's pattern into its folder: directory + the pattern's directory without colon.
+    void CopyGroup(const String& group, const String& pattern)
+    {
+        const String destination = group + WithoutColons(Directories::GetDirectory(pattern, true));
+        CreateDirectory(destination);
+        CopyMatching(pattern, destination);
     }
 
     void BackupFiles(const String& directory)
@@ -202,9 +244,13 @@ namespace
 
         const String catalog = systemRoot + CatalogSuffix;
         const String savedCatalog = directory + L"\\CatRoot\\" + WithoutColons(catalog);
-        // The tree copy takes a missing source for an empty one; the catalog must be there.
-        const DWORD copied = Directories::Exists(catalog) ? Directories::Copy(catalog, savedCatalog)
-                                                          : static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
+        DWORD copied = ERROR_PATH_NOT_FOUND;
+        {
+            // The tree copy takes a missing source for an empty one; the catalog must be there.
+            const Wow64::NativeScope native(catalog);
+            if (Directories::Exists(catalog))
+                copied = Directories::Copy(catalog, savedCatalog);
+        }
         if (copied != ERROR_SUCCESS)
             Fail(Strings::Format(L"Directories::Copy(%s,%s) failed: %s", catalog.c_str(), savedCatalog.c_str(),
                                  ErrorText::Format(copied).c_str()));
@@ -215,28 +261,24 @@ namespace
         if (!cache.empty())
         {
             const String savedCache = directory + L"\\SfcDllCache";
-            const DWORD result = Directories::Copy(cache, savedCache);
+            DWORD result = ERROR_SUCCESS;
+            {
+                const Wow64::NativeScope native(cache);
+                result = Directories::Copy(cache, savedCache);
+            }
             if (result != ERROR_SUCCESS)
                 Fail(Strings::Format(L"Directories::Copy(%s, %s) failed: %d\n%s", cache.c_str(), savedCache.c_str(),
                                      static_cast<int>(result), ErrorText::Format(result).c_str()));
         }
 
         for (const wchar_t* suffix : PerfPatterns)
-            ShellCopyGroup(directory + L"\\Perf\\", systemRoot + suffix);
+            CopyGroup(directory + L"\\Perf\\", systemRoot + suffix);
 
         const String metabase = systemRoot + MetabaseSuffix;
-        if (Files::Exists(metabase))
+        if (LiveExists(metabase))
             CopyFile(metabase, directory + L"\\IIS\\" + WithoutColons(metabase));
 
-        {
-            // The key store of the 64-bit system, not its 32-bit view.
-            std::optional<Wow64FsRedirectionScope> redirection;
-            TurnOffRedirection(redirection);
-            const String protect = systemRoot + ProtectSuffix;
-            const String savedProtect = directory + L"\\IIS\\" + WithoutColons(protect);
-            CreateDirectory(savedProtect);
-            ShellCopy(protect + L"\\*", savedProtect);
-        }
+        CopyGroup(directory + L"\\IIS\\", systemRoot + ProtectSuffix + L"\\*");
 
         const String allUsersProfile = Expand(L"%AllUsersProfile%");
         backupSet.SetAllUsersProfile(allUsersProfile);
@@ -479,6 +521,7 @@ namespace
             Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", move.saved.c_str(), move.staged.c_str(),
                                  error.c_str()));
         }
+        const Wow64::NativeScope native(move.destination);
         StagingFolder::CarrySecurity(move.destination, move.staged);
     }
 
@@ -604,10 +647,20 @@ namespace
             // The rename at the next start does not make folders: a live folder deleted since the
             // backup would lose its files there.
             for (const Move& move : moves)
-                CreateLiveFolder(Directories::GetDirectory(move.destination, true), created);
+            {
+                const String folder = Directories::GetDirectory(move.destination, true);
+                const Wow64::NativeScope native(folder);
+                CreateLiveFolder(folder, created);
+            }
             for (const Move& move : moves)
             {
-                if (!MoveFileExW(move.staged.c_str(), move.destination.c_str(), CoreBootSystemFiles::MoveFlags))
+                bool scheduled = false;
+                {
+                    const Wow64::NativeScope native(move.destination);
+                    scheduled = MoveFileExW(move.staged.c_str(), move.destination.c_str(),
+                                            CoreBootSystemFiles::MoveFlags) != FALSE;
+                }
+                if (!scheduled)
                 {
                     const String error = ErrorText::FormatLastError();
                     Fail(Strings::Format(L"MoveFileEx(%s, %s, %d) failed: %s", move.staged.c_str(),
@@ -623,7 +676,11 @@ namespace
         {
             before.PutBack();
             for (auto folder = created.rbegin(); folder != created.rend(); ++folder)
+            {
+                // The scope turned redirection off for this folder before; it does not fail now.
+                const Wow64::NativeScope native(*folder);
                 RemoveDirectoryW(Paths::ToLongPath(*folder).c_str());
+            }
             throw;
         }
     }
@@ -637,9 +694,6 @@ namespace
 
         const String systemRoot = Expand(L"%SystemRoot%");
         const String bootDrive = ReadBootDrive();
-        // The 64-bit system's files, not its 32-bit view, and their security.
-        std::optional<Wow64FsRedirectionScope> redirection;
-        TurnOffRedirection(redirection);
         const std::vector<Move> moves = ListMoves(directory, stored, systemRoot, bootDrive);
 
         // The staged copies of a restore that waits for the restart would be overwritten, and
