@@ -102,6 +102,9 @@ TEST(BootFilesUnderWow64, TheBackupSavesAndTheRestoreSchedulesTheSystemFoldersOw
     for (const String& item : items)
         WriteTextFile(FakeRedirector::RedirectedFolder() + L"\\" + item, TwinContent);
 
+    // As the component object leaves it for the backup: there and empty.
+    ASSERT_TRUE(Directories::Delete(Backup));
+    ASSERT_TRUE(Directories::Create(Backup));
     {
         const FakeRedirector wow64;
         RunStep("the backup", [] { CoreBootSystemFiles::Backup(Backup); });

@@ -31,7 +31,7 @@ public:
     {
         State() = {};
         State().systemFolder = Strings::ToUpper(Libraries::SystemFolder());
-        State().redirectedFolder = Directories::GetDirectory(Libraries::SystemFolder(), true) + L"\\SysWOW64";
+        State().redirectedFolder = RedirectedFolder();
         for (const Hook& hook : Hooks())
             Patch(hook.name, hook.replacement, hook.original);
     }
@@ -52,7 +52,10 @@ public:
     // The next disable call fails with this error (0: succeeds).
     static void FailNextDisable(DWORD error) { State().failNextDisable = error; }
     // The folder a redirected path goes to ("C:\windows\SysWOW64").
-    static const String& RedirectedFolder() { return State().redirectedFolder; }
+    static String RedirectedFolder()
+    {
+        return Directories::GetDirectory(Libraries::SystemFolder(), true) + L"\\SysWOW64";
+    }
 
 private:
     struct Shared
