@@ -7,6 +7,7 @@
 #include "common/Handles.h"
 #include "common/MountManager.h"
 #include "common/StagingFolder.h"
+#include "common/Wow64.h"
 #include "registry/RegistryKey.h"
 
 #include <sfc.h>
@@ -94,9 +95,21 @@ namespace
         return expanded;
     }
 
+    // A live file below the system folder is read as the 64-bit system has it (under WOW64).
+    bool LiveExists(const String& path)
+    {
+        const Wow64::NativeScope native(path);
+        return Files::Exists(path);
+    }
+
     void CopyFile(const String& source, const String& destination)
     {
-        if (!Files::Copy(source, destination, false))
+        bool copied = false;
+        {
+            const Wow64::NativeScope native(source);
+            copied = Files::Copy(source, destination, false);
+        }
+        if (!copied)
         {
             const String error = ErrorText::FormatLastError();
             Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", source.c_str(), destination.c_str(), error.c_str()));
@@ -112,7 +125,8 @@ namespace
         }
     }
 
-    // Copies what pattern matches into the destination directory through the shell.
+    // Copies what pattern matches into the destination directory through the shell; for folders
+    // outside the system folder only (see CopyMatching).
     void ShellCopy(const String& pattern, const String& destination)
     {
         ShellFileOperation operation;
@@ -127,14 +141,6 @@ namespace
             Fail(Strings::Format(L"SHFileOperation(%s, %s) was not called!", pattern.c_str(), destination.c_str()));
         Fail(Strings::Format(L"SHFileOperation(%s, %s) failed: %d: %s", pattern.c_str(), destination.c_str(), result,
                              ErrorText::FormatWin32(result).c_str()));
-    }
-
-    // Copies a group's pattern into its folder: directory + the pattern's directory without colon.
-    void ShellCopyGroup(const String& group, const String& pattern)
-    {
-        const String destination = group + WithoutColons(Directories::GetDirectory(pattern, true));
-        CreateDirectory(destination);
-        ShellCopy(pattern, destination);
     }
 
     // The platform's protected-file list as it stands, each name as listed.
@@ -177,22 +183,59 @@ namespace
         for (const String& name : ReadProtectedFiles())
         {
             const String destination = directory + L"\\SPF\\" + WithoutColons(name);
-            if (!Files::Exists(name) || Files::Exists(destination))
+            if (!LiveExists(name) || Files::Exists(destination))
                 continue;
             CopyFile(name, destination);
         }
     }
 
-    // Under WOW64, the 64-bit system's System32 for as long as redirection lives.
-    void TurnOffRedirection(std::optional<Wow64FsRedirectionScope>& redirection)
+    // Copies what pattern matches (files, and folders with all they hold) into the destination
+    // folder. Our own copy, not the shell's: the shell loads libraries, which cannot load while
+    // redirection is off, and the pattern may lie below the system folder. A pattern that matches
+    // nothing copies nothing; a missing folder is a failure.
+    void CopyMatching(const String& pattern, const String& destination)
     {
-        Wow64 wow64;
-        if (!wow64.IsWow64Process())
-            return;
-        redirection.emplace();
-        if (redirection->IsAvailable() && !redirection->IsDisabled())
-            Fail(Strings::Format(L"Wow64DisableWow64FsRedirection() failed: %s",
-                                 ErrorText::Format(redirection->Error()).c_str()));
+        const String folder = Directories::GetDirectory(pattern, false);
+        const Wow64::NativeScope native(pattern);
+        WIN32_FIND_DATAW found;
+        const UniqueFindHandle search(FindFirstFileW(Paths::ToLongPath(pattern).c_str(), &found));
+        if (!search)
+        {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND)
+                return;
+            Fail(Strings::Format(L"FindFirstFile(%s) failed: %s", pattern.c_str(), ErrorText::Format(error).c_str()));
+        }
+        do
+        {
+            if (Directories::IsDotEntry(found.cFileName))
+                continue;
+            const String source = folder + L"\\" + found.cFileName;
+            const String target = destination + L"\\" + found.cFileName;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                const DWORD result = Directories::Copy(source, target);
+                if (result != ERROR_SUCCESS)
+                    Fail(Strings::Format(L"Directories::Copy(%s, %s) failed: %d\n%s", source.c_str(), target.c_str(),
+                                         static_cast<int>(result), ErrorText::Format(result).c_str()));
+            }
+            else if (!Files::Copy(source, target, false))
+            {
+                const String error = ErrorText::FormatLastError();
+                Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", source.c_str(), target.c_str(), error.c_str()));
+            }
+        } while (FindNextFileW(search.get(), &found));
+        const DWORD error = GetLastError();
+        if (error != ERROR_NO_MORE_FILES)
+            Fail(Strings::Format(L"FindNextFile(%s) failed: %s", pattern.c_str(), ErrorText::Format(error).c_str()));
+    }
+
+    // Copies a group's pattern into its folder: directory + the pattern's directory without colon.
+    void CopyGroup(const String& group, const String& pattern)
+    {
+        const String destination = group + WithoutColons(Directories::GetDirectory(pattern, true));
+        CreateDirectory(destination);
+        CopyMatching(pattern, destination);
     }
 
     void BackupFiles(const String& directory)
@@ -218,9 +261,13 @@ namespace
 
         const String catalog = systemRoot + CatalogSuffix;
         const String savedCatalog = directory + L"\\CatRoot\\" + WithoutColons(catalog);
-        // The tree copy takes a missing source for an empty one; the catalog must be there.
-        const DWORD copied = Directories::Exists(catalog) ? Directories::Copy(catalog, savedCatalog)
-                                                          : static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
+        DWORD copied = ERROR_PATH_NOT_FOUND;
+        {
+            // The tree copy takes a missing source for an empty one; the catalog must be there.
+            const Wow64::NativeScope native(catalog);
+            if (Directories::Exists(catalog))
+                copied = Directories::Copy(catalog, savedCatalog);
+        }
         if (copied != ERROR_SUCCESS)
             Fail(Strings::Format(L"Directories::Copy(%s,%s) failed: %s", catalog.c_str(), savedCatalog.c_str(),
                                  ErrorText::Format(copied).c_str()));
@@ -231,31 +278,27 @@ namespace
         if (!cache.empty())
         {
             const String savedCache = directory + L"\\SfcDllCache";
-            const DWORD result = Directories::Copy(cache, savedCache);
+            DWORD result = ERROR_SUCCESS;
+            {
+                const Wow64::NativeScope native(cache);
+                result = Directories::Copy(cache, savedCache);
+            }
             if (result != ERROR_SUCCESS)
                 Fail(Strings::Format(L"Directories::Copy(%s, %s) failed: %d\n%s", cache.c_str(), savedCache.c_str(),
                                      static_cast<int>(result), ErrorText::Format(result).c_str()));
         }
 
         for (const wchar_t* suffix : PerfPatterns)
-            ShellCopyGroup(directory + L"\\Perf\\", systemRoot + suffix);
+            CopyGroup(directory + L"\\Perf\\", systemRoot + suffix);
 
         for (const wchar_t* name : WebServerFileNames)
         {
             const String file = systemRoot + InetSrvSuffix + L"\\" + name;
-            if (Files::Exists(file))
+            if (LiveExists(file))
                 CopyFile(file, directory + L"\\IIS\\" + WithoutColons(file));
         }
 
-        {
-            // The key store of the 64-bit system, not its 32-bit view.
-            std::optional<Wow64FsRedirectionScope> redirection;
-            TurnOffRedirection(redirection);
-            const String protect = systemRoot + ProtectSuffix;
-            const String savedProtect = directory + L"\\IIS\\" + WithoutColons(protect);
-            CreateDirectory(savedProtect);
-            ShellCopy(protect + L"\\*", savedProtect);
-        }
+        CopyGroup(directory + L"\\IIS\\", systemRoot + ProtectSuffix + L"\\*");
 
         const String allUsersProfile = Expand(L"%AllUsersProfile%");
         backupSet.SetAllUsersProfile(allUsersProfile);
@@ -655,6 +698,7 @@ namespace
             Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", move.saved.c_str(), move.staged.c_str(),
                                  error.c_str()));
         }
+        const Wow64::NativeScope native(move.destination);
         StagingFolder::CarrySecurity(move.destination, move.staged);
     }
 
@@ -780,10 +824,20 @@ namespace
             // The rename at the next start does not make folders: a live folder deleted since the
             // backup would lose its files there.
             for (const Move& move : moves)
-                CreateLiveFolder(Directories::GetDirectory(move.destination, true), created);
+            {
+                const String folder = Directories::GetDirectory(move.destination, true);
+                const Wow64::NativeScope native(folder);
+                CreateLiveFolder(folder, created);
+            }
             for (const Move& move : moves)
             {
-                if (!MoveFileExW(move.staged.c_str(), move.destination.c_str(), CoreBootSystemFiles::MoveFlags))
+                bool scheduled = false;
+                {
+                    const Wow64::NativeScope native(move.destination);
+                    scheduled = MoveFileExW(move.staged.c_str(), move.destination.c_str(),
+                                            CoreBootSystemFiles::MoveFlags) != FALSE;
+                }
+                if (!scheduled)
                 {
                     const String error = ErrorText::FormatLastError();
                     Fail(Strings::Format(L"MoveFileEx(%s, %s, %d) failed: %s", move.staged.c_str(),
@@ -799,7 +853,11 @@ namespace
         {
             before.PutBack();
             for (auto folder = created.rbegin(); folder != created.rend(); ++folder)
+            {
+                // The scope turned redirection off for this folder before; it does not fail now.
+                const Wow64::NativeScope native(*folder);
                 RemoveDirectoryW(Paths::ToLongPath(*folder).c_str());
+            }
             throw;
         }
     }
@@ -817,14 +875,10 @@ namespace
         live.bootDrive = ReadBootDrive();
         live.cache = ReadProtectionCache();
         live.allUsersProfile = Directories::RemoveBackslash(Expand(L"%AllUsersProfile%"));
-        // Read through the platform's library, before redirection is turned off.
         live.protectedFiles = ProtectedFileSet();
         if (live.systemRoot.size() < 2 || live.bootDrive.size() < 2)
             Fail(Strings::Format(L"The system root (%s) or the boot drive (%s) names no drive", live.systemRoot.c_str(),
                                  live.bootDrive.c_str()));
-        // The 64-bit system's files, not its 32-bit view, and their security.
-        std::optional<Wow64FsRedirectionScope> redirection;
-        TurnOffRedirection(redirection);
         const std::vector<Move> moves = ListMoves(directory, groups, stored, live);
 
         // The staged copies of a restore that waits for the restart would be overwritten, and

@@ -1072,48 +1072,6 @@ namespace
     }
 }
 
-namespace
-{
-    // The WOW64 entry points are absent on older 32-bit systems, so they are found at each call.
-    template <typename Function>
-    Function Kernel32Entry(const char* name)
-    {
-        return GetProc<Function>(GetModuleHandleW(L"kernel32"), name);
-    }
-}
-
-bool Wow64::IsWow64Process()
-{
-    using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
-    const auto isWow64Process = Kernel32Entry<IsWow64ProcessFunction>("IsWow64Process");
-    if (isWow64Process == nullptr)
-        return false;
-    BOOL wow64 = FALSE;
-    if (!isWow64Process(GetCurrentProcess(), &wow64))
-        throw Wow64Exception(L"IsWow64Process");
-    return wow64 != FALSE;
-}
-
-void Wow64::DisableFsRedirection()
-{
-    using DisableFunction = BOOL(WINAPI*)(PVOID*);
-    const auto disable = Kernel32Entry<DisableFunction>("Wow64DisableWow64FsRedirection");
-    if (disable == nullptr)
-        return;
-    if (!disable(&m_oldRedirection))
-        throw Wow64Exception(Strings::Format(L"DisableWow64FsRedirection failed: %s", ErrorText::FormatLastError().c_str()));
-}
-
-void Wow64::RevertFsRedirection()
-{
-    using RevertFunction = BOOL(WINAPI*)(PVOID);
-    const auto revert = Kernel32Entry<RevertFunction>("Wow64RevertWow64FsRedirection");
-    if (revert == nullptr)
-        return;
-    if (!revert(m_oldRedirection))
-        throw Wow64Exception(Strings::Format(L"RevertWow64FsRedirection failed: %s", ErrorText::FormatLastError().c_str()));
-}
-
 HRESULT EnvironmentVariables::ExpandBelowSystemRoot(const String& name, String& folder)
 {
     if (Expand(L"%SystemRoot%", folder) != S_OK)

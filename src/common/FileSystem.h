@@ -200,20 +200,6 @@ namespace Directories
     bool Delete(const String& directory, String* failedEntry = nullptr);
 }
 
-// WOW64 test and file-system redirection, looked up at each call so that systems without the
-// entry points still run.
-class Wow64
-{
-public:
-    // Throws Wow64Exception("IsWow64Process") when the query exists and fails.
-    bool IsWow64Process();
-    void DisableFsRedirection();
-    void RevertFsRedirection();
-
-private:
-    void* m_oldRedirection = nullptr;
-};
-
 // Expansion of "%SystemRoot%" and the like; failures are collected in an error text.
 class EnvironmentVariables
 {

@@ -459,54 +459,6 @@ private:
     LCID m_saved;
 };
 
-// Turns off WOW64 file-system redirection for the calling thread for a scope, and reverts it at
-// the end. The entry points are looked up at run time: systems before Windows Server 2003 SP1
-// (and 32-bit systems without WOW64) lack them, and there is nothing to redirect there.
-class Wow64FsRedirectionScope
-{
-public:
-    Wow64FsRedirectionScope() noexcept
-    {
-        const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-        const auto disable = GetProc<BOOL(WINAPI*)(PVOID*)>(kernel32, "Wow64DisableWow64FsRedirection");
-        m_revert = GetProc<BOOL(WINAPI*)(PVOID)>(kernel32, "Wow64RevertWow64FsRedirection");
-        if (disable == nullptr || m_revert == nullptr)
-        {
-            m_revert = nullptr;
-            return;
-        }
-        m_available = true;
-        if (disable(&m_oldValue))
-            m_disabled = true;
-        else
-            m_error = GetLastError();
-    }
-    Wow64FsRedirectionScope(const Wow64FsRedirectionScope&) = delete;
-    Wow64FsRedirectionScope& operator=(const Wow64FsRedirectionScope&) = delete;
-    ~Wow64FsRedirectionScope()
-    {
-        if (!m_disabled)
-            return;
-        const DWORD lastError = GetLastError();
-        m_revert(m_oldValue);
-        SetLastError(lastError);
-    }
-
-    // The system has the redirection calls at all.
-    bool IsAvailable() const noexcept { return m_available; }
-    // Redirection is off for this thread until the scope ends.
-    bool IsDisabled() const noexcept { return m_disabled; }
-    // Why the system refused to turn it off (0 when it did not refuse).
-    DWORD Error() const noexcept { return m_error; }
-
-private:
-    BOOL(WINAPI* m_revert)(PVOID) = nullptr;
-    PVOID m_oldValue = nullptr;
-    bool m_available = false;
-    bool m_disabled = false;
-    DWORD m_error = 0;
-};
-
 // Runs an action at the end of a scope unless dismissed first: the undo of a half-done step (abort
 // a backup, remove what a failed copy wrote, free what a library handed out). Neither copyable
 // nor movable; made by OnScopeExit. The action must not throw.

@@ -2,6 +2,7 @@
 
 #include "common/ErrorText.h"
 #include "common/FileSystem.h"
+#include "common/Wow64.h"
 #include "mountmanager/ConvertSymbolicLink.h"
 
 namespace
@@ -21,8 +22,7 @@ namespace
     {
         try
         {
-            Wow64 wow64;
-            return wow64.IsWow64Process();
+            return Wow64::IsWow64Process();
         }
         catch (const Wow64Exception& error)
         {

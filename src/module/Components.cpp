@@ -12,6 +12,7 @@
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
+#include "common/Wow64.h"
 #include "complus/COMDatabase.h"
 #include "registry/RegistryService.h"
 #include "sysvol/SystemVolume.h"
@@ -301,8 +302,12 @@ namespace
             if (options.*component.flag == VARIANT_FALSE || component.liveFolders == nullptr)
                 continue;
             for (const String& folder : component.liveFolders())
+            {
+                // By identity too, so the 64-bit system's folder, not its 32-bit view.
+                const Wow64::NativeScope native(folder);
                 if (Paths::IsSameOrBelow(folder, directory))
                     return true;
+            }
         }
         return false;
     }

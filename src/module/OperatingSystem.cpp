@@ -2,6 +2,7 @@
 
 #include "common/FileSystem.h"
 #include "common/Handles.h"
+#include "common/Wow64.h"
 
 #include <lm.h>
 
@@ -30,7 +31,7 @@ OperatingSystem::OperatingSystem()
     {
         try
         {
-            m_isWow64 = Wow64().IsWow64Process();
+            m_isWow64 = Wow64::IsWow64Process();
         }
         catch (...)
         {

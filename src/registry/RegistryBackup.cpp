@@ -3,6 +3,7 @@
 #include "common/FileSystem.h"
 #include "common/Handles.h"
 #include "common/MountManager.h"
+#include "common/Wow64.h"
 #include "registry/RegistryBackupSet.h"
 #include "registry/RegistryFailure.h"
 #include "registry/RegistryKey.h"
@@ -109,10 +110,9 @@ void RegistryService::Backup(const String& directory)
 
 bool RegistryService::SaveRegistrySubKey(HKEY root, const String& subkey, const String& file)
 {
-    Wow64 wow64;
     // A 32-bit process must save the 64-bit view: the hive, not its redirected part. Opened,
     // never created: a backup adds nothing to the live registry.
-    const REGSAM access = KEY_QUERY_VALUE | (wow64.IsWow64Process() ? KEY_WOW64_64KEY : 0);
+    const REGSAM access = KEY_QUERY_VALUE | (Wow64::IsWow64Process() ? KEY_WOW64_64KEY : 0);
     UniqueRegKey key;
     LONG status = RegOpenKeyExW(root, subkey.c_str(), REG_OPTION_BACKUP_RESTORE, access, key.put());
     if (status == ERROR_FILE_NOT_FOUND)

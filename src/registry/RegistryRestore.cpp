@@ -4,6 +4,7 @@
 #include "common/Handles.h"
 #include "common/MountManager.h"
 #include "common/StagingFolder.h"
+#include "common/Wow64.h"
 #include "registry/LiveKeys.h"
 #include "registry/RegistryBackupSet.h"
 #include "registry/RegistryFailure.h"
@@ -252,8 +253,7 @@ namespace
     // A 32-bit process must reach the hive itself, not its redirected part.
     REGSAM HiveAccess()
     {
-        Wow64 wow64;
-        return MAXIMUM_ALLOWED | (wow64.IsWow64Process() ? KEY_WOW64_64KEY : 0);
+        return MAXIMUM_ALLOWED | (Wow64::IsWow64Process() ? KEY_WOW64_64KEY : 0);
     }
 
     // The live file of entry's hive: the one the live hive list names, or, for a hive that is not
