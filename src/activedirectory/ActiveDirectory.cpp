@@ -486,6 +486,9 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     // log directory, and only what it replaces there is replaced.
     for (const auto& copy : copies)
         files.Add(copy.first, copy.second);
+    // Logs of another database (the server was rebuilt since the backup) must not follow the
+    // restored ones: the service would replay them onto the restored database.
+    files.RemoveOthersIn(logDirectory, L"edb*.log");
     if (!files.Stage())
     {
         const String error = ErrorText::FormatLastError();

@@ -545,14 +545,15 @@ void ReplacementSet::Add(const String& source, const String& destination)
     m_entries.push_back(entry);
 }
 
-void ReplacementSet::RemoveOthersIn(const String& folder)
+void ReplacementSet::RemoveOthersIn(const String& folder, const String& pattern)
 {
     ThrowIfEmpty(folder, L"Directory cannot be empty");
+    ThrowIfEmpty(pattern, L"Pattern cannot be empty");
     const String longFolder = StripTrailingBackslash(Paths::ToLongPath(folder));
-    for (const String& known : m_folders)
-        if (Strings::EqualsNoCase(known, longFolder))
+    for (const Folder& known : m_folders)
+        if (Strings::EqualsNoCase(known.path, longFolder) && Strings::EqualsNoCase(known.pattern, pattern))
             return;
-    m_folders.push_back(longFolder);
+    m_folders.push_back({longFolder, pattern});
 }
 
 bool ReplacementSet::Failed(const String& from, const String& to)
@@ -594,8 +595,9 @@ bool ReplacementSet::Stage()
 bool ReplacementSet::Commit()
 {
     // The folders' other files, listed before anything is renamed there.
-    for (const String& folder : m_folders)
+    for (const Folder& other : m_folders)
     {
+        const String& folder = other.path;
         std::vector<String> kept;
         for (const Entry& entry : m_entries)
         {
@@ -606,7 +608,7 @@ bool ReplacementSet::Commit()
                 kept.push_back(Files::GetFileName(entry.staged));
         }
         WIN32_FIND_DATAW found;
-        UniqueFindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &found));
+        UniqueFindHandle search(FindFirstFileW((folder + L"\\" + other.pattern).c_str(), &found));
         if (!search)
         {
             if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)
@@ -620,8 +622,13 @@ bool ReplacementSet::Commit()
             const bool isKept = std::any_of(kept.begin(), kept.end(), [&found](const String& name) {
                 return Strings::EqualsNoCase(name, found.cFileName);
             });
-            if (!isKept)
-                m_others.push_back({folder + L'\\' + found.cFileName, String()});
+            const String path = folder + L'\\' + found.cFileName;
+            // A file that two patterns of one folder match goes once.
+            const bool isListed = std::any_of(m_others.begin(), m_others.end(), [&path](const Other& listed) {
+                return Strings::EqualsNoCase(listed.path, path);
+            });
+            if (!isKept && !isListed)
+                m_others.push_back({path, String()});
         } while (FindNextFileW(search.get(), &found));
         if (GetLastError() != ERROR_NO_MORE_FILES)
             return Failed(folder, folder);

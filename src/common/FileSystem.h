@@ -89,7 +89,8 @@ public:
     ~ReplacementSet();
 
     void Add(const String& source, const String& destination);
-    void RemoveOthersIn(const String& folder);
+    // Only the other files whose names match pattern ("edb*.log") go; "*" is every file.
+    void RemoveOthersIn(const String& folder, const String& pattern = L"*");
 
     // Creates the destinations' missing folders and makes the staged copies. Call once.
     bool Stage();
@@ -127,7 +128,13 @@ private:
     void Undo() noexcept;
 
     std::vector<Entry> m_entries;
-    std::vector<String> m_folders;
+    struct Folder
+    {
+        String path;
+        String pattern;
+    };
+
+    std::vector<Folder> m_folders;
     std::vector<Other> m_others;
     std::vector<String> m_createdFolders;
     bool m_committed = false;
