@@ -1026,10 +1026,43 @@ namespace
         return namedSkipped ? Exit::Skipped : Exit::Success;
     }
 
+    // While it lives, what is written to standard output goes to standard error: the module
+    // writes progress lines there (the authority's backup), and --json promises one document.
+    class StdoutToStderr
+    {
+    public:
+        StdoutToStderr()
+        {
+            fflush(stdout);
+            m_saved = _dup(1);
+            if (m_saved != -1)
+                _dup2(2, 1);
+        }
+        StdoutToStderr(const StdoutToStderr&) = delete;
+        StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+        ~StdoutToStderr()
+        {
+            if (m_saved == -1)
+                return;
+            fflush(stdout);
+            _dup2(m_saved, 1);
+            _close(m_saved);
+        }
+
+    private:
+        int m_saved = -1;
+    };
+
     int RunBackupOrRestore(ISystemStateBackupRestore* object, const Options& options)
     {
         Job job;
-        const int exitCode = RunJob(object, options, job);
+        int exitCode;
+        {
+            std::optional<StdoutToStderr> aside;
+            if (options.json)
+                aside.emplace();
+            exitCode = RunJob(object, options, job);
+        }
         if (options.json)
             WriteJson(JobJson(options, job, exitCode));
         return exitCode;
