@@ -494,3 +494,18 @@ TEST_F(Replacement, ASetLeftWithoutFinishUndoesItsCommit)
     }
     ExpectLiveAsItWas();
 }
+
+TEST_F(Replacement, APatternRemovesOnlyTheOtherFilesItMatchesAndEachOnce)
+{
+    WriteTextFile(m_live / L"edb00007.log", "another database's log");
+    WriteTextFile(m_live / L"edb.chk", "checkpoint");
+    ReplacementSet set;
+    set.Add(m_saved / L"a.dat", m_live / L"a.dat");
+    set.RemoveOthersIn(m_live.Path(), L"edb*.log");
+    // A second pattern that matches the same log must not move it aside twice.
+    set.RemoveOthersIn(m_live.Path() + L"\\", L"*.log");
+    ASSERT_TRUE(set.Stage());
+    ASSERT_TRUE(set.Commit());
+    set.Finish();
+    EXPECT_EQ((std::vector<String>{L"a.dat", L"edb.chk", L"sub\\"}), Listing(m_live.Path()));
+}
