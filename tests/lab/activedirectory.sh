@@ -143,8 +143,10 @@ SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --no-verify --ac
 expect_eq "restore: exit" 0 "$RC"
 expect_eq "restore: stderr" "" "$ERR"
 same_files "restore" "$BK" "$NTDS" "${DB_FILES[@]}"
-same_files "restore left the rest" "$BEFORE" "$NTDS" edb.chk edb.log res1.log res2.log
-expect_eq "restore: nothing left beside the live files" "edb.chk edb.log edb00001.log edb00002.log edb00003.log ntds.dit res1.log res2.log" \
+# The current log is not the backup's: replayed after its logs it would carry the database past
+# the backup (or fail, when it is another database's), so it goes with the other logs.
+same_files "restore left the rest" "$BEFORE" "$NTDS" edb.chk res1.log res2.log
+expect_eq "restore: nothing left beside the live files" "edb.chk edb00001.log edb00002.log edb00003.log ntds.dit res1.log res2.log" \
     "$(ls "$NTDS" | sort | tr '\n' ' ' | sed 's/ $//')"
 registration
 expect_eq "registration: map" 'C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' "$(registered Map)"
