@@ -258,7 +258,7 @@ BOOT_SOURCES=(NtLdr Boot.ini NtDetect.com NtBootDD.sys "windows/system32/catroot
     windows/system32/qmprot32.dll windows/system32/drivers/qmprotfs.sys windows/system32/qmshell.dll
     windows/Fonts/qmserif.ttf windows/WfpCache windows/system32/PerfC009.dat windows/system32/PerfH009.dat
     windows/system32/PerfC007.dat windows/system32/PerfC009.bak windows/system32/PerfH009.bak
-    windows/system32/inetsrv/MetaBase.bin windows/system32/Microsoft/Protect ProgramData/Microsoft/Crypto/RSA/MachineKeys)
+    windows/system32/inetsrv/MetaBase.xml windows/system32/inetsrv/MBSchema.xml windows/system32/Microsoft/Protect ProgramData/Microsoft/Crypto/RSA/MachineKeys)
 
 bench_bootfiles_backup() {
     echo "bench: row 5, boot-files backup of the lab server"

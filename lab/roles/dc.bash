@@ -42,12 +42,15 @@ SYSTEM_STANDINS+=(lab/ntdsbcli/ntdsbcli.dll)
 
 # The directory's files: database, checkpoint, generation-numbered logs, the current log and the
 # reserve logs. The database's size is no multiple of the API's read size, so its last read ends
-# short.
+# short. Generations are hexadecimal, and the logs run past edb00009.log to edb00011.log.
 provision_dc_ntds() {
-    local ntds=$PREFIX/drive_c/windows/NTDS name
+    local ntds=$PREFIX/drive_c/windows/NTDS name generation
     mkdir -p "$ntds"
     head -c $((2 * 1048576 + 12345)) /dev/urandom >"$ntds/ntds.dit"
-    for name in edb.chk edb00001.log edb00002.log edb00003.log edb.log res1.log res2.log; do
+    for name in edb.chk edb.log res1.log res2.log; do
         head -c 262144 /dev/urandom >"$ntds/$name"
+    done
+    for generation in $(seq 1 17); do
+        head -c 65536 /dev/urandom >"$ntds/$(printf 'edb%05X.log' "$generation")"
     done
 }

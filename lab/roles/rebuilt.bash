@@ -25,10 +25,11 @@ provision_rebuilt() {
     local ntds=$c/windows/NTDS name
     if [ -d "$ntds" ]; then
         rm -f "$ntds"/*.log "$ntds/edb.chk"
-        for name in ntds.dit edb.chk edb00001.log edb00002.log edb00003.log edb00004.log edb00005.log edb00006.log \
-            edb.log res1.log res2.log; do
+        for name in ntds.dit edb.chk edb.log res1.log res2.log; do
             head -c 131072 /dev/urandom >"$ntds/$name"
         done
+        # More generations than the backed-up server had.
+        for name in $(seq 1 26); do head -c 16384 /dev/urandom >"$ntds/$(printf 'edb%05X.log' "$name")"; done
     fi
 
     local certlog=$sys/CertLog

@@ -18,7 +18,7 @@ SYSTEM_STANDINS+=(lab/sfc/sfc.dll)
 # the root of the boot drive (NtBootDD.sys only on 2003 machines, which boot from a SCSI disk
 # here), the system catalog, the protected files that lab/sfc lists (all but qmgone.dll), the
 # protection cache (the folder "SfcDllCache" names), the performance-counter files, the IIS
-# metabase and the two key stores.
+# metabase of a 2003 web server (MetaBase.xml and MBSchema.xml) and the two key stores.
 # Each file holds a line naming it, so a test can tell where a restored file came from.
 provision_server_bootfiles() {
     local c=$WINEPREFIX/drive_c sys=$WINEPREFIX/drive_c/windows/system32 file
@@ -41,8 +41,10 @@ provision_server_bootfiles() {
     make_file "$c/windows/WfpCache/i386/qmsetup.inf" "cached i386/qmsetup.inf"
     for file in PerfC009.dat PerfH009.dat PerfC009.bak PerfH009.bak PerfC007.dat; do make_file "$sys/$file" "$file"; done
     make_file "$sys/perfstub.dat" "not a performance name file"
-    make_file "$sys/inetsrv/MetaBase.bin" "IIS metabase"
-    make_file "$sys/inetsrv/MBSchema.bin" "IIS schema, not saved"
+    # IIS 6 keeps its configuration as XML; its history copies are not saved.
+    make_file "$sys/inetsrv/MetaBase.xml" "IIS metabase"
+    make_file "$sys/inetsrv/MBSchema.xml" "IIS metabase schema"
+    make_file "$sys/inetsrv/History/MetaBase_0000000001_0000000000.xml" "IIS metabase history, not saved"
     make_file "$sys/Microsoft/Protect/S-1-5-18/5f3b6d1e-8a61-4b1c-9e7a-3c2d1f0e4b5a" "SYSTEM master key"
     make_file "$sys/Microsoft/Protect/S-1-5-18/Preferred" "SYSTEM preferred key"
     make_file "$sys/Microsoft/Protect/S-1-5-18/User/c08e2f4a-9b1d-4e6f-a3c5-7d9b1e2f4a6c" "SYSTEM user key"

@@ -1,6 +1,7 @@
 #include "activedirectory/ActiveDirectory.h"
 
 #include "activedirectory/ActiveDirectoryBackupSet.h"
+#include "activedirectory/ActiveDirectoryFolders.h"
 #include "activedirectory/TnVssClientWrapper.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
@@ -10,6 +11,7 @@
 
 #include <cwchar>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace
@@ -72,15 +74,181 @@ namespace
         return entries;
     }
 
-    // A log's generation: the decimal digits from the fourth character of its file name.
+    // A log's generation: the hexadecimal digits from the fourth character of its file name up to
+    // the dot, as the database engine numbers its logs (edb0000A.log follows edb00009.log).
     ULONG Generation(const String& path)
     {
-        const size_t slash = path.rfind(L'\\');
-        const size_t start = (slash == String::npos ? 0 : slash + 1) + 3;
-        ULONG generation = 0;
-        for (size_t i = start; i < path.size() && path[i] >= L'0' && path[i] <= L'9'; ++i)
-            generation = generation * 10 + static_cast<ULONG>(path[i] - L'0');
-        return generation;
+        const String name = Files::GetFileName(path);
+        if (name.size() <= 3)
+            return 0;
+        const size_t dot = name.find(L'.', 3);
+        const String digits = name.substr(3, dot == String::npos ? String::npos : dot - 3);
+        return wcstoul(digits.c_str(), nullptr, 16);
+    }
+
+    // What a directory manifest may hold, far above what a backup writes.
+    constexpr ULONGLONG MostManifestBytes = 32ull * 1024 * 1024;
+
+    bool IsLogAreaMarker(wchar_t marker)
+    {
+        return marker == ActiveDirectory::LogAreaFile || marker == ActiveDirectory::LogFile ||
+               marker == ActiveDirectory::PatchFile;
+    }
+
+    bool IsDatabaseMarker(wchar_t marker)
+    {
+        return marker == ActiveDirectory::DatabaseAreaFile || marker == ActiveDirectory::DatabaseFile;
+    }
+
+    // The name a saved file has in the backup folder: the recorded path's last part.
+    String SavedName(const String& path)
+    {
+        return path.empty() ? String() : Files::GetFileName(path);
+    }
+
+    bool IsHexDigit(wchar_t c)
+    {
+        return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+    }
+
+    // "edb", a generation of 5 to 8 hexadecimal digits, ".log": the only files of the log folder
+    // a backup puts back. The checkpoint, the current log and the reserve logs stay the service's.
+    bool IsGenerationLogName(const String& name)
+    {
+        const size_t digits = name.size() > 7 ? name.size() - 7 : 0;
+        if (digits < 5 || digits > 8 || _wcsnicmp(name.c_str(), L"edb", 3) != 0 ||
+            _wcsicmp(name.c_str() + 3 + digits, L".log") != 0)
+            return false;
+        for (size_t i = 3; i < 3 + digits; ++i)
+            if (!IsHexDigit(name[i]))
+                return false;
+        return true;
+    }
+
+    // A name Windows keeps as given: no separators, wildcards, streams or control characters, and
+    // no trailing dot or blank (which the system would drop).
+    bool IsPlainFileName(const String& name)
+    {
+        if (name.empty() || name.size() > MAX_PATH || name.back() == L'.' || name.back() == L' ')
+            return false;
+        for (wchar_t c : name)
+            if (c < 32 || std::wcschr(L"<>:\"/\\|?*", c) != nullptr)
+                return false;
+        return true;
+    }
+
+    bool SavedFileSize(const String& path, ULONGLONG& size)
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(Paths::ToLongPath(path).c_str(), GetFileExInfoStandard, &data) ||
+            (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            return false;
+        size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        return true;
+    }
+
+    // An empty database would replace the live one with nothing.
+    void RefuseEmptyDatabase(const String& saved)
+    {
+        ULONGLONG size = 0;
+        if (SavedFileSize(saved, size) && size == 0)
+            Fail(Strings::Format(L"%s is empty, not a directory database", saved.c_str()));
+    }
+
+    struct NoCase
+    {
+        bool operator()(const String& one, const String& other) const
+        {
+            return _wcsicmp(one.c_str(), other.c_str()) < 0;
+        }
+    };
+
+    // What a restore takes from the backup folder.
+    struct SavedBackup
+    {
+        std::vector<BYTE> token;   // tokenLength + 1 bytes
+        DWORD tokenLength = 0;
+        String databaseFiles;      // the manifest's lists, without their closing NUL
+        String logFiles;
+    };
+
+    // Reads the manifest and checks what the restore would put back from it, before the restore is
+    // prepared: at least one database, none of them empty; logs that are generation-numbered logs;
+    // every saved file listed once.
+    SavedBackup ReadBackup(const String& directory)
+    {
+        const String manifest = directory + L"\\" + ActiveDirectoryBackupSet::FileName;
+        ULONGLONG manifestSize = 0;
+        if (SavedFileSize(manifest, manifestSize) && manifestSize > MostManifestBytes)
+            Fail(Strings::Format(L"%s is larger than %lu MiB, more than a directory backup's manifest holds",
+                                 manifest.c_str(), static_cast<unsigned long>(MostManifestBytes >> 20)));
+        ActiveDirectoryBackupSet backupSet(directory);
+        backupSet.OpenExisting(NoBackup);
+        SavedBackup saved;
+        saved.token = backupSet.GetExpiration(saved.tokenLength);
+        saved.databaseFiles = backupSet.GetDatabaseFiles();
+        saved.logFiles = backupSet.GetLogFiles();
+
+        // A name listed twice would be deleted and copied back twice.
+        std::set<String, NoCase> names;
+        const auto once = [&](const String& name) {
+            if (!names.insert(name).second)
+                Fail(Strings::Format(L"The backup in %s lists %s more than once", directory.c_str(), name.c_str()));
+        };
+        size_t databases = 0;
+        for (const auto& entry : Entries(saved.databaseFiles.c_str()))
+        {
+            if (!IsDatabaseMarker(entry.first))
+                continue;
+            const String name = SavedName(entry.second);
+            if (!IsPlainFileName(name))
+                Fail(Strings::Format(L"The backup in %s lists the database %s, whose name is no plain file name",
+                                     directory.c_str(), entry.second.c_str()));
+            once(name);
+            RefuseEmptyDatabase(directory + L"\\" + name);
+            ++databases;
+        }
+        if (databases == 0)
+            Fail(Strings::Format(NoBackup, directory.c_str()));
+        for (const auto& entry : Entries(saved.logFiles.c_str()))
+        {
+            if (!IsLogAreaMarker(entry.first))
+                continue;
+            const String name = SavedName(entry.second);
+            if (!IsGenerationLogName(name))
+                Fail(Strings::Format(L"The backup in %s lists the log %s, which is no generation-numbered log "
+                                     L"(edb<generation>.log)",
+                                     directory.c_str(), entry.second.c_str()));
+            once(name);
+        }
+        return saved;
+    }
+
+    // When the service cannot name its locations, the paths the backup recorded take their place,
+    // and the log folder becomes the folder of the list's last entry: each must then be a folder the
+    // service is configured with (a database or log directly in it), or the copies would go where
+    // the manifest says.
+    void RefuseForeignLocations(const String& directory, const String& list)
+    {
+        const StringList folders = ActiveDirectoryFolders::Live();
+        const auto isServiceFolder = [&](const String& folder) {
+            for (const String& live : folders)
+                if (_wcsicmp(Directories::RemoveBackslash(live).c_str(), Directories::RemoveBackslash(folder).c_str()) == 0)
+                    return true;
+            return false;
+        };
+        for (const auto& entry : Entries(list.c_str()))
+        {
+            const bool isFolder = entry.first == ActiveDirectory::LogDirectory ||
+                                  entry.first == ActiveDirectory::CheckpointDirectory;
+            if (!isFolder && !IsDatabaseMarker(entry.first) && !IsLogAreaMarker(entry.first))
+                continue;
+            if (entry.second.empty() ||
+                !isServiceFolder(isFolder ? entry.second : Directories::GetDirectory(entry.second, true)))
+                Fail(Strings::Format(L"The backup in %s records %s, which lies in none of the directory service's "
+                                     L"folders",
+                                     directory.c_str(), entry.second.c_str()));
+        }
     }
 
 }
@@ -320,17 +488,16 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
     if (QueryOnline(api, server))
         Fail(L"Active Directory Server is running!");
 
-    ActiveDirectoryBackupSet backupSet(directory);
-    backupSet.OpenExisting(NoBackup);
-    DWORD tokenLength = 0;
-    std::vector<BYTE> token = backupSet.GetExpiration(tokenLength);
+    // Everything the backup holds is checked before the restore is prepared.
+    SavedBackup saved = ReadBackup(directory);
     void* context = nullptr;
-    HRESULT hr = api.RestorePrepare(server.c_str(), RestoreType, token.data(), tokenLength, &context);
+    HRESULT hr = api.RestorePrepare(server.c_str(), RestoreType, saved.token.data(), saved.tokenLength, &context);
     if (hr < 0)
         Fail(L"DsRestorePrepare failed: " + GetErrorText(hr));
 
     // The database locations the service names now, else those of the backup; then the logs.
     String list;
+    bool recordedLocations = false;
     {
         Api::Block locations{api};
         DWORD size = 0;
@@ -344,13 +511,23 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
             }
         }
         else
-            list = backupSet.GetDatabaseFiles();
+        {
+            // Its databases and folders only: the logs come from the log list, whose names are checked.
+            for (const auto& entry : Entries(saved.databaseFiles.c_str()))
+            {
+                if (!IsDatabaseMarker(entry.first) && entry.first != LogDirectory && entry.first != CheckpointDirectory)
+                    continue;
+                list.push_back(entry.first);
+                list += entry.second;
+                list.push_back(L'\0');
+            }
+            recordedLocations = true;
+        }
     }
     // The directories and databases are the service's: the backup adds its logs only.
-    const String logFiles = backupSet.GetLogFiles();
-    for (const auto& entry : Entries(logFiles.c_str()))
+    for (const auto& entry : Entries(saved.logFiles.c_str()))
     {
-        if (entry.first != LogAreaFile && entry.first != LogFile && entry.first != PatchFile)
+        if (!IsLogAreaMarker(entry.first))
             continue;
         list.push_back(entry.first);
         list += entry.second;
@@ -364,6 +541,8 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
     ReplacementSet files;
     try
     {
+        if (recordedLocations)
+            RefuseForeignLocations(directory, list);
         RestoreFileList(api, context, list.c_str(), directory, files);
     }
     catch (const ActiveDirectoryException& error)
@@ -467,12 +646,15 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
                                  written.c_str()));
     }
 
-    // An incomplete backup is refused before the restore is registered.
-    for (const auto& copy : copies)
+    // An incomplete backup, or one with an empty database, is refused before the restore is
+    // registered. The databases follow the logs in copies.
+    for (size_t i = 0; i < copies.size(); ++i)
     {
         bool isDirectory = false;
-        if (!Paths::GetAttributes(copy.first, isDirectory) || isDirectory)
-            Fail(Strings::Format(L"CopyFile(%s, %s) failed.", copy.first.c_str(), copy.second.c_str()));
+        if (!Paths::GetAttributes(copies[i].first, isDirectory) || isDirectory)
+            Fail(Strings::Format(L"CopyFile(%s, %s) failed.", copies[i].first.c_str(), copies[i].second.c_str()));
+        if (i >= logArea.size())
+            RefuseEmptyDatabase(copies[i].first);
     }
 
     HRESULT hr = api.RestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(),
@@ -486,9 +668,10 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     // log directory, and only what it replaces there is replaced.
     for (const auto& copy : copies)
         files.Add(copy.first, copy.second);
-    // Logs of another database (the server was rebuilt since the backup) must not follow the
-    // restored ones: the service would replay them onto the restored database.
-    files.RemoveOthersIn(logDirectory, L"edb*.log");
+    // Generation logs the backup does not hold (another database's, on a server rebuilt since the
+    // backup) must not follow the restored ones: the service would replay them onto the restored
+    // database.
+    files.RemoveOthersIn(logDirectory, IsGenerationLogName);
     if (!files.Stage())
     {
         const String error = ErrorText::FormatLastError();

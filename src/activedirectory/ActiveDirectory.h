@@ -36,8 +36,11 @@ public:
                 const String& directory, bool truncateLogs);
 
     // Puts the saved files back and registers the restore; the service must not run. Reads the
-    // manifest of an earlier backup and never creates one, and refuses a backup folder that lies
-    // in a folder the restore writes. Every saved file is copied beside its live place before a
+    // manifest of an earlier backup and never creates one; before the restore is prepared, refuses
+    // a backup that holds more than a directory backup does (no database, an empty one, a log that
+    // is no edb<hex generation>.log, a file listed twice, counts, lengths or a token size past
+    // their limits), and before it is registered, a backup folder that lies in a folder the restore
+    // writes. Every saved file is copied beside its live place before a
     // live file is replaced, by renames; a failure leaves the live files as they were ("The live
     // files are unchanged."), and still completes (as failed) and ends the restore before it is
     // thrown.

@@ -16,17 +16,25 @@ namespace
                                                    {L"expiration", L"dbfiles", L"logfiles"},
                                                    false};
 
-    // Decimal digits from the start; none give 0.
-    unsigned long ReadDecimal(const String& text)
+    // The decimal digits at the start of text, or 0 when there are none; more than limit gives
+    // limit + 1, so no digit string wraps the value.
+    ULONGLONG ReadDecimal(const String& text, ULONGLONG limit)
     {
-        unsigned long value = 0;
+        ULONGLONG value = 0;
         for (wchar_t c : text)
         {
             if (c < L'0' || c > L'9')
                 break;
-            value = value * 10 + static_cast<unsigned long>(c - L'0');
+            value = value * 10 + static_cast<ULONGLONG>(c - L'0');
+            if (value > limit)
+                return limit + 1;
         }
         return value;
+    }
+
+    bool IsBase64Character(BYTE c)
+    {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
     }
 }
 
@@ -56,7 +64,6 @@ void ActiveDirectoryBackupSet::SetExpiration(const BYTE* token, DWORD length)
 std::vector<BYTE> ActiveDirectoryBackupSet::GetExpiration(DWORD& length) const
 {
     const CXmlNodeWrapper expiration = Select(ExpirationPath);
-    length = static_cast<DWORD>(ReadDecimal(expiration.GetAttribute(L"size", String())));
     const String packed = expiration.GetText();
     std::vector<BYTE> text;
     text.reserve(packed.size() * 2);
@@ -65,10 +72,22 @@ std::vector<BYTE> ActiveDirectoryBackupSet::GetExpiration(DWORD& length) const
         text.push_back(static_cast<BYTE>(unit & 0xFF));
         text.push_back(static_cast<BYTE>(unit >> 8));
     }
+    // The recorded size is checked against what the text can hold before anything is sized by
+    // it: each alphabet character carries six bits.
+    ULONGLONG characters = 0;
+    for (BYTE c : text)
+        characters += IsBase64Character(c) ? 1 : 0;
+    const ULONGLONG holds = characters * 6 / 8;
+    const ULONGLONG size = ReadDecimal(expiration.GetAttribute(L"size", String()), holds);
+    if (size > holds)
+        throw ActiveDirectoryBackupSetException(Strings::Format(
+            L"The expiry token in %s is damaged: its recorded size is larger than its text holds",
+            GetFilePath().c_str()));
+    length = static_cast<DWORD>(size);
+
     Base64 codec;
     codec.Decode(text.data(), static_cast<DWORD>(text.size()));
     std::vector<BYTE> token(static_cast<size_t>(length) + 1, 0);
-    // The decoded text may be shorter than the recorded size in a damaged manifest.
     const DWORD available = codec.GetDecoded() != nullptr ? codec.GetDecodedLength() : 0;
     if (length > 0 && available > 0)
         std::memcpy(token.data(), codec.GetDecoded(), length < available ? length : available);
@@ -104,13 +123,28 @@ BackupFileRecord ActiveDirectoryBackupSet::GetDatabaseFile(const String& name) c
 String ActiveDirectoryBackupSet::GetFiles(const wchar_t* listPath) const
 {
     String entries;
+    size_t count = 0;
     const CXmlNodeWrapper list = Select(listPath);
-    const long count = list.NumChildren();
-    for (long i = 0; i < count; ++i)
+    // A walk from sibling to sibling: reaching the i-th child by its index may cost i.
+    for (CXmlNodeWrapper file = list.GetFirstChild(); !file.IsEmpty(); file = file.GetNextSibling())
     {
-        const CXmlNodeWrapper file = list.GetChild(i);
-        entries.push_back(static_cast<wchar_t>(ReadDecimal(file.GetAttribute(L"bft", String())) & 0xFFFF));
-        entries += file.GetAttribute(L"original", String());
+        if (!file.IsElement(L"file"))
+            continue;
+        if (++count > MostFiles)
+            throw ActiveDirectoryBackupSetException(Strings::Format(L"%s lists more than %lu files in <%s>",
+                                                                    GetFilePath().c_str(), MostFiles,
+                                                                    std::wcsrchr(listPath, L'/') + 1));
+        // A marker of 0 would end the entry list early.
+        const ULONGLONG marker = ReadDecimal(file.GetAttribute(L"bft", String()), 0xFFFF);
+        if (marker == 0 || marker > 0xFFFF)
+            throw ActiveDirectoryBackupSetException(Strings::Format(
+                L"%s holds a file whose type is no number from 1 to 65535", GetFilePath().c_str()));
+        const String original = file.GetAttribute(L"original", String());
+        if (original.size() > MostPathCharacters)
+            throw ActiveDirectoryBackupSetException(Strings::Format(
+                L"%s holds a path longer than %lu characters", GetFilePath().c_str(), MostPathCharacters));
+        entries.push_back(static_cast<wchar_t>(marker));
+        entries += original;
         entries.push_back(L'\0');
     }
     return entries;

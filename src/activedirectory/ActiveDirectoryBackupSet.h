@@ -21,6 +21,10 @@ class ActiveDirectoryBackupSet : public BackupSet<ActiveDirectoryBackupSetExcept
 {
 public:
     static constexpr const wchar_t* FileName = L"ActiveDirectoryBackupSet.xml";
+    // Limits of what a manifest may hold, far above what a directory backup writes: files per
+    // list, and characters of a recorded path (the longest path Windows has).
+    static constexpr unsigned long MostFiles = 100000;
+    static constexpr unsigned long MostPathCharacters = 32767;
 
     // Sets the path; reads and writes nothing.
     explicit ActiveDirectoryBackupSet(const String& directory);
@@ -29,7 +33,9 @@ public:
     // manifest has no <expiration>.
     void SetExpiration(const BYTE* token, DWORD length);
     // The token as saved, in length + 1 bytes (the last one 0); empty with length 0 when the
-    // manifest holds none.
+    // manifest holds none. A recorded size larger than the token's text holds throws
+    // ActiveDirectoryBackupSetException before anything is sized by it; a smaller one cuts the
+    // token short.
     std::vector<BYTE> GetExpiration(DWORD& length) const;
 
     // Adds a <file> in front of the list, in memory only. Throws XmlException when the list
@@ -42,7 +48,9 @@ public:
     BackupFileRecord GetDatabaseFile(const String& name) const;
 
     // The list as entries (marker, original path, NUL each), in document order, without the
-    // closing NUL of a whole list.
+    // closing NUL of a whole list; children other than <file> elements are passed over. Throws
+    // ActiveDirectoryBackupSetException for more than MostFiles files, a path longer than
+    // MostPathCharacters, or a marker (bft) that is no number from 1 to 65535.
     String GetDatabaseFiles() const;
     String GetLogFiles() const;
 

@@ -13,8 +13,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <map>
 #include <new>
 #include <optional>
+#include <set>
 
 const DWORD CoreBootSystemFiles::MoveFlags = MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING;
 
@@ -24,7 +26,10 @@ namespace
     // Only machines that boot from a controller without its own BIOS have it.
     const wchar_t* const BootDriverName = L"NtBootDD.sys";
     const wchar_t* const CatalogSuffix = L"\\System32\\CatRoot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
-    const wchar_t* const MetabaseSuffix = L"\\System32\\InetSrv\\Metabase.bin";
+    // The web server's configuration: Metabase.bin of older systems, MetaBase.xml with its
+    // schema MBSchema.xml on 2003.
+    const wchar_t* const InetSrvSuffix = L"\\System32\\InetSrv";
+    const wchar_t* const WebServerFileNames[] = {L"Metabase.bin", L"MetaBase.xml", L"MBSchema.xml"};
     const wchar_t* const ProtectSuffix = L"\\System32\\Microsoft\\Protect";
     const wchar_t* const MachineKeysSuffix = L"\\Microsoft\\Crypto\\RSA\\MachineKeys";
     const wchar_t* const PerfPatterns[] = {L"\\System32\\Perf?00?.dat", L"\\System32\\Perf?00?.bak"};
@@ -132,8 +137,8 @@ namespace
         ShellCopy(pattern, destination);
     }
 
-    // Every file the platform's protection list names and that exists, each once.
-    void CopyProtectedFiles(const String& directory)
+    // The platform's protected-file list as it stands, each name as listed.
+    StringList ReadProtectedFiles()
     {
         using NextProtectedFile = BOOL(WINAPI*)(HANDLE, PPROTECTED_FILE_DATA);
         const UniqueLibrary sfc(Libraries::LoadFromSystemFolder(L"sfc.dll"));
@@ -149,22 +154,33 @@ namespace
             Fail(Strings::Format(L"GetProcAddress(SfcGetNextProtectedFile) failed: %s", error.c_str()));
         }
 
+        StringList names;
         PROTECTED_FILE_DATA data;
         ZeroMemory(&data, sizeof data);
         while (next(nullptr, &data))
         {
             data.FileName[MAX_PATH - 1] = L'\0';
-            const String name = data.FileName;
-            const String destination = directory + L"\\SPF\\" + WithoutColons(name);
-            if (name.empty() || !Files::Exists(name) || Files::Exists(destination))
-                continue;
-            CopyFile(name, destination);
+            if (data.FileName[0] != L'\0')
+                names.push_back(data.FileName);
         }
-        // The list ends with ERROR_NO_MORE_FILES; anything else leaves protected files unsaved.
+        // The list ends with ERROR_NO_MORE_FILES; anything else leaves protected files out.
         const DWORD error = GetLastError();
         if (error != ERROR_NO_MORE_FILES)
             Fail(Strings::Format(L"SfcGetNextProtectedFile(%d) failed: %s", static_cast<int>(data.FileNumber),
                                  ErrorText::Format(error).c_str()));
+        return names;
+    }
+
+    // Every file the platform's protection list names and that exists, each once.
+    void CopyProtectedFiles(const String& directory)
+    {
+        for (const String& name : ReadProtectedFiles())
+        {
+            const String destination = directory + L"\\SPF\\" + WithoutColons(name);
+            if (!Files::Exists(name) || Files::Exists(destination))
+                continue;
+            CopyFile(name, destination);
+        }
     }
 
     // Under WOW64, the 64-bit system's System32 for as long as redirection lives.
@@ -224,9 +240,12 @@ namespace
         for (const wchar_t* suffix : PerfPatterns)
             ShellCopyGroup(directory + L"\\Perf\\", systemRoot + suffix);
 
-        const String metabase = systemRoot + MetabaseSuffix;
-        if (Files::Exists(metabase))
-            CopyFile(metabase, directory + L"\\IIS\\" + WithoutColons(metabase));
+        for (const wchar_t* name : WebServerFileNames)
+        {
+            const String file = systemRoot + InetSrvSuffix + L"\\" + name;
+            if (Files::Exists(file))
+                CopyFile(file, directory + L"\\IIS\\" + WithoutColons(file));
+        }
 
         {
             // The key store of the 64-bit system, not its 32-bit view.
@@ -286,30 +305,75 @@ namespace
         String staged;
     };
 
-    bool HasWildcards(const String& text)
+    // Bounds on what a backup may hold, far above what a server saves (a few thousand catalogs and
+    // protected files, nine folders down to the machine keys), checked before anything read from
+    // the backup is used, so that a crafted backup cannot make the restore walk, hold or stage
+    // without end.
+    const size_t MostFiles = 100000;
+    const size_t MostDepth = 32;
+    const ULONGLONG MostFileBytes = 256ull * 1024 * 1024;
+    const ULONGLONG MostManifestBytes = 64 * 1024;
+    const size_t MostStoredPathLength = MAX_PATH;
+
+    // The backup's folders, in the order the restore schedules them.
+    enum Group
     {
-        return text.find_first_of(L"*?") != String::npos;
+        BootFilesGroup,
+        CatalogGroup,
+        ProtectedFilesGroup,
+        ProtectionCacheGroup,
+        PerfGroup,
+        WebServerGroup,
+    };
+    const wchar_t* const GroupFolders[] = {L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS"};
+
+    // A name a Windows path can hold as one plain file or folder: no wildcard, no stream (":"), no
+    // character the system reserves, no trailing dot or blank (the system drops them, so the name
+    // would stand for another file), and no device (CON, NUL.txt, COM1, ...).
+    bool IsPlainName(const String& name)
+    {
+        if (name.empty() || name.find_first_of(L"<>:\"/\\|?*") != String::npos || name.back() == L'.' ||
+            name.back() == L' ')
+            return false;
+        for (wchar_t c : name)
+        {
+            if (c < 32)
+                return false;
+        }
+        String base = Strings::ToUpper(name.substr(0, name.find(L'.')));
+        base.erase(base.find_last_not_of(L' ') + 1);
+        static const wchar_t* const Devices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"};
+        for (const wchar_t* device : Devices)
+        {
+            if (base == device)
+                return false;
+        }
+        return !(base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+                 base[3] >= L'1' && base[3] <= L'9');
     }
 
-    // A drive letter folder followed by a path below it ("C\WINDOWS"), as a stored path without
-    // its colon must be; the bare letter ("C") when letterOnly.
+    bool IsDriveLetter(const String& text)
+    {
+        return text.size() == 1 && ((text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z'));
+    }
+
+    // A drive letter folder followed by a path of plain names below it ("C\WINDOWS"), as a stored
+    // path without its colon must be; the bare letter ("C") when letterOnly.
     bool IsDriveFolderPath(const String& path, bool letterOnly)
     {
-        if (path.empty() || !iswalpha(path[0]) || path[0] > L'z')
-            return false;
         if (letterOnly)
-            return path.size() == 1;
-        return path.size() > 2 && path[1] == L'\\' && Paths::IsRelativeBelow(path.substr(2));
-    }
-
-    // The live path that a saved file's path below root spells: "C\WINDOWS\x.dll" is
-    // "C:\WINDOWS\x.dll".
-    String DrivePathOf(const String& root, const String& file)
-    {
-        const String below = Strings::StartsWithNoCase(file, root) ? file.substr(root.size()) : String();
-        if (!IsDriveFolderPath(below, false))
-            Fail(Strings::Format(L"%s names no drive path below %s", file.c_str(), root.c_str()));
-        return below.substr(0, 1) + L":" + below.substr(1);
+            return IsDriveLetter(path);
+        if (path.size() < 3 || !IsDriveLetter(path.substr(0, 1)) || path[1] != L'\\' ||
+            !Paths::IsRelativeBelow(path.substr(2)))
+            return false;
+        for (size_t start = 2; start <= path.size();)
+        {
+            const size_t end = std::min(path.find(L'\\', start), path.size());
+            if (!IsPlainName(path.substr(start, end - start)))
+                return false;
+            start = end + 1;
+        }
+        return true;
     }
 
     // A link in the backup would make the restore put back files that the backup never held.
@@ -319,45 +383,35 @@ namespace
             Fail(Strings::Format(L"%s is a link; the backup holds no links", path.c_str()));
     }
 
-    // Looked for before anything is staged: a refused backup leaves no rename waiting.
-    void RefuseLinksBelow(const String& directory)
+    [[noreturn]] void NotOfTheBackup(const String& path)
     {
-        const String query = Directories::RemoveBackslash(Paths::ToLongPath(directory)) + L"\\*";
-        WIN32_FIND_DATAW entry;
-        UniqueFindHandle search(FindFirstFileW(query.c_str(), &entry));
-        if (!search)
-            return;
-        do
-        {
-            if (Directories::IsDotEntry(entry.cFileName))
-                continue;
-            const String path = directory + L"\\" + entry.cFileName;
-            RefuseLink(path, entry.dwFileAttributes);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RefuseLinksBelow(path);
-        } while (FindNextFileW(search.get(), &entry));
+        Fail(Strings::Format(L"%s is not a file of a boot files backup", path.c_str()));
     }
 
-    // The staging copy of destination: the staging root of its volume + its path without colon
-    // ("C:\SystemStateRestore\C\NtLdr" for "C:\NtLdr").
-    void AddMove(const String& saved, const String& destination, std::vector<Move>& moves)
+    // One file of a group of the backup: its path, and its path below the group's folder.
+    struct SavedFile
     {
-        const String root = StagingFolder::RootOf(destination);
-        moves.push_back({saved, destination, root, root + L"\\" + WithoutColons(destination)});
-    }
+        String path;
+        String below;
+    };
 
-    // Lists what entryPattern matches in directory; below is the directory's path below the
-    // pattern's base (empty at the base).
-    void ListEntries(const String& root, const String& directory, const String& entryPattern, const String& below,
-                     const String& target, std::vector<Move>& moves)
+    // Adds every file below folder (below: its path below the group's folder, empty at the
+    // group's folder) to files, refusing links, names a Windows path cannot hold, folders more
+    // than MostDepth deep, more than MostFiles files in all and files larger than MostFileBytes.
+    void ListFiles(const String& backup, const String& folder, const String& below, size_t depth,
+                   std::vector<SavedFile>& files)
     {
-        const String query = Directories::RemoveBackslash(Paths::ToLongPath(directory)) + L"\\" + entryPattern;
+        if (depth > MostDepth)
+            Fail(Strings::Format(L"%s lies more than %d folders deep, deeper than a boot files backup holds",
+                                 folder.c_str(), static_cast<int>(MostDepth)));
+        const String query = Directories::RemoveBackslash(Paths::ToLongPath(folder)) + L"\\*";
         WIN32_FIND_DATAW entry;
         UniqueFindHandle search(FindFirstFileW(query.c_str(), &entry));
         if (!search)
         {
             const DWORD error = GetLastError();
-            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES)
+            // A folder without dot entries lists nothing at all when empty.
+            if (error == ERROR_FILE_NOT_FOUND)
                 return;
             Fail(Strings::Format(L"FindFirstFile(%s) failed: %s", query.c_str(), ErrorText::Format(error).c_str()));
         }
@@ -365,40 +419,54 @@ namespace
         {
             if (Directories::IsDotEntry(entry.cFileName))
                 continue;
-            const String path = directory + L"\\" + entry.cFileName;
-            const String pathBelow = below.empty() ? String(entry.cFileName) : below + L"\\" + entry.cFileName;
+            const String name = entry.cFileName;
+            const String path = folder + L"\\" + name;
             RefuseLink(path, entry.dwFileAttributes);
+            if (!IsPlainName(name))
+                Fail(Strings::Format(L"%s: \"%s\" is no name a Windows file can have", path.c_str(), name.c_str()));
+            const String pathBelow = below.empty() ? name : below + L"\\" + name;
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                ListEntries(root, path, L"*", pathBelow, target, moves);
-            else
-                AddMove(path, target.empty() ? DrivePathOf(root, path) : target + L"\\" + pathBelow, moves);
+            {
+                ListFiles(backup, path, pathBelow, depth + 1, files);
+                continue;
+            }
+            if (files.size() >= MostFiles)
+                Fail(Strings::Format(L"%s holds more than %d files, more than a boot files backup holds", backup.c_str(),
+                                     static_cast<int>(MostFiles)));
+            if ((static_cast<ULONGLONG>(entry.nFileSizeHigh) << 32 | entry.nFileSizeLow) > MostFileBytes)
+                Fail(Strings::Format(L"%s is larger than 256 MiB, the most a boot files backup file holds", path.c_str()));
+            files.push_back({path, pathBelow});
         } while (FindNextFileW(search.get(), &entry));
         const DWORD error = GetLastError();
         if (error != ERROR_NO_MORE_FILES)
             Fail(Strings::Format(L"FindNextFile(%s) failed: %s", query.c_str(), ErrorText::Format(error).c_str()));
     }
 
-    // Lists every file that pattern matches (a file, a directory with everything below it, or
-    // wildcards in the last element). A single file goes to target itself; a file below the
-    // pattern's directory to target + its path below that directory; with an empty target, to
-    // the drive path that its path below root spells. A pattern that matches nothing lists
-    // nothing.
-    void ListPattern(const String& root, const String& pattern, const String& target, std::vector<Move>& moves)
+    // Every file of each group of the backup, read before anything else so that nothing the
+    // backup holds is used unchecked.
+    std::vector<std::vector<SavedFile>> ListGroups(const String& directory)
     {
-        const String last = Files::GetFileName(pattern);
-        if (HasWildcards(last))
+        std::vector<std::vector<SavedFile>> groups;
+        std::vector<SavedFile> all;
+        for (const wchar_t* group : GroupFolders)
         {
-            ListEntries(root, Directories::GetDirectory(pattern, false), last, String(), target, moves);
-            return;
+            const String folder = directory + L"\\" + group;
+            const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(folder).c_str());
+            const size_t first = all.size();
+            if (attributes != INVALID_FILE_ATTRIBUTES)
+            {
+                RefuseLink(folder, attributes);
+                if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                    NotOfTheBackup(folder);
+                ListFiles(directory, folder, String(), 1, all);
+            }
+            groups.emplace_back(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
+            // One order of renames whatever order the file system lists names in.
+            std::sort(groups.back().begin(), groups.back().end(), [](const SavedFile& left, const SavedFile& right) {
+                return Strings::ToUpper(left.below) < Strings::ToUpper(right.below);
+            });
         }
-        const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(pattern).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES)
-            return;
-        RefuseLink(pattern, attributes);
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-            ListEntries(root, pattern, L"*", String(), target, moves);
-        else
-            AddMove(pattern, target.empty() ? DrivePathOf(root, pattern) : target, moves);
+        return groups;
     }
 
     // Where the backup keeps a group: the folder + a stored path without its colon + suffix.
@@ -415,6 +483,10 @@ namespace
                               WithoutColons(backupSet.GetAllUsersProfile())};
         // Each is appended to a folder of the backup: it must not lead out of it.
         const auto check = [&](const wchar_t* element, const String& value, bool letterOnly) {
+            if (value.size() > MostStoredPathLength)
+                throw CoreBootSystemFilesBackupSetException(
+                    Strings::Format(L"Invalid %s in %s: longer than %d characters", element,
+                                    backupSet.GetFilePath().c_str(), static_cast<int>(MostStoredPathLength)));
             if (!IsDriveFolderPath(value, letterOnly))
                 throw CoreBootSystemFilesBackupSetException(Strings::Format(
                     L"Invalid %s in %s: %s", element, backupSet.GetFilePath().c_str(), value.c_str()));
@@ -425,43 +497,172 @@ namespace
         return stored;
     }
 
-    // Every saved file of every group with its live destination, read from the backup only.
-    std::vector<Move> ListMoves(const String& directory, const StoredPaths& stored, const String& systemRoot,
-                                const String& bootDrive)
+    // The live places the saved files go back to, read from the running system.
+    struct LivePaths
+    {
+        String systemRoot;
+        String bootDrive;
+        String cache;            // empty when no protection cache is set
+        String allUsersProfile;
+        std::set<String> protectedFiles;   // upper-case
+    };
+
+    // The staging copy of destination: the staging root of its volume + its path without colon
+    // ("C:\SystemStateRestore\C\NtLdr" for "C:\NtLdr").
+    void AddMove(const String& saved, const String& destination, std::vector<Move>& moves)
+    {
+        const String root = StagingFolder::RootOf(destination);
+        moves.push_back({saved, destination, root, root + L"\\" + WithoutColons(destination)});
+    }
+
+    // The text of below after prefix and a backslash; empty when below does not start so.
+    String After(const String& below, const String& prefix)
+    {
+        if (below.size() <= prefix.size() + 1 || below[prefix.size()] != L'\\' || !Strings::StartsWithNoCase(below, prefix))
+            return String();
+        return below.substr(prefix.size() + 1);
+    }
+
+    // "Perf?00?.dat" or "Perf?00?.bak": the performance counters' name files of one language.
+    bool IsPerfName(const String& name)
+    {
+        const String upper = Strings::ToUpper(name);
+        return upper.size() == 12 && upper.find(L'\\') == String::npos && upper.compare(0, 4, L"PERF") == 0 &&
+               upper.compare(5, 2, L"00") == 0 &&
+               (upper.compare(8, 4, L".DAT") == 0 || upper.compare(8, 4, L".BAK") == 0);
+    }
+
+    // The live file that a saved file of group goes back to; empty for a protection cache file
+    // when the machine has no cache. A file the component does not cover is refused.
+    String DestinationOf(size_t group, const SavedFile& file, const StoredPaths& stored, const LivePaths& live)
+    {
+        const String& below = file.below;
+        String rest;
+        switch (group)
+        {
+        case BootFilesGroup:
+            rest = After(below, stored.bootDrive);
+            for (const wchar_t* name : BootFileNames)
+            {
+                if (Strings::EqualsNoCase(rest, name))
+                    return live.bootDrive + L"\\" + name;
+            }
+            if (Strings::EqualsNoCase(rest, BootDriverName))
+                return live.bootDrive + L"\\" + BootDriverName;
+            break;
+        case CatalogGroup:
+            rest = After(below, stored.systemRoot + CatalogSuffix);
+            if (!rest.empty())
+                return live.systemRoot + CatalogSuffix + L"\\" + rest;
+            break;
+        case ProtectedFilesGroup:
+            // A protected file is saved below the letter of its drive ("c\windows\x.dll").
+            rest = below.size() > 2 && below[1] == L'\\' ? below.substr(2) : String();
+            if (!rest.empty())
+            {
+                const String destination = below.substr(0, 1) + L":\\" + rest;
+                const wchar_t drive = towupper(below[0]);
+                if (drive != towupper(live.systemRoot[0]) && drive != towupper(live.bootDrive[0]))
+                    Fail(Strings::Format(L"%s is not a file of a boot files backup: %s is on neither the system nor "
+                                         L"the boot volume",
+                                         file.path.c_str(), destination.c_str()));
+                if (live.protectedFiles.count(Strings::ToUpper(destination)) == 0)
+                    Fail(Strings::Format(L"%s is not a file of a boot files backup: %s is not on this system's "
+                                         L"protected-file list",
+                                         file.path.c_str(), destination.c_str()));
+                return destination;
+            }
+            break;
+        case ProtectionCacheGroup:
+            // Saved from the cache folder itself, without a drive folder.
+            return live.cache.empty() ? String() : Directories::RemoveBackslash(live.cache) + L"\\" + below;
+        case PerfGroup:
+            rest = After(below, stored.systemRoot + L"\\System32");
+            if (IsPerfName(rest))
+                return live.systemRoot + L"\\System32\\" + rest;
+            break;
+        case WebServerGroup:
+            rest = After(below, stored.systemRoot + InetSrvSuffix);
+            for (const wchar_t* name : WebServerFileNames)
+            {
+                if (Strings::EqualsNoCase(rest, name))
+                    return live.systemRoot + InetSrvSuffix + L"\\" + name;
+            }
+            rest = After(below, stored.systemRoot + ProtectSuffix);
+            if (!rest.empty())
+                return live.systemRoot + ProtectSuffix + L"\\" + rest;
+            rest = After(below, stored.allUsersProfile + MachineKeysSuffix);
+            if (!rest.empty())
+                return live.allUsersProfile + MachineKeysSuffix + L"\\" + rest;
+            break;
+        }
+        NotOfTheBackup(file.path);
+    }
+
+    // Every saved file with its live destination. The loader files come first, in their fixed
+    // order; a backup without the three that every backup saves is none.
+    std::vector<Move> ListMoves(const String& directory, const std::vector<std::vector<SavedFile>>& groups,
+                                const StoredPaths& stored, const LivePaths& live)
     {
         std::vector<Move> moves;
-        const String bootFiles = directory + L"\\BootFiles\\";
+        std::map<String, String> destinations;   // upper-case destination -> saved file
+        const auto add = [&](const SavedFile& file, const String& destination) {
+            const auto known = destinations.emplace(Strings::ToUpper(destination), file.path);
+            if (!known.second)
+                Fail(Strings::Format(L"%s and %s are both saved for %s; a boot files backup holds each file once",
+                                     known.first->second.c_str(), file.path.c_str(), destination.c_str()));
+            AddMove(file.path, destination, moves);
+        };
+
+        std::vector<std::pair<const SavedFile*, String>> loaderFiles;
+        for (const SavedFile& file : groups[BootFilesGroup])
+            loaderFiles.emplace_back(&file, DestinationOf(BootFilesGroup, file, stored, live));
+        const auto addLoaderFile = [&](const wchar_t* name, bool required) {
+            bool found = false;
+            for (const auto& loaderFile : loaderFiles)
+            {
+                if (Strings::EqualsNoCase(Files::GetFileName(loaderFile.second), name))
+                {
+                    add(*loaderFile.first, loaderFile.second);
+                    found = true;
+                }
+            }
+            if (required && !found)
+                throw CoreBootSystemFilesBackupSetException(Strings::Format(NoBackupFormat, directory.c_str()));
+        };
         for (const wchar_t* name : BootFileNames)
-            ListPattern(bootFiles, bootFiles + stored.bootDrive + L"\\" + name, bootDrive + L"\\" + name, moves);
-        ListPattern(bootFiles, bootFiles + stored.bootDrive + L"\\" + BootDriverName,
-                    bootDrive + L"\\" + BootDriverName, moves);
+            addLoaderFile(name, true);
+        addLoaderFile(BootDriverName, false);
 
-        const String catalogs = directory + L"\\CatRoot\\";
-        ListPattern(catalogs, catalogs + stored.systemRoot + CatalogSuffix, systemRoot + CatalogSuffix, moves);
-
-        ListPattern(directory + L"\\SPF\\", directory + L"\\SPF", String(), moves);
-
-        const String cache = ReadProtectionCache();
-        if (!cache.empty())
-            ListPattern(directory + L"\\SfcDllCache\\", directory + L"\\SfcDllCache",
-                        Directories::RemoveBackslash(cache), moves);
-
-        const String perf = directory + L"\\Perf\\";
-        for (const wchar_t* suffix : PerfPatterns)
-            ListPattern(perf, perf + stored.systemRoot + suffix, Directories::GetDirectory(systemRoot + suffix, true),
-                        moves);
-
-        const String iis = directory + L"\\IIS\\";
-        const String savedMetabase = iis + stored.systemRoot + MetabaseSuffix;
-        if (Files::Exists(savedMetabase))
+        for (size_t group = CatalogGroup; group < groups.size(); ++group)
         {
-            ListPattern(iis, savedMetabase, systemRoot + MetabaseSuffix, moves);
-            ListPattern(iis, iis + stored.systemRoot + ProtectSuffix + L"\\*", systemRoot + ProtectSuffix, moves);
-            const String savedMachineKeys = iis + stored.allUsersProfile + MachineKeysSuffix;
-            if (Directories::Exists(savedMachineKeys))
-                ListPattern(iis, savedMachineKeys + L"\\*", Expand(L"%AllUsersProfile%") + MachineKeysSuffix, moves);
+            for (const SavedFile& file : groups[group])
+            {
+                const String destination = DestinationOf(group, file, stored, live);
+                if (!destination.empty())
+                    add(file, destination);
+            }
         }
         return moves;
+    }
+
+    // The manifest holds three paths; a larger one is not read at all.
+    void RefuseLargeManifest(const String& manifest)
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExW(Paths::ToLongPath(manifest).c_str(), GetFileExInfoStandard, &data) &&
+            (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) > MostManifestBytes)
+            throw CoreBootSystemFilesBackupSetException(Strings::Format(
+                L"%s is larger than 64 KiB, more than a boot files manifest holds", manifest.c_str()));
+    }
+
+    // The platform's protected-file list as it stands now, upper-case.
+    std::set<String> ProtectedFileSet()
+    {
+        std::set<String> names;
+        for (const String& name : ReadProtectedFiles())
+            names.insert(Strings::ToUpper(name));
+        return names;
     }
 
     // Copies one saved file into the staging folder, with the security of the live file it
@@ -631,16 +832,25 @@ namespace
     void RestoreFiles(const String& directory)
     {
         CoreBootSystemFilesBackupSet backupSet(directory);
+        RefuseLargeManifest(backupSet.GetFilePath());
         backupSet.OpenExisting(NoBackupFormat);
         const StoredPaths stored = ReadStoredPaths(backupSet);
-        RefuseLinksBelow(directory);
+        const std::vector<std::vector<SavedFile>> groups = ListGroups(directory);
 
-        const String systemRoot = Expand(L"%SystemRoot%");
-        const String bootDrive = ReadBootDrive();
+        LivePaths live;
+        live.systemRoot = Directories::RemoveBackslash(Expand(L"%SystemRoot%"));
+        live.bootDrive = ReadBootDrive();
+        live.cache = ReadProtectionCache();
+        live.allUsersProfile = Directories::RemoveBackslash(Expand(L"%AllUsersProfile%"));
+        // Read through the platform's library, before redirection is turned off.
+        live.protectedFiles = ProtectedFileSet();
+        if (live.systemRoot.size() < 2 || live.bootDrive.size() < 2)
+            Fail(Strings::Format(L"The system root (%s) or the boot drive (%s) names no drive", live.systemRoot.c_str(),
+                                 live.bootDrive.c_str()));
         // The 64-bit system's files, not its 32-bit view, and their security.
         std::optional<Wow64FsRedirectionScope> redirection;
         TurnOffRedirection(redirection);
-        const std::vector<Move> moves = ListMoves(directory, stored, systemRoot, bootDrive);
+        const std::vector<Move> moves = ListMoves(directory, groups, stored, live);
 
         // The staged copies of a restore that waits for the restart would be overwritten, and
         // removed again if this one failed: the next start would install a mix.

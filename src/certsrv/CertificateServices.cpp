@@ -7,9 +7,13 @@
 #include "common/Services.h"
 #include "registry/RegistryKey.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <initializer_list>
+#include <map>
 #include <new>
+#include <set>
 #include <vector>
 
 namespace
@@ -107,6 +111,32 @@ namespace
         wchar_t system[MAX_PATH] = {};
         const UINT length = GetSystemDirectoryW(system, MAX_PATH);
         return String(system, length < MAX_PATH ? length : 0) + L"\\CertSrv\\CertEnroll";
+    }
+
+    // Lengths first, then the form: a name longer than any the library gives is looked at no
+    // further, and every name must be one that Windows keeps as written.
+    void CheckNames(const String& manifestPath, std::initializer_list<const String*> values,
+                    std::initializer_list<const StringList*> lists)
+    {
+        const auto check = [&manifestPath](const String& name) {
+            if (name.size() > CertificateServices::MaxNameLength)
+                Throw(Strings::Format(L"Invalid entry in %s: a name of %u characters, more than %u: %s...",
+                                      manifestPath.c_str(), static_cast<unsigned>(name.size()),
+                                      static_cast<unsigned>(CertificateServices::MaxNameLength),
+                                      name.substr(0, 64).c_str()));
+            if (!CertificateServices::IsPlainSharePath(name))
+                Throw(Strings::Format(L"Invalid entry in %s: %s", manifestPath.c_str(), name.c_str()));
+        };
+        for (const String* value : values)
+            check(*value);
+        for (const StringList* names : lists)
+            for (const String& name : *names)
+                check(name);
+    }
+
+    bool IsPlainPart(const String& part)
+    {
+        return part.size() <= CertificateServices::MaxPartLength && Paths::IsPlainName(part);
     }
 
     // A link in the backup would make the restore put back files from elsewhere.
@@ -262,6 +292,33 @@ bool CertificateServices::IsSavedNameBelowFolder(const String& name)
         start = end + 1;
     }
     return true;
+}
+
+bool CertificateServices::IsPlainSharePath(const String& name)
+{
+    if (name.size() > MaxNameLength || name.compare(0, 2, L"\\\\") != 0)
+        return false;
+    size_t parts = 0;
+    for (size_t start = 2;; ++parts)
+    {
+        const size_t end = std::min(name.find(L'\\', start), name.size());
+        if (!IsPlainPart(name.substr(start, end - start)))
+            return false;
+        if (end == name.size())
+            return parts + 1 >= 3;
+        start = end + 1;
+    }
+}
+
+bool CertificateServices::IsLogFileName(const String& name)
+{
+    const String file = Files::GetFileName(name);
+    const size_t digits = file.size() - std::min(file.size(), wcslen(L"edb") + wcslen(L".log"));
+    if (digits < 5 || digits > 8 || !Strings::StartsWithNoCase(file, L"edb") ||
+        !Strings::EqualsNoCase(file.substr(file.size() - 4), L".log") ||
+        file.find_first_not_of(L"0123456789ABCDEFabcdef", 3) != 3 + digits)
+        return false;
+    return LogGeneration(name) != 0;
 }
 
 void CertificateServices::Backup(const String& serverName, const String& directory, bool truncateLogs)
@@ -478,13 +535,15 @@ void CertificateServices::Restore(const String& serverName, const String& direct
     // Everything is read and checked before the service is touched: a backup that cannot be put
     // back whole must not leave the authority stopped or without its database.
     CertificateServicesBackupSet manifest(directory);
-    manifest.OpenExisting(L"No Certificate Services backup in %s");
+    manifest.OpenSaved(L"No Certificate Services backup in %s");
     const String database = manifest.GetDatabase();
     const String checkpointDirectory = manifest.GetCheckpointDir();
     const String logDirectory = manifest.GetLogDir();
     const StringList databaseFiles = manifest.GetDatabaseFiles();
     const StringList backupLogs = manifest.GetBackupLogs();
     const StringList dynamicFiles = manifest.GetDynamicFiles();
+    const std::initializer_list<const StringList*> lists = {&databaseFiles, &backupLogs, &dynamicFiles};
+    CheckNames(manifest.GetFilePath(), {&database, &checkpointDirectory, &logDirectory}, lists);
 
     const auto invalid = [&manifest](const String& value) {
         Throw(Strings::Format(L"Invalid entry in %s: %s", manifest.GetFilePath().c_str(), value.c_str()));
@@ -504,36 +563,66 @@ void CertificateServices::Restore(const String& serverName, const String& direct
             Throw(Strings::Format(L"The backup folder %s lies in %s, which the restore writes", directory.c_str(),
                                   written.c_str()));
 
-    // Database files and logs go only into the folders whose other files the restore removes;
-    // every name is checked before any saved file is looked for.
-    const auto checkName = [&](const String& name, bool belowReplaced) {
-        const String nameDirectory = SameCase(Directories::GetDirectory(name, true));
-        if (!IsSavedNameBelowFolder(name))
-            invalid(name);
-        if (belowReplaced && nameDirectory != SameCase(databaseDirectory) &&
-            nameDirectory != SameCase(checkpointDirectory) && nameDirectory != SameCase(logDirectory))
-            invalid(name);
-        if (!belowReplaced && SameCase(LocalPath(serverName, nameDirectory)) != SameCase(enrollFolder))
-            invalid(name);
+    // Each kind of file goes only where the authority keeps that kind: database files beside the
+    // database, logs by their generation in the log folder (the checkpoint folder gets none: the
+    // library starts from the registered logs), dynamic files in the enrollment folder.
+    const auto folderOf = [&serverName](const String& name) {
+        return SameCase(LocalPath(serverName, Directories::GetDirectory(name, true)));
     };
-    const auto checkSaved = [&](const String& name) {
+    for (const String& name : databaseFiles)
+        if (folderOf(name) != folderOf(database) || !Strings::EqualsNoCase(name.substr(name.size() - 4), L".edb"))
+            invalid(name);
+    for (const String& name : backupLogs)
+        if (folderOf(name) != SameCase(LocalPath(serverName, logDirectory)) || !IsLogFileName(name))
+            invalid(name);
+    for (const String& name : dynamicFiles)
+        if (folderOf(name) != SameCase(enrollFolder))
+            invalid(name);
+
+    // Each live file is replaced once, the database among them, and the logs are one run of
+    // generations: the range registered with the library is exactly what is put back.
+    std::set<String> places;
+    for (const StringList* names : lists)
+        for (const String& name : *names)
+            if (!places.insert(SameCase(LocalPath(serverName, name))).second)
+                Throw(Strings::Format(L"Invalid entry in %s: %s is listed twice", manifest.GetFilePath().c_str(),
+                                      name.c_str()));
+    if (std::none_of(databaseFiles.begin(), databaseFiles.end(),
+                     [&database](const String& name) { return Strings::EqualsNoCase(name, database); }))
+        Throw(Strings::Format(L"No saved file for the database %s in %s", database.c_str(),
+                              manifest.GetFilePath().c_str()));
+    if (backupLogs.empty())
+        Throw(Strings::Format(L"No saved log in %s", manifest.GetFilePath().c_str()));
+    std::map<ULONG, const String*> generations;
+    for (const String& name : backupLogs)
+        if (!generations.emplace(LogGeneration(name), &name).second)
+            Throw(Strings::Format(L"Invalid entry in %s: %s is listed twice", manifest.GetFilePath().c_str(),
+                                  name.c_str()));
+    const ULONGLONG span = static_cast<ULONGLONG>(generations.rbegin()->first) - generations.begin()->first + 1;
+    if (span != generations.size())
+        Throw(Strings::Format(L"Invalid entry in %s: the logs %s to %s lack a generation between them",
+                              manifest.GetFilePath().c_str(), generations.begin()->second->c_str(),
+                              generations.rbegin()->second->c_str()));
+
+    const auto checkSaved = [&](const String& name, bool mayBeEmpty) {
         const String source = SavedFilePath(directory, name);
         if (PassesThroughLink(directory, source))
             Throw(Strings::Format(L"%s leads through a link; the backup holds no links", source.c_str()));
-        bool isDirectory = false;
-        if (!Paths::GetAttributes(source, isDirectory) || isDirectory)
+        WIN32_FILE_ATTRIBUTE_DATA saved = {};
+        if (!GetFileAttributesExW(Paths::ToLongPath(source).c_str(), GetFileExInfoStandard, &saved) ||
+            (saved.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             Throw(Strings::Format(L"CopyFile(%s, %s) failed.\n%s", source.c_str(), name.c_str(),
                                   ErrorText::Format(ERROR_FILE_NOT_FOUND).c_str()));
+        // The library's database and logs are never empty: an empty one is a damaged backup.
+        if (!mayBeEmpty && saved.nFileSizeHigh == 0 && saved.nFileSizeLow == 0)
+            Throw(Strings::Format(L"The saved file %s is empty", source.c_str()));
     };
     for (const String& name : databaseFiles)
-        checkName(name, true);
+        checkSaved(name, false);
     for (const String& name : backupLogs)
-        checkName(name, true);
+        checkSaved(name, false);
     for (const String& name : dynamicFiles)
-        checkName(name, false);
-    for (const StringList* names : {&databaseFiles, &backupLogs, &dynamicFiles})
-        for (const String& name : *names)
-            checkSaved(name);
+        checkSaved(name, true);
 
     StoppedServices stopped(ServiceTimeout);
     try
@@ -546,7 +635,7 @@ void CertificateServices::Restore(const String& serverName, const String& direct
             stopped.Stop(WebServiceName);
 
         ReplacementSet files;
-        for (const StringList* names : {&databaseFiles, &backupLogs, &dynamicFiles})
+        for (const StringList* names : lists)
             for (const String& name : *names)
                 files.Add(SavedFilePath(directory, name), name);
         for (const String& replacedDirectory : replaced)

@@ -44,9 +44,11 @@ public:
     void Backup(const String& serverName, const String& directory, bool truncateLogs);
 
     // Puts the files listed in directory's manifest back in place. Everything is checked before
-    // a service is touched: the names, every saved file, and that the backup folder lies outside
-    // the folders the restore writes ("The backup folder %s lies in %s, which the restore
-    // writes"). Then "CertSvc" and a running "w3svc" are stopped (a service that shows no progress
+    // a service is touched: the manifest's size and its lists' lengths, every name's length and
+    // form, that each kind of file goes to its own folder of the authority and each live file
+    // once, that the database and a run of logs are there, every saved file (present, no link,
+    // database and logs not empty), and that the backup folder lies outside the folders the
+    // restore writes ("The backup folder %s lies in %s, which the restore writes"). Then "CertSvc" and a running "w3svc" are stopped (a service that shows no progress
     // for a minute fails the restore), the restore is prepared, every saved file is copied beside
     // its live place, the restore registered with the log range of the saved logs, the live files
     // replaced by renames and the other files of the database, checkpoint and log folders removed.
@@ -90,6 +92,23 @@ public:
     // Whether a name the library handed out stays below the backup's folder when appended to
     // it: a "\\server\share\..." or "\..." name without "." or ".." parts, streams or slashes.
     static bool IsSavedNameBelowFolder(const String& name);
+
+    // The longest name a restore takes from a manifest: the library names files by paths of the
+    // classic length on the server's administrative share, far below this. The file systems hold
+    // at most MaxPartLength characters in one part of a path.
+    static constexpr size_t MaxNameLength = 1024;
+    static constexpr size_t MaxPartLength = 255;
+
+    // Whether a name from a manifest is a path the restore may write as it stands:
+    // "\\server\share\..." of at most MaxNameLength characters, at least one part below the
+    // share, every part one that Windows keeps as written (not empty, no trailing dot or blank, no
+    // stream, wildcard, slash or control character, no device name such as "CON" or "lpt1.txt",
+    // at most MaxPartLength characters).
+    static bool IsPlainSharePath(const String& name);
+
+    // Whether a name's file is a log of the authority: "edb", five to eight hexadecimal digits
+    // of a generation other than 0, ".log".
+    static bool IsLogFileName(const String& name);
 
 private:
     template <typename Function>

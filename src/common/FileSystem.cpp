@@ -95,6 +95,28 @@ namespace Paths
         }
     }
 
+    bool IsPlainName(const String& name)
+    {
+        if (name.empty() || name.size() > 255 || name.back() == L'.' || name.back() == L' ')
+            return false;
+        for (const wchar_t character : name)
+        {
+            if (character < 32 || wcschr(L"<>:\"/\\|?*", character) != nullptr)
+                return false;
+        }
+        // The system compares the part before the first dot, trailing blanks dropped.
+        String base = Strings::ToUpper(name.substr(0, name.find(L'.')));
+        base.erase(base.find_last_not_of(L' ') + 1);
+        for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"})
+        {
+            if (base == device)
+                return false;
+        }
+        // Ports, the superscript digits one to three among them.
+        const bool port = base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0);
+        return !(port && ((base[3] >= L'0' && base[3] <= L'9') || base[3] == 0xB9 || base[3] == 0xB2 || base[3] == 0xB3));
+    }
+
     String FromLongPath(const String& path)
     {
         if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
@@ -545,15 +567,14 @@ void ReplacementSet::Add(const String& source, const String& destination)
     m_entries.push_back(entry);
 }
 
-void ReplacementSet::RemoveOthersIn(const String& folder, const String& pattern)
+void ReplacementSet::RemoveOthersIn(const String& folder, bool (*takes)(const String& name))
 {
     ThrowIfEmpty(folder, L"Directory cannot be empty");
-    ThrowIfEmpty(pattern, L"Pattern cannot be empty");
     const String longFolder = StripTrailingBackslash(Paths::ToLongPath(folder));
     for (const Folder& known : m_folders)
-        if (Strings::EqualsNoCase(known.path, longFolder) && Strings::EqualsNoCase(known.pattern, pattern))
+        if (Strings::EqualsNoCase(known.path, longFolder) && known.takes == takes)
             return;
-    m_folders.push_back({longFolder, pattern});
+    m_folders.push_back({longFolder, takes});
 }
 
 bool ReplacementSet::Failed(const String& from, const String& to)
@@ -608,7 +629,7 @@ bool ReplacementSet::Commit()
                 kept.push_back(Files::GetFileName(entry.staged));
         }
         WIN32_FIND_DATAW found;
-        UniqueFindHandle search(FindFirstFileW((folder + L"\\" + other.pattern).c_str(), &found));
+        UniqueFindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &found));
         if (!search)
         {
             if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)
@@ -617,13 +638,14 @@ bool ReplacementSet::Commit()
         }
         do
         {
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+                (other.takes != nullptr && !other.takes(found.cFileName)))
                 continue;
             const bool isKept = std::any_of(kept.begin(), kept.end(), [&found](const String& name) {
                 return Strings::EqualsNoCase(name, found.cFileName);
             });
             const String path = folder + L'\\' + found.cFileName;
-            // A file that two patterns of one folder match goes once.
+            // A file that two tests of one folder take goes once.
             const bool isListed = std::any_of(m_others.begin(), m_others.end(), [&path](const Other& listed) {
                 return Strings::EqualsNoCase(listed.path, path);
             });

@@ -17,6 +17,12 @@ namespace Paths
     // part's trailing dots and blanks, so ". ." and "..." are ".." to it). For paths that a
     // manifest from anywhere hands us.
     bool IsRelativeBelow(const String& path);
+    // One part of a path that Windows stores under exactly that name and opens as a plain file
+    // or folder: 1 to 255 characters, no control character, wildcard, stream (":") or other
+    // reserved character, no trailing dot or blank (the system drops them, so the name would
+    // stand for another file), and no device name with any extension ("NUL.txt", "aux .bat",
+    // "COM1", "LPT²", "CLOCK$").
+    bool IsPlainName(const String& name);
     // The folder of the module that holds this code (the backup module, or a program that links
     // the code itself), with a trailing backslash; empty, with the last error set, when it
     // cannot be found.
@@ -89,8 +95,8 @@ public:
     ~ReplacementSet();
 
     void Add(const String& source, const String& destination);
-    // Only the other files whose names match pattern ("edb*.log") go; "*" is every file.
-    void RemoveOthersIn(const String& folder, const String& pattern = L"*");
+    // With a test, only the other files whose names it takes go; without, every other file.
+    void RemoveOthersIn(const String& folder, bool (*takes)(const String& name) = nullptr);
 
     // Creates the destinations' missing folders and makes the staged copies. Call once.
     bool Stage();
@@ -131,7 +137,7 @@ private:
     struct Folder
     {
         String path;
-        String pattern;
+        bool (*takes)(const String& name);
     };
 
     std::vector<Folder> m_folders;

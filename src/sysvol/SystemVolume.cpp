@@ -6,6 +6,7 @@
 #include "common/Handles.h"
 #include "common/Links.h"
 #include "sysvol/SystemVolumeBackupSet.h"
+#include "sysvol/SystemVolumeNames.h"
 
 #include <algorithm>
 #include <vector>
@@ -16,6 +17,18 @@ namespace
     const wchar_t* const CopyFailed = L"Directories::Copy(%s, %s) failed: %d\n%s";
     const wchar_t* const InsideRestoredFolder = L"The backup folder %s lies in %s, which the restore writes";
     const wchar_t* const RenameFailed = L"MoveFileEx(%s, %s) failed: %s";
+
+    // What a genuine backup stays within; anything past it is refused before it is used.
+    // The manifest holds one short path and a link or two for each domain the server holds.
+    constexpr DWORD MostManifestBytes = 1024 * 1024;
+    // The copy path is the live tree's path without its colon.
+    constexpr size_t MostCopyPathCharacters = MAX_PATH;
+    constexpr size_t MostLinks = 64;
+    constexpr size_t MostLinkCharacters = 1024;
+    // Names below the tree (64 of at most 255 characters keep every path within what a long
+    // path holds), and entries of the whole saved tree.
+    constexpr size_t MostDepth = 64;
+    constexpr size_t MostEntries = 100000;
 
     [[noreturn]] void Fail(const String& message)
     {
@@ -102,6 +115,16 @@ namespace
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     }
 
+    // A manifest is read whole into memory: one far larger than a genuine one is refused unread.
+    void RefuseLargeManifest(const String& path)
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(Paths::ToLongPath(path).c_str(), GetFileExInfoStandard, &data))
+            return; // the manifest's own reading says what is wrong
+        if (data.nFileSizeHigh != 0 || data.nFileSizeLow > MostManifestBytes)
+            Fail(Strings::Format(L"%s is larger than 1 MiB, more than a SysVol manifest holds", path.c_str()));
+    }
+
     // Deletes a file this restore made or set aside, read-only or not.
     void DeleteOwnFile(const String& longPath) noexcept
     {
@@ -130,14 +153,25 @@ namespace
                 Undo();
         }
 
-        // Throws for a link anywhere in the saved tree, for a live link or file where the saved
-        // tree has a folder, a live folder where it has a file, and for a recorded link whose
-        // place the saved tree fills or whose live place is a file or lies behind a live link.
+        // Reads the saved tree whole and writes nothing. Throws, before any entry past it is
+        // used, for more entries than a backup holds, a name Windows cannot hold, a link, and
+        // folders nested deeper than a backup holds. Returns the number of saved files.
+        size_t ReadSaved()
+        {
+            Read(String(), 0);
+            return m_savedFiles;
+        }
+
+        // After ReadSaved, reads the live tree and writes nothing. Throws for a live link or file
+        // where the saved tree has a folder, a live folder where it has a file, and for a
+        // recorded link whose place the saved tree fills or whose live place is a file or lies
+        // behind a live link.
         void Plan(const std::vector<SystemVolumeLink>& links)
         {
             if (Attributes(m_live) == INVALID_FILE_ATTRIBUTES)
                 m_folders.push_back(m_live);
-            Scan(m_copy, m_live);
+            for (const SavedEntry& entry : m_saved)
+                PlanEntry(entry);
             for (const SystemVolumeLink& link : links)
                 PlanLink(link);
         }
@@ -175,8 +209,16 @@ namespace
             bool made = false;
         };
 
-        void Scan(const String& savedFolder, const String& liveFolder)
+        struct SavedEntry
         {
+            String relative; // below the saved tree
+            bool folder;
+        };
+
+        // relativeFolder holds depth names (none for the saved tree itself).
+        void Read(const String& relativeFolder, size_t depth)
+        {
+            const String savedFolder = relativeFolder.empty() ? m_copy : m_copy + L'\\' + relativeFolder;
             WIN32_FIND_DATAW entry;
             UniqueFindHandle search(FindFirstFileW((savedFolder + L"\\*").c_str(), &entry));
             if (!search)
@@ -184,42 +226,84 @@ namespace
                 const DWORD error = GetLastError();
                 if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES)
                     return;
-                ThrowCopyFailed(savedFolder, liveFolder, error);
+                ThrowCopyFailed(savedFolder, LivePath(relativeFolder), error);
             }
             do
             {
                 // As the backup's copy: names beginning with "." were never saved.
                 if (entry.cFileName[0] == L'.')
                     continue;
-                const String saved = savedFolder + L'\\' + entry.cFileName;
-                const String live = liveFolder + L'\\' + entry.cFileName;
+                const String relative = relativeFolder.empty() ? String(entry.cFileName)
+                                                               : relativeFolder + L'\\' + entry.cFileName;
+                const String saved = m_copy + L'\\' + relative;
+                if (++m_savedEntries > MostEntries)
+                    Fail(Strings::Format(L"The SysVol backup in %s holds more than %d entries; nothing was restored",
+                                         Shown(m_copy).c_str(), static_cast<int>(MostEntries)));
+                if (!SystemVolumeNames::IsPlain(entry.cFileName))
+                    Fail(Strings::Format(L"The SysVol backup holds a name Windows cannot hold at %s; nothing was restored",
+                                         Shown(saved).c_str()));
                 if (IsLink(entry.dwFileAttributes))
                     Fail(Strings::Format(L"The SysVol backup holds a link at %s; nothing was restored",
                                          Shown(saved).c_str()));
-                const DWORD liveAttributes = Attributes(live);
-                if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                {
-                    if (IsLink(liveAttributes))
-                        Fail(Strings::Format(L"The live SysVol has a link at %s where the backup has a folder; "
-                                             L"nothing was restored", Shown(live).c_str()));
-                    if (liveAttributes != INVALID_FILE_ATTRIBUTES && !IsFolder(liveAttributes))
-                        Fail(Strings::Format(L"The live SysVol has a file at %s where the backup has a folder; "
-                                             L"nothing was restored", Shown(live).c_str()));
-                    if (liveAttributes == INVALID_FILE_ATTRIBUTES)
-                        m_folders.push_back(live);
-                    Scan(saved, live);
-                }
+                // Also what ends a loop the file system does not show as a link.
+                if (depth >= MostDepth)
+                    Fail(Strings::Format(L"The SysVol backup nests folders more than %d deep at %s; nothing was restored",
+                                         static_cast<int>(MostDepth), Shown(saved).c_str()));
+                const bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                m_saved.push_back({relative, folder});
+                if (folder)
+                    Read(relative, depth + 1);
                 else
-                {
-                    if (IsFolder(liveAttributes))
-                        Fail(Strings::Format(L"The live SysVol has a folder at %s where the backup has a file; "
-                                             L"nothing was restored", Shown(live).c_str()));
-                    m_files.push_back({saved, live, liveAttributes != INVALID_FILE_ATTRIBUTES, String(), String()});
-                }
+                    ++m_savedFiles;
             } while (FindNextFileW(search.get(), &entry));
             const DWORD endReason = GetLastError();
             if (endReason != ERROR_NO_MORE_FILES)
-                ThrowCopyFailed(savedFolder, liveFolder, endReason);
+                ThrowCopyFailed(savedFolder, LivePath(relativeFolder), endReason);
+        }
+
+        String LivePath(const String& relative) const
+        {
+            return relative.empty() ? m_live : m_live + L'\\' + relative;
+        }
+
+        // The attributes of the live entry a saved one lands on. Windows also opens an entry by
+        // its short name, so a saved name may reach a live entry the backup never held: refused.
+        DWORD LiveAttributes(const SavedEntry& entry, const String& live) const
+        {
+            WIN32_FIND_DATAW found;
+            UniqueFindHandle search(FindFirstFileW(live.c_str(), &found));
+            if (!search)
+                return INVALID_FILE_ATTRIBUTES;
+            if (!Strings::EqualsNoCase(Files::GetFileName(entry.relative), found.cFileName))
+                Fail(Strings::Format(L"The SysVol backup holds %s, another name of the live %s; nothing was restored",
+                                     Shown(m_copy + L'\\' + entry.relative).c_str(),
+                                     Shown(Directories::GetDirectory(live, true) + L'\\' + found.cFileName).c_str()));
+            return found.dwFileAttributes;
+        }
+
+        void PlanEntry(const SavedEntry& entry)
+        {
+            const String live = LivePath(entry.relative);
+            const DWORD liveAttributes = LiveAttributes(entry, live);
+            if (entry.folder)
+            {
+                if (IsLink(liveAttributes))
+                    Fail(Strings::Format(L"The live SysVol has a link at %s where the backup has a folder; "
+                                         L"nothing was restored", Shown(live).c_str()));
+                if (liveAttributes != INVALID_FILE_ATTRIBUTES && !IsFolder(liveAttributes))
+                    Fail(Strings::Format(L"The live SysVol has a file at %s where the backup has a folder; "
+                                         L"nothing was restored", Shown(live).c_str()));
+                if (liveAttributes == INVALID_FILE_ATTRIBUTES)
+                    m_folders.push_back(live);
+            }
+            else
+            {
+                if (IsFolder(liveAttributes))
+                    Fail(Strings::Format(L"The live SysVol has a folder at %s where the backup has a file; "
+                                         L"nothing was restored", Shown(live).c_str()));
+                m_files.push_back({m_copy + L'\\' + entry.relative, live, liveAttributes != INVALID_FILE_ATTRIBUTES,
+                                   String(), String()});
+            }
         }
 
         void PlanLink(const SystemVolumeLink& link)
@@ -359,6 +443,9 @@ namespace
 
         String m_copy;
         String m_live;
+        std::vector<SavedEntry> m_saved; // every folder before what it holds
+        size_t m_savedEntries = 0;
+        size_t m_savedFiles = 0;
         StringList m_folders;          // saved folders the live tree lacks, outermost first
         std::vector<FileStep> m_files;
         std::vector<LinkStep> m_links;
@@ -405,24 +492,38 @@ void SystemVolume::Restore(const String& directory)
         Fail(Strings::Format(InsideRestoredFolder, directory.c_str(), live.c_str()));
 
     SystemVolumeBackupSet backupSet(directory);
+    RefuseLargeManifest(backupSet.GetFilePath());
     backupSet.OpenExisting(NoBackup);
+    const String& manifest = backupSet.GetFilePath();
     const String relative = backupSet.GetDirectory();
+    if (relative.size() > MostCopyPathCharacters)
+        Fail(Strings::Format(L"The SysVol copy path in %s is longer than %d characters", manifest.c_str(),
+                             static_cast<int>(MostCopyPathCharacters)));
     const String folder = CopyFolder(directory);
-    if (!Paths::IsRelativeBelow(relative) || PassesThroughLink(folder, relative))
-        Fail(Strings::Format(L"Invalid SysVol copy path in %s: %s", backupSet.GetFilePath().c_str(), relative.c_str()));
+    if (!Paths::IsRelativeBelow(relative) || !SystemVolumeNames::IsPlainPath(relative, MostDepth) ||
+        PassesThroughLink(folder, relative))
+        Fail(Strings::Format(L"Invalid SysVol copy path in %s: %s", manifest.c_str(), relative.c_str()));
     const String copy = folder + L'\\' + relative;
-    // An empty restore is no restore.
     if (!Directories::Exists(copy))
         Fail(Strings::Format(NoBackup, directory.c_str()));
-    const std::vector<SystemVolumeLink> links = backupSet.GetLinks();
+    const std::vector<SystemVolumeLink> links = backupSet.GetLinks(MostLinks);
+    if (links.size() > MostLinks)
+        Fail(Strings::Format(L"%s records more than %d SysVol links", manifest.c_str(), static_cast<int>(MostLinks)));
     for (const SystemVolumeLink& link : links)
     {
-        if (!Paths::IsRelativeBelow(link.path) || !Paths::IsRelativeBelow(link.target))
-            Fail(Strings::Format(L"Invalid SysVol link in %s: %s to %s", backupSet.GetFilePath().c_str(),
-                                 link.path.c_str(), link.target.c_str()));
+        if (link.path.size() > MostLinkCharacters || link.target.size() > MostLinkCharacters)
+            Fail(Strings::Format(L"Invalid SysVol link in %s: longer than %d characters", manifest.c_str(),
+                                 static_cast<int>(MostLinkCharacters)));
+        if (!Paths::IsRelativeBelow(link.path) || !Paths::IsRelativeBelow(link.target) ||
+            !SystemVolumeNames::IsPlainPath(link.path, MostDepth) || !SystemVolumeNames::IsPlainPath(link.target, MostDepth))
+            Fail(Strings::Format(L"Invalid SysVol link in %s: %s to %s", manifest.c_str(), link.path.c_str(),
+                                 link.target.c_str()));
     }
 
     TreeRestore restore(copy, live);
+    // An empty restore is no restore.
+    if (restore.ReadSaved() == 0)
+        Fail(Strings::Format(NoBackup, directory.c_str()));
     restore.Plan(links);
     restore.Apply();
 }

@@ -24,11 +24,14 @@ public:
     // Lays the tree that directory's manifest names over %SystemRoot%\SysVol: files the copy
     // holds are replaced, other live files stay, recorded links missing from the live tree are
     // made. Only reads directory. Everything is checked before the first write: a directory
-    // equal to or below the live tree, a missing manifest or copy ("No SysVol backup in
-    // <directory>"), paths that lead out of their folder, a link anywhere in the saved tree, a
-    // live link, file or folder where the saved tree has something else. Then files are copied
-    // beside their live places and swapped in by renames; a failure undoes every step before it,
-    // leaving the live tree as it was. Throws SystemVolumeBackupSetException or
+    // equal to or below the live tree, a missing manifest, a copy that is missing or holds no
+    // file ("No SysVol backup in <directory>"), paths that lead out of their folder, a name
+    // Windows cannot hold, a link anywhere in the saved tree, a saved name that is another
+    // (short) name of a live entry, a live link, file or folder where the saved tree has
+    // something else, and every size, count and depth past what a backup holds (the manifest's
+    // size before it is loaded, the saved tree's entries and depth as it is read). Then files
+    // are copied beside their live places and swapped in by renames; a failure undoes every step
+    // before it, leaving the live tree as it was. Throws SystemVolumeBackupSetException or
     // SystemVolumeException.
     static void Restore(const String& directory);
 };

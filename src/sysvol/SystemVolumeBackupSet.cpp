@@ -24,11 +24,12 @@ void SystemVolumeBackupSet::SetDirectory(const String& relativeCopyPath)
     SetElementText(DirectoryPath, relativeCopyPath);
 }
 
-std::vector<SystemVolumeLink> SystemVolumeBackupSet::GetLinks() const
+std::vector<SystemVolumeLink> SystemVolumeBackupSet::GetLinks(size_t most) const
 {
     std::vector<SystemVolumeLink> links;
     const CXmlNodeWrapper root = Document().GetDocumentElement();
-    for (CXmlNodeWrapper child = root.GetFirstChild(); !child.IsEmpty(); child = child.GetNextSibling())
+    for (CXmlNodeWrapper child = root.GetFirstChild(); !child.IsEmpty() && links.size() <= most;
+         child = child.GetNextSibling())
     {
         if (child.IsElement(LinkElement))
             links.push_back({child.GetText(), child.GetAttribute(TargetAttribute, String())});

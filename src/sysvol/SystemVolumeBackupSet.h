@@ -34,8 +34,9 @@ public:
     // In memory only; does nothing when the element is missing.
     void SetDirectory(const String& relativeCopyPath);
 
-    // The <link> elements in document order (a missing target attribute reads as empty).
-    std::vector<SystemVolumeLink> GetLinks() const;
+    // The <link> elements in document order (a missing target attribute reads as empty), at most
+    // most + 1 of them: a caller tells a list past its limit without reading it whole.
+    std::vector<SystemVolumeLink> GetLinks(size_t most) const;
     // Appends a <link> element, in memory only. Throws XmlException when the document refuses.
     void AddLink(const SystemVolumeLink& link);
 };

@@ -31,7 +31,9 @@ same_files() {
     local what=$1 one=$2 two=$3 name
     for name in "${@:4}"; do cmp -s "$one/$name" "$two/$name" || fail "$what: $name differs"; done
 }
-DB_FILES=(ntds.dit edb00001.log edb00002.log edb00003.log)
+# The logs' generations are hexadecimal: edb00001.log ... edb00009.log, edb0000A.log ... edb00011.log.
+LOGS=($(for generation in $(seq 1 17); do printf 'edb%05X.log ' "$generation"; done))
+DB_FILES=(ntds.dit "${LOGS[@]}")
 
 # --- 2003: backup through the API ------------------------------------------------------------
 run_in "$DC" ssbr status
@@ -45,10 +47,11 @@ expect_eq "backup: exit" 0 "$RC"
 expect_eq "backup: stderr" "" "$ERR"
 BK=$DC/drive_c/ad/full
 same_files "backup" "$NTDS" "$BK" "${DB_FILES[@]}"
-expect_eq "backup: only the listed files" "ActiveDirectoryBackupSet.xml edb00001.log edb00002.log edb00003.log ntds.dit" "$(ls "$BK" | grep -vx "SHA256SUMS\|backup.json" | sort | tr '\n' ' ' | sed 's/ $//')"
+expect_eq "backup: only the listed files" "ActiveDirectoryBackupSet.xml ${LOGS[*]} ntds.dit" "$(ls "$BK" | grep -vx "SHA256SUMS\|backup.json" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 MANIFEST=$(cat "$BK/ActiveDirectoryBackupSet.xml")
 expect_eq "manifest: files newest first" \
-    'name="ntds.dit" bft="68" original="C:\WINDOWS\NTDS\ntds.dit" name="edb00003.log" bft="33" original="C:\WINDOWS\NTDS\edb00003.log" name="edb00002.log" bft="33" original="C:\WINDOWS\NTDS\edb00002.log" name="edb00001.log" bft="33" original="C:\WINDOWS\NTDS\edb00001.log"' \
+    "name=\"ntds.dit\" bft=\"68\" original=\"C:\\WINDOWS\\NTDS\\ntds.dit\" $(for log in $(printf '%s\n' "${LOGS[@]}" | tac); do
+        printf 'name="%s" bft="33" original="C:\\WINDOWS\\NTDS\\%s" ' "$log" "$log"; done | sed 's/ $//')" \
     "$(grep -o 'name="[^"]*" bft="[^"]*" original="[^"]*"' <<<"$MANIFEST" | tr '\n' ' ' | sed 's/ $//')"
 expect_contains "manifest: token size" '<expiration size="16">' "$MANIFEST"
 run_in "$DC" reg query "$LABKEY"
@@ -143,15 +146,14 @@ SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --no-verify --ac
 expect_eq "restore: exit" 0 "$RC"
 expect_eq "restore: stderr" "" "$ERR"
 same_files "restore" "$BK" "$NTDS" "${DB_FILES[@]}"
-# The current log is not the backup's: replayed after its logs it would carry the database past
-# the backup (or fail, when it is another database's), so it goes with the other logs.
-same_files "restore left the rest" "$BEFORE" "$NTDS" edb.chk res1.log res2.log
-expect_eq "restore: nothing left beside the live files" "edb.chk edb00001.log edb00002.log edb00003.log ntds.dit res1.log res2.log" \
-    "$(ls "$NTDS" | sort | tr '\n' ' ' | sed 's/ $//')"
+same_files "restore left the rest" "$BEFORE" "$NTDS" edb.chk edb.log res1.log res2.log
+expect_eq "restore: nothing left beside the live files" "edb.chk edb.log ${LOGS[*]} ntds.dit res1.log res2.log" \
+    "$(ls "$NTDS" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 registration
 expect_eq "registration: map" 'C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' "$(registered Map)"
+# The range is read in hexadecimal: edb00011.log is generation 0x11, the newest.
 expect_eq "registration: low log" "0x1" "$(registered LowLog)"
-expect_eq "registration: high log" "0x3" "$(registered HighLog)"
+expect_eq "registration: high log" "0x11" "$(registered HighLog)"
 expect_eq "registration: log directory" 'C:\WINDOWS\NTDS' "$(registered LogDirectory)"
 expect_eq "registration: checkpoint directory" 'C:\WINDOWS\NTDS' "$(registered CheckpointDirectory)"
 expect_eq "registration: completed" "0x0" "$(registered Complete)"
@@ -164,9 +166,48 @@ SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --no-verify --ac
 knob "$DC" Directory -
 registration
 expect_contains "copy failure: the first exception's full text" \
-    'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\ad\full\edb00003.log, Q:\NTDS\edb00003.log) failed.' "$ERR"
+    'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\ad\full\edb00011.log, Q:\NTDS\edb00011.log) failed.' "$ERR"
 expect_eq "copy failure: restore completed as failed" "0x80004005" "$(registered Complete)"
 expect_eq "copy failure: restore ended" "0x1" "$(registered Ended)"
+
+# The service cannot name its locations: the paths the backup recorded are used, so each must lie
+# in one of the service's configured folders. A log recorded last elsewhere would make that folder
+# the log folder, a database recorded elsewhere would be copied there.
+knob "$DC" DsRestoreGetDatabaseLocationsW 0xC8000226
+mkdir -p "$DC/drive_c/outside"
+cp -a "$BK" "$DC/drive_c/ad/recorded-log"
+cp -a "$BK" "$DC/drive_c/ad/recorded-database"
+sed -i 's|</logfiles>|<file name="edb00012.log" bft="33" original="C:\\outside\\edb00012.log"/></logfiles>|' \
+    "$DC/drive_c/ad/recorded-log/ActiveDirectoryBackupSet.xml"
+echo planted >"$DC/drive_c/ad/recorded-log/edb00012.log"
+sed -i 's|original="C:\\WINDOWS\\NTDS\\ntds.dit"|original="C:\\outside\\ntds.dit"|' \
+    "$DC/drive_c/ad/recorded-database/ActiveDirectoryBackupSet.xml"
+LIVE_STATE=$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
+for crafted in log:'C:\outside\edb00012.log' database:'C:\outside\ntds.dit'; do
+    SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore "C:\\ad\\recorded-${crafted%%:*}" --no-verify --active-directory
+    expect_eq "recorded $crafted: exit" 1 "$RC"
+    expect_contains "recorded $crafted" \
+        "ActiveDirectoryException ERROR: The backup in C:\\ad\\recorded-${crafted%%:*} records ${crafted#*:}, which lies in none of the directory service's folders" "$ERR"
+done
+expect_eq "recorded paths elsewhere: nothing written there" "" "$(ls -A "$DC/drive_c/outside")"
+expect_eq "recorded paths elsewhere: the live files unchanged" "$LIVE_STATE" \
+    "$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)"
+# Restored from the recorded paths; a log entry in the database list is passed over (only the log
+# list's names are checked), so the live checkpoint stays.
+cp -a "$BK" "$DC/drive_c/ad/recorded-extra"
+sed -i 's|<dbfiles>|<dbfiles><file name="edb.chk" bft="33" original="C:\\WINDOWS\\NTDS\\edb.chk"/>|' \
+    "$DC/drive_c/ad/recorded-extra/ActiveDirectoryBackupSet.xml"
+echo planted >"$DC/drive_c/ad/recorded-extra/edb.chk"
+cp "$NTDS/edb.chk" "$DC/drive_c/edb.chk-live"
+head -c 5000 /dev/urandom >"$NTDS/ntds.dit"
+SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\recorded-extra' --no-verify --active-directory
+knob "$DC" DsRestoreGetDatabaseLocationsW -
+expect_eq "recorded locations: exit" 0 "$RC"
+same_files "recorded locations: restore" "$BK" "$NTDS" "${DB_FILES[@]}"
+cmp -s "$DC/drive_c/edb.chk-live" "$NTDS/edb.chk" || fail "recorded locations: the live checkpoint was replaced"
+registration
+expect_eq "recorded locations: map" 'C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' "$(registered Map)"
+expect_eq "recorded locations: log directory" 'C:\WINDOWS\NTDS' "$(registered LogDirectory)"
 
 # A folder without the manifest is no backup: refused, and nothing is created there.
 mkdir -p "$DC/drive_c/ad/empty"

@@ -3,8 +3,9 @@
 # protected file listed twice and one missing, a machine without NtBootDD.sys, failures that name
 # the call and path and keep what was saved, restores from a folder without a backup, from one
 # with a link in it and from one taken under other paths, and the restore from a second drive
-# carried out by a restart: every changed live file holds its saved content again, the backup is
-# whole and no staging folder is left.
+# carried out by a restart: every changed live file holds its saved content again (the 2003 web
+# server's MetaBase.xml and MBSchema.xml and both key stores among them), the backup is whole and
+# no staging folder is left.
 source "$(dirname "$0")/lib/common.bash"
 
 provision bootfiles --os 2003
@@ -61,16 +62,16 @@ result() {
 # no name of the lab begins with a digit 0 after a backslash.
 pending() { printf '%s' "$OUT" | grep -o 'REG_MULTI_SZ.*' | sed 's/^REG_MULTI_SZ *//; s/\\0/\n/g'; }
 
-METABASE='C:\windows\system32\inetsrv\MetaBase.bin'
+METABASE='C:\windows\system32\inetsrv\MetaBase.xml'
 step 'ssbr backup E:\bk --boot-files'                                     # 1
 step 'move C:\NtBootDD.sys C:\t\NtBootDD.sys'
 step 'ssbr backup C:\bk-noscsi --boot-files'                              # 3
 step 'move C:\t\NtBootDD.sys C:\NtBootDD.sys'
-step "move $METABASE C:\\t\\MetaBase.bin"
+step "move $METABASE C:\\t\\MetaBase.xml"
 step "mkdir $METABASE"
 step 'ssbr backup C:\bk-fail --boot-files'                                # 7
 step "rmdir $METABASE"
-step "move C:\\t\\MetaBase.bin $METABASE"
+step "move C:\\t\\MetaBase.xml $METABASE"
 step 'ssbr restore C:\not-a-backup --no-verify --boot-files'                          # 10
 step 'ssbr restore C:\never-made --no-verify --boot-files'                            # 11
 step 'dir /b C:\SystemStateRestore'                                       # 12
@@ -135,7 +136,8 @@ CatRoot/C/$CATALOG/oem0.cat
 CoreBootSystemFilesBackupSet.xml
 IIS/C/ProgramData/Microsoft/Crypto/RSA/MachineKeys/7a436fe806e483969f48a894af2fe9a1_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d
 IIS/C/ProgramData/Microsoft/Crypto/RSA/MachineKeys/f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d
-IIS/C/windows/System32/InetSrv/Metabase.bin
+IIS/C/windows/System32/InetSrv/MBSchema.xml
+IIS/C/windows/System32/InetSrv/MetaBase.xml
 IIS/C/windows/System32/Microsoft/Protect/S-1-5-18/5f3b6d1e-8a61-4b1c-9e7a-3c2d1f0e4b5a
 IIS/C/windows/System32/Microsoft/Protect/S-1-5-18/Preferred
 IIS/C/windows/System32/Microsoft/Protect/S-1-5-18/User/c08e2f4a-9b1d-4e6f-a3c5-7d9b1e2f4a6c
@@ -167,7 +169,7 @@ expect_eq "backup without NtBootDD.sys: boot files" $'Boot.ini\nNtDetect.com\nNt
 # --- a failure names the call and the path, and keeps what was saved before it -----------------
 result 7
 expect_eq "unreadable metabase: exit" 1 "$RC"
-expect_contains "unreadable metabase: message" 'CoreBootSystemFilesException ERROR: Files::Copy(C:\windows\System32\InetSrv\Metabase.bin, C:\bk-fail\IIS\C\windows\System32\InetSrv\Metabase.bin) failed: Error = 0x00000005' "$ERR"
+expect_contains "unreadable metabase: message" 'CoreBootSystemFilesException ERROR: Files::Copy(C:\windows\System32\InetSrv\MetaBase.xml, C:\bk-fail\IIS\C\windows\System32\InetSrv\MetaBase.xml) failed: Error = 0x00000005' "$ERR"
 expect_eq "unreadable metabase: groups saved before it" "BootFiles CatRoot CoreBootSystemFilesBackupSet.xml Perf SPF SfcDllCache" \
     "$(cd "$C/bk-fail" && find . -type f | cut -d/ -f2 | LC_ALL=C sort -u | tr '\n' ' ' | sed 's/ $//')"
 expect_eq "unreadable metabase: saved files" 23 "$(find "$C/bk-fail" -type f | wc -l)"
@@ -261,6 +263,9 @@ for group in CatRoot Perf IIS; do mv "$C/bk-winnt/$group/C/windows" "$C/bk-winnt
 mkdir -p "$C/bk-winnt/IIS/C/Documents and Settings"
 mv "$C/bk-winnt/IIS/C/ProgramData" "$C/bk-winnt/IIS/C/Documents and Settings/All Users"
 sed -i 's|C:\\windows<|C:\\WINNT<|; s|C:\\ProgramData<|C:\\Documents and Settings\\All Users<|' "$C/bk-winnt/CoreBootSystemFilesBackupSet.xml"
+# ... and from a web server of the older kind, whose configuration is Metabase.bin alone.
+mv "$C/bk-winnt/IIS/C/WINNT/System32/InetSrv/MetaBase.xml" "$C/bk-winnt/IIS/C/WINNT/System32/InetSrv/Metabase.bin"
+rm "$C/bk-winnt/IIS/C/WINNT/System32/InetSrv/MBSchema.xml"
 STEPS=0
 step 'ssbr restore C:\bk-winnt --no-verify --boot-files'                              # 1
 step "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"      # 2
@@ -309,10 +314,14 @@ PENDING=$(pending)
 for pair in 'C:\SystemStateRestore\C\NtLdr|C:\NtLdr' \
     'C:\SystemStateRestore\c\windows\system32\qmprot32.dll|c:\windows\system32\qmprot32.dll' \
     'C:\SystemStateRestore\C\windows\WfpCache\i386\qmsetup.inf|C:\windows\WfpCache\i386\qmsetup.inf' \
-    'C:\SystemStateRestore\C\windows\System32\PerfC009.dat|C:\windows\System32\PerfC009.dat'; do
+    'C:\SystemStateRestore\C\windows\System32\PerfC009.dat|C:\windows\System32\PerfC009.dat' \
+    'C:\SystemStateRestore\C\windows\System32\InetSrv\MetaBase.xml|C:\windows\System32\InetSrv\MetaBase.xml' \
+    'C:\SystemStateRestore\C\windows\System32\InetSrv\MBSchema.xml|C:\windows\System32\InetSrv\MBSchema.xml' \
+    'C:\SystemStateRestore\C\windows\System32\Microsoft\Protect\S-1-5-18\Preferred|C:\windows\System32\Microsoft\Protect\S-1-5-18\Preferred' \
+    'C:\SystemStateRestore\C\ProgramData\Microsoft\Crypto\RSA\MachineKeys\7a436fe806e483969f48a894af2fe9a1_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d|C:\ProgramData\Microsoft\Crypto\RSA\MachineKeys\7a436fe806e483969f48a894af2fe9a1_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d'; do
     expect_contains "pending rename ${pair#*|}" "\\??\\${pair%|*}"$'\n'"!\\??\\${pair#*|}" "$PENDING"
 done
-expect_eq "pending renames: one per saved file" 28 "$(grep -c '^!' <<<"$PENDING")"
+expect_eq "pending renames: one per saved file" 29 "$(grep -c '^!' <<<"$PENDING")"
 expect_contains "staging folders removed after the renames" $'\\??\\C:\\SystemStateRestore\\C\n\n\\??\\C:\\SystemStateRestore\n' "$PENDING"$'\n'
 expect_eq "staged copy before the restart" "$(cat "$E/bk/BootFiles/C/NtLdr")" "$(cat "$C/SystemStateRestore/C/NtLdr")"
 # Each staged copy carries its live file's security (or, new, what its live folder passes on).

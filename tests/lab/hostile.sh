@@ -14,7 +14,9 @@
 #     HOSTILE_KEYS_<name> (live registry keys, separated by ";", that only a valid backup's
 #     restore may change: dumped with hivetool before and after the refused cases) and
 #     HOSTILE_SCRATCH_<name> (folders below C:, Unix paths, that the lab's stand-ins write on
-#     every call, such as their call logs: left out of the "written outside" checks);
+#     every call, such as their call logs: left out of the "written outside" checks) and
+#     HOSTILE_SERVICES_<name> (services, separated by blanks, whose states after each refused
+#     case must be those before the refused cases);
 #   - define hostile_cases_<name>, which calls, per case, `new_case NAME EXPECT` (EXPECT: 0 for
 #     a valid backup, 1 for one that must be refused, any when the platform decides), may call
 #     `expect_text TEXT` (the restore's output must contain TEXT), and then changes the copy
@@ -64,11 +66,12 @@ for component in "${HOSTILE_COMPONENTS[@]}"; do
 done
 
 # new_case NAME EXPECT [none]: the next case of the current component.
-CASE_NAMES=() CASE_EXPECT=() CASE_OPTION=() CASE_ENV=() CASE_TEXT=()
+CASE_NAMES=() CASE_EXPECT=() CASE_OPTION=() CASE_ENV=() CASE_TEXT=() CASE_SERVICES=()
 new_case() {
-    local env=HOSTILE_ENV_$COMPONENT
+    local env=HOSTILE_ENV_$COMPONENT services=HOSTILE_SERVICES_$COMPONENT
     CASE=$CASES/$COMPONENT-$1 CASE_WIN="C:\\hostile\\cases\\$COMPONENT-$1"
     CASE_NAMES+=("$COMPONENT-$1") CASE_EXPECT+=("$2") CASE_OPTION+=("${!OPTION}") CASE_ENV+=("${!env:-}")
+    CASE_SERVICES+=("${!services:-}")
     [ "${3:-}" = none ] || cp -a "$DRIVE/hostile/base-$COMPONENT" "$CASE"
 }
 expect_text() { CASE_TEXT[${#CASE_NAMES[@]} - 1]=$1; }
@@ -91,9 +94,13 @@ dump_keys() {
 live_keys() { (cd "$DRIVE/hostile/out" && for file in keys-"$1"-*.txt; do if [ -f "$file" ]; then tr -d '\r' <"$file"; fi; done); }
 
 # The cases of one session (refused: 1, else the others): the restore, its exit code, then the
-# canary and any TMP_ key; the live keys before and after.
+# canary and any TMP_ key and the component's services; the live keys before and after, and the
+# services before.
 session() {
     dump_keys before >"$DRIVE/hostile/run.cmd"
+    for service in $(printf '%s\n' "${CASE_SERVICES[@]}" | tr ' ' '\n' | sort -u); do
+        echo "sc query $service >> C:\\hostile\\out\\services-$1.txt"
+    done >>"$DRIVE/hostile/run.cmd"
     for i in "${!CASE_NAMES[@]}"; do
         [ "${CASE_EXPECT[$i]}" = 1 ] && refused=1 || refused=0
         [ "$refused" = "$1" ] || continue
@@ -103,6 +110,7 @@ session() {
         echo "ssbr restore C:\\hostile\\cases\\$name ${CASE_OPTION[$i]} --no-verify > $out.txt 2>&1"
         echo "> $out.rc echo %errorlevel%"
         echo "hivetool guard $CANARY_KEY > $out.guard"
+        for service in ${CASE_SERVICES[$i]}; do echo "sc query $service >> $out.services"; done
     done >>"$DRIVE/hostile/run.cmd"
     dump_keys after >>"$DRIVE/hostile/run.cmd"
     echo 'reg query "HKLM\System\CurrentControlSet\Control\Session Manager" /v PendingFileRenameOperations > C:\hostile\out\pending.txt 2>&1' >>"$DRIVE/hostile/run.cmd"
@@ -140,6 +148,8 @@ done
 expect_eq "valid cases: written outside the cases and the live folders" "" \
     "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './hostile/out/*' "${allowed[@]}")"
 
+# "NAME=STATE" of each service that sc query printed, one a line.
+service_states() { tr -d '\r' | awk '$1 == "SERVICE_NAME:" { name = $2 } $1 == "STATE" { print name "=" $4 }'; }
 canary=$(tr -d '\r' <"$DRIVE/hostile/out/${CASE_NAMES[0]}.guard")
 expect_eq "the canary after the first case" $'[]\nValue = REG_SZ intact' "$canary"
 for i in "${!CASE_NAMES[@]}"; do
@@ -152,6 +162,11 @@ for i in "${!CASE_NAMES[@]}"; do
     esac
     [ -z "${CASE_TEXT[$i]:-}" ] || expect_contains "$name: the text" "${CASE_TEXT[$i]}" "$(tr -d '\r' <"$out.txt")"
     expect_eq "$name: the canary key, and no TMP_ key" "$canary" "$(tr -d '\r' <"$out.guard")"
+    if [ "${CASE_EXPECT[$i]}" = 1 ] && [ -n "${CASE_SERVICES[$i]}" ]; then
+        before=$(service_states <"$DRIVE/hostile/out/services-1.txt" | grep -E "^($(tr ' ' '|' <<<"${CASE_SERVICES[$i]}"))=" | sort)
+        [ -n "$before" ] || fail "$name: no state of ${CASE_SERVICES[$i]} before the refused cases"
+        expect_eq "$name: the services" "$before" "$(service_states <"$out.services" | sort)"
+    fi
 done
 expect_eq "the file outside" "outside every backup" "$(cat "$OUTSIDE/victim")"
 for component in "${HOSTILE_COMPONENTS[@]}"; do

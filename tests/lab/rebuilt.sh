@@ -26,8 +26,10 @@ ALL_DONE="boot-files:done active-directory:done sysvol:done certificate-services
 ITEMS=(NtLdr windows/system32/qmprot32.dll windows/NTDS/ntds.dit windows/system32/CertLog/LabCA.edb
     windows/SYSVOL/domain/scripts/logon.bat windows/cluster/CLUSDB)
 CATALOG_KEY='HKLM\Software\Harborline Lab\COM+ Catalog'
-# logs FOLDER [PATTERN]: the names of its logs on one line.
-logs() { (cd "$1" && ls -1 ${2:-*.log} 2>/dev/null | tr '\n' ' '); }
+# logs FOLDER [REGEX]: the names of its logs (or of the files REGEX takes) on one line.
+logs() { (cd "$1" && ls -1 | grep -E "${2:-\.log\$}" | tr '\n' ' '); }
+GENERATIONS='^edb[0-9A-Fa-f]{5,8}\.log$'
+
 
 # --- A: the backup, and a backup that fails -------------------------------------------------
 run_in "$A" reg add 'HKLM\SOFTWARE\Harborline Demo' /v Motto /d 'saved on A' /f
@@ -123,10 +125,10 @@ for item in "${ITEMS[@]}"; do
 done
 run_in "$B" reg query "$CATALOG_KEY" /s
 expect_eq "B after the restore: the COM+ catalog is A's" "$SAVED_CATALOG" "$OUT"
-# The directory's generation logs are the backup's (its current log edb.log is B's and goes too;
-# the reserve logs res*.log hold no data and stay).
-expect_eq "B after the restore: the directory's logs are A's only" "$(logs "$B/drive_e/SystemState" 'edb*.log')" \
-    "$(logs "$B/drive_c/windows/NTDS" 'edb*.log')"
+# The directory's generation logs are the backup's (the current and reserve logs stay the
+# service's).
+expect_eq "B after the restore: the directory's logs are A's only" "$(logs "$B/drive_e/SystemState" "$GENERATIONS")" \
+    "$(logs "$B/drive_c/windows/NTDS" "$GENERATIONS")"
 expect_eq "B after the restore: the authority's logs are A's only" "$A_AUTHORITY_LOGS" \
     "$(logs "$B/drive_c/windows/system32/CertLog")"
 

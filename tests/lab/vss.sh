@@ -18,7 +18,7 @@ KEY='HKLM\SOFTWARE\Harborline Lab\vssapi'
 WRITER='{b2014c9e-8711-4c5c-a5a9-3cf384484757}'
 WRITER_NAME='NTDS ({B2014C9E-8711-4C5C-A5A9-3CF384484757})'
 TOOL='C:\Program Files\Harborline\x64\dozeZuz.exe'
-DB_FILES=(ntds.dit edb.chk edb.log edb00001.log edb00002.log edb00003.log res1.log res2.log)
+DB_FILES=(ntds.dit edb.chk edb.log $(cd "$NTDS" && ls edb?????.log) res1.log res2.log)
 SAVED=ntds/C/windows/NTDS
 UNEXPECTED='VSS_E_UNEXPECTED (0x80042302): The VSS service met an error it did not expect; the Application event log of this server names the service or writer behind it.'
 RETRYABLE='VSS_E_WRITERERROR_RETRYABLE (0x800423F3): The writer failed with an error that may pass; run the operation again.'
@@ -55,7 +55,7 @@ same_files "backup: the files as they were at the snapshot" "$C/ntds-at-snapshot
 cmp -s "$C/ntds-at-snapshot/ntds.dit" "$NTDS/ntds.dit" && fail "backup: the writer did not change its database"
 expect_eq "backup: the live database changed after the snapshot" "changed after the snapshot" "$(tail -c 26 "$NTDS/ntds.dit")"
 expect_eq "backup: what the folder holds" \
-    "BackupComponents.xml C/windows/NTDS/edb.chk C/windows/NTDS/edb.log C/windows/NTDS/edb00001.log C/windows/NTDS/edb00002.log C/windows/NTDS/edb00003.log C/windows/NTDS/ntds.dit C/windows/NTDS/res1.log C/windows/NTDS/res2.log WriterMetadata.xml" \
+    "$(printf '%s\n' BackupComponents.xml WriterMetadata.xml "${DB_FILES[@]/#/C/windows/NTDS/}" | sort | tr '\n' ' ' | sed 's/ $//')" \
     "$(cd "$C/vss/full/ntds" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ' | sed 's/ $//')"
 expect_contains "backup: the components document" 'backupSucceeded="yes"' "$(cat "$C/vss/full/ntds/BackupComponents.xml")"
 expect_contains "backup: the writer's metadata" 'friendlyName="NTDS"' "$(cat "$C/vss/full/ntds/WriterMetadata.xml")"

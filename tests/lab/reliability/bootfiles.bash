@@ -14,7 +14,7 @@ reliability_cases_bootfiles() {
     BEFORE+=('mkdir C:\SystemStateRestore\C' 'type nul > C:\SystemStateRestore\C\windows')
     AFTER+=('del C:\SystemStateRestore\C\windows' 'rmdir /s /q C:\SystemStateRestore')
 
-    # Staging, late: the last group's saved file is held (26 of 28 files are staged by then).
+    # Staging, late: the last group's saved file is held (23 of 29 files are staged by then).
     fail_case saved-file-held ') failed: Error = 0x00000020'
     HOLD="$BACKUP_WIN\\IIS\\C\\ProgramData\\Microsoft\\Crypto\\RSA\\MachineKeys\\f686aace6942fb7f7ceb231212eef4a4_0d3b5a7c-1e2f-4a6b-8c9d-0e1f2a3b4c5d"
 

@@ -1,6 +1,7 @@
 // The Certificate Services component's own rules: where a saved file goes, which names may be
-// saved, the log range of a restore, the manifest's lists, and a system without the library. The
-// lab test (tests/lab/certsrv.sh) drives backup and restore through the library.
+// saved and restored, the log range of a restore, the manifest's lists and limits, and a system
+// without the library. The lab tests (tests/lab/certsrv.sh, tests/lab/hostile/certsrv.bash) drive
+// backup and restore through the library.
 
 #include "certsrv/CertificateServices.h"
 #include "certsrv/CertificateServicesBackupSet.h"
@@ -10,6 +11,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 TEST(CertificateServices, SavedFilePathCollapsesDoubleBackslashesBelowTheDirectory)
@@ -47,6 +49,69 @@ TEST(CertificateServices, OnlyNamesThatStayBelowTheBackupFolderAreSaved)
     };
     for (const auto& testCase : cases)
         EXPECT_EQ(testCase.second, CertificateServices::IsSavedNameBelowFolder(testCase.first)) << testCase.first;
+}
+
+TEST(CertificateServices, OnlyNamesWindowsKeepsAsWrittenAreRestored)
+{
+    const String share = L"\\\\HOST\\C$\\";
+    const String part255(255, L'p');
+    // share + folders of 255 characters + a file: exactly the longest name taken.
+    const String folders = part255 + L"\\" + part255 + L"\\" + part255 + L"\\";
+    const String longest = share + folders + String(CertificateServices::MaxNameLength - share.size() - folders.size(), L'f');
+    const std::pair<String, bool> cases[] = {
+        {share + L"WINDOWS\\system32\\CertLog\\LabCA.edb", true},
+        {share + L"a.b\\CONFIG.SYS", true},
+        {share + L"COM10\\LPT10\\CONSOLE.crl", true},
+        {share + part255, true},
+        {longest, true},
+        {longest + L"f", false},
+        {share + part255 + L"p", false},
+        {L"\\\\HOST\\C$", false},
+        {L"\\\\HOST\\C$\\", false},
+        {share + L"CertLog\\edb0000B.log.", false},
+        {share + L"CertLog \\LabCA.edb", false},
+        {share + L"CertLog\\\\LabCA.edb", false},
+        {share + L"CertLog\\..\\LabCA.edb", false},
+        {share + L"CertLog\\edb0000B.log:x", false},
+        {share + L"CertEnroll\\con", false},
+        {share + L"CertEnroll\\Nul .crl", false},
+        {share + L"CertEnroll\\lpt1.crl", false},
+        {share + L"CertEnroll\\COM\u00b9.crl", false},
+        {share + L"CertEnroll\\CONOUT$", false},
+        {share + L"CertEnroll\\*.crl", false},
+        {share + L"CertEnroll\\a?.crl", false},
+        {share + L"CertEnroll\\a<b", false},
+        {share + L"CertEnroll\\a|b", false},
+        {share + L"CertEnroll\\a\tb", false},
+        {share + L"CertEnroll/a.crl", false},
+        {L"\\HOST\\C$\\x.edb", false},
+        {L"C:\\WINDOWS\\x.edb", false},
+        {L"", false},
+    };
+    for (const auto& testCase : cases)
+        EXPECT_EQ(testCase.second, CertificateServices::IsPlainSharePath(testCase.first))
+            << Strings::ToUtf8(testCase.first.substr(0, 80)) << " (" << testCase.first.size() << " characters)";
+}
+
+TEST(CertificateServices, LogsAreEdbAndAGenerationOfFiveToEightHexDigits)
+{
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {L"\\\\H\\C$\\l\\edb00001.log", true},
+        {L"\\\\H\\C$\\l\\EDB0000A.LOG", true},
+        {L"\\\\H\\C$\\l\\edbFFFFFFFF.log", true},
+        {L"\\\\H\\C$\\l\\edb0001.log", false},
+        {L"\\\\H\\C$\\l\\edb100000000.log", false},
+        {L"\\\\H\\C$\\l\\edb00000.log", false},
+        {L"\\\\H\\C$\\l\\edb0000G.log", false},
+        {L"\\\\H\\C$\\l\\edb-0001.log", false},
+        {L"\\\\H\\C$\\l\\edb.chk", false},
+        {L"\\\\H\\C$\\l\\res00001.log", false},
+        {L"\\\\H\\C$\\l\\edb00001.jrs", false},
+        {L"\\\\H\\C$\\l\\edb00001.log.old", false},
+        {L"\\\\H\\C$\\l\\LabCA.edb", false},
+    };
+    for (const auto& testCase : cases)
+        EXPECT_EQ(testCase.second, CertificateServices::IsLogFileName(testCase.first)) << testCase.first;
 }
 
 TEST(CertificateServices, LogRangeComesFromTheHexNumbersOfTheLogNames)
@@ -150,4 +215,61 @@ TEST(CertificateServicesBackupSet, ListsReadBackNewestFirstAndARestoreNeedsAMani
                   CertificateServicesBackupSet(empty.Path()).OpenExisting(L"No Certificate Services backup in %s");
               }));
     EXPECT_FALSE(IsFileOnDisk(empty / CertificateServicesBackupSet::FileName));
+}
+
+TEST(CertificateServicesBackupSet, ManifestsAndListsBeyondTheirLimitsAreRefusedBeforeTheyAreRead)
+{
+    const wchar_t* const noBackup = L"No Certificate Services backup in %s";
+    // A list at its limit is read whole; one entry more is refused, in each list.
+    ScratchDirectory folder;
+    const auto files = [](size_t count) {
+        std::string list;
+        for (size_t i = 0; i < count; ++i)
+            list += "<file>\\\\H\\C$\\f" + std::to_string(i) + "</file>";
+        return list;
+    };
+    const struct
+    {
+        const char* list;
+        size_t limit;
+        StringList (CertificateServicesBackupSet::*get)() const;
+    } lists[] = {
+        {"databasefiles", CertificateServicesBackupSet::MaxDatabaseFiles, &CertificateServicesBackupSet::GetDatabaseFiles},
+        {"dynamicfiles", CertificateServicesBackupSet::MaxDynamicFiles, &CertificateServicesBackupSet::GetDynamicFiles},
+        {"backuplogs", CertificateServicesBackupSet::MaxBackupLogs, &CertificateServicesBackupSet::GetBackupLogs},
+    };
+    for (const auto& list : lists)
+    {
+        for (const size_t count : {list.limit, list.limit + 1})
+        {
+            std::string text = "<BackupSet type='CertificateServices'><database/><checkpointdir/><logdir/>";
+            for (const auto& other : lists)
+                text += other.list == list.list ? std::string("<") + list.list + ">" + files(count) + "</" + list.list + ">"
+                                                : std::string("<") + other.list + "/>";
+            WriteTextFile(folder / CertificateServicesBackupSet::FileName, text + "</BackupSet>");
+            CertificateServicesBackupSet manifest(folder.Path());
+            manifest.OpenSaved(noBackup);
+            if (count == list.limit)
+                EXPECT_EQ(count, (manifest.*list.get)().size()) << list.list;
+            else
+                EXPECT_EQ(Strings::Format(L"The manifest %s lists more than %u files in %S", manifest.GetFilePath().c_str(),
+                                          static_cast<unsigned>(list.limit), list.list),
+                          MessageOf<CertificateServicesBackupSetException>([&] { (manifest.*list.get)(); }));
+        }
+    }
+
+    // A manifest of the largest size is read; one byte more is refused unread (it would not parse).
+    const std::string manifest = "<BackupSet type='CertificateServices'><database/><checkpointdir/><logdir/>"
+                                 "<databasefiles/><dynamicfiles/><backuplogs/></BackupSet>";
+    const std::string padding = "<!--" + std::string(CertificateServicesBackupSet::MaxBytes - manifest.size() - 7, 'x') + "-->";
+    WriteTextFile(folder / CertificateServicesBackupSet::FileName, manifest + padding);
+    EXPECT_EQ(L"(nothing thrown)", MessageOf<CertificateServicesBackupSetException>([&] {
+                  CertificateServicesBackupSet(folder.Path()).OpenSaved(noBackup);
+              }));
+    WriteTextFile(folder / CertificateServicesBackupSet::FileName, manifest + padding + "x");
+    const String path = folder / CertificateServicesBackupSet::FileName;
+    EXPECT_EQ(Strings::Format(L"The manifest %s is larger than 8388608 bytes", path.c_str()),
+              MessageOf<CertificateServicesBackupSetException>([&] {
+                  CertificateServicesBackupSet(folder.Path()).OpenSaved(noBackup);
+              }));
 }

@@ -81,6 +81,19 @@ TEST(Paths, SameOrBelowByNameAndByIdentity)
     SetCurrentDirectoryW(previous);
 }
 
+TEST(Paths, PlainNamesAreThoseWindowsStoresAsWritten)
+{
+    for (const wchar_t* plain : {L"edb0000B.log", L"NULL", L"COM10", L"console.txt", L"a b", L"\u00e9t\u00e9"})
+        EXPECT_TRUE(Paths::IsPlainName(plain)) << Strings::ToUtf8(plain);
+    const String tooLong(256, L'x');
+    for (const String& name : {String(), tooLong, String(L"edb0000B.log."), String(L"name "), String(L"file:stream"),
+                               String(L"*.log"), String(L"a?b"), String(L"a\\b"), String(L"a/b"), String(L"tab\t"),
+                               String(L"NUL.txt"), String(L"aux .bat"), String(L"com1"), String(L"LPT0"),
+                               String(L"COM\u00b9"), String(L"CLOCK$"), String(L"conout$.x")})
+        EXPECT_FALSE(Paths::IsPlainName(name)) << Strings::ToUtf8(name);
+    EXPECT_TRUE(Paths::IsPlainName(String(255, L'x')));
+}
+
 TEST(FileSystemErrors, EmptyArgumentsOfCopiesAndDeletionsAreRefused)
 {
     const String some = L"C:\\some";
@@ -495,15 +508,17 @@ TEST_F(Replacement, ASetLeftWithoutFinishUndoesItsCommit)
     ExpectLiveAsItWas();
 }
 
-TEST_F(Replacement, APatternRemovesOnlyTheOtherFilesItMatchesAndEachOnce)
+TEST_F(Replacement, ATestRemovesOnlyTheOtherFilesItTakesAndEachOnce)
 {
     WriteTextFile(m_live / L"edb00007.log", "another database's log");
     WriteTextFile(m_live / L"edb.chk", "checkpoint");
+    const auto generationLog = [](const String& name) { return name.size() == 12 && name.compare(0, 3, L"edb") == 0; };
+    const auto anyLog = [](const String& name) { return name.size() > 4 && name.compare(name.size() - 4, 4, L".log") == 0; };
     ReplacementSet set;
     set.Add(m_saved / L"a.dat", m_live / L"a.dat");
-    set.RemoveOthersIn(m_live.Path(), L"edb*.log");
-    // A second pattern that matches the same log must not move it aside twice.
-    set.RemoveOthersIn(m_live.Path() + L"\\", L"*.log");
+    set.RemoveOthersIn(m_live.Path(), generationLog);
+    // A second test that takes the same log must not move it aside twice.
+    set.RemoveOthersIn(m_live.Path() + L"\\", anyLog);
     ASSERT_TRUE(set.Stage());
     ASSERT_TRUE(set.Commit());
     set.Finish();

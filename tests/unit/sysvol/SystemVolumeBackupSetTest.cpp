@@ -27,7 +27,7 @@ TEST(SystemVolumeBackupSet, LinksComeBackFromTheSavedManifestInTheirOrder)
     SystemVolumeBackupSet read(folder.Path());
     read.OpenExisting(L"No SysVol backup in %s");
     EXPECT_EQ(L"C\\WINDOWS\\SysVol", read.GetDirectory());
-    const std::vector<SystemVolumeLink> readLinks = read.GetLinks();
+    const std::vector<SystemVolumeLink> readLinks = read.GetLinks(64);
     ASSERT_EQ(links.size(), readLinks.size());
     for (size_t i = 0; i < links.size(); ++i)
     {
@@ -44,5 +44,20 @@ TEST(SystemVolumeBackupSet, AManifestWithoutLinksHasNone)
     SystemVolumeBackupSet read(folder.Path());
     read.OpenExisting(L"No SysVol backup in %s");
     EXPECT_EQ(L"C\\WINDOWS\\SysVol", read.GetDirectory());
-    EXPECT_TRUE(read.GetLinks().empty());
+    EXPECT_TRUE(read.GetLinks(64).empty());
+}
+
+TEST(SystemVolumeBackupSet, ALinkListPastItsLimitIsReadOnlyOnePast)
+{
+    ScratchDirectory folder;
+    std::string text = "<BackupSet type=\"SystemVolume\"><directory>C\\WINDOWS\\SysVol</directory>";
+    for (int link = 0; link < 1000; ++link)
+        text += "<link target=\"domain\">sysvol\\d" + std::to_string(link) + "</link>";
+    WriteTextFile(folder / L"SystemVolumeBackupSet.xml", text + "</BackupSet>");
+    SystemVolumeBackupSet read(folder.Path());
+    read.OpenExisting(L"No SysVol backup in %s");
+    const std::vector<SystemVolumeLink> links = read.GetLinks(64);
+    ASSERT_EQ(65u, links.size());
+    EXPECT_EQ(L"sysvol\\d64", links.back().path);
+    EXPECT_EQ(1000u, read.GetLinks(5000).size());
 }
