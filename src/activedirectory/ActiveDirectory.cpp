@@ -656,6 +656,10 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     // log directory, and only what it replaces there is replaced.
     for (const auto& copy : copies)
         files.Add(copy.first, copy.second);
+    // Generation logs the backup does not hold (another database's, on a server rebuilt since the
+    // backup) must not follow the restored ones: the service would replay them onto the restored
+    // database.
+    files.RemoveOthersIn(logDirectory, IsGenerationLogName);
     if (!files.Stage())
     {
         const String error = ErrorText::FormatLastError();

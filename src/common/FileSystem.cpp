@@ -582,14 +582,14 @@ void ReplacementSet::Add(const String& source, const String& destination)
     m_entries.push_back(entry);
 }
 
-void ReplacementSet::RemoveOthersIn(const String& folder)
+void ReplacementSet::RemoveOthersIn(const String& folder, bool (*takes)(const String& name))
 {
     ThrowIfEmpty(folder, L"Directory cannot be empty");
     const String longFolder = StripTrailingBackslash(Paths::ToLongPath(folder));
-    for (const String& known : m_folders)
-        if (Strings::EqualsNoCase(known, longFolder))
+    for (const Folder& known : m_folders)
+        if (Strings::EqualsNoCase(known.path, longFolder) && known.takes == takes)
             return;
-    m_folders.push_back(longFolder);
+    m_folders.push_back({longFolder, takes});
 }
 
 bool ReplacementSet::Failed(const String& from, const String& to)
@@ -631,8 +631,9 @@ bool ReplacementSet::Stage()
 bool ReplacementSet::Commit()
 {
     // The folders' other files, listed before anything is renamed there.
-    for (const String& folder : m_folders)
+    for (const Folder& other : m_folders)
     {
+        const String& folder = other.path;
         std::vector<String> kept;
         for (const Entry& entry : m_entries)
         {
@@ -652,13 +653,19 @@ bool ReplacementSet::Commit()
         }
         do
         {
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+                (other.takes != nullptr && !other.takes(found.cFileName)))
                 continue;
             const bool isKept = std::any_of(kept.begin(), kept.end(), [&found](const String& name) {
                 return Strings::EqualsNoCase(name, found.cFileName);
             });
-            if (!isKept)
-                m_others.push_back({folder + L'\\' + found.cFileName, String()});
+            const String path = folder + L'\\' + found.cFileName;
+            // A file that two tests of one folder take goes once.
+            const bool isListed = std::any_of(m_others.begin(), m_others.end(), [&path](const Other& listed) {
+                return Strings::EqualsNoCase(listed.path, path);
+            });
+            if (!isKept && !isListed)
+                m_others.push_back({path, String()});
         } while (FindNextFileW(search.get(), &found));
         if (GetLastError() != ERROR_NO_MORE_FILES)
             return Failed(folder, folder);

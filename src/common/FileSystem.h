@@ -97,7 +97,8 @@ public:
     ~ReplacementSet();
 
     void Add(const String& source, const String& destination);
-    void RemoveOthersIn(const String& folder);
+    // With a test, only the other files whose names it takes go; without, every other file.
+    void RemoveOthersIn(const String& folder, bool (*takes)(const String& name) = nullptr);
 
     // Creates the destinations' missing folders and makes the staged copies. Call once.
     bool Stage();
@@ -135,7 +136,13 @@ private:
     void Undo() noexcept;
 
     std::vector<Entry> m_entries;
-    std::vector<String> m_folders;
+    struct Folder
+    {
+        String path;
+        bool (*takes)(const String& name);
+    };
+
+    std::vector<Folder> m_folders;
     std::vector<Other> m_others;
     std::vector<String> m_createdFolders;
     bool m_committed = false;

@@ -111,6 +111,15 @@ namespace
         }
     }
 
+    // "ControlSet001": the control set that the Select key at path names as the default.
+    String DefaultControlSet(HKEY root, const String& path)
+    {
+        const CRegistryKey select = LiveKeys::OpenKey(root, path);
+        DWORD defaultSet = 0;
+        select.QueryValue(L"Default", defaultSet);
+        return Strings::Format(L"ControlSet%03d", static_cast<int>(defaultSet));
+    }
+
     bool KeyExists(HKEY root, const String& path)
     {
         UniqueRegKey key;
@@ -257,13 +266,19 @@ namespace
     }
 
     // The live file of entry's hive: the one the live hive list names, or, for a hive that is not
-    // loaded now (a user who is not logged on), the manifest's.
+    // loaded now (a user who is not logged on), the manifest's. Its drive letter, not its device:
+    // a server rebuilt since the backup numbers its volumes anew, but keeps their letters.
     String LiveHiveFile(const HiveFileEntry& entry)
     {
         String hiveFile;
         if (Registry::GetString(HKEY_LOCAL_MACHINE, HiveListPath, entry.GetHivePath(), hiveFile) != ERROR_SUCCESS ||
             hiveFile.empty())
+        {
+            const String filePath = entry.GetFilePath();
+            if (filePath.size() > 2 && iswalpha(filePath[0]) && filePath[1] == L'\\')
+                return filePath.substr(0, 1) + L":" + filePath.substr(1);
             hiveFile = entry.GetHiveFile();
+        }
         String device;
         String path;
         if (!RegistryService::SplitHiveFile(hiveFile, device, path))
@@ -519,11 +534,11 @@ void RegistryService::ScheduleHive(const HiveFileEntry& entry, const HiveFiles& 
 void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, const String& temporaryName)
 {
     // The list names control-set keys through CurrentControlSet, a link that a loaded copy of the
-    // hive does not have: both sides are reached through the control set the live system uses.
-    const CRegistryKey select = LiveKeys::OpenKey(root, SelectPath);
-    DWORD defaultSet = 0;
-    select.QueryValue(L"Default", defaultSet);
-    const String controlSet = Strings::Format(L"ControlSet%03d", static_cast<int>(defaultSet));
+    // hive does not have: the live side is the control set the live system uses, the saved side
+    // the one the restored system will start with (they differ on a server rebuilt since).
+    const String liveSet = DefaultControlSet(root, SelectPath);
+    const String savedSelect = Join(temporaryName, SelectPath + wcslen(L"System\\"));
+    const String savedSet = KeyIsMissing(root, savedSelect) ? liveSet : DefaultControlSet(root, savedSelect);
 
     const CRegistryKey list = LiveKeys::OpenKey(root, KeysNotToRestorePath);
     for (auto value = list.BeginValues(); value != list.EndValues(); ++value)
@@ -537,20 +552,28 @@ void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, cons
 
         for (String entry : entries)
         {
+            // Below the live hive the entry is read through liveSet; below the saved one, written
+            // through savedSet.
+            String liveEntry = entry;
             if (entry.compare(0, wcslen(CurrentControlSet), CurrentControlSet) == 0)
-                entry = controlSet + entry.substr(wcslen(CurrentControlSet));
+            {
+                liveEntry = liveSet + entry.substr(wcslen(CurrentControlSet));
+                entry = savedSet + entry.substr(wcslen(CurrentControlSet));
+            }
 
             if (entry.back() == L'\\')
             {
                 entry.pop_back();
+                liveEntry.pop_back();
                 RefuseLinks(root, temporaryName, entry, true);
-                CopyRegistryKey(root, Join(subkey, entry), root, Join(temporaryName, entry));
+                CopyRegistryKey(root, Join(subkey, liveEntry), root, Join(temporaryName, entry));
             }
             else if (entry.back() == L'*')
             {
                 // "<key>\*": every child key, unless the saved one starts earlier than the live one.
                 entry.erase(entry.size() >= 2 ? entry.size() - 2 : 0);
-                const String livePath = Join(subkey, entry);
+                liveEntry.erase(liveEntry.size() >= 2 ? liveEntry.size() - 2 : 0);
+                const String livePath = Join(subkey, liveEntry);
                 const String savedPath = Join(temporaryName, entry);
                 RefuseLinks(root, temporaryName, entry, false);
                 const CRegistryKey parent = LiveKeys::OpenKey(root, livePath);
@@ -574,9 +597,11 @@ void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, cons
                 const size_t slash = entry.rfind(L'\\');
                 const String key = slash == String::npos ? String() : entry.substr(0, slash);
                 const String valueName = slash == String::npos ? entry : entry.substr(slash + 1);
+                const size_t liveSlash = liveEntry.rfind(L'\\');
+                const String liveKey = liveSlash == String::npos ? String() : liveEntry.substr(0, liveSlash);
                 // A value the live system does not have is no reason to stop.
                 RefuseLinks(root, temporaryName, key, false);
-                CopyValue(root, Join(subkey, key), valueName, root, Join(temporaryName, key), valueName);
+                CopyValue(root, Join(subkey, liveKey), valueName, root, Join(temporaryName, key), valueName);
             }
         }
     }

@@ -16,18 +16,22 @@ namespace
     };
 
     const Verb Verbs[] = {
-        {L"backup", true, true, {L"--truncate-logs", L"--quiet"}, {L"--server", L"--domain", L"--user", L"--password-env"},
+        {L"backup", true, true, {L"--truncate-logs", L"--quiet", L"--json"},
+         {L"--server", L"--domain", L"--user", L"--password-env"},
          L"ssbr backup  <dir> COMPONENTS [--server NAME] [--domain D --user U --password-env VAR]\n"
-         L"                   [--truncate-logs] [--quiet]",
+         L"                   [--truncate-logs] [--quiet] [--json]",
          L"Backs up the components into <dir> (emptied first) and writes its catalog there:\n"
          L"SHA256SUMS and backup.json."},
-        {L"restore", true, true, {L"--force-cluster-shutdown", L"--no-verify", L"--quiet"},
+        {L"restore", true, true, {L"--force-cluster-shutdown", L"--no-verify", L"--other-server", L"--quiet", L"--json"},
          {L"--server", L"--domain", L"--user", L"--password-env", L"--quorum-drive"},
          L"ssbr restore <dir> COMPONENTS [--server NAME] [--domain D --user U --password-env VAR]\n"
-         L"                   [--force-cluster-shutdown] [--quorum-drive LETTER] [--no-verify] [--quiet]",
+         L"                   [--force-cluster-shutdown] [--quorum-drive LETTER] [--no-verify]\n"
+         L"                   [--other-server] [--quiet] [--json]",
          L"Verifies the backup in <dir> and restores the components from it; --all restores what it\n"
          L"holds. A damaged backup, or one that lacks a component named, is refused unless\n"
-         L"--no-verify is given: the folder is then handed to the components as it is."},
+         L"--no-verify is given: the folder is then handed to the components as it is. A backup\n"
+         L"taken on a server of another name is refused unless --other-server is given (that is a\n"
+         L"migration, not a recovery)."},
         {L"status", false, false, {L"--json"}, {L"--server"}, L"ssbr status  [--server NAME] [--json]",
          L"Shows the machine's Windows version, roles and restore mode."},
         {L"list", true, false, {L"--json"}, {}, L"ssbr list    <dir> [--json]",
@@ -135,7 +139,8 @@ namespace CommandLine
         {
             text += ComponentsText();
             text += L"The password is read from the environment variable named by --password-env, never from\n"
-                    L"the command line. --server defaults to this computer. --quiet: no progress line.\n";
+                    L"the command line. --server defaults to this computer. --quiet: no progress line. --json: one\n"
+                    L"document on standard output with each component's outcome.\n";
         }
         return text + ExitCodes;
     }
@@ -216,6 +221,8 @@ namespace CommandLine
                     options.forceClusterShutdown = true;
                 else if (argument == L"--no-verify")
                     options.noVerify = true;
+                else if (argument == L"--other-server")
+                    options.otherServer = true;
                 else if (argument == L"--quiet")
                     options.quiet = true;
                 else if (argument == L"--json")

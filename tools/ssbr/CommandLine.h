@@ -35,6 +35,7 @@ struct Options
     bool json = false;
     bool quiet = false;
     bool noVerify = false;
+    bool otherServer = false;   // restore a backup taken on a server of another name
     bool help = false;
     // The components named one by one, in the module's table order.
     std::vector<const Component*> named;

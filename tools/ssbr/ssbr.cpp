@@ -6,6 +6,7 @@
 
 #include "Catalog.h"
 #include "CommandLine.h"
+#include "JobReport.h"
 #include "Json.h"
 #include "Progress.h"
 
@@ -184,7 +185,7 @@ namespace
         }
     };
 
-    enum class Outcome { Done, Staged, Skipped };
+    enum class Outcome { Done, Staged, Skipped, Failed };
 
     const wchar_t* OutcomeName(Outcome outcome)
     {
@@ -193,6 +194,7 @@ namespace
         case Outcome::Done: return L"done";
         case Outcome::Staged: return L"staged";
         case Outcome::Skipped: return L"skipped";
+        case Outcome::Failed: return L"failed";
         }
         return L"";
     }
@@ -203,6 +205,7 @@ namespace
         bool named;   // asked for by name, not only through --all
         Outcome outcome = Outcome::Done;
         String reason;
+        String error;   // the module's text, when it failed
         uint64_t files = 0;
         uint64_t bytes = 0;
     };
@@ -218,7 +221,7 @@ namespace
             const bool viaAll = std::find(allOf.begin(), allOf.end(), &component) != allOf.end();
             if (!named && !viaAll)
                 continue;
-            Step step{&component, named, Outcome::Done, String(), 0, 0};
+            Step step{&component, named, Outcome::Done, String(), String(), 0, 0};
             step.reason = machine.SkipReason(isBackup ? component.backupGate : component.restoreGate, options.server);
             if (!step.reason.empty())
                 step.outcome = Outcome::Skipped;
@@ -611,12 +614,14 @@ namespace
     }
 
     // Writes backup.json, then SHA256SUMS over everything, backup.json included.
-    void WriteCatalog(const String& directory, const Options& options, const Machine& machine,
-                      std::vector<Step>& steps, const String& time, double seconds)
+    // Sets each step's files and bytes from what lies below directory now; returns the bytes of
+    // every file there.
+    uint64_t CountFiles(const std::vector<Catalog::File>& files, const String& directory, std::vector<Step>& steps)
     {
-        const std::vector<Catalog::File> files = Catalog::ListFiles(directory);
         const wchar_t* looseOwner = LooseFilesOwner(directory);
         uint64_t totalBytes = 0;
+        for (Step& step : steps)
+            step.files = step.bytes = 0;
         for (const Catalog::File& file : files)
         {
             totalBytes += file.size;
@@ -628,6 +633,14 @@ namespace
                     step.bytes += file.size;
                 }
         }
+        return totalBytes;
+    }
+
+    void WriteCatalog(const String& directory, const Options& options, const Machine& machine,
+                      std::vector<Step>& steps, const String& time, double seconds)
+    {
+        const std::vector<Catalog::File> files = Catalog::ListFiles(directory);
+        const uint64_t totalBytes = CountFiles(files, directory, steps);
 
         JsonValue info = JsonValue::Object();
         info.Set(L"format", 1);
@@ -706,7 +719,123 @@ namespace
             DeleteFileW(Catalog::FullPath(directory, name).c_str());
     }
 
-    int RunBackupOrRestore(ISystemStateBackupRestore* object, const Options& options)
+    // What one backup or restore did, for the text and for --json.
+    struct Job
+    {
+        std::vector<Step> steps;
+        std::optional<double> seconds;   // the module's calls; none when it was not called
+        String error;                    // why the job failed, as stderr says it
+        uint64_t files = 0;              // below the target, or the backup restored from
+        uint64_t bytes = 0;
+    };
+
+    int Refuse(Job& job, int code, const String& text)
+    {
+        Write(stderr, text.empty() || text.back() != L'\n' ? text + L"\n" : text);
+        job.error = text;
+        while (!job.error.empty() && iswspace(job.error.back()))
+            job.error.pop_back();
+        return code;
+    }
+
+    String TrimmedErrorOf(ISystemStateBackupRestore* object)
+    {
+        String error = ErrorOf(object);
+        while (!error.empty() && iswspace(error.back()))
+            error.pop_back();
+        return error;
+    }
+
+    // The steps that run, in the order the module runs them.
+    std::vector<Step*> RunningSteps(std::vector<Step>& steps, bool isBackup)
+    {
+        std::vector<Step*> running;
+        for (Step& step : steps)
+            if (step.outcome != Outcome::Skipped)
+                running.push_back(&step);
+        std::stable_sort(running.begin(), running.end(), [&](const Step* a, const Step* b) {
+            return isBackup ? a->component->backupPosition < b->component->backupPosition
+                            : a->component->restorePosition < b->component->restorePosition;
+        });
+        return running;
+    }
+
+    // After a failure in failed: the steps before it are done, those after it never ran.
+    void MarkFailure(const std::vector<Step*>& running, const Step* failed, const String& error, bool isBackup)
+    {
+        bool after = false;
+        for (Step* step : running)
+        {
+            if (step == failed)
+            {
+                step->outcome = Outcome::Failed;
+                step->error = error;
+                after = true;
+            }
+            else if (after)
+            {
+                step->outcome = Outcome::Skipped;
+                step->reason = Strings::Format(L"not run: the %s stopped at %s", isBackup ? L"backup" : L"restore",
+                                               failed->component->name);
+            }
+        }
+    }
+
+    // The one call of a backup failed: the component is the one whose exception the text names,
+    // else the first that left no manifest (the module runs them in order).
+    void AttributeBackupFailure(std::vector<Step>& steps, const String& directory, const String& error)
+    {
+        const std::vector<Step*> running = RunningSteps(steps, true);
+        if (running.empty())
+            return;
+        const Component* named = JobReport::ComponentNamedIn(error);
+        const Step* failed = nullptr;
+        for (const Step* step : running)
+            if (failed == nullptr && (named != nullptr ? step->component == named
+                                                       : !Components::HasMark(*step->component, directory)))
+                failed = step;
+        MarkFailure(running, failed != nullptr ? failed : running.back(), error, true);
+    }
+
+    JsonValue JobJson(const Options& options, const Job& job, int exitCode)
+    {
+        JsonValue document = JsonValue::Object();
+        document.Set(L"operation", options.verb);
+        document.Set(L"directory", options.directory);
+        document.Set(L"machine", LocalComputerName());
+        document.Set(L"server", options.server);
+        JsonValue components = JsonValue::Array();
+        for (const Step& step : job.steps)
+        {
+            JsonValue entry = JsonValue::Object();
+            entry.Set(L"id", IdOf(*step.component));
+            entry.Set(L"name", step.component->name);
+            entry.Set(L"outcome", OutcomeName(step.outcome));
+            entry.Set(L"reason", step.reason.empty() ? JsonValue() : JsonValue(step.reason));
+            entry.Set(L"error", step.error.empty() ? JsonValue() : JsonValue(step.error));
+            entry.Set(L"files", step.files);
+            entry.Set(L"bytes", step.bytes);
+            components.Add(entry);
+        }
+        document.Set(L"components", components);
+        document.Set(L"files", job.files);
+        document.Set(L"bytes", job.bytes);
+        document.Set(L"durationSeconds", job.seconds ? JsonValue(*job.seconds) : JsonValue());
+        JsonValue renames = JsonValue::Array();
+        for (const JobReport::PendingRename& rename : JobReport::ReadPendingRenames())
+        {
+            JsonValue entry = JsonValue::Object();
+            entry.Set(L"from", rename.from);
+            entry.Set(L"to", rename.to.empty() ? JsonValue() : JsonValue(rename.to));
+            renames.Add(entry);
+        }
+        document.Set(L"pendingRenames", renames);
+        document.Set(L"error", job.error.empty() ? JsonValue() : JsonValue(job.error));
+        document.Set(L"exitCode", exitCode);
+        return document;
+    }
+
+    int RunJob(ISystemStateBackupRestore* object, const Options& options, Job& job)
     {
         const bool isBackup = options.verb == L"backup";
         // Wiped on every way out, as is the copy handed to the module.
@@ -715,13 +844,21 @@ namespace
         {
             const DWORD size = GetEnvironmentVariableW(options.passwordVariable.c_str(), nullptr, 0);
             if (size == 0)
-            {
-                Write(stderr, Strings::Format(L"ssbr: the environment variable %s (named by --password-env) is not set\n",
+                return Refuse(job, Exit::Usage,
+                              Strings::Format(L"ssbr: the environment variable %s (named by --password-env) is not set",
                                               options.passwordVariable.c_str()));
-                return Exit::Usage;
-            }
             password = Secret(size);
             password.Truncate(GetEnvironmentVariableW(options.passwordVariable.c_str(), password.Data(), size));
+        }
+
+        // A system-state restore onto a server of another name is a migration, not a recovery.
+        if (!isBackup)
+        {
+            const String other = JobReport::OtherServerText(ReadInfo(options.directory)[L"machine"].AsText(),
+                                                            LocalComputerName());
+            if (!other.empty() && !options.otherServer)
+                return Refuse(job, Exit::Failure,
+                              L"ssbr: " + other + L"; nothing was restored (--other-server restores it anyway)");
         }
 
         // What --all stands for: every component on backup, what the backup holds on restore.
@@ -736,23 +873,18 @@ namespace
         if (!isBackup && !options.noVerify)
         {
             if (!Directories::Exists(options.directory))
-            {
-                Write(stderr, L"ssbr: no backup directory " + options.directory + L"\n");
-                return Exit::Failure;
-            }
+                return Refuse(job, Exit::Failure, L"ssbr: no backup directory " + options.directory);
             const std::vector<const Component*> held = HeldComponents(options.directory, ReadInfo(options.directory));
             String heldNames;
             for (const Component* component : held)
                 heldNames += (heldNames.empty() ? L"" : L", ") + String(component->name);
             for (const Component* component : options.named)
                 if (std::find(held.begin(), held.end(), component) == held.end())
-                {
-                    Write(stderr, Strings::Format(L"ssbr: the backup in %s holds no %s (it holds: %s); nothing was "
-                                                  L"restored\n",
+                    return Refuse(job, Exit::Failure,
+                                  Strings::Format(L"ssbr: the backup in %s holds no %s (it holds: %s); nothing was "
+                                                  L"restored",
                                                   options.directory.c_str(), component->name,
                                                   heldNames.empty() ? L"nothing" : heldNames.c_str()));
-                    return Exit::Failure;
-                }
             if (options.all)
                 allOf = held;
         }
@@ -763,16 +895,15 @@ namespace
         {
             const Catalog::Damage damage = Catalog::Verify(options.directory);
             if (!damage.IsWhole())
-            {
-                Write(stderr, DamageText(options.directory, damage) +
+                return Refuse(job, Exit::Failure,
+                              DamageText(options.directory, damage) +
                                   L"ssbr: not restoring from a damaged backup; nothing was restored (--no-verify "
-                                  L"restores anyway)\n");
-                return Exit::Failure;
-            }
+                                  L"restores anyway)");
         }
 
         const Machine machine(object, options.server);
-        std::vector<Step> steps = PlanSteps(options, allOf, machine, isBackup);
+        job.steps = PlanSteps(options, allOf, machine, isBackup);
+        std::vector<Step>& steps = job.steps;
 
         UniqueBstr server(SysAllocString(options.server.c_str()));
         UniqueBstr domain(SysAllocString(options.domain.c_str()));
@@ -803,32 +934,63 @@ namespace
 
         const String time = UtcNow();
         const auto started = std::chrono::steady_clock::now();
-        HRESULT hr;
+        String failure;
         {
             Progress::Line progress(!options.quiet && Progress::IsTerminal(GetStdHandle(STD_ERROR_HANDLE)),
                                     options.verb, options.directory, StagesOf(steps, isBackup));
-            hr = isBackup ? object->Backup(&record) : object->Restore(&record);
+            if (isBackup)
+            {
+                // One call: the module empties the target first.
+                if (FAILED(object->Backup(&record)))
+                {
+                    failure = TrimmedErrorOf(object);
+                    AttributeBackupFailure(steps, options.directory, failure);
+                }
+            }
+            else
+            {
+                // One call per component, in the module's order, so that a failure is known to be
+                // that component's; the module runs the same steps in one call.
+                const std::vector<Step*> running = RunningSteps(steps, false);
+                for (const Step& step : steps)
+                    record.*step.component->flag = VARIANT_FALSE;
+                for (Step* step : running)
+                {
+                    record.*step->component->flag = VARIANT_TRUE;
+                    const HRESULT hr = object->Restore(&record);
+                    record.*step->component->flag = VARIANT_FALSE;
+                    if (FAILED(hr))
+                    {
+                        failure = TrimmedErrorOf(object);
+                        MarkFailure(running, step, failure, false);
+                        break;
+                    }
+                }
+            }
         }
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (FAILED(hr))
+        job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double seconds = *job.seconds;
+        // A backup refused before it began may have left no folder to count.
+        if (Directories::Exists(options.directory))
         {
-            // The text usually ends with the system's own line end already.
-            const String error = ErrorOf(object);
-            Write(stderr, error.empty() || error.back() != L'\n' ? error + L"\n" : error);
-            return Exit::Failure;
+            const std::vector<Catalog::File> listed = Catalog::ListFiles(options.directory);
+            job.files = listed.size();
+            job.bytes = CountFiles(listed, options.directory, steps);
         }
+        if (!failure.empty())
+            return Refuse(job, Exit::Failure, failure);
 
         if (isBackup)
         {
             // No silent success: a component that ran leaves its mark.
-            for (const Step& step : steps)
+            for (Step& step : steps)
                 if (step.outcome == Outcome::Done && !Components::HasMark(*step.component, options.directory))
                 {
-                    Write(stderr, Strings::Format(L"ssbr: the %s backup reported success but left no %s in %s; no "
-                                                  L"catalog written\n",
-                                                  step.component->name, MarkText(*step.component).c_str(),
-                                                  options.directory.c_str()));
-                    return Exit::Failure;
+                    step.outcome = Outcome::Failed;
+                    step.error = Strings::Format(L"the %s backup reported success but left no %s in %s",
+                                                 step.component->name, MarkText(*step.component).c_str(),
+                                                 options.directory.c_str());
+                    return Refuse(job, Exit::Failure, L"ssbr: " + step.error + L"; no catalog written");
                 }
             try
             {
@@ -836,9 +998,11 @@ namespace
             }
             catch (const TarnException::Exception& error)
             {
-                Write(stderr, L"ssbr: the backup is not whole: " + error.GetMessage() + L"\n");
-                return Exit::Failure;
+                return Refuse(job, Exit::Failure, L"ssbr: the backup is not whole: " + error.GetMessage());
             }
+            const std::vector<Catalog::File> files = Catalog::ListFiles(options.directory);
+            job.files = files.size();
+            job.bytes = CountFiles(files, options.directory, steps);
         }
 
         String text;
@@ -857,8 +1021,51 @@ namespace
         text += Strings::Format(L"%s of %s %s %s completed in %.2f s\n", isBackup ? L"Backup" : L"Restore",
                                 doneNames.empty() ? L"no component" : doneNames.c_str(), isBackup ? L"to" : L"from",
                                 options.directory.c_str(), seconds);
-        Write(stdout, text);
+        if (!options.json)
+            Write(stdout, text);
         return namedSkipped ? Exit::Skipped : Exit::Success;
+    }
+
+    // While it lives, what is written to standard output goes to standard error: the module
+    // writes progress lines there (the authority's backup), and --json promises one document.
+    class StdoutToStderr
+    {
+    public:
+        StdoutToStderr()
+        {
+            fflush(stdout);
+            m_saved = _dup(1);
+            if (m_saved != -1)
+                _dup2(2, 1);
+        }
+        StdoutToStderr(const StdoutToStderr&) = delete;
+        StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+        ~StdoutToStderr()
+        {
+            if (m_saved == -1)
+                return;
+            fflush(stdout);
+            _dup2(m_saved, 1);
+            _close(m_saved);
+        }
+
+    private:
+        int m_saved = -1;
+    };
+
+    int RunBackupOrRestore(ISystemStateBackupRestore* object, const Options& options)
+    {
+        Job job;
+        int exitCode;
+        {
+            std::optional<StdoutToStderr> aside;
+            if (options.json)
+                aside.emplace();
+            exitCode = RunJob(object, options, job);
+        }
+        if (options.json)
+            WriteJson(JobJson(options, job, exitCode));
+        return exitCode;
     }
 
     int Run(const Options& options)

@@ -494,3 +494,20 @@ TEST_F(Replacement, ASetLeftWithoutFinishUndoesItsCommit)
     }
     ExpectLiveAsItWas();
 }
+
+TEST_F(Replacement, ATestRemovesOnlyTheOtherFilesItTakesAndEachOnce)
+{
+    WriteTextFile(m_live / L"edb00007.log", "another database's log");
+    WriteTextFile(m_live / L"edb.chk", "checkpoint");
+    const auto generationLog = [](const String& name) { return name.size() == 12 && name.compare(0, 3, L"edb") == 0; };
+    const auto anyLog = [](const String& name) { return name.size() > 4 && name.compare(name.size() - 4, 4, L".log") == 0; };
+    ReplacementSet set;
+    set.Add(m_saved / L"a.dat", m_live / L"a.dat");
+    set.RemoveOthersIn(m_live.Path(), generationLog);
+    // A second test that takes the same log must not move it aside twice.
+    set.RemoveOthersIn(m_live.Path() + L"\\", anyLog);
+    ASSERT_TRUE(set.Stage());
+    ASSERT_TRUE(set.Commit());
+    set.Finish();
+    EXPECT_EQ((std::vector<String>{L"a.dat", L"edb.chk", L"sub\\"}), Listing(m_live.Path()));
+}

@@ -43,6 +43,8 @@ TEST(SsbrCommandLine, UsageErrorsNameTheMistakeAndTheNearestOption)
         {{L"restore", L"C:\\b"}, L"restore needs at least one component: name them, or give --all"},
         {{L"backup", L"C:\\b", L"--all", L"--server"}, L"--server needs a value"},
         {{L"status", L"extra"}, L"unexpected argument 'extra'"},
+        {{L"backup", L"C:\\b", L"--all", L"--other-server"}, L"--other-server is not an option of backup"},
+        {{L"restore", L"C:\\b", L"--all", L"--other-servr"}, L"unknown option --other-servr; did you mean --other-server?"},
         {{}, L"no command given"},
     };
     for (const auto& each : cases)

@@ -1,0 +1,203 @@
+#!/bin/bash
+# Disaster recovery: machine A (a 2003 domain controller, certification authority and cluster
+# node) is backed up whole onto its drive E:, which outlives it. Machine B is the same server
+# installed afresh (same name and roles) with its own data everywhere (lab/roles/rebuilt.bash):
+# other registry values and running control set, other volume numbers, boot and protected files,
+# directory database with more log generations, authority database and logs, SysVol scripts,
+# COM+ catalog and cluster database. B verifies and restores A's backup in restore mode, restarts,
+# and must then hold A's items, the hives it swaps in must be A's, and none of B's own logs may
+# stay beside A's. On the way: ssbr's --json documents of backup and restore (a failure named by
+# its component), and the refusal of a backup taken on a server of another name.
+source "$(dirname "$0")/lib/common.bash"
+
+provision rebuilt-a --os 2003 --role dc --role ca --role cluster
+provision rebuilt-b --os 2003 --role dc --role ca --role cluster --role rebuilt
+A=$MACHINES/rebuilt-a B=$MACHINES/rebuilt-b
+machines_ready
+
+# json EXPRESSION TEXT: the Python expression over the document d.
+json() {
+    python3 -c 'import json, sys; d = json.loads(sys.stdin.read()); print(eval(sys.argv[1]))' "$1" <<<"$2" 2>&1
+}
+OUTCOMES='" ".join(c["id"] + ":" + c["outcome"] for c in d["components"])'
+ALL_DONE="boot-files:done active-directory:done sysvol:done certificate-services:done cluster:done registry:done complus:done"
+
+# The items `make demo` checks, as Unix paths below drive C.
+ITEMS=(NtLdr windows/system32/qmprot32.dll windows/NTDS/ntds.dit windows/system32/CertLog/LabCA.edb
+    windows/SYSVOL/domain/scripts/logon.bat windows/cluster/CLUSDB)
+CATALOG_KEY='HKLM\Software\Harborline Lab\COM+ Catalog'
+# logs FOLDER [REGEX]: the names of its logs (or of the files REGEX takes) on one line.
+logs() { (cd "$1" && ls -1 | grep -E "${2:-\.log\$}" | tr '\n' ' '); }
+GENERATIONS='^edb[0-9A-Fa-f]{5,8}\.log$'
+
+
+# --- A: the backup, and a backup that fails -------------------------------------------------
+run_in "$A" reg add 'HKLM\SOFTWARE\Harborline Demo' /v Motto /d 'saved on A' /f
+run_in "$A" ssbr backup 'E:\SystemState' --all --json
+expect_eq "A: backup: exit" 0 "$RC"
+expect_eq "A: backup --json: outcomes" "$ALL_DONE" "$(json "$OUTCOMES" "$OUT")"
+expect_eq "A: backup --json: exit code, error, renames" "0 None []" \
+    "$(json 'd["exitCode"], d["error"], d["pendingRenames"]' "$OUT" | tr -d '(),')"
+# Files and bytes are what lies below the target, catalog included; each component's add up to
+# all but the catalog.
+expect_eq "A: backup --json: files and bytes" \
+    "$(find "$A/drive_e/SystemState" -type f | wc -l) $(find "$A/drive_e/SystemState" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')" \
+    "$(json 'd["files"], d["bytes"]' "$OUT" | tr -d '(),')"
+expect_eq "A: backup --json: component files" "$(($(find "$A/drive_e/SystemState" -type f | wc -l) - 2))" \
+    "$(json 'sum(c["files"] for c in d["components"])' "$OUT")"
+[[ $(json 'd["durationSeconds"] > 0' "$OUT") == True ]] || fail "A: backup --json: no duration: [$OUT]"
+[ -z "$(json 'd["components"][0]["error"]' "$OUT" | grep -vx None)" ] || fail "A: backup --json: an error on success"
+
+declare -A SAVED
+for item in "${ITEMS[@]}"; do SAVED[$item]=$(sha256sum <"$A/drive_c/$item"); done
+run_in "$A" reg query "$CATALOG_KEY" /s
+SAVED_CATALOG=$OUT
+A_AUTHORITY_LOGS=$(logs "$A/drive_c/windows/system32/CertLog")
+
+# A backup that fails in the authority: the document names it, what came before is done and
+# what would have come after never ran.
+run_in "$A" cmd /c 'reg add HKLM\Software\QmLab\CertAdm\Fail /v CertSrvBackupPrepareW /t REG_DWORD /d 0x80070005 /f >nul & ssbr backup E:\Failed --sysvol --certificate-services --registry --json'
+expect_eq "A: failed backup: exit" 1 "$RC"
+expect_eq "A: failed backup --json: outcomes" \
+    "sysvol:done certificate-services:failed registry:skipped" "$(json "$OUTCOMES" "$OUT")"
+expect_contains "A: failed backup --json: the authority's text" "CertificateServicesException" \
+    "$(json 'd["components"][1]["error"]' "$OUT")"
+expect_eq "A: failed backup --json: the registry's reason" "not run: the backup stopped at Certificate Services" \
+    "$(json 'd["components"][2]["reason"]' "$OUT")"
+expect_eq "A: failed backup --json: exit code and error" "1 True" \
+    "$(json 'd["exitCode"], d["error"] == d["components"][1]["error"]' "$OUT" | tr -d '(),')"
+"$LAB/stop" "$A"
+
+# --- B: A's drive, and a backup of another server -----------------------------------------
+cp -a "$A/drive_e/SystemState" "$B/drive_e/"
+B_CLUSTER=$(sha256sum <"$B/drive_c/windows/cluster/CLUSDB")
+# The same backup, as if taken on OLDSRV (its catalog still whole).
+cp -a "$B/drive_e/SystemState" "$B/drive_e/Elsewhere"
+(cd "$B/drive_e/Elsewhere" && sed -i 's/"machine": "VM"/"machine": "OLDSRV"/' backup.json &&
+    sed -i "s/^[0-9a-f]*  backup.json\$/$(sha256sum backup.json | cut -d' ' -f1)  backup.json/" SHA256SUMS)
+run_in "$B" ssbr restore 'E:\Elsewhere' --registry --json
+expect_eq "another server's backup: exit" 1 "$RC"
+expect_eq "another server's backup: text" \
+    "ssbr: This backup was taken on OLDSRV; this server is VM; nothing was restored (--other-server restores it anyway)" "$ERR"
+expect_eq "another server's backup --json: error" "$ERR" "$(json 'd["error"]' "$OUT")"
+expect_eq "another server's backup --json: exit code and components" "1 []" "$(json 'd["exitCode"], d["components"]' "$OUT" | tr -d '(),')"
+[ -e "$B/drive_c/SystemStateRestore" ] && fail "another server's backup: the registry restore began"
+run_in "$B" ssbr restore 'E:\Elsewhere' --registry --no-verify
+expect_eq "another server's backup, --no-verify: exit" 1 "$RC"
+expect_contains "another server's backup, --no-verify" "This backup was taken on OLDSRV; this server is VM" "$ERR"
+
+# With --other-server it goes through to the components: here COM+ fails (its file gone), and
+# the cluster database after it is never asked for.
+rm "$B/drive_e/Elsewhere/comDB.reg"
+run_in "$B" ssbr restore 'E:\Elsewhere' --cluster --complus --other-server --no-verify --json
+expect_eq "--other-server, COM+ failing: exit" 1 "$RC"
+expect_eq "--other-server, COM+ failing --json: outcomes" "cluster:skipped complus:failed" "$(json "$OUTCOMES" "$OUT")"
+expect_contains "--other-server, COM+ failing --json: its text" 'No COM+ database backup in E:\Elsewhere' \
+    "$(json 'd["components"][1]["error"]' "$OUT")"
+expect_eq "--other-server, COM+ failing --json: the cluster's reason" "not run: the restore stopped at COM+ database" \
+    "$(json 'd["components"][0]["reason"]' "$OUT")"
+expect_eq "--other-server, COM+ failing: the cluster database untouched" "$B_CLUSTER" \
+    "$(sha256sum <"$B/drive_c/windows/cluster/CLUSDB")"
+rm -rf "$B/drive_e/Elsewhere"
+
+# --- B: the restore ---------------------------------------------------------------------------
+run_in "$B" ssbr verify 'E:\SystemState'
+expect_eq "B: verify: exit" 0 "$RC"
+SAFEBOOT_OPTION=DSREPAIR run_in "$B" ssbr restore 'E:\SystemState' --all --json
+RESTORED=$OUT
+expect_eq "B: restore: exit and stderr" "0 " "$RC $ERR"
+expect_eq "B: restore --json: outcomes" \
+    "boot-files:staged active-directory:done sysvol:done certificate-services:done cluster:done registry:staged complus:done" \
+    "$(json "$OUTCOMES" "$OUT")"
+expect_eq "B: restore --json: files" "$(find "$B/drive_e/SystemState" -type f | wc -l)" "$(json 'd["files"]' "$RESTORED")"
+# The renames the document lists are the ones waiting: the boot files' staged copies among them.
+run_in "$B" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations
+expect_eq "B: restore --json: renames waiting" "$(grep -o '\\??\\' <<<"$OUT" | wc -l)" \
+    "$(json 'sum(1 + (r["to"] is not None) for r in d["pendingRenames"])' "$RESTORED")"
+expect_eq "B: restore --json: the boot loader's rename" 'C:\NtLdr' \
+    "$(json '[r["to"] for r in d["pendingRenames"] if r["from"].endswith("\\NtLdr")][0]' "$RESTORED")"
+
+"$LAB/restart" "$B" >/dev/null 2>&1 || fail "B: the restart failed"
+
+# --- B answers as A did ------------------------------------------------------------------------
+for item in "${ITEMS[@]}"; do
+    expect_eq "B after the restore: $item is A's" "${SAVED[$item]}" "$(sha256sum <"$B/drive_c/$item")"
+done
+run_in "$B" reg query "$CATALOG_KEY" /s
+expect_eq "B after the restore: the COM+ catalog is A's" "$SAVED_CATALOG" "$OUT"
+# The directory's generation logs are the backup's (the current and reserve logs stay the
+# service's).
+expect_eq "B after the restore: the directory's logs are A's only" "$(logs "$B/drive_e/SystemState" "$GENERATIONS")" \
+    "$(logs "$B/drive_c/windows/NTDS" "$GENERATIONS")"
+expect_eq "B after the restore: the authority's logs are A's only" "$A_AUTHORITY_LOGS" \
+    "$(logs "$B/drive_c/windows/system32/CertLog")"
+
+# The hives B swaps in are A's saved ones, but for what a restore takes from the running system:
+# in SYSTEM the keys of B's KeysNotToRestore list, put into the control set A starts with
+# (ControlSet001; B runs on ControlSet002), in SOFTWARE the last-alive stamp. The hive of A's user,
+# whom B's hive list does not name, is prepared on drive C, where A kept it. Every hive is
+# prepared; SYSTEM, SOFTWARE and that user's are compared key by key (the others are prepared
+# the same way).
+mapfile -t PREPARED < <(cd "$B/drive_c/SystemStateRestore/Registry" && find . -name '*.tmp' | sed 's|^\./||' | sort)
+expect_eq "B: prepared hives" 9 "${#PREPARED[@]}"
+expect_contains "B: A's user's hive prepared on C" 'C/Documents and Settings/Administrator/NTUSER.DAT.tmp' "${PREPARED[*]}"
+[ -e "$B/drive_b/SystemStateRestore" ] && fail "B: a hive was prepared on drive B: $(cd "$B/drive_b" && find SystemStateRestore -type f)"
+COMPARED=()
+for hive in "${PREPARED[@]}"; do
+    case $hive in */system.tmp | */software.tmp | */Administrator/NTUSER.DAT.tmp) COMPARED+=("$hive") ;; esac
+done
+expect_eq "B: hives compared" 3 "${#COMPARED[@]}"
+mkdir -p "$B/drive_c/hives"
+{
+    for hive in "${COMPARED[@]}"; do
+        windows=${hive%.tmp}
+        windows=${windows//\//\\}
+        name=$(tr '/ ' '__' <<<"${hive%.tmp}")
+        printf 'hivetool file "C:\\SystemStateRestore\\Registry\\%s.tmp" > "C:\\hives\\%s.prepared"\r\n' "$windows" "$name"
+        printf 'hivetool file "E:\\SystemState\\Reg\\%s" > "C:\\hives\\%s.saved"\r\n' "$windows" "$name"
+    done
+    printf 'hivetool key HKLM\\SYSTEM\\MountedDevices > C:\\hives\\live-mounted\r\n'
+} >"$B/drive_c/hives/dump.bat"
+run_in "$B" cmd /c 'C:\hives\dump.bat'
+# sections_differing PREPARED SAVED: the keys whose values differ, or that one side lacks.
+sections_differing() {
+    python3 - "$1" "$2" <<'EOF'
+import sys
+def read(path):
+    tree, key = {}, None
+    for line in open(path, encoding="utf-8", errors="replace").read().replace("\r", "").split("\n"):
+        if line.startswith("["):
+            key = line[1:-1]
+            tree[key] = []
+        elif line and key is not None:
+            tree[key].append(line)
+    return tree
+a, b = read(sys.argv[1]), read(sys.argv[2])
+print("\n".join(sorted(k for k in set(a) | set(b) if a.get(k) != b.get(k))))
+EOF
+}
+for hive in "${COMPARED[@]}"; do
+    name=$(tr '/ ' '__' <<<"${hive%.tmp}")
+    prepared=$B/drive_c/hives/$name.prepared saved=$B/drive_c/hives/$name.saved
+    [ -s "$prepared" ] && [ -s "$saved" ] || { fail "B: $hive: no dump"; continue; }
+    differing=$(sections_differing "$prepared" "$saved")
+    case $hive in
+        */system.tmp)
+            differing=$(grep -v -e '^MountedDevices$' -e '^ControlSet001\\Control\\Session Manager$' \
+                -e '^ControlSet001\\Services\\NtFrs\\Parameters\\Backup/Restore\\Process at Startup$' \
+                -e '^ControlSet001\\Enum' -e '^ControlSet001\\Control\\CriticalDeviceDatabase' <<<"$differing")
+            expect_eq "B: prepared SYSTEM: B's kept value in A's control set" 'BurFlags = REG_DWORD 210' \
+                "$(tr -d '\r' <"$prepared" | grep -A1 -Fx '[ControlSet001\Services\NtFrs\Parameters\Backup/Restore\Process at Startup]' | tail -1)"
+            expect_eq "B: prepared SYSTEM: B's volumes" "$(tail -n +2 "$B/drive_c/hives/live-mounted" | tr -d '\r')" \
+                "$(sed -n '/^\[MountedDevices\]/,/^\[/{/^\[/d;p}' "$prepared" | tr -d '\r')"
+            ;;
+        */software.tmp)
+            differing=$(grep -vx 'Microsoft\\Windows\\CurrentVersion\\Reliability' <<<"$differing")
+            expect_eq "B: prepared SOFTWARE: A's value" 'Motto = REG_SZ saved on A' \
+                "$(tr -d '\r' <"$prepared" | grep -A1 -Fx '[Harborline Demo]' | tail -1)"
+            ;;
+    esac
+    expect_eq "B: prepared $hive: keys that differ from A's saved hive" "" "$differing"
+done
+
+finish
