@@ -325,12 +325,16 @@ TEST_F(Hives, AFilePathLeadingOutOfTheBackupIsRefusedBeforeAnythingIsTouched)
 // security: it must be the live hive file's, not the staging folder's.
 TEST_F(Hives, TheReplacementTakesTheSecurityOfTheLiveHiveFile)
 {
-    const String live = m_folder / (L"live\\" + m_first);
+    const HiveFileEntry entry = SaveUser(m_first);
+    // A hive that is not loaded: its live file is the one at the manifest's drive letter and path.
+    const String live = L"C:\\" + entry.GetFilePath().substr(2);
+    CreateDirectoryW(Directories::GetDirectory(live, false).c_str(), nullptr);
     WriteTextFile(live, "the live hive's file");
+    const auto removeLive = OnScopeExit([&] {
+        DeleteFileW(live.c_str());
+        RemoveDirectoryW(Directories::GetDirectory(live, false).c_str());
+    });
     FileSecurity::SetList(live, L"D:(A;;FA;;;SY)(A;;FA;;;" + FileSecurity::UserSid() + L")");
-    const HiveFileEntry saved = SaveUser(m_first);
-    // A hive that is not loaded names its own file: this one, on C: as the others.
-    const HiveFileEntry entry(saved.GetFilePath(), L"\\Device\\HarddiskVolume1" + live.substr(2), saved.GetHivePath());
 
     RegistryService::RestoreHive(Reg(), entry);
 
