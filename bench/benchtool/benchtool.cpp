@@ -5,6 +5,9 @@
 //   benchtool copy-ours SRC DST          Files::Copy (DST must not exist)
 //   benchtool copy-platform SRC DST      CopyFileW
 //   benchtool tree-ours SRC DST          Directories::Copy
+//   benchtool tree-platform SRC DST      a plain walk: CreateDirectoryW per folder, CopyFileW
+//                                        per file, the way a program that trusts the platform's
+//                                        copy would do it
 //   benchtool tree-open SRC              opens and closes every file below SRC, nothing else:
 //                                        what the platform charges per file before any copying
 //   benchtool backup-ours DIR            RegistryService::Backup
@@ -58,7 +61,7 @@ namespace
 
     int Usage()
     {
-        fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
+        fputs("usage: benchtool copy-ours|copy-platform|tree-ours|tree-platform SRC DST\n"
               "       benchtool tree-open SRC\n"
               "       benchtool backup-ours|backup-bare|bootfiles-ours|sysvol-ours|hash-ours|ad-backup|certsrv-backup DIR\n"
               "       benchtool fill-registry KEY COUNT\n",
@@ -207,6 +210,42 @@ namespace
         return true;
     }
 
+    // The reference for the tree copy: the same folders and files, each file by the platform's
+    // own copy call, names beginning with "." skipped as our copy skips them.
+    bool CopyTreePlatform(const String& source, const String& destination, String& failure)
+    {
+        if (!CreateDirectoryW(destination.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        {
+            failure = L"CreateDirectory " + destination + L": " + ErrorText::FormatLastError();
+            return false;
+        }
+        WIN32_FIND_DATAW entry;
+        UniqueFindHandle search(FindFirstFileW((source + L"\\*").c_str(), &entry));
+        if (!search)
+        {
+            failure = L"FindFirstFile " + source + L": " + ErrorText::FormatLastError();
+            return false;
+        }
+        do
+        {
+            if (entry.cFileName[0] == L'.')
+                continue;
+            const String from = source + L"\\" + entry.cFileName;
+            const String to = destination + L"\\" + entry.cFileName;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                if (!CopyTreePlatform(from, to, failure))
+                    return false;
+            }
+            else if (!CopyFileW(from.c_str(), to.c_str(), TRUE))
+            {
+                failure = L"CopyFileW " + from + L": " + ErrorText::FormatLastError();
+                return false;
+            }
+        } while (FindNextFileW(search.get(), &entry));
+        return true;
+    }
+
     bool FillRegistry(const String& key, long count, String& failure)
     {
         const long perSubkey = 100;
@@ -266,6 +305,10 @@ namespace
                     return true;
                 failure = L"Directories::Copy: " + ErrorText::Format(error);
                 return false;
+            });
+        if (command == L"tree-platform" && argc == 4)
+            return Measure([&](String& failure) {
+                return CopyTreePlatform(Paths::ToLongPath(first), Paths::ToLongPath(second), failure);
             });
         if (command == L"tree-open" && argc == 3)
             return Measure([&](String& failure) { return OpenEveryFile(Paths::ToLongPath(first), failure); });

@@ -1,0 +1,50 @@
+#!/bin/bash
+# The tree copy makes no more system calls than a plain walk that calls CopyFileW for each file:
+# per folder one call to create it (not one for each folder above it again), per small file two
+# opens, one read (the short one that brings the whole file), one write, the times, two closes.
+# Counted from the calls into ntdll that a trace of the lab machine's own libraries shows, as the
+# difference between a tree of 40 folders and one of 80 (two small files in each), so that what
+# a process does once drops out.
+source "$(dirname "$0")/lib/common.bash"
+
+provision copycalls --os 2003
+MACHINE=$MACHINES/copycalls
+machines_ready
+C=$MACHINE/drive_c
+cp "$QM_BUILD_DIR/bench/benchtool/benchtool.exe" "$C/Program Files/Harborline/benchtool.exe"
+TOOL='C:\Program Files\Harborline\benchtool.exe'
+
+for folders in 40 80; do
+    for ((n = 0; n < folders; n++)); do
+        mkdir -p "$C/calls$folders/top/mid/d$n"
+        head -c $((100 + n)) /dev/zero >"$C/calls$folders/top/mid/d$n/a.txt"
+        head -c $((5000 + n)) /dev/zero >"$C/calls$folders/top/mid/d$n/b.dat"
+    done
+done
+
+# calls SIDE FOLDERS: the trace of benchtool's SIDE copy of the tree of FOLDERS folders.
+calls() {
+    rm -rf "$C/copy"
+    WINEDEBUG=+relay "$LAB/run" "$MACHINE" "$TOOL" "tree-$1" "C:\\calls$2" 'C:\copy' 2>"$MACHINES/$1-$2.trace" >/dev/null ||
+        fail "benchtool tree-$1 of $2 folders"
+    diff -r -q "$C/calls$2" "$C/copy" >/dev/null || fail "the $1 copy of $2 folders differs from its source"
+}
+# per_folder SIDE [CALL]: calls into ntdll (or of the one named) per folder of two files.
+per_folder() {
+    local pattern="Call ntdll\\.${2:-Nt[A-Za-z]*}("
+    awk -v a="$(grep -c "$pattern" "$MACHINES/$1-40.trace")" -v b="$(grep -c "$pattern" "$MACHINES/$1-80.trace")" \
+        'BEGIN { printf "%.2f", (b - a) / 40 }'
+}
+for side in ours platform; do
+    calls "$side" 40
+    calls "$side" 80
+done
+
+ours=$(per_folder ours) walk=$(per_folder platform)
+echo "ntdll calls per folder of two files: ours $ours, CopyFileW walk $walk"
+awk -v o="$ours" -v w="$walk" 'BEGIN { exit !(o > 0 && o <= w) }' ||
+    fail "the tree copy makes $ours calls per folder of two files, the CopyFileW walk $walk"
+expect_eq "opens and creations per folder of two files (the folder, two sources, two copies)" 5.00 "$(per_folder ours NtCreateFile)"
+expect_eq "reads per folder of two small files" 2.00 "$(per_folder ours NtReadFile)"
+rm -f "$MACHINES"/*.trace
+finish
