@@ -915,18 +915,25 @@ namespace Directories
         if (Paths::GetAttributes(longDirectory, isDirectory))
             return isDirectory || Fail(ERROR_ALREADY_EXISTS);
 
-        const size_t rootLength = static_cast<size_t>(Paths::GetRootLength(longDirectory));
-        for (size_t backslash = longDirectory.find(L'\\', rootLength); backslash != String::npos;
-             backslash = longDirectory.find(L'\\', backslash + 1))
-        {
-            const String parent = longDirectory.substr(0, backslash);
-            if (parent == L"\\")
-                continue;
-            if (!CreateDirectoryW(parent.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-                return false;
-        }
+        // Most folders are made where their parent is there already: one call then, where making
+        // every folder from the root down would cost one for each level.
         if (CreateDirectoryW(longDirectory.c_str(), nullptr))
             return true;
+        if (GetLastError() == ERROR_PATH_NOT_FOUND)
+        {
+            const size_t rootLength = static_cast<size_t>(Paths::GetRootLength(longDirectory));
+            for (size_t backslash = longDirectory.find(L'\\', rootLength); backslash != String::npos;
+                 backslash = longDirectory.find(L'\\', backslash + 1))
+            {
+                const String parent = longDirectory.substr(0, backslash);
+                if (parent == L"\\")
+                    continue;
+                if (!CreateDirectoryW(parent.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+                    return false;
+            }
+            if (CreateDirectoryW(longDirectory.c_str(), nullptr))
+                return true;
+        }
         if (GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
         // Made meanwhile by someone else: fine if it is a directory.

@@ -1,14 +1,17 @@
 #!/bin/bash
-# The tree copy makes no more system calls than a plain walk that calls CopyFileW for each file:
-# per folder one call to create it (not one for each folder above it again), per small file two
-# opens, one read (the short one that brings the whole file), one write, the times, two closes.
-# Counted from the calls into ntdll that a trace of the lab machine's own libraries shows, as the
-# difference between a tree of 40 folders and one of 80 (two small files in each), so that what
-# a process does once drops out.
+# Calls into the system, counted from a trace of the lab machine's own libraries (the calls into
+# ntdll and kernel32):
+# - The tree copy makes no more than a plain walk that calls CopyFileW for each file: per folder
+#   one call to create it (not one for each folder above it again), per small file two opens, one
+#   read (the short one that brings the whole file), one write, the times, two closes. Counted as
+#   the difference between a tree of 40 folders and one of 80 (two small files in each), so that
+#   what a process does once drops out.
+# - The registry backup looks up the targets of the drive names only, not of every DOS device
+#   name, and makes each folder of its copy with at most two calls.
 source "$(dirname "$0")/lib/common.bash"
 
-provision copycalls --os 2003
-MACHINE=$MACHINES/copycalls
+provision calls --os 2003
+MACHINE=$MACHINES/calls
 machines_ready
 C=$MACHINE/drive_c
 cp "$QM_BUILD_DIR/bench/benchtool/benchtool.exe" "$C/Program Files/Harborline/benchtool.exe"
@@ -46,5 +49,17 @@ awk -v o="$ours" -v w="$walk" 'BEGIN { exit !(o > 0 && o <= w) }' ||
     fail "the tree copy makes $ours calls per folder of two files, the CopyFileW walk $walk"
 expect_eq "opens and creations per folder of two files (the folder, two sources, two copies)" 5.00 "$(per_folder ours NtCreateFile)"
 expect_eq "reads per folder of two small files" 2.00 "$(per_folder ours NtReadFile)"
+
+WINEDEBUG=+relay "$LAB/run" "$MACHINE" "$TOOL" backup-ours 'C:\bk' 2>"$MACHINES/registry.trace" >/dev/null ||
+    fail "benchtool backup-ours"
+drives=$(ls "$MACHINE/dosdevices" | grep -c ':$')
+folders=$(find "$C/bk" -type d | wc -l)
+hives=$(find "$C/bk/Reg" -type f | wc -l)
+lookups=$(grep -c 'Call ntdll\.NtOpenSymbolicLinkObject(' "$MACHINES/registry.trace")
+creations=$(grep -c 'Call KERNEL32\.CreateDirectoryW(' "$MACHINES/registry.trace")
+echo "registry backup: $hives hives, $lookups link lookups for $drives drives, $creations folder creations for $folders folders"
+[ "$hives" -ge 5 ] || fail "the registry backup saved $hives hives"
+[ "$lookups" -le "$drives" ] || fail "the registry backup looked up $lookups links for $drives drive names"
+[ "$creations" -le $((2 * folders)) ] || fail "the registry backup made $folders folders with $creations calls"
 rm -f "$MACHINES"/*.trace
 finish
