@@ -8,9 +8,11 @@
 #   what a process does once drops out.
 # - The registry backup looks up the targets of the drive names only, not of every DOS device
 #   name, and makes each folder of its copy with at most two calls.
+# - The directory backup through the backup API makes its copy of the database as a new file:
+#   emptying one that is there has the file system write the whole copy out when it is closed.
 source "$(dirname "$0")/lib/common.bash"
 
-provision calls --os 2003
+provision calls --os 2003 --role dc
 MACHINE=$MACHINES/calls
 machines_ready
 C=$MACHINE/drive_c
@@ -61,5 +63,15 @@ echo "registry backup: $hives hives, $lookups link lookups for $drives drives, $
 [ "$hives" -ge 5 ] || fail "the registry backup saved $hives hives"
 [ "$lookups" -le "$drives" ] || fail "the registry backup looked up $lookups links for $drives drive names"
 [ "$creations" -le $((2 * folders)) ] || fail "the registry backup made $folders folders with $creations calls"
+
+head -c $((8 * 1048576)) /dev/urandom >"$C/windows/NTDS/ntds.dit"
+mkdir -p "$C/ad"
+WINEDEBUG=+relay "$LAB/run" "$MACHINE" "$TOOL" ad-backup 'C:\ad' 2>"$MACHINES/directory.trace" >/dev/null ||
+    fail "benchtool ad-backup"
+cmp -s "$C/windows/NTDS/ntds.dit" "$C/ad/ntds.dit" || fail "the directory backup's database differs from the live one"
+# CreateFileW's fifth argument: 1 is CREATE_NEW.
+expect_eq "how the directory backup creates its copy of the database" 00000001 \
+    "$(grep -o 'Call KERNEL32\.CreateFileW([0-9a-f]* L"[^"]*\\\\ad\\\\ntds\.dit",[0-9a-f]*,[0-9a-f]*,[0-9a-f]*,[0-9a-f]*' \
+        "$MACHINES/directory.trace" | awk -F, '{ print $NF }')"
 rm -f "$MACHINES"/*.trace
 finish
