@@ -394,7 +394,7 @@ bench_manifest_read() {
     done
     local short
     short=$(median short)
-    NOTES+=("row 9: $(mib "$(stat -c %s "$DATA/short/RegistryBackupSet.xml")") read in $short s")
+    NOTES+=("row 9: $(mib "$(stat -c %s "$DATA/short/RegistryBackupSet.xml")") read in $(seconds short) s")
     row "9 manifest read, 8x the entries" long "8 x shorter" "=$(awk -v s="$short" 'BEGIN { print 8 * s }')" time 1.5 "$peak"
 }
 
