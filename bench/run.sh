@@ -106,7 +106,7 @@ seconds() {
 }
 # spread SIDE: the side's longest timing over its shortest.
 spread() {
-    printf '%s\n' ${TIMES[$1]} | sort -g | awk 'NR == 1 { low = $1 } { high = $1 } END { printf "%.2f", low > 0 ? high / low : 0 }'
+    printf '%s\n' ${TIMES[$1]} | sort -g | awk 'NR == 1 { low = $1 } { high = $1 } END { printf "%.2f", (low > 0 ? high / low : 0) }'
 }
 # turns RUN SIDE...: the sides in the order of this run, turned by one each run, so that no side
 # always follows the same one.
