@@ -268,9 +268,9 @@ void ActiveDirectory::BackupFileList(Api& api, void* context, const wchar_t* lis
             CallFailed(L"DsBackupOpenFile", hr);
 
         const String target = Strings::Format(L"%s\\%s", directory.c_str(), name.c_str());
-        // Made new where it can be: emptying a file that is there has the file system write the
-        // whole copy out when it is closed (measured: 0.16 s for 256 MiB), where a new file's
-        // data is written back in the background as the copy goes on.
+        // Made as a new file where it can be: the create-or-empty form empties even a new file,
+        // and a file emptied and written again is written out whole when it is closed
+        // (measured: 0.16 s of a 0.42 s backup of 256 MiB); a new file's data goes out meanwhile.
         const String longTarget = Paths::ToLongPath(target);
         UniqueFileHandle file(CreateFileW(longTarget.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                           nullptr));

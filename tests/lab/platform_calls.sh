@@ -9,7 +9,8 @@
 # - The registry backup looks up the targets of the drive names only, not of every DOS device
 #   name, and makes each folder of its copy with at most two calls.
 # - The directory backup through the backup API makes its copy of the database as a new file:
-#   emptying one that is there has the file system write the whole copy out when it is closed.
+#   the create-or-empty form empties even a new file, and a file emptied and written again is
+#   written out whole when it is closed, which the backup then waits for.
 source "$(dirname "$0")/lib/common.bash"
 
 provision calls --os 2003 --role dc
