@@ -5,10 +5,17 @@
 //   benchtool copy-ours SRC DST          Files::Copy (DST must not exist)
 //   benchtool copy-platform SRC DST      CopyFileW
 //   benchtool tree-ours SRC DST          Directories::Copy
+//   benchtool tree-platform SRC DST      a plain walk: CreateDirectoryW per folder, CopyFileW
+//                                        per file, the way a program that trusts the platform's
+//                                        copy would do it
 //   benchtool tree-open SRC              opens and closes every file below SRC, nothing else:
 //                                        what the platform charges per file before any copying
 //   benchtool backup-ours DIR            RegistryService::Backup
 //   benchtool backup-bare DIR            RegSaveKey of the same hives, nothing else
+//   benchtool backup-parts DIR           the registry backup's work besides the saves, each part
+//                                        timed alone in the order the backup does it: "<first
+//                                        XML document> <manifest> <drive letters> <folders>"
+//                                        in seconds, then the DOS device names listed and queried
 //   benchtool ad-backup DIR              ActiveDirectory::Backup through the directory backup API
 //                                        (a domain controller of version 5)
 //   benchtool fill-registry KEY COUNT    COUNT values below HKLM\KEY, 100 to a subkey
@@ -30,7 +37,9 @@
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
 #include "common/Handles.h"
+#include "common/MountManager.h"
 #include "common/Strings.h"
+#include "common/XmlWrapper.h"
 #include "privileges/Privileges.h"
 #include "registry/RegistryBackupSet.h"
 #include "registry/RegistryService.h"
@@ -41,6 +50,7 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <functional>
@@ -58,9 +68,9 @@ namespace
 
     int Usage()
     {
-        fputs("usage: benchtool copy-ours|copy-platform|tree-ours SRC DST\n"
+        fputs("usage: benchtool copy-ours|copy-platform|tree-ours|tree-platform SRC DST\n"
               "       benchtool tree-open SRC\n"
-              "       benchtool backup-ours|backup-bare|bootfiles-ours|sysvol-ours|hash-ours|ad-backup|certsrv-backup DIR\n"
+              "       benchtool backup-ours|backup-bare|backup-parts|bootfiles-ours|sysvol-ours|hash-ours|ad-backup|certsrv-backup DIR\n"
               "       benchtool fill-registry KEY COUNT\n",
               stderr);
         return 2;
@@ -176,6 +186,83 @@ namespace
         }
     }
 
+    double Now()
+    {
+        LARGE_INTEGER frequency;
+        LARGE_INTEGER now;
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&now);
+        return static_cast<double>(now.QuadPart) / frequency.QuadPart;
+    }
+
+    // What RegistryService::Backup does besides RegSaveKey, part by part, for the same hives.
+    int BackupParts(const String& directory)
+    {
+        double start = Now();
+        {
+            CXmlDocumentWrapper first;
+        }
+        const double firstDocument = Now() - start;
+
+        start = Now();
+        RegistryBackupSet backupSet(directory);
+        backupSet.Open();
+        const double opened = Now() - start;
+
+        UniqueRegKey hiveList;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, HiveListPath, 0, KEY_QUERY_VALUE, hiveList.put()) != ERROR_SUCCESS)
+            return Fail(L"RegOpenKeyEx hivelist");
+        std::vector<std::pair<String, String>> hives;
+        for (DWORD index = 0;; ++index)
+        {
+            wchar_t name[512];
+            wchar_t data[1024];
+            DWORD nameLength = ARRAYSIZE(name);
+            DWORD dataSize = sizeof data - sizeof(wchar_t);
+            if (RegEnumValueW(hiveList.get(), index, name, &nameLength, nullptr, nullptr, reinterpret_cast<BYTE*>(data),
+                              &dataSize) != ERROR_SUCCESS)
+                break;
+            data[dataSize / sizeof(wchar_t)] = L'\0';
+            hives.emplace_back(name, data);
+        }
+
+        start = Now();
+        StringList files;
+        {
+            DosDevices devices;
+            for (const auto& hive : hives)
+            {
+                String device;
+                String path;
+                if (!RegistryService::SplitHiveFile(hive.second, device, path))
+                    continue;
+                String drive;
+                devices.GetDriveLetter(device, drive);
+                std::replace(drive.begin(), drive.end(), L':', L'\\');
+                files.push_back(directory + L"\\Reg\\" + drive + path);
+            }
+        }
+        const double drives = Now() - start;
+
+        start = Now();
+        for (const String& file : files)
+            if (!Directories::Create(Directories::GetDirectory(file, true)))
+                return Fail(L"Directories::Create " + file);
+        const double folders = Now() - start;
+
+        start = Now();
+        for (const auto& hive : hives)
+            backupSet.AddFile(hive.first, hive.second, hive.first);
+        if (!backupSet.Save())
+            return Fail(L"saving the manifest");
+        const double manifest = opened + Now() - start;
+
+        StringList names;
+        MountManager::ListDosDevices(names);
+        printf("%.6f %.6f %.6f %.6f %d\n", firstDocument, manifest, drives, folders, static_cast<int>(names.size()));
+        return 0;
+    }
+
     bool OpenEveryFile(const String& directory, String& failure)
     {
         WIN32_FIND_DATAW entry;
@@ -201,6 +288,42 @@ namespace
             if (!file)
             {
                 failure = L"CreateFile " + path + L": " + ErrorText::FormatLastError();
+                return false;
+            }
+        } while (FindNextFileW(search.get(), &entry));
+        return true;
+    }
+
+    // The reference for the tree copy: the same folders and files, each file by the platform's
+    // own copy call, names beginning with "." skipped as our copy skips them.
+    bool CopyTreePlatform(const String& source, const String& destination, String& failure)
+    {
+        if (!CreateDirectoryW(destination.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        {
+            failure = L"CreateDirectory " + destination + L": " + ErrorText::FormatLastError();
+            return false;
+        }
+        WIN32_FIND_DATAW entry;
+        UniqueFindHandle search(FindFirstFileW((source + L"\\*").c_str(), &entry));
+        if (!search)
+        {
+            failure = L"FindFirstFile " + source + L": " + ErrorText::FormatLastError();
+            return false;
+        }
+        do
+        {
+            if (entry.cFileName[0] == L'.')
+                continue;
+            const String from = source + L"\\" + entry.cFileName;
+            const String to = destination + L"\\" + entry.cFileName;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                if (!CopyTreePlatform(from, to, failure))
+                    return false;
+            }
+            else if (!CopyFileW(from.c_str(), to.c_str(), TRUE))
+            {
+                failure = L"CopyFileW " + from + L": " + ErrorText::FormatLastError();
                 return false;
             }
         } while (FindNextFileW(search.get(), &entry));
@@ -267,6 +390,10 @@ namespace
                 failure = L"Directories::Copy: " + ErrorText::Format(error);
                 return false;
             });
+        if (command == L"tree-platform" && argc == 4)
+            return Measure([&](String& failure) {
+                return CopyTreePlatform(Paths::ToLongPath(first), Paths::ToLongPath(second), failure);
+            });
         if (command == L"tree-open" && argc == 3)
             return Measure([&](String& failure) { return OpenEveryFile(Paths::ToLongPath(first), failure); });
         if (command == L"backup-ours" && argc == 3)
@@ -286,6 +413,8 @@ namespace
                 return Fail(refused);
             return Measure([&](String& failure) { return SaveHivesBare(first, failure); });
         }
+        if (command == L"backup-parts" && argc == 3)
+            return BackupParts(first);
         if (command == L"sysvol-ours" && argc == 3)
             return Measure([&](String&) {
                 SystemVolume::Backup(first);

@@ -419,17 +419,20 @@ namespace
         }
 
     private:
-        // Reads to the end, whatever the size the file had when it was opened.
+        // Reads to the end, whatever the size the file had when it was opened. A read that comes
+        // back short once the expected size is in is the end: asking again only to be told so
+        // would cost a call for every small file of a tree.
         bool CopyData(HANDLE input, HANDLE output, ULONGLONG expectedSize)
         {
             char* const buffer = Buffer(expectedSize);
-            for (;;)
+            for (ULONGLONG copied = 0;;)
             {
                 DWORD read = 0;
                 if (!ReadFile(input, buffer, m_size, &read, nullptr))
                     return false;
                 if (read == 0)
                     return true;
+                copied += read;
                 for (DWORD written = 0; written < read;)
                 {
                     DWORD piece = 0;
@@ -442,6 +445,8 @@ namespace
                     }
                     written += piece;
                 }
+                if (read < m_size && copied >= expectedSize)
+                    return true;
             }
         }
 
@@ -473,6 +478,19 @@ namespace
     };
 
     DWORD CopyTree(const String& longSource, const String& longDestination, FileCopier& copier, TreeLinks& links);
+
+    // A folder of the tree copy whose parent is there already: one call, where creating each
+    // folder above it again would cost a failed call per level for every folder of the tree.
+    bool CreateTreeFolder(const String& longFolder)
+    {
+        if (CreateDirectoryW(longFolder.c_str(), nullptr))
+            return true;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+        const DWORD attributes = GetFileAttributesW(longFolder.c_str());
+        return (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) ||
+               Fail(ERROR_ALREADY_EXISTS);
+    }
 }
 
 namespace Files
@@ -941,18 +959,25 @@ namespace Directories
         if (Paths::GetAttributes(longDirectory, isDirectory))
             return isDirectory || Fail(ERROR_ALREADY_EXISTS);
 
-        const size_t rootLength = static_cast<size_t>(Paths::GetRootLength(longDirectory));
-        for (size_t backslash = longDirectory.find(L'\\', rootLength); backslash != String::npos;
-             backslash = longDirectory.find(L'\\', backslash + 1))
-        {
-            const String parent = longDirectory.substr(0, backslash);
-            if (parent == L"\\")
-                continue;
-            if (!CreateDirectoryW(parent.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-                return false;
-        }
+        // Most folders are made where their parent is there already: one call then, where making
+        // every folder from the root down would cost one for each level.
         if (CreateDirectoryW(longDirectory.c_str(), nullptr))
             return true;
+        if (GetLastError() == ERROR_PATH_NOT_FOUND)
+        {
+            const size_t rootLength = static_cast<size_t>(Paths::GetRootLength(longDirectory));
+            for (size_t backslash = longDirectory.find(L'\\', rootLength); backslash != String::npos;
+                 backslash = longDirectory.find(L'\\', backslash + 1))
+            {
+                const String parent = longDirectory.substr(0, backslash);
+                if (parent == L"\\")
+                    continue;
+                if (!CreateDirectoryW(parent.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+                    return false;
+            }
+            if (CreateDirectoryW(longDirectory.c_str(), nullptr))
+                return true;
+        }
         if (GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
         // Made meanwhile by someone else: fine if it is a directory.
@@ -967,7 +992,10 @@ namespace Directories
         FileCopier copier;
         const String longSource = StripTrailingBackslash(Paths::ToLongPath(source));
         TreeLinks links = {folderLinks, longSource.size() + 1};
-        return CopyTree(longSource, StripTrailingBackslash(Paths::ToLongPath(destination)), copier, links);
+        const String longDestination = StripTrailingBackslash(Paths::ToLongPath(destination));
+        if (!Directories::Create(longDestination))
+            return GetLastError();
+        return CopyTree(longSource, longDestination, copier, links);
     }
 
     bool DeleteFiles(const String& directory, const String& pattern, String* failedEntry)
@@ -1032,11 +1060,9 @@ namespace Directories
 
 namespace
 {
+    // Copies what longSource holds into longDestination, which is there already.
     DWORD CopyTree(const String& longSource, const String& longDestination, FileCopier& copier, TreeLinks& links)
     {
-        if (!Directories::Create(longDestination))
-            return GetLastError();
-
         WIN32_FIND_DATAW entry;
         UniqueFindHandle search(FindFirstFileW((longSource + L"\\*.*").c_str(), &entry));
         if (!search)
@@ -1060,6 +1086,8 @@ namespace
             }
             else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             {
+                if (!CreateTreeFolder(to))
+                    return GetLastError();
                 const DWORD result = CopyTree(from, to, copier, links);
                 if (result != ERROR_SUCCESS)
                     return result;

@@ -141,6 +141,10 @@ DosDevices::DosDevices()
     MountManager::ListDosDevices(names);
     for (String& name : names)
     {
+        // Only a drive name can answer a lookup; querying the others (ports, pipes, volume
+        // names: most of the list) would cost calls and give nothing.
+        if (!HasColonAfterStart(name))
+            continue;
         DosDeviceBuffer target;
         try
         {

@@ -43,8 +43,8 @@ public:
 class DosDevices
 {
 public:
-    // Lists the names and queries each one's target. Throws as MountManager::QueryDosDevice when
-    // the list itself cannot be read.
+    // Lists the names and queries the target of each drive name (one with a colon). Throws as
+    // MountManager::QueryDosDevice when the list itself cannot be read.
     DosDevices();
 
     // The DOS name with a colon (such as "C:") whose target is exactly devicePath; when none

@@ -196,6 +196,36 @@ TEST(Directories, DeepTreesAreCreatedCopiedAndDeleted)
     EXPECT_FALSE(Paths::Exists(scratch / L"copy\\top.txt"));
 }
 
+// Files around the copy buffer's steps (a short read ends a file only once all of it is in),
+// copied into a tree that already holds some of its folders and files, and one folder whose name
+// a file holds.
+TEST(Directories, TreeCopiesAreWholeAtBufferEdgesAndIntoFoldersAlreadyThere)
+{
+    ScratchDirectory scratch;
+    const size_t sizes[] = {0, 1, 65535, 65536, 65537, 196608, 262143, 262144, 262145, 600 * 1024 + 7};
+    std::map<String, std::string> files;
+    for (size_t index = 0; index < sizeof sizes / sizeof sizes[0]; ++index)
+    {
+        std::string data(sizes[index], '\0');
+        for (size_t at = 0; at < data.size(); ++at)
+            data[at] = static_cast<char>('a' + (at * 7 + index) % 26);
+        const String name = Strings::Format(index % 2 ? L"old\\f%02d.bin" : L"old\\new\\f%02d.bin", static_cast<int>(index));
+        files[name] = data;
+        WriteTextFile(scratch / (L"source\\" + name), data);
+    }
+    WriteTextFile(scratch / L"source\\blocked\\inner.txt", "inner");
+    WriteTextFile(scratch / L"copy\\old\\f01.bin", "stale");
+    ASSERT_TRUE(Directories::Create(scratch / L"copy\\old\\new"));
+
+    ASSERT_EQ(0u, Directories::Copy(scratch / L"source\\old", scratch / L"copy\\old"));
+    for (const auto& file : files)
+        EXPECT_EQ(file.second, ReadTextFile(scratch / (L"copy\\" + file.first))) << Strings::ToUtf8(file.first);
+
+    WriteTextFile(scratch / L"copy\\blocked", "a file");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), Directories::Copy(scratch / L"source", scratch / L"copy"));
+    EXPECT_EQ("a file", ReadTextFile(scratch / L"copy\\blocked"));
+}
+
 TEST(Files, CopyCreatesTheDestinationFolderAndHonoursOverwrite)
 {
     ScratchDirectory scratch;
