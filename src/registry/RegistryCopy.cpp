@@ -1,7 +1,7 @@
 #include "registry/RegistryService.h"
 
 #include "common/Handles.h"
-#include "registry/KeyInfo.h"
+#include "registry/Enumerator.h"
 #include "registry/LiveKeys.h"
 #include "registry/RegistryFailure.h"
 #include "registry/RegistryKey.h"
@@ -10,14 +10,6 @@
 
 namespace
 {
-    using RegistryBuffers::GrowTo;
-    using RegistryBuffers::KeyInfo;
-
-    // Most names, classes and data fit these; larger ones are read whole with a grown buffer.
-    const DWORD NameChars = 260;
-    const DWORD ClassChars = 260;
-    const DWORD DataBytes = 4096;
-
     // The registry calls give their code back without setting the thread's last error, which the
     // caller's message reports.
     bool Fail(LONG status)
@@ -117,79 +109,39 @@ bool RegistryService::CopyKey(HKEY sourceRoot, const String& sourceSubkey, HKEY 
 
 bool RegistryService::CopySubkeys(HKEY source, HKEY destination)
 {
-    std::vector<wchar_t> name(NameChars);
-    std::vector<wchar_t> keyClass(ClassChars);
-    for (DWORD index = 0;;)
+    RegistryBuffers::SubkeyEnumerator subkey;
+    for (DWORD index = 0;; ++index)
     {
-        DWORD nameChars = static_cast<DWORD>(name.size());
-        DWORD classChars = static_cast<DWORD>(keyClass.size());
-        LONG status = RegEnumKeyExW(source, index, name.data(), &nameChars, nullptr, keyClass.data(), &classChars,
-                                    nullptr);
+        LONG status = subkey.Read(source, index);
         if (status == ERROR_NO_MORE_ITEMS)
             return true;
-        if (status == ERROR_MORE_DATA)
-        {
-            // A class (or name) longer than the buffers: read this subkey again, whole.
-            KeyInfo info;
-            status = RegistryBuffers::Query(source, info);
-            if (status != ERROR_SUCCESS)
-                return Fail(status);
-            const bool grewName = GrowTo(name, info.longestSubkey + 1);
-            const bool grewClass = GrowTo(keyClass, info.longestClass + 1);
-            if (!grewName && !grewClass)
-                return Fail(ERROR_MORE_DATA);
-            continue;
-        }
         if (status != ERROR_SUCCESS)
             return Fail(status);
 
         UniqueRegKey created;
-        status = RegCreateKeyExW(destination, name.data(), 0, keyClass.data(), 0, KEY_ALL_ACCESS, nullptr,
-                                 created.put(), nullptr);
+        status = RegCreateKeyExW(destination, subkey.Name(), 0, const_cast<wchar_t*>(subkey.Class()), 0,
+                                 KEY_ALL_ACCESS, nullptr, created.put(), nullptr);
         if (status != ERROR_SUCCESS)
             return Fail(status);
         created.reset();
-        if (!CopyKey(source, name.data(), destination, name.data()))
+        if (!CopyKey(source, subkey.Name(), destination, subkey.Name()))
             return false;
-        ++index;
     }
 }
 
 bool RegistryService::CopyValues(HKEY source, HKEY destination)
 {
-    std::vector<wchar_t> name(NameChars);
-    std::vector<BYTE> data(DataBytes);
-    for (DWORD index = 0;;)
+    RegistryBuffers::ValueEnumerator value;
+    for (DWORD index = 0;; ++index)
     {
-        DWORD nameChars = static_cast<DWORD>(name.size());
-        DWORD dataSize = static_cast<DWORD>(data.size());
-        DWORD type = 0;
-        LONG status = RegEnumValueW(source, index, name.data(), &nameChars, nullptr, &type, data.data(), &dataSize);
+        LONG status = value.Read(source, index);
         if (status == ERROR_NO_MORE_ITEMS)
             return true;
-        if (status == ERROR_MORE_DATA)
-        {
-            // A longer name or more data than the buffers hold: read this value again, whole.
-            KeyInfo info;
-            status = RegistryBuffers::Query(source, info);
-            if (status != ERROR_SUCCESS)
-                return Fail(status);
-            bool grew = GrowTo(name, info.longestValueName + 1);
-            grew = GrowTo(data, info.longestData + 1) || grew;
-            // The enumeration also tells the data's size, which may be ahead of the key's maxima.
-            if (!grew && dataSize < MAXDWORD)
-                grew = GrowTo(data, dataSize + 1);
-            if (!grew)
-                return Fail(ERROR_MORE_DATA);
-            continue;
-        }
         if (status != ERROR_SUCCESS)
             return Fail(status);
-
-        status = RegSetValueExW(destination, name.data(), 0, type, data.data(), dataSize);
+        status = RegSetValueExW(destination, value.Name(), 0, value.Type(), value.Data(), value.DataSize());
         if (status != ERROR_SUCCESS)
             return Fail(status);
-        ++index;
     }
 }
 

@@ -1,14 +1,13 @@
 #include "registry/RegistryKey.h"
 
 #include "common/Handles.h"
-#include "registry/KeyInfo.h"
+#include "registry/Enumerator.h"
 
 #include <cstring>
 #include <new>
 
 namespace
 {
-    using RegistryBuffers::GrowTo;
     using RegistryBuffers::KeyInfo;
 
     const wchar_t* const WhereNewHolder = L"CRegistryKey::NewCCountedRegKey()";
@@ -22,11 +21,6 @@ namespace
     const wchar_t* const WhereValueInfo = L"CRegistryKey::ValueIterator::GetValueInfo()";
     const wchar_t* const WhereDeleteKey = L"CRegistryKey::DeleteKey()";
 
-    // The registry refuses longer names; a buffer grown past these cannot help a read.
-    const DWORD MaxKeyNameChars = 256;
-    const DWORD MaxValueNameChars = 16384;
-    const DWORD MaxClassChars = 32768;
-
     // Throws with `where` when the key cannot be asked.
     KeyInfo QueryKeyInfo(HKEY key, const wchar_t* where)
     {
@@ -35,14 +29,6 @@ namespace
         if (status != ERROR_SUCCESS)
             throw CRegistryKey::Exception(where, static_cast<DWORD>(status));
         return info;
-    }
-
-    // An empty buffer still needs a valid address, so that the system reports that it needs
-    // more room instead of treating a null pointer as "not wanted".
-    template <typename T>
-    T* Address(std::vector<T>& buffer, T& spare)
-    {
-        return buffer.empty() ? &spare : buffer.data();
     }
 
     // The text of a string value's data: up to its first null, never past its length.
@@ -161,51 +147,16 @@ CRegistryKey::SubkeyIteratorImpl::SubkeyIteratorImpl(CCountedRegKey* key) : CReg
 {
     if (m_key == nullptr)
         return;
-    const KeyInfo info = QueryKeyInfo(m_key->GetHandle(), WhereSubkeyIterator);
-    if (info.subkeys > 0)
-    {
-        m_name.assign(info.longestSubkey + 1, L'\0');
-        m_class.assign(info.longestClass + 1, L'\0');
-    }
+    m_reader.Fit(QueryKeyInfo(m_key->GetHandle(), WhereSubkeyIterator));
 }
 
 bool CRegistryKey::SubkeyIteratorImpl::GetSubkeyInfo()
 {
-    wchar_t spareName = L'\0';
-    wchar_t spareClass = L'\0';
-    for (;;)
-    {
-        DWORD nameChars = static_cast<DWORD>(m_name.size());
-        DWORD classChars = static_cast<DWORD>(m_class.size());
-        const LONG status = RegEnumKeyExW(m_key->GetHandle(), m_index, Address(m_name, spareName), &nameChars,
-                                          nullptr, Address(m_class, spareClass), &classChars, nullptr);
-        if (status == ERROR_SUCCESS)
-            return true;
-        if (status == ERROR_NO_MORE_ITEMS)
-            return false;
-        if (status != ERROR_MORE_DATA)
-            throw CRegistryKey::Exception(WhereSubkeyInfo, static_cast<DWORD>(status));
-        if (!GrowBuffers(WhereSubkeyInfo))
-            return false;
-    }
-}
-
-bool CRegistryKey::SubkeyIteratorImpl::GrowBuffers(const wchar_t* where)
-{
-    const KeyInfo info = QueryKeyInfo(m_key->GetHandle(), where);
-    // The key changed under us and holds nothing any more.
-    if (info.subkeys == 0)
+    const LONG status = m_reader.Read(m_key->GetHandle(), m_index);
+    if (status == ERROR_NO_MORE_ITEMS)
         return false;
-    bool grown = GrowTo(m_name, info.longestSubkey + 1);
-    grown = GrowTo(m_class, info.longestClass + 1) || grown;
-    // The reported maxima may lag behind a key that changes during the walk: widen on our own,
-    // within the registry's name limit, so that the loop always makes progress.
-    if (!grown && m_name.size() < MaxKeyNameChars)
-        grown = GrowTo(m_name, MaxKeyNameChars);
-    if (!grown && m_class.size() < MaxClassChars)
-        grown = GrowTo(m_class, MaxClassChars);
-    if (!grown)
-        throw CRegistryKey::Exception(where, ERROR_MORE_DATA);
+    if (status != ERROR_SUCCESS)
+        throw CRegistryKey::Exception(WhereSubkeyInfo, static_cast<DWORD>(status));
     return true;
 }
 
@@ -215,60 +166,18 @@ CRegistryKey::ValueIteratorImpl::ValueIteratorImpl(CCountedRegKey* key) : CRegKe
 {
     if (m_key == nullptr)
         return;
-    const KeyInfo info = QueryKeyInfo(m_key->GetHandle(), WhereValueIterator);
-    if (info.values > 0)
-    {
-        m_name.assign(info.longestValueName + 1, L'\0');
-        m_data.assign(static_cast<size_t>(info.longestData) + 1, 0);
-    }
-    else
-    {
-        m_name.assign(1, L'\0');
-    }
+    m_reader.Fit(QueryKeyInfo(m_key->GetHandle(), WhereValueIterator));
 }
 
 bool CRegistryKey::ValueIteratorImpl::GetValueInfo()
 {
     m_hasText = false;
     m_text.clear();
-    wchar_t spareName = L'\0';
-    BYTE spareData = 0;
-    for (;;)
-    {
-        DWORD nameChars = static_cast<DWORD>(m_name.size());
-        DWORD dataSize = static_cast<DWORD>(m_data.size());
-        DWORD type = 0;
-        const LONG status = RegEnumValueW(m_key->GetHandle(), m_index, Address(m_name, spareName), &nameChars,
-                                          nullptr, &type, Address(m_data, spareData), &dataSize);
-        if (status == ERROR_SUCCESS)
-        {
-            m_type = type;
-            m_dataSize = dataSize;
-            return true;
-        }
-        if (status == ERROR_NO_MORE_ITEMS)
-            return false;
-        if (status != ERROR_MORE_DATA)
-            throw CRegistryKey::Exception(WhereValueInfo, static_cast<DWORD>(status));
-        if (!GrowBuffers(WhereValueInfo, dataSize))
-            return false;
-    }
-}
-
-bool CRegistryKey::ValueIteratorImpl::GrowBuffers(const wchar_t* where, DWORD reportedDataSize)
-{
-    const KeyInfo info = QueryKeyInfo(m_key->GetHandle(), where);
-    if (info.values == 0)
+    const LONG status = m_reader.Read(m_key->GetHandle(), m_index);
+    if (status == ERROR_NO_MORE_ITEMS)
         return false;
-    bool grown = GrowTo(m_name, info.longestValueName + 1);
-    grown = GrowTo(m_data, info.longestData + 1) || grown;
-    // The enumeration reports the size the data needs; the maxima may lag behind a changing key.
-    if (!grown && reportedDataSize < MAXDWORD)
-        grown = GrowTo(m_data, reportedDataSize + 1);
-    if (!grown && m_name.size() < MaxValueNameChars)
-        grown = GrowTo(m_name, MaxValueNameChars);
-    if (!grown)
-        throw CRegistryKey::Exception(where, ERROR_MORE_DATA);
+    if (status != ERROR_SUCCESS)
+        throw CRegistryKey::Exception(WhereValueInfo, static_cast<DWORD>(status));
     return true;
 }
 
@@ -276,12 +185,14 @@ const String& CRegistryKey::ValueIteratorImpl::GetValueText() const
 {
     if (m_hasText)
         return m_text;
-    switch (m_type)
+    const BYTE* const data = m_reader.Data();
+    const DWORD dataSize = m_reader.DataSize();
+    switch (m_reader.Type())
     {
     case REG_SZ:
     case REG_EXPAND_SZ:
     case REG_MULTI_SZ:
-        m_text = TextUpToNull(m_data.data(), m_dataSize);
+        m_text = TextUpToNull(data, dataSize);
         break;
     case REG_DWORD:
     case REG_DWORD_BIG_ENDIAN:
@@ -291,11 +202,11 @@ const String& CRegistryKey::ValueIteratorImpl::GetValueText() const
     {
         static const wchar_t digits[] = L"0123456789abcdef";
         m_text.clear();
-        m_text.reserve(static_cast<size_t>(m_dataSize) * 2);
-        for (DWORD i = 0; i < m_dataSize; ++i)
+        m_text.reserve(static_cast<size_t>(dataSize) * 2);
+        for (DWORD i = 0; i < dataSize; ++i)
         {
-            m_text += digits[m_data[i] >> 4];
-            m_text += digits[m_data[i] & 0x0F];
+            m_text += digits[data[i] >> 4];
+            m_text += digits[data[i] & 0x0F];
         }
         break;
     }

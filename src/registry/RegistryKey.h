@@ -4,6 +4,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Strings.h"
+#include "registry/Enumerator.h"
 
 #include <windows.h>
 
@@ -130,7 +131,7 @@ public:
     {
     public:
         // Name of the current subkey; valid until the iterator moves.
-        const wchar_t* GetName() const noexcept { return m_name.data(); }
+        const wchar_t* GetName() const noexcept { return m_reader.Name(); }
 
     protected:
         // Sizes the buffers from the key's reported maxima. Throws CRegistryKey::Exception.
@@ -140,22 +141,18 @@ public:
         bool Fetch() { return GetSubkeyInfo(); }
 
     private:
-        // False when the key reports no subkeys any more.
-        bool GrowBuffers(const wchar_t* where);
-
-        std::vector<wchar_t> m_name;
-        std::vector<wchar_t> m_class;
+        RegistryBuffers::SubkeyEnumerator m_reader;
     };
 
     class ValueIteratorImpl : public CRegKeyIterator
     {
     public:
         // Name of the current value; valid until the iterator moves.
-        const wchar_t* GetName() const noexcept { return m_name.data(); }
-        DWORD GetType() const noexcept { return m_type; }
+        const wchar_t* GetName() const noexcept { return m_reader.Name(); }
+        DWORD GetType() const noexcept { return m_reader.Type(); }
         // The current value's data, GetDataSize() bytes; valid until the iterator moves.
-        const BYTE* GetData() const noexcept { return m_data.data(); }
-        DWORD GetDataSize() const noexcept { return m_dataSize; }
+        const BYTE* GetData() const noexcept { return m_reader.Data(); }
+        DWORD GetDataSize() const noexcept { return m_reader.DataSize(); }
 
         // The current value as text: strings (and the first string of a multi-string) up to
         // their first null, "A number" for DWORDs, lowercase hexadecimal bytes for the rest.
@@ -169,12 +166,7 @@ public:
         bool Fetch() { return GetValueInfo(); }
 
     private:
-        bool GrowBuffers(const wchar_t* where, DWORD reportedDataSize);
-
-        std::vector<wchar_t> m_name;
-        std::vector<BYTE> m_data;
-        DWORD m_type = 0;
-        DWORD m_dataSize = 0;
+        RegistryBuffers::ValueEnumerator m_reader;
         mutable String m_text;
         mutable bool m_hasText = false;
     };

@@ -5,6 +5,7 @@
 #include "common/MountManager.h"
 #include "common/StagingFolder.h"
 #include "common/Wow64.h"
+#include "registry/Enumerator.h"
 #include "registry/LiveKeys.h"
 #include "registry/RegistryBackupSet.h"
 #include "registry/RegistryFailure.h"
@@ -62,15 +63,15 @@ namespace
     // Refuses a link anywhere below the open key (opened with REG_OPTION_OPEN_LINK).
     void RefuseLinksBelow(HKEY key, const String& path)
     {
+        RegistryBuffers::SubkeyEnumerator subkey;
         for (DWORD index = 0;; ++index)
         {
-            wchar_t name[256];
-            DWORD chars = 256;
-            const LONG status = RegEnumKeyExW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
+            const LONG status = subkey.Read(key, index);
             if (status == ERROR_NO_MORE_ITEMS)
                 return;
             if (status != ERROR_SUCCESS)
                 RegistryFailure::ThrowCallFailed(status, L"RegEnumKeyEx(%s)", path.c_str());
+            const wchar_t* const name = subkey.Name();
             UniqueRegKey child;
             const LONG opened = RegOpenKeyExW(key, name, REG_OPTION_OPEN_LINK, KEY_READ, child.put());
             if (opened != ERROR_SUCCESS)
