@@ -39,4 +39,36 @@ namespace CurrentException
             return L"Unknown exception.";
         }
     }
+
+    Failure Describe() noexcept
+    {
+        Failure failure{E_FAIL, {}};
+        try
+        {
+            throw;
+        }
+        catch (const CWin32Exception& exception)
+        {
+            if (exception.GetCode() != ERROR_SUCCESS)
+                failure.code = HRESULT_FROM_WIN32(exception.GetCode());
+        }
+        catch (const std::bad_alloc&)
+        {
+            // Its text is left to the caller, who can build it without the heap.
+            failure.code = E_OUTOFMEMORY;
+            return failure;
+        }
+        catch (...)
+        {
+        }
+        try
+        {
+            failure.text = Text();
+        }
+        catch (...)
+        {
+            failure.text.clear();
+        }
+        return failure;
+    }
 }

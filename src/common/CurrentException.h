@@ -4,8 +4,23 @@
 
 #include "common/Strings.h"
 
+#include <windows.h>
+
 namespace CurrentException
 {
+    // What a caller that reports failures as an HRESULT learns of the exception being handled.
+    struct Failure
+    {
+        // A Win32 failure its own code (never a success), memory exhaustion E_OUTOFMEMORY,
+        // anything else E_FAIL.
+        HRESULT code;
+        // As Text(); empty when memory ran out, for the exception itself or for its text.
+        String text;
+    };
+
+    // The code and text of the exception being handled; call only inside a catch block.
+    Failure Describe() noexcept;
+
     // The text of the exception being handled; call only inside a catch block. The system's own
     // exceptions give their description, the standard library's "Standard library exception:
     // <what>", memory exhaustion "Out of memory.", anything else "Unknown exception.". Throws

@@ -83,8 +83,6 @@ public:
     // the thread that constructed the wrapper, after every node wrapper taken from it is gone.
     virtual ~CXmlDocumentWrapper();
 
-    bool HasDocument() const noexcept { return m_document != nullptr; }
-
     // Parses text into the document; true when the DOM reports success.
     bool LoadXml(const String& text);
     // Synchronous load of a file; false when it is missing, does not parse, or holds a document

@@ -25,14 +25,6 @@
 
 namespace
 {
-    // A component that is not part of this build refuses the work with its own exception: a
-    // caller who asked for it must not get a backup without it.
-    template <typename ComponentException>
-    [[noreturn]] void NotBuilt(const wchar_t* component)
-    {
-        throw ComponentException(Strings::Format(L"The %s component is not available in this build", component));
-    }
-
     using Options = _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS;
     using Gate = ComponentGate;
     using Kind = TopLevelKind;

@@ -121,7 +121,6 @@ SystemStateBackupRestoreImpl::~SystemStateBackupRestoreImpl()
     // A component may have impersonated the caller's account; leave the thread as we found the
     // process.
     RevertToSelf();
-    SysFreeString(m_bstrError);
     Module::Unlock();
 }
 
@@ -244,14 +243,14 @@ HRESULT SystemStateBackupRestoreImpl::Invoke(DISPID id, REFIID riid, LCID, WORD 
 
 void SystemStateBackupRestoreImpl::SetError(const String& text)
 {
-    ComGuard::StoreError(m_bstrError, text);
+    ComGuard::StoreError(m_error, text);
 }
 
 HRESULT SystemStateBackupRestoreImpl::GetError(BSTR* strError)
 {
     // Nothing failed yet: the caller's value stays as it was.
-    if (m_bstrError != nullptr && strError != nullptr)
-        *strError = SysAllocStringLen(m_bstrError, SysStringLen(m_bstrError));
+    if (m_error && strError != nullptr)
+        *strError = SysAllocStringLen(m_error.get(), SysStringLen(m_error.get()));
     return S_OK;
 }
 
@@ -262,7 +261,7 @@ HRESULT SystemStateBackupRestoreImpl::Initialize()
 
 HRESULT SystemStateBackupRestoreImpl::Backup(_SYSTEM_STATE_BACKUP_RESTORE_OPTIONS* options)
 {
-    return ComGuard::Run(L"Backup", m_bstrError, [&]() -> HRESULT {
+    return ComGuard::Run(L"Backup", m_error, [&]() -> HRESULT {
         if (options == nullptr)
         {
             SetError(L"Backup: no options record was given.");
@@ -283,7 +282,7 @@ HRESULT SystemStateBackupRestoreImpl::Backup(_SYSTEM_STATE_BACKUP_RESTORE_OPTION
 
 HRESULT SystemStateBackupRestoreImpl::Restore(_SYSTEM_STATE_BACKUP_RESTORE_OPTIONS* options)
 {
-    return ComGuard::Run(L"Restore", m_bstrError, [&]() -> HRESULT {
+    return ComGuard::Run(L"Restore", m_error, [&]() -> HRESULT {
         if (options == nullptr)
         {
             SetError(L"Restore: no options record was given.");
@@ -305,7 +304,7 @@ HRESULT SystemStateBackupRestoreImpl::Restore(_SYSTEM_STATE_BACKUP_RESTORE_OPTIO
 
 HRESULT SystemStateBackupRestoreImpl::IsActiveDirectoryServiceOnline(BSTR* strServerName, VARIANT_BOOL* bIsNTDSOnline)
 {
-    return ComGuard::Run(L"IsActiveDirectoryServiceOnline", m_bstrError, [&]() -> HRESULT {
+    return ComGuard::Run(L"IsActiveDirectoryServiceOnline", m_error, [&]() -> HRESULT {
         const String server = CopyText(strServerName);
         DWORD online = 0;
         Components::ActiveDirectoryIsOnline(server, online);
@@ -321,7 +320,7 @@ HRESULT SystemStateBackupRestoreImpl::IsActiveDirectoryServiceOnline(BSTR* strSe
 
 HRESULT SystemStateBackupRestoreImpl::IsActiveDirectoryRestoreMode(VARIANT_BOOL* vbIsDirectoryRestoreMode)
 {
-    return ComGuard::Run(L"IsActiveDirectoryRestoreMode", m_bstrError, [&]() -> HRESULT {
+    return ComGuard::Run(L"IsActiveDirectoryRestoreMode", m_error, [&]() -> HRESULT {
         EnvironmentVariables environment;
         String expanded;
         const HRESULT hr = environment.Expand(SafeBootVariable, expanded);

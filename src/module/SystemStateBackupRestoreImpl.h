@@ -62,6 +62,6 @@ private:
     IUnknown* m_controllingUnknown;
     LONG m_references = 1;
     CriticalSection m_lock;
-    BSTR m_bstrError = nullptr;
+    UniqueBstr m_error;
     ComPtr<ITypeInfo> m_typeInfo;
 };

@@ -34,7 +34,6 @@ public:
     double AsNumber(double fallback = 0) const { return m_kind == Kind::Number ? m_number : fallback; }
     String AsText(const String& fallback = String()) const { return m_kind == Kind::Text ? m_text : fallback; }
     const std::vector<JsonValue>& Items() const { return m_items; }
-    const std::vector<std::pair<String, JsonValue>>& Members() const { return m_members; }
 
     // Appends to an array.
     JsonValue& Add(JsonValue value);

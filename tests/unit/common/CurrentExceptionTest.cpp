@@ -64,3 +64,26 @@ TEST(CurrentException, AnythingAWorkerThrowsBecomesItsFailureText)
     EXPECT_TRUE(fine.finished);
     EXPECT_EQ(L"(untouched)", fine.failure);
 }
+
+// A caller reporting an HRESULT tells memory exhaustion by the empty text, not by the code: a
+// Win32 failure can carry the same code and still has its own text.
+TEST(CurrentException, OnlyRealMemoryExhaustionLeavesTheTextToTheCaller)
+{
+    const auto describe = [](void (*work)()) {
+        try
+        {
+            work();
+        }
+        catch (...)
+        {
+            return CurrentException::Describe();
+        }
+        return CurrentException::Failure{S_OK, L"(nothing thrown)"};
+    };
+    const CurrentException::Failure win32 = describe([] { throw CWin32Exception(L"HeapAlloc", ERROR_OUTOFMEMORY); });
+    EXPECT_EQ(E_OUTOFMEMORY, win32.code);
+    EXPECT_EQ(L"CWin32Exception ERROR: HeapAlloc: " + CWin32Exception(L"", ERROR_OUTOFMEMORY).GetErrorMessage(), win32.text);
+    const CurrentException::Failure exhausted = describe([] { throw std::bad_alloc(); });
+    EXPECT_EQ(E_OUTOFMEMORY, exhausted.code);
+    EXPECT_EQ(L"", exhausted.text);
+}
