@@ -102,7 +102,7 @@ rm -rf "$B/drive_e/Elsewhere"
 
 # --- B: the restore ---------------------------------------------------------------------------
 run_in "$B" ssbr verify 'E:\SystemState'
-expect_eq "B: verify: exit" 0 "$RC"
+expect_eq "B: verify: exit ($(tr -d '\r' <<<"$OUT$ERR" | tail -3))" 0 "$RC"
 SAFEBOOT_OPTION=DSREPAIR run_in "$B" ssbr restore 'E:\SystemState' --all --json
 RESTORED=$OUT
 expect_eq "B: restore: exit and stderr" "0 " "$RC $ERR"
