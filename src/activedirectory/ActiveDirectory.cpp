@@ -3,6 +3,7 @@
 #include "activedirectory/ActiveDirectoryBackupSet.h"
 #include "activedirectory/ActiveDirectoryFolders.h"
 #include "activedirectory/TnVssClientWrapper.h"
+#include "common/DatabaseLogs.h"
 #include "common/ErrorText.h"
 #include "common/Exceptions.h"
 #include "common/FileSystem.h"
@@ -74,18 +75,6 @@ namespace
         return entries;
     }
 
-    // A log's generation: the hexadecimal digits from the fourth character of its file name up to
-    // the dot, as the database engine numbers its logs (edb0000A.log follows edb00009.log).
-    ULONG Generation(const String& path)
-    {
-        const String name = Files::GetFileName(path);
-        if (name.size() <= 3)
-            return 0;
-        const size_t dot = name.find(L'.', 3);
-        const String digits = name.substr(3, dot == String::npos ? String::npos : dot - 3);
-        return wcstoul(digits.c_str(), nullptr, 16);
-    }
-
     // What a directory manifest may hold, far above what a backup writes.
     constexpr ULONGLONG MostManifestBytes = 32ull * 1024 * 1024;
 
@@ -104,25 +93,6 @@ namespace
     String SavedName(const String& path)
     {
         return path.empty() ? String() : Files::GetFileName(path);
-    }
-
-    bool IsHexDigit(wchar_t c)
-    {
-        return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
-    }
-
-    // "edb", a generation of 5 to 8 hexadecimal digits, ".log": the only files of the log folder
-    // a backup puts back. The checkpoint, the current log and the reserve logs stay the service's.
-    bool IsGenerationLogName(const String& name)
-    {
-        const size_t digits = name.size() > 7 ? name.size() - 7 : 0;
-        if (digits < 5 || digits > 8 || _wcsnicmp(name.c_str(), L"edb", 3) != 0 ||
-            _wcsicmp(name.c_str() + 3 + digits, L".log") != 0)
-            return false;
-        for (size_t i = 3; i < 3 + digits; ++i)
-            if (!IsHexDigit(name[i]))
-                return false;
-        return true;
     }
 
     bool SavedFileSize(const String& path, ULONGLONG& size)
@@ -203,7 +173,7 @@ namespace
             if (!IsLogAreaMarker(entry.first))
                 continue;
             const String name = SavedName(entry.second);
-            if (!IsGenerationLogName(name))
+            if (!DatabaseLogs::IsGenerationName(name))
                 Fail(Strings::Format(L"The backup in %s lists the log %s, which is no generation-numbered log "
                                      L"(edb<generation>.log)",
                                      directory.c_str(), entry.second.c_str()));
@@ -569,20 +539,13 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     String logDirectory;
     String backupLogDirectory;
     String checkpointDirectory;
-    ULONG low = 0;
-    ULONG high = 0;
+    StringList logs;
     for (const auto& entry : entries)
     {
         switch (entry.first)
         {
         case LogFile:
-        {
-            const ULONG generation = Generation(entry.second);
-            if (high <= generation)
-                high = generation;
-            if (low == 0 || low >= generation)
-                low = generation;
-        }
+            logs.push_back(entry.second);
             // fall through
         case LogAreaFile:
         case PatchFile:
@@ -652,6 +615,9 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
             RefuseEmptyDatabase(copies[i].first);
     }
 
+    ULONG low = 0;
+    ULONG high = 0;
+    DatabaseLogs::Range(logs, low, high);
     HRESULT hr = api.RestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(),
                                      map.empty() ? nullptr : map.data(), static_cast<LONG>(map.size()),
                                      backupLogDirectory.c_str(), low, high);
@@ -666,7 +632,7 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     // Generation logs the backup does not hold (another database's, on a server rebuilt since the
     // backup) must not follow the restored ones: the service would replay them onto the restored
     // database.
-    files.RemoveOthersIn(logDirectory, IsGenerationLogName);
+    files.RemoveOthersIn(logDirectory, DatabaseLogs::IsGenerationName);
     if (!files.Stage())
     {
         const String error = ErrorText::FormatLastError();

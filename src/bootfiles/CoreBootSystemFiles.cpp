@@ -381,17 +381,8 @@ namespace
     {
         if (letterOnly)
             return IsDriveLetter(path);
-        if (path.size() < 3 || !IsDriveLetter(path.substr(0, 1)) || path[1] != L'\\' ||
-            !Paths::IsRelativeBelow(path.substr(2)))
-            return false;
-        for (size_t start = 2; start <= path.size();)
-        {
-            const size_t end = std::min(path.find(L'\\', start), path.size());
-            if (!Paths::IsPlainName(path.substr(start, end - start)))
-                return false;
-            start = end + 1;
-        }
-        return true;
+        return path.size() >= 3 && IsDriveLetter(path.substr(0, 1)) && path[1] == L'\\' &&
+               Paths::IsPlainRelativePath(path.substr(2), path.size());
     }
 
     // A link in the backup would make the restore put back files that the backup never held.

@@ -2,6 +2,7 @@
 
 #include "certsrv/CertificateServicesBackupSet.h"
 #include "common/CurrentException.h"
+#include "common/DatabaseLogs.h"
 #include "common/ErrorText.h"
 #include "common/FileSystem.h"
 #include "common/Services.h"
@@ -134,11 +135,6 @@ namespace
                 check(name);
     }
 
-    bool IsPlainPart(const String& part)
-    {
-        return part.size() <= CertificateServices::MaxPartLength && Paths::IsPlainName(part);
-    }
-
     // A link in the backup would make the restore put back files from elsewhere.
     bool PassesThroughLink(const String& directory, const String& source)
     {
@@ -250,30 +246,6 @@ String CertificateServices::SavedFilePath(const String& directory, const String&
     return path;
 }
 
-ULONG CertificateServices::LogGeneration(const String& logName)
-{
-    const String base = Files::GetFileName(logName);
-    const size_t dot = base.rfind(L'.');
-    if (dot == String::npos || dot <= 3)
-        return 0;
-    const String number = base.substr(3, dot - 3);
-    return wcstoul(number.c_str(), nullptr, 16);
-}
-
-void CertificateServices::LogRange(const StringList& logNames, ULONG& lowest, ULONG& highest)
-{
-    lowest = 0;
-    highest = 0;
-    for (const String& name : logNames)
-    {
-        const ULONG generation = LogGeneration(name);
-        if (generation >= highest)
-            highest = generation;
-        if (lowest == 0 || lowest >= generation)
-            lowest = generation;
-    }
-}
-
 bool CertificateServices::IsSavedNameBelowFolder(const String& name)
 {
     if (name.empty() || name[0] != L'\\' || name.find_first_of(L":/") != String::npos)
@@ -296,29 +268,14 @@ bool CertificateServices::IsSavedNameBelowFolder(const String& name)
 
 bool CertificateServices::IsPlainSharePath(const String& name)
 {
-    if (name.size() > MaxNameLength || name.compare(0, 2, L"\\\\") != 0)
-        return false;
-    size_t parts = 0;
-    for (size_t start = 2;; ++parts)
-    {
-        const size_t end = std::min(name.find(L'\\', start), name.size());
-        if (!IsPlainPart(name.substr(start, end - start)))
-            return false;
-        if (end == name.size())
-            return parts + 1 >= 3;
-        start = end + 1;
-    }
+    // Server, share and at least one part below the share.
+    return name.size() <= MaxNameLength && name.compare(0, 2, L"\\\\") == 0 &&
+           std::count(name.begin() + 2, name.end(), L'\\') >= 2 && Paths::IsPlainRelativePath(name.substr(2), name.size());
 }
 
 bool CertificateServices::IsLogFileName(const String& name)
 {
-    const String file = Files::GetFileName(name);
-    const size_t digits = file.size() - std::min(file.size(), wcslen(L"edb") + wcslen(L".log"));
-    if (digits < 5 || digits > 8 || !Strings::StartsWithNoCase(file, L"edb") ||
-        !Strings::EqualsNoCase(file.substr(file.size() - 4), L".log") ||
-        file.find_first_not_of(L"0123456789ABCDEFabcdef", 3) != 3 + digits)
-        return false;
-    return LogGeneration(name) != 0;
+    return DatabaseLogs::IsGenerationName(Files::GetFileName(name)) && DatabaseLogs::Generation(name) != 0;
 }
 
 void CertificateServices::Backup(const String& serverName, const String& directory, bool truncateLogs)
@@ -595,7 +552,7 @@ void CertificateServices::Restore(const String& serverName, const String& direct
         Throw(Strings::Format(L"No saved log in %s", manifest.GetFilePath().c_str()));
     std::map<ULONG, const String*> generations;
     for (const String& name : backupLogs)
-        if (!generations.emplace(LogGeneration(name), &name).second)
+        if (!generations.emplace(DatabaseLogs::Generation(name), &name).second)
             Throw(Strings::Format(L"Invalid entry in %s: %s is listed twice", manifest.GetFilePath().c_str(),
                                   name.c_str()));
     const ULONGLONG span = static_cast<ULONGLONG>(generations.rbegin()->first) - generations.begin()->first + 1;
@@ -674,7 +631,7 @@ void CertificateServices::ReplaceFiles(const String& serverName, ReplacementSet&
 
         ULONG lowest = 0;
         ULONG highest = 0;
-        LogRange(backupLogs, lowest, highest);
+        DatabaseLogs::Range(backupLogs, lowest, highest);
         String mapped = database;
         CSEDB_RSTMAPW map = {&mapped[0], &mapped[0]};
         status = pfnRestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(), &map, 1,

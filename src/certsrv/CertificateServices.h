@@ -82,28 +82,18 @@ public:
     // characters made one: where a file the library named is kept in the backup.
     static String SavedFilePath(const String& directory, const String& name);
 
-    // The log generation of a log file's name: the hexadecimal number after the first three
-    // characters of its base name (edb0001A.log gives 0x1A); 0 when there is none.
-    static ULONG LogGeneration(const String& logName);
-
-    // The lowest and highest generations of the logs, in any order; 0 and 0 for none.
-    static void LogRange(const StringList& logNames, ULONG& lowest, ULONG& highest);
-
     // Whether a name the library handed out stays below the backup's folder when appended to
     // it: a "\\server\share\..." or "\..." name without "." or ".." parts, streams or slashes.
     static bool IsSavedNameBelowFolder(const String& name);
 
     // The longest name a restore takes from a manifest: the library names files by paths of the
-    // classic length on the server's administrative share, far below this. The file systems hold
-    // at most MaxPartLength characters in one part of a path.
+    // classic length on the server's administrative share, far below this.
     static constexpr size_t MaxNameLength = 1024;
-    static constexpr size_t MaxPartLength = 255;
 
     // Whether a name from a manifest is a path the restore may write as it stands:
     // "\\server\share\..." of at most MaxNameLength characters, at least one part below the
-    // share, every part one that Windows keeps as written (not empty, no trailing dot or blank, no
-    // stream, wildcard, slash or control character, no device name such as "CON" or "lpt1.txt",
-    // at most MaxPartLength characters).
+    // share, every part a plain name (Paths::IsPlainName: at most 255 characters, kept by Windows
+    // as written).
     static bool IsPlainSharePath(const String& name);
 
     // Whether a name's file is a log of the authority: "edb", five to eight hexadecimal digits

@@ -4,6 +4,7 @@
 // backup and restore through the library.
 
 #include "certsrv/CertificateServices.h"
+#include "common/DatabaseLogs.h"
 #include "certsrv/CertificateServicesBackupSet.h"
 #include "common/ScratchDirectory.h"
 
@@ -132,7 +133,7 @@ TEST(CertificateServices, LogRangeComesFromTheHexNumbersOfTheLogNames)
     {
         ULONG lowest = 0xdeadbeef;
         ULONG highest = 0xdeadbeef;
-        CertificateServices::LogRange(testCase.names, lowest, highest);
+        DatabaseLogs::Range(testCase.names, lowest, highest);
         EXPECT_EQ(testCase.lowest, lowest);
         EXPECT_EQ(testCase.highest, highest);
     }
