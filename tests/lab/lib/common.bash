@@ -31,6 +31,8 @@ expect_contains() {
 
 # provision NAME OPTIONS...: the fresh lab machine $MACHINES/NAME, made and started in the
 # background (machines_ready waits for them); every machine is stopped however the test ends.
+# A test that passes removes its machines (each holds most of a gigabyte, and a whole suite of
+# them fills a disk); a failed test leaves them for a look, as does LAB_KEEP=1.
 STARTED=() PROVISIONING=()
 provision() {
     STARTED+=("$MACHINES/$1")
@@ -43,9 +45,12 @@ machines_ready() {
     PROVISIONING=()
 }
 stop_machines() {
-    local machine
+    local status=$? machine
     wait
     for machine in "${STARTED[@]}"; do [ ! -f "$machine/system.reg" ] || "$LAB/stop" "$machine"; done
+    if [ "$status" -eq 0 ] && [ -z "${LAB_KEEP:-}" ]; then
+        for machine in "${STARTED[@]}"; do rm -rf "$machine"; done
+    fi
 }
 trap stop_machines EXIT
 trap 'exit 1' INT TERM
