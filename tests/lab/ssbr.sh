@@ -14,6 +14,7 @@ echo mine >"$MACHINES/not-a-machine/keep.txt"
 "$LAB/provision" "$MACHINES/not-a-machine" >/dev/null 2>&1
 expect_eq "provision over a foreign folder: exit" 2 "$?"
 [ -f "$MACHINES/not-a-machine/keep.txt" ] || fail "provision removed a folder that was not a lab machine"
+rm -rf "$MACHINES/not-a-machine"
 
 machines_ready
 
