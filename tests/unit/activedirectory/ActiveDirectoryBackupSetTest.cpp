@@ -107,9 +107,15 @@ TEST(ActiveDirectoryBackupSet, ListsAreReadInTimeLinearInTheirLengthUpToTheLimit
         WriteManifest(folder.Path(), "<expiration/>", entries);
         ActiveDirectoryBackupSet read(folder.Path());
         read.OpenExisting(NoBackup);
-        const auto start = std::chrono::steady_clock::now();
-        list = read.GetLogFiles();
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // The fastest of three: a loaded machine only ever adds time.
+        double fastest = 1e9;
+        for (int run = 0; run < 3; ++run)
+        {
+            const auto start = std::chrono::steady_clock::now();
+            list = read.GetLogFiles();
+            fastest = std::min(fastest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+        return fastest;
     };
     String small;
     String large;
