@@ -1,3 +1,6 @@
+// The key class's shared handles and failures, and the value reads of the restore. Items larger
+// than the readers' first buffers are in the enumerator's test.
+
 #include "registry/RegistryKey.h"
 #include "registry/RegistryService.h"
 
@@ -10,8 +13,6 @@ using namespace RegistryTest;
 
 namespace
 {
-    const wchar_t* const WhereQueryValue = L"CRegistryKey::QueryValue()";
-
     class RegistryKey : public ScratchKey
     {
     protected:
@@ -55,63 +56,6 @@ TEST_F(RegistryKey, CopiesOfKeysAndIteratorsShareOneHandleThatClosesWithTheLastO
     EXPECT_FALSE(HandleIsOpen(handle)) << "the iterator kept the last reference at its end";
 }
 
-TEST_F(RegistryKey, IteratorsWalkDirectItemsGrowingTheirBuffersForItemsAddedOnTheWay)
-{
-    const CRegistryKey key = Scratch();
-    EXPECT_TRUE(key.BeginSubkeys() == key.EndSubkeys());
-    SetRaw(L"", L"a", REG_BINARY, {0x01});
-    CreateKey(L"a\\nested");
-    auto values = key.BeginValues();
-    auto subkeys = key.BeginSubkeys();
-    ASSERT_STREQ(L"a", values.GetName());
-    ASSERT_STREQ(L"a", subkeys.GetName());
-
-    // Names at the registry's limits, a long class and data beyond the iterators' first buffers.
-    const String valueName = L"b" + String(16382, L'x');
-    const Bytes large = Pattern(70000);
-    SetRaw(L"", valueName, REG_BINARY, large);
-    const String keyName = L"b" + String(254, L'y');
-    CreateKey(keyName, String(600, L'c').c_str());
-    ++values;
-    ASSERT_TRUE(values != key.EndValues());
-    EXPECT_EQ(valueName, values.GetName());
-    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), values.GetType());
-    EXPECT_EQ(large, Bytes(values.GetData(), values.GetData() + values.GetDataSize()));
-    EXPECT_TRUE(++values == key.EndValues());
-    ++subkeys;
-    ASSERT_TRUE(subkeys != key.EndSubkeys());
-    EXPECT_EQ(keyName, subkeys.GetName());
-    EXPECT_TRUE(++subkeys == key.EndSubkeys());
-    EXPECT_TRUE(++subkeys == key.EndSubkeys()) << "the end stays the end";
-}
-
-// The restore reads the selected control set's number; the text form has no user.
-TEST_F(RegistryKey, NumberQueriesTakeFourByteDwordsOfEitherOrderAndLeaveOthersAlone)
-{
-    SetDword(L"", L"little", 0x01020304);
-    SetDword(L"", L"big", 0x0A0B0C0D, REG_DWORD_BIG_ENDIAN);
-    SetRaw(L"", L"text", REG_SZ, ToBytes(L"2"));
-    SetRaw(L"", L"short", REG_DWORD, {1, 2});
-    const CRegistryKey key = Scratch();
-    DWORD little = 0, big = 0, number = 0xdeadbeef;
-    EXPECT_TRUE(key.QueryValue(L"little", little) && key.QueryValue(L"big", big));
-    EXPECT_EQ(0x01020304u, little);
-    EXPECT_EQ(0x0A0B0C0Du, big);
-    EXPECT_FALSE(key.QueryValue(L"text", number));
-    ExpectKeyFailure(WhereQueryValue, ERROR_FILE_NOT_FOUND, [&] { key.QueryValue(L"missing", number); });
-    ExpectKeyFailure(WhereQueryValue, 0, [&] { key.QueryValue(L"short", number); });
-    EXPECT_EQ(0xdeadbeefu, number);
-}
-
-// The restore writes an empty text; a write that fails must not pass for done.
-TEST_F(RegistryKey, SetValueWritesTextWithItsNullOrThrows)
-{
-    ExpectKeyFailure(L"CRegistryKey::SetValue()", ERROR_ACCESS_DENIED, [&] { Scratch().SetValue(L"empty", L"", REG_SZ); });
-    EXPECT_TRUE(Dump(L"").at(L"").values.empty());
-    Scratch(KEY_ALL_ACCESS).SetValue(L"empty", L"", REG_SZ);
-    EXPECT_EQ((RawValue{REG_SZ, {0, 0}}), Dump(L"").at(L"").values.at(L"empty"));
-}
-
 // A walk that fails must not end as if it reached the last item.
 TEST_F(RegistryKey, IteratorFailuresThrowWithTheirPlaceAndReleaseTheKey)
 {
@@ -129,6 +73,29 @@ TEST_F(RegistryKey, IteratorFailuresThrowWithTheirPlaceAndReleaseTheKey)
         ExpectKeyFailure(L"CRegistryKey::ValueIterator::ValueIterator()", ERROR_KEY_DELETED, [&] { key.BeginValues(); });
     }
     EXPECT_FALSE(HandleIsOpen(handle)) << "a failed iterator kept its key";
+}
+
+// The restore reads the selected control set's number and writes an empty text; a failed write
+// must not pass for done.
+TEST_F(RegistryKey, NumbersReadAsFourByteDwordsOfEitherOrderAndTextsAreWrittenWithTheirNull)
+{
+    SetDword(L"", L"little", 0x01020304);
+    SetDword(L"", L"big", 0x0A0B0C0D, REG_DWORD_BIG_ENDIAN);
+    SetRaw(L"", L"text", REG_SZ, ToBytes(L"2"));
+    SetRaw(L"", L"short", REG_DWORD, {1, 2});
+    const CRegistryKey key = Scratch();
+    DWORD little = 0, big = 0, number = 0xdeadbeef;
+    EXPECT_TRUE(key.QueryValue(L"little", little) && key.QueryValue(L"big", big));
+    EXPECT_EQ(0x01020304u, little);
+    EXPECT_EQ(0x0A0B0C0Du, big);
+    EXPECT_FALSE(key.QueryValue(L"text", number));
+    ExpectKeyFailure(L"CRegistryKey::QueryValue()", ERROR_FILE_NOT_FOUND, [&] { key.QueryValue(L"missing", number); });
+    ExpectKeyFailure(L"CRegistryKey::QueryValue()", 0, [&] { key.QueryValue(L"short", number); });
+    EXPECT_EQ(0xdeadbeefu, number);
+
+    ExpectKeyFailure(L"CRegistryKey::SetValue()", ERROR_ACCESS_DENIED, [&] { Scratch().SetValue(L"empty", L"", REG_SZ); });
+    Scratch(KEY_ALL_ACCESS).SetValue(L"empty", L"", REG_SZ);
+    EXPECT_EQ((RawValue{REG_SZ, {0, 0}}), Dump(L"").at(L"").values.at(L"empty"));
 }
 
 using RegistryFunctions = ScratchKey;
@@ -158,9 +125,8 @@ TEST_F(RegistryFunctions, GetMultiStringReadsEveryStringOrReportsFunctionFailedL
     EXPECT_EQ(StringList{L"sentinel"}, list);
 }
 
-using FindStart = ScratchKey;
-
-TEST_F(FindStart, ReadsTheFirstStartValueOfTheTreeAsANumber)
+// The lab's restore reads DWORD start values; here the other types and the search order.
+TEST_F(RegistryFunctions, FindStartReadsTheFirstStartValueOfTheTreeDepthFirstAsANumber)
 {
     // Each key: its values, then what FindStart answers (no answer: 0x5eed, the sentinel).
     const struct
@@ -173,20 +139,20 @@ TEST_F(FindStart, ReadsTheFirstStartValueOfTheTreeAsANumber)
     } cases[] = {
         {L"Svc", L"START", REG_DWORD, DwordBytes(3), 3}, // any case of the name
         {L"Negative", L"Start", REG_DWORD, DwordBytes(0xFFFFFFFF), -1},
-        // Any other type reads as the decimal number its text begins with.
-        {L"String", L"Start", REG_SZ, ToBytes(L"2"), 2},
-        {L"NotANumber", L"Start", REG_SZ, ToBytes(L"auto"), 0},
+        // Any other type reads as the number its text begins with, which may lack its null.
         {L"Unterminated", L"Start", REG_SZ, ToBytes(L"12", false), 12},
         {L"Odd", L"Start", REG_SZ, {'3', 0, '9'}, 3}, // text ends before an odd byte
-        // Binary data reads as its hexadecimal text: bytes 04 00 give "0400".
-        {L"Binary", L"Start", REG_BINARY, {0x04, 0x00}, 400},
         // Names that only look alike are no start value.
         {L"Counters\\Performance", L"Started", REG_DWORD, DwordBytes(1), 0x5eed},
         {L"Counters\\Performance\\Linkage", L"starts", REG_SZ, ToBytes(L"1"), 0x5eed},
+        // A's subtree is searched completely before B: A\Deep\Deeper wins.
+        {L"Driver\\A\\Deep\\Deeper", L"Start", REG_DWORD, DwordBytes(4), 4},
+        {L"Driver\\B", L"Start", REG_DWORD, DwordBytes(1), 1},
     };
     for (const auto& item : cases)
         SetRaw(item.key, item.name, item.type, item.data);
     SetDword(L"Svc\\Parameters", L"Start", 1);
+    CreateKey(L"Driver\\A\\Empty");
     for (const auto& item : cases)
     {
         int start = 0x5eed;
@@ -194,15 +160,6 @@ TEST_F(FindStart, ReadsTheFirstStartValueOfTheTreeAsANumber)
             << Strings::ToUtf8(item.key);
         EXPECT_EQ(item.expected, start) << Strings::ToUtf8(item.key);
     }
-}
-
-TEST_F(FindStart, SearchesSubkeysDepthFirstInEnumerationOrder)
-{
-    // A's subtree is searched completely before B: A\Deep\Deeper wins over B.
-    SetDword(L"Driver", L"Type", 1);
-    SetDword(L"Driver\\A\\Deep\\Deeper", L"Start", 4);
-    SetDword(L"Driver\\B", L"Start", 1);
-    CreateKey(L"Driver\\A\\Empty");
     int start = 0;
     EXPECT_TRUE(RegistryService::FindStart(HKEY_CURRENT_USER, Path(L"Driver"), start));
     EXPECT_EQ(4, start);

@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <map>
+#include <tuple>
 #include <vector>
 
 namespace RegistryTest
@@ -59,13 +60,13 @@ namespace RegistryTest
     {
         DWORD type = 0;
         Bytes data;
-        bool operator==(const RawValue& other) const { return type == other.type && data == other.data; }
+        bool operator==(const RawValue& other) const { return std::tie(type, data) == std::tie(other.type, other.data); }
     };
     struct RawKey
     {
         String keyClass;
         std::map<String, RawValue> values;
-        bool operator==(const RawKey& other) const { return keyClass == other.keyClass && values == other.values; }
+        bool operator==(const RawKey& other) const { return std::tie(keyClass, values) == std::tie(other.keyClass, other.values); }
     };
 
     // A key tree by path relative to its top ("" for the top itself).
@@ -83,10 +84,9 @@ namespace RegistryTest
         entry.keyClass.assign(name.data(), chars);
         Bytes data(1 << 20);
         DWORD type = 0;
-        for (DWORD index = 0;; ++index)
+        for (DWORD index = 0, size = 0;; ++index)
         {
-            chars = static_cast<DWORD>(name.size());
-            DWORD size = static_cast<DWORD>(data.size());
+            chars = static_cast<DWORD>(name.size()), size = static_cast<DWORD>(data.size());
             if (RegEnumValueW(key.get(), index, name.data(), &chars, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
                 break;
             entry.values[String(name.data(), chars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
@@ -108,7 +108,7 @@ namespace RegistryTest
         return tree;
     }
 
-    // For keys below HKEY_USERS or HKEY_LOCAL_MACHINE: no other test process uses the name.
+    // For keys below HKEY_USERS: no other test process uses the name.
     inline String UniqueName(const wchar_t* stem) { return Strings::Format(L"%s%lu", stem, GetCurrentProcessId()); }
 
     inline bool EnableHivePrivileges()
@@ -148,8 +148,7 @@ namespace RegistryTest
 
         void TearDown() override
         {
-            RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
-            RegDeleteKeyW(HKEY_CURRENT_USER, m_path.c_str());
+            RemoveKey(HKEY_CURRENT_USER, m_path);
             EXPECT_FALSE(KeyExists(L"")) << "scratch key not removed";
         }
 
@@ -162,7 +161,6 @@ namespace RegistryTest
             ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, const_cast<wchar_t*>(keyClass),
                                                      options, KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
         }
-
         void SetRaw(const String& sub, const String& name, DWORD type, const Bytes& data) const
         {
             SetValue(HKEY_CURRENT_USER, Path(sub), name, type, data);
@@ -171,7 +169,6 @@ namespace RegistryTest
         {
             SetValue(HKEY_CURRENT_USER, Path(sub), name, type, DwordBytes(value));
         }
-
         RawTree Dump(const String& sub) const { return DumpTree(HKEY_CURRENT_USER, Path(sub)); }
 
         String m_path;

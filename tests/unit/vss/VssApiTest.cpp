@@ -29,18 +29,17 @@ namespace
     }
 }
 
-TEST(VssApi, TakesTheEntryPointOfLaterSystemsFirst)
+TEST(VssApi, TakesTheEntryPointOfLaterSystemsFirstAndElseTheCppName)
 {
-    const VssApiLibrary api(BesideTests(L"vssapi-lab.dll"));
-    EXPECT_STREQ("CreateVssBackupComponentsInternal", api.EntryPoint());
-    EXPECT_TRUE(api.Create());
-}
-
-TEST(VssApi, TakesTheCppNameWhereThatIsAllTheLibraryExports)
-{
-    const VssApiLibrary api(BesideTests(L"vssapi-2003.dll"));
-    EXPECT_STREQ("?CreateVssBackupComponents@@YAJPEAPEAVIVssBackupComponents@@@Z", api.EntryPoint());
-    EXPECT_TRUE(api.Create());
+    const std::pair<const wchar_t*, const char*> libraries[] = {
+        {L"vssapi-lab.dll", "CreateVssBackupComponentsInternal"},
+        {L"vssapi-2003.dll", "?CreateVssBackupComponents@@YAJPEAPEAVIVssBackupComponents@@@Z"}};
+    for (const auto& library : libraries)
+    {
+        const VssApiLibrary api(BesideTests(library.first));
+        EXPECT_STREQ(library.second, api.EntryPoint());
+        EXPECT_TRUE(api.Create());
+    }
 }
 
 TEST(VssApi, SaysWhatIsMissing)

@@ -60,22 +60,16 @@ TEST(VssTexts, OtherCodesGetTheSystemsText)
     EXPECT_EQ(SystemErrorText(0x80070005), VssTexts::Describe(E_ACCESSDENIED));
 }
 
-TEST(VssTexts, WriterStatesAndRestoreMethodsByName)
+// The lab's VSS test reads the failed states and refused restore methods by name in its texts;
+// here, the ends of the failed range and numbers without a name.
+TEST(VssTexts, FailedStatesEndAtBackupShutdownAndNumbersWithoutANameKeepTheirNumber)
 {
-    EXPECT_EQ(L"VSS_WS_WAITING_FOR_BACKUP_COMPLETE", VssTexts::WriterStateName(VSS_WS_WAITING_FOR_BACKUP_COMPLETE));
-    EXPECT_EQ(L"VSS_WS_FAILED_AT_FREEZE", VssTexts::WriterStateName(VSS_WS_FAILED_AT_FREEZE));
-    EXPECT_EQ(L"VSS_WS_FAILED_AT_BACKUPSHUTDOWN", VssTexts::WriterStateName(VSS_WS_FAILED_AT_BACKUPSHUTDOWN));
-    EXPECT_EQ(L"writer state 16", VssTexts::WriterStateName(VSS_WS_COUNT));
-
-    // Failed: from FAILED_AT_IDENTIFY to FAILED_AT_BACKUPSHUTDOWN, nothing around them.
     EXPECT_FALSE(VssTexts::IsFailedState(VSS_WS_UNKNOWN));
     EXPECT_FALSE(VssTexts::IsFailedState(VSS_WS_WAITING_FOR_BACKUP_COMPLETE));
     EXPECT_TRUE(VssTexts::IsFailedState(VSS_WS_FAILED_AT_IDENTIFY));
-    EXPECT_TRUE(VssTexts::IsFailedState(VSS_WS_FAILED_AT_POST_RESTORE));
     EXPECT_TRUE(VssTexts::IsFailedState(VSS_WS_FAILED_AT_BACKUPSHUTDOWN));
     EXPECT_FALSE(VssTexts::IsFailedState(VSS_WS_COUNT));
-
-    EXPECT_EQ(L"VSS_RME_RESTORE_IF_CAN_REPLACE", VssTexts::RestoreMethodName(VSS_RME_RESTORE_IF_CAN_REPLACE));
-    EXPECT_EQ(L"VSS_RME_RESTORE_STOP_START", VssTexts::RestoreMethodName(VSS_RME_RESTORE_STOP_START));
+    EXPECT_EQ(L"VSS_WS_FAILED_AT_BACKUPSHUTDOWN", VssTexts::WriterStateName(VSS_WS_FAILED_AT_BACKUPSHUTDOWN));
+    EXPECT_EQ(L"writer state 16", VssTexts::WriterStateName(VSS_WS_COUNT));
     EXPECT_EQ(L"restore method 9", VssTexts::RestoreMethodName(static_cast<VSS_RESTOREMETHOD_ENUM>(9)));
 }
