@@ -35,30 +35,21 @@ namespace
     }
 }
 
+// A broken or missing manifest, and one that cannot be saved, are refused through the backup sets
+// (RegistryBackupSetTest), a document type declaration in a manifest by the lab's hostile test.
 TEST(XmlDocumentWrapper, LoadsWellFormedTextOnlyAndSavesNonAsciiTextAndAttributes)
 {
     ScratchDirectory folder;
     CXmlDocumentWrapper document;
     EXPECT_FALSE(document.LoadXml(L"<BackupSet><open></BackupSet>"));
     EXPECT_TRUE(document.GetDocumentElement().IsEmpty());
-    EXPECT_FALSE(document.Load(folder / L"missing#.xml"));
-    WriteTextFile(folder / L"broken.xml", "<BackupSet type='Registry'><files></BackupSet>");
-    EXPECT_FALSE(document.Load(folder / L"broken.xml"));
-    // No manifest has a document type declaration, whose entities may expand without end; in
+    // No manifest has a document type declaration, whose entities may expand without end: in
     // UTF-16 too, and across the boundary of two reads of the file.
-    const std::string declaration = "<!DOCTYPE BackupSet [<!ENTITY a 'x'>]>";
     std::string wide;
-    for (char c : std::string(65533, ' ') + declaration + "<BackupSet>&a;</BackupSet>")
+    for (char c : std::string(65533, ' ') + "<!DOCTYPE BackupSet [<!ENTITY a 'x'>]><BackupSet>&a;</BackupSet>")
         wide += std::string(1, c) + '\0';
-    WriteTextFile(folder / L"utf8.xml", declaration + "<BackupSet>&a;</BackupSet>");
     WriteTextFile(folder / L"utf16.xml", "\xff\xfe" + wide);
-    EXPECT_FALSE(document.Load(folder / L"utf8.xml"));
     EXPECT_FALSE(document.Load(folder / L"utf16.xml"));
-
-    ASSERT_TRUE(document.LoadXml(Sample));
-    const String nowhere = folder / L"no\\such\\folder\\file.xml";
-    EXPECT_FALSE(document.Save(nowhere));
-    EXPECT_FALSE(IsFileOnDisk(nowhere));
 
     // Saving over a longer file leaves nothing of it behind.
     const String path = folder / L"roundtrip.xml";
