@@ -209,48 +209,39 @@ TEST(Directories, TreeCopiesAreWholeAtBufferEdgesDeepAndIntoFoldersAlreadyThere)
     EXPECT_FALSE(Paths::Exists(scratch / L"again\\old"));
 }
 
-TEST(Files, CopyCreatesTheDestinationFolderAndHonoursOverwrite)
+// A file is replaced only by a whole copy made beside it: when it cannot be replaced (here: held
+// open without delete sharing) it stays as it was, and nothing is left beside it. Tree copies go
+// through the same copy of each file.
+TEST(Files, CopyMakesTheFolderHonoursOverwriteAndReplacesOnlyByAWholeCopy)
 {
     ScratchDirectory scratch;
-    WriteTextFile(scratch / L"a.txt", "first");
-    const String target = DeepPath(scratch / L"out") + L"\\a.txt";
-    ASSERT_TRUE(Files::Copy(scratch / L"a.txt", target, false));
+    const String source = scratch / L"data.bin";
+    const String target = DeepPath(scratch / L"out") + L"\\data.bin";
+    const auto leftBeside = [&] {
+        WIN32_FIND_DATAW entry;
+        return static_cast<bool>(UniqueFindHandle(FindFirstFileW(Paths::ToLongPath(target + L".qm*").c_str(), &entry)));
+    };
+    WriteTextFile(source, "first");
+    ASSERT_TRUE(Files::Copy(source, target, false));
+    WriteTextFile(source, std::string(600 * 1024, 'x'));
+    EXPECT_FALSE(Files::Copy(source, target, false));
     EXPECT_EQ("first", ReadTextFile(target));
-    WriteTextFile(scratch / L"a.txt", "second");
-    EXPECT_FALSE(Files::Copy(scratch / L"a.txt", target, false));
-    EXPECT_EQ("first", ReadTextFile(target));
-    EXPECT_TRUE(Files::Copy(scratch / L"a.txt", target, true));
-    EXPECT_EQ("second", ReadTextFile(target));
+    {
+        UniqueFileHandle held(CreateFileW(Paths::ToLongPath(target).c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(Files::Copy(source, target, true));
+        EXPECT_EQ("first", ReadTextFile(target));
+        EXPECT_FALSE(leftBeside());
+    }
+    EXPECT_TRUE(Files::Copy(source, target, true));
+    EXPECT_EQ(std::string(600 * 1024, 'x'), ReadTextFile(target));
+    EXPECT_FALSE(leftBeside());
 
     EXPECT_FALSE(Files::Copy(scratch / L"missing.txt", scratch / L"b.txt", true));
     EXPECT_FALSE(Files::Exists(scratch / L"b.txt"));
     EXPECT_TRUE(Files::Delete(target));
     EXPECT_FALSE(Files::Exists(target));
-}
-
-// A file is replaced only by a whole copy made beside it: when it cannot be replaced (here: held
-// open without delete sharing) it stays as it was, and nothing is left beside it.
-TEST(Files, AFileIsReplacedOnlyByAWholeCopy)
-{
-    ScratchDirectory scratch;
-    WriteTextFile(scratch / L"from\\data.bin", std::string(600 * 1024, 'x'));
-    WriteTextFile(scratch / L"to\\data.bin", "precious");
-    auto leftBeside = [&] {
-        WIN32_FIND_DATAW entry;
-        return static_cast<bool>(UniqueFindHandle(FindFirstFileW((scratch / L"to\\data.bin.qm*").c_str(), &entry)));
-    };
-    {
-        UniqueFileHandle held(CreateFileW(Paths::ToLongPath(scratch / L"to\\data.bin").c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(held);
-        EXPECT_FALSE(Files::Copy(scratch / L"from\\data.bin", scratch / L"to\\data.bin", true));
-        EXPECT_NE(0u, Directories::Copy(scratch / L"from", scratch / L"to"));
-        EXPECT_EQ("precious", ReadTextFile(scratch / L"to\\data.bin"));
-        EXPECT_FALSE(leftBeside());
-    }
-    EXPECT_EQ(0u, Directories::Copy(scratch / L"from", scratch / L"to"));
-    EXPECT_EQ(std::string(600 * 1024, 'x'), ReadTextFile(scratch / L"to\\data.bin"));
-    EXPECT_FALSE(leftBeside());
 }
 
 TEST(EnvironmentVariables, ExpandsWholeExpansionsLongerThanTheClassicLimit)
