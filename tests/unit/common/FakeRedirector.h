@@ -32,16 +32,16 @@ public:
         State() = {};
         State().systemFolder = Strings::ToUpper(Libraries::SystemFolder());
         State().redirectedFolder = RedirectedFolder();
-        for (const Hook& hook : Hooks())
-            Patch(hook.name, hook.replacement, hook.original);
+        for (int slot = 0; slot < SlotCount; ++slot)
+            Patch(Names[slot], Hooks()[slot], &Originals()[slot]);
     }
     FakeRedirector(const FakeRedirector&) = delete;
     FakeRedirector& operator=(const FakeRedirector&) = delete;
     ~FakeRedirector()
     {
-        for (const Hook& hook : Hooks())
-            if (*hook.original != nullptr)
-                Patch(hook.name, *hook.original, nullptr);
+        for (int slot = 0; slot < SlotCount; ++slot)
+            if (Originals()[slot] != nullptr)
+                Patch(Names[slot], Originals()[slot], nullptr);
         Wow64::Replace(m_earlier);
     }
 
@@ -113,105 +113,62 @@ private:
             return given;
         return (longForm ? L"\\\\?\\" : L"") + State().redirectedFolder + full.substr(folder.size());
     }
+    // A null path stays null (MoveFileEx's "delete at the next start").
+    static LPCWSTR Argument(const String& redirected, LPCWSTR given) { return given ? redirected.c_str() : nullptr; }
 
-    static HANDLE WINAPI CreateFileHook(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                        DWORD disposition, DWORD flags, HANDLE templateFile)
+    // The kernel32 functions replaced: the file calls, then the library loads.
+    enum { FirstLoad = 10, SlotCount = 12 };
+    static constexpr const char* Names[SlotCount] = {
+        "CreateFileW", "CreateDirectoryW", "DeleteFileW", "FindFirstFileW", "GetFileAttributesW", "GetFileAttributesExW",
+        "SetFileAttributesW", "RemoveDirectoryW", "CopyFileW", "MoveFileExW", "LoadLibraryW", "LoadLibraryExW"};
+    static void** Originals()
     {
-        return Original<decltype(&CreateFileW)>(0)(Redirect("CreateFileW", name).c_str(), access, share, security,
-                                                   disposition, flags, templateFile);
-    }
-    static BOOL WINAPI CreateDirectoryHook(LPCWSTR name, LPSECURITY_ATTRIBUTES security)
-    {
-        return Original<decltype(&CreateDirectoryW)>(1)(Redirect("CreateDirectoryW", name).c_str(), security);
-    }
-    static BOOL WINAPI DeleteFileHook(LPCWSTR name)
-    {
-        return Original<decltype(&DeleteFileW)>(2)(Redirect("DeleteFileW", name).c_str());
-    }
-    static HANDLE WINAPI FindFirstFileHook(LPCWSTR name, LPWIN32_FIND_DATAW data)
-    {
-        return Original<decltype(&FindFirstFileW)>(3)(Redirect("FindFirstFileW", name).c_str(), data);
-    }
-    static DWORD WINAPI GetFileAttributesHook(LPCWSTR name)
-    {
-        return Original<decltype(&GetFileAttributesW)>(4)(Redirect("GetFileAttributesW", name).c_str());
-    }
-    static BOOL WINAPI GetFileAttributesExHook(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID data)
-    {
-        return Original<decltype(&GetFileAttributesExW)>(5)(Redirect("GetFileAttributesExW", name).c_str(), level,
-                                                             data);
-    }
-    static BOOL WINAPI SetFileAttributesHook(LPCWSTR name, DWORD attributes)
-    {
-        return Original<decltype(&SetFileAttributesW)>(6)(Redirect("SetFileAttributesW", name).c_str(), attributes);
-    }
-    static BOOL WINAPI RemoveDirectoryHook(LPCWSTR name)
-    {
-        return Original<decltype(&RemoveDirectoryW)>(7)(Redirect("RemoveDirectoryW", name).c_str());
-    }
-    static BOOL WINAPI CopyFileHook(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
-    {
-        return Original<decltype(&CopyFileW)>(8)(Redirect("CopyFileW", from).c_str(),
-                                                 Redirect("CopyFileW", to).c_str(), failIfExists);
-    }
-    static BOOL WINAPI MoveFileExHook(LPCWSTR from, LPCWSTR to, DWORD flags)
-    {
-        const String target = Redirect("MoveFileExW", to);
-        return Original<decltype(&MoveFileExW)>(9)(Redirect("MoveFileExW", from).c_str(),
-                                                   to == nullptr ? nullptr : target.c_str(), flags);
-    }
-    static HMODULE WINAPI LoadLibraryHook(LPCWSTR name)
-    {
-        if (State().redirectionOff)
-            return Refused("LoadLibraryW", name);
-        return Original<decltype(&LoadLibraryW)>(10)(name);
-    }
-    static HMODULE WINAPI LoadLibraryExHook(LPCWSTR name, HANDLE file, DWORD flags)
-    {
-        if (State().redirectionOff)
-            return Refused("LoadLibraryExW", name);
-        return Original<decltype(&LoadLibraryExW)>(11)(name, file, flags);
-    }
-    static HMODULE Refused(const char* function, LPCWSTR name)
-    {
-        State().calls.push_back({function, name != nullptr ? name : L"", true});
-        SetLastError(ERROR_BAD_EXE_FORMAT);
-        return nullptr;
-    }
-
-    struct Hook
-    {
-        const char* name;
-        void* replacement;
-        void** original;
-    };
-    static void** Slots()
-    {
-        static void* originals[12] = {};
+        static void* originals[SlotCount] = {};
         return originals;
     }
-    template <typename Function>
-    static Function Original(int index)
+
+    template <int Slot, typename Function>
+    struct Hook;
+    template <int Slot, typename Result, typename... Rest>
+    struct Hook<Slot, Result(WINAPI*)(LPCWSTR, Rest...)>
     {
-        return reinterpret_cast<Function>(Slots()[index]);
+        using Function = Result(WINAPI*)(LPCWSTR, Rest...);
+        static Result WINAPI Call(LPCWSTR name, Rest... rest)
+        {
+            const auto original = reinterpret_cast<Function>(Originals()[Slot]);
+            if (Slot >= FirstLoad)
+            {
+                if (!State().redirectionOff)
+                    return original(name, rest...);
+                State().calls.push_back({Names[Slot], name != nullptr ? name : L"", true});
+                SetLastError(ERROR_BAD_EXE_FORMAT);
+                return Result();
+            }
+            return original(Argument(Redirect(Names[Slot], name), name), rest...);
+        }
+    };
+    template <int Slot, typename Result, typename Third>
+    struct Hook<Slot, Result(WINAPI*)(LPCWSTR, LPCWSTR, Third)>
+    {
+        static Result WINAPI Call(LPCWSTR from, LPCWSTR to, Third third)
+        {
+            const String target = Redirect(Names[Slot], to);
+            return reinterpret_cast<Result(WINAPI*)(LPCWSTR, LPCWSTR, Third)>(Originals()[Slot])(
+                Redirect(Names[Slot], from).c_str(), Argument(target, to), third);
+        }
+    };
+    template <int Slot, typename Function>
+    static void* HookOf(Function)
+    {
+        return reinterpret_cast<void*>(&Hook<Slot, Function>::Call);
     }
-    static const std::vector<Hook>& Hooks()
+    static void* const* Hooks()
     {
-        void** slots = Slots();
-        static const std::vector<Hook> hooks = {
-            {"CreateFileW", reinterpret_cast<void*>(&CreateFileHook), &slots[0]},
-            {"CreateDirectoryW", reinterpret_cast<void*>(&CreateDirectoryHook), &slots[1]},
-            {"DeleteFileW", reinterpret_cast<void*>(&DeleteFileHook), &slots[2]},
-            {"FindFirstFileW", reinterpret_cast<void*>(&FindFirstFileHook), &slots[3]},
-            {"GetFileAttributesW", reinterpret_cast<void*>(&GetFileAttributesHook), &slots[4]},
-            {"GetFileAttributesExW", reinterpret_cast<void*>(&GetFileAttributesExHook), &slots[5]},
-            {"SetFileAttributesW", reinterpret_cast<void*>(&SetFileAttributesHook), &slots[6]},
-            {"RemoveDirectoryW", reinterpret_cast<void*>(&RemoveDirectoryHook), &slots[7]},
-            {"CopyFileW", reinterpret_cast<void*>(&CopyFileHook), &slots[8]},
-            {"MoveFileExW", reinterpret_cast<void*>(&MoveFileExHook), &slots[9]},
-            {"LoadLibraryW", reinterpret_cast<void*>(&LoadLibraryHook), &slots[10]},
-            {"LoadLibraryExW", reinterpret_cast<void*>(&LoadLibraryExHook), &slots[11]},
-        };
+        static void* const hooks[SlotCount] = {
+            HookOf<0>(&CreateFileW),        HookOf<1>(&CreateDirectoryW),   HookOf<2>(&DeleteFileW),
+            HookOf<3>(&FindFirstFileW),     HookOf<4>(&GetFileAttributesW), HookOf<5>(&GetFileAttributesExW),
+            HookOf<6>(&SetFileAttributesW), HookOf<7>(&RemoveDirectoryW),   HookOf<8>(&CopyFileW),
+            HookOf<9>(&MoveFileExW),        HookOf<10>(&LoadLibraryW),      HookOf<11>(&LoadLibraryExW)};
         return hooks;
     }
 

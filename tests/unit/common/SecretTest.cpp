@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -15,20 +16,14 @@ namespace
     // Whether the UTF-16 characters of text appear anywhere in the bytes.
     bool Holds(const void* bytes, size_t size, const wchar_t* text)
     {
-        const size_t length = wcslen(text) * sizeof(wchar_t);
-        const auto* begin = static_cast<const unsigned char*>(bytes);
-        for (size_t at = 0; at + length <= size; ++at)
-            if (std::memcmp(begin + at, text, length) == 0)
-                return true;
-        return false;
+        const auto* begin = static_cast<const char*>(bytes);
+        const auto* pattern = reinterpret_cast<const char*>(text);
+        return std::search(begin, begin + size, pattern, pattern + wcslen(text) * sizeof(wchar_t)) != begin + size;
     }
 
     bool AllZero(const wchar_t* characters, size_t count)
     {
-        for (size_t i = 0; i < count; ++i)
-            if (characters[i] != L'\0')
-                return false;
-        return true;
+        return std::all_of(characters, characters + count, [](wchar_t c) { return c == L'\0'; });
     }
 
     // An object built in storage of the test's, so that its bytes can be read after it is gone.
@@ -37,6 +32,7 @@ namespace
     {
         alignas(Type) unsigned char bytes[sizeof(Type)];
         Type& Object() { return *reinterpret_cast<Type*>(bytes); }
+        bool Holds(const wchar_t* text) const { return ::Holds(bytes, sizeof bytes, text); }
     };
 }
 
@@ -58,12 +54,6 @@ TEST(Secret, WipeOverwritesTheWholeBufferAndTruncateTheDroppedTail)
     EXPECT_TRUE(secret.Empty());
     ASSERT_EQ(buffer, secret.Get().data());
     EXPECT_TRUE(AllZero(buffer, length));
-
-    // Filled in place, as from an environment variable.
-    Secret filled(5);
-    wcscpy(filled.Data(), L"abcd");
-    filled.Truncate(4);
-    EXPECT_EQ(L"abcd", filled.Get());
 }
 
 TEST(Secret, MovingLeavesNothingInTheSourceAndDestructionNothingInItsStorage)
@@ -75,18 +65,18 @@ TEST(Secret, MovingLeavesNothingInTheSourceAndDestructionNothingInItsStorage)
     new (second.bytes) Secret(std::move(first.Object()));
     EXPECT_TRUE(first.Object().Empty());
     EXPECT_EQ(L"hunter2", second.Object().Get());
-    EXPECT_FALSE(Holds(first.bytes, sizeof first.bytes, L"hunter2"));
+    EXPECT_FALSE(first.Holds(L"hunter2"));
 
     Secret third(L"pa55", 4);
     third = std::move(second.Object());
     EXPECT_EQ(L"hunter2", third.Get());
-    EXPECT_FALSE(Holds(second.bytes, sizeof second.bytes, L"hunter2"));
+    EXPECT_FALSE(second.Holds(L"hunter2"));
 
     Storage<Secret> last;
     new (last.bytes) Secret(std::move(third));
-    ASSERT_TRUE(Holds(last.bytes, sizeof last.bytes, L"hunter2"));
+    ASSERT_TRUE(last.Holds(L"hunter2"));
     last.Object().~Secret();
-    EXPECT_FALSE(Holds(last.bytes, sizeof last.bytes, L"hunter2"));
+    EXPECT_FALSE(last.Holds(L"hunter2"));
     first.Object().~Secret();
     second.Object().~Secret();
 
@@ -100,7 +90,7 @@ TEST(Secret, AComponentJobWipesItsPasswordWhenItGoes)
     new (storage.bytes) ComponentJob();
     storage.Object().user = L"backup";
     storage.Object().password = Secret(L"s3cret", 6);
-    ASSERT_TRUE(Holds(storage.bytes, sizeof storage.bytes, L"s3cret"));
+    ASSERT_TRUE(storage.Holds(L"s3cret"));
     storage.Object().~ComponentJob();
-    EXPECT_FALSE(Holds(storage.bytes, sizeof storage.bytes, L"s3cret"));
+    EXPECT_FALSE(storage.Holds(L"s3cret"));
 }
