@@ -12,9 +12,9 @@
 // "name = TYPE data" with strings as text, DWORDs in decimal, everything else as hex bytes.
 // Keys and values come in enumeration order.
 
-#include "common/ErrorText.h"
-#include "common/Handles.h"
-#include "common/Strings.h"
+#include "errors/ErrorText.h"
+#include "handles/Handles.h"
+#include "text/Strings.h"
 #include "privileges/Privileges.h"
 
 #include <windows.h>

@@ -3,9 +3,9 @@
 //   sectool show PATH...   prints each path's owner, group and list as one SDDL line (exit code 2
 //                          when one cannot be read)
 
-#include "common/ErrorText.h"
-#include "common/Handles.h"
-#include "common/Strings.h"
+#include "errors/ErrorText.h"
+#include "handles/Handles.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 #include <sddl.h>

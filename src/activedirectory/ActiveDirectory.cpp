@@ -3,12 +3,12 @@
 #include "activedirectory/ActiveDirectoryBackupSet.h"
 #include "activedirectory/ActiveDirectoryFolders.h"
 #include "activedirectory/TnVssClientWrapper.h"
-#include "common/DatabaseLogs.h"
-#include "common/ErrorText.h"
-#include "common/Exceptions.h"
-#include "common/FileSystem.h"
-#include "common/Handles.h"
-#include "module/OperatingSystem.h"
+#include "files/DatabaseLogs.h"
+#include "errors/ErrorText.h"
+#include "errors/Exceptions.h"
+#include "files/FileSystem.h"
+#include "handles/Handles.h"
+#include "platform/OperatingSystem.h"
 
 #include <cwchar>
 #include <memory>

@@ -5,7 +5,7 @@
 // a 32-bit process on 64-bit Windows). Every failure is thrown as ActiveDirectoryException
 // unless said otherwise; the manifest's own failures pass through.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 

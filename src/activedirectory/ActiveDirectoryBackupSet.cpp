@@ -1,6 +1,6 @@
 #include "activedirectory/ActiveDirectoryBackupSet.h"
 
-#include "common/Base64.h"
+#include "text/Base64.h"
 
 #include <cstring>
 #include <cwchar>

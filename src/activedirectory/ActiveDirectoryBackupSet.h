@@ -3,9 +3,9 @@
 // backup (Base64, packed two characters to a UTF-16 unit) and the copied database and log files
 // with their type markers and the paths they had, each list newest first.
 
-#include "common/BackupSet.h"
-#include "common/Exceptions.h"
-#include "common/Strings.h"
+#include "xml/BackupSet.h"
+#include "errors/Exceptions.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 

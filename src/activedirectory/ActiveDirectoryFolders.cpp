@@ -1,6 +1,6 @@
 #include "activedirectory/ActiveDirectoryFolders.h"
 
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 #include "registry/RegistryKey.h"
 
 namespace ActiveDirectoryFolders

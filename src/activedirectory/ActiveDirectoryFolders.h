@@ -1,7 +1,7 @@
 #pragma once
 // The live folders of the directory database and its logs.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 namespace ActiveDirectoryFolders
 {

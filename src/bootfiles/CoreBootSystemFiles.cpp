@@ -2,12 +2,12 @@
 
 #include "bootfiles/CoreBootSystemFilesBackupSet.h"
 #include "bootfiles/ShellFileOperation.h"
-#include "common/ErrorText.h"
-#include "common/FileSystem.h"
-#include "common/Handles.h"
-#include "common/MountManager.h"
-#include "common/StagingFolder.h"
-#include "common/Wow64.h"
+#include "errors/ErrorText.h"
+#include "files/FileSystem.h"
+#include "handles/Handles.h"
+#include "platform/MountManagerClient.h"
+#include "files/StagingFolder.h"
+#include "platform/Wow64.h"
 #include "registry/RegistryKey.h"
 
 #include <sfc.h>

@@ -3,8 +3,8 @@
 // protection cache, the performance-counter files, the IIS metabase and the key stores below the
 // target directory, and schedules each saved file back to its live place for the next start.
 
-#include "common/Exceptions.h"
-#include "common/Strings.h"
+#include "errors/Exceptions.h"
+#include "text/Strings.h"
 
 #include <vector>
 

@@ -3,9 +3,9 @@
 // drive and all-users profile of the machine the backup was taken on. The restore finds the saved
 // files again through them, whatever the current machine's paths are.
 
-#include "common/BackupSet.h"
-#include "common/Exceptions.h"
-#include "common/Strings.h"
+#include "xml/BackupSet.h"
+#include "errors/Exceptions.h"
+#include "text/Strings.h"
 
 class CoreBootSystemFilesBackupSet : public BackupSet<CoreBootSystemFilesBackupSetException>
 {

@@ -1,6 +1,6 @@
 #include "bootfiles/CoreBootSystemFilesFolders.h"
 
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 #include "registry/RegistryKey.h"
 
 #include <vector>

@@ -2,7 +2,7 @@
 // The live folders the boot-files component copies from, and the staging folder its restore
 // writes.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 namespace CoreBootSystemFilesFolders
 {

@@ -1,6 +1,6 @@
 #include "bootfiles/ShellFileOperation.h"
 
-#include "common/Handles.h"
+#include "handles/Handles.h"
 
 namespace
 {

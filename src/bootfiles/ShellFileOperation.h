@@ -2,7 +2,7 @@
 // One run of the shell's file operation (SHFileOperationW) with its sources, destinations and
 // flags. shell32.dll is loaded for the run and freed after it.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 #include <shellapi.h>

@@ -1,11 +1,11 @@
 #include "certsrv/CertificateServices.h"
 
 #include "certsrv/CertificateServicesBackupSet.h"
-#include "common/CurrentException.h"
-#include "common/DatabaseLogs.h"
-#include "common/ErrorText.h"
-#include "common/FileSystem.h"
-#include "common/Services.h"
+#include "errors/CurrentException.h"
+#include "files/DatabaseLogs.h"
+#include "errors/ErrorText.h"
+#include "files/FileSystem.h"
+#include "platform/Services.h"
 #include "registry/RegistryKey.h"
 
 #include <algorithm>

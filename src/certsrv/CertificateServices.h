@@ -4,9 +4,9 @@
 // service stopped and the restore registered with that library. The library is loaded by the
 // constructor and freed by the destructor; one object serves one backup or one restore.
 
-#include "common/Exceptions.h"
-#include "common/Handles.h"
-#include "common/Strings.h"
+#include "errors/Exceptions.h"
+#include "handles/Handles.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 #include <certbcli.h>

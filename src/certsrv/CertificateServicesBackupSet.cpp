@@ -1,6 +1,6 @@
 #include "certsrv/CertificateServicesBackupSet.h"
 
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 
 #include <cwchar>
 

@@ -3,9 +3,9 @@
 // certification authority keeps its database, checkpoint and log directories, and the database,
 // dynamic and log files saved, each list newest first, every file by the name the library gave it.
 
-#include "common/BackupSet.h"
-#include "common/Exceptions.h"
-#include "common/Strings.h"
+#include "xml/BackupSet.h"
+#include "errors/Exceptions.h"
+#include "text/Strings.h"
 
 class CertificateServicesBackupSet : public BackupSet<CertificateServicesBackupSetException>
 {

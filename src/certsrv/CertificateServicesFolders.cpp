@@ -1,6 +1,6 @@
 #include "certsrv/CertificateServicesFolders.h"
 
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 #include "registry/RegistryKey.h"
 
 namespace CertificateServicesFolders

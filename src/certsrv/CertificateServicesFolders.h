@@ -1,7 +1,7 @@
 #pragma once
 // The live folders of the certification authority that its restore writes.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 namespace CertificateServicesFolders
 {

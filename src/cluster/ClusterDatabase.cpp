@@ -1,9 +1,9 @@
 #include "cluster/ClusterDatabase.h"
 
-#include "common/ErrorText.h"
-#include "common/FileSystem.h"
-#include "common/Handles.h"
-#include "common/Links.h"
+#include "errors/ErrorText.h"
+#include "files/FileSystem.h"
+#include "handles/Handles.h"
+#include "files/Links.h"
 
 #include <windows.h>
 #include <clusapi.h>

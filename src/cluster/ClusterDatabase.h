@@ -2,8 +2,8 @@
 // The cluster component: the cluster service writes its configuration database into
 // <directory>\Cluster on backup and takes it back from there on restore.
 
-#include "common/Exceptions.h"
-#include "common/Strings.h"
+#include "errors/Exceptions.h"
+#include "text/Strings.h"
 
 class ClusterDatabase
 {

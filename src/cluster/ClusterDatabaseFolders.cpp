@@ -1,6 +1,6 @@
 #include "cluster/ClusterDatabaseFolders.h"
 
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 
 namespace ClusterDatabaseFolders
 {

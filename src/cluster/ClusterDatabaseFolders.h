@@ -1,7 +1,7 @@
 #pragma once
 // The live folder of the cluster database, which a restore of it replaces.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 namespace ClusterDatabaseFolders
 {

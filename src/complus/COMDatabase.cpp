@@ -1,9 +1,9 @@
 #include "complus/COMDatabase.h"
 
-#include "common/ErrorText.h"
-#include "common/Exceptions.h"
-#include "common/FileSystem.h"
-#include "common/Handles.h"
+#include "errors/ErrorText.h"
+#include "errors/Exceptions.h"
+#include "files/FileSystem.h"
+#include "handles/Handles.h"
 
 #include <comadmin.h>
 

@@ -2,7 +2,7 @@
 // The COM+ component: the platform's COM+ catalog writes its registration database into one
 // file of the target directory, "comDB.reg", and reads it back on restore.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 class COMDatabase
 {

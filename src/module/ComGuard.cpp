@@ -1,6 +1,6 @@
 #include "module/ComGuard.h"
 
-#include "common/ErrorText.h"
+#include "errors/ErrorText.h"
 
 namespace
 {

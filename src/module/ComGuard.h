@@ -3,9 +3,9 @@
 // method that can fail, every module export and the registrar run their work inside
 // ComGuard::Run, so no exception leaves the module.
 
-#include "common/CurrentException.h"
-#include "common/Exceptions.h"
-#include "common/Handles.h"
+#include "errors/CurrentException.h"
+#include "errors/Exceptions.h"
+#include "handles/Handles.h"
 
 #include <windows.h>
 #include <oleauto.h>

@@ -6,8 +6,8 @@
 
 #include "SystemStateBackupRestore.h"
 
-#include "common/Secret.h"
-#include "common/Strings.h"
+#include "text/Secret.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 

@@ -8,7 +8,7 @@
 #include "module/ComGuard.h"
 #include "module/Registrar.h"
 
-#include "common/Handles.h"
+#include "handles/Handles.h"
 
 #include <new>
 

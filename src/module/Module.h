@@ -1,7 +1,7 @@
 #pragma once
 // The module-wide state: instance handle, lock count (live objects and class-factory locks).
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 

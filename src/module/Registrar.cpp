@@ -1,7 +1,7 @@
 #include "module/Registrar.h"
 
-#include "common/Exceptions.h"
-#include "common/Handles.h"
+#include "errors/Exceptions.h"
+#include "handles/Handles.h"
 #include "module/ComGuard.h"
 
 #include <shlwapi.h>

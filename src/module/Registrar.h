@@ -20,7 +20,7 @@
 // bare words or '...' ('' is a quote); %NAME% is replaced from the replacement table, %% is %.
 // Values are strings (s) or numbers (d).
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 

@@ -3,10 +3,10 @@
 #include "Module.h"
 #include "module/ComGuard.h"
 #include "module/Components.h"
-#include "module/OperatingSystem.h"
+#include "platform/OperatingSystem.h"
 
-#include "common/ErrorText.h"
-#include "common/FileSystem.h"
+#include "errors/ErrorText.h"
+#include "files/FileSystem.h"
 
 #include <cstddef>
 #include <optional>

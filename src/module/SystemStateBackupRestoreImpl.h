@@ -5,8 +5,8 @@
 
 #include "SystemStateBackupRestore.h"
 
-#include "common/Handles.h"
-#include "common/Strings.h"
+#include "handles/Handles.h"
+#include "text/Strings.h"
 
 class SystemStateBackupRestoreImpl final : public ISystemStateBackupRestore
 {

@@ -3,8 +3,8 @@
 // REG_OPTION_BACKUP_RESTORE is granted read access whatever the key's security says, so keys
 // that only SYSTEM may read (some of the ones a restore carries over) are read too.
 
-#include "common/Handles.h"
-#include "common/Strings.h"
+#include "handles/Handles.h"
+#include "text/Strings.h"
 #include "registry/RegistryKey.h"
 
 #include <windows.h>

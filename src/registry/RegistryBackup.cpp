@@ -1,9 +1,9 @@
 #include "registry/RegistryService.h"
 
-#include "common/FileSystem.h"
-#include "common/Handles.h"
-#include "common/MountManager.h"
-#include "common/Wow64.h"
+#include "files/FileSystem.h"
+#include "handles/Handles.h"
+#include "platform/MountManagerClient.h"
+#include "platform/Wow64.h"
 #include "registry/RegistryBackupSet.h"
 #include "registry/RegistryFailure.h"
 #include "registry/RegistryKey.h"

@@ -2,9 +2,9 @@
 // The registry component's manifest, "RegistryBackupSet.xml": one <file> element per saved
 // hive below <files>, newest first.
 
-#include "common/BackupSet.h"
-#include "common/Exceptions.h"
-#include "common/Strings.h"
+#include "xml/BackupSet.h"
+#include "errors/Exceptions.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 

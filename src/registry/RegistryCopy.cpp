@@ -1,6 +1,6 @@
 #include "registry/RegistryService.h"
 
-#include "common/Handles.h"
+#include "handles/Handles.h"
 #include "registry/Enumerator.h"
 #include "registry/LiveKeys.h"
 #include "registry/RegistryFailure.h"

@@ -3,9 +3,9 @@
 // returned, and the error text. Where a call returns its code, the text describes that code:
 // the registry calls do not set the thread's last error, which may tell of something else.
 
-#include "common/ErrorText.h"
-#include "common/Exceptions.h"
-#include "common/Strings.h"
+#include "errors/ErrorText.h"
+#include "errors/Exceptions.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 

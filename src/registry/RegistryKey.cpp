@@ -1,6 +1,6 @@
 #include "registry/RegistryKey.h"
 
-#include "common/Handles.h"
+#include "handles/Handles.h"
 #include "registry/Enumerator.h"
 
 #include <cstring>

@@ -2,8 +2,8 @@
 // Registry access for the registry and boot-file components: a key class whose copies share one
 // counted handle, iterators over a key's subkeys and values, and value reads that never throw.
 
-#include "common/Exceptions.h"
-#include "common/Strings.h"
+#include "errors/Exceptions.h"
+#include "text/Strings.h"
 #include "registry/Enumerator.h"
 
 #include <windows.h>

@@ -4,10 +4,10 @@
 // lives here because the restore uses it to carry keys that must not be restored from the live
 // registry into a saved hive.
 
-#include "common/Exceptions.h"
-#include "common/Handles.h"
-#include "common/StagingFolder.h"
-#include "common/Strings.h"
+#include "errors/Exceptions.h"
+#include "handles/Handles.h"
+#include "files/StagingFolder.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 

@@ -1,10 +1,10 @@
 #include "sysvol/SystemVolume.h"
 
-#include "common/ErrorText.h"
-#include "common/Exceptions.h"
-#include "common/FileSystem.h"
-#include "common/Handles.h"
-#include "common/Links.h"
+#include "errors/ErrorText.h"
+#include "errors/Exceptions.h"
+#include "files/FileSystem.h"
+#include "handles/Handles.h"
+#include "files/Links.h"
 #include "sysvol/SystemVolumeBackupSet.h"
 
 #include <algorithm>

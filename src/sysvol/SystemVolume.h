@@ -8,7 +8,7 @@
 // a recorded link again as a junction where the live tree has none, and leaves a live link as
 // it is. A saved tree that holds a link itself is never followed: the restore refuses it.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 class SystemVolume
 {

@@ -9,9 +9,9 @@
 // A link's text is its path below the SysVol tree, its target the path below the same tree of
 // the folder it leads to; both relative, so that they hold for another Windows directory.
 
-#include "common/BackupSet.h"
-#include "common/Exceptions.h"
-#include "common/Strings.h"
+#include "xml/BackupSet.h"
+#include "errors/Exceptions.h"
+#include "text/Strings.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
 #include "sysvol/SystemVolumeFolders.h"
 
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 
 namespace SystemVolumeFolders
 {

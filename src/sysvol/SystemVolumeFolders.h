@@ -1,7 +1,7 @@
 #pragma once
 // The live folder the SysVol component copies from and restores into.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 namespace SystemVolumeFolders
 {

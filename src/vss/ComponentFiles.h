@@ -3,7 +3,7 @@
 // folder. A writer describes its files by folder, file pattern and recursion; a backup keeps
 // each file below <folder>\ntds under a path that mirrors its live path (C:\a\b -> ntds\C\a\b).
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 #include <vector>
 

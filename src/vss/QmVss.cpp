@@ -2,8 +2,8 @@
 #define QMVSS_BUILDING_LIBRARY
 #include "activedirectory/TnVssClientWrapper.h"
 
-#include "common/ErrorText.h"
-#include "common/Handles.h"
+#include "errors/ErrorText.h"
+#include "handles/Handles.h"
 #include "vss/Requestor.h"
 #include "vss/VssApi.h"
 #include "vss/VssClientException.h"

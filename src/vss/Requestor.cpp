@@ -1,8 +1,8 @@
 #include "vss/Requestor.h"
 
-#include "common/ErrorText.h"
-#include "common/FileSystem.h"
-#include "common/Handles.h"
+#include "errors/ErrorText.h"
+#include "files/FileSystem.h"
+#include "handles/Handles.h"
 #include "vss/ComponentFiles.h"
 #include "vss/VssApi.h"
 #include "vss/VssClientException.h"

@@ -12,7 +12,7 @@
 // refused and its work fails with E_ACCESSDENIED. Every failure is thrown as VssClientException
 // with a finished text that names the call and, for a VSS code, the code's name and meaning.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 class VssApiLibrary;
 

@@ -1,6 +1,6 @@
 #include "vss/VssApi.h"
 
-#include "common/ErrorText.h"
+#include "errors/ErrorText.h"
 #include "vss/VssClientException.h"
 #include "vss/VssTexts.h"
 

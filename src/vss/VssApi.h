@@ -4,8 +4,8 @@
 // needs one entry point: the backup components object's. Windows Server 2003 exports it only under
 // its C++ name; later systems export a C name as well.
 
-#include "common/Handles.h"
-#include "common/Strings.h"
+#include "handles/Handles.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 #include <vss.h>

@@ -1,6 +1,6 @@
 #include "vss/VssTexts.h"
 
-#include "common/ErrorText.h"
+#include "errors/ErrorText.h"
 
 #include <vsserror.h>
 

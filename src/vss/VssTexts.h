@@ -2,7 +2,7 @@
 // Texts a person can act on for the codes a VSS requestor meets: every VSS_E_* value (writer
 // failure codes among them), the writer states and the writers' restore methods.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 #include <vss.h>

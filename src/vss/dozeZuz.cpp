@@ -5,9 +5,9 @@
 //
 // Exit code 0 when the component is saved into FOLDER or restored from it; otherwise one line of
 // text on standard error and 1 (the work failed) or 2 (the command line is not understood).
-#include "common/ErrorText.h"
-#include "common/Exceptions.h"
-#include "common/Handles.h"
+#include "errors/ErrorText.h"
+#include "errors/Exceptions.h"
+#include "handles/Handles.h"
 #include "vss/ComSecurity.h"
 #include "vss/Requestor.h"
 #include "vss/VssApi.h"

@@ -4,7 +4,7 @@
 
 #include "SystemStateBackupRestore.h"
 
-#include "common/Handles.h"
+#include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Must not compile: a String handed to Strings::Format without .c_str().
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 String Describe(const String& name)
 {

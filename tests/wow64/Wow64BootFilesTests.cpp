@@ -5,9 +5,9 @@
 // runs this program in the machine, restarts it and reads the live files back.
 
 #include "bootfiles/CoreBootSystemFiles.h"
-#include "common/CurrentException.h"
+#include "errors/CurrentException.h"
 #include "common/FakeRedirector.h"
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

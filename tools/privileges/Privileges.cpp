@@ -1,6 +1,6 @@
 #include "privileges/Privileges.h"
 
-#include "common/Handles.h"
+#include "handles/Handles.h"
 
 DWORD Privileges::Enable(const wchar_t* name)
 {

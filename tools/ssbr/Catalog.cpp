@@ -1,8 +1,8 @@
 #include "Catalog.h"
 
-#include "common/CurrentException.h"
-#include "common/ErrorText.h"
-#include "common/FileSystem.h"
+#include "errors/CurrentException.h"
+#include "errors/ErrorText.h"
+#include "files/FileSystem.h"
 #include "module/Components.h"
 
 #include <algorithm>

@@ -3,9 +3,9 @@
 // sha256sum -c reads it from that folder) and backup.json (what was asked, what was done), and
 // the check of a backup against them.
 
-#include "common/Exceptions.h"
-#include "common/Handles.h"
-#include "common/Strings.h"
+#include "errors/Exceptions.h"
+#include "handles/Handles.h"
+#include "text/Strings.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
 #pragma once
 // ssbr's command line: verbs, their options, usage texts and the usage errors.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 #include "module/Components.h"
 
 #include <vector>

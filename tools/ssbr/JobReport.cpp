@@ -1,6 +1,6 @@
 #include "JobReport.h"
 
-#include "common/Handles.h"
+#include "handles/Handles.h"
 
 #include <windows.h>
 

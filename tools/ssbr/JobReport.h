@@ -3,7 +3,7 @@
 // for the next start, which component a failed backup stopped in, and whether a backup belongs to
 // this server.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 #include "module/Components.h"
 
 #include <vector>

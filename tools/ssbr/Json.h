@@ -1,8 +1,8 @@
 #pragma once
 // A small JSON document model: enough to write ssbr's reports and read its own backup.json back.
 
-#include "common/Exceptions.h"
-#include "common/Strings.h"
+#include "errors/Exceptions.h"
+#include "text/Strings.h"
 
 #include <cstdint>
 #include <string>

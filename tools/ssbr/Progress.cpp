@@ -1,7 +1,7 @@
 #include "Progress.h"
 
-#include "common/CurrentException.h"
-#include "common/FileSystem.h"
+#include "errors/CurrentException.h"
+#include "files/FileSystem.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -2,8 +2,8 @@
 // The status line ssbr keeps on a terminal while the module works: elapsed time, bytes written
 // below the target, and the component at work as judged from what appears there.
 
-#include "common/Handles.h"
-#include "common/Strings.h"
+#include "handles/Handles.h"
+#include "text/Strings.h"
 
 #include <vector>
 

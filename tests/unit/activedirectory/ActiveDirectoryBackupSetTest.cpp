@@ -4,7 +4,7 @@
 
 #include "activedirectory/ActiveDirectoryBackupSet.h"
 
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

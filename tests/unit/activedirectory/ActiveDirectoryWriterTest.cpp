@@ -6,8 +6,8 @@
 
 #include "activedirectory/ActiveDirectory.h"
 
-#include "common/Exceptions.h"
-#include "common/FileSystem.h"
+#include "errors/Exceptions.h"
+#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

@@ -6,7 +6,7 @@
 // PlainNames tests).
 
 #include "certsrv/CertificateServices.h"
-#include "common/DatabaseLogs.h"
+#include "files/DatabaseLogs.h"
 #include "certsrv/CertificateServicesBackupSet.h"
 #include "common/ScratchDirectory.h"
 

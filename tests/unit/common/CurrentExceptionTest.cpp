@@ -1,8 +1,8 @@
 // A worker's guard turns whatever its work throws into a failure text instead of ending the
 // process. The text of each kind of exception is shown through the module's guard (ComGuardTest).
 
-#include "common/CurrentException.h"
-#include "common/Exceptions.h"
+#include "errors/CurrentException.h"
+#include "errors/Exceptions.h"
 
 #include <gtest/gtest.h>
 

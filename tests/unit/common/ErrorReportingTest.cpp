@@ -1,5 +1,5 @@
-#include "common/ErrorText.h"
-#include "common/Exceptions.h"
+#include "errors/ErrorText.h"
+#include "errors/Exceptions.h"
 
 #include "ScratchDirectory.h"
 

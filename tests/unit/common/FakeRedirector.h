@@ -8,9 +8,9 @@
 // 64-bit libraries would be found). Every call on a path below the system folder is recorded.
 // One at a time, on one thread.
 
-#include "common/FileSystem.h"
-#include "common/Strings.h"
-#include "common/Wow64.h"
+#include "files/FileSystem.h"
+#include "text/Strings.h"
+#include "platform/Wow64.h"
 
 #include <windows.h>
 

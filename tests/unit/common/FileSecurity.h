@@ -5,8 +5,8 @@
 // Wine keeps no descriptor for a file: it answers one made from the file's mode bits, and keeps
 // of a list that it is given what those bits can hold (the owner's access, and everyone's).
 
-#include "common/Handles.h"
-#include "common/Strings.h"
+#include "handles/Handles.h"
+#include "text/Strings.h"
 
 #include <gtest/gtest.h>
 #include <sddl.h>

@@ -1,8 +1,8 @@
 #include "ScratchDirectory.h"
 
-#include "common/Exceptions.h"
-#include "common/FileSystem.h"
-#include "common/Handles.h"
+#include "errors/Exceptions.h"
+#include "files/FileSystem.h"
+#include "handles/Handles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The owners of Handles.h: the COM apartment is shown through the XML wrapper that enters one
 // (XmlWrapperTest), the network share through the cluster backup in a lab machine (lab.cluster).
 
-#include "common/Handles.h"
+#include "handles/Handles.h"
 
 #include <gtest/gtest.h>
 

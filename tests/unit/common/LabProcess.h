@@ -2,7 +2,7 @@
 // The programs and modules built beside unit_tests.exe, and copies of the lab programs under
 // names no other process has.
 
-#include "common/Handles.h"
+#include "handles/Handles.h"
 #include "ScratchDirectory.h"
 
 #include <windows.h>

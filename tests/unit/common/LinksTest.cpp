@@ -2,9 +2,9 @@
 // behind when the file system refuses (Wine makes no links; the lab's SysVol tests resolve the
 // folders that the lab's machines hold).
 
-#include "common/Links.h"
+#include "files/Links.h"
 
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

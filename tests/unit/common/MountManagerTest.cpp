@@ -1,7 +1,7 @@
 // The mount manager against DOS devices each test makes for itself (object-manager links named
 // after the process), and its module MountManager.dll, loaded from where it is built.
 
-#include "common/MountManager.h"
+#include "platform/MountManagerClient.h"
 #include "mountmanager/ConvertSymbolicLink.h"
 
 #include "common/LabProcess.h"

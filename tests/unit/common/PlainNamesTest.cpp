@@ -1,7 +1,7 @@
 // Names a restore lets into a live folder. The restores' refusals are driven with crafted backups
 // by the lab's hostile test; here, the borders of each rule.
 
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "ScratchDirectory.h"
 
-#include "common/FileSystem.h"
-#include "common/Handles.h"
+#include "files/FileSystem.h"
+#include "handles/Handles.h"
 
 #include <gtest/gtest.h>
 

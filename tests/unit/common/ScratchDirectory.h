@@ -2,7 +2,7 @@
 // Shared by the unit and COM tests: a private folder below the temporary directory (named after
 // the test and the process, emptied before use and removed afterwards) and file helpers.
 
-#include "common/Strings.h"
+#include "text/Strings.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 // A password's owner leaves no copy of it in memory it gives up: when it is wiped, cleared of its
 // tail, moved from, or destroyed. Memory is read only while it is still the test's.
 
-#include "common/Secret.h"
+#include "text/Secret.h"
 #include "module/Components.h"
 
 #include <gtest/gtest.h>

@@ -3,9 +3,9 @@
 // ignores the stop) is driven in a lab machine (lab.certsrv); here, a stop that takes its time
 // and the answers for a service that is not there.
 
-#include "common/Services.h"
+#include "platform/Services.h"
 
-#include "common/ErrorText.h"
+#include "errors/ErrorText.h"
 #include "common/LabProcess.h"
 
 #include <gtest/gtest.h>

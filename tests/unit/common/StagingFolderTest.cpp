@@ -8,9 +8,9 @@
 #include "FileSecurity.h"
 #include "ScratchDirectory.h"
 
-#include "common/Exceptions.h"
-#include "common/Handles.h"
-#include "common/StagingFolder.h"
+#include "errors/Exceptions.h"
+#include "handles/Handles.h"
+#include "files/StagingFolder.h"
 #include "privileges/Privileges.h"
 
 #include <gtest/gtest.h>

@@ -3,11 +3,11 @@
 // 64-bit test program is no WOW64 process). That the files reached are the 64-bit system's is
 // shown by the boot-files component under the same stand-in in a lab machine (lab.wow64).
 
-#include "common/Wow64.h"
+#include "platform/Wow64.h"
 
-#include "common/Exceptions.h"
+#include "errors/Exceptions.h"
 #include "common/FakeRedirector.h"
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "common/XmlPathSyntax.h"
+#include "xml/XmlPathSyntax.h"
 
 #include <gtest/gtest.h>
 

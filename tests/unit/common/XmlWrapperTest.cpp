@@ -1,6 +1,6 @@
-#include "common/BackupSet.h"
-#include "common/FileSystem.h"
-#include "common/XmlWrapper.h"
+#include "xml/BackupSet.h"
+#include "files/FileSystem.h"
+#include "xml/XmlWrapper.h"
 
 #include "common/ScratchDirectory.h"
 

@@ -4,8 +4,8 @@
 
 #include "complus/COMDatabase.h"
 
-#include "common/Exceptions.h"
-#include "common/Handles.h"
+#include "errors/Exceptions.h"
+#include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

@@ -5,9 +5,9 @@
 
 #include "module/Components.h"
 
-#include "common/Exceptions.h"
-#include "common/FileSystem.h"
-#include "common/Handles.h"
+#include "errors/Exceptions.h"
+#include "files/FileSystem.h"
+#include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 
 #include "module/ComGuard.h"
 
-#include "common/Handles.h"
+#include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 
 #include "module/Components.h"
 
-#include "common/Exceptions.h"
+#include "errors/Exceptions.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

@@ -4,9 +4,9 @@
 
 #include "module/Components.h"
 
-#include "common/Exceptions.h"
+#include "errors/Exceptions.h"
 #include "common/FakeRedirector.h"
-#include "common/FileSystem.h"
+#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 
 #include "registry/RegistryBackupSet.h"
 
-#include "common/ErrorText.h"
+#include "errors/ErrorText.h"
 
 #include "common/ScratchDirectory.h"
 

@@ -5,7 +5,7 @@
 
 #include "registry/RegistryService.h"
 
-#include "common/ErrorText.h"
+#include "errors/ErrorText.h"
 
 #include "ScratchKey.h"
 

@@ -13,8 +13,8 @@
 
 #include "registry/RegistryService.h"
 
-#include "common/ErrorText.h"
-#include "common/FileSystem.h"
+#include "errors/ErrorText.h"
+#include "files/FileSystem.h"
 #include "registry/RegistryBackupSet.h"
 
 #include "ScratchKey.h"

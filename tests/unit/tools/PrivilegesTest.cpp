@@ -2,7 +2,7 @@
 
 #include "privileges/Privileges.h"
 
-#include "common/Handles.h"
+#include "handles/Handles.h"
 
 #include <gtest/gtest.h>
 
