@@ -200,7 +200,7 @@ TEST(Files, CopyMakesTheFolderHonoursOverwriteAndReplacesOnlyByAWholeCopy)
 TEST(EnvironmentVariables, ExpandsWholeExpansionsLongerThanTheClassicLimit)
 {
     const String value = L"C:\\" + String(300, L'x');
-    const String name = Strings::Format(L"QMTEST_ROOT_%lu", GetCurrentProcessId());
+    const String name = Unique(L"QMTEST_ROOT_");
     ASSERT_TRUE(SetEnvironmentVariableW(name.c_str(), value.c_str()));
     EnvironmentVariables environment;
     String expanded = L"sentinel";

@@ -1,26 +1,23 @@
 #pragma once
-// The programs and modules built beside unit_tests.exe, and copies of the lab programs under
+// The programs and modules built beside the test programs, and copies of the lab programs under
 // names no other process has.
 
-#include "handles/Handles.h"
+#include "files/FileSystem.h"
 #include "ScratchDirectory.h"
 
 #include <windows.h>
 
-#include <vector>
-
 namespace Lab
 {
-    // The build tree's root: unit_tests.exe lives in its "tests" folder.
-    inline String BuildRoot()
+    // A path relative to the folder of the running test program (the build tree's "tests").
+    inline String BesideTests(const String& relative)
     {
-        std::vector<wchar_t> path(32768);
-        String exe(path.data(), GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-        const String relative = exe.substr(0, exe.rfind(L'\\')) + L"\\..";
-        return String(path.data(), GetFullPathNameW(relative.c_str(), static_cast<DWORD>(path.size()), path.data(), nullptr));
+        wchar_t exe[MAX_PATH] = {};
+        const String program(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
+        return Paths::GetFullPath(program.substr(0, program.rfind(L'\\') + 1) + relative);
     }
 
-    inline String MountManagerFolder() { return BuildRoot() + L"\\src\\mountmanager"; }
+    inline String MountManagerFolder() { return BesideTests(L"..\\src\\mountmanager"); }
 
     // A copy of a lab program in the folder under a name of its own; empty when the copy fails.
     inline String CopyProgram(const wchar_t* exe, const ScratchDirectory& folder, String& copyName)
@@ -28,6 +25,6 @@ namespace Lab
         static int counter = 0;
         copyName = Strings::Format(L"qmlab%lu_%d.exe", GetCurrentProcessId(), ++counter);
         const String copy = folder / copyName;
-        return CopyFileW((BuildRoot() + L"\\lab\\labservice\\" + exe).c_str(), copy.c_str(), FALSE) ? copy : String();
+        return CopyFileW(BesideTests(String(L"..\\lab\\labservice\\") + exe).c_str(), copy.c_str(), FALSE) ? copy : String();
     }
 }

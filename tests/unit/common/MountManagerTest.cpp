@@ -4,48 +4,38 @@
 #include "platform/MountManagerClient.h"
 #include "mountmanager/ConvertSymbolicLink.h"
 
+#include "common/FileSecurity.h"
 #include "common/LabProcess.h"
 
 #include <gtest/gtest.h>
 
-#include <sddl.h>
 #include <winternl.h>
 
 #include <algorithm>
 
 namespace
 {
-    // A symbolic link in the object manager, with the given security, that lives as long as
-    // this object, so a test that fails half way leaves no DOS device behind.
-    class TemporaryLink
+    // A symbolic link in the object manager, with the given security, gone with its handle, so a
+    // test that fails half way leaves no DOS device behind.
+    UniqueKernelHandle TemporaryLink(const String& name, const String& target, const wchar_t* sddl = nullptr)
     {
-    public:
-        TemporaryLink(const String& name, const String& target, const wchar_t* sddl = nullptr)
-        {
-            using CreateProc = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
-            const auto create = GetProc<CreateProc>(GetModuleHandleW(L"ntdll.dll"), "NtCreateSymbolicLinkObject");
-            PSECURITY_DESCRIPTOR descriptor = nullptr;
-            if (sddl != nullptr)
-                ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
-            const UniqueLocalMemory descriptorOwner(descriptor);
-            const String fullName = L"\\??\\" + name;
-            const auto counted = [](const String& text) {
-                const USHORT bytes = static_cast<USHORT>(text.size() * 2);
-                return UNICODE_STRING{bytes, bytes, const_cast<wchar_t*>(text.c_str())};
-            };
-            UNICODE_STRING linkName = counted(fullName), linkTarget = counted(target);
-            OBJECT_ATTRIBUTES attributes;
-            InitializeObjectAttributes(&attributes, &linkName, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
-            // No access asked: a link whose security denies everything can still be made.
-            EXPECT_TRUE(create != nullptr && NT_SUCCESS(create(m_handle.put(), 0, &attributes, &linkTarget)))
-                << "cannot create the link " << Strings::ToUtf8(name);
-        }
-
-    private:
-        UniqueKernelHandle m_handle;
-    };
-
-    String Unique(const wchar_t* stem) { return Strings::Format(L"%s%lu", stem, GetCurrentProcessId()); }
+        using CreateProc = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
+        const auto create = GetProc<CreateProc>(GetModuleHandleW(L"ntdll.dll"), "NtCreateSymbolicLinkObject");
+        const UniqueLocalMemory descriptor = sddl != nullptr ? FileSecurity::FromSddl(sddl) : UniqueLocalMemory();
+        const String fullName = L"\\??\\" + name;
+        const auto counted = [](const String& text) {
+            const USHORT bytes = static_cast<USHORT>(text.size() * 2);
+            return UNICODE_STRING{bytes, bytes, const_cast<wchar_t*>(text.c_str())};
+        };
+        UNICODE_STRING linkName = counted(fullName), linkTarget = counted(target);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &linkName, OBJ_CASE_INSENSITIVE, nullptr, descriptor.get());
+        // No access asked: a link whose security denies everything can still be made.
+        UniqueKernelHandle link;
+        EXPECT_TRUE(create != nullptr && NT_SUCCESS(create(link.put(), 0, &attributes, &linkTarget)))
+            << "cannot create the link " << Strings::ToUtf8(name);
+        return link;
+    }
 
     String DriveLetterOf(const String& devicePath)
     {
@@ -70,7 +60,7 @@ TEST_F(MountManagerTest, AQueryHandsOverACommittedBlockKeptWhenALaterQueryFails)
 {
     const String name = Unique(L"QmListed");
     const String device = Unique(L"\\Device\\QmListedVolume");
-    TemporaryLink link(name, device);
+    const UniqueKernelHandle link = TemporaryLink(name, device);
     DosDeviceBuffer block;
     MountManager::QueryDosDevice(name.c_str(), block);
     ASSERT_TRUE(block);
@@ -90,18 +80,18 @@ TEST_F(MountManagerTest, AQueryHandsOverACommittedBlockKeptWhenALaterQueryFails)
 TEST_F(MountManagerTest, GetDriveLetterAnswersOnlyWithANameWithColonForExactlyThatDevice)
 {
     const String device = Unique(L"\\Device\\QmVolume");
-    TemporaryLink bare(Unique(L"QmBare"), device);
+    const UniqueKernelHandle bare = TemporaryLink(Unique(L"QmBare"), device);
     EXPECT_EQ(NoDriveLetter, MessageOf<MountManagerException>([&] { DriveLetterOf(device); }));
 
     const String first = Unique(L"QmFirst") + L":";
-    TemporaryLink firstLink(first, device);
+    const UniqueKernelHandle firstLink = TemporaryLink(first, device);
     EXPECT_EQ(first, DriveLetterOf(device));
     for (const String& other : {Strings::ToUpper(device), device + L"\\"})
         EXPECT_EQ(NoDriveLetter, MessageOf<MountManagerException>([&] { DriveLetterOf(other); }));
 
     // Of two drives, the last in the system's order.
     const String second = Unique(L"QmSecond") + L":";
-    TemporaryLink secondLink(second, device);
+    const UniqueKernelHandle secondLink = TemporaryLink(second, device);
     StringList names;
     MountManager::ListDosDevices(names);
     const auto firstAt = std::find(names.begin(), names.end(), first);
@@ -116,7 +106,7 @@ TEST_F(MountManagerTest, GetDriveLetterAnswersOnlyWithANameWithColonForExactlyTh
 TEST_F(MountManagerTest, DosDevicesPassOverANameThatCannotBeQueriedAndFollowADriveThroughALink)
 {
     const String locked = Unique(L"QmLocked") + L":";
-    TemporaryLink lockedLink(locked, L"\\Device\\QmLockedVolume", L"D:P");
+    const UniqueKernelHandle lockedLink = TemporaryLink(locked, L"\\Device\\QmLockedVolume", L"D:P");
     StringList names;
     MountManager::ListDosDevices(names);
     ASSERT_NE(names.end(), std::find(names.begin(), names.end(), locked));
@@ -127,8 +117,8 @@ TEST_F(MountManagerTest, DosDevicesPassOverANameThatCannotBeQueriedAndFollowADri
     const String device = Unique(L"\\Device\\QmDeepVolume");
     const String inner = Unique(L"QmDeepInner");
     const String deep = Unique(L"QmDeep") + L":";
-    TemporaryLink innerLink(inner, device);
-    TemporaryLink deepLink(deep, L"\\??\\" + inner);
+    const UniqueKernelHandle innerLink = TemporaryLink(inner, device);
+    const UniqueKernelHandle deepLink = TemporaryLink(deep, L"\\??\\" + inner);
     ASSERT_NE(0u, QueryDosDeviceW(L"C:", target, 1024));
     const String system = target;
 

@@ -24,6 +24,10 @@ private:
     String m_path;
 };
 
+// stem and this process's id: a name (of a key, a device, an environment variable) no other test
+// process uses.
+inline String Unique(const wchar_t* stem) { return Strings::Format(L"%s%lu", stem, GetCurrentProcessId()); }
+
 // Through the long form, so deep paths work; a missing file reads as "<missing>".
 void WriteTextFile(const String& path, const std::string& content);
 std::string ReadTextFile(const String& path);

@@ -7,6 +7,7 @@
 
 #include "errors/ErrorText.h"
 #include "common/LabProcess.h"
+#include "handles/Handles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 #include "xml/BackupSet.h"
+#include "errors/ErrorText.h"
 #include "files/FileSystem.h"
+#include "registry/RegistryBackupSet.h"
 #include "xml/XmlWrapper.h"
 
 #include "common/ScratchDirectory.h"
@@ -35,8 +37,8 @@ namespace
     }
 }
 
-// A broken or missing manifest, and one that cannot be saved, are refused through the backup sets
-// (RegistryBackupSetTest), a document type declaration in a manifest by the lab's hostile test.
+// A broken or missing manifest is refused by the lab's hostile test, as is a document type
+// declaration in a manifest.
 TEST(XmlDocumentWrapper, LoadsWellFormedTextOnlyAndSavesNonAsciiTextAndAttributes)
 {
     ScratchDirectory folder;
@@ -149,4 +151,33 @@ TEST(XmlNodeWrapper, InsertNodePlacesByIndexTextReplacesAllContentAndPathsOutsid
     EXPECT_NO_THROW(empty.SetText(L"ignored"));
     EXPECT_THROW(empty.InsertNode(0, L"file"), XmlException);
     EXPECT_THROW(empty.SetAttribute(L"size", 5L), XmlException);
+}
+
+// The shared pattern of the manifests, through the registry's (which makes its folder) and a sample
+// one (which does not). Writing and reading back a manifest is driven by the lab's registry tests.
+TEST(BackupSet, FailuresNameWhatWasWrongAndCreateNothing)
+{
+    ScratchDirectory folder;
+    WriteTextFile(folder / L"blocker", "not a folder");
+    EXPECT_EQ(L"Could not create directory",
+              MessageOf<RegistryBackupSetException>([&] { RegistryBackupSet(folder / L"blocker\\target").Open(); }));
+    WriteTextFile(folder / L"nofiles\\RegistryBackupSet.xml", "<BackupSet type='Registry'/>");
+    RegistryBackupSet set(folder / L"nofiles");
+    set.Open();
+    EXPECT_TRUE(set.GetFiles().empty());
+    EXPECT_EQ(L"No element /BackupSet/files in " + folder / L"nofiles\\RegistryBackupSet.xml",
+              MessageOf<RegistryBackupSetException>(
+                  [&] { set.AddFile(L"C\\x", L"\\Device\\HarddiskVolume1\\x", L"\\REGISTRY\\MACHINE\\X"); }));
+    EXPECT_EQ(L"Could not save xml file: " + folder / L"missing\\NamesBackupSet.xml\n" + ErrorText::Format(ERROR_PATH_NOT_FOUND),
+              MessageOf<NamesBackupSetException>([&] { NamesBackupSet(folder / L"missing").Open(); }));
+    EXPECT_FALSE(IsDirectoryOnDisk(folder / L"missing"));
+
+    // A restore reads only what a backup of this kind left, and writes nothing. Another type, a
+    // missing manifest or list are refused in the lab's hostile test; here, a root of another name.
+    const std::string other = "<Manifest type='Names'><value/></Manifest>";
+    WriteTextFile(folder / L"NamesBackupSet.xml", other);
+    EXPECT_EQ(L"No names backup in " + folder.Path(), MessageOf<NamesBackupSetException>([&] {
+                  NamesBackupSet(folder.Path()).OpenExisting(L"No names backup in %s");
+              }));
+    EXPECT_EQ(other, ReadTextFile(folder / L"NamesBackupSet.xml"));
 }

@@ -46,7 +46,7 @@ namespace
 
 TEST(BackupTargetUnderWow64, AnotherNameOfALiveFolderOfTheSystemFolderIsRefused)
 {
-    g_liveFolder = Libraries::SystemFolder() + Strings::Format(L"\\qmwow64-live-%lu", GetCurrentProcessId());
+    g_liveFolder = Libraries::SystemFolder() + L"\\" + Unique(L"qmwow64-live-");
     ASSERT_TRUE(Directories::Create(g_liveFolder));
     const String other = OtherName(g_liveFolder);
     if (other.empty())

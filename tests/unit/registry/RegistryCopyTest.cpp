@@ -8,15 +8,12 @@
 #include "errors/ErrorText.h"
 
 #include "ScratchKey.h"
-
-#include <sddl.h>
+#include "common/FileSecurity.h"
 
 using namespace RegistryTest;
 
 namespace
 {
-    const SECURITY_INFORMATION Carried = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-
     class RegistryCopy : public ScratchKey
     {
     protected:
@@ -34,32 +31,25 @@ namespace
             ScratchKey::TearDown();
         }
 
+        // The owner may always change the access list; a key that is gone needs none.
         void SetSecurity(const String& key, const wchar_t* sddl) const
         {
-            PSECURITY_DESCRIPTOR descriptor = nullptr;
-            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
-            const UniqueLocalMemory owner(descriptor);
             UniqueRegKey opened;
-            // The owner may always change the access list; a key that is gone needs none.
-            if (RegOpenKeyExW(HKEY_CURRENT_USER, Path(key).c_str(), 0, WRITE_DAC | WRITE_OWNER, opened.put()) == ERROR_SUCCESS)
-            {
-                ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(opened.get(), Carried, descriptor));
-            }
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, Path(key).c_str(), 0, WRITE_DAC | WRITE_OWNER, opened.put()) != ERROR_SUCCESS)
+                return;
+            EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(opened.get(), FileSecurity::Parts, FileSecurity::FromSddl(sddl).get()));
         }
 
-        // Owner, group and access list in the platform's text form; empty when unreadable.
+        // Owner, group and access list as SDDL; empty when unreadable.
         String Describe(const String& key) const
         {
             UniqueRegKey opened;
             std::vector<BYTE> descriptor(4096);
             DWORD size = static_cast<DWORD>(descriptor.size());
-            wchar_t* text = nullptr;
             if (RegOpenKeyExW(HKEY_CURRENT_USER, Path(key).c_str(), 0, READ_CONTROL, opened.put()) != ERROR_SUCCESS ||
-                RegGetKeySecurity(opened.get(), Carried, descriptor.data(), &size) != ERROR_SUCCESS ||
-                !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1, Carried, &text, nullptr))
+                RegGetKeySecurity(opened.get(), FileSecurity::Parts, descriptor.data(), &size) != ERROR_SUCCESS)
                 return String();
-            const UniqueLocalMemory owner(text);
-            return text;
+            return FileSecurity::ToSddl(descriptor.data());
         }
     };
 }

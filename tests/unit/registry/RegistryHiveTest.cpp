@@ -96,8 +96,8 @@ namespace
         }
 
         ScratchDirectory m_folder;
-        const String m_first = UniqueName(L"QmAonFirst");
-        const String m_second = UniqueName(L"QmAonSecond");
+        const String m_first = Unique(L"QmAonFirst");
+        const String m_second = Unique(L"QmAonSecond");
         const std::vector<String> m_keys = {m_first, m_second};
     };
 }
