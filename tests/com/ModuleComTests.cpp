@@ -7,8 +7,6 @@
 #include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 #include <thread>
 
 namespace

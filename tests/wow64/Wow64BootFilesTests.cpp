@@ -9,8 +9,6 @@
 #include "common/FakeRedirector.h"
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 
 namespace

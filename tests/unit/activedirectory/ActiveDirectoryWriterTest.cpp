@@ -10,8 +10,6 @@
 #include "files/FileSystem.h"
 #include "common/LabProcess.h"
 
-#include <gtest/gtest.h>
-
 namespace
 {
     // The lab program's settings, removed before and after the test.

@@ -9,8 +9,6 @@
 
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 namespace
 {
     struct StoredPathsCase

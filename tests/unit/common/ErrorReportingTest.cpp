@@ -3,8 +3,6 @@
 
 #include "ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <tuple>
 

@@ -4,8 +4,6 @@
 #include "files/FileSystem.h"
 #include "handles/Handles.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <functional>
 #include <map>

@@ -7,8 +7,6 @@
 #include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 
 namespace

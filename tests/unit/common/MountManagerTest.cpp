@@ -7,8 +7,6 @@
 #include "common/FileSecurity.h"
 #include "common/LabProcess.h"
 
-#include <gtest/gtest.h>
-
 #include <winternl.h>
 
 #include <algorithm>

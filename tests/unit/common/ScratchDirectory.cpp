@@ -3,8 +3,6 @@
 #include "files/FileSystem.h"
 #include "handles/Handles.h"
 
-#include <gtest/gtest.h>
-
 ScratchDirectory::ScratchDirectory(const String& name)
 {
     wchar_t temp[MAX_PATH];

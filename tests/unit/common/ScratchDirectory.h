@@ -1,10 +1,13 @@
 #pragma once
-// Shared by the unit and COM tests: a private folder below the temporary directory (named after
-// the test and the process, emptied before use and removed afterwards) and file helpers.
+// Shared by the unit and COM tests (and bringing the test framework): a private folder below the
+// temporary directory (named after the test and the process, emptied before use and removed
+// afterwards), file helpers and the texts a test compares.
 
 #include "text/Strings.h"
 
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <string>
 

@@ -9,8 +9,6 @@
 #include "common/LabProcess.h"
 #include "handles/Handles.h"
 
-#include <gtest/gtest.h>
-
 namespace
 {
     // One service of labservice.exe per test, removed before and after.

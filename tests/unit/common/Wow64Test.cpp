@@ -10,8 +10,6 @@
 #include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 #include <stdexcept>
 
 namespace

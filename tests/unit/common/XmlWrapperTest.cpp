@@ -8,8 +8,6 @@
 
 #include <ole2.h>
 
-#include <gtest/gtest.h>
-
 #include <thread>
 
 namespace

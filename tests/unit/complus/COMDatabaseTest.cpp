@@ -8,8 +8,6 @@
 #include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 namespace
 {
     const wchar_t* const NoCatalog = L"CoCreateInstance(CLSID_COMAdminCatalog) failed: Error = 0x80040154";

@@ -9,8 +9,6 @@
 #include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <vector>
 

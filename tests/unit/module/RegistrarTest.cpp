@@ -5,8 +5,6 @@
 
 #include "registry/ScratchKey.h"
 
-#include <gtest/gtest.h>
-
 namespace
 {
     class RegistrarTest : public RegistryTest::ScratchKey

@@ -43,40 +43,33 @@ namespace
         void TearDown() override { Clean(); }
         void Clean()
         {
-            for (const auto& key : m_keys)
+            for (const String& key : {m_first, m_second})
             {
                 RemoveKey(HKEY_USERS, L"TMP_" + key);
                 RemoveKey(HKEY_USERS, key);
-            }
-            // Saving refuses files that exist.
-            Directories::Delete(m_folder / L"Reg");
-            DeleteFileW((m_folder / L"RegistryBackupSet.xml").c_str());
-            for (const auto& key : m_keys)
-            {
                 for (const wchar_t* suffix : {L".tmp", L".bak", L".work", L".bak.old"})
                 {
                     SetFileAttributesW((Staged(key) + suffix).c_str(), FILE_ATTRIBUTE_NORMAL);
                     DeleteFileW((Staged(key) + suffix).c_str());
                 }
             }
+            // Saving refuses files that exist.
+            Directories::Delete(m_folder / L"Reg");
+            DeleteFileW((m_folder / L"RegistryBackupSet.xml").c_str());
         }
 
         String Reg() const { return m_folder / L"Reg"; }
         String Saved(const String& name) const { return Reg() + L"\\C\\hives\\" + name; }
         static String Staged(const String& name) { return L"C:\\SystemStateRestore\\Registry\\C\\hives\\" + name; }
 
-        // Saves the live key HKEY_USERS\name into the backup as a backup would; its manifest entry.
-        HiveFileEntry Save(const String& name) const
-        {
-            RegistryService::SaveRegistrySubKey(HKEY_USERS, name, Saved(name));
-            return HiveFileEntry(L"C\\hives\\" + name, L"\\Device\\HarddiskVolume1\\hives\\" + name,
-                                 L"\\REGISTRY\\USER\\" + name);
-        }
-
+        // Makes the user key HKEY_USERS\name and saves it into the backup as a backup would; its
+        // manifest entry.
         HiveFileEntry SaveUser(const String& name) const
         {
             SetValue(HKEY_USERS, name + L"\\Software\\Vendor", L"Blob", REG_BINARY, Pattern(3000));
-            return Save(name);
+            RegistryService::SaveRegistrySubKey(HKEY_USERS, name, Saved(name));
+            return HiveFileEntry(L"C\\hives\\" + name, L"\\Device\\HarddiskVolume1\\hives\\" + name,
+                                 L"\\REGISTRY\\USER\\" + name);
         }
 
         // No working copy (nor its logs) and no set-aside old hive is left in the staging folder,
@@ -87,10 +80,8 @@ namespace
             for (const String& name : {m_first, m_second})
             {
                 for (const wchar_t* pattern : {L".work*", L".bak.old"})
-                {
-                    UniqueFindHandle find(FindFirstFileW((Staged(name) + pattern).c_str(), &found));
-                    EXPECT_FALSE(find) << "left: " << Strings::ToUtf8(found.cFileName);
-                }
+                    EXPECT_FALSE(UniqueFindHandle(FindFirstFileW((Staged(name) + pattern).c_str(), &found)))
+                        << "left: " << Strings::ToUtf8(found.cFileName);
                 EXPECT_FALSE(KeyExists(HKEY_USERS, L"TMP_" + name));
             }
         }
@@ -98,7 +89,6 @@ namespace
         ScratchDirectory m_folder;
         const String m_first = Unique(L"QmAonFirst");
         const String m_second = Unique(L"QmAonSecond");
-        const std::vector<String> m_keys = {m_first, m_second};
     };
 }
 
@@ -118,27 +108,23 @@ TEST(SplitHiveFile, SeparatesTheDeviceFromAPathThatStaysInsideTheBackup)
         EXPECT_EQ(item.device, device);
         EXPECT_EQ(item.path, path);
     }
-    // No file, the boot store, no device path: nothing to save, and nothing written.
-    for (const wchar_t* skipped : {L"", L"\\Device\\HarddiskVolume1\\Boot\\BCD", L"C:\\WINDOWS\\system32\\config\\software"})
-    {
-        String device = L"(untouched)", path = L"(untouched)";
-        EXPECT_FALSE(RegistryService::SplitHiveFile(skipped, device, path)) << Strings::ToUtf8(skipped);
-        EXPECT_EQ(L"(untouched)(untouched)", device + path);
-    }
-    // A device without its closing backslash (a dynamic volume needs five before its file path),
-    // and paths that, appended to the backup folder, would lead out of it or name no file.
+    // No device path: nothing to save, and nothing written. No file and the boot store are skipped
+    // in the lab's registry backup.
+    String device = L"(untouched)", path = L"(untouched)";
+    EXPECT_FALSE(RegistryService::SplitHiveFile(L"C:\\WINDOWS\\system32\\config\\software", device, path));
+    EXPECT_EQ(L"(untouched)(untouched)", device + path);
+    // A device without its closing backslash (a dynamic volume needs five before its file path; a
+    // plain one is refused in the lab's registry backup), and paths that, appended to the backup
+    // folder, would lead out of it or name no file.
     for (const wchar_t* invalid :
          {L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", L"\\Device\\HarddiskVolume1\\",
           L"\\Device\\HarddiskVolume1\\..\\..\\outside\\hive", L"\\Device\\HarddiskVolume1\\WINDOWS\\..\\..\\..\\hive",
           L"\\Device\\HarddiskVolume1\\WINDOWS\\. .\\...\\hive", L"\\Device\\HarddiskVolume1\\WINDOWS/../../hive",
           L"\\Device\\HarddiskVolume1\\\\server\\share\\hive", L"\\Device\\HarddiskVolume1\\D:\\hive",
           L"\\Device\\HarddiskVolume1\\config\\SAM:stream", L"\\Device\\HarddiskVolume1\\config\\SAM\\"})
-    {
-        String device, path;
         EXPECT_EQ(L"Invalid registry value found in: System\\CurrentControlSet\\Control\\hivelist",
                   MessageOf<RegistryServiceException>([&] { RegistryService::SplitHiveFile(invalid, device, path); }))
             << Strings::ToUtf8(invalid);
-    }
 }
 
 // A second backup into the same folder, after the key changed, must not replace the first.

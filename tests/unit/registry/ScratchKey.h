@@ -10,8 +10,6 @@
 
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <map>
 #include <tuple>

@@ -7,8 +7,6 @@
 
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 
 TEST(ComponentFiles, ABackupMirrorsTheLivePathBelowNtds)

@@ -9,8 +9,6 @@
 
 #include "common/LabProcess.h"
 
-#include <gtest/gtest.h>
-
 TEST(VssApi, TakesTheEntryPointOfLaterSystemsFirstAndElseTheCppName)
 {
     const std::pair<const wchar_t*, const char*> libraries[] = {
