@@ -31,61 +31,54 @@ namespace
     }
 }
 
-// Two bytes to a character: an odd length leaves half a unit, which must come back.
-TEST(ActiveDirectoryBackupSet, TokensOfAnyLengthComeBackPackedTwoBase64CharactersToAUnit)
+// Two bytes to a character: an odd length leaves half a unit, which must come back. A recorded size
+// larger than the text is refused by the hostile test; a smaller one cuts the token short, for the
+// API to judge, and none gives no token.
+TEST(ActiveDirectoryBackupSet, TokensComeBackPackedTwoBase64CharactersToAUnitAndAsLongAsRecorded)
 {
     ScratchDirectory folder;
-    for (DWORD length : {0u, 1u, 2u, 3u, 16u, 301u})
-    {
+    const auto tokenOf = [](DWORD length) {
         std::vector<BYTE> token(length);
         for (DWORD i = 0; i < length; ++i)
             token[i] = static_cast<BYTE>(length == 3 ? 'a' + i : 0xF7 - i * 13);
+        return token;
+    };
+    const auto expectToken = [&](const String& directory, const std::vector<BYTE>& token) {
+        DWORD length = 0xdeadbeef;
+        std::vector<BYTE> read = ReadToken(directory, length);
+        EXPECT_EQ(token.size(), length);
+        ASSERT_EQ(token.size() + 1, read.size());
+        EXPECT_EQ(0, read.back()) << "the extra byte";
+        read.pop_back();
+        EXPECT_EQ(token, read);
+    };
+    for (DWORD length : {0u, 1u, 2u, 3u, 16u, 301u})
+    {
+        SCOPED_TRACE(length);
         const String directory = folder / Strings::Format(L"token%lu", length);
         Directories::Create(directory);
         {
             ActiveDirectoryBackupSet written(directory);
             written.Open();
-            written.SetExpiration(token.data(), length);
+            written.SetExpiration(tokenOf(length).data(), length);
             ASSERT_TRUE(written.Save());
         }
-        DWORD readLength = 0xdeadbeef;
-        std::vector<BYTE> readToken = ReadToken(directory, readLength);
-        EXPECT_EQ(length, readLength);
-        ASSERT_EQ(length + 1, readToken.size()) << length;
-        EXPECT_EQ(0, readToken.back()) << "the extra byte";
-        readToken.pop_back();
-        EXPECT_EQ(token, readToken) << length;
+        expectToken(directory, tokenOf(length));
     }
     // "abc" is Base64 "YWJj", stored as the two characters U+5759 U+6A4A.
     const std::string xml = ReadTextFile(folder / L"token3\\ActiveDirectoryBackupSet.xml");
     EXPECT_NE(std::string::npos, xml.find("size=\"3\">" + Strings::ToUtf8(L"\x5759\x6A4A") + "</expiration>")) << xml;
-}
 
-// A size larger than the text is refused by the hostile test; a smaller one cuts the token short,
-// for the API to judge, and none gives no token.
-TEST(ActiveDirectoryBackupSet, ATokenSizeSmallerThanItsTextCutsTheTokenShort)
-{
-    ScratchDirectory folder;
-    const BYTE token[16] = {0x4C, 0x41, 0x42, 0x58, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    {
-        ActiveDirectoryBackupSet written(folder.Path());
-        written.Open();
-        written.SetExpiration(token, sizeof token);
-        ASSERT_TRUE(written.Save());
-    }
-    const std::string saved = ReadTextFile(folder / L"ActiveDirectoryBackupSet.xml");
+    const String manifest = folder / L"token16\\ActiveDirectoryBackupSet.xml";
+    const std::string saved = ReadTextFile(manifest);
     const size_t size = saved.find("size=\"16\"");
     ASSERT_NE(std::string::npos, size) << saved;
     for (const auto& recorded : {std::make_pair("15", 15u), std::make_pair("", 0u), std::make_pair("x16", 0u)})
     {
-        std::string text = saved;
-        text.replace(size, 9, std::string("size=\"") + recorded.first + "\"");
-        WriteTextFile(folder / L"ActiveDirectoryBackupSet.xml", text);
-        DWORD length = 0xdeadbeef;
-        const std::vector<BYTE> back = ReadToken(folder.Path(), length);
-        EXPECT_EQ(recorded.second, length) << recorded.first;
-        ASSERT_EQ(recorded.second + 1, back.size()) << recorded.first;
-        EXPECT_TRUE(std::equal(back.begin(), back.end() - 1, token)) << recorded.first;
+        SCOPED_TRACE(recorded.first);
+        WriteTextFile(manifest, std::string(saved).replace(size, 9, std::string("size=\"") + recorded.first + "\""));
+        const std::vector<BYTE> whole = tokenOf(16);
+        expectToken(folder / L"token16", std::vector<BYTE>(whole.begin(), whole.begin() + recorded.second));
     }
 }
 
