@@ -66,10 +66,10 @@ TEST(ShellFileOperation, AnIncompleteRequestNeverReachesTheShell)
             operation.AddDestination(folder / Strings::Format(L"copy%d", i));
         if (row.flagsSet)
             operation.SetFlags(row.function, nullptr, true, false, false, true, true, false, false);
-        bool started = true, aborted = false;
+        bool started = true, aborted = true;
         int result = -12345;
         EXPECT_FALSE(operation.Run(&started, &result, &aborted)) << row.function << " " << row.sources << " " << row.destinations;
-        EXPECT_TRUE(!started && result == -12345 && aborted) << "started, its result kept, aborted";
+        EXPECT_TRUE(!started && result == -12345 && aborted) << "started, or its result or abort flag changed";
         EXPECT_TRUE(!IsFileOnDisk(folder / L"copy0") && IsFileOnDisk(folder / L"source.txt"));
     }
 }
