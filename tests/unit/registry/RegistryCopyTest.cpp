@@ -56,16 +56,18 @@ namespace
 
 TEST_F(RegistryCopy, ReplacesTheDestinationWithAnExactCopyOfTheSourceAndItsSecurity)
 {
-    // Values of several kinds, classes, at several depths. Names, classes and data past the
-    // readers' first buffers are in the enumerator's test.
+    // Values of several kinds, classes, at several depths; names, classes and data past the
+    // enumerators' first buffers, and items after them.
     CreateKey(L"Source", L"TopClass");
     SetRaw(L"Source", L"", REG_SZ, ToBytes(L"default value"));
+    SetRaw(L"Source", String(2000, L'v'), REG_BINARY, Pattern(100000));
     SetRaw(L"Source", L"multi", REG_MULTI_SZ, ToBytes(String(L"one\0two\0", 8)));
     SetRaw(L"Source", L"emptybin", REG_BINARY, {});
     SetRaw(L"Source", L"unterminated", REG_SZ, ToBytes(L"abc", false));
-    CreateKey(L"Source\\Child", String(300, L'c').c_str());
+    CreateKey(L"Source\\Child", String(3000, L'c').c_str());
     SetRaw(L"Source\\Child", L"blob", REG_BINARY, Pattern(5000));
     SetDword(L"Source\\Child\\Grandchild", L"depth", 2);
+    SetDword(L"Source\\" + String(255, L'k'), L"after", 1);
     CreateKey(L"Source\\Empty");
     // Several siblings at each level: every deletion shifts the enumeration under the walk.
     for (const wchar_t* stale : {L"A\\A1\\A11", L"A\\A2", L"B", L"C\\C1", L"C\\C2\\C21", L"C\\C3"})
@@ -73,7 +75,7 @@ TEST_F(RegistryCopy, ReplacesTheDestinationWithAnExactCopyOfTheSourceAndItsSecur
     SetDword(L"Destination", L"stale", 1);
     SetRaw(L"Destination", L"", REG_SZ, ToBytes(L"old default"));
     const RawTree source = Dump(L"Source");
-    ASSERT_EQ(String(300, L'c'), source.at(L"Child").keyClass);
+    ASSERT_EQ(String(3000, L'c'), source.at(L"Child").keyClass);
     SetSecurity(L"Source", L"O:SYG:SYD:P(A;;KA;;;BA)(A;;KR;;;SY)");
     SetSecurity(L"Source\\Child", L"O:BAG:SYD:P(A;;KA;;;BA)(A;CI;KR;;;BU)(A;;KA;;;SY)");
     const String top = Describe(L"Source");

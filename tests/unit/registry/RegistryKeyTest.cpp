@@ -1,5 +1,5 @@
 // The key class's shared handles and failures, and the value reads of the restore. Items larger
-// than the readers' first buffers are in the enumerator's test.
+// than the readers' first buffers are in the registry copy's test.
 
 #include "registry/RegistryKey.h"
 #include "registry/RegistryService.h"
