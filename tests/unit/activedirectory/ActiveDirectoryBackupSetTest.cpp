@@ -31,7 +31,7 @@ namespace
     }
 }
 
-// Two bytes to a character: an odd length leaves half a unit, which must come back. A recorded size
+// Two bytes to a character (of the Base64 text): an odd length leaves half a unit, which must come back. A recorded size
 // larger than the text is refused by the hostile test; a smaller one cuts the token short, for the
 // API to judge, and none gives no token.
 TEST(ActiveDirectoryBackupSet, TokensComeBackPackedTwoBase64CharactersToAUnitAndAsLongAsRecorded)

@@ -133,34 +133,23 @@ TEST_F(MountManagerTest, DosDevicesPassOverANameThatCannotBeQueriedAndFollowADri
 
 namespace
 {
-    class MountManagerModule : public testing::Test
+    // The module's export, loaded from where it is built, into a buffer of chars characters
+    // pre-filled with a sentinel: the text, or "(failed <last error>, <buffer>)".
+    String Convert(const wchar_t* name, DWORD chars = 256)
     {
-    protected:
-        void SetUp() override
-        {
-            m_module.reset(LoadLibraryW((Lab::MountManagerFolder() + L"\\MountManager.dll").c_str()));
-            ASSERT_TRUE(m_module) << "error " << GetLastError();
-            m_convert = GetProc<ConvertSymbolicLinkProc>(m_module.get(), ConvertSymbolicLinkExport);
-            ASSERT_NE(nullptr, m_convert);
-        }
-
-        // The export into a buffer of chars characters pre-filled with a sentinel: the text, or
-        // "(failed <last error>, <buffer>)".
-        String Convert(const wchar_t* name, DWORD chars = 256)
-        {
-            std::vector<wchar_t> buffer(chars + 1, L'#');
-            SetLastError(0xDEADBEEF);
-            if (!m_convert(name, buffer.data(), chars))
-                return Strings::Format(L"(failed %lu, %s)", GetLastError(), buffer[0] == L'#' ? L"untouched" : buffer.data());
-            return String(buffer.data(), std::find(buffer.begin(), buffer.end(), L'\0') - buffer.begin());
-        }
-
-        UniqueLibrary m_module;
-        ConvertSymbolicLinkProc m_convert = nullptr;
-    };
+        const UniqueLibrary module(LoadLibraryW((Lab::MountManagerFolder() + L"\\MountManager.dll").c_str()));
+        const auto convert = GetProc<ConvertSymbolicLinkProc>(module.get(), ConvertSymbolicLinkExport);
+        if (convert == nullptr)
+            return L"(no module or no export)";
+        std::vector<wchar_t> buffer(chars + 1, L'#');
+        SetLastError(0xDEADBEEF);
+        if (!convert(name, buffer.data(), chars))
+            return Strings::Format(L"(failed %lu, %s)", GetLastError(), buffer[0] == L'#' ? L"untouched" : buffer.data());
+        return String(buffer.data(), std::find(buffer.begin(), buffer.end(), L'\0') - buffer.begin());
+    }
 }
 
-TEST_F(MountManagerModule, HandsNamesThatAreNoLinkBackAndRefusesWhatDoesNotFit)
+TEST(MountManagerModule, HandsNamesThatAreNoLinkBackAndRefusesWhatDoesNotFit)
 {
     wchar_t systemDevice[MAX_PATH] = {};
     ASSERT_NE(0u, QueryDosDeviceW(L"C:", systemDevice, MAX_PATH));
