@@ -45,13 +45,7 @@ TEST(ShellFileOperation, AnIncompleteRequestNeverReachesTheShell)
 {
     ScratchDirectory folder;
     WriteTextFile(folder / L"source.txt", "kept");
-    const struct
-    {
-        bool flagsSet;
-        UINT function;
-        int sources;
-        int destinations;
-    } cases[] = {
+    const struct { bool flagsSet; UINT function; int sources; int destinations; } cases[] = {
         {false, FO_COPY, 1, 1}, // flags never set
         {true, 0, 1, 1},        // no function
         {true, FO_COPY, 0, 1},  // nothing to copy

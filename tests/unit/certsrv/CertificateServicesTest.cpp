@@ -16,12 +16,7 @@
 
 TEST(CertificateServices, SavedFilePathCollapsesDoubleBackslashesBelowTheDirectory)
 {
-    const struct
-    {
-        const wchar_t* directory;
-        const wchar_t* name;
-        const wchar_t* expected;
-    } cases[] = {
+    const struct { const wchar_t* directory; const wchar_t* name; const wchar_t* expected; } cases[] = {
         {L"C:\\bk", L"\\\\HOST\\C$\\dir\\ca.edb", L"C:\\bk\\CertSrv\\HOST\\C$\\dir\\ca.edb"},
         {L"C:\\bk\\", L"\\\\HOST\\C$\\\\dir\\ca.edb", L"C:\\bk\\CertSrv\\HOST\\C$\\dir\\ca.edb"},
         {L"\\\\server\\share\\bk", L"\\\\HOST\\C$\\x", L"\\\\server\\share\\bk\\CertSrv\\HOST\\C$\\x"},
@@ -46,12 +41,7 @@ TEST(CertificateServices, NameRulesOfTheBackupTheRestoreAndTheLogs)
     const auto saved = &CertificateServices::IsSavedNameBelowFolder;
     const auto restored = &CertificateServices::IsPlainSharePath;
     const auto log = &CertificateServices::IsLogFileName;
-    const struct
-    {
-        bool (*rule)(const String&);
-        String name;
-        bool taken;
-    } cases[] = {
+    const struct { bool (*rule)(const String&); String name; bool taken; } cases[] = {
         {saved, share + L"WINDOWS\\system32\\CertLog\\ca.edb", true},
         {saved, share + L"a.b\\edb00001.log", true},
         {saved, share + L"..\\..\\outside.edb", false},
@@ -89,12 +79,7 @@ TEST(CertificateServices, NameRulesOfTheBackupTheRestoreAndTheLogs)
 
 TEST(CertificateServices, LogRangeComesFromTheHexNumbersOfTheLogNames)
 {
-    const struct
-    {
-        StringList names;
-        ULONG lowest;
-        ULONG highest;
-    } cases[] = {
+    const struct { StringList names; ULONG lowest; ULONG highest; } cases[] = {
         {{L"\\\\H\\C$\\l\\edb00005.log", L"\\\\H\\C$\\l\\edb00003.log", L"\\\\H\\C$\\l\\edb00004.log"}, 3, 5},
         {{L"\\\\H\\C$\\l.d\\edb0001A.log", L"\\\\H\\C$\\l.d\\edb0000F.log"}, 0xF, 0x1A},
         {{L"\\\\H\\C$\\l\\edb.log", L"\\\\H\\C$\\l\\edb00007.log"}, 7, 7},

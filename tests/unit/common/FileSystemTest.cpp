@@ -214,14 +214,7 @@ TEST(SparseFileWriter, FilesReadBackByteForByte)
     ScratchDirectory scratch;
     const size_t block = 64 * 1024;
     // A file of `length` zeros with 'x' at `marks`, handed to the writer in pieces of `piece`.
-    struct Case
-    {
-        const char* name;
-        size_t length;
-        std::vector<size_t> marks;
-        DWORD piece;
-    };
-    const Case cases[] = {
+    const struct { const char* name; size_t length; std::vector<size_t> marks; DWORD piece; } cases[] = {
         // Pieces that straddle blocks; a zero run inside one piece, and one across pieces.
         {"mixed", 5 * block + 123, {0, block - 1, 3 * block + 7, 5 * block + 122}, 100000},
         {"ends in zeros", 64 * block, {10}, 128 * 1024},
@@ -229,7 +222,7 @@ TEST(SparseFileWriter, FilesReadBackByteForByte)
         {"empty", 0, {}, 4096},
     };
     int number = 0;
-    for (const Case& test : cases)
+    for (const auto& test : cases)
     {
         SCOPED_TRACE(test.name);
         std::string content(test.length, '\0');

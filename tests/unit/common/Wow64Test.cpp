@@ -21,11 +21,7 @@ TEST(Wow64, OnlyThePathsOfTheSystemFolderAreRedirectedAndOnlyUnderWow64)
 {
     const String system = SystemFolder();
     const String windows = Directories::GetDirectory(system, true);
-    const struct
-    {
-        String path;
-        bool redirected;
-    } cases[] = {
+    const struct { String path; bool redirected; } cases[] = {
         {system, true}, {system + L"\\", true}, {system + L"\\InetSrv\\MetaBase.xml", true},
         {L"\\\\?\\" + system + L"\\Microsoft\\Protect\\S-1-5-18\\Preferred", true},
         {Strings::ToUpper(system) + L"\\PERFC009.DAT", true}, {windows + L"\\System32\\..\\system32\\qmprot32.dll", true},

@@ -6,11 +6,9 @@
 
 #include "errors/Exceptions.h"
 #include "common/FakeRedirector.h"
-#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace
 {
@@ -25,12 +23,9 @@ namespace
         bool IsCertificateServicesInstalled(const String&) override { return false; }
         bool QueryRestoreMode(bool&) override { return false; }
     };
-}
 
-// The other name of the folder: the same folder through the drive that Wine maps to the Unix
-// root; empty where there is none.
-namespace
-{
+    // The other name of the folder: the same folder through the drive that Wine maps to the Unix
+    // root; empty where there is none.
     String OtherName(const String& folder)
     {
         wchar_t prefix[1024] = {};

@@ -94,13 +94,10 @@ namespace
 
 TEST(SplitHiveFile, SeparatesTheDeviceFromAPathThatStaysInsideTheBackup)
 {
-    const struct
-    {
-        const wchar_t* device;
-        const wchar_t* path;
-    } split[] = {// A dynamic volume keeps its disk group and volume; dots inside a name are no way out.
-                 {L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", L"WINDOWS\\system32\\config\\SAM"},
-                 {L"\\Device\\HarddiskVolume1", L"Users\\..a.\\NTUSER.DAT"}};
+    // A dynamic volume keeps its disk group and volume; dots inside a name are no way out.
+    const struct { const wchar_t* device; const wchar_t* path; } split[] = {
+        {L"\\Device\\HarddiskDmVolumes\\DiskGroup1Dg0\\Volume1", L"WINDOWS\\system32\\config\\SAM"},
+        {L"\\Device\\HarddiskVolume1", L"Users\\..a.\\NTUSER.DAT"}};
     for (const auto& item : split)
     {
         String device, path;
