@@ -41,7 +41,7 @@ TEST(Services, StopWaitsPastTheTimeOutWhileTheServiceReportsProgress)
         for (int polls = 0; state() != SERVICE_RUNNING && polls < 200; ++polls)
             Sleep(50);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), state());
-    EXPECT_EQ(L"(nothing thrown)", MessageOf<ServiceException>([&] { Services::Stop(name, 200, String()); }));
+    EXPECT_EQ(L"(nothing thrown)", MessageOf<ServiceException>([&] { Services::Stop(name, 200); }));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), state());
     ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
     DeleteService(service.get());
