@@ -1,8 +1,7 @@
-// The writer path's snapshot tool, which the 32-bit module starts under WOW64 from beside itself
-// (here the test program: tests\x64\dozeZuz.exe, a recording double told through
-// HKLM\SOFTWARE\Harborline Test\dozeZuz where to record its command line and what to exit with).
-// The real tool, by hand with a folder ending in a backslash too, and the VSS library are driven
-// on a lab domain controller of 2008 (tests/lab/vss.sh).
+// The writer path's snapshot tool, which the 32-bit module starts from beside itself (here the test
+// program: tests\x64\dozeZuz.exe, a recording double told through its settings key where to record
+// its command line and what to exit with). The real tool, a folder ending in a backslash too, is
+// driven in tests/lab/vss.sh.
 
 #include "activedirectory/ActiveDirectory.h"
 

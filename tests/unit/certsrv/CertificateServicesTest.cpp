@@ -1,9 +1,6 @@
 // The Certificate Services component's own rules: where a saved file goes, which names may be
-// saved and restored, the log range of a restore, the manifest's list limits, and a system
-// without the library. The lab tests (tests/lab/certsrv.sh, tests/lab/hostile/certsrv.bash) drive
-// backup and restore through the library: the manifest's lists newest first, a folder without a
-// manifest, and names Windows does not keep as written (each kind of plain name is in the
-// PlainNames tests).
+// saved and restored, the log range, the manifest's list limit, and a system without the library.
+// The lab tests (certsrv.sh, hostile/certsrv.bash) drive backup and restore through the library.
 
 #include "certsrv/CertificateServices.h"
 #include "files/DatabaseLogs.h"

@@ -1,15 +1,9 @@
-// Saving and restoring hives, driven with user hives named after this process. The lab's restore
-// test covers SYSTEM's keys taken from the live system, the replacement's security, a failure part
-// way (nothing left prepared) and the backup folder only read, the rebuilt server's test a live
-// system on another control set than the saved one; here, what an earlier restore left.
-//
-// The restore's files go to the staging folder of the live hive's volume; the hive files of these
-// tests are named on C: ("\Device\HarddiskVolume1\hives\<name>"), so to
-// "C:\SystemStateRestore\Registry\C\hives\<name>" + ".tmp", ".bak", ".work".
-//
-// Wine's replace call does nothing, so "scheduled" shows through what the restore does to a hive
-// right before asking for its replacement: an old-hive file (".bak") that an earlier restore
-// left is set aside there and removed once the call succeeded.
+// Saving and restoring hives, driven with user hives named after this process; the lab's restore
+// tests cover SYSTEM's keys, the replacement's security, failures part way and the backup folder
+// only read. The hive files are named on C:, so the restore's files go to
+// "C:\SystemStateRestore\Registry\C\hives\<name>" + ".tmp", ".bak", ".work". Wine's replace call
+// does nothing, so "scheduled" shows through what the restore does right before asking for it: an
+// old hive (".bak") an earlier restore left is set aside and removed once the call succeeded.
 
 #include "registry/RegistryService.h"
 
