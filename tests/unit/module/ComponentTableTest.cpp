@@ -1,7 +1,7 @@
 // The component table as the object runs it: the system's rows, with their entries replaced by
 // recording fakes, run against a machine whose answers the test chooses.
 
-#include "module/Components.h"
+#include "module/ComponentRuns.h"
 
 #include "errors/Exceptions.h"
 #include "common/ScratchDirectory.h"
@@ -17,7 +17,7 @@ namespace
     String g_log;
     // The question answered no, or the entry that throws ("unreadable": restore mode cannot be read).
     String g_deny;
-    std::vector<Component> g_rows;
+    std::vector<ComponentEntries> g_rows;
 
     wchar_t Letter(const String& name, bool backup)
     {
@@ -33,7 +33,7 @@ namespace
     template <size_t Row, bool Backup>
     void Fake(const ComponentJob&)
     {
-        const String letter(1, Letter(g_rows[Row].name, Backup));
+        const String letter(1, Letter(g_rows[Row].component->name, Backup));
         g_log += letter + L" ";
         if (letter == g_deny)
             throw RegistryServiceException(L"fake failure");
@@ -71,7 +71,7 @@ namespace
 
 TEST(ComponentTable, RunsTheEnabledComponentsInTheirOrderWhereTheirGatesPass)
 {
-    const ComponentList system = Components::All();
+    const ComponentEntriesList system = ComponentRuns::All();
     g_rows.assign(system.begin(), system.end());
     ASSERT_EQ(7u, g_rows.size());
     ReplaceEntries(std::make_index_sequence<7>());
@@ -104,9 +104,10 @@ TEST(ComponentTable, RunsTheEnabledComponentsInTheirOrderWhereTheirGatesPass)
     {
         SCOPED_TRACE(index);
         _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS options = {};
-        for (const Component& row : g_rows)
+        for (const ComponentEntries& row : g_rows)
             // A caller may pass any nonzero value for yes.
-            options.*row.flag = String(test.enabled).find(Letter(row.name, false)) != String::npos ? 1 : VARIANT_FALSE;
+            options.*row.component->flag =
+                String(test.enabled).find(Letter(row.component->name, false)) != String::npos ? 1 : VARIANT_FALSE;
         ComponentJob job;
         job.server = L"SRV1";
         job.directory = scratch / std::to_wstring(index++);
@@ -116,9 +117,9 @@ TEST(ComponentTable, RunsTheEnabledComponentsInTheirOrderWhereTheirGatesPass)
         String result;
         try
         {
-            const ComponentList rows = {g_rows.data(), g_rows.size()};
-            result = test.backup ? Components::Backup(rows, options, job, platform)
-                                 : Components::Restore(rows, options, job, platform);
+            const ComponentEntriesList rows = {g_rows.data(), g_rows.size()};
+            result = test.backup ? ComponentRuns::Backup(rows, options, job, platform)
+                                 : ComponentRuns::Restore(rows, options, job, platform);
         }
         catch (const RegistryServiceException& error)
         {

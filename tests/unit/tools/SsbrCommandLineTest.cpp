@@ -61,6 +61,14 @@ TEST(SsbrCommandLine, ParsesEachVerbsOptionsAndHelpAnywhere)
     ASSERT_EQ(1u, options.named.size());
     EXPECT_EQ(String(L"--registry"), options.named[0]->option);
     EXPECT_EQ(L"Q", options.quorumDrive);
+    // Each component's switch selects that component alone, and the usage offers it.
+    for (const Component& component : Components::All())
+    {
+        const Options one = CommandLine::Parse({L"backup", L"C:\\b", component.option});
+        EXPECT_EQ(std::vector<const Component*>{&component}, one.named) << Strings::ToUtf8(component.option);
+        EXPECT_NE(String::npos, CommandLine::Usage(L"restore").find(String(L" ") + component.option))
+            << Strings::ToUtf8(component.option);
+    }
 
     options = CommandLine::Parse({L"verify", L"--help", L"--bogus"});
     EXPECT_TRUE(options.help);

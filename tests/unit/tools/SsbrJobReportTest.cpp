@@ -3,6 +3,8 @@
 
 #include "JobReport.h"
 
+#include "errors/Exceptions.h"
+
 #include <gtest/gtest.h>
 
 namespace
@@ -48,25 +50,35 @@ TEST(SsbrJobReport, PendingRenamesPairSourcesWithTargetsAndDeletionsWithNone)
 
 TEST(SsbrJobReport, AFailedBackupIsTheComponentWhoseExceptionWasThrown)
 {
-    const wchar_t* const header = L"An exception occurred in Backup:\n";
-    // The thrown class comes first; what it wraps or names later does not count.
-    EXPECT_EQ(L"--certificate-services",
-              OptionNamedIn((String(header) + L"CertificateServicesException ERROR: RegistryServiceException ERROR: "
-                                              L"x\nUnspecified error")
-                                .c_str()));
-    EXPECT_EQ(L"--boot-files",
-              OptionNamedIn((String(header) + L"CoreBootSystemFilesException ERROR: Registry::GetString(2, "
-                                              L"System\\Setup, SystemPartition) failed")
-                                .c_str()));
-    EXPECT_EQ(L"--registry",
-              OptionNamedIn((String(header) + L"RegistryBackupSetException ERROR: No registry backup in C:\\b").c_str()));
-    EXPECT_EQ(L"--sysvol", OptionNamedIn(L"SystemVolumeBackupSetException ERROR: CRegistryKey::Exception thrown"));
-    EXPECT_EQ(L"--complus", OptionNamedIn(L"COMDatabaseException ERROR: No COM+ database backup in C:\\b"));
-    EXPECT_EQ(L"--cluster", OptionNamedIn(L"ClusterDatabaseException ERROR: OpenCluster() failed"));
-    EXPECT_EQ(L"--active-directory", OptionNamedIn(L"ActiveDirectoryException ERROR: DsBackupPrepare failed"));
-    // Exceptions that several components throw name none of them.
-    EXPECT_EQ(L"(none)", OptionNamedIn(L"FileSystemException ERROR: Refused the staging folder C:\\SystemStateRestore"));
-    EXPECT_EQ(L"(none)", OptionNamedIn(L"ServiceException ERROR: Could not stop service: CertSvc"));
+    // The module's text: its call, then the description of what was thrown.
+    const auto text = [](const TarnException::Exception& error) {
+        return L"An exception occurred in Backup:\n" + error.GetDescription() + L"\nUnspecified error";
+    };
+    const struct
+    {
+        String text;
+        const wchar_t* option;
+    } cases[] = {
+        {text(CoreBootSystemFilesException(L"x")), L"--boot-files"},
+        {text(CoreBootSystemFilesBackupSetException(L"x")), L"--boot-files"},
+        {text(ActiveDirectoryException(L"x")), L"--active-directory"},
+        {text(ActiveDirectoryBackupSetException(L"x")), L"--active-directory"},
+        {text(SystemVolumeException(L"x")), L"--sysvol"},
+        {text(SystemVolumeBackupSetException(L"x")), L"--sysvol"},
+        {text(CertificateServicesException(L"x")), L"--certificate-services"},
+        {text(CertificateServicesBackupSetException(L"x")), L"--certificate-services"},
+        {text(ClusterDatabaseException(L"x")), L"--cluster"},
+        {text(RegistryServiceException(L"x")), L"--registry"},
+        {text(RegistryBackupSetException(L"x")), L"--registry"},
+        {text(COMDatabaseException(L"x")), L"--complus"},
+        // The thrown class comes first; what it wraps or names later does not count.
+        {text(CertificateServicesException(RegistryServiceException(L"x").GetDescription())), L"--certificate-services"},
+        // Exceptions that several components throw name none of them.
+        {text(FileSystemException(L"Refused the staging folder C:\\SystemStateRestore")), L"(none)"},
+        {text(ServiceException(L"Could not stop service: CertSvc")), L"(none)"},
+    };
+    for (const auto& each : cases)
+        EXPECT_EQ(each.option, OptionNamedIn(each.text.c_str())) << Strings::ToUtf8(each.text);
 }
 
 TEST(SsbrJobReport, ABackupOfAnotherServerIsNamedUnlessTheNamesMatch)
