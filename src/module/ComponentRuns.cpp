@@ -15,14 +15,14 @@
 namespace
 {
     using Options = _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS;
-    using Entry = void (*)(const ComponentJob&);
+    using Call = void (*)(const ComponentJob&);
 
-    // Each component's entries, by its option flag.
+    // Each component's code, by its option flag.
     const struct
     {
         VARIANT_BOOL Options::*flag;
-        Entry backup;
-        Entry restore;
+        Call backup;
+        Call restore;
     } Entries[] = {
         {&Options::m_bCoreBootSystemFiles, [](const ComponentJob& job) { CoreBootSystemFiles::Backup(job.directory); },
          [](const ComponentJob& job) { CoreBootSystemFiles::Restore(job.directory); }},
@@ -49,45 +49,32 @@ namespace
          [](const ComponentJob& job) { COMDatabase::Restore(job.directory); }},
     };
 
-    std::vector<ComponentEntries> SystemRows()
-    {
-        std::vector<ComponentEntries> rows;
-        for (const Component& component : Components::All())
-            for (const auto& entries : Entries)
-                if (entries.flag == component.flag)
-                    rows.push_back({&component, entries.backup, entries.restore});
-        return rows;
-    }
-    // Built before anything runs: the table is constant data.
-    const std::vector<ComponentEntries> SystemTable = SystemRows();
-
     // One of the two runs: which position, gate and entry of each row it uses.
     struct Run
     {
         int Component::*position;
         ComponentGate Component::*gate;
-        Entry ComponentEntries::*entry;
     };
 
-    const Run BackupRun = {&Component::backupPosition, &Component::backupGate, &ComponentEntries::backup};
-    const Run RestoreRun = {&Component::restorePosition, &Component::restoreGate, &ComponentEntries::restore};
+    const Run BackupRun = {&Component::backupPosition, &Component::backupGate};
+    const Run RestoreRun = {&Component::restorePosition, &Component::restoreGate};
 
     // Empty, or the caller's text when restore mode cannot be found out.
-    String RunComponents(const Run& run, ComponentEntriesList components, const Options& options,
-                         const ComponentJob& job, ComponentPlatform& platform)
+    String RunComponents(const Run& run, const Options& options, const ComponentJob& job, ComponentPlatform& platform,
+                         ComponentRuns::Entry entry)
     {
-        std::vector<const ComponentEntries*> ordered;
-        for (const ComponentEntries& row : components)
-            ordered.push_back(&row);
-        std::stable_sort(ordered.begin(), ordered.end(), [&](const ComponentEntries* left, const ComponentEntries* right) {
-            return left->component->*run.position < right->component->*run.position;
+        std::vector<const Component*> ordered;
+        for (const Component& component : Components::All())
+            ordered.push_back(&component);
+        std::stable_sort(ordered.begin(), ordered.end(), [&](const Component* left, const Component* right) {
+            return left->*run.position < right->*run.position;
         });
 
         bool restoreModeKnown = false;
         bool restoreMode = false;
-        for (const ComponentEntries* row : ordered)
+        for (const Component* component : ordered)
         {
-            const ComponentGate gate = row->component->*run.gate;
+            const ComponentGate gate = component->*run.gate;
             // Asked where it stands in the order, enabled or not: a machine whose mode cannot be
             // read stops there.
             if (gate == ComponentGate::RestoreMode && !restoreModeKnown)
@@ -97,9 +84,8 @@ namespace
                 restoreModeKnown = true;
             }
             // A component the machine does not have is skipped without a word.
-            if (options.*row->component->flag != VARIANT_FALSE &&
-                Components::Passes(gate, platform, job.server, restoreMode))
-                (row->*run.entry)(job);
+            if (options.*component->flag != VARIANT_FALSE && Components::Passes(gate, platform, job.server, restoreMode))
+                entry(*component, job);
         }
         return String();
     }
@@ -107,22 +93,29 @@ namespace
 
 namespace ComponentRuns
 {
-    ComponentEntriesList All()
+    void BackupEntry(const Component& component, const ComponentJob& job)
     {
-        return {SystemTable.data(), SystemTable.size()};
+        for (const auto& entries : Entries)
+            if (entries.flag == component.flag)
+                entries.backup(job);
     }
 
-    String Backup(ComponentEntriesList components, const Options& options, const ComponentJob& job,
-                  ComponentPlatform& platform)
+    void RestoreEntry(const Component& component, const ComponentJob& job)
+    {
+        for (const auto& entries : Entries)
+            if (entries.flag == component.flag)
+                entries.restore(job);
+    }
+
+    String Backup(const Options& options, const ComponentJob& job, ComponentPlatform& platform, Entry entry)
     {
         const String failure = BackupTarget::Prepare(options, job.directory);
-        return failure.empty() ? RunComponents(BackupRun, components, options, job, platform) : failure;
+        return failure.empty() ? RunComponents(BackupRun, options, job, platform, entry) : failure;
     }
 
-    String Restore(ComponentEntriesList components, const Options& options, const ComponentJob& job,
-                   ComponentPlatform& platform)
+    String Restore(const Options& options, const ComponentJob& job, ComponentPlatform& platform, Entry entry)
     {
-        return RunComponents(RestoreRun, components, options, job, platform);
+        return RunComponents(RestoreRun, options, job, platform, entry);
     }
 
     void ActiveDirectoryIsOnline(const String& server, DWORD& online)

@@ -1,7 +1,7 @@
 #pragma once
-// The object's backup and restore: each component of the table (Components.h) with its backup
-// and restore entries, run in the table's orders where the gates pass. The runs take their rows
-// as a parameter, so a test can drive them with entries of its own.
+// The object's backup and restore: the components of the table (Components.h) run in the table's
+// orders where their gates pass, each through its own backup or restore entry. The runs take the
+// entry as a parameter, so a test can drive them with one of its own.
 
 #include "module/Components.h"
 
@@ -10,7 +10,6 @@
 
 #include <windows.h>
 
-#include <cstddef>
 
 struct ComponentJob
 {
@@ -24,42 +23,28 @@ struct ComponentJob
     bool forceClusterShutdown = false;
 };
 
-// A component of the table with its code.
-struct ComponentEntries
-{
-    const Component* component;
-    void (*backup)(const ComponentJob& job);
-    void (*restore)(const ComponentJob& job);
-};
-
-struct ComponentEntriesList
-{
-    const ComponentEntries* first;
-    size_t count;
-
-    const ComponentEntries* begin() const { return first; }
-    const ComponentEntries* end() const { return first + count; }
-};
-
 namespace ComponentRuns
 {
-    // Every row of the table with the component's own entries, in the table's order.
-    ComponentEntriesList All();
+    // The code of one component's backup or restore.
+    using Entry = void (*)(const Component& component, const ComponentJob& job);
+    // The component's own backup and restore.
+    void BackupEntry(const Component& component, const ComponentJob& job);
+    void RestoreEntry(const Component& component, const ComponentJob& job);
 
     // Prepares the target directory (BackupTarget::Prepare) and runs the enabled components whose
     // gates pass, in backup order. Throws FileSystemException "Invalid backup directory: %s" for a
     // target a backup may not take, before anything is deleted or created. Returns an empty text
     // on success, the caller's error text when the target cannot be emptied or created; a
     // component's exception passes through and stops the run.
-    String Backup(ComponentEntriesList components, const _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS& options,
-                  const ComponentJob& job, ComponentPlatform& platform);
+    String Backup(const _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS& options, const ComponentJob& job,
+                  ComponentPlatform& platform, Entry entry = &BackupEntry);
 
     // Runs the enabled components whose gates pass, in restore order, without touching the
     // target. Restore mode is asked once, where the first component gated on it stands, whether or
     // not that one is enabled. Returns an empty text, or the caller's error text when restore
     // mode cannot be found out (components before that point have run).
-    String Restore(ComponentEntriesList components, const _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS& options,
-                   const ComponentJob& job, ComponentPlatform& platform);
+    String Restore(const _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS& options, const ComponentJob& job,
+                   ComponentPlatform& platform, Entry entry = &RestoreEntry);
 
     // Sets online to nonzero when the server's directory service answers as online.
     void ActiveDirectoryIsOnline(const String& server, DWORD& online);

@@ -270,7 +270,7 @@ HRESULT SystemStateBackupRestoreImpl::Backup(_SYSTEM_STATE_BACKUP_RESTORE_OPTION
         ComponentJob job = ConnectionAndDirectory(*options);
         job.truncateLogs = IsSet(options->m_bTruncateLogs);
         MachinePlatform platform(*this);
-        const String failure = ComponentRuns::Backup(ComponentRuns::All(), *options, job, platform);
+        const String failure = ComponentRuns::Backup(*options, job, platform);
         if (!failure.empty())
         {
             SetError(failure);
@@ -292,7 +292,7 @@ HRESULT SystemStateBackupRestoreImpl::Restore(_SYSTEM_STATE_BACKUP_RESTORE_OPTIO
         job.quorumDriveLetter = CopyText(options->m_bstrQuorumDriveLetter);
         job.forceClusterShutdown = IsSet(options->m_bForceShutdownOfClusters);
         MachinePlatform platform(*this);
-        const String failure = ComponentRuns::Restore(ComponentRuns::All(), *options, job, platform);
+        const String failure = ComponentRuns::Restore(*options, job, platform);
         if (!failure.empty())
         {
             SetError(failure);

@@ -2,9 +2,9 @@
 # A backup empties its target first and copies live folders into it, so the target must be new,
 # empty or an earlier backup, and must not lie in what the chosen components copy. Here, on a
 # machine with every role: each component's real backup writes only names of the component table
-# (an earlier backup of all of them is taken again), the live folders of the components asked for
-# are refused before anything in them is touched, and a link in an earlier backup is not followed.
-# The rules themselves, on folders the test makes, are the unit tests' (BackupTargetRules).
+# (an earlier backup of all of them is taken again), a link in an earlier backup is not followed,
+# and the live folders of the components asked for, however named, are refused before anything in
+# them is touched. Roots and folders of someone's files are the unit tests' (BackupTargetRules).
 source "$(dirname "$0")/lib/common.bash"
 
 provision backup-target --os 2003 --role ca --role cluster --role dc
@@ -50,23 +50,31 @@ run_in "$MACHINE" ssbr backup 'C:\state' --registry
 [ "$RC" = 0 ] || expect_contains "a link that cannot be removed" 'Could not delete C:\state\SysVol' "$ERR"
 expect_eq "the folder the link pointed at" kept "$(cat "$DRIVE/elsewhere/kept.txt")"
 
-# --- never into what a chosen component copies ----------------------------------------------------
+# --- never into what a chosen component copies, however it is named ------------------------------
 SYSVOL_BEFORE=$(tree "$DRIVE/windows/SYSVOL") CERTLOG_BEFORE=$(tree "$DRIVE/windows/system32/CertLog")
 NTDS_BEFORE=$(tree "$DRIVE/windows/NTDS")
-refused "backup into the live SysVol" 'C:\windows\SYSVOL\sysvol\x' --sysvol
-refused "backup below the authority's log folder" 'C:\windows\system32\CertLog\Backup' --certificate-services
-refused "backup below the authority's log folder, through the share" "\\\\$HOST\\C\$\\windows\\system32\\CertLog\\Backup" \
-    --certificate-services
-refused "backup into the authority's enrolment folder" 'C:\windows\system32\CertSrv\CertEnroll\bk' --certificate-services
-refused "backup into the directory's folder" 'C:\windows\NTDS\bk' --active-directory
-refused "backup into the cluster's folder" 'C:\windows\cluster\bk' --cluster
-refused "backup into the system folder" 'C:\windows\system32\bk' --boot-files
-refused "backup into the protection cache" 'C:\windows\WfpCache\bk' --boot-files
+while read -r target switch; do
+    refused "backup into $target" "$target" "$switch" </dev/null
+done <<EOF
+C:\windows\SYSVOL\sysvol\x --sysvol
+C:\WINDOWS\SysVol --sysvol
+\\\\?\\C:\windows\system32\CertLog\Backup --certificate-services
+\\\\$HOST\\C\$\\windows\\system32\\CertLog\\Backup --certificate-services
+C:\windows\system32\CertSrv\CertEnroll\bk --certificate-services
+C:\windows\NTDS\bk --active-directory
+C:\windows\cluster\bk --cluster
+C:\windows\system32\bk --boot-files
+C:\windows\WfpCache\bk --boot-files
+EOF
 expect_eq "live SysVol unchanged" "$SYSVOL_BEFORE" "$(tree "$DRIVE/windows/SYSVOL")"
 expect_eq "live CertLog unchanged" "$CERTLOG_BEFORE" "$(tree "$DRIVE/windows/system32/CertLog")"
 expect_eq "live NTDS unchanged" "$NTDS_BEFORE" "$(tree "$DRIVE/windows/NTDS")"
 for made in windows/system32/CertSrv/CertEnroll/bk windows/cluster/bk windows/system32/bk windows/WfpCache/bk; do
     [ -e "$DRIVE/$made" ] && fail "a refused backup created $made"
 done
+# Only the chosen components' folders count: the registry copies no folder of the authority's.
+run_in "$MACHINE" ssbr backup 'C:\windows\system32\CertLog\registry' --registry
+expect_eq "registry backup below the authority's log folder: exit" 0 "$RC"
+rm -rf "$DRIVE/windows/system32/CertLog/registry"
 
 finish

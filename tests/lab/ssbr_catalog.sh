@@ -30,12 +30,11 @@ FILES=$(find "$C/b" -type f | wc -l) REGFILES=$(($(find "$C/b/Reg" -type f | wc 
 (cd "$C/b" && sha256sum --quiet -c SHA256SUMS) >/dev/null 2>&1 || fail "sha256sum -c rejects the catalog: $(cd "$C/b" && sha256sum -c SHA256SUMS 2>&1 | grep -v ': OK$')"
 expect_eq "every file below the target is listed" "$(cd "$C/b" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | sort)" \
     "$(sed 's/^[0-9a-f]*  //' "$C/b/SHA256SUMS" | sort)"
-for check in "d['machine'] != '' and d['windows']['version'] == '5.2' and d['windows']['productType'] == 'server'" \
-    "d['roles'] == {'domainController': False, 'clusterNode': False, 'certificateServices': False, 'restoreMode': False}" \
-    "d['requested'] == ['registry'] and [c['id'] for c in d['components']] == ['registry']" \
-    "d['components'][0]['outcome'] == 'done' and d['components'][0]['files'] == $REGFILES" \
-    "d['files'] == $REGFILES and d['bytes'] > 0 and d['durationSeconds'] > 0 and d['moduleVersion'] == '1.0.0.0'" \
-    "len(d['time']) == 20 and d['time'].endswith('Z')"; do
+for check in "d['machine'] != '' and d['windows']['version'] == '5.2' and d['windows']['productType'] == 'server' and \
+d['roles'] == {'domainController': False, 'clusterNode': False, 'certificateServices': False, 'restoreMode': False}" \
+    "d['requested'] == ['registry'] and [(c['id'], c['outcome'], c['files']) for c in d['components']] == [('registry', 'done', $REGFILES)]" \
+    "d['files'] == $REGFILES and d['bytes'] > 0 and d['durationSeconds'] > 0 and d['moduleVersion'] == '1.0.0.0' and \
+len(d['time']) == 20 and d['time'].endswith('Z')"; do
     expect_eq "backup.json: $check" True "$(json "$C/b/backup.json" "$check")"
 done
 
@@ -96,13 +95,6 @@ expect_contains "restore from a damaged backup names the damage" "missing: Reg/C
 expect_contains "restore from a damaged backup refuses" "not restoring from a damaged backup" "$ERR"
 [ -z "$(find "$M/drive_c/SystemStateRestore" -name '*.tmp' 2>/dev/null)" ] || fail "restore prepared hives from a damaged backup"
 
-# A single flipped byte in any file of the backup is found: here one in each of them.
-damaged every
-while IFS= read -r file; do flip "$C/every/$file"; done < <(sed 's/^[0-9a-f]*  //' "$C/b/SHA256SUMS")
-run_in "$M" ssbr verify 'C:\cat\every' --json
-expect_eq "a flipped byte in each file: all named" "$(sed 's/^[0-9a-f]*  //' "$C/b/SHA256SUMS" | sort)" \
-    "$(json_out "'\\n'.join(sorted(d['changed']))")"
-
 # Asked to, it restores from a backup it cannot check.
 run_in "$M" ssbr restore 'C:\cat\nocatalog' --registry --no-verify
 expect_eq "restore --no-verify from a damaged backup: exit" 0 "$RC"
@@ -111,15 +103,12 @@ expect_eq "restore --no-verify from a damaged backup: exit" 0 "$RC"
 rm -rf "$M/drive_c/SystemStateRestore"
 run_in "$M" ssbr restore 'C:\cat\b' --all
 expect_eq "restore --all: exit" 0 "$RC"
-expect_contains "restore --all: what the backup holds" "registry:              staged, takes effect at the next start" "$OUT"
-[ -n "$(find "$M/drive_c/SystemStateRestore/Registry" -name '*.tmp')" ] || fail "restore --all prepared no hive"
 run_in "$M" ssbr verify 'C:\cat\b'
-expect_eq "verify after a restore: exit" 0 "$RC"
-expect_eq "verify after a restore: by-products" "" "$(grep 'by-product' <<<"$OUT")"
+expect_eq "verify after a restore: exit and by-products" "0 " "$RC $(grep 'by-product' <<<"$OUT")"
 
 run_in "$M" ssbr restore 'C:\cat\b' --registry --sysvol
-expect_eq "restore of a component the backup lacks: exit" 1 "$RC"
-expect_contains "restore of a component the backup lacks" "the backup in C:\\cat\\b holds no SysVol (it holds: registry); nothing was restored" "$ERR"
+expect_eq "restore of a component the backup lacks" \
+    "1 ssbr: the backup in C:\\cat\\b holds no SysVol (it holds: registry); nothing was restored" "$RC $ERR"
 
 # --- no silent skip ----------------------------------------------------------------------------
 run_in "$M" ssbr backup 'C:\cat\skip' --registry --active-directory
@@ -144,8 +133,7 @@ screen() {
     sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$TTY_LOG" | tr -d ' \r\n'
 }
 script -qec "wine ssbr backup 'C:\\cat\\p' --registry" "$TTY_LOG" >/dev/null 2>&1 </dev/null
-expect_contains "progress on a terminal" "ssbr:backup0:00" "$(screen)"
-expect_contains "progress names the component" "writtenregistry" "$(screen)"
+expect_contains "progress on a terminal names the component" "writtenregistry" "$(screen)"
 script -qec "wine ssbr backup 'C:\\cat\\p' --registry --quiet" "$TTY_LOG" >/dev/null 2>&1 </dev/null
 expect_contains "--quiet on a terminal: the outcome" "registry:done" "$(screen)"
 case $(screen) in *"ssbr:backup0:"*) fail "progress line despite --quiet" ;; esac

