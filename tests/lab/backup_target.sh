@@ -1,10 +1,9 @@
 #!/bin/bash
-# A backup empties its target first and copies live folders into it, so the target must be new,
-# empty or an earlier backup, and must not lie in what the chosen components copy. Here, on a
-# machine with every role: each component's real backup writes only names of the component table
-# (an earlier backup of all of them is taken again), a link in an earlier backup is not followed,
-# and the live folders of the components asked for, however named, are refused before anything in
-# them is touched. Roots and folders of someone's files are the unit tests' (BackupTargetRules).
+# Backup targets on a machine with every role: each component's real backup writes only names of
+# the component table (an earlier backup of all of them is taken again), a link in an earlier
+# backup is not followed, and the live folders of the components asked for, however named, are
+# refused before anything in them is touched. Roots and folders of someone's files are the unit
+# tests' (BackupTargetRules).
 source "$(dirname "$0")/lib/common.bash"
 
 provision backup-target --os 2003 --role ca --role cluster --role dc

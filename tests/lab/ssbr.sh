@@ -27,8 +27,6 @@ expect_contains "backup without components: the usage" "COMPONENTS: --all, or an
 run_in "$SERVER" ssbr backup 'C:\ssbr\none' --all --password-env QM_NO_SUCH_VARIABLE
 expect_eq "unset password variable" \
     "2 ssbr: the environment variable QM_NO_SUCH_VARIABLE (named by --password-env) is not set" "$RC $ERR"
-run_in "$SERVER" ssbr verify --help
-expect_eq "verify --help: exit" 0 "$RC"
 # A volume root is never a backup target: the backup would empty the whole drive first.
 mkdir -p "$SERVER/drive_c/ssbr" && touch "$SERVER/drive_c/ssbr/keep-me.txt"
 run_in "$SERVER" ssbr backup 'C:\' --registry
@@ -42,8 +40,7 @@ expect_eq "restore from nothing" "1 ssbr: no backup directory C:\\ssbr\\never-ma
 # --- backup: skips and the summary ---------------------------------------------------------------
 QM_SECRET=not-on-the-command-line run_in "$SERVER" ssbr backup 'C:\ssbr\target' --cluster --active-directory \
     --domain LAB --user backup --password-env QM_SECRET --truncate-logs
-expect_eq "gated-out backup: exit" 3 "$RC"
-expect_eq "gated-out backup: stderr" "" "$ERR"
+expect_eq "gated-out backup: exit and stderr" "3 " "$RC $ERR"
 expect_eq "gated-out backup: outcomes" "  Active Directory:      skipped: this machine is not a domain controller
   cluster database:      skipped: this machine is not a cluster node" "$(head -n 2 <<<"$OUT")"
 [[ $(tail -n 1 <<<"$OUT") =~ ^Backup\ of\ no\ component\ to\ C:\\ssbr\\target\ completed\ in\ [0-9]+\.[0-9]{2}\ s$ ]] ||

@@ -25,7 +25,6 @@ json_out() {
 # --- a registry backup and its catalog -----------------------------------------------------------
 run_in "$M" ssbr backup 'C:\cat\b' --registry
 expect_eq "backup: exit" 0 "$RC"
-expect_contains "backup: outcome" "registry:              done" "$OUT"
 FILES=$(find "$C/b" -type f | wc -l) REGFILES=$(($(find "$C/b/Reg" -type f | wc -l) + 1))
 (cd "$C/b" && sha256sum --quiet -c SHA256SUMS) >/dev/null 2>&1 || fail "sha256sum -c rejects the catalog: $(cd "$C/b" && sha256sum -c SHA256SUMS 2>&1 | grep -v ': OK$')"
 expect_eq "every file below the target is listed" "$(cd "$C/b" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | sort)" \
@@ -39,11 +38,9 @@ len(d['time']) == 20 and d['time'].endswith('Z')"; do
 done
 
 run_in "$M" ssbr verify 'C:\cat\b'
-expect_eq "verify a whole backup: exit" 0 "$RC"
-expect_contains "verify a whole backup" "The backup in C:\\cat\\b is whole: $((FILES - 1)) files" "$OUT"
+expect_contains "verify a whole backup: exit and verdict" "0 The backup in C:\\cat\\b is whole: $((FILES - 1)) files" "$RC $OUT"
 
 run_in "$M" ssbr list 'C:\cat\b' --json
-expect_eq "list --json: exit" 0 "$RC"
 expect_eq "list --json" True "$(json_out "d['catalog'] == {'sums': True, 'info': True} and d['totalFiles'] == $FILES and \
 [c['id'] for c in d['components'] if c['held']] == ['registry'] and d['components'][0]['files'] == $REGFILES and \
 {'path': 'Reg/C/WINDOWS/system32/config/software', 'component': 'registry', 'livePath': 'C:\\\\WINDOWS\\\\system32\\\\config\\\\software'}.items() <= \
@@ -52,47 +49,35 @@ run_in "$M" ssbr list 'C:\cat\b'
 expect_contains "list: the live path" 'Reg/C/WINDOWS/system32/config/SAM  <- C:\WINDOWS\system32\config\SAM' "$OUT"
 
 run_in "$M" ssbr status --json
-expect_eq "status --json" True "$(json_out "d['windows']['version'] == '5.2' and d['roles']['domainController'] is False and \
-d['roles']['restoreMode'] is False and d['directoryServiceOnline'] is None and d['directoryServiceError'] != ''")"
+expect_eq "status --json" True "$(json_out "d['roles'] == json.load(open('$C/b/backup.json'))['roles'] and \
+d['directoryServiceOnline'] is None and d['directoryServiceError'] != ''")"
 
 # --- damage: each kind is named, and restore refuses it ------------------------------------------
-# damaged NAME: a copy of the backup to damage.
-damaged() {
-    rm -rf "$C/$1"
-    cp -r "$C/b" "$C/$1"
-}
-# flip FILE [OFFSET]: one bit of one byte changed (the last byte by default).
-flip() {
-    python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(int(sys.argv[2]), 0 if int(sys.argv[2]) >= 0 else 2)
-b = f.read(1); f.seek(-1, 1); f.write(bytes([b[0] ^ 0x80]))' "$1" "${2:--1}"
-}
+# A flipped bit, a deleted file, an added one, and the registry restore's by-product beside a
+# hive (not damage).
 HIVE=Reg/C/WINDOWS/system32/config/software
-# A flipped byte, a truncated file, a deleted one, an added one, and the registry restore's
-# by-product beside a hive (not damage).
-damaged mixed && flip "$C/mixed/$HIVE" 100 && truncate -s -1 "$C/mixed/Reg/C/WINDOWS/system32/config/system" &&
-    rm "$C/mixed/Reg/C/WINDOWS/system32/config/SAM" && echo stray >"$C/mixed/Reg/C/stray.txt" &&
-    echo prepared >"$C/mixed/$HIVE.tmp"
+cp -r "$C/b" "$C/mixed" && rm "$C/mixed/Reg/C/WINDOWS/system32/config/SAM" && echo stray >"$C/mixed/Reg/C/stray.txt" &&
+    echo prepared >"$C/mixed/$HIVE.tmp" && python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(100)
+b = f.read(1); f.seek(100); f.write(bytes([b[0] ^ 0x80]))' "$C/mixed/$HIVE"
 run_in "$M" ssbr verify 'C:\cat\mixed'
-expect_eq "verify a damaged backup: exit" 1 "$RC"
-expect_eq "verify names each damaged file" "restore by-product (not damage): $HIVE.tmp
+expect_eq "verify names each damaged file" "1 restore by-product (not damage): $HIVE.tmp
 missing: Reg/C/WINDOWS/system32/config/SAM
 changed: $HIVE
-changed: Reg/C/WINDOWS/system32/config/system
 extra: Reg/C/stray.txt
-The backup in C:\cat\mixed is damaged: 1 missing, 2 changed, 1 extra." "$OUT"
+The backup in C:\cat\mixed is damaged: 1 missing, 1 changed, 1 extra." "$RC $OUT"
 run_in "$M" ssbr verify 'C:\cat\mixed' --json
 expect_eq "verify --json" True "$(json_out "d['whole'] is False and d['missing'] == ['Reg/C/WINDOWS/system32/config/SAM'] and \
-d['changed'] == ['$HIVE', 'Reg/C/WINDOWS/system32/config/system'] and d['extra'] == ['Reg/C/stray.txt'] and \
+d['changed'] == ['$HIVE'] and d['extra'] == ['Reg/C/stray.txt'] and \
 d['catalogMissing'] is False and d['byproducts'] == ['$HIVE.tmp'] and d['checkedFiles'] == $((FILES - 2))")"
-damaged nocatalog && rm "$C/nocatalog/SHA256SUMS"
+cp -r "$C/b" "$C/nocatalog" && rm "$C/nocatalog/SHA256SUMS"
 run_in "$M" ssbr verify 'C:\cat\nocatalog'
 expect_eq "verify without a catalog" "1 catalog missing: SHA256SUMS (a backup that failed, or not one of ssbr's)
 The backup in C:\cat\nocatalog is damaged: 0 missing, 0 changed, 0 extra, no catalog." "$RC $OUT"
 
 run_in "$M" ssbr restore 'C:\cat\mixed' --registry
 expect_eq "restore from a damaged backup: exit" 1 "$RC"
-expect_contains "restore from a damaged backup names the damage" "missing: Reg/C/WINDOWS/system32/config/SAM" "$ERR"
-expect_contains "restore from a damaged backup refuses" "not restoring from a damaged backup" "$ERR"
+expect_contains "restore from a damaged backup names the damage and refuses" "1 extra.
+ssbr: not restoring from a damaged backup; nothing was restored (--no-verify restores anyway)" "$ERR"
 [ -z "$(find "$M/drive_c/SystemStateRestore" -name '*.tmp' 2>/dev/null)" ] || fail "restore prepared hives from a damaged backup"
 
 # Asked to, it restores from a backup it cannot check.

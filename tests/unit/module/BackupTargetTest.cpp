@@ -35,9 +35,6 @@ namespace
                 WriteTextFile(target + L"\\" + written + L"\\C\\file", "earlier");
         }
     }
-
-    // Only an empty folder can be removed.
-    bool RemoveEmpty(const String& folder) { return RemoveDirectoryW(Paths::ToLongPath(folder).c_str()) != FALSE; }
 }
 
 TEST(BackupTargetRules, RootsTheWindowsDirectoryAndForeignFoldersAreRefusedAndKeptWhole)
@@ -66,10 +63,8 @@ TEST(BackupTargetRules, RootsTheWindowsDirectoryAndForeignFoldersAreRefusedAndKe
         {L"notes.txt"},
         {L"comDB.reg", L"report.docx", L"drafts\\chapter1.txt"},
         {L"SHA256SUMS", L"backup.json", L"photos\\1.jpg"},
-        // A manifest further down, or a folder of a manifest's name, is not ours to recognise.
-        {L"old\\RegistryBackupSet.xml"},
+        // A folder of a manifest's name, a file where a component writes a folder.
         {L"RegistryBackupSet.xml\\x"},
-        // A file where a component writes a folder.
         {L"Cluster"},
         // The directory's database and logs count only beside its manifest; logs of something else
         // are someone's.
@@ -102,14 +97,15 @@ TEST(BackupTargetRules, AnEarlierBackupOfAnyComponentsIsEmptiedAndOneThatCannotB
         const String target = scratch / (component.option + 2);
         WriteBackupOf(component, target, false);
         EXPECT_EQ(L"", BackupTarget::Prepare(options, target)) << Strings::ToUtf8(component.option);
-        EXPECT_TRUE(RemoveEmpty(target)) << Strings::ToUtf8(component.option);
+        // Only an empty folder can be removed.
+        EXPECT_TRUE(RemoveDirectoryW(target.c_str())) << Strings::ToUtf8(component.option);
         WriteBackupOf(component, all, true);
     }
     WriteTextFile(all + L"\\SHA256SUMS", "sums");
     WriteTextFile(all + L"\\backup.json", "{}");
     SetFileAttributesW(Paths::ToLongPath(all + L"\\REG\\C\\file").c_str(), FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(L"", BackupTarget::Prepare(options, all));
-    EXPECT_TRUE(RemoveEmpty(all));
+    EXPECT_TRUE(RemoveDirectoryW(all.c_str()));
 
     const String target = scratch / L"held";
     const String held = target + L"\\RegistryBackupSet.xml";

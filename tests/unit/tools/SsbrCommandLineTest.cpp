@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 TEST(SsbrCommandLine, UsageErrorsNameTheMistakeAndTheNearestOption)
 {
     const auto ErrorOf = [](const std::vector<String>& arguments) {
@@ -20,11 +22,7 @@ TEST(SsbrCommandLine, UsageErrorsNameTheMistakeAndTheNearestOption)
         }
         return String(L"(accepted)");
     };
-    const struct
-    {
-        std::vector<String> arguments;
-        const wchar_t* message;
-    } cases[] = {
+    const std::pair<std::vector<String>, const wchar_t*> cases[] = {
         {{L"backup", L"C:\\b", L"--regsitry"}, L"unknown option --regsitry; did you mean --registry?"},
         {{L"verify", L"C:\\b", L"--jsn"}, L"unknown option --jsn; did you mean --json?"},
         {{L"backup", L"C:\\b", L"--zzzzzzzzzz"}, L"unknown option --zzzzzzzzzz"},
@@ -40,7 +38,7 @@ TEST(SsbrCommandLine, UsageErrorsNameTheMistakeAndTheNearestOption)
         {{}, L"no command given"},
     };
     for (const auto& each : cases)
-        EXPECT_EQ(String(each.message), ErrorOf(each.arguments)) << Strings::ToUtf8(each.message);
+        EXPECT_EQ(String(each.second), ErrorOf(each.first)) << Strings::ToUtf8(each.second);
     // Refused without being echoed back.
     EXPECT_EQ(String::npos, ErrorOf({L"backup", L"C:\\b", L"--all", L"--password=hunter2"}).find(L"hunter2"));
 }
@@ -50,8 +48,7 @@ TEST(SsbrCommandLine, ParsesEachVerbsOptionsAndHelpAnywhere)
     Options options = CommandLine::Parse({L"restore", L"C:\\b", L"--registry", L"--all", L"--registry", L"--no-verify",
                                           L"--quiet", L"--quorum-drive", L"Q"});
     EXPECT_TRUE(options.all && options.noVerify && options.quiet);
-    ASSERT_EQ(1u, options.named.size());
-    EXPECT_EQ(String(L"--registry"), options.named[0]->option);
+    EXPECT_TRUE(options.named.size() == 1 && String(L"--registry") == options.named[0]->option);
     EXPECT_EQ(L"Q", options.quorumDrive);
     // Each component's switch selects that component alone, and the usage offers it.
     for (const Component& component : Components::All())
@@ -107,11 +104,7 @@ TEST(SsbrProgress, ComponentAtWorkFollowsWhatAppearsInTheTarget)
         {L"registry", {L"Reg"}, L"RegistryBackupSet.xml"},
         {L"COM+ database", {}, L"comDB.reg"},
     };
-    const struct
-    {
-        std::vector<String> present;
-        const wchar_t* atWork;
-    } cases[] = {
+    const std::pair<std::vector<String>, const wchar_t*> cases[] = {
         {{}, L"boot files"},
         {{L"BootFiles"}, L"boot files"},
         {{L"BootFiles", L"SPF", L"CoreBootSystemFilesBackupSet.xml"}, L"cluster database"},
@@ -121,6 +114,6 @@ TEST(SsbrProgress, ComponentAtWorkFollowsWhatAppearsInTheTarget)
         {{L"Reg", L"RegistryBackupSet.xml", L"comDB.reg"}, L"COM+ database"},
     };
     for (const auto& each : cases)
-        EXPECT_EQ(String(each.atWork), stages[Progress::StageAtWork(stages, each.present)].name)
-            << Strings::ToUtf8(each.atWork);
+        EXPECT_EQ(String(each.second), stages[Progress::StageAtWork(stages, each.first)].name)
+            << Strings::ToUtf8(each.second);
 }

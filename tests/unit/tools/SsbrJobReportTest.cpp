@@ -8,14 +8,7 @@
 
 #include <gtest/gtest.h>
 
-namespace
-{
-    String OptionNamedIn(const wchar_t* text)
-    {
-        const Component* component = JobReport::ComponentNamedIn(text);
-        return component != nullptr ? String(component->option) : String(L"(none)");
-    }
-}
+#include <utility>
 
 TEST(SsbrJobReport, AFailedBackupIsTheComponentWhoseExceptionWasThrown)
 {
@@ -23,11 +16,7 @@ TEST(SsbrJobReport, AFailedBackupIsTheComponentWhoseExceptionWasThrown)
     const auto text = [](const TarnException::Exception& error) {
         return L"An exception occurred in Backup:\n" + error.GetDescription() + L"\nUnspecified error";
     };
-    const struct
-    {
-        String text;
-        const wchar_t* option;
-    } cases[] = {
+    const std::pair<String, const wchar_t*> cases[] = {
         {text(CoreBootSystemFilesException(L"x")), L"--boot-files"},
         {text(ActiveDirectoryException(L"x")), L"--active-directory"}, {text(SystemVolumeException(L"x")), L"--sysvol"},
         {text(CertificateServicesException(L"x")), L"--certificate-services"},
@@ -42,7 +31,10 @@ TEST(SsbrJobReport, AFailedBackupIsTheComponentWhoseExceptionWasThrown)
         {text(ServiceException(L"Could not stop service: CertSvc")), L"(none)"},
     };
     for (const auto& each : cases)
-        EXPECT_EQ(each.option, OptionNamedIn(each.text.c_str())) << Strings::ToUtf8(each.text);
+    {
+        const Component* named = JobReport::ComponentNamedIn(each.first);
+        EXPECT_EQ(each.second, named != nullptr ? String(named->option) : String(L"(none)")) << Strings::ToUtf8(each.first);
+    }
 }
 
 TEST(SsbrJobReport, ABackupOfAnotherServerIsNamedUnlessTheNamesMatch)
