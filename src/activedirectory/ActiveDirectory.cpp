@@ -19,7 +19,6 @@ namespace
 {
     const wchar_t* const NoBackup = L"No Active Directory backup in %s";
     const wchar_t* const WriterId = L"{b2014c9e-8711-4c5c-a5a9-3cf384484757}";
-    const wchar_t* const WriterComponent = L"ntds";
     const wchar_t* const SnapshotTool = L"x64\\dozeZuz.exe";
 
     // DsBackupPrepareW: a full backup; DsRestorePrepareW: the restore type the API expects.

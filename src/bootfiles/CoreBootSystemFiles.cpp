@@ -368,7 +368,7 @@ namespace
         PerfGroup,
         WebServerGroup,
     };
-    const wchar_t* const GroupFolders[] = {L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS"};
+    const auto& GroupFolders = CoreBootSystemFiles::GroupFolders;
 
     bool IsDriveLetter(const String& text)
     {

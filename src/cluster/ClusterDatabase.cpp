@@ -69,7 +69,7 @@ namespace
     {
         String folder = directory;
         Directories::AppendBackslash(folder);
-        return folder + L"Cluster";
+        return folder + ClusterDatabase::BackupFolder;
     }
 
     // Where the cluster service keeps its database, which a restore replaces.
