@@ -110,7 +110,8 @@ TEST(XmlDocumentWrapper, WrappersBalanceTheirOwnComInitialisationOnly)
     EXPECT_EQ(S_OK, afterOwnBalance);
 }
 
-// The manifests select by fixed paths, add children first or last and replace texts.
+// The manifests select by fixed paths (as every lab test reads them), add children first or last
+// and replace texts.
 TEST(XmlNodeWrapper, InsertNodePlacesByIndexTextReplacesAllContentAndPathsOutsideTheGrammarFindNothing)
 {
     ScratchDirectory folder;
@@ -124,8 +125,6 @@ TEST(XmlNodeWrapper, InsertNodePlacesByIndexTextReplacesAllContentAndPathsOutsid
     EXPECT_EQ(L"7", root.GetChild(4).GetAttribute(L"size", L""));
     ASSERT_TRUE(document.Save(folder / L"order.xml"));
     EXPECT_EQ("BackupSet first a middle b last", ElementOrder(ReadTextFile(folder / L"order.xml")));
-    EXPECT_FALSE(root.SelectSingleNode(L"/BackupSet/middle").IsEmpty());
-    EXPECT_FALSE(root.SelectSingleNode(L"last").IsEmpty());
     // XPath, not XSL Patterns: positions count from 1.
     EXPECT_EQ(L"7", root.SelectSingleNode(L"/BackupSet/*[5]").GetAttribute(L"size", L""));
     // Outside the accepted grammar (never handed to the DOM), or accepted and fatal to the DOM in
