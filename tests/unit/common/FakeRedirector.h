@@ -32,7 +32,7 @@ public:
     {
         s_state = {};
         s_state.systemFolder = Strings::ToUpper(Libraries::SystemFolder());
-        s_state.redirectedFolder = RedirectedFolder();
+        s_state.redirectedFolder = Directories::GetDirectory(Libraries::SystemFolder(), true) + L"\\SysWOW64";
         for (int slot = 0; slot < SlotCount; ++slot)
             Patch(Names[slot], Hooks[slot], &s_originals[slot]);
     }
@@ -52,14 +52,12 @@ public:
     static int Reverts() { return s_state.reverts; }
     // The next disable call fails with this error (0: succeeds).
     static void FailNextDisable(DWORD error) { s_state.failNextDisable = error; }
-    // The folder a redirected path goes to ("C:\windows\SysWOW64").
-    static String RedirectedFolder() { return Directories::GetDirectory(Libraries::SystemFolder(), true) + L"\\SysWOW64"; }
 
 private:
     static inline struct
     {
         String systemFolder;
-        String redirectedFolder;
+        String redirectedFolder; // "C:\windows\SysWOW64"
         bool redirectionOff;
         int disables;
         int reverts;
