@@ -6,8 +6,10 @@
 
 #include "errors/Exceptions.h"
 #include "common/FakeRedirector.h"
-#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
+#include "platform/Libraries.h"
 
 #include <gtest/gtest.h>
 
