@@ -2,7 +2,8 @@
 
 #include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
-#include "files/FileSystem.h"
+#include "files/Files.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 
 #include <comadmin.h>

@@ -6,7 +6,7 @@
 #include "platform/OperatingSystem.h"
 
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "platform/EnvironmentVariables.h"
 
 #include <cstddef>
 #include <optional>

@@ -1,8 +1,11 @@
 #include "vss/Requestor.h"
 
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Files.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
+#include "platform/EnvironmentVariables.h"
 #include "vss/ComponentFiles.h"
 #include "vss/VssApi.h"
 #include "vss/VssClientException.h"

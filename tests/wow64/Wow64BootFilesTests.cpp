@@ -8,6 +8,8 @@
 #include "errors/CurrentException.h"
 #include "common/FakeRedirector.h"
 #include "common/ScratchDirectory.h"
+#include "files/Directories.h"
+#include "platform/Libraries.h"
 
 #include <cstring>
 

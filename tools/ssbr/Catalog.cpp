@@ -2,7 +2,8 @@
 
 #include "errors/CurrentException.h"
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
 
 #include <algorithm>
 #include <map>

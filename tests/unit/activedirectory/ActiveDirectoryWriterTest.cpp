@@ -6,7 +6,6 @@
 #include "activedirectory/ActiveDirectory.h"
 
 #include "errors/Exceptions.h"
-#include "files/FileSystem.h"
 #include "common/LabProcess.h"
 
 namespace

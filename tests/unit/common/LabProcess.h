@@ -2,7 +2,7 @@
 // The programs and modules built beside the test programs, and copies of the lab programs under
 // names no other process has.
 
-#include "files/FileSystem.h"
+#include "files/Paths.h"
 #include "ScratchDirectory.h"
 
 #include <windows.h>

@@ -1,6 +1,6 @@
+#include "files/Directories.h"
 #include "xml/BackupSet.h"
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
 #include "registry/RegistryBackupSet.h"
 #include "xml/XmlWrapper.h"
 

@@ -6,7 +6,8 @@
 #include "module/BackupTarget.h"
 
 #include "errors/Exceptions.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
 

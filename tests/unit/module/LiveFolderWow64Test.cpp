@@ -7,6 +7,9 @@
 #include "errors/Exceptions.h"
 #include "common/FakeRedirector.h"
 #include "common/ScratchDirectory.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
+#include "platform/Libraries.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #include "Catalog.h"
 
 #include "common/ScratchDirectory.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
 
 #include <gtest/gtest.h>
 
