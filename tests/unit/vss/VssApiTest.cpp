@@ -8,6 +8,7 @@
 #include "vss/VssClientException.h"
 
 #include "common/LabProcess.h"
+#include "platform/Libraries.h"
 
 TEST(VssApi, TakesTheEntryPointOfLaterSystemsFirstAndElseTheCppName)
 {
