@@ -6,7 +6,7 @@
 #include "activedirectory/ActiveDirectory.h"
 
 #include "errors/Exceptions.h"
-#include "common/LabProcess.h"
+#include "common/ScratchDirectory.h"
 
 namespace
 {

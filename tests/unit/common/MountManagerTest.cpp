@@ -4,8 +4,7 @@
 #include "platform/MountManagerClient.h"
 #include "mountmanager/ConvertSymbolicLink.h"
 
-#include "common/FileSecurity.h"
-#include "common/LabProcess.h"
+#include "common/ScratchDirectory.h"
 
 #include <winternl.h>
 

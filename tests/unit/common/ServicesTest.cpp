@@ -6,7 +6,7 @@
 #include "platform/Services.h"
 
 #include "errors/ErrorText.h"
-#include "common/LabProcess.h"
+#include "common/ScratchDirectory.h"
 #include "handles/Handles.h"
 
 TEST(Services, AMissingServiceIsNotInstalledAndCannotBeAskedWhetherItRuns)

@@ -1,9 +1,8 @@
 // The staging folder: the decision on a folder of another owner found there, with injected answers;
 // the list a new root gets and what it keeps out, read back from the folder; and the inheritance a
 // new file or folder would get, which a staged file that is new to its folder takes. The read-back
-// checks ask only what Wine can show (FileSecurity.h): who besides the owner is let in.
+// checks ask only what Wine can show (ScratchDirectory.h): who besides the owner is let in.
 
-#include "FileSecurity.h"
 #include "ScratchDirectory.h"
 
 #include "errors/Exceptions.h"

@@ -8,7 +8,6 @@
 #include "errors/ErrorText.h"
 
 #include "ScratchKey.h"
-#include "common/FileSecurity.h"
 
 using namespace RegistryTest;
 

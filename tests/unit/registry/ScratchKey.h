@@ -2,10 +2,8 @@
 // A per-test scratch key below HKCU\Software\QmTest, and raw registry helpers that check effects
 // without going through the code under test.
 
-#include "handles/Handles.h"
-#include "privileges/Privileges.h"
 #include "common/ScratchDirectory.h"
-#include "text/Strings.h"
+#include "privileges/Privileges.h"
 #include "registry/RegistryKey.h"
 
 #include <windows.h>

@@ -7,7 +7,7 @@
 
 #include "vss/VssClientException.h"
 
-#include "common/LabProcess.h"
+#include "common/ScratchDirectory.h"
 #include "platform/Libraries.h"
 
 TEST(VssApi, TakesTheEntryPointOfLaterSystemsFirstAndElseTheCppName)
