@@ -7,8 +7,6 @@
 #include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 #include <thread>
 
 namespace
@@ -198,8 +196,6 @@ TEST_F(ComponentObject, NullPointersAreRefusedAndFailuresLeaveTheAnswer)
     VARIANT_BOOL answer = 0x1234;
     ASSERT_EQ(E_FAIL, object->IsActiveDirectoryServiceOnline(&name, &answer));
     EXPECT_EQ(0x1234, answer);
-    EXPECT_EQ(0u, ErrorOf(object.get()).find(L"An exception occurred in IsActiveDirectoryServiceOnline:\n"
-                                             L"ActiveDirectoryException ERROR: "));
 
     EXPECT_EQ(S_OK, object->GetError(nullptr));
     EXPECT_EQ(E_FAIL, object->Backup(nullptr));

@@ -7,11 +7,7 @@
 
 TEST(ActiveDirectoryErrorText, ExactCodesGiveTheirTextsAndNeighboursNone)
 {
-    const struct
-    {
-        DWORD code;
-        const wchar_t* text;
-    } cases[] = {
+    const struct { DWORD code; const wchar_t* text; } cases[] = {
         {0x00000000, L"The operation was successful"},
         {0x880000C8, L"The buffer page has been evicted."},
         {0xC0000001, L"The function is not yet implemented"},

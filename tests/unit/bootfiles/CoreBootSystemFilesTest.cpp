@@ -1,7 +1,7 @@
 // The boot-files restore's refusals of a manifest that would lead out of its backup, and the
 // shell operation's refusals of an incomplete request. The backup, the restore and the restart
-// are driven by the lab's boot-files test, stored paths that lead up or to another machine, and
-// wildcards, device names and trailing dots in them, by the hostile test.
+// are driven by the lab's boot-files test, stored paths that lead up or to another machine by the
+// hostile test.
 
 #include "bootfiles/CoreBootSystemFiles.h"
 #include "bootfiles/CoreBootSystemFilesBackupSet.h"
@@ -9,31 +9,24 @@
 
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
-namespace
+// Stored paths with dots or blanks, wildcards, device names and trailing dots in a part are refused
+// by the hostile test (each kind of name by the PlainNames tests); here, the rest.
+TEST(CoreBootSystemFilesRestore, StoredPathsThatLeaveTheBackupAreRefusedBeforeAnythingIsStaged)
 {
-    struct StoredPathsCase
+    const struct
     {
         const char* systemRoot;
         const char* bootDrive;
         const char* allUsersProfile;
-        const wchar_t* refused;   // element named in the message
-        const wchar_t* shown;     // the value as the message shows it, colons removed
-    };
-
-    const StoredPathsCase StoredPathsCases[] = {
-        {"C:\\WINDOWS\\. .", "C:", "C:\\Documents and Settings\\All Users", L"systemroot", L"C\\WINDOWS\\. ."},
+        const wchar_t* refused; // element named in the message
+        const wchar_t* shown;   // the value as the message shows it, colons removed
+    } cases[] = {
         {"", "C:", "C:\\Documents and Settings\\All Users", L"systemroot", L""},
         {"C:\\WINDOWS", "C:\\", "C:\\Documents and Settings\\All Users", L"bootdriveletter", L"C\\"},
         {"C:\\WINDOWS", "..", "C:\\Documents and Settings\\All Users", L"bootdriveletter", L".."},
         {"C:\\WINDOWS", "C:", "C:\\Documents and Settings/../x", L"allusersprofile", L"C\\Documents and Settings/../x"},
     };
-}
-
-TEST(CoreBootSystemFilesRestore, StoredPathsThatLeaveTheBackupAreRefusedBeforeAnythingIsStaged)
-{
-    for (const StoredPathsCase& row : StoredPathsCases)
+    for (const auto& row : cases)
     {
         ScratchDirectory folder;
         WriteTextFile(folder / CoreBootSystemFilesBackupSet::FileName,
@@ -41,39 +34,24 @@ TEST(CoreBootSystemFilesRestore, StoredPathsThatLeaveTheBackupAreRefusedBeforeAn
                           "</systemroot><bootdriveletter>" + row.bootDrive + "</bootdriveletter><allusersprofile>" +
                           row.allUsersProfile + "</allusersprofile></BackupSet>");
         WriteTextFile(folder / L"BootFiles\\C\\NtLdr", "saved loader");
-
-        const String message = MessageOf<CoreBootSystemFilesBackupSetException>(
-            [&] { CoreBootSystemFiles::Restore(folder.Path()); });
         EXPECT_EQ(Strings::Format(L"Invalid %s in %s: %s", row.refused,
                                   (folder / CoreBootSystemFilesBackupSet::FileName).c_str(), row.shown),
-                  message)
+                  MessageOf<CoreBootSystemFilesBackupSetException>([&] { CoreBootSystemFiles::Restore(folder.Path()); }))
             << row.systemRoot << " | " << row.bootDrive << " | " << row.allUsersProfile;
     }
-}
-
-namespace
-{
-    struct IncompleteOperationCase
-    {
-        bool flagsSet;
-        UINT function;
-        int sources;
-        int destinations;
-    };
-
-    const IncompleteOperationCase IncompleteOperations[] = {
-        {false, FO_COPY, 1, 1},   // flags never set
-        {true, 0, 1, 1},          // no function
-        {true, FO_COPY, 0, 1},    // nothing to copy
-        {true, FO_COPY, 1, 0},    // nowhere to copy to
-    };
 }
 
 TEST(ShellFileOperation, AnIncompleteRequestNeverReachesTheShell)
 {
     ScratchDirectory folder;
     WriteTextFile(folder / L"source.txt", "kept");
-    for (const IncompleteOperationCase& row : IncompleteOperations)
+    const struct { bool flagsSet; UINT function; int sources; int destinations; } cases[] = {
+        {false, FO_COPY, 1, 1}, // flags never set
+        {true, 0, 1, 1},        // no function
+        {true, FO_COPY, 0, 1},  // nothing to copy
+        {true, FO_COPY, 1, 0},  // nowhere to copy to
+    };
+    for (const auto& row : cases)
     {
         ShellFileOperation operation;
         for (int i = 0; i < row.sources; ++i)
@@ -82,15 +60,10 @@ TEST(ShellFileOperation, AnIncompleteRequestNeverReachesTheShell)
             operation.AddDestination(folder / Strings::Format(L"copy%d", i));
         if (row.flagsSet)
             operation.SetFlags(row.function, nullptr, true, false, false, true, true, false, false);
-
-        bool started = true;
+        bool started = true, aborted = true;
         int result = -12345;
-        bool aborted = true;
         EXPECT_FALSE(operation.Run(&started, &result, &aborted)) << row.function << " " << row.sources << " " << row.destinations;
-        EXPECT_FALSE(started);
-        EXPECT_EQ(-12345, result);
-        EXPECT_TRUE(aborted);
-        EXPECT_FALSE(IsFileOnDisk(folder / L"copy0"));
-        EXPECT_TRUE(IsFileOnDisk(folder / L"source.txt"));
+        EXPECT_TRUE(!started && result == -12345 && aborted) << "started, or its result or abort flag changed";
+        EXPECT_TRUE(!IsFileOnDisk(folder / L"copy0") && IsFileOnDisk(folder / L"source.txt"));
     }
 }

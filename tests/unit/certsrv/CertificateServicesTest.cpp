@@ -1,16 +1,11 @@
 // The Certificate Services component's own rules: where a saved file goes, which names may be
-// saved and restored, the log range of a restore, the manifest's list limits, and a system
-// without the library. The lab tests (tests/lab/certsrv.sh, tests/lab/hostile/certsrv.bash) drive
-// backup and restore through the library: the manifest's lists newest first, a folder without a
-// manifest, and names Windows does not keep as written (each kind of plain name is in the
-// PlainNames tests).
+// saved and restored, the log range, the manifest's list limit, and a system without the library.
+// The lab tests (certsrv.sh, hostile/certsrv.bash) drive backup and restore through the library.
 
 #include "certsrv/CertificateServices.h"
 #include "files/DatabaseLogs.h"
 #include "certsrv/CertificateServicesBackupSet.h"
 #include "common/ScratchDirectory.h"
-
-#include <gtest/gtest.h>
 
 #include <new>
 #include <string>
@@ -18,12 +13,7 @@
 
 TEST(CertificateServices, SavedFilePathCollapsesDoubleBackslashesBelowTheDirectory)
 {
-    const struct
-    {
-        const wchar_t* directory;
-        const wchar_t* name;
-        const wchar_t* expected;
-    } cases[] = {
+    const struct { const wchar_t* directory; const wchar_t* name; const wchar_t* expected; } cases[] = {
         {L"C:\\bk", L"\\\\HOST\\C$\\dir\\ca.edb", L"C:\\bk\\CertSrv\\HOST\\C$\\dir\\ca.edb"},
         {L"C:\\bk\\", L"\\\\HOST\\C$\\\\dir\\ca.edb", L"C:\\bk\\CertSrv\\HOST\\C$\\dir\\ca.edb"},
         {L"\\\\server\\share\\bk", L"\\\\HOST\\C$\\x", L"\\\\server\\share\\bk\\CertSrv\\HOST\\C$\\x"},
@@ -34,76 +24,56 @@ TEST(CertificateServices, SavedFilePathCollapsesDoubleBackslashesBelowTheDirecto
             << testCase.name;
 }
 
-TEST(CertificateServices, OnlyNamesThatStayBelowTheBackupFolderAreSaved)
-{
-    const std::pair<const wchar_t*, bool> cases[] = {
-        {L"\\\\HOST\\C$\\WINDOWS\\system32\\CertLog\\ca.edb", true},
-        {L"\\\\HOST\\C$\\a.b\\edb00001.log", true},
-        {L"\\\\HOST\\C$\\..\\..\\outside.edb", false},
-        {L"\\\\HOST\\C$\\a\\. .\\b", false},
-        {L"\\\\HOST\\C$\\a\\...", false},
-        {L"\\\\HOST\\\\\\\\C$\\a", false},
-        {L"C:\\WINDOWS\\ca.edb", false},
-        {L"\\\\HOST\\C$\\a:stream", false},
-        {L"\\\\HOST\\C$/a", false},
-        {L"relative\\ca.edb", false},
-        {L"", false},
-    };
-    for (const auto& testCase : cases)
-        EXPECT_EQ(testCase.second, CertificateServices::IsSavedNameBelowFolder(testCase.first)) << testCase.first;
-}
-
-TEST(CertificateServices, OnlyNamesWindowsKeepsAsWrittenAreRestored)
+// What a backup saves (a name the library hands out stays below the backup folder), what a restore
+// writes (a share path of plain names, whose kinds the PlainNames tests show) and which names are logs: "edb" and a generation of
+// five to eight hex digits. A generation of nine digits, capitals and the checkpoint are refused as
+// logs by the hostile test.
+TEST(CertificateServices, NameRulesOfTheBackupTheRestoreAndTheLogs)
 {
     const String share = L"\\\\HOST\\C$\\";
     const String part255(255, L'p');
     // share + folders of 255 characters + a file: exactly the longest name taken.
     const String folders = part255 + L"\\" + part255 + L"\\" + part255 + L"\\";
     const String longest = share + folders + String(CertificateServices::MaxNameLength - share.size() - folders.size(), L'f');
-    const std::pair<String, bool> cases[] = {
-        {share + L"WINDOWS\\system32\\CertLog\\LabCA.edb", true},
-        {share + part255, true},
-        {longest, true},
-        {longest + L"f", false},
-        {share + part255 + L"p", false},
-        {L"\\\\HOST\\C$", false},
-        {L"\\\\HOST\\C$\\", false},
-        {share + L"CertLog\\\\LabCA.edb", false},
-        {share + L"CertLog\\..\\LabCA.edb", false},
-        {share + L"CertEnroll/a.crl", false},
-        {L"\\HOST\\C$\\x.edb", false},
-        {L"C:\\WINDOWS\\x.edb", false},
-        {L"", false},
+    const auto saved = &CertificateServices::IsSavedNameBelowFolder;
+    const auto restored = &CertificateServices::IsPlainSharePath;
+    const auto log = &CertificateServices::IsLogFileName;
+    const struct { bool (*rule)(const String&); String name; bool taken; } cases[] = {
+        {saved, share + L"WINDOWS\\system32\\CertLog\\ca.edb", true},
+        {saved, share + L"a.b\\edb00001.log", true},
+        {saved, share + L"..\\..\\outside.edb", false},
+        {saved, share + L"a\\. .\\b", false},
+        {saved, share + L"a\\...", false},
+        {saved, L"\\\\HOST\\\\\\\\C$\\a", false},
+        {saved, L"C:\\WINDOWS\\ca.edb", false},
+        {saved, share + L"a:stream", false},
+        {saved, L"\\\\HOST\\C$/a", false},
+        {saved, L"relative\\ca.edb", false},
+        {saved, L"", false},
+        {restored, share + L"WINDOWS\\system32\\CertLog\\LabCA.edb", true},
+        {restored, share + part255, true},
+        {restored, longest, true},
+        {restored, longest + L"f", false},
+        {restored, L"\\\\HOST\\C$", false},
+        {restored, share, false},
+        {restored, share + L"CertLog\\\\LabCA.edb", false},
+        {restored, L"\\HOST\\C$\\x.edb", false},
+        {restored, L"C:\\WINDOWS\\x.edb", false},
+        {restored, L"", false},
+        {log, share + L"l\\edb00001.log", true},
+        {log, share + L"l\\edbFFFFFFFF.log", true},
+        {log, share + L"l\\edb0001.log", false},
+        {log, share + L"l\\edb00000.log", false},
+        {log, share + L"l\\edb00001.log.old", false},
     };
-    for (const auto& testCase : cases)
-        EXPECT_EQ(testCase.second, CertificateServices::IsPlainSharePath(testCase.first))
-            << Strings::ToUtf8(testCase.first.substr(0, 80)) << " (" << testCase.first.size() << " characters)";
-}
-
-TEST(CertificateServices, LogsAreEdbAndAGenerationOfFiveToEightHexDigits)
-{
-    const std::pair<const wchar_t*, bool> cases[] = {
-        {L"\\\\H\\C$\\l\\edb00001.log", true},
-        {L"\\\\H\\C$\\l\\EDB0000A.LOG", true},
-        {L"\\\\H\\C$\\l\\edbFFFFFFFF.log", true},
-        {L"\\\\H\\C$\\l\\edb0001.log", false},
-        {L"\\\\H\\C$\\l\\edb100000000.log", false},
-        {L"\\\\H\\C$\\l\\edb00000.log", false},
-        {L"\\\\H\\C$\\l\\edb.chk", false},
-        {L"\\\\H\\C$\\l\\edb00001.log.old", false},
-    };
-    for (const auto& testCase : cases)
-        EXPECT_EQ(testCase.second, CertificateServices::IsLogFileName(testCase.first)) << testCase.first;
+    for (const auto& row : cases)
+        EXPECT_EQ(row.taken, row.rule(row.name))
+            << Strings::ToUtf8(row.name.substr(0, 80)) << " (" << row.name.size() << " characters)";
 }
 
 TEST(CertificateServices, LogRangeComesFromTheHexNumbersOfTheLogNames)
 {
-    const struct
-    {
-        StringList names;
-        ULONG lowest;
-        ULONG highest;
-    } cases[] = {
+    const struct { StringList names; ULONG lowest; ULONG highest; } cases[] = {
         {{L"\\\\H\\C$\\l\\edb00005.log", L"\\\\H\\C$\\l\\edb00003.log", L"\\\\H\\C$\\l\\edb00004.log"}, 3, 5},
         {{L"\\\\H\\C$\\l.d\\edb0001A.log", L"\\\\H\\C$\\l.d\\edb0000F.log"}, 0xF, 0x1A},
         {{L"\\\\H\\C$\\l\\edb.log", L"\\\\H\\C$\\l\\edb00007.log"}, 7, 7},
@@ -127,7 +97,7 @@ TEST(CertificateServices, ASystemWithoutTheLibraryIsRefusedWithItsName)
 }
 
 // The lab's authority test sees failures thrown inside the worker reach the caller; the texts of
-// each kind of exception are in the CurrentException tests. Only here: a worker out of memory.
+// each kind of exception are in the ComGuard tests. Only here: a worker out of memory.
 namespace
 {
     struct Worker
@@ -151,27 +121,18 @@ TEST(CertificateServices, AWorkerOutOfMemoryEndsInTheRecordNotTheProcess)
     EXPECT_EQ(L"earlier: Out of memory.", record.error);
 }
 
-// The lists share one reader. The hostile test refuses the dynamic files one past their limit
-// and a manifest past its size; here, a list at its limit is read whole and one more is refused.
-TEST(CertificateServicesBackupSet, AListAtItsLimitIsReadAndOneMoreIsRefused)
+// The lists share one reader. The hostile test refuses the logs one past their limit and a manifest
+// past its size; here, a list at its limit is read whole.
+TEST(CertificateServicesBackupSet, AListAtItsLimitIsReadWhole)
 {
     ScratchDirectory folder;
-    const size_t limit = CertificateServicesBackupSet::MaxDatabaseFiles;
-    for (const size_t count : {limit, limit + 1})
-    {
-        std::string files;
-        for (size_t i = 0; i < count; ++i)
-            files += "<file>\\\\H\\C$\\f" + std::to_string(i) + "</file>";
-        WriteTextFile(folder / CertificateServicesBackupSet::FileName,
-                      "<BackupSet type='CertificateServices'><database/><checkpointdir/><logdir/><databasefiles>" + files +
-                          "</databasefiles><dynamicfiles/><backuplogs/></BackupSet>");
-        CertificateServicesBackupSet manifest(folder.Path());
-        manifest.OpenSaved(L"No Certificate Services backup in %s");
-        if (count == limit)
-            EXPECT_EQ(count, manifest.GetDatabaseFiles().size());
-        else
-            EXPECT_EQ(Strings::Format(L"The manifest %s lists more than %u files in databasefiles",
-                                      manifest.GetFilePath().c_str(), static_cast<unsigned>(limit)),
-                      MessageOf<CertificateServicesBackupSetException>([&] { manifest.GetDatabaseFiles(); }));
-    }
+    std::string files;
+    for (size_t i = 0; i < CertificateServicesBackupSet::MaxDatabaseFiles; ++i)
+        files += "<file>\\\\H\\C$\\f" + std::to_string(i) + "</file>";
+    WriteTextFile(folder / CertificateServicesBackupSet::FileName,
+                  "<BackupSet type='CertificateServices'><database/><checkpointdir/><logdir/><databasefiles>" + files +
+                      "</databasefiles><dynamicfiles/><backuplogs/></BackupSet>");
+    CertificateServicesBackupSet manifest(folder.Path());
+    manifest.OpenSaved(L"No Certificate Services backup in %s");
+    EXPECT_EQ(CertificateServicesBackupSet::MaxDatabaseFiles, manifest.GetDatabaseFiles().size());
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <functional>
 #include <new>
 #include <stdexcept>
@@ -54,6 +53,8 @@ void* operator new[](std::size_t size)
     return ::operator new(size);
 }
 
+// Round trips of the lengths that matter (each remainder of three, and past a group) are shown through
+// the directory manifest's expiry token (ActiveDirectoryBackupSet).
 TEST(Base64, KnownVectorsAndTheDecodersLenience)
 {
     for (const auto& item : std::vector<std::pair<std::string, std::string>>{
@@ -73,30 +74,14 @@ TEST(Base64, KnownVectorsAndTheDecodersLenience)
         // Outside the alphabet: 254 in every place; '=' in the first two places is no zero bits.
         {"!!!!", "\xfb\xef\xbe"},
         {"==AA", std::string("\xff\xf0\0", 3)},
-        {" Y\tW\nJ\rj\x0bY\x0cW\x07J\x08j ", "abcabc"}};
+        {" Y\tW\nJ\rj\x0bY\x0cW\x07J\x08j ", "abcabc"},
+        // A character with its top bit set decodes as its plain twin.
+        {"\xd9\xd7\xca\xea", "abc"}};
     for (const auto& item : decodings)
         EXPECT_EQ(item.second, Decoded(item.first)) << item.first;
     Base64 codec;
     Decoded("\t\r\n YWJj \n", std::move(codec));
     EXPECT_EQ("YWJj", Encoded(codec)) << "white space is not kept as encoded text either";
-}
-
-TEST(Base64, RoundTripsEveryLengthAndTopBitCharactersDecodeLikeTheirPlainTwins)
-{
-    Base64 codec;
-    for (DWORD length = 0; length <= 1000; ++length)
-    {
-        const std::vector<BYTE> bytes = PseudoRandomBytes(length, length + 1);
-        codec.Encode(bytes.data(), length);
-        ASSERT_EQ((length + 2) / 3 * 4, codec.GetEncodedLength()) << length;
-        std::string text = Encoded(codec);
-        const std::string plain = Decoded(text);
-        ASSERT_EQ((length + 2) / 3 * 3, plain.size()) << length;
-        ASSERT_EQ(0, std::memcmp(bytes.data(), plain.data(), length)) << length;
-        for (char& c : text)
-            c = static_cast<char>(static_cast<BYTE>(c) | 0x80);
-        ASSERT_EQ(plain, Decoded(text)) << length;
-    }
 }
 
 TEST(Base64, BuffersAreClearedGrownAndMayBeTheirOwnSource)

@@ -17,6 +17,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 class FakeRedirector
@@ -31,68 +32,57 @@ public:
 
     FakeRedirector() : m_earlier(Wow64::Replace({true, &Disable, &Revert}))
     {
-        State() = {};
-        State().systemFolder = Strings::ToUpper(Libraries::SystemFolder());
-        State().redirectedFolder = RedirectedFolder();
+        s_state = {};
+        s_state.systemFolder = Strings::ToUpper(Libraries::SystemFolder());
+        s_state.redirectedFolder = Directories::GetDirectory(Libraries::SystemFolder(), true) + L"\\SysWOW64";
         for (int slot = 0; slot < SlotCount; ++slot)
-            Patch(Names[slot], Hooks()[slot], &Originals()[slot]);
+            Patch(Names[slot], Hooks[slot], &s_originals[slot]);
     }
     FakeRedirector(const FakeRedirector&) = delete;
     FakeRedirector& operator=(const FakeRedirector&) = delete;
     ~FakeRedirector()
     {
         for (int slot = 0; slot < SlotCount; ++slot)
-            if (Originals()[slot] != nullptr)
-                Patch(Names[slot], Originals()[slot], nullptr);
+            if (s_originals[slot] != nullptr)
+                Patch(Names[slot], s_originals[slot], nullptr);
         Wow64::Replace(m_earlier);
     }
 
-    static bool RedirectionOff() { return State().redirectionOff; }
-    static const std::vector<Call>& Calls() { return State().calls; }
-    static int Disables() { return State().disables; }
-    static int Reverts() { return State().reverts; }
+    static bool RedirectionOff() { return s_state.redirectionOff; }
+    static const std::vector<Call>& Calls() { return s_state.calls; }
+    static int Disables() { return s_state.disables; }
+    static int Reverts() { return s_state.reverts; }
     // The next disable call fails with this error (0: succeeds).
-    static void FailNextDisable(DWORD error) { State().failNextDisable = error; }
-    // The folder a redirected path goes to ("C:\windows\SysWOW64").
-    static String RedirectedFolder()
-    {
-        return Directories::GetDirectory(Libraries::SystemFolder(), true) + L"\\SysWOW64";
-    }
+    static void FailNextDisable(DWORD error) { s_state.failNextDisable = error; }
 
 private:
-    struct Shared
+    static inline struct
     {
         String systemFolder;
-        String redirectedFolder;
-        bool redirectionOff = false;
-        int disables = 0;
-        int reverts = 0;
-        DWORD failNextDisable = 0;
+        String redirectedFolder; // "C:\windows\SysWOW64"
+        bool redirectionOff;
+        int disables;
+        int reverts;
+        DWORD failNextDisable;
         std::vector<Call> calls;
-    };
-    static Shared& State()
-    {
-        static Shared shared;
-        return shared;
-    }
+    } s_state = {};
 
     static BOOL WINAPI Disable(PVOID* previous)
     {
-        if (State().failNextDisable != 0)
+        if (const DWORD error = std::exchange(s_state.failNextDisable, 0))
         {
-            SetLastError(State().failNextDisable);
-            State().failNextDisable = 0;
+            SetLastError(error);
             return FALSE;
         }
-        *previous = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(State().redirectionOff ? 1 : 0));
-        State().redirectionOff = true;
-        ++State().disables;
+        *previous = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(s_state.redirectionOff ? 1 : 0));
+        s_state.redirectionOff = true;
+        ++s_state.disables;
         return TRUE;
     }
     static BOOL WINAPI Revert(PVOID previous)
     {
-        State().redirectionOff = previous != nullptr;
-        ++State().reverts;
+        s_state.redirectionOff = previous != nullptr;
+        ++s_state.reverts;
         return TRUE;
     }
 
@@ -105,15 +95,15 @@ private:
         const String given = path;
         const bool longForm = given.compare(0, 4, L"\\\\?\\") == 0 && given.compare(0, 8, L"\\\\?\\UNC\\") != 0;
         const String full = Paths::GetFullPath(Paths::FromLongPath(given));
-        const String& folder = State().systemFolder;
+        const String& folder = s_state.systemFolder;
         const String upper = Strings::ToUpper(full);
         if (folder.empty() || upper.compare(0, folder.size(), folder) != 0 ||
             (upper.size() != folder.size() && upper[folder.size()] != L'\\'))
             return given;
-        State().calls.push_back({function, given, State().redirectionOff});
-        if (State().redirectionOff)
+        s_state.calls.push_back({function, given, s_state.redirectionOff});
+        if (s_state.redirectionOff)
             return given;
-        return (longForm ? L"\\\\?\\" : L"") + State().redirectedFolder + full.substr(folder.size());
+        return (longForm ? L"\\\\?\\" : L"") + s_state.redirectedFolder + full.substr(folder.size());
     }
     // A null path stays null (MoveFileEx's "delete at the next start").
     static LPCWSTR Argument(const String& redirected, LPCWSTR given) { return given ? redirected.c_str() : nullptr; }
@@ -123,30 +113,23 @@ private:
     static constexpr const char* Names[SlotCount] = {
         "CreateFileW", "CreateDirectoryW", "DeleteFileW", "FindFirstFileW", "GetFileAttributesW", "GetFileAttributesExW",
         "SetFileAttributesW", "RemoveDirectoryW", "CopyFileW", "MoveFileExW", "LoadLibraryW", "LoadLibraryExW"};
-    static void** Originals()
-    {
-        static void* originals[SlotCount] = {};
-        return originals;
-    }
+    static inline void* s_originals[SlotCount] = {};
 
     template <int Slot, typename Function>
     struct Hook;
     template <int Slot, typename Result, typename... Rest>
     struct Hook<Slot, Result(WINAPI*)(LPCWSTR, Rest...)>
     {
-        using Function = Result(WINAPI*)(LPCWSTR, Rest...);
         static Result WINAPI Call(LPCWSTR name, Rest... rest)
         {
-            const auto original = reinterpret_cast<Function>(Originals()[Slot]);
-            if (Slot >= FirstLoad)
-            {
-                if (!State().redirectionOff)
-                    return original(name, rest...);
-                State().calls.push_back({Names[Slot], name != nullptr ? name : L"", true});
-                SetLastError(ERROR_BAD_EXE_FORMAT);
-                return Result();
-            }
-            return original(Argument(Redirect(Names[Slot], name), name), rest...);
+            const auto original = reinterpret_cast<Result(WINAPI*)(LPCWSTR, Rest...)>(s_originals[Slot]);
+            if (Slot < FirstLoad)
+                return original(Argument(Redirect(Names[Slot], name), name), rest...);
+            if (!s_state.redirectionOff)
+                return original(name, rest...);
+            s_state.calls.push_back({Names[Slot], name != nullptr ? name : L"", true});
+            SetLastError(ERROR_BAD_EXE_FORMAT);
+            return Result();
         }
     };
     template <int Slot, typename Result, typename Third>
@@ -155,7 +138,7 @@ private:
         static Result WINAPI Call(LPCWSTR from, LPCWSTR to, Third third)
         {
             const String target = Redirect(Names[Slot], to);
-            return reinterpret_cast<Result(WINAPI*)(LPCWSTR, LPCWSTR, Third)>(Originals()[Slot])(
+            return reinterpret_cast<Result(WINAPI*)(LPCWSTR, LPCWSTR, Third)>(s_originals[Slot])(
                 Redirect(Names[Slot], from).c_str(), Argument(target, to), third);
         }
     };
@@ -164,15 +147,11 @@ private:
     {
         return reinterpret_cast<void*>(&Hook<Slot, Function>::Call);
     }
-    static void* const* Hooks()
-    {
-        static void* const hooks[SlotCount] = {
-            HookOf<0>(&CreateFileW),        HookOf<1>(&CreateDirectoryW),   HookOf<2>(&DeleteFileW),
-            HookOf<3>(&FindFirstFileW),     HookOf<4>(&GetFileAttributesW), HookOf<5>(&GetFileAttributesExW),
-            HookOf<6>(&SetFileAttributesW), HookOf<7>(&RemoveDirectoryW),   HookOf<8>(&CopyFileW),
-            HookOf<9>(&MoveFileExW),        HookOf<10>(&LoadLibraryW),      HookOf<11>(&LoadLibraryExW)};
-        return hooks;
-    }
+    static inline void* const Hooks[SlotCount] = {
+        HookOf<0>(&CreateFileW),        HookOf<1>(&CreateDirectoryW),   HookOf<2>(&DeleteFileW),
+        HookOf<3>(&FindFirstFileW),     HookOf<4>(&GetFileAttributesW), HookOf<5>(&GetFileAttributesExW),
+        HookOf<6>(&SetFileAttributesW), HookOf<7>(&RemoveDirectoryW),   HookOf<8>(&CopyFileW),
+        HookOf<9>(&MoveFileExW),        HookOf<10>(&LoadLibraryW),      HookOf<11>(&LoadLibraryExW)};
 
     // Puts replacement into the program's import slot of kernel32's function name; the slot's
     // earlier content goes to original (when given). A function the program does not import is

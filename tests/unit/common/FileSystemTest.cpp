@@ -9,8 +9,6 @@
 #include "handles/Handles.h"
 #include "platform/EnvironmentVariables.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -86,20 +84,20 @@ TEST(Paths, SameOrBelowTakesPathsRelativeToTheCurrentFolderAndNeverTheParentOrNo
 
 TEST(FileSystemErrors, EmptyArgumentsOfCopiesAndDeletionsAreRefused)
 {
-    const String some = L"C:\\some";
     // An empty argument would otherwise name the current folder to copy into or delete.
     const std::pair<const wchar_t*, std::function<void()>> cases[] = {
-        {L"Destination file cannot be empty", [&] { Files::Copy(some, L"", true); }},
-        {L"File cannot be empty", [&] { Files::Delete(L""); }},
-        {L"Directory cannot be empty", [&] { Directories::DeleteFiles(L"", L"*.*"); }},
-        {L"Directory cannot be empty", [&] { Directories::Delete(L""); }},
-        {L"Destination Directory cannot be empty", [&] { Directories::Copy(some, L""); }},
-        {L"File pattern cannot be empty", [&] { Directories::DeleteFiles(some, L""); }},
+        {L"Destination file cannot be empty", [] { Files::Copy(L"C:\\some", L"", true); }},
+        {L"File cannot be empty", [] { Files::Delete(L""); }},
+        {L"Directory cannot be empty", [] { Directories::DeleteFiles(L"", L"*.*"); }},
+        {L"Directory cannot be empty", [] { Directories::Delete(L""); }},
+        {L"Destination Directory cannot be empty", [] { Directories::Copy(L"C:\\some", L""); }},
+        {L"File pattern cannot be empty", [] { Directories::DeleteFiles(L"C:\\some", L""); }},
     };
     for (const auto& testCase : cases)
         EXPECT_EQ(testCase.first, MessageOf<FileSystemException>(testCase.second));
 }
 
+// A tree copied onto a file is refused in the tree copies' test.
 TEST(FileSystemErrors, AFileInTheWayIsReportedWithItsCode)
 {
     ScratchDirectory scratch;
@@ -107,8 +105,6 @@ TEST(FileSystemErrors, AFileInTheWayIsReportedWithItsCode)
     WriteTextFile(scratch / L"blocker", "file in the way");
     const std::tuple<const char*, std::function<bool()>, DWORD> cases[] = {
         {"Create onto a file", [&] { return !Directories::Create(scratch / L"blocker"); }, ERROR_ALREADY_EXISTS},
-        {"Copy tree onto a file", [&] { return Directories::Copy(scratch / L"source", scratch / L"blocker") != 0; },
-         ERROR_ALREADY_EXISTS},
         {"Copy file below a file",
          [&] { return !Files::Copy(scratch / L"source\\a.txt", scratch / L"blocker\\a.txt", true); }, ERROR_ALREADY_EXISTS},
         {"Create below a file", [&] { return !Directories::Create(scratch / L"blocker\\below"); }, ERROR_PATH_NOT_FOUND},
@@ -119,9 +115,6 @@ TEST(FileSystemErrors, AFileInTheWayIsReportedWithItsCode)
         EXPECT_TRUE(std::get<1>(testCase)()) << std::get<0>(testCase);
         EXPECT_EQ(std::get<2>(testCase), GetLastError()) << std::get<0>(testCase);
     }
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), Directories::Copy(scratch / L"source", scratch / L"blocker"));
-    EXPECT_EQ("file in the way", ReadTextFile(scratch / L"blocker"));
-    EXPECT_FALSE(Paths::Exists(scratch / L"blocker\\a.txt"));
 }
 
 // Files around the copy buffer's steps (a short read ends a file only once all of it is in) and
@@ -198,14 +191,12 @@ TEST(Files, CopyMakesTheFolderHonoursOverwriteAndReplacesOnlyByAWholeCopy)
 
     EXPECT_FALSE(Files::Copy(scratch / L"missing.txt", scratch / L"b.txt", true));
     EXPECT_FALSE(Files::Exists(scratch / L"b.txt"));
-    EXPECT_TRUE(Files::Delete(target));
-    EXPECT_FALSE(Files::Exists(target));
 }
 
 TEST(EnvironmentVariables, ExpandsWholeExpansionsLongerThanTheClassicLimit)
 {
     const String value = L"C:\\" + String(300, L'x');
-    const String name = Strings::Format(L"QMTEST_ROOT_%lu", GetCurrentProcessId());
+    const String name = Unique(L"QMTEST_ROOT_");
     ASSERT_TRUE(SetEnvironmentVariableW(name.c_str(), value.c_str()));
     EnvironmentVariables environment;
     String expanded = L"sentinel";
@@ -219,27 +210,20 @@ TEST(EnvironmentVariables, ExpandsWholeExpansionsLongerThanTheClassicLimit)
     SetEnvironmentVariableW(name.c_str(), nullptr);
 }
 
+// A file above 4 GiB that ends in zeros is copied whole and sparse in the lab (lab.certsrv).
 TEST(SparseFileWriter, FilesReadBackByteForByte)
 {
     ScratchDirectory scratch;
     const size_t block = 64 * 1024;
     // A file of `length` zeros with 'x' at `marks`, handed to the writer in pieces of `piece`.
-    struct Case
-    {
-        const char* name;
-        size_t length;
-        std::vector<size_t> marks;
-        DWORD piece;
-    };
-    const Case cases[] = {
+    const struct { const char* name; size_t length; std::vector<size_t> marks; DWORD piece; } cases[] = {
         // Pieces that straddle blocks; a zero run inside one piece, and one across pieces.
         {"mixed", 5 * block + 123, {0, block - 1, 3 * block + 7, 5 * block + 122}, 100000},
-        {"ends in zeros", 64 * block, {10}, 128 * 1024},
         {"all zeros", 3 * block + 5, {}, 512 * 1024},
         {"empty", 0, {}, 4096},
     };
     int number = 0;
-    for (const Case& test : cases)
+    for (const auto& test : cases)
     {
         SCOPED_TRACE(test.name);
         std::string content(test.length, '\0');

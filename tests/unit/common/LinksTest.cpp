@@ -8,8 +8,6 @@
 #include "files/Directories.h"
 #include "files/Paths.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 
 namespace

@@ -4,48 +4,35 @@
 #include "platform/MountManagerClient.h"
 #include "mountmanager/ConvertSymbolicLink.h"
 
-#include "common/LabProcess.h"
+#include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
-#include <sddl.h>
 #include <winternl.h>
 
 #include <algorithm>
 
 namespace
 {
-    // A symbolic link in the object manager, with the given security, that lives as long as
-    // this object, so a test that fails half way leaves no DOS device behind.
-    class TemporaryLink
+    // A symbolic link in the object manager, with the given security, gone with its handle, so a
+    // test that fails half way leaves no DOS device behind.
+    UniqueKernelHandle TemporaryLink(const String& name, const String& target, const wchar_t* sddl = nullptr)
     {
-    public:
-        TemporaryLink(const String& name, const String& target, const wchar_t* sddl = nullptr)
-        {
-            using CreateProc = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
-            const auto create = GetProc<CreateProc>(GetModuleHandleW(L"ntdll.dll"), "NtCreateSymbolicLinkObject");
-            PSECURITY_DESCRIPTOR descriptor = nullptr;
-            if (sddl != nullptr)
-                ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
-            const UniqueLocalMemory descriptorOwner(descriptor);
-            const String fullName = L"\\??\\" + name;
-            const auto counted = [](const String& text) {
-                const USHORT bytes = static_cast<USHORT>(text.size() * 2);
-                return UNICODE_STRING{bytes, bytes, const_cast<wchar_t*>(text.c_str())};
-            };
-            UNICODE_STRING linkName = counted(fullName), linkTarget = counted(target);
-            OBJECT_ATTRIBUTES attributes;
-            InitializeObjectAttributes(&attributes, &linkName, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
-            // No access asked: a link whose security denies everything can still be made.
-            EXPECT_TRUE(create != nullptr && NT_SUCCESS(create(m_handle.put(), 0, &attributes, &linkTarget)))
-                << "cannot create the link " << Strings::ToUtf8(name);
-        }
-
-    private:
-        UniqueKernelHandle m_handle;
-    };
-
-    String Unique(const wchar_t* stem) { return Strings::Format(L"%s%lu", stem, GetCurrentProcessId()); }
+        using CreateProc = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
+        const auto create = GetProc<CreateProc>(GetModuleHandleW(L"ntdll.dll"), "NtCreateSymbolicLinkObject");
+        const UniqueLocalMemory descriptor = sddl != nullptr ? FileSecurity::FromSddl(sddl) : UniqueLocalMemory();
+        const String fullName = L"\\??\\" + name;
+        const auto counted = [](const String& text) {
+            const USHORT bytes = static_cast<USHORT>(text.size() * 2);
+            return UNICODE_STRING{bytes, bytes, const_cast<wchar_t*>(text.c_str())};
+        };
+        UNICODE_STRING linkName = counted(fullName), linkTarget = counted(target);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &linkName, OBJ_CASE_INSENSITIVE, nullptr, descriptor.get());
+        // No access asked: a link whose security denies everything can still be made.
+        UniqueKernelHandle link;
+        EXPECT_TRUE(create != nullptr && NT_SUCCESS(create(link.put(), 0, &attributes, &linkTarget)))
+            << "cannot create the link " << Strings::ToUtf8(name);
+        return link;
+    }
 
     String DriveLetterOf(const String& devicePath)
     {
@@ -65,12 +52,13 @@ namespace
     };
 }
 
-// The list of names is read through the lookups below.
+// The list of names is read through the lookups below; that the block is released whole, in the
+// owners' test (UniqueHandle).
 TEST_F(MountManagerTest, AQueryHandsOverACommittedBlockKeptWhenALaterQueryFails)
 {
     const String name = Unique(L"QmListed");
     const String device = Unique(L"\\Device\\QmListedVolume");
-    TemporaryLink link(name, device);
+    const UniqueKernelHandle link = TemporaryLink(name, device);
     DosDeviceBuffer block;
     MountManager::QueryDosDevice(name.c_str(), block);
     ASSERT_TRUE(block);
@@ -82,26 +70,23 @@ TEST_F(MountManagerTest, AQueryHandsOverACommittedBlockKeptWhenALaterQueryFails)
     EXPECT_EQ(L"QueryDosDevice failed.", MessageOf<MountManagerException>(
                                              [&] { MountManager::QueryDosDevice(Unique(L"QmNoSuchDevice").c_str(), block); }));
     EXPECT_EQ(address, block.get());
-    block.reset();
-    ASSERT_NE(0u, VirtualQuery(address, &memory, sizeof(memory)));
-    EXPECT_EQ(static_cast<DWORD>(MEM_FREE), memory.State);
 }
 
 TEST_F(MountManagerTest, GetDriveLetterAnswersOnlyWithANameWithColonForExactlyThatDevice)
 {
     const String device = Unique(L"\\Device\\QmVolume");
-    TemporaryLink bare(Unique(L"QmBare"), device);
+    const UniqueKernelHandle bare = TemporaryLink(Unique(L"QmBare"), device);
     EXPECT_EQ(NoDriveLetter, MessageOf<MountManagerException>([&] { DriveLetterOf(device); }));
 
     const String first = Unique(L"QmFirst") + L":";
-    TemporaryLink firstLink(first, device);
+    const UniqueKernelHandle firstLink = TemporaryLink(first, device);
     EXPECT_EQ(first, DriveLetterOf(device));
     for (const String& other : {Strings::ToUpper(device), device + L"\\"})
         EXPECT_EQ(NoDriveLetter, MessageOf<MountManagerException>([&] { DriveLetterOf(other); }));
 
     // Of two drives, the last in the system's order.
     const String second = Unique(L"QmSecond") + L":";
-    TemporaryLink secondLink(second, device);
+    const UniqueKernelHandle secondLink = TemporaryLink(second, device);
     StringList names;
     MountManager::ListDosDevices(names);
     const auto firstAt = std::find(names.begin(), names.end(), first);
@@ -116,7 +101,7 @@ TEST_F(MountManagerTest, GetDriveLetterAnswersOnlyWithANameWithColonForExactlyTh
 TEST_F(MountManagerTest, DosDevicesPassOverANameThatCannotBeQueriedAndFollowADriveThroughALink)
 {
     const String locked = Unique(L"QmLocked") + L":";
-    TemporaryLink lockedLink(locked, L"\\Device\\QmLockedVolume", L"D:P");
+    const UniqueKernelHandle lockedLink = TemporaryLink(locked, L"\\Device\\QmLockedVolume", L"D:P");
     StringList names;
     MountManager::ListDosDevices(names);
     ASSERT_NE(names.end(), std::find(names.begin(), names.end(), locked));
@@ -127,15 +112,10 @@ TEST_F(MountManagerTest, DosDevicesPassOverANameThatCannotBeQueriedAndFollowADri
     const String device = Unique(L"\\Device\\QmDeepVolume");
     const String inner = Unique(L"QmDeepInner");
     const String deep = Unique(L"QmDeep") + L":";
-    TemporaryLink innerLink(inner, device);
-    TemporaryLink deepLink(deep, L"\\??\\" + inner);
-    ASSERT_NE(0u, QueryDosDeviceW(L"C:", target, 1024));
-    const String system = target;
-
+    const UniqueKernelHandle innerLink = TemporaryLink(inner, device);
+    const UniqueKernelHandle deepLink = TemporaryLink(deep, L"\\??\\" + inner);
     DosDevices devices;
     String drive;
-    devices.GetDriveLetter(system, drive);
-    EXPECT_EQ(L"C:", drive);
     devices.GetDriveLetter(device, drive);
     EXPECT_EQ(deep, drive);
     EXPECT_EQ(deep, DriveLetterOf(device));
@@ -145,34 +125,23 @@ TEST_F(MountManagerTest, DosDevicesPassOverANameThatCannotBeQueriedAndFollowADri
 
 namespace
 {
-    class MountManagerModule : public testing::Test
+    // The module's export, loaded from where it is built, into a buffer of chars characters
+    // pre-filled with a sentinel: the text, or "(failed <last error>, <buffer>)".
+    String Convert(const wchar_t* name, DWORD chars = 256)
     {
-    protected:
-        void SetUp() override
-        {
-            m_module.reset(LoadLibraryW((Lab::MountManagerFolder() + L"\\MountManager.dll").c_str()));
-            ASSERT_TRUE(m_module) << "error " << GetLastError();
-            m_convert = GetProc<ConvertSymbolicLinkProc>(m_module.get(), ConvertSymbolicLinkExport);
-            ASSERT_NE(nullptr, m_convert);
-        }
-
-        // The export into a buffer of chars characters pre-filled with a sentinel: the text, or
-        // "(failed <last error>, <buffer>)".
-        String Convert(const wchar_t* name, DWORD chars = 256)
-        {
-            std::vector<wchar_t> buffer(chars + 1, L'#');
-            SetLastError(0xDEADBEEF);
-            if (!m_convert(name, buffer.data(), chars))
-                return Strings::Format(L"(failed %lu, %s)", GetLastError(), buffer[0] == L'#' ? L"untouched" : buffer.data());
-            return String(buffer.data(), std::find(buffer.begin(), buffer.end(), L'\0') - buffer.begin());
-        }
-
-        UniqueLibrary m_module;
-        ConvertSymbolicLinkProc m_convert = nullptr;
-    };
+        const UniqueLibrary module(LoadLibraryW((Lab::MountManagerFolder() + L"\\MountManager.dll").c_str()));
+        const auto convert = GetProc<ConvertSymbolicLinkProc>(module.get(), ConvertSymbolicLinkExport);
+        if (convert == nullptr)
+            return L"(no module or no export)";
+        std::vector<wchar_t> buffer(chars + 1, L'#');
+        SetLastError(0xDEADBEEF);
+        if (!convert(name, buffer.data(), chars))
+            return Strings::Format(L"(failed %lu, %s)", GetLastError(), buffer[0] == L'#' ? L"untouched" : buffer.data());
+        return String(buffer.data(), std::find(buffer.begin(), buffer.end(), L'\0') - buffer.begin());
+    }
 }
 
-TEST_F(MountManagerModule, HandsNamesThatAreNoLinkBackAndRefusesWhatDoesNotFit)
+TEST(MountManagerModule, HandsNamesThatAreNoLinkBackAndRefusesWhatDoesNotFit)
 {
     wchar_t systemDevice[MAX_PATH] = {};
     ASSERT_NE(0u, QueryDosDeviceW(L"C:", systemDevice, MAX_PATH));

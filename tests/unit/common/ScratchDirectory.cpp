@@ -4,8 +4,6 @@
 #include "files/Paths.h"
 #include "handles/Handles.h"
 
-#include <gtest/gtest.h>
-
 ScratchDirectory::ScratchDirectory(const String& name)
 {
     wchar_t temp[MAX_PATH];

@@ -1,12 +1,20 @@
 #pragma once
-// Shared by the unit and COM tests: a private folder below the temporary directory (named after
-// the test and the process, emptied before use and removed afterwards) and file helpers.
+// Shared by the unit and COM tests (and bringing the test framework): a private folder below the
+// temporary directory (named after the test and the process, emptied before use and removed
+// afterwards), file helpers, the texts a test compares, security as SDDL, and the programs built
+// beside the tests.
 
+#include "files/Paths.h"
+#include "handles/Handles.h"
 #include "text/Strings.h"
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+#include <sddl.h>
+
 #include <string>
+#include <vector>
 
 class ScratchDirectory
 {
@@ -23,6 +31,10 @@ public:
 private:
     String m_path;
 };
+
+// stem and this process's id: a name (of a key, a device, an environment variable) no other test
+// process uses.
+inline String Unique(const wchar_t* stem) { return Strings::Format(L"%s%lu", stem, GetCurrentProcessId()); }
 
 // Through the long form, so deep paths work; a missing file reads as "<missing>".
 void WriteTextFile(const String& path, const std::string& content);
@@ -50,3 +62,93 @@ String SystemErrorText(DWORD code);
 
 // Names of the start tags of an XML text in order, read without the DOM that wrote it.
 std::string ElementOrder(const std::string& xml);
+
+// A file's or key's security as SDDL, set from SDDL, and the SID of the account the test runs as.
+// Wine keeps no descriptor for a file: it answers one made from the file's mode bits, and keeps of
+// a list that it is given what those bits can hold (the owner's access, and everyone's).
+namespace FileSecurity
+{
+    const SECURITY_INFORMATION Parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                       DACL_SECURITY_INFORMATION;
+
+    inline String ToSddl(PSECURITY_DESCRIPTOR descriptor)
+    {
+        wchar_t* text = nullptr;
+        if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, Parts, &text, nullptr))
+            return L"(not convertible)";
+        const UniqueLocalMemory owner(text);
+        return text;
+    }
+
+    // A descriptor from SDDL, in a block that the caller owns.
+    inline UniqueLocalMemory FromSddl(const String& sddl)
+    {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                         nullptr))
+            << Strings::ToUtf8(sddl);
+        return UniqueLocalMemory(descriptor);
+    }
+
+    // The owner, group and list of a file or folder as SDDL.
+    inline String SddlOf(const String& path)
+    {
+        DWORD size = 0;
+        GetFileSecurityW(path.c_str(), Parts, nullptr, 0, &size);
+        std::vector<BYTE> descriptor(size + 1);
+        if (!GetFileSecurityW(path.c_str(), Parts, descriptor.data(), static_cast<DWORD>(descriptor.size()), &size))
+            return L"(unreadable)";
+        return ToSddl(descriptor.data());
+    }
+
+    // Gives a file or folder the list of sddl ("D:...").
+    inline void SetList(const String& path, const String& sddl)
+    {
+        const UniqueLocalMemory descriptor = FromSddl(sddl);
+        ASSERT_TRUE(SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.get()))
+            << Strings::ToUtf8(path);
+    }
+
+    inline bool GrantsEveryone(const String& sddl)
+    {
+        return sddl.find(L";;;WD)") != String::npos;
+    }
+
+    inline String UserSid()
+    {
+        UniqueKernelHandle token;
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put());
+        BYTE buffer[512];
+        DWORD size = 0;
+        wchar_t* text = nullptr;
+        if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) ||
+            !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
+            return L"(unknown)";
+        const UniqueLocalMemory owner(text);
+        return text;
+    }
+}
+
+// The programs and modules built beside the test programs, and copies of the lab programs under
+// names no other process has.
+namespace Lab
+{
+    // A path relative to the folder of the running test program (the build tree's "tests").
+    inline String BesideTests(const String& relative)
+    {
+        wchar_t exe[MAX_PATH] = {};
+        const String program(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
+        return Paths::GetFullPath(program.substr(0, program.rfind(L'\\') + 1) + relative);
+    }
+
+    inline String MountManagerFolder() { return BesideTests(L"..\\src\\mountmanager"); }
+
+    // A copy of a lab program in the folder under a name of its own; empty when the copy fails.
+    inline String CopyProgram(const wchar_t* exe, const ScratchDirectory& folder, String& copyName)
+    {
+        static int counter = 0;
+        copyName = Strings::Format(L"qmlab%lu_%d.exe", GetCurrentProcessId(), ++counter);
+        const String copy = folder / copyName;
+        return CopyFileW(BesideTests(String(L"..\\lab\\labservice\\") + exe).c_str(), copy.c_str(), FALSE) ? copy : String();
+    }
+}

@@ -6,85 +6,43 @@
 #include "platform/Services.h"
 
 #include "errors/ErrorText.h"
-#include "common/LabProcess.h"
+#include "common/ScratchDirectory.h"
+#include "handles/Handles.h"
 
-#include <gtest/gtest.h>
-
-namespace
+TEST(Services, AMissingServiceIsNotInstalledAndCannotBeAskedWhetherItRuns)
 {
-    // One service of labservice.exe per test, removed before and after.
-    class LabService : public testing::Test
-    {
-    protected:
-        void SetUp() override
-        {
-            m_program = Lab::CopyProgram(L"labservice.exe", m_folder, m_exeName);
-            ASSERT_FALSE(m_program.empty()) << "cannot copy labservice.exe";
-            m_name = L"QmLabService_" + m_exeName.substr(0, m_exeName.size() - 4);
-            m_manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-            ASSERT_TRUE(m_manager) << "error " << GetLastError();
-            Delete();
-        }
-
-        void TearDown() override
-        {
-            SERVICE_STATUS status = {};
-            ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status);
-            Delete();
-        }
-
-        // Installed and running.
-        void Run(const wchar_t* mode)
-        {
-            const String commandLine = Strings::Format(L"\"%s\" %s %s", m_program.c_str(), mode, m_name.c_str());
-            m_service.reset(CreateServiceW(m_manager.get(), m_name.c_str(), m_name.c_str(), SERVICE_ALL_ACCESS,
-                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                           commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-            ASSERT_TRUE(m_service) << "CreateService error " << GetLastError();
-            ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << "error " << GetLastError();
-            for (int polls = 0; State() != SERVICE_RUNNING && polls < 200; ++polls)
-                Sleep(50);
-            ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State());
-        }
-
-        DWORD State() const
-        {
-            SERVICE_STATUS status = {};
-            QueryServiceStatus(m_service.get(), &status);
-            return status.dwCurrentState;
-        }
-
-        void Delete()
-        {
-            m_service.reset(OpenServiceW(m_manager.get(), m_name.c_str(), DELETE));
-            DeleteService(m_service.get());
-            m_service.reset();
-        }
-
-        ScratchDirectory m_folder;
-        String m_exeName;
-        String m_program;
-        String m_name;
-        UniqueServiceHandle m_manager;
-        UniqueServiceHandle m_service;
-    };
-}
-
-TEST_F(LabService, AMissingServiceIsNotInstalledAndCannotBeAskedWhetherItRuns)
-{
+    const String name = Unique(L"QmNoSuchService");
     // The answer starts from the opposite sentinel, so it must be written.
     bool installed = true;
-    Services::IsInstalled(m_name, installed);
+    Services::IsInstalled(name, installed);
     EXPECT_FALSE(installed);
     bool running = false;
     EXPECT_EQ(L"OpenService() failed: " + ErrorText::Format(ERROR_SERVICE_DOES_NOT_EXIST),
-              MessageOf<ServiceException>([&] { Services::IsRunning(m_name, running); }));
+              MessageOf<ServiceException>([&] { Services::IsRunning(name, running); }));
 }
 
-TEST_F(LabService, StopWaitsPastTheTimeOutWhileTheServiceReportsProgress)
+// The service needs about 2.5 s to stop and advances its check point every 0.3 s.
+TEST(Services, StopWaitsPastTheTimeOutWhileTheServiceReportsProgress)
 {
-    // The service needs about 2.5 s and advances its check point every 0.3 s.
-    Run(L"slow");
-    EXPECT_EQ(L"(nothing thrown)", MessageOf<ServiceException>([&] { Services::Stop(m_name, 200); }));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State());
+    ScratchDirectory folder;
+    String exeName;
+    const String program = Lab::CopyProgram(L"labservice.exe", folder, exeName);
+    ASSERT_FALSE(program.empty()) << "cannot copy labservice.exe";
+    const String name = L"QmLabService_" + exeName.substr(0, exeName.size() - 4);
+    const String commandLine = Strings::Format(L"\"%s\" slow %s", program.c_str(), name.c_str());
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    const UniqueServiceHandle service(CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                                     commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(service) << "CreateService error " << GetLastError();
+    SERVICE_STATUS status = {};
+    const auto state = [&] { return QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0; };
+    if (StartServiceW(service.get(), 0, nullptr))
+        for (int polls = 0; state() != SERVICE_RUNNING && polls < 200; ++polls)
+            Sleep(50);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), state());
+    EXPECT_EQ(L"(nothing thrown)", MessageOf<ServiceException>([&] { Services::Stop(name, 200); }));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), state());
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    DeleteService(service.get());
 }

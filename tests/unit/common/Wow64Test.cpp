@@ -11,24 +11,13 @@
 #include "files/Directories.h"
 #include "platform/Libraries.h"
 
-#include <gtest/gtest.h>
-
 #include <stdexcept>
-
-namespace
-{
-    String SystemFolder() { return Libraries::SystemFolder(); }
-}
 
 TEST(Wow64, OnlyThePathsOfTheSystemFolderAreRedirectedAndOnlyUnderWow64)
 {
-    const String system = SystemFolder();
+    const String system = Libraries::SystemFolder();
     const String windows = Directories::GetDirectory(system, true);
-    const struct
-    {
-        String path;
-        bool redirected;
-    } cases[] = {
+    const struct { String path; bool redirected; } cases[] = {
         {system, true}, {system + L"\\", true}, {system + L"\\InetSrv\\MetaBase.xml", true},
         {L"\\\\?\\" + system + L"\\Microsoft\\Protect\\S-1-5-18\\Preferred", true},
         {Strings::ToUpper(system) + L"\\PERFC009.DAT", true}, {windows + L"\\System32\\..\\system32\\qmprot32.dll", true},
@@ -63,12 +52,12 @@ TEST(Wow64, OnlyThePathsOfTheSystemFolderAreRedirectedAndOnlyUnderWow64)
 TEST(Wow64, ScopesNestAndPutRedirectionBackOnEveryWayOut)
 {
     const FakeRedirector wow64;
-    const String inside = SystemFolder() + L"\\qmprot32.dll";
+    const String inside = Libraries::SystemFolder() + L"\\qmprot32.dll";
     try
     {
         const Wow64::NativeScope outer(inside);
         {
-            const Wow64::NativeScope inner(SystemFolder() + L"\\drivers\\qmprotfs.sys");
+            const Wow64::NativeScope inner(Libraries::SystemFolder() + L"\\drivers\\qmprotfs.sys");
             EXPECT_TRUE(inner.IsRedirectionOff());
         }
         EXPECT_TRUE(FakeRedirector::RedirectionOff()) << "the inner scope's end turned it back on";
@@ -90,7 +79,7 @@ TEST(Wow64, ScopesNestAndPutRedirectionBackOnEveryWayOut)
 TEST(Wow64, AScopeThatCannotTurnRedirectionOffFailsNamingThePathAndChangesNothing)
 {
     const FakeRedirector wow64;
-    const String inside = SystemFolder() + L"\\InetSrv\\MetaBase.xml";
+    const String inside = Libraries::SystemFolder() + L"\\InetSrv\\MetaBase.xml";
 
     FakeRedirector::FailNextDisable(ERROR_ACCESS_DENIED);
     EXPECT_EQ(L"Wow64DisableWow64FsRedirection() failed for " + inside + L": " + SystemErrorText(ERROR_ACCESS_DENIED),

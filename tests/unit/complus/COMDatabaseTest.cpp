@@ -8,42 +8,28 @@
 #include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 namespace
 {
     const wchar_t* const NoCatalog = L"CoCreateInstance(CLSID_COMAdminCatalog) failed: Error = 0x80040154";
 }
 
-TEST(COMDatabase, WithoutACatalogBothOperationsFailWithTheCreationCode)
-{
-    const ComApartment apartment(COINIT_MULTITHREADED);
-    ASSERT_TRUE(apartment);
-    ScratchDirectory folder;
-    String message = MessageOf<COMDatabaseException>([&] { COMDatabase::Backup(folder.Path()); });
-    EXPECT_EQ(0u, message.find(NoCatalog)) << message;
-    EXPECT_EQ("<missing>", ReadTextFile(folder / L"comDB.reg"));
-
-    WriteTextFile(folder / L"comDB.reg", "LAB COM+ REGDB 1\n");
-    message = MessageOf<COMDatabaseException>([&] { COMDatabase::Restore(folder.Path()); });
-    EXPECT_EQ(0u, message.find(NoCatalog)) << message;
-}
-
-// A missing file, a folder and a file far past the bound are refused by the hostile test; here,
-// the bound itself.
-TEST(COMDatabase, RestoreRefusesAFileOneBytePast256MiBBeforeTheCatalogAndTakesOneOfExactlyThat)
+// A missing file, a folder and a file far past 256 MiB are refused by the hostile test; here, the
+// bound itself, refused before the catalog is asked.
+TEST(COMDatabase, WithoutACatalogBothOperationsFailWithTheCreationCodeAndTheSizeBoundComesFirst)
 {
     const ComApartment apartment(COINIT_MULTITHREADED);
     ASSERT_TRUE(apartment);
     ScratchDirectory folder;
     const String file = folder / L"comDB.reg";
+    EXPECT_EQ(0u, MessageOf<COMDatabaseException>([&] { COMDatabase::Backup(folder.Path()); }).find(NoCatalog));
+    EXPECT_EQ("<missing>", ReadTextFile(file));
+
     for (const LONGLONG size : {256ll * 1024 * 1024 + 1, 256ll * 1024 * 1024})
     {
         UniqueFileHandle handle(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        ASSERT_TRUE(handle);
         LARGE_INTEGER end;
         end.QuadPart = size;
-        ASSERT_TRUE(SetFilePointerEx(handle.get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(handle.get()));
+        ASSERT_TRUE(handle && SetFilePointerEx(handle.get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(handle.get()));
         handle.reset();
         const String message = MessageOf<COMDatabaseException>([&] { COMDatabase::Restore(folder.Path()); });
         if (size > 256ll * 1024 * 1024)

@@ -1,13 +1,11 @@
 // The exception guard, for callers with an error text (the interface methods) and for those that
-// get only a code (module exports, registration, IDispatch): nothing escapes either. The text of
-// each kind of exception is in the CurrentException tests.
+// get only a code (module exports, registration, IDispatch): nothing escapes either, and each kind
+// of exception has its text and code.
 
 #include "module/ComGuard.h"
 
 #include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
-
-#include <gtest/gtest.h>
 
 #include <functional>
 #include <new>
@@ -30,6 +28,9 @@ TEST(ComGuard, EveryExceptionEndsInAFailureCodeAndTheMethodsText)
         {[]() -> HRESULT { throw CWin32Exception(L"RegOpenKeyEx", ERROR_ACCESS_DENIED); },
          HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
          L"CWin32Exception ERROR: RegOpenKeyEx: " + CWin32Exception(L"", ERROR_ACCESS_DENIED).GetErrorMessage() + failText},
+        // Memory exhaustion is told by the exception, not by the code: this one keeps its text.
+        {[]() -> HRESULT { throw CWin32Exception(L"HeapAlloc", ERROR_OUTOFMEMORY); }, E_OUTOFMEMORY,
+         L"CWin32Exception ERROR: HeapAlloc: " + CWin32Exception(L"", ERROR_OUTOFMEMORY).GetErrorMessage() + failText},
         // A failure must never read as success.
         {[]() -> HRESULT { throw CWin32Exception(L"Somewhere", ERROR_SUCCESS); }, E_FAIL,
          L"CWin32Exception ERROR: Somewhere: " + CWin32Exception(L"", ERROR_SUCCESS).GetErrorMessage() + failText},

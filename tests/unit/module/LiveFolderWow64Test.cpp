@@ -11,10 +11,7 @@
 #include "files/Paths.h"
 #include "platform/Libraries.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <vector>
 
 namespace
 {
@@ -25,12 +22,9 @@ namespace
         return component.flag == &_SYSTEM_STATE_BACKUP_RESTORE_OPTIONS::m_bRegistryService ? StringList{g_liveFolder}
                                                                                              : StringList();
     }
-}
 
-// The other name of the folder: the same folder through the drive that Wine maps to the Unix
-// root; empty where there is none.
-namespace
-{
+    // The other name of the folder: the same folder through the drive that Wine maps to the Unix
+    // root; empty where there is none.
     String OtherName(const String& folder)
     {
         wchar_t prefix[1024] = {};
@@ -44,7 +38,7 @@ namespace
 
 TEST(BackupTargetUnderWow64, AnotherNameOfALiveFolderOfTheSystemFolderIsRefused)
 {
-    g_liveFolder = Libraries::SystemFolder() + Strings::Format(L"\\qmwow64-live-%lu", GetCurrentProcessId());
+    g_liveFolder = Libraries::SystemFolder() + L"\\" + Unique(L"qmwow64-live-");
     ASSERT_TRUE(Directories::Create(g_liveFolder));
     const String other = OtherName(g_liveFolder);
     if (other.empty())

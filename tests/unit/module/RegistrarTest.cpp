@@ -5,28 +5,26 @@
 
 #include "registry/ScratchKey.h"
 
-#include <gtest/gtest.h>
-
 namespace
 {
     class RegistrarTest : public RegistryTest::ScratchKey
     {
     protected:
-        UniqueRegKey Open(const String& sub)
+        // HKCR of the scripts is the scratch key's sub key.
+        void MapRootTo(const String& sub)
         {
-            UniqueRegKey key;
-            EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, KEY_ALL_ACCESS, key.put()));
-            return key;
+            ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, KEY_ALL_ACCESS, m_root.put()));
+            registrar.MapRoot(L"HKCR", m_root.get());
         }
 
+        UniqueRegKey m_root;
         Registrar registrar;
     };
 }
 
 TEST_F(RegistrarTest, BrokenScriptsWriteNothing)
 {
-    const UniqueRegKey root = Open(L"");
-    registrar.MapRoot(L"HKCR", root.get());
+    MapRootTo(L"");
     const wchar_t* const broken[] = {
         L"HKCR { Good = s 'x' Unknown = s '%NOT_DEFINED%' }",
         L"HKCR { Good = s 'x' Open { }",
@@ -48,8 +46,7 @@ TEST_F(RegistrarTest, AFailingWriteAnswersWithTheRegistrysOwnCode)
 {
     // Below a volatile key only volatile keys may be made; the scripts make lasting ones.
     CreateKey(L"volatile", nullptr, REG_OPTION_VOLATILE);
-    const UniqueRegKey root = Open(L"volatile");
-    registrar.MapRoot(L"HKCR", root.get());
+    MapRootTo(L"volatile");
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), registrar.Register(L"HKCR { Child = s 'x' }"));
     EXPECT_FALSE(KeyExists(L"volatile\\Child"));
 }

@@ -9,14 +9,10 @@
 
 #include "ScratchKey.h"
 
-#include <sddl.h>
-
 using namespace RegistryTest;
 
 namespace
 {
-    const SECURITY_INFORMATION Carried = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-
     class RegistryCopy : public ScratchKey
     {
     protected:
@@ -34,48 +30,43 @@ namespace
             ScratchKey::TearDown();
         }
 
+        // The owner may always change the access list; a key that is gone needs none.
         void SetSecurity(const String& key, const wchar_t* sddl) const
         {
-            PSECURITY_DESCRIPTOR descriptor = nullptr;
-            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
-            const UniqueLocalMemory owner(descriptor);
             UniqueRegKey opened;
-            // The owner may always change the access list; a key that is gone needs none.
-            if (RegOpenKeyExW(HKEY_CURRENT_USER, Path(key).c_str(), 0, WRITE_DAC | WRITE_OWNER, opened.put()) == ERROR_SUCCESS)
-            {
-                ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(opened.get(), Carried, descriptor));
-            }
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, Path(key).c_str(), 0, WRITE_DAC | WRITE_OWNER, opened.put()) != ERROR_SUCCESS)
+                return;
+            EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(opened.get(), FileSecurity::Parts, FileSecurity::FromSddl(sddl).get()));
         }
 
-        // Owner, group and access list in the platform's text form; empty when unreadable.
+        // Owner, group and access list as SDDL; empty when unreadable.
         String Describe(const String& key) const
         {
             UniqueRegKey opened;
             std::vector<BYTE> descriptor(4096);
             DWORD size = static_cast<DWORD>(descriptor.size());
-            wchar_t* text = nullptr;
             if (RegOpenKeyExW(HKEY_CURRENT_USER, Path(key).c_str(), 0, READ_CONTROL, opened.put()) != ERROR_SUCCESS ||
-                RegGetKeySecurity(opened.get(), Carried, descriptor.data(), &size) != ERROR_SUCCESS ||
-                !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1, Carried, &text, nullptr))
+                RegGetKeySecurity(opened.get(), FileSecurity::Parts, descriptor.data(), &size) != ERROR_SUCCESS)
                 return String();
-            const UniqueLocalMemory owner(text);
-            return text;
+            return FileSecurity::ToSddl(descriptor.data());
         }
     };
 }
 
 TEST_F(RegistryCopy, ReplacesTheDestinationWithAnExactCopyOfTheSourceAndItsSecurity)
 {
-    // Values of several kinds, classes, at several depths. Names, classes and data past the
-    // readers' first buffers are in the enumerator's test.
+    // Values of several kinds, classes, at several depths; names, classes and data past the
+    // enumerators' first buffers, and items after them.
     CreateKey(L"Source", L"TopClass");
     SetRaw(L"Source", L"", REG_SZ, ToBytes(L"default value"));
+    SetRaw(L"Source", String(2000, L'v'), REG_BINARY, Pattern(100000));
     SetRaw(L"Source", L"multi", REG_MULTI_SZ, ToBytes(String(L"one\0two\0", 8)));
     SetRaw(L"Source", L"emptybin", REG_BINARY, {});
     SetRaw(L"Source", L"unterminated", REG_SZ, ToBytes(L"abc", false));
-    CreateKey(L"Source\\Child", String(300, L'c').c_str());
+    CreateKey(L"Source\\Child", String(3000, L'c').c_str());
     SetRaw(L"Source\\Child", L"blob", REG_BINARY, Pattern(5000));
     SetDword(L"Source\\Child\\Grandchild", L"depth", 2);
+    SetDword(L"Source\\" + String(255, L'k'), L"after", 1);
     CreateKey(L"Source\\Empty");
     // Several siblings at each level: every deletion shifts the enumeration under the walk.
     for (const wchar_t* stale : {L"A\\A1\\A11", L"A\\A2", L"B", L"C\\C1", L"C\\C2\\C21", L"C\\C3"})
@@ -83,7 +74,7 @@ TEST_F(RegistryCopy, ReplacesTheDestinationWithAnExactCopyOfTheSourceAndItsSecur
     SetDword(L"Destination", L"stale", 1);
     SetRaw(L"Destination", L"", REG_SZ, ToBytes(L"old default"));
     const RawTree source = Dump(L"Source");
-    ASSERT_EQ(String(300, L'c'), source.at(L"Child").keyClass);
+    ASSERT_EQ(String(3000, L'c'), source.at(L"Child").keyClass);
     SetSecurity(L"Source", L"O:SYG:SYD:P(A;;KA;;;BA)(A;;KR;;;SY)");
     SetSecurity(L"Source\\Child", L"O:BAG:SYD:P(A;;KA;;;BA)(A;CI;KR;;;BU)(A;;KA;;;SY)");
     const String top = Describe(L"Source");

@@ -1,5 +1,5 @@
 // The key class's shared handles and failures, and the value reads of the restore. Items larger
-// than the readers' first buffers are in the enumerator's test.
+// than the readers' first buffers are in the registry copy's test.
 
 #include "registry/RegistryKey.h"
 #include "registry/RegistryService.h"
@@ -129,14 +129,7 @@ TEST_F(RegistryFunctions, GetMultiStringReadsEveryStringOrReportsFunctionFailedL
 TEST_F(RegistryFunctions, FindStartReadsTheFirstStartValueOfTheTreeDepthFirstAsANumber)
 {
     // Each key: its values, then what FindStart answers (no answer: 0x5eed, the sentinel).
-    const struct
-    {
-        const wchar_t* key;
-        const wchar_t* name;
-        DWORD type;
-        Bytes data;
-        int expected;
-    } cases[] = {
+    const struct { const wchar_t* key; const wchar_t* name; DWORD type; Bytes data; int expected; } cases[] = {
         {L"Svc", L"START", REG_DWORD, DwordBytes(3), 3}, // any case of the name
         {L"Negative", L"Start", REG_DWORD, DwordBytes(0xFFFFFFFF), -1},
         // Any other type reads as the number its text begins with, which may lack its null.

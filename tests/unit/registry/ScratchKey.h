@@ -2,15 +2,11 @@
 // A per-test scratch key below HKCU\Software\QmTest, and raw registry helpers that check effects
 // without going through the code under test.
 
-#include "handles/Handles.h"
-#include "privileges/Privileges.h"
 #include "common/ScratchDirectory.h"
-#include "text/Strings.h"
+#include "privileges/Privileges.h"
 #include "registry/RegistryKey.h"
 
 #include <windows.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
@@ -108,9 +104,6 @@ namespace RegistryTest
         return tree;
     }
 
-    // For keys below HKEY_USERS: no other test process uses the name.
-    inline String UniqueName(const wchar_t* stem) { return Strings::Format(L"%s%lu", stem, GetCurrentProcessId()); }
-
     inline bool EnableHivePrivileges()
     {
         return Privileges::Enable(SE_BACKUP_NAME) == ERROR_SUCCESS && Privileges::Enable(SE_RESTORE_NAME) == ERROR_SUCCESS;
@@ -125,7 +118,7 @@ namespace RegistryTest
 
     inline RawTree DumpHiveFile(const String& file)
     {
-        const String name = UniqueName(L"QmTestHiveCheck");
+        const String name = Unique(L"QmTestHiveCheck");
         RemoveKey(HKEY_USERS, name);
         if (RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str()) != ERROR_SUCCESS)
             return RawTree{{L"cannot load " + file, RawKey()}};

@@ -5,8 +5,6 @@
 
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 // A manifest may list any number of links: reading stops one past the limit, so that a list
 // past it is refused without reading it whole.
 TEST(SystemVolumeBackupSet, LinksAreReadUpToOnePastTheLimitAndNoneWhereThereAreNone)

@@ -8,26 +8,7 @@
 #include "vss/VssClientException.h"
 
 #include "common/ScratchDirectory.h"
-
-#include <gtest/gtest.h>
-
-namespace
-{
-    String BesideTests(const wchar_t* relative)
-    {
-        wchar_t self[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, self, MAX_PATH);
-        const String program = self;
-        return program.substr(0, program.rfind(L'\\') + 1) + relative;
-    }
-
-    String SystemFolder()
-    {
-        wchar_t folder[MAX_PATH] = {};
-        GetSystemDirectoryW(folder, MAX_PATH);
-        return folder;
-    }
-}
+#include "platform/Libraries.h"
 
 TEST(VssApi, TakesTheEntryPointOfLaterSystemsFirstAndElseTheCppName)
 {
@@ -36,7 +17,7 @@ TEST(VssApi, TakesTheEntryPointOfLaterSystemsFirstAndElseTheCppName)
         {L"vssapi-2003.dll", "?CreateVssBackupComponents@@YAJPEAPEAVIVssBackupComponents@@@Z"}};
     for (const auto& library : libraries)
     {
-        const VssApiLibrary api(BesideTests(library.first));
+        const VssApiLibrary api(Lab::BesideTests(library.first));
         EXPECT_STREQ(library.second, api.EntryPoint());
         EXPECT_TRUE(api.Create());
     }
@@ -44,7 +25,7 @@ TEST(VssApi, TakesTheEntryPointOfLaterSystemsFirstAndElseTheCppName)
 
 TEST(VssApi, SaysWhatIsMissing)
 {
-    const String kernel32 = SystemFolder() + L"\\kernel32.dll";
+    const String kernel32 = Libraries::SystemFolder() + L"\\kernel32.dll";
     EXPECT_EQ(L"The VSS library " + kernel32 +
                   L" exports neither CreateVssBackupComponentsInternal nor "
                   L"?CreateVssBackupComponents@@YAJPEAPEAVIVssBackupComponents@@@Z: it is not a VSS library this "
@@ -63,5 +44,5 @@ TEST(VssApi, LoadsTheSystemFoldersLibrary)
 {
     // Wine's own vssapi.dll exports the later name (and does no VSS work).
     const VssApiLibrary api;
-    EXPECT_EQ(SystemFolder() + L"\\vssapi.dll", api.Path());
+    EXPECT_EQ(Libraries::SystemFolder() + L"\\vssapi.dll", api.Path());
 }

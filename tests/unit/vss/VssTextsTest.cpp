@@ -6,8 +6,6 @@
 
 #include "common/ScratchDirectory.h"
 
-#include <gtest/gtest.h>
-
 #include <map>
 #include <regex>
 #include <set>
