@@ -1,6 +1,6 @@
 #include "platform/Processes.h"
 
-#include "errors/ErrorText.h"
+#include "errors/Failure.h"
 
 #include <winternl.h>
 
@@ -29,11 +29,6 @@ namespace
         return TRUE;
     }
 
-    [[noreturn]] void Throw(const wchar_t* format, DWORD error)
-    {
-        throw ProcessesException(Strings::Format(format, ErrorText::Format(error).c_str()));
-    }
-
     // Opens a process that denied the caller terminate rights, with the debug privilege enabled
     // for that one call and put back as it was.
     UniqueKernelHandle OpenWithDebugPrivilege(DWORD processId)
@@ -49,9 +44,9 @@ namespace
         if (!OpenThreadToken(GetCurrentThread(), tokenAccess, FALSE, token.put()))
         {
             if (GetLastError() != ERROR_NO_TOKEN)
-                Throw(L"OpenThreadToken failed: %s", GetLastError());
+                Failure::ThrowLastError<ProcessesException>(L"OpenThreadToken failed: %s");
             if (!OpenProcessToken(GetCurrentProcess(), tokenAccess, token.put()))
-                Throw(L"OpenProcessToken failed: %s", GetLastError());
+                Failure::ThrowLastError<ProcessesException>(L"OpenProcessToken failed: %s");
         }
 
         TOKEN_PRIVILEGES debug = {};
@@ -64,13 +59,14 @@ namespace
         {
             const DWORD error = GetLastError();
             token.reset();
-            Throw(L"AdjustTokenPrivileges failed: %s", error);
+            Failure::ThrowCode<ProcessesException>(error, L"AdjustTokenPrivileges failed: %s");
         }
         // Success with "not all assigned" means the token does not hold the privilege at all.
         if (GetLastError() == ERROR_NOT_ALL_ASSIGNED)
         {
             token.reset();
-            Throw(L"AdjustTokenPrivileges (SE_DEBUG_NAME) failed: %s", ERROR_NOT_ALL_ASSIGNED);
+            Failure::ThrowCode<ProcessesException>(ERROR_NOT_ALL_ASSIGNED,
+                                                   L"AdjustTokenPrivileges (SE_DEBUG_NAME) failed: %s");
         }
 
         UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, processId));
@@ -78,7 +74,7 @@ namespace
         AdjustTokenPrivileges(token.get(), FALSE, &previous, previousSize, nullptr, nullptr);
         token.reset();
         if (!process)
-            Throw(L"OpenProcess failed: %s.", openError);
+            Failure::ThrowCode<ProcessesException>(openError, L"OpenProcess failed: %s.");
         return process;
     }
 }
@@ -217,9 +213,9 @@ void Processes::Kill(const String& name)
     {
         const DWORD error = GetLastError();
         if (error != ERROR_ACCESS_DENIED)
-            Throw(L"OpenProcess failed: %s", error);
+            Failure::ThrowCode<ProcessesException>(error, L"OpenProcess failed: %s");
         terminator = OpenWithDebugPrivilege(processId);
     }
     if (!TerminateProcess(terminator.get(), 0))
-        Throw(L"TerminateProcess failed: %s.", GetLastError());
+        Failure::ThrowLastError<ProcessesException>(L"TerminateProcess failed: %s.");
 }
