@@ -12,6 +12,7 @@
 
 #include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
+#include "errors/Failure.h"
 #include "files/FileSystem.h"
 #include "handles/Handles.h"
 #include "text/Secret.h"
@@ -685,8 +686,7 @@ namespace
             const DWORD error = GetLastError();
             file.reset();
             DeleteFileW(infoPath.c_str());
-            throw CatalogException(Strings::Format(L"Writing %s failed: %s", infoPath.c_str(),
-                                                   ErrorText::Format(error).c_str()));
+            Failure::ThrowCode<CatalogException>(error, L"Writing %s failed: %s", infoPath.c_str());
         }
         file.reset();
 
