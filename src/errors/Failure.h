@@ -29,7 +29,9 @@ namespace Failure
         throw Exception(Strings::Format(format, arguments..., errorText.c_str()));
     }
 
-    // ThrowCode of the calling thread's last error, read before anything else can change it.
+    // ThrowCode of the calling thread's last error. The arguments are made before it is read: pass
+    // texts and numbers, or calls that leave the last error alone (string operations); read it
+    // into a code of its own first when anything else comes between.
     template <typename Exception, typename... Arguments>
     [[noreturn]] void ThrowLastError(const wchar_t* format, Arguments... arguments)
     {
