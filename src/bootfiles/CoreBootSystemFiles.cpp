@@ -65,9 +65,8 @@ namespace
         const LONG status = Registry::GetString(HKEY_LOCAL_MACHINE, SetupKey, L"SystemPartition", partition);
         if (status != ERROR_SUCCESS)
             Failure::ThrowCode<CoreBootSystemFilesException>(
-                status, L"Registry::GetString(%d, %s, %s, %s) failed: %d: %s",
-                Failure::Number(HKEY_LOCAL_MACHINE), SetupKey, L"SystemPartition",
-                partition.c_str(), static_cast<int>(status));
+                status, L"Registry::GetString(%d, %s, %s, %s) failed: %d: %s", Failure::Number(HKEY_LOCAL_MACHINE),
+                SetupKey, L"SystemPartition", partition.c_str(), static_cast<int>(status));
         String drive;
         MountManager::GetDriveLetter(partition, drive);
         return drive;
