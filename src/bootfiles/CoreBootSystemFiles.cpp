@@ -4,10 +4,14 @@
 #include "bootfiles/ShellFileOperation.h"
 #include "errors/ErrorText.h"
 #include "errors/Failure.h"
-#include "files/FileSystem.h"
-#include "handles/Handles.h"
-#include "platform/MountManagerClient.h"
+#include "files/Directories.h"
+#include "files/Files.h"
+#include "files/Paths.h"
 #include "files/StagingFolder.h"
+#include "handles/Handles.h"
+#include "platform/EnvironmentVariables.h"
+#include "platform/Libraries.h"
+#include "platform/MountManagerClient.h"
 #include "platform/Wow64.h"
 #include "registry/RegistryKey.h"
 
@@ -357,7 +361,7 @@ namespace
         PerfGroup,
         WebServerGroup,
     };
-    const wchar_t* const GroupFolders[] = {L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS"};
+    const auto& GroupFolders = CoreBootSystemFiles::GroupFolders;
 
     bool IsDriveLetter(const String& text)
     {

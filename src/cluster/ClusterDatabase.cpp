@@ -1,9 +1,12 @@
 #include "cluster/ClusterDatabase.h"
 
 #include "errors/Failure.h"
-#include "files/FileSystem.h"
-#include "handles/Handles.h"
+#include "files/Directories.h"
 #include "files/Links.h"
+#include "files/Paths.h"
+#include "handles/Handles.h"
+#include "platform/EnvironmentVariables.h"
+#include "platform/Libraries.h"
 
 #include <windows.h>
 #include <clusapi.h>
@@ -63,7 +66,7 @@ namespace
     {
         String folder = directory;
         Directories::AppendBackslash(folder);
-        return folder + L"Cluster";
+        return folder + ClusterDatabase::BackupFolder;
     }
 
     // Where the cluster service keeps its database, which a restore replaces.

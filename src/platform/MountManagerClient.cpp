@@ -1,9 +1,9 @@
 #include "platform/MountManagerClient.h"
 
 #include "errors/Failure.h"
-#include "files/FileSystem.h"
-#include "platform/Wow64.h"
 #include "mountmanager/ConvertSymbolicLink.h"
+#include "platform/Libraries.h"
+#include "platform/Wow64.h"
 
 namespace
 {
@@ -38,7 +38,7 @@ namespace
     public:
         LinkResolver()
         {
-            const String folder = Paths::OwnModuleFolder();
+            const String folder = Libraries::OwnModuleFolder();
             if (folder.empty())
                 Failure::ThrowLastError<MountManagerException>(L"GetModuleFileName() failed: %s");
             const String path = folder + MountManagerLibrary;

@@ -2,9 +2,12 @@
 
 #include "errors/Exceptions.h"
 #include "errors/Failure.h"
-#include "files/FileSystem.h"
-#include "handles/Handles.h"
+#include "files/Directories.h"
+#include "files/Files.h"
 #include "files/Links.h"
+#include "files/Paths.h"
+#include "handles/Handles.h"
+#include "platform/EnvironmentVariables.h"
 #include "sysvol/SystemVolumeBackupSet.h"
 
 #include <algorithm>
