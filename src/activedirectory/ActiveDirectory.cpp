@@ -3,9 +3,10 @@
 #include "activedirectory/ActiveDirectoryBackupSet.h"
 #include "activedirectory/ActiveDirectoryFolders.h"
 #include "activedirectory/TnVssClientWrapper.h"
-#include "files/DatabaseLogs.h"
 #include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
+#include "errors/Failure.h"
+#include "files/DatabaseLogs.h"
 #include "files/Directories.h"
 #include "files/Files.h"
 #include "files/Paths.h"
@@ -41,15 +42,6 @@ namespace
         wchar_t* newDatabaseName;
     };
 
-    [[noreturn]] void Fail(const String& message)
-    {
-        throw ActiveDirectoryException(message);
-    }
-
-    [[noreturn]] void CallFailed(const wchar_t* call, HRESULT code)
-    {
-        Fail(String(call) + L" failed: " + ErrorText::Format(static_cast<DWORD>(code)));
-    }
 
     // Servers of version 6 and later hand the directory over through its VSS writer.
     bool TakesWriterPath()
@@ -114,7 +106,7 @@ namespace
     {
         ULONGLONG size = 0;
         if (SavedFileSize(saved, size) && size == 0)
-            Fail(Strings::Format(L"%s is empty, not a directory database", saved.c_str()));
+            throw ActiveDirectoryException(Strings::Format(L"%s is empty, not a directory database", saved.c_str()));
     }
 
     struct NoCase
@@ -142,8 +134,9 @@ namespace
         const String manifest = directory + L"\\" + ActiveDirectoryBackupSet::FileName;
         ULONGLONG manifestSize = 0;
         if (SavedFileSize(manifest, manifestSize) && manifestSize > MostManifestBytes)
-            Fail(Strings::Format(L"%s is larger than %lu MiB, more than a directory backup's manifest holds",
-                                 manifest.c_str(), static_cast<unsigned long>(MostManifestBytes >> 20)));
+            throw ActiveDirectoryException(
+                Strings::Format(L"%s is larger than %lu MiB, more than a directory backup's manifest holds",
+                                manifest.c_str(), static_cast<unsigned long>(MostManifestBytes >> 20)));
         ActiveDirectoryBackupSet backupSet(directory);
         backupSet.OpenExisting(NoBackup);
         SavedBackup saved;
@@ -155,7 +148,8 @@ namespace
         std::set<String, NoCase> names;
         const auto once = [&](const String& name) {
             if (!names.insert(name).second)
-                Fail(Strings::Format(L"The backup in %s lists %s more than once", directory.c_str(), name.c_str()));
+                throw ActiveDirectoryException(
+                    Strings::Format(L"The backup in %s lists %s more than once", directory.c_str(), name.c_str()));
         };
         size_t databases = 0;
         for (const auto& entry : Entries(saved.databaseFiles.c_str()))
@@ -164,23 +158,25 @@ namespace
                 continue;
             const String name = SavedName(entry.second);
             if (!Paths::IsPlainName(name))
-                Fail(Strings::Format(L"The backup in %s lists the database %s, whose name is no plain file name",
-                                     directory.c_str(), entry.second.c_str()));
+                throw ActiveDirectoryException(
+                    Strings::Format(L"The backup in %s lists the database %s, whose name is no plain file name",
+                                    directory.c_str(), entry.second.c_str()));
             once(name);
             RefuseEmptyDatabase(directory + L"\\" + name);
             ++databases;
         }
         if (databases == 0)
-            Fail(Strings::Format(NoBackup, directory.c_str()));
+            throw ActiveDirectoryException(Strings::Format(NoBackup, directory.c_str()));
         for (const auto& entry : Entries(saved.logFiles.c_str()))
         {
             if (!IsLogAreaMarker(entry.first))
                 continue;
             const String name = SavedName(entry.second);
             if (!DatabaseLogs::IsGenerationName(name))
-                Fail(Strings::Format(L"The backup in %s lists the log %s, which is no generation-numbered log "
-                                     L"(edb<generation>.log)",
-                                     directory.c_str(), entry.second.c_str()));
+                throw ActiveDirectoryException(
+                    Strings::Format(L"The backup in %s lists the log %s, which is no generation-numbered log "
+                                    L"(edb<generation>.log)",
+                                    directory.c_str(), entry.second.c_str()));
             once(name);
         }
         return saved;
@@ -207,9 +203,10 @@ namespace
                 continue;
             if (entry.second.empty() ||
                 !isServiceFolder(isFolder ? entry.second : Directories::GetDirectory(entry.second, true)))
-                Fail(Strings::Format(L"The backup in %s records %s, which lies in none of the directory service's "
-                                     L"folders",
-                                     directory.c_str(), entry.second.c_str()));
+                throw ActiveDirectoryException(
+                    Strings::Format(L"The backup in %s records %s, which lies in none of the directory service's "
+                                    L"folders",
+                                    directory.c_str(), entry.second.c_str()));
         }
     }
 
@@ -223,10 +220,7 @@ public:
     {
         m_library.reset(Libraries::LoadFromSystemFolder(L"ntdsbcli.dll"));
         if (!m_library)
-        {
-            const String error = ErrorText::FormatLastError();
-            Fail(L"LoadLibrary(ntdsbcli.dll) failed: " + error);
-        }
+            Failure::ThrowLastError<ActiveDirectoryException>(L"LoadLibrary(ntdsbcli.dll) failed: %s");
         Bind(IsNTDSOnline, "DsIsNTDSOnlineW");
         Bind(SetAuthIdentity, "DsSetAuthIdentityW");
         Bind(BackupPrepare, "DsBackupPrepareW");
@@ -268,7 +262,7 @@ private:
     {
         function = GetProc<Function>(m_library.get(), name);
         if (function == nullptr)
-            Fail(Strings::Format(L"GetProcAddress(%S) failed.", name));
+            throw ActiveDirectoryException(Strings::Format(L"GetProcAddress(%S) failed.", name));
     }
 
     UniqueLibrary m_library;
@@ -282,7 +276,7 @@ namespace
             return;
         const HRESULT hr = api.SetAuthIdentity(user.c_str(), domain.c_str(), password.c_str());
         if (hr < 0)
-            CallFailed(L"DsSetAuthIdentity", hr);
+            Failure::ThrowCode<ActiveDirectoryException>(hr, L"DsSetAuthIdentity failed: %s");
     }
 
     BOOL QueryOnline(ActiveDirectory::Api& api, const String& server)
@@ -290,14 +284,14 @@ namespace
         BOOL online = FALSE;
         const HRESULT hr = api.IsNTDSOnline(server.c_str(), &online);
         if (hr != 0)
-            Fail(ErrorText::Format(static_cast<DWORD>(hr)));
+            throw ActiveDirectoryException(ErrorText::Format(static_cast<DWORD>(hr)));
         return online;
     }
 
     void SaveOrThrow(ActiveDirectoryBackupSet& backupSet)
     {
         if (!backupSet.Save())
-            Fail(L"Could not save xml file!");
+            throw ActiveDirectoryException(L"Could not save xml file!");
     }
 }
 
@@ -323,7 +317,7 @@ void ActiveDirectory::Backup(const String& server, const String& domain, const S
     Api api;
     SetCredentials(api, domain, user, password);
     if (!QueryOnline(api, server))
-        Fail(L"Active Directory Server is not online!");
+        throw ActiveDirectoryException(L"Active Directory Server is not online!");
 
     void* context = nullptr;
     {
@@ -331,7 +325,7 @@ void ActiveDirectory::Backup(const String& server, const String& domain, const S
         DWORD tokenLength = 0;
         const HRESULT hr = api.BackupPrepare(server.c_str(), 0, FullBackup, token.put(), &tokenLength, &context);
         if (hr < 0)
-            CallFailed(L"DsBackupPrepare", hr);
+            Failure::ThrowCode<ActiveDirectoryException>(hr, L"DsBackupPrepare failed: %s");
         ActiveDirectoryBackupSet backupSet(directory);
         backupSet.Open();
         backupSet.SetExpiration(static_cast<const BYTE*>(token.get()), tokenLength);
@@ -349,7 +343,7 @@ void ActiveDirectory::Backup(const String& server, const String& domain, const S
         DWORD size = 0;
         const HRESULT hr = list.first(context, entries.put(), &size);
         if (hr != 0)
-            CallFailed(list.second, hr);
+            Failure::ThrowCode<ActiveDirectoryException>(hr, L"%s failed: %s", list.second);
         BackupFileList(api, context, entries.get(), directory);
     }
 
@@ -357,11 +351,11 @@ void ActiveDirectory::Backup(const String& server, const String& domain, const S
     {
         const HRESULT hr = api.BackupTruncateLogs(context);
         if (hr < 0)
-            CallFailed(L"DsBackupTruncateLogs", hr);
+            Failure::ThrowCode<ActiveDirectoryException>(hr, L"DsBackupTruncateLogs failed: %s");
     }
     const HRESULT hr = api.BackupEnd(context);
     if (hr < 0)
-        CallFailed(L"DsBackupEnd", hr);
+        Failure::ThrowCode<ActiveDirectoryException>(hr, L"DsBackupEnd failed: %s");
 }
 
 void ActiveDirectory::BackupFileList(Api& api, void* context, const wchar_t* list, const String& directory)
@@ -383,7 +377,7 @@ void ActiveDirectory::BackupFileList(Api& api, void* context, const wchar_t* lis
         LARGE_INTEGER size = {};
         HRESULT hr = api.BackupOpenFile(context, path.c_str(), ReadSize, &size);
         if (hr != 0)
-            CallFailed(L"DsBackupOpenFile", hr);
+            Failure::ThrowCode<ActiveDirectoryException>(hr, L"DsBackupOpenFile failed: %s");
 
         const String target = Strings::Format(L"%s\\%s", directory.c_str(), name.c_str());
         // Made as a new file where it can be: the create-or-empty form empties even a new file,
@@ -396,14 +390,14 @@ void ActiveDirectory::BackupFileList(Api& api, void* context, const wchar_t* lis
             file.reset(CreateFileW(longTarget.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                    nullptr));
         if (!file)
-            Fail(Strings::Format(L"CreateFile(%s) failed.", target.c_str()));
+            throw ActiveDirectoryException(Strings::Format(L"CreateFile(%s) failed.", target.c_str()));
 
         // The reads are gathered into larger writes: each call costs more than its bytes.
         SparseFileWriter writer(file.get());
         DWORD pending = 0;
         const auto writePending = [&]() {
             if (pending > 0 && !writer.Write(buffer.data(), pending))
-                Fail(Strings::Format(L"WriteFile(%s) failed.", target.c_str()));
+                throw ActiveDirectoryException(Strings::Format(L"WriteFile(%s) failed.", target.c_str()));
             pending = 0;
         };
         // The full 64-bit size: databases grow past 4 GiB.
@@ -413,7 +407,7 @@ void ActiveDirectory::BackupFileList(Api& api, void* context, const wchar_t* lis
             DWORD read = 0;
             hr = api.BackupRead(context, buffer.data() + pending, ReadSize, &read);
             if (hr != 0 && hr != EndOfFile)
-                CallFailed(L"DsBackupRead", hr);
+                Failure::ThrowCode<ActiveDirectoryException>(hr, L"DsBackupRead failed: %s");
             if (read == 0)
                 break;
             pending += read > ReadSize ? ReadSize : read;
@@ -423,11 +417,11 @@ void ActiveDirectory::BackupFileList(Api& api, void* context, const wchar_t* lis
         } while (hr != EndOfFile && expected > 0);
         writePending();
         if (!writer.Finish())
-            Fail(Strings::Format(L"WriteFile(%s) failed.", target.c_str()));
+            throw ActiveDirectoryException(Strings::Format(L"WriteFile(%s) failed.", target.c_str()));
 
         hr = api.BackupClose(context);
         if (hr != 0)
-            CallFailed(L"DsBackupClose", hr);
+            Failure::ThrowCode<ActiveDirectoryException>(hr, L"DsBackupClose failed: %s");
     }
     SaveOrThrow(backupSet);
 }
@@ -443,14 +437,14 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
     Api api;
     SetCredentials(api, domain, user, password);
     if (QueryOnline(api, server))
-        Fail(L"Active Directory Server is running!");
+        throw ActiveDirectoryException(L"Active Directory Server is running!");
 
     // Everything the backup holds is checked before the restore is prepared.
     SavedBackup saved = ReadBackup(directory);
     void* context = nullptr;
     HRESULT hr = api.RestorePrepare(server.c_str(), RestoreType, saved.token.data(), saved.tokenLength, &context);
     if (hr < 0)
-        Fail(L"DsRestorePrepare failed: " + GetErrorText(hr));
+        throw ActiveDirectoryException(L"DsRestorePrepare failed: " + GetErrorText(hr));
 
     // The database locations the service names now, else those of the backup; then the logs.
     String list;
@@ -509,14 +503,14 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
     }
     hr = api.RestoreRegisterComplete(context, result);
     if (hr < 0)
-        CallFailed(L"DsRestoreRegisterComplete", hr);
+        Failure::ThrowCode<ActiveDirectoryException>(hr, L"DsRestoreRegisterComplete failed: %s");
     if (result == S_OK)
         files.Finish();
     hr = api.RestoreEnd(context);
     if (hr < 0)
-        CallFailed(L"DsRestoreEnd", hr);
+        Failure::ThrowCode<ActiveDirectoryException>(hr, L"DsRestoreEnd failed: %s");
     if (result != S_OK)
-        Fail(failure);
+        throw ActiveDirectoryException(failure);
 }
 
 void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* list, const String& directory,
@@ -592,8 +586,8 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     {
         const String written = Directories::GetDirectory(copy.second, true);
         if (Paths::IsSameOrBelow(written, directory))
-            Fail(Strings::Format(L"The backup folder %s lies in %s, which the restore writes", directory.c_str(),
-                                 written.c_str()));
+            throw ActiveDirectoryException(Strings::Format(L"The backup folder %s lies in %s, which the restore writes",
+                                                           directory.c_str(), written.c_str()));
     }
 
     // An incomplete backup, or one with an empty database, is refused before the restore is
@@ -602,7 +596,8 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     {
         bool isDirectory = false;
         if (!Paths::GetAttributes(copies[i].first, isDirectory) || isDirectory)
-            Fail(Strings::Format(L"CopyFile(%s, %s) failed.", copies[i].first.c_str(), copies[i].second.c_str()));
+            throw ActiveDirectoryException(
+                Strings::Format(L"CopyFile(%s, %s) failed.", copies[i].first.c_str(), copies[i].second.c_str()));
         if (i >= logArea.size())
             RefuseEmptyDatabase(copies[i].first);
     }
@@ -614,7 +609,7 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
                                      map.empty() ? nullptr : map.data(), static_cast<LONG>(map.size()),
                                      backupLogDirectory.c_str(), low, high);
     if (hr != 0)
-        CallFailed(L"DsRestoreRegister", hr);
+        Failure::ThrowCode<ActiveDirectoryException>(hr, L"DsRestoreRegister failed: %s");
 
     // Every saved file is copied beside its live place before the first live file is replaced,
     // and then only by a rename. A log's recorded path may lead anywhere: the copy goes into the
@@ -626,20 +621,18 @@ void ActiveDirectory::RestoreFileList(Api& api, void* context, const wchar_t* li
     // database.
     files.RemoveOthersIn(logDirectory, DatabaseLogs::IsGenerationName);
     if (!files.Stage())
-    {
-        const String error = ErrorText::FormatLastError();
-        Fail(Strings::Format(L"CopyFile(%s, %s) failed. The live files are unchanged.\n%s", files.FailedFrom().c_str(),
-                             files.FailedTo().c_str(), error.c_str()));
-    }
+        Failure::ThrowLastError<ActiveDirectoryException>(L"CopyFile(%s, %s) failed. The live files are unchanged.\n%s",
+                                                          files.FailedFrom().c_str(), files.FailedTo().c_str());
     if (!files.Commit())
     {
-        const String error = ErrorText::FormatLastError();
+        const DWORD error = GetLastError();
         const String outcome = files.NotPutBack().empty()
                                    ? String(L"The live files are unchanged.")
                                    : Strings::Format(L"%s could not be put back: it is %s now.",
                                                      files.NotPutBack().c_str(), files.NotPutBackAs().c_str());
-        Fail(Strings::Format(L"MoveFile(%s, %s) failed. %s\n%s", files.FailedFrom().c_str(), files.FailedTo().c_str(),
-                             outcome.c_str(), error.c_str()));
+        Failure::ThrowCode<ActiveDirectoryException>(error, L"MoveFile(%s, %s) failed. %s\n%s",
+                                                     files.FailedFrom().c_str(), files.FailedTo().c_str(),
+                                                     outcome.c_str());
     }
 }
 
@@ -677,7 +670,7 @@ void ActiveDirectory::RunSnapshotTool(String arguments)
 {
     const String folder = Libraries::OwnModuleFolder();
     if (folder.empty())
-        Fail(L"GetModuleFileName() failed: " + ErrorText::FormatLastError());
+        Failure::ThrowLastError<ActiveDirectoryException>(L"GetModuleFileName() failed: %s");
     const String commandLine = L"\"" + folder + SnapshotTool + L"\" " + arguments;
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');
@@ -688,10 +681,7 @@ void ActiveDirectory::RunSnapshotTool(String arguments)
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION started = {};
     if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started))
-    {
-        const String error = ErrorText::FormatLastError();
-        Fail(Strings::Format(L"Could not start %s: %s", commandLine.c_str(), error.c_str()));
-    }
+        Failure::ThrowLastError<ActiveDirectoryException>(L"Could not start %s: %s", commandLine.c_str());
     const UniqueKernelHandle process(started.hProcess);
     const UniqueKernelHandle thread(started.hThread);
     {
@@ -701,10 +691,7 @@ void ActiveDirectory::RunSnapshotTool(String arguments)
     }
     DWORD exitCode = 0;
     if (!GetExitCodeProcess(process.get(), &exitCode))
-    {
-        const String error = ErrorText::FormatLastError();
-        Fail(Strings::Format(L"GetExitCodeProcess(%s) failed: %s", commandLine.c_str(), error.c_str()));
-    }
+        Failure::ThrowLastError<ActiveDirectoryException>(L"GetExitCodeProcess(%s) failed: %s", commandLine.c_str());
     if (exitCode != 0)
-        Fail(Strings::Format(L"%s ended with exit code %lu", commandLine.c_str(), exitCode));
+        throw ActiveDirectoryException(Strings::Format(L"%s ended with exit code %lu", commandLine.c_str(), exitCode));
 }

@@ -3,14 +3,15 @@
 #include "bootfiles/CoreBootSystemFilesBackupSet.h"
 #include "bootfiles/ShellFileOperation.h"
 #include "errors/ErrorText.h"
+#include "errors/Failure.h"
 #include "files/Directories.h"
 #include "files/Files.h"
 #include "files/Paths.h"
+#include "files/StagingFolder.h"
 #include "handles/Handles.h"
 #include "platform/EnvironmentVariables.h"
 #include "platform/Libraries.h"
 #include "platform/MountManagerClient.h"
-#include "files/StagingFolder.h"
 #include "platform/Wow64.h"
 #include "registry/RegistryKey.h"
 
@@ -44,11 +45,6 @@ namespace
     const wchar_t* const PendingRenamesValue = L"PendingFileRenameOperations";
     const wchar_t* const NoBackupFormat = L"No core boot files backup in %s";
 
-    [[noreturn]] void Fail(const String& message)
-    {
-        throw CoreBootSystemFilesException(message);
-    }
-
     String WithoutColons(String path)
     {
         path.erase(std::remove(path.begin(), path.end(), L':'), path.end());
@@ -60,8 +56,9 @@ namespace
         EnvironmentVariables environment;
         String expanded;
         if (FAILED(environment.Expand(variable, expanded)))
-            Fail(Strings::Format(L"EnvironmentVariables.Expand(%s, %s) failed: %s", variable, expanded.c_str(),
-                                 environment.GetError().c_str()));
+            throw CoreBootSystemFilesException(Strings::Format(L"EnvironmentVariables.Expand(%s, %s) failed: %s",
+                                                               variable, expanded.c_str(),
+                                                               environment.GetError().c_str()));
         return expanded;
     }
 
@@ -71,10 +68,9 @@ namespace
         String partition;
         const LONG status = Registry::GetString(HKEY_LOCAL_MACHINE, SetupKey, L"SystemPartition", partition);
         if (status != ERROR_SUCCESS)
-            Fail(Strings::Format(L"Registry::GetString(%d, %s, %s, %s) failed: %d: %s",
-                                 static_cast<int>(reinterpret_cast<LONG_PTR>(HKEY_LOCAL_MACHINE)), SetupKey,
-                                 L"SystemPartition", partition.c_str(), static_cast<int>(status),
-                                 ErrorText::Format(static_cast<DWORD>(status)).c_str()));
+            Failure::ThrowCode<CoreBootSystemFilesException>(
+                status, L"Registry::GetString(%d, %s, %s, %s) failed: %d: %s", Failure::Number(HKEY_LOCAL_MACHINE),
+                SetupKey, L"SystemPartition", partition.c_str(), static_cast<int>(status));
         String drive;
         MountManager::GetDriveLetter(partition, drive);
         return drive;
@@ -89,13 +85,14 @@ namespace
         String cache;
         // A cache that is set but cannot be read as a path must not be left out unnoticed.
         if (!winLogon.QueryValue(L"SfcDllCache", cache))
-            Fail(Strings::Format(L"The value SfcDllCache of HKEY_LOCAL_MACHINE\\%s is not a string", WinLogonKey));
+            throw CoreBootSystemFilesException(
+                Strings::Format(L"The value SfcDllCache of HKEY_LOCAL_MACHINE\\%s is not a string", WinLogonKey));
         if (cache.empty())
             return cache;
         EnvironmentVariables environment;
         String expanded;
         if (FAILED(environment.Expand(cache, expanded)))
-            Fail(environment.GetError());
+            throw CoreBootSystemFilesException(environment.GetError());
         return expanded;
     }
 
@@ -114,19 +111,15 @@ namespace
             copied = Files::Copy(source, destination, false);
         }
         if (!copied)
-        {
-            const String error = ErrorText::FormatLastError();
-            Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", source.c_str(), destination.c_str(), error.c_str()));
-        }
+            Failure::ThrowLastError<CoreBootSystemFilesException>(L"Files::Copy(%s, %s) failed: %s", source.c_str(),
+                                                                  destination.c_str());
     }
 
     void CreateDirectory(const String& directory)
     {
         if (!Directories::Create(directory))
-        {
-            const String error = ErrorText::FormatLastError();
-            Fail(Strings::Format(L"Directories::Create(%s) failed: %s", directory.c_str(), error.c_str()));
-        }
+            Failure::ThrowLastError<CoreBootSystemFilesException>(L"Directories::Create(%s) failed: %s",
+                                                                  directory.c_str());
     }
 
     // Copies what pattern matches into the destination directory through the shell; for folders
@@ -142,9 +135,11 @@ namespace
         if (operation.Run(&started, &result, nullptr))
             return;
         if (!started)
-            Fail(Strings::Format(L"SHFileOperation(%s, %s) was not called!", pattern.c_str(), destination.c_str()));
-        Fail(Strings::Format(L"SHFileOperation(%s, %s) failed: %d: %s", pattern.c_str(), destination.c_str(), result,
-                             ErrorText::FormatWin32(result).c_str()));
+            throw CoreBootSystemFilesException(
+                Strings::Format(L"SHFileOperation(%s, %s) was not called!", pattern.c_str(), destination.c_str()));
+        throw CoreBootSystemFilesException(Strings::Format(L"SHFileOperation(%s, %s) failed: %d: %s", pattern.c_str(),
+                                                           destination.c_str(), result,
+                                                           ErrorText::FormatWin32(result).c_str()));
     }
 
     // The platform's protected-file list as it stands, each name as listed.
@@ -153,16 +148,11 @@ namespace
         using NextProtectedFile = BOOL(WINAPI*)(HANDLE, PPROTECTED_FILE_DATA);
         const UniqueLibrary sfc(Libraries::LoadFromSystemFolder(L"sfc.dll"));
         if (!sfc)
-        {
-            const String error = ErrorText::FormatLastError();
-            Fail(Strings::Format(L"LoadLibrary(sfc.dll) failed: %s", error.c_str()));
-        }
+            Failure::ThrowLastError<CoreBootSystemFilesException>(L"LoadLibrary(sfc.dll) failed: %s");
         const auto next = GetProc<NextProtectedFile>(sfc.get(), "SfcGetNextProtectedFile");
         if (next == nullptr)
-        {
-            const String error = ErrorText::FormatLastError();
-            Fail(Strings::Format(L"GetProcAddress(SfcGetNextProtectedFile) failed: %s", error.c_str()));
-        }
+            Failure::ThrowLastError<CoreBootSystemFilesException>(
+                L"GetProcAddress(SfcGetNextProtectedFile) failed: %s");
 
         StringList names;
         PROTECTED_FILE_DATA data;
@@ -176,8 +166,8 @@ namespace
         // The list ends with ERROR_NO_MORE_FILES; anything else leaves protected files out.
         const DWORD error = GetLastError();
         if (error != ERROR_NO_MORE_FILES)
-            Fail(Strings::Format(L"SfcGetNextProtectedFile(%d) failed: %s", static_cast<int>(data.FileNumber),
-                                 ErrorText::Format(error).c_str()));
+            Failure::ThrowCode<CoreBootSystemFilesException>(error, L"SfcGetNextProtectedFile(%d) failed: %s",
+                                                             static_cast<int>(data.FileNumber));
         return names;
     }
 
@@ -208,7 +198,7 @@ namespace
             const DWORD error = GetLastError();
             if (error == ERROR_FILE_NOT_FOUND)
                 return;
-            Fail(Strings::Format(L"FindFirstFile(%s) failed: %s", pattern.c_str(), ErrorText::Format(error).c_str()));
+            Failure::ThrowCode<CoreBootSystemFilesException>(error, L"FindFirstFile(%s) failed: %s", pattern.c_str());
         }
         do
         {
@@ -220,18 +210,17 @@ namespace
             {
                 const DWORD result = Directories::Copy(source, target);
                 if (result != ERROR_SUCCESS)
-                    Fail(Strings::Format(L"Directories::Copy(%s, %s) failed: %d\n%s", source.c_str(), target.c_str(),
-                                         static_cast<int>(result), ErrorText::Format(result).c_str()));
+                    Failure::ThrowCode<CoreBootSystemFilesException>(
+                        result, L"Directories::Copy(%s, %s) failed: %d\n%s", source.c_str(), target.c_str(),
+                        static_cast<int>(result));
             }
             else if (!Files::Copy(source, target, false))
-            {
-                const String error = ErrorText::FormatLastError();
-                Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", source.c_str(), target.c_str(), error.c_str()));
-            }
+                Failure::ThrowLastError<CoreBootSystemFilesException>(L"Files::Copy(%s, %s) failed: %s", source.c_str(),
+                                                                      target.c_str());
         } while (FindNextFileW(search.get(), &found));
         const DWORD error = GetLastError();
         if (error != ERROR_NO_MORE_FILES)
-            Fail(Strings::Format(L"FindNextFile(%s) failed: %s", pattern.c_str(), ErrorText::Format(error).c_str()));
+            Failure::ThrowCode<CoreBootSystemFilesException>(error, L"FindNextFile(%s) failed: %s", pattern.c_str());
     }
 
     // Copies a group's pattern into its folder: directory + the pattern's directory without colon.
@@ -252,7 +241,8 @@ namespace
         backupSet.SetBootDriveLetter(bootDrive);
         backupSet.SetSystemRoot(systemRoot);
         if (!backupSet.Save())
-            Fail(Strings::Format(L"Could not save backupset: %s", backupSet.GetFilePath().c_str()));
+            throw CoreBootSystemFilesException(
+                Strings::Format(L"Could not save backupset: %s", backupSet.GetFilePath().c_str()));
 
         for (const wchar_t* name : BootFileNames)
         {
@@ -273,8 +263,8 @@ namespace
                 copied = Directories::Copy(catalog, savedCatalog);
         }
         if (copied != ERROR_SUCCESS)
-            Fail(Strings::Format(L"Directories::Copy(%s,%s) failed: %s", catalog.c_str(), savedCatalog.c_str(),
-                                 ErrorText::Format(copied).c_str()));
+            Failure::ThrowCode<CoreBootSystemFilesException>(copied, L"Directories::Copy(%s,%s) failed: %s",
+                                                             catalog.c_str(), savedCatalog.c_str());
 
         CopyProtectedFiles(directory);
 
@@ -288,8 +278,9 @@ namespace
                 result = Directories::Copy(cache, savedCache);
             }
             if (result != ERROR_SUCCESS)
-                Fail(Strings::Format(L"Directories::Copy(%s, %s) failed: %d\n%s", cache.c_str(), savedCache.c_str(),
-                                     static_cast<int>(result), ErrorText::Format(result).c_str()));
+                Failure::ThrowCode<CoreBootSystemFilesException>(result, L"Directories::Copy(%s, %s) failed: %d\n%s",
+                                                                 cache.c_str(), savedCache.c_str(),
+                                                                 static_cast<int>(result));
         }
 
         for (const wchar_t* suffix : PerfPatterns)
@@ -307,7 +298,8 @@ namespace
         const String allUsersProfile = Expand(L"%AllUsersProfile%");
         backupSet.SetAllUsersProfile(allUsersProfile);
         if (!backupSet.Save())
-            Fail(Strings::Format(L"Could not save backupset: %s", backupSet.GetFilePath().c_str()));
+            throw CoreBootSystemFilesException(
+                Strings::Format(L"Could not save backupset: %s", backupSet.GetFilePath().c_str()));
 
         const String machineKeys = allUsersProfile + MachineKeysSuffix;
         const String savedMachineKeys = directory + L"\\IIS\\" + WithoutColons(machineKeys);
@@ -317,11 +309,7 @@ namespace
     }
 
     // A registry failure carries a where-text and a code; the component object wants our text.
-    [[noreturn]] void RegistryFailed(const CRegistryKey::Exception& exception)
-    {
-        Fail(Strings::Format(L"CRegistryKey::Exception: %s: %s", exception.GetLocation(),
-                             ErrorText::Format(exception.GetCode()).c_str()));
-    }
+    const wchar_t* const RegistryFailed = L"CRegistryKey::Exception: %s: %s";
 }
 
 void CoreBootSystemFiles::Backup(const String& directory)
@@ -332,11 +320,12 @@ void CoreBootSystemFiles::Backup(const String& directory)
     }
     catch (const CRegistryKey::Exception& exception)
     {
-        RegistryFailed(exception);
+        Failure::ThrowCode<CoreBootSystemFilesException>(exception.GetCode(), RegistryFailed, exception.GetLocation());
     }
     catch (const std::exception& exception)
     {
-        Fail(Strings::Format(L"CoreBootSystemFiles::Backup Exception: %S", exception.what()));
+        throw CoreBootSystemFilesException(
+            Strings::Format(L"CoreBootSystemFiles::Backup Exception: %S", exception.what()));
     }
 }
 
@@ -393,13 +382,11 @@ namespace
     void RefuseLink(const String& path, DWORD attributes)
     {
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            Fail(Strings::Format(L"%s is a link; the backup holds no links", path.c_str()));
+            throw CoreBootSystemFilesException(
+                Strings::Format(L"%s is a link; the backup holds no links", path.c_str()));
     }
 
-    [[noreturn]] void NotOfTheBackup(const String& path)
-    {
-        Fail(Strings::Format(L"%s is not a file of a boot files backup", path.c_str()));
-    }
+    const wchar_t* const NotOfTheBackup = L"%s is not a file of a boot files backup";
 
     // One file of a group of the backup: its path, and its path below the group's folder.
     struct SavedFile
@@ -415,8 +402,9 @@ namespace
                    std::vector<SavedFile>& files)
     {
         if (depth > MostDepth)
-            Fail(Strings::Format(L"%s lies more than %d folders deep, deeper than a boot files backup holds",
-                                 folder.c_str(), static_cast<int>(MostDepth)));
+            throw CoreBootSystemFilesException(
+                Strings::Format(L"%s lies more than %d folders deep, deeper than a boot files backup holds",
+                                folder.c_str(), static_cast<int>(MostDepth)));
         const String query = Directories::RemoveBackslash(Paths::ToLongPath(folder)) + L"\\*";
         WIN32_FIND_DATAW entry;
         UniqueFindHandle search(FindFirstFileW(query.c_str(), &entry));
@@ -426,7 +414,7 @@ namespace
             // A folder without dot entries lists nothing at all when empty.
             if (error == ERROR_FILE_NOT_FOUND)
                 return;
-            Fail(Strings::Format(L"FindFirstFile(%s) failed: %s", query.c_str(), ErrorText::Format(error).c_str()));
+            Failure::ThrowCode<CoreBootSystemFilesException>(error, L"FindFirstFile(%s) failed: %s", query.c_str());
         }
         do
         {
@@ -436,7 +424,8 @@ namespace
             const String path = folder + L"\\" + name;
             RefuseLink(path, entry.dwFileAttributes);
             if (!Paths::IsPlainName(name))
-                Fail(Strings::Format(L"%s: \"%s\" is no name a Windows file can have", path.c_str(), name.c_str()));
+                throw CoreBootSystemFilesException(
+                    Strings::Format(L"%s: \"%s\" is no name a Windows file can have", path.c_str(), name.c_str()));
             const String pathBelow = below.empty() ? name : below + L"\\" + name;
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             {
@@ -444,15 +433,17 @@ namespace
                 continue;
             }
             if (files.size() >= MostFiles)
-                Fail(Strings::Format(L"%s holds more than %d files, more than a boot files backup holds", backup.c_str(),
-                                     static_cast<int>(MostFiles)));
+                throw CoreBootSystemFilesException(
+                    Strings::Format(L"%s holds more than %d files, more than a boot files backup holds", backup.c_str(),
+                                    static_cast<int>(MostFiles)));
             if ((static_cast<ULONGLONG>(entry.nFileSizeHigh) << 32 | entry.nFileSizeLow) > MostFileBytes)
-                Fail(Strings::Format(L"%s is larger than 256 MiB, the most a boot files backup file holds", path.c_str()));
+                throw CoreBootSystemFilesException(Strings::Format(
+                    L"%s is larger than 256 MiB, the most a boot files backup file holds", path.c_str()));
             files.push_back({path, pathBelow});
         } while (FindNextFileW(search.get(), &entry));
         const DWORD error = GetLastError();
         if (error != ERROR_NO_MORE_FILES)
-            Fail(Strings::Format(L"FindNextFile(%s) failed: %s", query.c_str(), ErrorText::Format(error).c_str()));
+            Failure::ThrowCode<CoreBootSystemFilesException>(error, L"FindNextFile(%s) failed: %s", query.c_str());
     }
 
     // Every file of each group of the backup, read before anything else so that nothing the
@@ -470,7 +461,7 @@ namespace
             {
                 RefuseLink(folder, attributes);
                 if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-                    NotOfTheBackup(folder);
+                    throw CoreBootSystemFilesException(Strings::Format(NotOfTheBackup, folder.c_str()));
                 ListFiles(directory, folder, String(), 1, all);
             }
             groups.emplace_back(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
@@ -576,13 +567,15 @@ namespace
                 const String destination = below.substr(0, 1) + L":\\" + rest;
                 const wchar_t drive = towupper(below[0]);
                 if (drive != towupper(live.systemRoot[0]) && drive != towupper(live.bootDrive[0]))
-                    Fail(Strings::Format(L"%s is not a file of a boot files backup: %s is on neither the system nor "
-                                         L"the boot volume",
-                                         file.path.c_str(), destination.c_str()));
+                    throw CoreBootSystemFilesException(
+                        Strings::Format(L"%s is not a file of a boot files backup: %s is on neither the system nor "
+                                        L"the boot volume",
+                                        file.path.c_str(), destination.c_str()));
                 if (live.protectedFiles.count(Strings::ToUpper(destination)) == 0)
-                    Fail(Strings::Format(L"%s is not a file of a boot files backup: %s is not on this system's "
-                                         L"protected-file list",
-                                         file.path.c_str(), destination.c_str()));
+                    throw CoreBootSystemFilesException(
+                        Strings::Format(L"%s is not a file of a boot files backup: %s is not on this system's "
+                                        L"protected-file list",
+                                        file.path.c_str(), destination.c_str()));
                 return destination;
             }
             break;
@@ -609,7 +602,7 @@ namespace
                 return live.allUsersProfile + MachineKeysSuffix + L"\\" + rest;
             break;
         }
-        NotOfTheBackup(file.path);
+        throw CoreBootSystemFilesException(Strings::Format(NotOfTheBackup, file.path.c_str()));
     }
 
     // Every saved file with its live destination. The loader files come first, in their fixed
@@ -622,8 +615,9 @@ namespace
         const auto add = [&](const SavedFile& file, const String& destination) {
             const auto known = destinations.emplace(Strings::ToUpper(destination), file.path);
             if (!known.second)
-                Fail(Strings::Format(L"%s and %s are both saved for %s; a boot files backup holds each file once",
-                                     known.first->second.c_str(), file.path.c_str(), destination.c_str()));
+                throw CoreBootSystemFilesException(
+                    Strings::Format(L"%s and %s are both saved for %s; a boot files backup holds each file once",
+                                    known.first->second.c_str(), file.path.c_str(), destination.c_str()));
             AddMove(file.path, destination, moves);
         };
 
@@ -688,11 +682,8 @@ namespace
         // (the loader's) would refuse the new copy.
         SetFileAttributesW(Paths::ToLongPath(move.staged).c_str(), FILE_ATTRIBUTE_NORMAL);
         if (!Files::Copy(move.saved, move.staged, true))
-        {
-            const String error = ErrorText::FormatLastError();
-            Fail(Strings::Format(L"Files::Copy(%s, %s) failed: %s", move.saved.c_str(), move.staged.c_str(),
-                                 error.c_str()));
-        }
+            Failure::ThrowLastError<CoreBootSystemFilesException>(L"Files::Copy(%s, %s) failed: %s", move.saved.c_str(),
+                                                                  move.staged.c_str());
         const Wow64::NativeScope native(move.destination);
         StagingFolder::CarrySecurity(move.destination, move.staged);
     }
@@ -723,8 +714,8 @@ namespace
             const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SessionManagerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
                                               m_key.put());
             if (opened != ERROR_SUCCESS)
-                Fail(Strings::Format(L"RegOpenKeyEx(HKEY_LOCAL_MACHINE\\%s) failed: %s", SessionManagerKey,
-                                     ErrorText::Format(static_cast<DWORD>(opened)).c_str()));
+                Failure::ThrowCode<CoreBootSystemFilesException>(
+                    opened, L"RegOpenKeyEx(HKEY_LOCAL_MACHINE\\%s) failed: %s", SessionManagerKey);
             DWORD size = 0;
             LONG status = RegQueryValueExW(m_key.get(), PendingRenamesValue, nullptr, &m_type, nullptr, &size);
             // Another program may schedule a rename between the two calls.
@@ -740,8 +731,9 @@ namespace
                 }
             }
             if (status != ERROR_FILE_NOT_FOUND)
-                Fail(Strings::Format(L"RegQueryValueEx(HKEY_LOCAL_MACHINE\\%s, %s) failed: %s", SessionManagerKey,
-                                     PendingRenamesValue, ErrorText::Format(static_cast<DWORD>(status)).c_str()));
+                Failure::ThrowCode<CoreBootSystemFilesException>(
+                    status, L"RegQueryValueEx(HKEY_LOCAL_MACHINE\\%s, %s) failed: %s", SessionManagerKey,
+                    PendingRenamesValue);
         }
 
         // The first file to be renamed at the next start that lies below one of the moves'
@@ -799,10 +791,8 @@ namespace
         for (auto current = missing.rbegin(); current != missing.rend(); ++current)
         {
             if (!::CreateDirectoryW(Paths::ToLongPath(*current).c_str(), nullptr))
-            {
-                const String error = ErrorText::FormatLastError();
-                Fail(Strings::Format(L"CreateDirectory(%s) failed: %s", current->c_str(), error.c_str()));
-            }
+                Failure::ThrowLastError<CoreBootSystemFilesException>(L"CreateDirectory(%s) failed: %s",
+                                                                      current->c_str());
             created.push_back(*current);
         }
     }
@@ -833,12 +823,9 @@ namespace
                                             CoreBootSystemFiles::MoveFlags) != FALSE;
                 }
                 if (!scheduled)
-                {
-                    const String error = ErrorText::FormatLastError();
-                    Fail(Strings::Format(L"MoveFileEx(%s, %s, %d) failed: %s", move.staged.c_str(),
-                                         move.destination.c_str(), static_cast<int>(CoreBootSystemFiles::MoveFlags),
-                                         error.c_str()));
-                }
+                    Failure::ThrowLastError<CoreBootSystemFilesException>(
+                        L"MoveFileEx(%s, %s, %d) failed: %s", move.staged.c_str(), move.destination.c_str(),
+                        static_cast<int>(CoreBootSystemFiles::MoveFlags));
             }
             CoreBootSystemFiles::ScheduleStagingRemoval(stagingFolders.ready);
             CRegistryKey sessionManager(HKEY_LOCAL_MACHINE, SessionManagerKey, KEY_ALL_ACCESS);
@@ -872,17 +859,19 @@ namespace
         live.allUsersProfile = Directories::RemoveBackslash(Expand(L"%AllUsersProfile%"));
         live.protectedFiles = ProtectedFileSet();
         if (live.systemRoot.size() < 2 || live.bootDrive.size() < 2)
-            Fail(Strings::Format(L"The system root (%s) or the boot drive (%s) names no drive", live.systemRoot.c_str(),
-                                 live.bootDrive.c_str()));
+            throw CoreBootSystemFilesException(
+                Strings::Format(L"The system root (%s) or the boot drive (%s) names no drive", live.systemRoot.c_str(),
+                                live.bootDrive.c_str()));
         const std::vector<Move> moves = ListMoves(directory, groups, stored, live);
 
         // The staged copies of a restore that waits for the restart would be overwritten, and
         // removed again if this one failed: the next start would install a mix.
         const String waiting = PendingRenames().FirstStaged(moves);
         if (!waiting.empty())
-            Fail(Strings::Format(L"A restore scheduled earlier waits for the restart (%s is to be renamed then); "
-                                 L"restart the machine before restoring the boot files again",
-                                 waiting.c_str()));
+            throw CoreBootSystemFilesException(
+                Strings::Format(L"A restore scheduled earlier waits for the restart (%s is to be renamed then); "
+                                L"restart the machine before restoring the boot files again",
+                                waiting.c_str()));
 
         // All or nothing: every file is staged before the first rename is scheduled, so that a
         // failure (a full disk is likely: staging needs a second copy) never leaves the next
@@ -912,7 +901,7 @@ void CoreBootSystemFiles::Restore(const String& directory)
     }
     catch (const CRegistryKey::Exception& exception)
     {
-        RegistryFailed(exception);
+        Failure::ThrowCode<CoreBootSystemFilesException>(exception.GetCode(), RegistryFailed, exception.GetLocation());
     }
 }
 
@@ -924,10 +913,7 @@ void CoreBootSystemFiles::ScheduleStagingRemoval(std::vector<String> stagingFold
     for (const String& folder : stagingFolders)
     {
         if (!MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-        {
-            const String error = ErrorText::FormatLastError();
-            Fail(Strings::Format(L"MoveFileEx(%s, NULL, %d) failed: %s", folder.c_str(),
-                                 static_cast<int>(MOVEFILE_DELAY_UNTIL_REBOOT), error.c_str()));
-        }
+            Failure::ThrowLastError<CoreBootSystemFilesException>(
+                L"MoveFileEx(%s, NULL, %d) failed: %s", folder.c_str(), static_cast<int>(MOVEFILE_DELAY_UNTIL_REBOOT));
     }
 }

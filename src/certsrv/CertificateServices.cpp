@@ -2,8 +2,9 @@
 
 #include "certsrv/CertificateServicesBackupSet.h"
 #include "errors/CurrentException.h"
-#include "files/DatabaseLogs.h"
 #include "errors/ErrorText.h"
+#include "errors/Failure.h"
+#include "files/DatabaseLogs.h"
 #include "files/Directories.h"
 #include "files/Files.h"
 #include "files/Paths.h"
@@ -20,7 +21,10 @@
 #include <map>
 #include <new>
 #include <set>
+#include <utility>
 #include <vector>
+
+using Failure::Number;
 
 namespace
 {
@@ -36,27 +40,9 @@ namespace
     constexpr wchar_t CheckpointMarker = 0x83;
     constexpr wchar_t LogDirectoryMarker = 0x82;
 
-    // Contexts and handles appear in messages as signed decimal numbers.
-    int Number(const void* value)
-    {
-        return static_cast<int>(reinterpret_cast<INT_PTR>(value));
-    }
-
     String LibraryError(HRESULT status)
     {
         return ErrorText::Format(static_cast<DWORD>(status));
-    }
-
-    [[noreturn]] void Throw(const String& message)
-    {
-        throw CertificateServicesException(message);
-    }
-
-    void Print(const String& line)
-    {
-        const std::string utf8 = Strings::ToUtf8(line);
-        fwrite(utf8.data(), 1, utf8.size(), stdout);
-        fflush(stdout);
     }
 
     // A list the library returned: null-terminated entries one after another up to an empty one,
@@ -126,12 +112,13 @@ namespace
     {
         const auto check = [&manifestPath](const String& name) {
             if (name.size() > CertificateServices::MaxNameLength)
-                Throw(Strings::Format(L"Invalid entry in %s: a name of %u characters, more than %u: %s...",
-                                      manifestPath.c_str(), static_cast<unsigned>(name.size()),
-                                      static_cast<unsigned>(CertificateServices::MaxNameLength),
-                                      name.substr(0, 64).c_str()));
+                throw CertificateServicesException(Strings::Format(
+                    L"Invalid entry in %s: a name of %u characters, more than %u: %s...", manifestPath.c_str(),
+                    static_cast<unsigned>(name.size()), static_cast<unsigned>(CertificateServices::MaxNameLength),
+                    name.substr(0, 64).c_str()));
             if (!CertificateServices::IsPlainSharePath(name))
-                Throw(Strings::Format(L"Invalid entry in %s: %s", manifestPath.c_str(), name.c_str()));
+                throw CertificateServicesException(
+                    Strings::Format(L"Invalid entry in %s: %s", manifestPath.c_str(), name.c_str()));
         };
         for (const String* value : values)
             check(*value);
@@ -162,13 +149,21 @@ void CertificateServices::Bind(Function& entry, const wchar_t* name)
     WideCharToMultiByte(CP_ACP, 0, name, -1, &narrow[0], size, nullptr, nullptr);
     entry = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(hModule.get(), narrow.c_str())));
     if (entry == nullptr)
-        Throw(Strings::Format(L"GetProcAddress(%s) failed: %s", name, ErrorText::FormatLastError().c_str()));
+        Failure::ThrowLastError<CertificateServicesException>(L"GetProcAddress(%s) failed: %s", name);
 }
 
-CertificateServices::CertificateServices() : hModule(Libraries::LoadFromSystemFolder(LibraryName))
+void CertificateServices::WriteToConsole(const String& line)
+{
+    const std::string utf8 = Strings::ToUtf8(line);
+    fwrite(utf8.data(), 1, utf8.size(), stdout);
+    fflush(stdout);
+}
+
+CertificateServices::CertificateServices(ProgressSink progress)
+    : m_progress(std::move(progress)), hModule(Libraries::LoadFromSystemFolder(LibraryName))
 {
     if (!hModule)
-        Throw(Strings::Format(L"LoadLibrary(%s) failed: %s", LibraryName, ErrorText::FormatLastError().c_str()));
+        Failure::ThrowLastError<CertificateServicesException>(L"LoadLibrary(%s) failed: %s", LibraryName);
     Bind(pfnClose, L"CertSrvBackupClose");
     Bind(pfnBackupEnd, L"CertSrvBackupEnd");
     Bind(pfnBackupFree, L"CertSrvBackupFree");
@@ -199,7 +194,7 @@ UniqueKernelHandle CertificateServices::CreateStartEvent()
 {
     UniqueKernelHandle started(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!started)
-        Throw(Strings::Format(L"CreateEvent() failed: %s", ErrorText::FormatLastError().c_str()));
+        Failure::ThrowLastError<CertificateServicesException>(L"CreateEvent() failed: %s");
     return started;
 }
 
@@ -207,7 +202,7 @@ UniqueKernelHandle CertificateServices::StartThread(LPTHREAD_START_ROUTINE routi
 {
     UniqueKernelHandle thread(CreateThread(nullptr, 0, routine, record, 0, nullptr));
     if (!thread)
-        Throw(Strings::Format(L"CreateThread() failed: %s", ErrorText::FormatLastError().c_str()));
+        Failure::ThrowLastError<CertificateServicesException>(L"CreateThread() failed: %s");
     WaitForSingleObject(started, INFINITE);
     return thread;
 }
@@ -295,7 +290,7 @@ void CertificateServices::Backup(const String& serverName, const String& directo
     const UniqueKernelHandle worker = StartMemberThread(*this, &CertificateServices::PerformBackup, &parameters);
     WaitForSingleObject(worker.get(), INFINITE);
     if (parameters.result != S_OK)
-        Throw(parameters.error);
+        throw CertificateServicesException(parameters.error);
 }
 
 void CertificateServices::PerformBackup(BackupParameters* parameters)
@@ -344,18 +339,18 @@ void CertificateServices::PerformBackup(BackupParameters* parameters)
                 failCall(call, status);
                 return false;
             }
-            Print(Strings::Format(L"%d bytes for %s\n", size, what));
+            m_progress(Strings::Format(L"%d bytes for %s\n", size, what));
             return true;
         };
         // The name of a marked entry, printed with its marker.
-        const auto markedName = [](const String& entry) {
+        const auto markedName = [this](const String& entry) {
             const String name = entry.substr(1);
-            Print(Strings::Format(L"%02x: %ws\n", static_cast<unsigned>(entry[0]), name.c_str()));
+            m_progress(Strings::Format(L"%02x: %ws\n", static_cast<unsigned>(entry[0]), name.c_str()));
             return name;
         };
         const auto target = [&record](const String& name) {
             if (!IsSavedNameBelowFolder(name))
-                Throw(Strings::Format(L"Invalid file name: %s", name.c_str()));
+                throw CertificateServicesException(Strings::Format(L"Invalid file name: %s", name.c_str()));
             return SavedFilePath(record.directory, name);
         };
 
@@ -409,7 +404,7 @@ void CertificateServices::PerformBackup(BackupParameters* parameters)
         ForEachEntry(list.get(), size, [&](const String& name) {
             if (!failure.empty())
                 return;
-            Print(Strings::Format(L"%ws\n", name.c_str()));
+            m_progress(Strings::Format(L"%ws\n", name.c_str()));
             const String saved = target(name);
             manifest.AddDynamicFile(name);
             const String savedDirectory = Directories::GetDirectory(saved, true);
@@ -448,19 +443,19 @@ void CertificateServices::BackupFile(HCSBC context, const String& name, const St
 {
     const String directory = Directories::GetDirectory(target, true);
     if (!Directories::Create(directory))
-        Throw(Strings::Format(L"Directories::Create(%s) failed.\n%s", directory.c_str(),
-                              ErrorText::FormatLastError().c_str()));
+        Failure::ThrowLastError<CertificateServicesException>(L"Directories::Create(%s) failed.\n%s",
+                                                              directory.c_str());
 
     LARGE_INTEGER size = {};
     HRESULT status = pfnOpenFile(context, name.c_str(), 0, &size);
     if (FAILED(status))
-        Throw(Strings::Format(L"pfnOpenFile(%d, %ws) failed: %x\n%s", Number(context), name.c_str(), status,
-                              LibraryError(status).c_str()));
+        Failure::ThrowCode<CertificateServicesException>(status, L"pfnOpenFile(%d, %ws) failed: %x\n%s",
+                                                         Number(context), name.c_str(), status);
 
     UniqueFileHandle file(CreateFileW(Paths::ToLongPath(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
-        Throw(Strings::Format(L"CreateFile(%s) failed.\n%s", target.c_str(), ErrorText::FormatLastError().c_str()));
+        Failure::ThrowLastError<CertificateServicesException>(L"CreateFile(%s) failed.\n%s", target.c_str());
 
     std::vector<BYTE> buffer(ReadSize);
     SparseFileWriter writer(file.get());
@@ -475,21 +470,23 @@ void CertificateServices::BackupFile(HCSBC context, const String& name, const St
         else if (SUCCEEDED(status) && read > ReadSize)
             status = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
         if (FAILED(status))
-            Throw(Strings::Format(L"pfnRead(%d) failed: %x\n%s", Number(context), status, LibraryError(status).c_str()));
+            Failure::ThrowCode<CertificateServicesException>(status, L"pfnRead(%d) failed: %x\n%s", Number(context),
+                                                             status);
         if (!writer.Write(buffer.data(), read))
-            Throw(Strings::Format(L"WriteFile() failed.\n%s", ErrorText::FormatLastError().c_str()));
+            Failure::ThrowLastError<CertificateServicesException>(L"WriteFile() failed.\n%s");
         written += read;
     }
     if (!writer.Finish())
-        Throw(Strings::Format(L"WriteFile() failed.\n%s", ErrorText::FormatLastError().c_str()));
+        Failure::ThrowLastError<CertificateServicesException>(L"WriteFile() failed.\n%s");
 
     const HANDLE handle = file.release();
     if (!CloseHandle(handle))
-        Throw(Strings::Format(L"CloseHandle(%d) failed.\n%s", Number(handle), ErrorText::FormatLastError().c_str()));
+        Failure::ThrowLastError<CertificateServicesException>(L"CloseHandle(%d) failed.\n%s", Number(handle));
 
     status = pfnClose(context);
     if (FAILED(status))
-        Throw(Strings::Format(L"pfnClose(%d) failed: %x\n%s", Number(context), status, LibraryError(status).c_str()));
+        Failure::ThrowCode<CertificateServicesException>(status, L"pfnClose(%d) failed: %x\n%s", Number(context),
+                                                         status);
 }
 
 void CertificateServices::Restore(const String& serverName, const String& directory)
@@ -508,7 +505,8 @@ void CertificateServices::Restore(const String& serverName, const String& direct
     CheckNames(manifest.GetFilePath(), {&database, &checkpointDirectory, &logDirectory}, lists);
 
     const auto invalid = [&manifest](const String& value) {
-        Throw(Strings::Format(L"Invalid entry in %s: %s", manifest.GetFilePath().c_str(), value.c_str()));
+        throw CertificateServicesException(
+            Strings::Format(L"Invalid entry in %s: %s", manifest.GetFilePath().c_str(), value.c_str()));
     };
     const String databaseDirectory = Directories::GetDirectory(database, true);
     const StringList replaced = {databaseDirectory, checkpointDirectory, logDirectory};
@@ -522,8 +520,8 @@ void CertificateServices::Restore(const String& serverName, const String& direct
     for (const String& written : {LocalPath(serverName, databaseDirectory), LocalPath(serverName, checkpointDirectory),
                                   LocalPath(serverName, logDirectory), enrollFolder})
         if (Paths::IsSameOrBelow(written, directory))
-            Throw(Strings::Format(L"The backup folder %s lies in %s, which the restore writes", directory.c_str(),
-                                  written.c_str()));
+            throw CertificateServicesException(Strings::Format(
+                L"The backup folder %s lies in %s, which the restore writes", directory.c_str(), written.c_str()));
 
     // Each kind of file goes only where the authority keeps that kind: database files beside the
     // database, logs by their generation in the log folder (the checkpoint folder gets none: the
@@ -547,37 +545,38 @@ void CertificateServices::Restore(const String& serverName, const String& direct
     for (const StringList* names : lists)
         for (const String& name : *names)
             if (!places.insert(SameCase(LocalPath(serverName, name))).second)
-                Throw(Strings::Format(L"Invalid entry in %s: %s is listed twice", manifest.GetFilePath().c_str(),
-                                      name.c_str()));
+                throw CertificateServicesException(Strings::Format(L"Invalid entry in %s: %s is listed twice",
+                                                                   manifest.GetFilePath().c_str(), name.c_str()));
     if (std::none_of(databaseFiles.begin(), databaseFiles.end(),
                      [&database](const String& name) { return Strings::EqualsNoCase(name, database); }))
-        Throw(Strings::Format(L"No saved file for the database %s in %s", database.c_str(),
-                              manifest.GetFilePath().c_str()));
+        throw CertificateServicesException(Strings::Format(L"No saved file for the database %s in %s", database.c_str(),
+                                                           manifest.GetFilePath().c_str()));
     if (backupLogs.empty())
-        Throw(Strings::Format(L"No saved log in %s", manifest.GetFilePath().c_str()));
+        throw CertificateServicesException(Strings::Format(L"No saved log in %s", manifest.GetFilePath().c_str()));
     std::map<ULONG, const String*> generations;
     for (const String& name : backupLogs)
         if (!generations.emplace(DatabaseLogs::Generation(name), &name).second)
-            Throw(Strings::Format(L"Invalid entry in %s: %s is listed twice", manifest.GetFilePath().c_str(),
-                                  name.c_str()));
+            throw CertificateServicesException(Strings::Format(L"Invalid entry in %s: %s is listed twice",
+                                                               manifest.GetFilePath().c_str(), name.c_str()));
     const ULONGLONG span = static_cast<ULONGLONG>(generations.rbegin()->first) - generations.begin()->first + 1;
     if (span != generations.size())
-        Throw(Strings::Format(L"Invalid entry in %s: the logs %s to %s lack a generation between them",
-                              manifest.GetFilePath().c_str(), generations.begin()->second->c_str(),
-                              generations.rbegin()->second->c_str()));
+        throw CertificateServicesException(Strings::Format(
+            L"Invalid entry in %s: the logs %s to %s lack a generation between them", manifest.GetFilePath().c_str(),
+            generations.begin()->second->c_str(), generations.rbegin()->second->c_str()));
 
     const auto checkSaved = [&](const String& name, bool mayBeEmpty) {
         const String source = SavedFilePath(directory, name);
         if (PassesThroughLink(directory, source))
-            Throw(Strings::Format(L"%s leads through a link; the backup holds no links", source.c_str()));
+            throw CertificateServicesException(
+                Strings::Format(L"%s leads through a link; the backup holds no links", source.c_str()));
         WIN32_FILE_ATTRIBUTE_DATA saved = {};
         if (!GetFileAttributesExW(Paths::ToLongPath(source).c_str(), GetFileExInfoStandard, &saved) ||
             (saved.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            Throw(Strings::Format(L"CopyFile(%s, %s) failed.\n%s", source.c_str(), name.c_str(),
-                                  ErrorText::Format(ERROR_FILE_NOT_FOUND).c_str()));
+            Failure::ThrowCode<CertificateServicesException>(ERROR_FILE_NOT_FOUND, L"CopyFile(%s, %s) failed.\n%s",
+                                                             source.c_str(), name.c_str());
         // The library's database and logs are never empty: an empty one is a damaged backup.
         if (!mayBeEmpty && saved.nFileSizeHigh == 0 && saved.nFileSizeLow == 0)
-            Throw(Strings::Format(L"The saved file %s is empty", source.c_str()));
+            throw CertificateServicesException(Strings::Format(L"The saved file %s is empty", source.c_str()));
     };
     for (const String& name : databaseFiles)
         checkSaved(name, false);
@@ -610,7 +609,7 @@ void CertificateServices::Restore(const String& serverName, const String& direct
         const String notStarted = stopped.Restart();
         if (notStarted.empty())
             throw;
-        Throw(error.GetDescription() + L"\n" + notStarted);
+        throw CertificateServicesException(error.GetDescription() + L"\n" + notStarted);
     }
 }
 
@@ -621,18 +620,16 @@ void CertificateServices::ReplaceFiles(const String& serverName, ReplacementSet&
     HCSBC context = nullptr;
     HRESULT status = pfnRestorePrepare(serverName.c_str(), CSRESTORE_TYPE_FULL, &context);
     if (FAILED(status))
-        Throw(Strings::Format(L"pfnRestorePrepare(%ws, %d) failed: %x\n%s", serverName.c_str(), Number(context), status,
-                              LibraryError(status).c_str()));
+        Failure::ThrowCode<CertificateServicesException>(status, L"pfnRestorePrepare(%ws, %d) failed: %x\n%s",
+                                                         serverName.c_str(), Number(context), status);
 
     bool registered = false;
     try
     {
         if (!files.Stage())
-        {
-            const String error = ErrorText::FormatLastError();
-            Throw(Strings::Format(L"CopyFile(%s, %s) failed. The live files are unchanged.\n%s",
-                                  files.FailedFrom().c_str(), files.FailedTo().c_str(), error.c_str()));
-        }
+            Failure::ThrowLastError<CertificateServicesException>(
+                L"CopyFile(%s, %s) failed. The live files are unchanged.\n%s", files.FailedFrom().c_str(),
+                files.FailedTo().c_str());
 
         ULONG lowest = 0;
         ULONG highest = 0;
@@ -642,26 +639,28 @@ void CertificateServices::ReplaceFiles(const String& serverName, ReplacementSet&
         status = pfnRestoreRegister(context, checkpointDirectory.c_str(), logDirectory.c_str(), &map, 1,
                                     logDirectory.c_str(), lowest, highest);
         if (status != S_OK)
-            Throw(Strings::Format(L"pfnRestoreRegister(%d, %s, %s) failed: %x\n%s", Number(context),
-                                  logDirectory.c_str(), logDirectory.c_str(), status, LibraryError(status).c_str()));
+            Failure::ThrowCode<CertificateServicesException>(status, L"pfnRestoreRegister(%d, %s, %s) failed: %x\n%s",
+                                                             Number(context), logDirectory.c_str(),
+                                                             logDirectory.c_str(), status);
         registered = true;
 
         if (!files.Commit())
         {
-            const String error = ErrorText::FormatLastError();
+            const DWORD error = GetLastError();
             const String outcome =
                 files.NotPutBack().empty()
                     ? String(L"The live files are unchanged.")
                     : Strings::Format(L"%s could not be put back: it is %s now.", files.NotPutBack().c_str(),
                                       files.NotPutBackAs().c_str());
-            Throw(Strings::Format(L"MoveFile(%s, %s) failed. %s\n%s", files.FailedFrom().c_str(),
-                                  files.FailedTo().c_str(), outcome.c_str(), error.c_str()));
+            Failure::ThrowCode<CertificateServicesException>(error, L"MoveFile(%s, %s) failed. %s\n%s",
+                                                             files.FailedFrom().c_str(), files.FailedTo().c_str(),
+                                                             outcome.c_str());
         }
 
         status = pfnRestRegComplete(context, S_OK);
         if (FAILED(status))
-            Throw(Strings::Format(L"pfnRestRegComplete(%d) failed: %x\n%s", Number(context), status,
-                                  LibraryError(status).c_str()));
+            Failure::ThrowCode<CertificateServicesException>(status, L"pfnRestRegComplete(%d) failed: %x\n%s",
+                                                             Number(context), status);
     }
     catch (...)
     {
@@ -676,6 +675,6 @@ void CertificateServices::ReplaceFiles(const String& serverName, ReplacementSet&
 
     status = pfnRestoreEnd(context);
     if (FAILED(status))
-        Throw(Strings::Format(L"pfnRestoreEnd(%d) failed: %x\n%s", Number(context), status,
-                              LibraryError(status).c_str()));
+        Failure::ThrowCode<CertificateServicesException>(status, L"pfnRestoreEnd(%d) failed: %x\n%s", Number(context),
+                                                         status);
 }

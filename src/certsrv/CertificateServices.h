@@ -11,6 +11,8 @@
 #include <windows.h>
 #include <certbcli.h>
 
+#include <functional>
+
 class CertificateServicesBackupSet;
 class ReplacementSet;
 
@@ -27,10 +29,18 @@ public:
         String error;
     };
 
+    // Where a backup's progress lines go: the size of each list the library hands out and the
+    // names in it, one line at a time with its line end, from the backup's worker thread.
+    using ProgressSink = std::function<void(const String& line)>;
+
+    // The default sink: each line to the console (standard output) as UTF-8, as it comes.
+    static void WriteToConsole(const String& line);
+
     // Loads "certadm.dll" and looks up its seventeen entry points in table order. Throws
     // CertificateServicesException "LoadLibrary(%s) failed: %s", or "GetProcAddress(%s) failed: %s"
-    // naming the first entry point that is missing.
-    CertificateServices();
+    // naming the first entry point that is missing. A host that is not a console (a service)
+    // passes a sink of its own for the progress lines.
+    explicit CertificateServices(ProgressSink progress = WriteToConsole);
     CertificateServices(const CertificateServices&) = delete;
     CertificateServices& operator=(const CertificateServices&) = delete;
 
@@ -116,6 +126,7 @@ private:
     void ReplaceFiles(const String& serverName, ReplacementSet& files, const String& database,
                       const String& checkpointDirectory, const String& logDirectory, const StringList& backupLogs);
 
+    ProgressSink m_progress;
     UniqueLibrary hModule;
     FNCERTSRVBACKUPCLOSE* pfnClose = nullptr;
     FNCERTSRVBACKUPEND* pfnBackupEnd = nullptr;

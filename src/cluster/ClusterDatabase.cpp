@@ -1,10 +1,10 @@
 #include "cluster/ClusterDatabase.h"
 
-#include "errors/ErrorText.h"
+#include "errors/Failure.h"
 #include "files/Directories.h"
+#include "files/Links.h"
 #include "files/Paths.h"
 #include "handles/Handles.h"
-#include "files/Links.h"
 #include "platform/EnvironmentVariables.h"
 #include "platform/Libraries.h"
 
@@ -45,17 +45,11 @@ namespace
         L"resource described in the backup.  The existing quorum resource must have a layout (number of "
         L"partitions and offsets to each partition) identical to the layout stored in the backup.";
 
-    template <typename... Arguments>
-    [[noreturn]] void Fail(const wchar_t* format, Arguments... arguments)
-    {
-        throw ClusterDatabaseException(Strings::Format(format, arguments...));
-    }
-
     UniqueLibrary Load(const wchar_t* name)
     {
         UniqueLibrary library(Libraries::LoadFromSystemFolder(name));
         if (!library)
-            Fail(L"LoadLibrary(%s) failed: %s", name, ErrorText::FormatLastError().c_str());
+            Failure::ThrowLastError<ClusterDatabaseException>(L"LoadLibrary(%s) failed: %s", name);
         return library;
     }
 
@@ -64,7 +58,7 @@ namespace
     {
         const Function function = GetProc<Function>(library.get(), name);
         if (function == nullptr)
-            Fail(L"GetProcAddress(%S) failed: %s", name, ErrorText::FormatLastError().c_str());
+            Failure::ThrowLastError<ClusterDatabaseException>(L"GetProcAddress(%S) failed: %s", name);
         return function;
     }
 
@@ -81,7 +75,8 @@ namespace
         EnvironmentVariables variables;
         String folder;
         if (variables.ExpandBelowSystemRoot(L"Cluster", folder) != S_OK)
-            Fail(L"EnvironmentVariables::Expand(%s, %s) failed: %s", L"%SystemRoot%", L"", variables.GetError().c_str());
+            throw ClusterDatabaseException(Strings::Format(L"EnvironmentVariables::Expand(%s, %s) failed: %s",
+                                                           L"%SystemRoot%", L"", variables.GetError().c_str()));
         return folder;
     }
 
@@ -107,11 +102,11 @@ namespace
     void CheckFolder(const String& directory, const String& folder)
     {
         if (Links::IsLink(folder))
-            Fail(L"Refused to follow the link at %s", folder.c_str());
+            throw ClusterDatabaseException(Strings::Format(L"Refused to follow the link at %s", folder.c_str()));
         WIN32_FIND_DATAW entry;
         UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
         if (!find)
-            Fail(L"FindFirstFile(%s) failed: %s", folder.c_str(), ErrorText::FormatLastError().c_str());
+            Failure::ThrowLastError<ClusterDatabaseException>(L"FindFirstFile(%s) failed: %s", folder.c_str());
         size_t entries = 0;
         do
         {
@@ -120,23 +115,25 @@ namespace
                 continue;
             const String path = folder + L"\\" + name;
             if (++entries > MostEntries)
-                Fail(L"%s holds more than %d entries, more than a cluster backup holds", folder.c_str(),
-                     static_cast<int>(MostEntries));
+                throw ClusterDatabaseException(
+                    Strings::Format(L"%s holds more than %d entries, more than a cluster backup holds", folder.c_str(),
+                                    static_cast<int>(MostEntries)));
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-                Fail(L"Refused to follow the link at %s", path.c_str());
+                throw ClusterDatabaseException(Strings::Format(L"Refused to follow the link at %s", path.c_str()));
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsServiceFile(name))
-                Fail(L"%s is not a file of a cluster backup", path.c_str());
+                throw ClusterDatabaseException(Strings::Format(L"%s is not a file of a cluster backup", path.c_str()));
             const ULONGLONG size = (static_cast<ULONGLONG>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
             if (size > MostBytes)
-                Fail(L"%s is larger than 256 MiB, the most a cluster backup file holds", path.c_str());
+                throw ClusterDatabaseException(
+                    Strings::Format(L"%s is larger than 256 MiB, the most a cluster backup file holds", path.c_str()));
             if (size == 0 && _wcsicmp(name.c_str(), DatabaseFile) == 0)
-                Fail(L"%s is empty, not a cluster database", path.c_str());
+                throw ClusterDatabaseException(Strings::Format(L"%s is empty, not a cluster database", path.c_str()));
         } while (FindNextFileW(find.get(), &entry));
         const DWORD error = GetLastError();
         if (error != ERROR_NO_MORE_FILES)
-            Fail(L"FindNextFile(%s) failed: %s", folder.c_str(), ErrorText::Format(error).c_str());
+            Failure::ThrowCode<ClusterDatabaseException>(error, L"FindNextFile(%s) failed: %s", folder.c_str());
         if (entries == 0)
-            Fail(NoBackup, directory.c_str());
+            throw ClusterDatabaseException(Strings::Format(NoBackup, directory.c_str()));
     }
 
     // A hive loaded below HKLM for as long as it is read; unloaded on every way out.
@@ -162,16 +159,17 @@ namespace
             wchar_t folder[MAX_PATH + 1];
             const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
             if (length == 0 || length > MAX_PATH)
-                Fail(L"GetTempPath() failed: %s", ErrorText::FormatLastError().c_str());
+                Failure::ThrowLastError<ClusterDatabaseException>(L"GetTempPath() failed: %s");
             wchar_t file[MAX_PATH + 1];
             if (GetTempFileNameW(folder, L"cdb", 0, file) == 0)
-                Fail(L"GetTempFileName(%s) failed: %s", folder, ErrorText::FormatLastError().c_str());
+                Failure::ThrowLastError<ClusterDatabaseException>(L"GetTempFileName(%s) failed: %s", folder);
             m_path = file;
             if (!CopyFileW(source.c_str(), m_path.c_str(), FALSE))
             {
-                const String error = ErrorText::FormatLastError();
+                const DWORD error = GetLastError();
                 Remove();
-                Fail(L"CopyFile(%s, %s) failed: %s", source.c_str(), m_path.c_str(), error.c_str());
+                Failure::ThrowCode<ClusterDatabaseException>(error, L"CopyFile(%s, %s) failed: %s", source.c_str(),
+                                                             m_path.c_str());
             }
             SetFileAttributesW(m_path.c_str(), FILE_ATTRIBUTE_NORMAL);
         }
@@ -200,8 +198,8 @@ namespace
         {
             // Some platforms make the key before they read the file, and keep it when that fails.
             RegUnLoadKeyW(HKEY_LOCAL_MACHINE, CheckKey);
-            Fail(L"%s is not a cluster database: it does not load as a hive: %s", file.c_str(),
-                 ErrorText::Format(static_cast<DWORD>(status)).c_str());
+            Failure::ThrowCode<ClusterDatabaseException>(
+                status, L"%s is not a cluster database: it does not load as a hive: %s", file.c_str());
         }
         const LoadedHive loaded(CheckKey);
     }
@@ -230,7 +228,7 @@ void ClusterDatabase::Backup(const String& directory)
 
     UniqueCluster cluster(openCluster(nullptr));
     if (!cluster)
-        Fail(L"OpenCluster() failed: %s", ErrorText::FormatLastError().c_str());
+        Failure::ThrowLastError<ClusterDatabaseException>(L"OpenCluster() failed: %s");
 
     CLUSTERVERSIONINFO version;
     ZeroMemory(&version, sizeof(version));
@@ -238,19 +236,19 @@ void ClusterDatabase::Backup(const String& directory)
     DWORD count = 0;
     DWORD result = getClusterInformation(cluster.get(), nullptr, &count, &version);
     if (result != ERROR_SUCCESS)
-        Fail(L"GetClusterInformation() failed: %s", ErrorText::Format(result).c_str());
+        Failure::ThrowCode<ClusterDatabaseException>(result, L"GetClusterInformation() failed: %s");
     ++count;
     UniqueLocalMemory nameMemory(LocalAlloc(LPTR, static_cast<SIZE_T>(count) * sizeof(wchar_t)));
     if (!nameMemory)
-        Fail(L"LocalAlloc() failed: %s", ErrorText::FormatLastError().c_str());
+        Failure::ThrowLastError<ClusterDatabaseException>(L"LocalAlloc() failed: %s");
     const auto name = static_cast<wchar_t*>(nameMemory.get());
     result = getClusterInformation(cluster.get(), name, &count, &version);
     if (result != ERROR_SUCCESS)
-        Fail(L"GetClusterInformation() failed: %s", ErrorText::Format(result).c_str());
+        Failure::ThrowCode<ClusterDatabaseException>(result, L"GetClusterInformation() failed: %s");
 
     const String folder = ClusterFolder(directory);
     if (!Directories::Create(folder))
-        Fail(L"Directories::Create(%s) failed: %s", folder.c_str(), ErrorText::FormatLastError().c_str());
+        Failure::ThrowLastError<ClusterDatabaseException>(L"Directories::Create(%s) failed: %s", folder.c_str());
 
     const UniqueLibrary netapi = Load(L"NETAPI32.dll");
     const auto netShareAdd = Export<NetShareAddFunction>(netapi, "NetShareAdd");
@@ -263,21 +261,22 @@ void ClusterDatabase::Backup(const String& directory)
     DWORD badParameter = 0;
     result = netShareAdd(nullptr, 2, reinterpret_cast<LPBYTE>(&share), &badParameter);
     if (result != NERR_Success)
-        Fail(L"NetShareAdd(%S, %s) failed: %s", ToAnsi(name).c_str(), folder.c_str(), ErrorText::Format(result).c_str());
+        Failure::ThrowCode<ClusterDatabaseException>(result, L"NetShareAdd(%S, %s) failed: %s", ToAnsi(name).c_str(),
+                                                     folder.c_str());
     // Open to everyone with default permissions: it goes on every way out, failures included.
     UniqueNetShare shareScope(netShareDel, name);
 
     result = backupClusterDatabase(cluster.get(), folder.c_str());
     if (result != ERROR_SUCCESS)
-        Fail(L"BkClusterDB(%s) failed: %s", folder.c_str(), ErrorText::Format(result).c_str());
+        Failure::ThrowCode<ClusterDatabaseException>(result, L"BkClusterDB(%s) failed: %s", folder.c_str());
 
     result = shareScope.reset();
     if (result != NERR_Success)
-        Fail(L"NetShareDel(%s) failed: %s", name, ErrorText::Format(result).c_str());
+        Failure::ThrowCode<ClusterDatabaseException>(result, L"NetShareDel(%s) failed: %s", name);
 
     // A failed close is not tried again.
     if (!closeCluster(cluster.release()))
-        Fail(L"CloseCluster() failed: %s", ErrorText::FormatLastError().c_str());
+        Failure::ThrowLastError<ClusterDatabaseException>(L"CloseCluster() failed: %s");
 }
 
 void ClusterDatabase::Restore(const String& directory, bool forceShutdown, const String& quorumDriveLetter)
@@ -286,11 +285,11 @@ void ClusterDatabase::Restore(const String& directory, bool forceShutdown, const
     // the service on every other node.
     const String database = DatabaseFolder();
     if (Paths::IsSameOrBelow(database, directory))
-        Fail(InsideRestoredFolder, directory.c_str(), database.c_str());
+        throw ClusterDatabaseException(Strings::Format(InsideRestoredFolder, directory.c_str(), database.c_str()));
     const String folder = ClusterFolder(directory);
     bool isDirectory = false;
     if (!Paths::GetAttributes(folder + L"\\" + DatabaseFile, isDirectory) || isDirectory)
-        Fail(NoBackup, directory.c_str());
+        throw ClusterDatabaseException(Strings::Format(NoBackup, directory.c_str()));
     CheckFolder(directory, folder);
     CheckDatabase(folder + L"\\" + DatabaseFile);
 
@@ -301,17 +300,17 @@ void ClusterDatabase::Restore(const String& directory, bool forceShutdown, const
     if (result == ERROR_CLUSTER_NODE_UP)
     {
         if (!forceShutdown)
-            Fail(L"%s", NodesActiveText);
+            throw ClusterDatabaseException(NodesActiveText);
         result = restoreClusterDatabase(folder.c_str(), TRUE, nullptr);
     }
     if (result == ERROR_QUORUM_DISK_NOT_FOUND)
     {
         if (quorumDriveLetter.empty())
-            Fail(L"%s", QuorumLayoutText);
+            throw ClusterDatabaseException(QuorumLayoutText);
         // Taking another quorum disk means restoring against the running cluster anyway.
         result = restoreClusterDatabase(folder.c_str(), TRUE, quorumDriveLetter.c_str());
     }
     if (result != ERROR_SUCCESS)
-        Fail(L"RestoreClusterDB(%s, %s) failed: %s", folder.c_str(), quorumDriveLetter.c_str(),
-             ErrorText::Format(result).c_str());
+        Failure::ThrowCode<ClusterDatabaseException>(result, L"RestoreClusterDB(%s, %s) failed: %s", folder.c_str(),
+                                                     quorumDriveLetter.c_str());
 }

@@ -1,7 +1,7 @@
 #include "complus/COMDatabase.h"
 
-#include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
+#include "errors/Failure.h"
 #include "files/Files.h"
 #include "files/Paths.h"
 #include "handles/Handles.h"
@@ -35,8 +35,7 @@ namespace
             const DWORD error = GetLastError();
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
                 throw COMDatabaseException(Strings::Format(NoBackup, directory.c_str()));
-            throw COMDatabaseException(
-                Strings::Format(L"GetFileAttributesEx(%s) failed: %s", file.c_str(), ErrorText::Format(error).c_str()));
+            Failure::ThrowCode<COMDatabaseException>(error, L"GetFileAttributesEx(%s) failed: %s", file.c_str());
         }
         if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
             throw COMDatabaseException(Strings::Format(L"Refused to follow the link at %s", file.c_str()));
@@ -57,15 +56,13 @@ namespace
         HRESULT result =
             CoCreateInstance(CatalogClass, nullptr, CLSCTX_INPROC_SERVER, CatalogInterface, catalog.put_void());
         if (FAILED(result))
-            throw COMDatabaseException(Strings::Format(L"CoCreateInstance(CLSID_COMAdminCatalog) failed: %s",
-                                                       ErrorText::Format(static_cast<DWORD>(result)).c_str()));
+            Failure::ThrowCode<COMDatabaseException>(result, L"CoCreateInstance(CLSID_COMAdminCatalog) failed: %s");
         UniqueBstr name(SysAllocStringLen(file.c_str(), static_cast<UINT>(file.size())));
         if (!name)
             throw std::bad_alloc();
         result = (catalog.get()->*call)(name.get());
         if (FAILED(result))
-            throw COMDatabaseException(
-                Strings::Format(failureFormat, file.c_str(), ErrorText::Format(static_cast<DWORD>(result)).c_str()));
+            Failure::ThrowCode<COMDatabaseException>(result, failureFormat, file.c_str());
         return file;
     }
 }

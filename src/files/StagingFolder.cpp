@@ -1,7 +1,7 @@
 #include "files/StagingFolder.h"
 
-#include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
+#include "errors/Failure.h"
 #include "files/Directories.h"
 #include "files/Paths.h"
 #include "handles/Handles.h"
@@ -19,12 +19,6 @@ namespace
     const BYTE InheritanceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     const DWORD GenericRights = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
 
-    [[noreturn]] void ThrowLastError(const wchar_t* call, const String& path)
-    {
-        const String error = ErrorText::FormatLastError();
-        throw FileSystemException(Strings::Format(L"%s(%s) failed: %s", call, path.c_str(), error.c_str()));
-    }
-
     // A well-known SID in a buffer of its own.
     struct WellKnownSid
     {
@@ -32,7 +26,8 @@ namespace
         {
             DWORD size = sizeof bytes;
             if (!CreateWellKnownSid(type, nullptr, bytes, &size))
-                ThrowLastError(L"CreateWellKnownSid", Strings::Format(L"%d", static_cast<int>(type)));
+                Failure::ThrowLastError<FileSystemException>(L"CreateWellKnownSid(%d) failed: %s",
+                                                             static_cast<int>(type));
         }
         PSID get() { return bytes; }
 
@@ -54,7 +49,7 @@ namespace
         MakeSelfRelativeSD(absolute, nullptr, &size);
         StagingFolder::Descriptor descriptor(size);
         if (size == 0 || !MakeSelfRelativeSD(absolute, descriptor.data(), &size))
-            ThrowLastError(L"MakeSelfRelativeSD", L"");
+            Failure::ThrowLastError<FileSystemException>(L"MakeSelfRelativeSD() failed: %s");
         return descriptor;
     }
 
@@ -68,7 +63,7 @@ namespace
                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                             nullptr));
         if (!handle)
-            ThrowLastError(L"CreateFile", path);
+            Failure::ThrowLastError<FileSystemException>(L"CreateFile(%s) failed: %s", path.c_str());
         return handle;
     }
 
@@ -87,7 +82,7 @@ namespace
             parts &= ~DACL_SECURITY_INFORMATION;
         const UniqueFileHandle handle = OpenForSecurity(path, WRITE_DAC | WRITE_OWNER);
         if (!SetKernelObjectSecurity(handle.get(), parts, descriptor))
-            ThrowLastError(L"SetKernelObjectSecurity", path);
+            Failure::ThrowLastError<FileSystemException>(L"SetKernelObjectSecurity(%s) failed: %s", path.c_str());
     }
 
     bool IsCreatorSid(PSID sid, WELL_KNOWN_SID_TYPE type)
@@ -128,7 +123,7 @@ namespace
             added = AddAce(acl, acl->AclRevision, MAXDWORD, copy.data(), source->AceSize);
         }
         if (!added)
-            ThrowLastError(L"AddAce", L"");
+            Failure::ThrowLastError<FileSystemException>(L"AddAce() failed: %s");
     }
 }
 
@@ -136,7 +131,7 @@ String StagingFolder::RootOf(const String& path)
 {
     std::vector<wchar_t> volume(std::max<size_t>(path.size() + 2, MAX_PATH + 1));
     if (!GetVolumePathNameW(path.c_str(), volume.data(), static_cast<DWORD>(volume.size())))
-        ThrowLastError(L"GetVolumePathName", path);
+        Failure::ThrowLastError<FileSystemException>(L"GetVolumePathName(%s) failed: %s", path.c_str());
     String root = volume.data();
     Directories::AppendBackslash(root);
     return root + Name;
@@ -163,13 +158,13 @@ void StagingFolder::Prepare(const String& root, const String& folder, Folders& f
         {
             const DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
-                ThrowLastError(L"GetFileAttributes", current);
+                Failure::ThrowLastError<FileSystemException>(L"GetFileAttributes(%s) failed: %s", current.c_str());
             // The root must not take the volume's list even for a moment.
             SECURITY_ATTRIBUTES attributesOfNew = {sizeof attributesOfNew, nullptr, FALSE};
             if (isRoot)
                 attributesOfNew.lpSecurityDescriptor = rootSecurity.data();
             if (!CreateDirectoryW(Paths::ToLongPath(current).c_str(), &attributesOfNew))
-                ThrowLastError(L"CreateDirectory", current);
+                Failure::ThrowLastError<FileSystemException>(L"CreateDirectory(%s) failed: %s", current.c_str());
             folders.created.push_back(current);
             if (!isRoot)
                 WriteSecurity(current, belowSecurity.data(), DACL_SECURITY_INFORMATION);
@@ -264,7 +259,8 @@ StagingFolder::Descriptor StagingFolder::RootSecurity()
         !SetSecurityDescriptorOwner(&absolute, administrators.get(), FALSE) ||
         !SetSecurityDescriptorDacl(&absolute, TRUE, acl, FALSE) ||
         !SetSecurityDescriptorControl(&absolute, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
-        ThrowLastError(L"InitializeSecurityDescriptor", StagingFolder::Name);
+        Failure::ThrowLastError<FileSystemException>(L"InitializeSecurityDescriptor(%s) failed: %s",
+                                                     StagingFolder::Name);
     return SelfRelative(&absolute);
 }
 
@@ -305,12 +301,12 @@ StagingFolder::Descriptor StagingFolder::Inherit(PSECURITY_DESCRIPTOR parent, bo
         !GetSecurityDescriptorGroup(parent, &group, &defaulted) ||
         !GetSecurityDescriptorDacl(parent, &present, &parentList, &defaulted) ||
         !GetSecurityDescriptorControl(parent, &control, &revision))
-        ThrowLastError(L"GetSecurityDescriptorDacl", L"");
+        Failure::ThrowLastError<FileSystemException>(L"GetSecurityDescriptorDacl() failed: %s");
 
     SECURITY_DESCRIPTOR absolute;
     if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorOwner(&absolute, owner, FALSE) || !SetSecurityDescriptorGroup(&absolute, group, FALSE))
-        ThrowLastError(L"InitializeSecurityDescriptor", L"");
+        Failure::ThrowLastError<FileSystemException>(L"InitializeSecurityDescriptor() failed: %s");
 
     std::vector<BYTE> list;
     if (present && parentList != nullptr)
@@ -326,14 +322,14 @@ StagingFolder::Descriptor StagingFolder::Inherit(PSECURITY_DESCRIPTOR parent, bo
         list.resize(std::min<size_t>(size, 0xFFFC));
         const PACL acl = reinterpret_cast<PACL>(list.data());
         if (!InitializeAcl(acl, static_cast<DWORD>(list.size()), parentList->AclRevision))
-            ThrowLastError(L"InitializeAcl", L"");
+            Failure::ThrowLastError<FileSystemException>(L"InitializeAcl() failed: %s");
 
         GENERIC_MAPPING fileRights = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
         for (DWORD index = 0; index < parentList->AceCount; ++index)
         {
             ACE_HEADER* entry = nullptr;
             if (!GetAce(parentList, index, reinterpret_cast<void**>(&entry)))
-                ThrowLastError(L"GetAce", L"");
+                Failure::ThrowLastError<FileSystemException>(L"GetAce() failed: %s");
             const BYTE flags = entry->AceFlags;
             const bool passes = folder ? (flags & InheritanceFlags) != 0 : (flags & OBJECT_INHERIT_ACE) != 0;
             if (!passes)
@@ -380,7 +376,7 @@ StagingFolder::Descriptor StagingFolder::Inherit(PSECURITY_DESCRIPTOR parent, bo
         }
         if (!SetSecurityDescriptorDacl(&absolute, TRUE, acl, FALSE) ||
             !SetSecurityDescriptorControl(&absolute, SE_DACL_AUTO_INHERITED, control & SE_DACL_AUTO_INHERITED))
-            ThrowLastError(L"SetSecurityDescriptorDacl", L"");
+            Failure::ThrowLastError<FileSystemException>(L"SetSecurityDescriptorDacl() failed: %s");
     }
     return SelfRelative(&absolute);
 }
@@ -393,6 +389,6 @@ StagingFolder::Descriptor StagingFolder::ReadSecurity(const String& path)
     Descriptor descriptor(std::max<DWORD>(size, sizeof(SECURITY_DESCRIPTOR_RELATIVE)));
     if (!GetKernelObjectSecurity(handle.get(), AllParts, descriptor.data(), static_cast<DWORD>(descriptor.size()),
                                  &size))
-        ThrowLastError(L"GetKernelObjectSecurity", path);
+        Failure::ThrowLastError<FileSystemException>(L"GetKernelObjectSecurity(%s) failed: %s", path.c_str());
     return descriptor;
 }

@@ -33,11 +33,6 @@ namespace
         {&Options::m_bClusterDatabase, &ClusterDatabaseFolders::Live},
     };
 
-    [[noreturn]] void InvalidTarget(const String& directory)
-    {
-        throw FileSystemException(Strings::Format(L"Invalid backup directory: %s", directory.c_str()));
-    }
-
     bool IsRootPath(const String& fullPath)
     {
         try
@@ -195,18 +190,17 @@ namespace BackupTarget
 
     void Check(const Options& options, const String& directory, LiveFoldersOf liveFolders)
     {
-        // A colon past the drive names a stream of a file, not a folder.
         const String local = Strings::StartsWithNoCase(directory, L"\\\\?\\") ? directory.substr(4) : directory;
-        if (local.find(L':', 2) != String::npos)
-            InvalidTarget(directory);
-        // "C:" alone is the current folder of that drive to the system, its root to the file layer.
-        if (IsRootPath(directory) || IsRootPath(Paths::GetFullPath(directory)) || IsWindowsDirectory(directory))
-            InvalidTarget(directory);
-        // A copy into the tree it copies never ends, and a restore would write into its own source.
-        if (IsInLiveFolder(options, directory, liveFolders))
-            InvalidTarget(directory);
-        if (Directories::Exists(directory) && !IsEmptyOrEarlierBackup(directory))
-            InvalidTarget(directory);
+        const bool invalid =
+            // A colon past the drive names a stream of a file, not a folder.
+            local.find(L':', 2) != String::npos ||
+            // "C:" alone is the current folder of that drive to the system, its root to the file layer.
+            IsRootPath(directory) || IsRootPath(Paths::GetFullPath(directory)) || IsWindowsDirectory(directory) ||
+            // A copy into the tree it copies never ends, and a restore would write into its own source.
+            IsInLiveFolder(options, directory, liveFolders) ||
+            (Directories::Exists(directory) && !IsEmptyOrEarlierBackup(directory));
+        if (invalid)
+            throw FileSystemException(Strings::Format(L"Invalid backup directory: %s", directory.c_str()));
     }
 
     String Prepare(const Options& options, const String& directory, LiveFoldersOf liveFolders)

@@ -9,6 +9,7 @@
 #include "module/Registrar.h"
 
 #include "handles/Handles.h"
+#include "platform/Libraries.h"
 
 #include <new>
 
@@ -56,22 +57,7 @@ namespace
         void Unlock() { InterlockedDecrement(&m_lockCount); }
         LONG GetLockCount() const { return m_lockCount; }
 
-        String GetModulePath() const
-        {
-            String path(MAX_PATH, L'\0');
-            for (;;)
-            {
-                const DWORD length = GetModuleFileNameW(m_instance, &path[0], static_cast<DWORD>(path.size()));
-                if (length == 0)
-                    return String();
-                if (length < path.size())
-                {
-                    path.resize(length);
-                    return path;
-                }
-                path.resize(path.size() * 2);
-            }
-        }
+        String GetModulePath() const { return Libraries::ModulePath(m_instance); }
 
         HRESULT GetClassObject(REFCLSID rclsid, REFIID riid, void** object);
 

@@ -11,7 +11,7 @@
 
 namespace
 {
-    [[noreturn]] void SyntaxError() { throw CWin32Exception(L"Registrar: registry script", ERROR_INVALID_DATA); }
+    const CWin32Exception SyntaxError(L"Registrar: registry script", ERROR_INVALID_DATA);
 
     void Check(const wchar_t* call, LONG status)
     {
@@ -71,7 +71,7 @@ namespace
                 for (;;)
                 {
                     if (i >= script.size())
-                        SyntaxError();
+                        throw SyntaxError;
                     if (script[i] == L'\'')
                     {
                         if (i + 1 < script.size() && script[i + 1] == L'\'')
@@ -116,7 +116,7 @@ namespace
                 const Token& name = Next();
                 const auto found = m_roots.find(Strings::ToUpper(name.text));
                 if (name.quoted || found == m_roots.end())
-                    SyntaxError();
+                    throw SyntaxError;
                 Root root{found->second, {}};
                 Expect(L"{");
                 while (!Peek().Is(L"}"))
@@ -132,7 +132,7 @@ namespace
         const Token& Peek() const
         {
             if (AtEnd())
-                SyntaxError();
+                throw SyntaxError;
             return m_tokens[m_position];
         }
         const Token& Next()
@@ -144,7 +144,7 @@ namespace
         void Expect(const wchar_t* word)
         {
             if (!Next().Is(word))
-                SyntaxError();
+                throw SyntaxError;
         }
 
         String Replace(const String& text) const
@@ -160,7 +160,7 @@ namespace
                 }
                 const size_t end = text.find(L'%', i + 1);
                 if (end == String::npos)
-                    SyntaxError();
+                    throw SyntaxError;
                 const String name = text.substr(i + 1, end - i - 1);
                 if (name.empty())
                 {
@@ -170,7 +170,7 @@ namespace
                 {
                     const auto found = m_replacements.find(name);
                     if (found == m_replacements.end())
-                        SyntaxError();
+                        throw SyntaxError;
                     result += found->second;
                 }
                 i = end + 1;
@@ -182,10 +182,10 @@ namespace
         {
             const Token& token = Next();
             if (!token.quoted && (token.text == L"{" || token.text == L"}" || token.text == L"="))
-                SyntaxError();
+                throw SyntaxError;
             const String name = Replace(token.text);
             if (name.empty())
-                SyntaxError();
+                throw SyntaxError;
             return name;
         }
 
@@ -203,12 +203,12 @@ namespace
                 wchar_t* end = nullptr;
                 value.number = wcstoul(data.c_str(), &end, 0);
                 if (data.empty() || *end != L'\0')
-                    SyntaxError();
+                    throw SyntaxError;
                 value.isNumber = true;
             }
             else
             {
-                SyntaxError();
+                throw SyntaxError;
             }
         }
 

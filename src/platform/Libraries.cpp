@@ -28,31 +28,36 @@ namespace Libraries
         return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
 
-    String OwnModuleFolder()
+    String ModulePath(HMODULE module)
     {
-        HMODULE self = nullptr;
         std::vector<wchar_t> path(MAX_PATH);
-        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                reinterpret_cast<const wchar_t*>(&OwnModuleFolder), &self))
-            return String();
         for (;;)
         {
-            const DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
+            const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
             if (length == 0)
                 return String();
             // A full buffer may hold a cut name (older systems set no error for it).
             if (length < path.size())
-            {
-                const String file(path.data(), length);
-                const size_t slash = file.rfind(L'\\');
-                if (slash == String::npos)
-                {
-                    SetLastError(ERROR_BAD_PATHNAME);
-                    return String();
-                }
-                return file.substr(0, slash + 1);
-            }
+                return String(path.data(), length);
             path.resize(path.size() * 2);
         }
+    }
+
+    String OwnModuleFolder()
+    {
+        HMODULE self = nullptr;
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                reinterpret_cast<const wchar_t*>(&OwnModuleFolder), &self))
+            return String();
+        const String file = ModulePath(self);
+        if (file.empty())
+            return String();
+        const size_t slash = file.rfind(L'\\');
+        if (slash == String::npos)
+        {
+            SetLastError(ERROR_BAD_PATHNAME);
+            return String();
+        }
+        return file.substr(0, slash + 1);
     }
 }

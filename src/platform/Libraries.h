@@ -17,6 +17,9 @@ namespace Libraries
     // are looked up from that folder first. Null, with the last error set, when it cannot be
     // loaded.
     HMODULE LoadFromSystemFolder(const wchar_t* name);
+    // The full file name of a loaded module (the backup module's own, for its type library and
+    // registration); empty, with the last error set, when it cannot be read.
+    String ModulePath(HMODULE module);
     // The folder of the module that holds this code (the backup module, or a program that links
     // the code itself), with a trailing backslash; empty, with the last error set, when it
     // cannot be found.

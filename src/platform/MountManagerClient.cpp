@@ -1,9 +1,9 @@
 #include "platform/MountManagerClient.h"
 
-#include "errors/ErrorText.h"
+#include "errors/Failure.h"
+#include "mountmanager/ConvertSymbolicLink.h"
 #include "platform/Libraries.h"
 #include "platform/Wow64.h"
-#include "mountmanager/ConvertSymbolicLink.h"
 
 namespace
 {
@@ -40,8 +40,7 @@ namespace
         {
             const String folder = Libraries::OwnModuleFolder();
             if (folder.empty())
-                throw MountManagerException(
-                    Strings::Format(L"GetModuleFileName() failed: %s", ErrorText::FormatLastError().c_str()));
+                Failure::ThrowLastError<MountManagerException>(L"GetModuleFileName() failed: %s");
             const String path = folder + MountManagerLibrary;
             m_library.reset(LoadLibraryW(path.c_str()));
             if (!m_library)

@@ -1,6 +1,6 @@
 #include "platform/Services.h"
 
-#include "errors/ErrorText.h"
+#include "errors/Failure.h"
 #include "handles/Handles.h"
 
 namespace
@@ -8,16 +8,11 @@ namespace
     constexpr DWORD MinimumPoll = 1000;
     constexpr DWORD MaximumPoll = 10000;
 
-    [[noreturn]] void ThrowLastError(const wchar_t* format)
-    {
-        throw ServiceException(Strings::Format(format, ErrorText::FormatLastError().c_str()));
-    }
-
     UniqueServiceHandle OpenManager()
     {
         UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         if (!manager)
-            ThrowLastError(L"OpenSCManager() failed: %s");
+            Failure::ThrowLastError<ServiceException>(L"OpenSCManager() failed: %s");
         return manager;
     }
 
@@ -25,14 +20,14 @@ namespace
     {
         UniqueServiceHandle service(OpenServiceW(manager.get(), name.c_str(), access));
         if (!service)
-            ThrowLastError(L"OpenService() failed: %s");
+            Failure::ThrowLastError<ServiceException>(L"OpenService() failed: %s");
         return service;
     }
 
     void QueryStatus(const UniqueServiceHandle& service, SERVICE_STATUS& status)
     {
         if (!QueryServiceStatus(service.get(), &status))
-            ThrowLastError(L"QueryServiceStatus() failed: %s");
+            Failure::ThrowLastError<ServiceException>(L"QueryServiceStatus() failed: %s");
     }
 
     // A tenth of the service's own estimate, within one and ten seconds.
@@ -103,7 +98,7 @@ namespace Services
         if (status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_PAUSED)
         {
             if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
-                ThrowLastError(L"ControlService() failed: %s");
+                Failure::ThrowLastError<ServiceException>(L"ControlService() failed: %s");
             QueryStatus(service, status);
         }
 
@@ -124,7 +119,7 @@ namespace Services
         // A service still on its way down cannot be started yet.
         WaitWhile(service, SERVICE_STOP_PENDING, timeout, status);
         if (!StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-            ThrowLastError(L"StartService() failed: %s");
+            Failure::ThrowLastError<ServiceException>(L"StartService() failed: %s");
         QueryStatus(service, status);
         WaitWhile(service, SERVICE_START_PENDING, timeout, status);
         if (status.dwCurrentState != SERVICE_RUNNING)

@@ -1,7 +1,7 @@
 #include "platform/Wow64.h"
 
-#include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
+#include "errors/Failure.h"
 #include "files/Paths.h"
 #include "handles/Handles.h"
 #include "platform/Libraries.h"
@@ -94,11 +94,8 @@ namespace Wow64
                 L"of a 32-bit program (no Wow64DisableWow64FsRedirection)",
                 path.c_str()));
         if (!platform.disableRedirection(&m_previous))
-        {
-            const String error = ErrorText::FormatLastError();
-            throw Wow64Exception(
-                Strings::Format(L"Wow64DisableWow64FsRedirection() failed for %s: %s", path.c_str(), error.c_str()));
-        }
+            Failure::ThrowLastError<Wow64Exception>(L"Wow64DisableWow64FsRedirection() failed for %s: %s",
+                                                    path.c_str());
         m_revert = platform.revertRedirection;
     }
 

@@ -6,13 +6,13 @@
 #include "platform/MountManagerClient.h"
 #include "platform/Wow64.h"
 #include "registry/RegistryBackupSet.h"
-#include "registry/RegistryFailure.h"
+#include "errors/Failure.h"
 #include "registry/RegistryKey.h"
 
 #include <algorithm>
 #include <optional>
 
-using RegistryFailure::Number;
+using Failure::Number;
 
 namespace
 {
@@ -119,10 +119,12 @@ bool RegistryService::SaveRegistrySubKey(HKEY root, const String& subkey, const 
     if (status == ERROR_FILE_NOT_FOUND)
         return false;
     if (status != ERROR_SUCCESS)
-        RegistryFailure::ThrowSaveCallFailed(status, L"RegOpenKeyEx(%d, %s)", Number(root), subkey.c_str());
+        Failure::ThrowCode<RegistryServiceException>(status, L"RegOpenKeyEx(%d, %s) failed: %d.\n%s", Number(root),
+                                                     subkey.c_str(), status);
 
     if (!Directories::Create(Directories::GetDirectory(file, true)))
-        RegistryFailure::ThrowFailed(L"Directories::Create(Directories::GetDirectory(%s)", file.c_str());
+        Failure::ThrowLastError<RegistryServiceException>(
+            L"Directories::Create(Directories::GetDirectory(%s) failed.\n%s", file.c_str());
 
     // Wine's save call overwrites an existing file where Windows' refuses: refuse alike, so that
     // a second backup into the same folder never replaces a hive saved before.
@@ -131,11 +133,13 @@ bool RegistryService::SaveRegistrySubKey(HKEY root, const String& subkey, const 
     else
         status = RegSaveKeyW(key.get(), file.c_str(), nullptr);
     if (status != ERROR_SUCCESS)
-        RegistryFailure::ThrowSaveCallFailed(status, L"RegSaveKey(%d, %s)", Number(key.get()), file.c_str());
+        Failure::ThrowCode<RegistryServiceException>(status, L"RegSaveKey(%d, %s) failed: %d.\n%s", Number(key.get()),
+                                                     file.c_str(), status);
 
     const HKEY handle = key.release();
     status = RegCloseKey(handle);
     if (status != ERROR_SUCCESS)
-        RegistryFailure::ThrowSaveCallFailed(status, L"RegCloseKey(%d)", Number(handle));
+        Failure::ThrowCode<RegistryServiceException>(status, L"RegCloseKey(%d) failed: %d.\n%s", Number(handle),
+                                                     status);
     return true;
 }

@@ -1,15 +1,17 @@
 #include "registry/RegistryService.h"
 
+#include "errors/Failure.h"
 #include "handles/Handles.h"
 #include "registry/Enumerator.h"
 #include "registry/LiveKeys.h"
-#include "registry/RegistryFailure.h"
 #include "registry/RegistryKey.h"
 
 #include <vector>
 
 namespace
 {
+    const wchar_t* const CopyFailed = L"CopyRegistryKey(%d, %s, %d, %s) failed.\n%s";
+
     // The registry calls give their code back without setting the thread's last error, which the
     // caller's message reports.
     bool Fail(LONG status)
@@ -53,14 +55,6 @@ namespace
             return RegSetKeySecurity(destination, CopiedSecurity, descriptor.data());
         }
     }
-
-    [[noreturn]] void ThrowCopyFailed(HKEY sourceRoot, const String& sourceSubkey, HKEY destinationRoot,
-                                      const String& destinationSubkey)
-    {
-        RegistryFailure::ThrowFailed(L"CopyRegistryKey(%d, %s, %d, %s)", RegistryFailure::Number(sourceRoot),
-                                     sourceSubkey.c_str(), RegistryFailure::Number(destinationRoot),
-                                     destinationSubkey.c_str());
-    }
 }
 
 void RegistryService::CopyRegistryKey(HKEY sourceRoot, const String& sourceSubkey, HKEY destinationRoot,
@@ -71,10 +65,9 @@ void RegistryService::CopyRegistryKey(HKEY sourceRoot, const String& sourceSubke
     UniqueRegKey source;
     const LONG status = LiveKeys::Open(sourceRoot, sourceSubkey, source);
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
-    {
-        SetLastError(static_cast<DWORD>(status));
-        ThrowCopyFailed(sourceRoot, sourceSubkey, destinationRoot, destinationSubkey);
-    }
+        Failure::ThrowCode<RegistryServiceException>(static_cast<DWORD>(status), CopyFailed,
+                                                     Failure::Number(sourceRoot), sourceSubkey.c_str(),
+                                                     Failure::Number(destinationRoot), destinationSubkey.c_str());
     source.reset();
 
     // A fresh handle on the root, so that its holder never closes a handle of the caller's.
@@ -85,7 +78,8 @@ void RegistryService::CopyRegistryKey(HKEY sourceRoot, const String& sourceSubke
     if (status == ERROR_FILE_NOT_FOUND)
         return;
     if (!CopyKey(sourceRoot, sourceSubkey, destinationRoot, destinationSubkey))
-        ThrowCopyFailed(sourceRoot, sourceSubkey, destinationRoot, destinationSubkey);
+        Failure::ThrowLastError<RegistryServiceException>(CopyFailed, Failure::Number(sourceRoot), sourceSubkey.c_str(),
+                                                          Failure::Number(destinationRoot), destinationSubkey.c_str());
 }
 
 bool RegistryService::CopyKey(HKEY sourceRoot, const String& sourceSubkey, HKEY destinationRoot,

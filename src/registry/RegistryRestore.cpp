@@ -10,7 +10,7 @@
 #include "registry/Enumerator.h"
 #include "registry/LiveKeys.h"
 #include "registry/RegistryBackupSet.h"
-#include "registry/RegistryFailure.h"
+#include "errors/Failure.h"
 #include "registry/RegistryKey.h"
 
 #include <algorithm>
@@ -20,7 +20,7 @@
 #include <set>
 #include <vector>
 
-using RegistryFailure::Number;
+using Failure::Number;
 
 namespace
 {
@@ -57,9 +57,11 @@ namespace
                type == REG_LINK;
     }
 
-    [[noreturn]] void ThrowLink(const String& path)
+    // Refuses a key (opened with REG_OPTION_OPEN_LINK) that is a link.
+    void RefuseLink(HKEY key, const String& path)
     {
-        throw RegistryServiceException(Strings::Format(L"The saved hive holds a registry link: %s", path.c_str()));
+        if (IsLink(key))
+            throw RegistryServiceException(Strings::Format(L"The saved hive holds a registry link: %s", path.c_str()));
     }
 
     // Refuses a link anywhere below the open key (opened with REG_OPTION_OPEN_LINK).
@@ -72,14 +74,15 @@ namespace
             if (status == ERROR_NO_MORE_ITEMS)
                 return;
             if (status != ERROR_SUCCESS)
-                RegistryFailure::ThrowCallFailed(status, L"RegEnumKeyEx(%s)", path.c_str());
+                Failure::ThrowCode<RegistryServiceException>(status, L"RegEnumKeyEx(%s) failed: %d\n%s", path.c_str(),
+                                                             status);
             const wchar_t* const name = subkey.Name();
             UniqueRegKey child;
             const LONG opened = RegOpenKeyExW(key, name, REG_OPTION_OPEN_LINK, KEY_READ, child.put());
             if (opened != ERROR_SUCCESS)
-                RegistryFailure::ThrowCallFailed(opened, L"RegOpenKeyEx(%s\\%s)", path.c_str(), name);
-            if (IsLink(child.get()))
-                ThrowLink(path + L"\\" + name);
+                Failure::ThrowCode<RegistryServiceException>(opened, L"RegOpenKeyEx(%s\\%s) failed: %d\n%s",
+                                                             path.c_str(), name, opened);
+            RefuseLink(child.get(), path + L"\\" + name);
             RefuseLinksBelow(child.get(), path + L"\\" + name);
         }
     }
@@ -98,9 +101,9 @@ namespace
             if (status == ERROR_FILE_NOT_FOUND)
                 return;
             if (status != ERROR_SUCCESS)
-                RegistryFailure::ThrowCallFailed(status, L"RegOpenKeyEx(%d, %s)", Number(root), current.c_str());
-            if (IsLink(key.get()))
-                ThrowLink(current);
+                Failure::ThrowCode<RegistryServiceException>(status, L"RegOpenKeyEx(%d, %s) failed: %d\n%s",
+                                                             Number(root), current.c_str(), status);
+            RefuseLink(key.get(), current);
             if (start >= path.size())
             {
                 if (tree)
@@ -137,7 +140,8 @@ namespace
             return;
         const LONG status = RegUnLoadKeyW(root, name.c_str());
         if (KeyExists(root, name))
-            RegistryFailure::ThrowCallFailed(status, L"RegUnLoadKey(%d, %s)", Number(root), name.c_str());
+            Failure::ThrowCode<RegistryServiceException>(status, L"RegUnLoadKey(%d, %s) failed: %d\n%s", Number(root),
+                                                         name.c_str(), status);
     }
 
     // The file name of a path (after its last backslash), upper-cased for comparing.
@@ -182,11 +186,7 @@ namespace
         }
     }
 
-    [[noreturn]] void ThrowInUse(const String& file)
-    {
-        RegistryFailure::ThrowWithLastError(L"%s is in use: a restore scheduled earlier may be waiting for the restart.",
-                                            file.c_str());
-    }
+    const wchar_t* const InUse = L"%s is in use: a restore scheduled earlier may be waiting for the restart.\n%s";
 
     // Whether another holder (the platform, for a replacement it has scheduled) keeps file open
     // without letting it be deleted; the last error then tells why.
@@ -222,11 +222,12 @@ namespace
         void CopyFrom(const String& source)
         {
             if (!Files::Delete(m_file) && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
-                RegistryFailure::ThrowFailed(L"DeleteFile(%s)", m_file.c_str());
+                Failure::ThrowLastError<RegistryServiceException>(L"DeleteFile(%s) failed.\n%s", m_file.c_str());
             if (!Files::Copy(source, m_file, false))
-                RegistryFailure::ThrowFailed(L"CopyFile(%s, %s)", source.c_str(), m_file.c_str());
+                Failure::ThrowLastError<RegistryServiceException>(L"CopyFile(%s, %s) failed.\n%s", source.c_str(),
+                                                                  m_file.c_str());
             if (!SetFileAttributesW(Paths::ToLongPath(m_file).c_str(), FILE_ATTRIBUTE_NORMAL))
-                RegistryFailure::ThrowFailed(L"SetFileAttributes(%s)", m_file.c_str());
+                Failure::ThrowLastError<RegistryServiceException>(L"SetFileAttributes(%s) failed.\n%s", m_file.c_str());
         }
 
     private:
@@ -413,11 +414,11 @@ void RegistryService::Prepare(const HiveFileEntry& entry, const HiveFiles& files
     if (Files::Exists(files.replacement) && !Files::Delete(files.replacement))
     {
         if (GetLastError() == ERROR_SHARING_VIOLATION)
-            ThrowInUse(files.replacement);
-        RegistryFailure::ThrowFailed(L"DeleteFile(%s)", files.replacement.c_str());
+            Failure::ThrowLastError<RegistryServiceException>(InUse, files.replacement.c_str());
+        Failure::ThrowLastError<RegistryServiceException>(L"DeleteFile(%s) failed.\n%s", files.replacement.c_str());
     }
     if (Files::Exists(files.oldHive) && IsHeld(files.oldHive))
-        ThrowInUse(files.oldHive);
+        Failure::ThrowLastError<RegistryServiceException>(InUse, files.oldHive.c_str());
 
     // From here on a replacement on disk is this restore's own, and goes when it fails.
     try
@@ -432,8 +433,8 @@ void RegistryService::Prepare(const HiveFileEntry& entry, const HiveFiles& files
             // Some platforms make the key before they read the file, and keep it when that fails.
             if (KeyExists(root, temporaryName))
                 RegUnLoadKeyW(root, temporaryName.c_str());
-            RegistryFailure::ThrowCallFailed(status, L"RegLoadKey(%d, %s, %s)", Number(root), temporaryName.c_str(),
-                                             files.work.c_str());
+            Failure::ThrowCode<RegistryServiceException>(status, L"RegLoadKey(%d, %s, %s) failed: %d\n%s", Number(root),
+                                                         temporaryName.c_str(), files.work.c_str(), status);
         }
         LoadedHive loaded(root, temporaryName);
 
@@ -442,11 +443,13 @@ void RegistryService::Prepare(const HiveFileEntry& entry, const HiveFiles& files
 
         status = RegFlushKey(root);
         if (status != ERROR_SUCCESS)
-            RegistryFailure::ThrowCallFailed(status, L"RegFlushKey(%d)", Number(root));
+            Failure::ThrowCode<RegistryServiceException>(status, L"RegFlushKey(%d) failed: %d\n%s", Number(root),
+                                                         status);
 
         status = RegOpenKeyExW(root, temporaryName.c_str(), 0, HiveAccess(), loaded.Key().put());
         if (status != ERROR_SUCCESS)
-            RegistryFailure::ThrowCallFailed(status, L"RegOpenKeyEx(%d, %s)", Number(root), temporaryName.c_str());
+            Failure::ThrowCode<RegistryServiceException>(status, L"RegOpenKeyEx(%d, %s) failed: %d\n%s", Number(root),
+                                                         temporaryName.c_str(), status);
 
         // The restored system must not take the last shutdown of the backed-up one for its own.
         if (hiveName == L"SOFTWARE")
@@ -458,17 +461,19 @@ void RegistryService::Prepare(const HiveFileEntry& entry, const HiveFiles& files
 
         status = RegSaveKeyW(loaded.Key().get(), files.replacement.c_str(), nullptr);
         if (status != ERROR_SUCCESS)
-            RegistryFailure::ThrowCallFailed(status, L"RegSaveKey(%d, %s)", Number(loaded.Key().get()),
-                                             files.replacement.c_str());
+            Failure::ThrowCode<RegistryServiceException>(status, L"RegSaveKey(%d, %s) failed: %d\n%s",
+                                                         Number(loaded.Key().get()), files.replacement.c_str(), status);
 
         const HKEY loadedKey = loaded.Key().release();
         status = RegCloseKey(loadedKey);
         if (status != ERROR_SUCCESS)
-            RegistryFailure::ThrowCallFailed(status, L"RegCloseKey(%d)", Number(loadedKey));
+            Failure::ThrowCode<RegistryServiceException>(status, L"RegCloseKey(%d) failed: %d\n%s", Number(loadedKey),
+                                                         status);
 
         status = RegUnLoadKeyW(root, temporaryName.c_str());
         if (status != ERROR_SUCCESS)
-            RegistryFailure::ThrowCallFailed(status, L"RegUnLoadKey(%d, %s)", Number(root), temporaryName.c_str());
+            Failure::ThrowCode<RegistryServiceException>(status, L"RegUnLoadKey(%d, %s) failed: %d\n%s", Number(root),
+                                                         temporaryName.c_str(), status);
         loaded.Unloaded();
 
         // The swap keeps the file's own security: the live hive's, not the staging folder's.
@@ -493,7 +498,8 @@ bool RegistryService::OpenLiveHive(const HiveFileEntry& entry, UniqueRegKey& liv
     // A user who is not logged on now has no hive to replace; the prepared file stays.
     if (root == HKEY_USERS)
         return false;
-    RegistryFailure::ThrowCallFailed(status, L"RegOpenKeyEx(%d, %s)", Number(root), subkey.c_str());
+    Failure::ThrowCode<RegistryServiceException>(status, L"RegOpenKeyEx(%d, %s) failed: %d\n%s", Number(root),
+                                                 subkey.c_str(), status);
 }
 
 void RegistryService::ScheduleHive(const HiveFileEntry& entry, const HiveFiles& files, UniqueRegKey& live)
@@ -506,9 +512,10 @@ void RegistryService::ScheduleHive(const HiveFileEntry& entry, const HiveFiles& 
     if (hadOldHive)
     {
         if (Files::Exists(files.setAside) && !Files::Delete(files.setAside))
-            RegistryFailure::ThrowFailed(L"DeleteFile(%s)", files.setAside.c_str());
+            Failure::ThrowLastError<RegistryServiceException>(L"DeleteFile(%s) failed.\n%s", files.setAside.c_str());
         if (!MoveFileExW(Paths::ToLongPath(files.oldHive).c_str(), Paths::ToLongPath(files.setAside).c_str(), 0))
-            RegistryFailure::ThrowFailed(L"MoveFileEx(%s, %s)", files.oldHive.c_str(), files.setAside.c_str());
+            Failure::ThrowLastError<RegistryServiceException>(L"MoveFileEx(%s, %s) failed.\n%s", files.oldHive.c_str(),
+                                                              files.setAside.c_str());
     }
 
     LONG status = RegReplaceKeyW(live.get(), nullptr, files.replacement.c_str(), files.oldHive.c_str());
@@ -520,8 +527,9 @@ void RegistryService::ScheduleHive(const HiveFileEntry& entry, const HiveFiles& 
             MoveFileExW(Paths::ToLongPath(files.setAside).c_str(), Paths::ToLongPath(files.oldHive).c_str(), 0);
             SetLastError(lastError);
         }
-        RegistryFailure::ThrowCallFailed(status, L"RegReplaceKey(%d, %s, %s, %s)", Number(live.get()),
-                                         entry.GetSubkey().c_str(), files.replacement.c_str(), files.oldHive.c_str());
+        Failure::ThrowCode<RegistryServiceException>(status, L"RegReplaceKey(%d, %s, %s, %s) failed: %d\n%s",
+                                                     Number(live.get()), entry.GetSubkey().c_str(),
+                                                     files.replacement.c_str(), files.oldHive.c_str(), status);
     }
     // What is set aside is an older state than the one the platform now keeps; a copy that
     // cannot be deleted only takes room.
@@ -531,7 +539,8 @@ void RegistryService::ScheduleHive(const HiveFileEntry& entry, const HiveFiles& 
     const HKEY liveKey = live.release();
     status = RegCloseKey(liveKey);
     if (status != ERROR_SUCCESS)
-        RegistryFailure::ThrowCallFailed(status, L"RegCloseKey(%d)", Number(liveKey));
+        Failure::ThrowCode<RegistryServiceException>(status, L"RegCloseKey(%d) failed: %d\n%s", Number(liveKey),
+                                                     status);
 }
 
 void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, const String& temporaryName)
@@ -550,8 +559,8 @@ void RegistryService::CopyKeysNotToRestore(HKEY root, const String& subkey, cons
         StringList entries;
         const LONG status = Registry::GetMultiString(root, KeysNotToRestorePath, name, entries);
         if (status != ERROR_SUCCESS)
-            RegistryFailure::ThrowCallFailed(status, L"Registry::GetMultiString(%d, %s, %s)", Number(root),
-                                             KeysNotToRestorePath, name.c_str());
+            Failure::ThrowCode<RegistryServiceException>(status, L"Registry::GetMultiString(%d, %s, %s) failed: %d\n%s",
+                                                         Number(root), KeysNotToRestorePath, name.c_str(), status);
 
         for (String entry : entries)
         {

@@ -1,12 +1,12 @@
 #include "sysvol/SystemVolume.h"
 
-#include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
+#include "errors/Failure.h"
 #include "files/Directories.h"
 #include "files/Files.h"
+#include "files/Links.h"
 #include "files/Paths.h"
 #include "handles/Handles.h"
-#include "files/Links.h"
 #include "platform/EnvironmentVariables.h"
 #include "sysvol/SystemVolumeBackupSet.h"
 
@@ -32,18 +32,13 @@ namespace
     constexpr size_t MostDepth = 64;
     constexpr size_t MostEntries = 100000;
 
-    [[noreturn]] void Fail(const String& message)
-    {
-        throw SystemVolumeException(message);
-    }
-
     String LiveTree()
     {
         EnvironmentVariables variables;
         String live;
         if (variables.ExpandBelowSystemRoot(L"SysVol", live) != S_OK)
-            Fail(Strings::Format(L"EnvironmentVariables::Expand(%s, %s) failed: %s", L"%SystemRoot%", L"",
-                                 variables.GetError().c_str()));
+            throw SystemVolumeException(Strings::Format(L"EnvironmentVariables::Expand(%s, %s) failed: %s",
+                                                        L"%SystemRoot%", L"", variables.GetError().c_str()));
         return live;
     }
 
@@ -58,12 +53,6 @@ namespace
     String Shown(const String& path)
     {
         return Paths::FromLongPath(path);
-    }
-
-    [[noreturn]] void ThrowCopyFailed(const String& source, const String& destination, DWORD code)
-    {
-        Fail(Strings::Format(CopyFailed, Shown(source).c_str(), Shown(destination).c_str(), static_cast<int>(code),
-                             ErrorText::Format(code).c_str()));
     }
 
     // A link inside the backup folder would make the restore read a tree from elsewhere.
@@ -90,8 +79,8 @@ namespace
         const String link = live + L'\\' + path;
         const String target = Links::ResolveFolder(link);
         if (target.empty())
-            Fail(Strings::Format(L"Could not tell where the SysVol link %s leads: %s", link.c_str(),
-                                 ErrorText::FormatLastError().c_str()));
+            Failure::ThrowLastError<SystemVolumeException>(L"Could not tell where the SysVol link %s leads: %s",
+                                                           link.c_str());
         // The tree itself may be reached through a link: compare with its final name.
         const String resolvedLive = Links::ResolveFolder(live);
         for (const String& root : {resolvedLive, live})
@@ -99,7 +88,8 @@ namespace
             if (!root.empty() && target.size() > root.size() + 1 && Strings::StartsWithNoCase(target, root + L'\\'))
                 return target.substr(root.size() + 1);
         }
-        Fail(Strings::Format(L"The SysVol link %s leads out of %s, to %s", link.c_str(), live.c_str(), target.c_str()));
+        throw SystemVolumeException(
+            Strings::Format(L"The SysVol link %s leads out of %s, to %s", link.c_str(), live.c_str(), target.c_str()));
     }
 
     DWORD Attributes(const String& longPath)
@@ -124,7 +114,8 @@ namespace
         if (!GetFileAttributesExW(Paths::ToLongPath(path).c_str(), GetFileExInfoStandard, &data))
             return; // the manifest's own reading says what is wrong
         if (data.nFileSizeHigh != 0 || data.nFileSizeLow > MostManifestBytes)
-            Fail(Strings::Format(L"%s is larger than 1 MiB, more than a SysVol manifest holds", path.c_str()));
+            throw SystemVolumeException(
+                Strings::Format(L"%s is larger than 1 MiB, more than a SysVol manifest holds", path.c_str()));
     }
 
     // Deletes a file this restore made or set aside, read-only or not.
@@ -228,7 +219,9 @@ namespace
                 const DWORD error = GetLastError();
                 if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES)
                     return;
-                ThrowCopyFailed(savedFolder, LivePath(relativeFolder), error);
+                Failure::ThrowCode<SystemVolumeException>(error, CopyFailed, Shown(savedFolder).c_str(),
+                                                          Shown(LivePath(relativeFolder)).c_str(),
+                                                          static_cast<int>(error));
             }
             do
             {
@@ -239,18 +232,21 @@ namespace
                                                                : relativeFolder + L'\\' + entry.cFileName;
                 const String saved = m_copy + L'\\' + relative;
                 if (++m_savedEntries > MostEntries)
-                    Fail(Strings::Format(L"The SysVol backup in %s holds more than %d entries; nothing was restored",
-                                         Shown(m_copy).c_str(), static_cast<int>(MostEntries)));
+                    throw SystemVolumeException(
+                        Strings::Format(L"The SysVol backup in %s holds more than %d entries; nothing was restored",
+                                        Shown(m_copy).c_str(), static_cast<int>(MostEntries)));
                 if (!Paths::IsPlainName(entry.cFileName))
-                    Fail(Strings::Format(L"The SysVol backup holds a name Windows cannot hold at %s; nothing was restored",
-                                         Shown(saved).c_str()));
+                    throw SystemVolumeException(Strings::Format(
+                        L"The SysVol backup holds a name Windows cannot hold at %s; nothing was restored",
+                        Shown(saved).c_str()));
                 if (IsLink(entry.dwFileAttributes))
-                    Fail(Strings::Format(L"The SysVol backup holds a link at %s; nothing was restored",
-                                         Shown(saved).c_str()));
+                    throw SystemVolumeException(Strings::Format(
+                        L"The SysVol backup holds a link at %s; nothing was restored", Shown(saved).c_str()));
                 // Also what ends a loop the file system does not show as a link.
                 if (depth >= MostDepth)
-                    Fail(Strings::Format(L"The SysVol backup nests folders more than %d deep at %s; nothing was restored",
-                                         static_cast<int>(MostDepth), Shown(saved).c_str()));
+                    throw SystemVolumeException(Strings::Format(
+                        L"The SysVol backup nests folders more than %d deep at %s; nothing was restored",
+                        static_cast<int>(MostDepth), Shown(saved).c_str()));
                 const bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
                 m_saved.push_back({relative, folder});
                 if (folder)
@@ -260,7 +256,9 @@ namespace
             } while (FindNextFileW(search.get(), &entry));
             const DWORD endReason = GetLastError();
             if (endReason != ERROR_NO_MORE_FILES)
-                ThrowCopyFailed(savedFolder, LivePath(relativeFolder), endReason);
+                Failure::ThrowCode<SystemVolumeException>(endReason, CopyFailed, Shown(savedFolder).c_str(),
+                                                          Shown(LivePath(relativeFolder)).c_str(),
+                                                          static_cast<int>(endReason));
         }
 
         String LivePath(const String& relative) const
@@ -277,9 +275,10 @@ namespace
             if (!search)
                 return INVALID_FILE_ATTRIBUTES;
             if (!Strings::EqualsNoCase(Files::GetFileName(entry.relative), found.cFileName))
-                Fail(Strings::Format(L"The SysVol backup holds %s, another name of the live %s; nothing was restored",
-                                     Shown(m_copy + L'\\' + entry.relative).c_str(),
-                                     Shown(Directories::GetDirectory(live, true) + L'\\' + found.cFileName).c_str()));
+                throw SystemVolumeException(
+                    Strings::Format(L"The SysVol backup holds %s, another name of the live %s; nothing was restored",
+                                    Shown(m_copy + L'\\' + entry.relative).c_str(),
+                                    Shown(Directories::GetDirectory(live, true) + L'\\' + found.cFileName).c_str()));
             return found.dwFileAttributes;
         }
 
@@ -290,19 +289,25 @@ namespace
             if (entry.folder)
             {
                 if (IsLink(liveAttributes))
-                    Fail(Strings::Format(L"The live SysVol has a link at %s where the backup has a folder; "
-                                         L"nothing was restored", Shown(live).c_str()));
+                    throw SystemVolumeException(
+                        Strings::Format(L"The live SysVol has a link at %s where the backup has a folder; "
+                                        L"nothing was restored",
+                                        Shown(live).c_str()));
                 if (liveAttributes != INVALID_FILE_ATTRIBUTES && !IsFolder(liveAttributes))
-                    Fail(Strings::Format(L"The live SysVol has a file at %s where the backup has a folder; "
-                                         L"nothing was restored", Shown(live).c_str()));
+                    throw SystemVolumeException(
+                        Strings::Format(L"The live SysVol has a file at %s where the backup has a folder; "
+                                        L"nothing was restored",
+                                        Shown(live).c_str()));
                 if (liveAttributes == INVALID_FILE_ATTRIBUTES)
                     m_folders.push_back(live);
             }
             else
             {
                 if (IsFolder(liveAttributes))
-                    Fail(Strings::Format(L"The live SysVol has a folder at %s where the backup has a file; "
-                                         L"nothing was restored", Shown(live).c_str()));
+                    throw SystemVolumeException(
+                        Strings::Format(L"The live SysVol has a folder at %s where the backup has a file; "
+                                        L"nothing was restored",
+                                        Shown(live).c_str()));
                 m_files.push_back({m_copy + L'\\' + entry.relative, live, liveAttributes != INVALID_FILE_ATTRIBUTES,
                                    String(), String()});
             }
@@ -312,22 +317,27 @@ namespace
         {
             const String live = m_live + L'\\' + link.path;
             if (Attributes(m_copy + L'\\' + link.path) != INVALID_FILE_ATTRIBUTES)
-                Fail(Strings::Format(L"Invalid SysVol link %s: the backup holds a copy there", link.path.c_str()));
+                throw SystemVolumeException(
+                    Strings::Format(L"Invalid SysVol link %s: the backup holds a copy there", link.path.c_str()));
             // A live link above it would carry the new link, or the folder set aside, elsewhere.
             for (size_t end = link.path.find(L'\\'); end != String::npos; end = link.path.find(L'\\', end + 1))
             {
                 const String above = m_live + L'\\' + link.path.substr(0, end);
                 if (IsLink(Attributes(above)))
-                    Fail(Strings::Format(L"The live SysVol has a link at %s where the backup has a folder; "
-                                         L"nothing was restored", Shown(above).c_str()));
+                    throw SystemVolumeException(
+                        Strings::Format(L"The live SysVol has a link at %s where the backup has a folder; "
+                                        L"nothing was restored",
+                                        Shown(above).c_str()));
             }
             const DWORD attributes = Attributes(live);
             // A live link stays as it is.
             if (IsLink(attributes))
                 return;
             if (attributes != INVALID_FILE_ATTRIBUTES && !IsFolder(attributes))
-                Fail(Strings::Format(L"The live SysVol has a file at %s where the backup has a link; "
-                                     L"nothing was restored", Shown(live).c_str()));
+                throw SystemVolumeException(
+                    Strings::Format(L"The live SysVol has a file at %s where the backup has a link; "
+                                    L"nothing was restored",
+                                    Shown(live).c_str()));
             m_links.push_back({live, Shown(m_live) + L'\\' + link.target, IsFolder(attributes), String()});
         }
 
@@ -340,7 +350,11 @@ namespace
             if (parent != folder)
                 MakeFolders(parent);
             if (!CreateDirectoryW(folder.c_str(), nullptr))
-                ThrowCopyFailed(m_copy, folder, GetLastError());
+            {
+                const DWORD error = GetLastError();
+                Failure::ThrowCode<SystemVolumeException>(error, CopyFailed, Shown(m_copy).c_str(),
+                                                          Shown(folder).c_str(), static_cast<int>(error));
+            }
             m_createdFolders.push_back(folder);
         }
 
@@ -361,7 +375,8 @@ namespace
             if (!Files::Copy(file.saved, staged, false))
             {
                 const DWORD error = GetLastError();
-                ThrowCopyFailed(file.saved, file.live, error);
+                Failure::ThrowCode<SystemVolumeException>(error, CopyFailed, Shown(file.saved).c_str(),
+                                                          Shown(file.live).c_str(), static_cast<int>(error));
             }
             file.staged = staged;
         }
@@ -387,22 +402,15 @@ namespace
                 link.setAside = setAside;
             }
             if (!Links::CreateFolderLink(link.live, link.target))
-            {
-                const DWORD error = GetLastError();
-                Fail(Strings::Format(L"Could not make the SysVol link %s to %s: %s", Shown(link.live).c_str(),
-                                     link.target.c_str(), ErrorText::Format(error).c_str()));
-            }
+                Failure::ThrowLastError<SystemVolumeException>(L"Could not make the SysVol link %s to %s: %s",
+                                                               Shown(link.live).c_str(), link.target.c_str());
             link.made = true;
         }
 
         static void Rename(const String& from, const String& to)
         {
             if (!MoveFileExW(from.c_str(), to.c_str(), 0))
-            {
-                const DWORD error = GetLastError();
-                Fail(Strings::Format(RenameFailed, Shown(from).c_str(), Shown(to).c_str(),
-                                     ErrorText::Format(error).c_str()));
-            }
+                Failure::ThrowLastError<SystemVolumeException>(RenameFailed, Shown(from).c_str(), Shown(to).c_str());
         }
 
         // Best effort: what cannot be put back stays as the failure left it.
@@ -468,30 +476,32 @@ void SystemVolume::Backup(const String& directory)
     backupSet.Open();
     backupSet.SetDirectory(relative);
     if (!backupSet.Save())
-        Fail(L"Could not save xml file!");
+        throw SystemVolumeException(L"Could not save xml file!");
 
     // A missing tree would copy as empty: a backup without SysVol must not pass for one.
     if (!Directories::Exists(live))
-        ThrowCopyFailed(live, copy, ERROR_PATH_NOT_FOUND);
+        Failure::ThrowCode<SystemVolumeException>(ERROR_PATH_NOT_FOUND, CopyFailed, Shown(live).c_str(),
+                                                  Shown(copy).c_str(), static_cast<int>(ERROR_PATH_NOT_FOUND));
     // Folder links are recorded, not copied: a copy of what one leads to would come back as a
     // second, plain folder.
     StringList links;
     const DWORD code = Directories::Copy(live, copy, &links);
     if (code != ERROR_SUCCESS)
-        ThrowCopyFailed(live, copy, code);
+        Failure::ThrowCode<SystemVolumeException>(code, CopyFailed, Shown(live).c_str(), Shown(copy).c_str(),
+                                                  static_cast<int>(code));
     if (links.empty())
         return;
     for (const String& link : links)
         backupSet.AddLink({link, LinkTarget(live, link)});
     if (!backupSet.Save())
-        Fail(L"Could not save xml file!");
+        throw SystemVolumeException(L"Could not save xml file!");
 }
 
 void SystemVolume::Restore(const String& directory)
 {
     const String live = LiveTree();
     if (Paths::IsSameOrBelow(live, directory))
-        Fail(Strings::Format(InsideRestoredFolder, directory.c_str(), live.c_str()));
+        throw SystemVolumeException(Strings::Format(InsideRestoredFolder, directory.c_str(), live.c_str()));
 
     SystemVolumeBackupSet backupSet(directory);
     RefuseLargeManifest(backupSet.GetFilePath());
@@ -499,33 +509,35 @@ void SystemVolume::Restore(const String& directory)
     const String& manifest = backupSet.GetFilePath();
     const String relative = backupSet.GetDirectory();
     if (relative.size() > MostCopyPathCharacters)
-        Fail(Strings::Format(L"The SysVol copy path in %s is longer than %d characters", manifest.c_str(),
-                             static_cast<int>(MostCopyPathCharacters)));
+        throw SystemVolumeException(Strings::Format(L"The SysVol copy path in %s is longer than %d characters",
+                                                    manifest.c_str(), static_cast<int>(MostCopyPathCharacters)));
     const String folder = CopyFolder(directory);
     if (!Paths::IsRelativeBelow(relative) || !Paths::IsPlainRelativePath(relative, MostDepth) ||
         PassesThroughLink(folder, relative))
-        Fail(Strings::Format(L"Invalid SysVol copy path in %s: %s", manifest.c_str(), relative.c_str()));
+        throw SystemVolumeException(
+            Strings::Format(L"Invalid SysVol copy path in %s: %s", manifest.c_str(), relative.c_str()));
     const String copy = folder + L'\\' + relative;
     if (!Directories::Exists(copy))
-        Fail(Strings::Format(NoBackup, directory.c_str()));
+        throw SystemVolumeException(Strings::Format(NoBackup, directory.c_str()));
     const std::vector<SystemVolumeLink> links = backupSet.GetLinks(MostLinks);
     if (links.size() > MostLinks)
-        Fail(Strings::Format(L"%s records more than %d SysVol links", manifest.c_str(), static_cast<int>(MostLinks)));
+        throw SystemVolumeException(
+            Strings::Format(L"%s records more than %d SysVol links", manifest.c_str(), static_cast<int>(MostLinks)));
     for (const SystemVolumeLink& link : links)
     {
         if (link.path.size() > MostLinkCharacters || link.target.size() > MostLinkCharacters)
-            Fail(Strings::Format(L"Invalid SysVol link in %s: longer than %d characters", manifest.c_str(),
-                                 static_cast<int>(MostLinkCharacters)));
+            throw SystemVolumeException(Strings::Format(L"Invalid SysVol link in %s: longer than %d characters",
+                                                        manifest.c_str(), static_cast<int>(MostLinkCharacters)));
         if (!Paths::IsRelativeBelow(link.path) || !Paths::IsRelativeBelow(link.target) ||
             !Paths::IsPlainRelativePath(link.path, MostDepth) || !Paths::IsPlainRelativePath(link.target, MostDepth))
-            Fail(Strings::Format(L"Invalid SysVol link in %s: %s to %s", manifest.c_str(), link.path.c_str(),
-                                 link.target.c_str()));
+            throw SystemVolumeException(Strings::Format(L"Invalid SysVol link in %s: %s to %s", manifest.c_str(),
+                                                        link.path.c_str(), link.target.c_str()));
     }
 
     TreeRestore restore(copy, live);
     // An empty restore is no restore.
     if (restore.ReadSaved() == 0)
-        Fail(Strings::Format(NoBackup, directory.c_str()));
+        throw SystemVolumeException(Strings::Format(NoBackup, directory.c_str()));
     restore.Plan(links);
     restore.Apply();
 }

@@ -1,6 +1,6 @@
 #include "vss/ComponentFiles.h"
 
-#include "errors/ErrorText.h"
+#include "errors/Failure.h"
 #include "files/Directories.h"
 #include "files/Paths.h"
 #include "handles/Handles.h"
@@ -30,8 +30,7 @@ namespace
             const DWORD error = GetLastError();
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES)
                 return;
-            throw VssClientException(Strings::Format(L"The folder %s cannot be read: %s", folder.c_str(),
-                                                     ErrorText::Format(error).c_str()));
+            Failure::ThrowCode<VssClientException>(error, L"The folder %s cannot be read: %s", folder.c_str());
         }
         std::vector<String> folders;
         do
@@ -67,11 +66,7 @@ namespace ComponentFiles
     {
         std::vector<wchar_t> volume(path.size() + 2);
         if (!GetVolumePathNameW(path.c_str(), volume.data(), static_cast<DWORD>(volume.size())))
-        {
-            const String error = ErrorText::FormatLastError();
-            throw VssClientException(
-                Strings::Format(L"GetVolumePathName(%s) failed: %s", path.c_str(), error.c_str()));
-        }
+            Failure::ThrowLastError<VssClientException>(L"GetVolumePathName(%s) failed: %s", path.c_str());
         String result = volume.data();
         Directories::AppendBackslash(result);
         return result;

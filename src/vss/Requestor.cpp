@@ -1,6 +1,6 @@
 #include "vss/Requestor.h"
 
-#include "errors/ErrorText.h"
+#include "errors/Failure.h"
 #include "files/Directories.h"
 #include "files/Files.h"
 #include "files/Paths.h"
@@ -24,15 +24,11 @@ namespace
     const wchar_t* const StagedSuffix = L".vssrestore";
     const wchar_t* const AsideSuffix = L".vssold";
 
-    [[noreturn]] void Fail(const String& message)
-    {
-        throw VssClientException(message);
-    }
 
     void Check(HRESULT hr, const String& call)
     {
         if (FAILED(hr))
-            Fail(call + L" failed: " + VssTexts::Describe(hr));
+            throw VssClientException(call + L" failed: " + VssTexts::Describe(hr));
     }
 
     bool SameText(const String& one, const String& other)
@@ -65,7 +61,7 @@ namespace
     {
         VSS_ID id = GUID_NULL;
         if (text.size() != 38 || FAILED(IIDFromString(text.c_str(), &id)))
-            Fail(Strings::Format(L"'%s' is no writer id (a GUID in braces)", text.c_str()));
+            throw VssClientException(Strings::Format(L"'%s' is no writer id (a GUID in braces)", text.c_str()));
         return id;
     }
 
@@ -73,15 +69,15 @@ namespace
     {
         HRESULT hr = async->Wait(INFINITE);
         if (FAILED(hr))
-            Fail(L"Waiting for " + call + L" failed: " + VssTexts::Describe(hr));
+            throw VssClientException(L"Waiting for " + call + L" failed: " + VssTexts::Describe(hr));
         HRESULT result = S_OK;
         hr = async->QueryStatus(&result, nullptr);
         if (FAILED(hr))
-            Fail(L"The outcome of " + call + L" cannot be read: " + VssTexts::Describe(hr));
+            throw VssClientException(L"The outcome of " + call + L" cannot be read: " + VssTexts::Describe(hr));
         if (result == VSS_S_ASYNC_CANCELLED)
-            Fail(call + L" was cancelled before it finished");
+            throw VssClientException(call + L" was cancelled before it finished");
         if (result == VSS_S_ASYNC_PENDING)
-            Fail(call + L" had not finished when VSS said it had");
+            throw VssClientException(call + L" had not finished when VSS said it had");
         Check(result, call);
     }
 
@@ -121,7 +117,7 @@ namespace
             failures += (failures.empty() ? L"" : L"; ") + WriterFailure(writerName, state, failure, after);
         }
         if (!failures.empty())
-            Fail(failures);
+            throw VssClientException(failures);
     }
 
     // An asynchronous step: started, waited for, its outcome and then every writer's state checked.
@@ -139,7 +135,7 @@ namespace
         EnvironmentVariables variables;
         String expanded;
         if (FAILED(variables.Expand(Text(text), expanded)))
-            Fail(variables.GetError());
+            throw VssClientException(variables.GetError());
         return expanded;
     }
 
@@ -266,11 +262,13 @@ namespace
                 result.writerName = name;
                 return result;
             }
-            Fail(Strings::Format(L"The writer %s has no component %s", name.c_str(), componentName.c_str()));
+            throw VssClientException(
+                Strings::Format(L"The writer %s has no component %s", name.c_str(), componentName.c_str()));
         }
-        Fail(Strings::Format(L"The writer %s is not registered with VSS on this server (writers that answered: %u); "
-                             L"its service may not be running",
-                             GuidText(writerId).c_str(), writers));
+        throw VssClientException(
+            Strings::Format(L"The writer %s is not registered with VSS on this server (writers that answered: %u); "
+                            L"its service may not be running",
+                            GuidText(writerId).c_str(), writers));
     }
 
     struct Snapshot
@@ -292,7 +290,7 @@ namespace
             UniqueCoTaskString(properties.m_pwszExposedName), UniqueCoTaskString(properties.m_pwszExposedPath)};
         const String device = owned[0].get() != nullptr ? owned[0].get() : L"";
         if (device.empty())
-            Fail(L"The shadow copy of " + snapshot.volume + L" has no device to read it from");
+            throw VssClientException(L"The shadow copy of " + snapshot.volume + L" has no device to read it from");
         return device;
     }
 
@@ -301,7 +299,7 @@ namespace
         for (const Snapshot& snapshot : snapshots)
             if (SameText(snapshot.volume, volume))
                 return snapshot;
-        Fail(L"No shadow copy was made of " + volume);
+        throw VssClientException(L"No shadow copy was made of " + volume);
     }
 
     void CopyFromSnapshots(const WriterComponent& component, const std::vector<String>& volumes,
@@ -320,16 +318,14 @@ namespace
                 if (Contains(copied, destination))
                     continue;
                 if (!Files::Copy(source + L"\\" + relative, destination, false))
-                {
-                    const String error = ErrorText::FormatLastError();
-                    Fail(Strings::Format(L"Copying %s\\%s out of the shadow copy into %s failed: %s",
-                                         descriptor.path.c_str(), relative.c_str(), destination.c_str(), error.c_str()));
-                }
+                    Failure::ThrowLastError<VssClientException>(
+                        L"Copying %s\\%s out of the shadow copy into %s failed: %s", descriptor.path.c_str(),
+                        relative.c_str(), destination.c_str());
                 copied.push_back(destination);
             }
         }
         if (copied.empty())
-            Fail(L"The shadow copy holds no file of " + component.Describe());
+            throw VssClientException(L"The shadow copy holds no file of " + component.Describe());
     }
 
     void WriteDocument(const String& path, const String& text)
@@ -341,8 +337,7 @@ namespace
         if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
             written != bytes.size())
         {
-            const String error = ErrorText::FormatLastError();
-            Fail(Strings::Format(L"Writing %s failed: %s", path.c_str(), error.c_str()));
+            Failure::ThrowLastError<VssClientException>(L"Writing %s failed: %s", path.c_str());
         }
     }
 
@@ -352,17 +347,13 @@ namespace
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         LARGE_INTEGER size = {};
         if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 64 * 1024 * 1024)
-        {
-            const String error = ErrorText::FormatLastError();
-            Fail(Strings::Format(L"Reading %s failed: %s", path.c_str(), error.c_str()));
-        }
+            Failure::ThrowLastError<VssClientException>(L"Reading %s failed: %s", path.c_str());
         std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
         DWORD read = 0;
         if (!bytes.empty() && (!ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) ||
                                read != bytes.size()))
         {
-            const String error = ErrorText::FormatLastError();
-            Fail(Strings::Format(L"Reading %s failed: %s", path.c_str(), error.c_str()));
+            Failure::ThrowLastError<VssClientException>(L"Reading %s failed: %s", path.c_str());
         }
         return Strings::FromUtf8(bytes);
     }
@@ -380,10 +371,11 @@ namespace
         const VSS_RESTOREMETHOD_ENUM method = component.method;
         if (method != VSS_RME_RESTORE_IF_NOT_THERE && method != VSS_RME_RESTORE_IF_CAN_REPLACE &&
             method != VSS_RME_RESTORE_TO_ALTERNATE_LOCATION)
-            Fail(Strings::Format(L"The writer %s asks to be restored by %s, which this requestor cannot carry out "
-                                 L"(it replaces files and restores to alternate locations, it stops no service and "
-                                 L"schedules nothing for a restart); nothing was restored",
-                                 component.writerName.c_str(), VssTexts::RestoreMethodName(method).c_str()));
+            throw VssClientException(
+                Strings::Format(L"The writer %s asks to be restored by %s, which this requestor cannot carry out "
+                                L"(it replaces files and restores to alternate locations, it stops no service and "
+                                L"schedules nothing for a restart); nothing was restored",
+                                component.writerName.c_str(), VssTexts::RestoreMethodName(method).c_str()));
         std::vector<PlannedFile> plan;
         std::vector<String> destinations;
         for (const FileDescriptor& descriptor : component.files)
@@ -397,25 +389,27 @@ namespace
                         mapping = &candidate;
                 const String live = descriptor.path + L"\\" + relative;
                 if (method == VSS_RME_RESTORE_TO_ALTERNATE_LOCATION && mapping == nullptr)
-                    Fail(Strings::Format(L"The writer %s restores only to alternate locations (%s) and names none for "
-                                         L"%s; nothing was restored",
-                                         component.writerName.c_str(), VssTexts::RestoreMethodName(method).c_str(),
-                                         live.c_str()));
+                    throw VssClientException(Strings::Format(
+                        L"The writer %s restores only to alternate locations (%s) and names none for "
+                        L"%s; nothing was restored",
+                        component.writerName.c_str(), VssTexts::RestoreMethodName(method).c_str(), live.c_str()));
                 const String destination =
                     mapping != nullptr ? ComponentFiles::AlternatePath(*mapping, descriptor, relative) : live;
                 if (Contains(destinations, destination))
                     continue;
                 if (method == VSS_RME_RESTORE_IF_NOT_THERE && Paths::Exists(destination))
-                    Fail(Strings::Format(L"The writer %s restores only files that are missing (%s), and %s exists; "
-                                         L"nothing was restored",
-                                         component.writerName.c_str(), VssTexts::RestoreMethodName(method).c_str(),
-                                         destination.c_str()));
+                    throw VssClientException(
+                        Strings::Format(L"The writer %s restores only files that are missing (%s), and %s exists; "
+                                        L"nothing was restored",
+                                        component.writerName.c_str(), VssTexts::RestoreMethodName(method).c_str(),
+                                        destination.c_str()));
                 destinations.push_back(destination);
                 plan.push_back({saved + L"\\" + relative, destination});
             }
         }
         if (plan.empty())
-            Fail(Strings::Format(L"The backup in %s holds no file of %s", folder.c_str(), component.Describe().c_str()));
+            throw VssClientException(
+                Strings::Format(L"The backup in %s holds no file of %s", folder.c_str(), component.Describe().c_str()));
         return plan;
     }
 
@@ -446,11 +440,8 @@ namespace
                 const String staged = entry.file.destination + StagedSuffix;
                 entry.staged = true;
                 if (!Files::Copy(entry.file.source, staged, true))
-                {
-                    const String error = ErrorText::FormatLastError();
-                    Fail(Strings::Format(L"Copying %s to %s failed: %s", entry.file.source.c_str(), staged.c_str(),
-                                         error.c_str()));
-                }
+                    Failure::ThrowLastError<VssClientException>(L"Copying %s to %s failed: %s",
+                                                                entry.file.source.c_str(), staged.c_str());
             }
         }
 
@@ -490,10 +481,7 @@ namespace
         static void Move(const String& from, const String& to)
         {
             if (!MoveFileExW(Paths::ToLongPath(from).c_str(), Paths::ToLongPath(to).c_str(), MOVEFILE_REPLACE_EXISTING))
-            {
-                const String error = ErrorText::FormatLastError();
-                Fail(Strings::Format(L"MoveFileEx(%s, %s) failed: %s", from.c_str(), to.c_str(), error.c_str()));
-            }
+                Failure::ThrowLastError<VssClientException>(L"MoveFileEx(%s, %s) failed: %s", from.c_str(), to.c_str());
         }
 
         void RollBack() noexcept
@@ -520,10 +508,11 @@ void VssRequestor::Backup(const String& writerId, const String& componentName, c
 {
     const VSS_ID writer = ParseWriterId(writerId);
     if (!Directories::Exists(folder))
-        Fail(Strings::Format(L"The backup folder %s does not exist", folder.c_str()));
+        throw VssClientException(Strings::Format(L"The backup folder %s does not exist", folder.c_str()));
     const String target = ComponentFiles::ComponentFolder(folder);
     if (Paths::Exists(target))
-        Fail(Strings::Format(L"%s exists already; a backup puts the component into a folder of its own", target.c_str()));
+        throw VssClientException(Strings::Format(
+            L"%s exists already; a backup puts the component into a folder of its own", target.c_str()));
 
     const ComPtr<IVssBackupComponents> owner = m_api.Create();
     IVssBackupComponents* const backup = owner.get();
@@ -562,10 +551,7 @@ void VssRequestor::Backup(const String& writerId, const String& componentName, c
         snapshot.deviceObject = DeviceObject(backup, snapshot);
 
     if (!Directories::Create(target))
-    {
-        const String error = ErrorText::FormatLastError();
-        Fail(Strings::Format(L"Directories::Create(%s) failed: %s", target.c_str(), error.c_str()));
-    }
+        Failure::ThrowLastError<VssClientException>(L"Directories::Create(%s) failed: %s", target.c_str());
     auto removeTarget = OnScopeExit([&target] { Directories::Delete(target); });
     CopyFromSnapshots(component, volumes, snapshots, folder);
     Check(backup->SetBackupSucceeded(component.instance, component.writer, component.type, component.LogicalPath(),
@@ -585,7 +571,7 @@ void VssRequestor::Restore(const String& writerId, const String& componentName, 
     const String source = ComponentFiles::ComponentFolder(folder);
     const String document = source + L"\\" + ComponentsDocument;
     if (!Files::Exists(document) || !Files::Exists(source + L"\\" + MetadataDocument))
-        Fail(Strings::Format(L"No Active Directory backup in %s", folder.c_str()));
+        throw VssClientException(Strings::Format(L"No Active Directory backup in %s", folder.c_str()));
     const VSS_ID writer = ParseWriterId(writerId);
     const String saved = ReadDocument(document);
 

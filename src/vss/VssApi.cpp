@@ -1,6 +1,6 @@
 #include "vss/VssApi.h"
 
-#include "errors/ErrorText.h"
+#include "errors/Failure.h"
 #include "vss/VssClientException.h"
 #include "vss/VssTexts.h"
 
@@ -23,7 +23,7 @@ namespace
         {
             const UINT length = GetSystemDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
             if (length == 0)
-                throw VssClientException(L"GetSystemDirectory() failed: " + ErrorText::FormatLastError());
+                Failure::ThrowLastError<VssClientException>(L"GetSystemDirectory() failed: %s");
             if (length < folder.size())
                 return String(folder.data(), length) + L"\\vssapi.dll";
             folder.resize(length + 1);
@@ -46,12 +46,8 @@ void VssApiLibrary::Load()
     // By full path: a vssapi.dll in the host's folder or current folder must not be taken instead.
     m_library.reset(LoadLibraryExW(m_path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!m_library)
-    {
-        const String error = ErrorText::FormatLastError();
-        throw VssClientException(Strings::Format(L"The VSS library %s could not be loaded, so this system cannot make "
-                                                 L"shadow copies: %s",
-                                                 m_path.c_str(), error.c_str()));
-    }
+        Failure::ThrowLastError<VssClientException>(
+            L"The VSS library %s could not be loaded, so this system cannot make shadow copies: %s", m_path.c_str());
     for (const char* name : {CreateInternalName, CreateDecoratedName})
     {
         m_create = GetProc<CreateBackupComponents>(m_library.get(), name);

@@ -1,6 +1,6 @@
 #include "xml/XmlWrapper.h"
 
-#include "errors/ErrorText.h"
+#include "errors/Failure.h"
 #include "files/Paths.h"
 #include "handles/Handles.h"
 #include "xml/XmlPathSyntax.h"
@@ -36,12 +36,6 @@ namespace
     {
         UniqueBstr owner(bstr);
         return bstr == nullptr ? String() : String(bstr, SysStringLen(bstr));
-    }
-
-    [[noreturn]] void ThrowDomFailure(const wchar_t* call, const String& argument, HRESULT hr)
-    {
-        throw XmlException(Strings::Format(L"%s(%s) failed: %s", call, argument.c_str(),
-                                           ErrorText::Format(static_cast<DWORD>(hr)).c_str()));
     }
 
     // The long form of a path, made absolute first: "\\?\" takes the path as it is, without
@@ -221,7 +215,8 @@ CXmlNodeWrapper CXmlNodeWrapper::InsertNode(long index, const String& name)
     ComPtr<IXMLDOMNode> element;
     HRESULT hr = owner->createNode(type.get(), bstrName.get(), emptyNamespace.get(), element.put());
     if (FAILED(hr) || !element)
-        ThrowDomFailure(L"IXMLDOMDocument::createNode", name, FAILED(hr) ? hr : E_FAIL);
+        Failure::ThrowCode<XmlException>(FAILED(hr) ? hr : E_FAIL, L"IXMLDOMDocument::createNode(%s) failed: %s",
+                                         name.c_str());
 
     IXMLDOMNode* inserted = nullptr;
     CXmlNodeWrapper before = GetChild(index);
@@ -230,13 +225,15 @@ CXmlNodeWrapper CXmlNodeWrapper::InsertNode(long index, const String& name)
         const UniqueVariant reference = UniqueVariant::FromUnknown(before.m_node);
         hr = m_node->insertBefore(element.get(), reference.get(), &inserted);
         if (FAILED(hr) || inserted == nullptr)
-            ThrowDomFailure(L"IXMLDOMNode::insertBefore", name, FAILED(hr) ? hr : E_FAIL);
+            Failure::ThrowCode<XmlException>(FAILED(hr) ? hr : E_FAIL, L"IXMLDOMNode::insertBefore(%s) failed: %s",
+                                             name.c_str());
     }
     else
     {
         hr = m_node->appendChild(element.get(), &inserted);
         if (FAILED(hr) || inserted == nullptr)
-            ThrowDomFailure(L"IXMLDOMNode::appendChild", name, FAILED(hr) ? hr : E_FAIL);
+            Failure::ThrowCode<XmlException>(FAILED(hr) ? hr : E_FAIL, L"IXMLDOMNode::appendChild(%s) failed: %s",
+                                             name.c_str());
     }
     return CXmlNodeWrapper(inserted);
 }
@@ -297,28 +294,31 @@ void CXmlNodeWrapper::SetAttribute(const String& name, const String& value)
     ComPtr<IXMLDOMDocument> owner;
     HRESULT hr = m_node->get_ownerDocument(owner.put());
     if (FAILED(hr) || !owner)
-        ThrowDomFailure(L"IXMLDOMNode::get_ownerDocument", name, FAILED(hr) ? hr : E_FAIL);
+        Failure::ThrowCode<XmlException>(FAILED(hr) ? hr : E_FAIL, L"IXMLDOMNode::get_ownerDocument(%s) failed: %s",
+                                         name.c_str());
 
     UniqueBstr bstrName = MakeBstr(name);
     ComPtr<IXMLDOMAttribute> attribute;
     hr = owner->createAttribute(bstrName.get(), attribute.put());
     if (FAILED(hr) || !attribute)
-        ThrowDomFailure(L"IXMLDOMDocument::createAttribute", name, FAILED(hr) ? hr : E_FAIL);
+        Failure::ThrowCode<XmlException>(FAILED(hr) ? hr : E_FAIL, L"IXMLDOMDocument::createAttribute(%s) failed: %s",
+                                         name.c_str());
 
     UniqueBstr bstrValue = MakeBstr(value);
     hr = attribute->put_text(bstrValue.get());
     if (FAILED(hr))
-        ThrowDomFailure(L"IXMLDOMAttribute::put_text", name, hr);
+        Failure::ThrowCode<XmlException>(hr, L"IXMLDOMAttribute::put_text(%s) failed: %s", name.c_str());
 
     ComPtr<IXMLDOMNamedNodeMap> attributes;
     hr = m_node->get_attributes(attributes.put());
     if (FAILED(hr) || !attributes)
-        ThrowDomFailure(L"IXMLDOMNode::get_attributes", name, FAILED(hr) ? hr : E_FAIL);
+        Failure::ThrowCode<XmlException>(FAILED(hr) ? hr : E_FAIL, L"IXMLDOMNode::get_attributes(%s) failed: %s",
+                                         name.c_str());
 
     ComPtr<IXMLDOMNode> replaced;
     hr = attributes->setNamedItem(attribute.get(), replaced.put());
     if (FAILED(hr))
-        ThrowDomFailure(L"IXMLDOMNamedNodeMap::setNamedItem", name, hr);
+        Failure::ThrowCode<XmlException>(hr, L"IXMLDOMNamedNodeMap::setNamedItem(%s) failed: %s", name.c_str());
 }
 
 void CXmlNodeWrapper::SetAttribute(const String& name, long value)
@@ -343,7 +343,7 @@ void CXmlNodeWrapper::SetText(const String& text)
     UniqueBstr bstrText = MakeBstr(text);
     const HRESULT hr = m_node->put_text(bstrText.get());
     if (FAILED(hr))
-        ThrowDomFailure(L"IXMLDOMNode::put_text", text, hr);
+        Failure::ThrowCode<XmlException>(hr, L"IXMLDOMNode::put_text(%s) failed: %s", text.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 #include "Catalog.h"
 
 #include "errors/CurrentException.h"
-#include "errors/ErrorText.h"
+#include "errors/Failure.h"
 #include "files/Directories.h"
 #include "files/Paths.h"
 
@@ -19,11 +19,8 @@ namespace
         WIN32_FIND_DATAW entry;
         UniqueFindHandle search(FindFirstFileW((longDirectory + L"\\*").c_str(), &entry));
         if (!search)
-        {
-            const DWORD error = GetLastError();
-            throw CatalogException(Strings::Format(L"FindFirstFile(%s) failed: %s", Paths::FromLongPath(longDirectory).c_str(),
-                                                   ErrorText::Format(error).c_str()));
-        }
+            Failure::ThrowLastError<CatalogException>(L"FindFirstFile(%s) failed: %s",
+                                                      Paths::FromLongPath(longDirectory).c_str());
         do
         {
             if (Directories::IsDotEntry(entry.cFileName))
@@ -165,18 +162,10 @@ namespace Catalog
     Sha256::Sha256()
     {
         if (!CryptAcquireContextW(m_provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
-        {
-            const DWORD error = GetLastError();
-            throw CatalogException(Strings::Format(L"CryptAcquireContext(PROV_RSA_AES) failed: %s",
-                                                   ErrorText::Format(error).c_str()));
-        }
+            Failure::ThrowLastError<CatalogException>(L"CryptAcquireContext(PROV_RSA_AES) failed: %s");
         m_buffer.reset(VirtualAlloc(nullptr, BufferSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
         if (!m_buffer)
-        {
-            const DWORD error = GetLastError();
-            throw CatalogException(Strings::Format(L"VirtualAlloc(%lu) failed: %s", BufferSize,
-                                                   ErrorText::Format(error).c_str()));
-        }
+            Failure::ThrowLastError<CatalogException>(L"VirtualAlloc(%lu) failed: %s", BufferSize);
     }
 
     String Sha256::HashFile(const String& path, uint64_t* bytesRead)
@@ -185,47 +174,30 @@ namespace Catalog
                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS,
                                           nullptr));
         if (!file)
-        {
-            const DWORD error = GetLastError();
-            throw CatalogException(Strings::Format(L"CreateFile(%s) failed: %s", Paths::FromLongPath(path).c_str(),
-                                                   ErrorText::Format(error).c_str()));
-        }
+            Failure::ThrowLastError<CatalogException>(L"CreateFile(%s) failed: %s", Paths::FromLongPath(path).c_str());
         UniqueCryptHash hash;
         if (!CryptCreateHash(m_provider.get(), CALG_SHA_256, 0, 0, hash.put()))
-        {
-            const DWORD error = GetLastError();
-            throw CatalogException(Strings::Format(L"CryptCreateHash(CALG_SHA_256) failed: %s",
-                                                   ErrorText::Format(error).c_str()));
-        }
+            Failure::ThrowLastError<CatalogException>(L"CryptCreateHash(CALG_SHA_256) failed: %s");
         auto* buffer = static_cast<BYTE*>(m_buffer.get());
         for (;;)
         {
             DWORD read = 0;
             if (!ReadFile(file.get(), buffer, BufferSize, &read, nullptr))
-            {
-                const DWORD error = GetLastError();
-                throw CatalogException(Strings::Format(L"ReadFile(%s) failed: %s", Paths::FromLongPath(path).c_str(),
-                                                       ErrorText::Format(error).c_str()));
-            }
+                Failure::ThrowLastError<CatalogException>(L"ReadFile(%s) failed: %s",
+                                                          Paths::FromLongPath(path).c_str());
             if (read == 0)
                 break;
             if (!CryptHashData(hash.get(), buffer, read, 0))
-            {
-                const DWORD error = GetLastError();
-                throw CatalogException(Strings::Format(L"CryptHashData(%s) failed: %s", Paths::FromLongPath(path).c_str(),
-                                                       ErrorText::Format(error).c_str()));
-            }
+                Failure::ThrowLastError<CatalogException>(L"CryptHashData(%s) failed: %s",
+                                                          Paths::FromLongPath(path).c_str());
             if (bytesRead != nullptr)
                 *bytesRead += read;
         }
         BYTE digest[32];
         DWORD length = sizeof digest;
         if (!CryptGetHashParam(hash.get(), HP_HASHVAL, digest, &length, 0))
-        {
-            const DWORD error = GetLastError();
-            throw CatalogException(Strings::Format(L"CryptGetHashParam(%s) failed: %s", Paths::FromLongPath(path).c_str(),
-                                                   ErrorText::Format(error).c_str()));
-        }
+            Failure::ThrowLastError<CatalogException>(L"CryptGetHashParam(%s) failed: %s",
+                                                      Paths::FromLongPath(path).c_str());
         return Hex(digest, length);
     }
 
@@ -278,8 +250,8 @@ namespace Catalog
             const DWORD error = GetLastError();
             sums.reset();
             DeleteFileW(sumsPath.c_str());
-            throw CatalogException(Strings::Format(L"Writing %s failed: %s", Paths::FromLongPath(sumsPath).c_str(),
-                                                   ErrorText::Format(error).c_str()));
+            Failure::ThrowCode<CatalogException>(error, L"Writing %s failed: %s",
+                                                 Paths::FromLongPath(sumsPath).c_str());
         }
     }
 
@@ -293,8 +265,8 @@ namespace Catalog
             const DWORD error = GetLastError();
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
                 return false;
-            throw CatalogException(Strings::Format(L"CreateFile(%s) failed: %s", Paths::FromLongPath(sumsPath).c_str(),
-                                                   ErrorText::Format(error).c_str()));
+            Failure::ThrowCode<CatalogException>(error, L"CreateFile(%s) failed: %s",
+                                                 Paths::FromLongPath(sumsPath).c_str());
         }
         std::string text;
         char block[65536];

@@ -43,14 +43,15 @@ namespace
             JsonValue value = Value(0);
             SkipBlanks();
             if (m_at != m_text.size())
-                Fail("text after the value");
+                throw Invalid("text after the value");
             return value;
         }
 
     private:
-        [[noreturn]] void Fail(const char* what) const
+        // What the parser throws: where in the text it stopped, and why.
+        JsonException Invalid(const char* what) const
         {
-            throw JsonException(Strings::Format(L"Invalid JSON at offset %u: %S", static_cast<unsigned>(m_at), what));
+            return JsonException(Strings::Format(L"Invalid JSON at offset %u: %S", static_cast<unsigned>(m_at), what));
         }
 
         void SkipBlanks()
@@ -84,10 +85,10 @@ namespace
         {
             // Deep enough for any report of ours; a limit keeps hostile input off the stack.
             if (depth > 64)
-                Fail("nested too deeply");
+                throw Invalid("nested too deeply");
             SkipBlanks();
             if (m_at >= m_text.size())
-                Fail("value expected");
+                throw Invalid("value expected");
             const char c = m_text[m_at];
             if (c == '{')
             {
@@ -99,14 +100,14 @@ namespace
                 {
                     SkipBlanks();
                     if (m_at >= m_text.size() || m_text[m_at] != '"')
-                        Fail("member name expected");
+                        throw Invalid("member name expected");
                     const String name = Text();
                     if (!Take(':'))
-                        Fail("':' expected");
+                        throw Invalid("':' expected");
                     object.Set(name, Value(depth + 1));
                 } while (Take(','));
                 if (!Take('}'))
-                    Fail("'}' expected");
+                    throw Invalid("'}' expected");
                 return object;
             }
             if (c == '[')
@@ -119,7 +120,7 @@ namespace
                     array.Add(Value(depth + 1));
                 while (Take(','));
                 if (!Take(']'))
-                    Fail("']' expected");
+                    throw Invalid("']' expected");
                 return array;
             }
             if (c == '"')
@@ -144,14 +145,14 @@ namespace
             char* end = nullptr;
             const double value = strtod(digits.c_str(), &end);
             if (digits.empty() || end != digits.c_str() + digits.size())
-                Fail("value expected");
+                throw Invalid("value expected");
             return JsonValue(value);
         }
 
         unsigned Hex4()
         {
             if (m_at + 4 > m_text.size())
-                Fail("four hex digits expected");
+                throw Invalid("four hex digits expected");
             unsigned value = 0;
             for (int i = 0; i < 4; ++i)
             {
@@ -164,7 +165,7 @@ namespace
                 else if (c >= 'A' && c <= 'F')
                     value |= c - 'A' + 10;
                 else
-                    Fail("four hex digits expected");
+                    throw Invalid("four hex digits expected");
             }
             return value;
         }
@@ -181,19 +182,19 @@ namespace
             for (;;)
             {
                 if (m_at >= m_text.size())
-                    Fail("unterminated string");
+                    throw Invalid("unterminated string");
                 const char c = m_text[m_at++];
                 if (c == '"')
                     break;
                 if (static_cast<unsigned char>(c) < 0x20)
-                    Fail("control character in a string");
+                    throw Invalid("control character in a string");
                 if (c != '\\')
                 {
                     utf8 += c;
                     continue;
                 }
                 if (m_at >= m_text.size())
-                    Fail("unterminated string");
+                    throw Invalid("unterminated string");
                 const char e = m_text[m_at++];
                 switch (e)
                 {
@@ -209,7 +210,7 @@ namespace
                     flush();
                     escaped += static_cast<wchar_t>(Hex4());
                     break;
-                default: Fail("unknown escape");
+                default: throw Invalid("unknown escape");
                 }
             }
             flush();

@@ -12,14 +12,15 @@
 
 #include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
+#include "errors/Failure.h"
 #include "files/Directories.h"
 #include "files/Paths.h"
 #include "handles/Handles.h"
-#include "text/Secret.h"
-#include "text/Strings.h"
 #include "module/BackupTarget.h"
 #include "platform/OperatingSystem.h"
 #include "privileges/Privileges.h"
+#include "text/Secret.h"
+#include "text/Strings.h"
 #include "vss/ComSecurity.h"
 
 #include <windows.h>
@@ -675,8 +676,7 @@ namespace
             const DWORD error = GetLastError();
             file.reset();
             DeleteFileW(infoPath.c_str());
-            throw CatalogException(Strings::Format(L"Writing %s failed: %s", infoPath.c_str(),
-                                                   ErrorText::Format(error).c_str()));
+            Failure::ThrowCode<CatalogException>(error, L"Writing %s failed: %s", infoPath.c_str());
         }
         file.reset();
 

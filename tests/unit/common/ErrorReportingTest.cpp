@@ -1,5 +1,6 @@
 #include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
+#include "errors/Failure.h"
 
 #include "ScratchDirectory.h"
 
@@ -60,4 +61,21 @@ TEST(ErrorTextFormat, TheNumberAloneForUnknownCodesAndWin32CodesAsHresults)
     const CWin32Exception missing(L"RegOpenKeyEx", ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(SystemErrorText(ERROR_ACCESS_DENIED), L"Error = 0x00000005 " + denied.GetErrorMessage());
     EXPECT_EQ(SystemErrorText(ERROR_FILE_NOT_FOUND), L"Error = 0x00000002 " + missing.GetErrorMessage());
+}
+
+TEST(Failure, CallArgumentsAndErrorTextInTheExceptionClassAsked)
+{
+    // A code given, shown as a number too; keys as signed numbers.
+    EXPECT_EQ(L"RegFlushKey(-2147483646) failed: 5\n" + SystemErrorText(ERROR_ACCESS_DENIED),
+              MessageOf<RegistryServiceException>([] {
+                  Failure::ThrowCode<RegistryServiceException>(ERROR_ACCESS_DENIED, L"RegFlushKey(%d) failed: %d\n%s",
+                                                               Failure::Number(HKEY_LOCAL_MACHINE), 5);
+              }));
+    // The thread's last error as it stood at the failed call, in a class outside the module tree.
+    EXPECT_EQ(L"Wow64DisableWow64FsRedirection() failed for C:\\x: " + SystemErrorText(ERROR_FILE_NOT_FOUND),
+              MessageOf<Wow64Exception>([] {
+                  SetLastError(ERROR_FILE_NOT_FOUND);
+                  Failure::ThrowLastError<Wow64Exception>(L"Wow64DisableWow64FsRedirection() failed for %s: %s",
+                                                          L"C:\\x");
+              }));
 }
