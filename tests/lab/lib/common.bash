@@ -65,6 +65,57 @@ run_in() {
     rm -f "$out" "$err"
 }
 
+# Commands run in one session of a machine, each session costing a second or more:
+#   step NAME COMMAND         queues COMMAND; after steps_run, result NAME reads back its output,
+#                             errors and exit code into OUT, ERR and RC
+#   step - LINE               queues a batch line whose outcome is not read (a knob, a variable)
+#   held_step FILE NAME CMD   step NAME, run while FILE is held open without sharing
+#   steps_run MACHINE         runs what is queued, in one cmd, and empties the queue
+#   steps_save MACHINE FILE   writes what is queued into the batch file C:\steps\FILE instead
+# Names are file names: unique within a run, and read back before the next run.
+STEPS=() STEPS_DIR= HOLDS=0
+step() {
+    if [ "$1" = - ]; then STEPS+=("$2"); return; fi
+    STEPS+=("$2 >C:\\steps\\$1.out 2>C:\\steps\\$1.err" ">C:\\steps\\$1.rc echo %errorlevel%")
+}
+held_step() {
+    local hold="C:\\steps\\hold$((++HOLDS))"
+    STEPS+=("start \"\" /b labservice hold \"$1\" $hold" ":held$HOLDS"
+        "if not exist $hold\\held if not exist $hold\\failed goto held$HOLDS")
+    step "$2" "$3"
+    STEPS+=("echo.>$hold\\release" ":released$HOLDS" "if exist $hold\\held goto released$HOLDS")
+}
+steps_save() {
+    STEPS_DIR=$1/drive_c/steps
+    mkdir -p "$STEPS_DIR"
+    printf '%s\r\n' '@echo off' "${STEPS[@]}" >"$STEPS_DIR/$2"
+    STEPS=()
+}
+steps_run() {
+    local held
+    rm -rf "$1/drive_c/steps"
+    steps_save "$1" run.cmd
+    run_in "$1" cmd /c 'C:\steps\run.cmd'
+    for held in "$STEPS_DIR"/hold*/failed; do [ ! -e "$held" ] || fail "a file to hold could not be opened"; done
+}
+result() {
+    OUT=$(tr -d '\r' <"$STEPS_DIR/$1.out" 2>/dev/null) ERR=$(tr -d '\r' <"$STEPS_DIR/$1.err" 2>/dev/null)
+    RC=$(tr -d '\r ' <"$STEPS_DIR/$1.rc" 2>/dev/null)
+}
+
+# tree_hashes DIR...: every file below the folders with its hash, to compare before and after.
+tree_hashes() {
+    local dir
+    for dir in "$@"; do (cd "$dir" && find . -type f -exec sha256sum {} + | sort -k2); done
+}
+# renames TEXT: the pending renames in what "reg query ... /v PendingFileRenameOperations"
+# printed, one name a line (reg shows the separators as "\0"; no name of the lab begins with a
+# digit 0 after a backslash).
+renames() { printf '%s' "$1" | grep -o 'REG_MULTI_SZ.*' | sed 's/^REG_MULTI_SZ *//; s/\\0/\n/g'; }
+SESSION_MANAGER='HKLM\System\CurrentControlSet\Control\Session Manager'
+# service_states TEXT: "NAME=STATE" of each service that sc query printed in TEXT, one a line.
+service_states() { tr -d '\r' <<<"$1" | awk '$1 == "SERVICE_NAME:" { name = $2 } $1 == "STATE" { print name "=" $4 }'; }
+
 finish() {
     [ "$FAILURES" -eq 0 ] || { echo "$FAILURES check(s) failed" >&2; exit 1; }
     echo "all checks passed"
