@@ -49,21 +49,19 @@ CASES=$DRIVE/hostile/cases
 OUTSIDE=$DRIVE/hostile-outside OUTSIDE_WIN='C:\hostile-outside'
 CANARY_KEY='HKLM\SOFTWARE\QmHostileCanary'
 rm -rf "$DRIVE/hostile" "$OUTSIDE"
-mkdir -p "$CASES" "$DRIVE/hostile/out" "$OUTSIDE"
+mkdir -p "$CASES" "$OUTSIDE"
 printf 'outside every backup\n' >"$OUTSIDE/victim"
 
 # One base backup per component, and the canary, in one session.
-{
-    echo "reg add $CANARY_KEY /v Value /d intact /f > nul"
-    for component in "${HOSTILE_COMPONENTS[@]}"; do
-        option=HOSTILE_OPTION_$component
-        echo "ssbr backup C:\\hostile\\base-$component ${!option} > C:\\hostile\\out\\base-$component.txt 2>&1"
-        echo "> C:\\hostile\\out\\base-$component.rc echo %errorlevel%"
-    done
-} >"$DRIVE/hostile/setup.cmd"
-run_in "$MACHINE" cmd /c 'C:\hostile\setup.cmd'
+step - "reg add $CANARY_KEY /v Value /d intact /f > nul"
 for component in "${HOSTILE_COMPONENTS[@]}"; do
-    expect_eq "$component: base backup" 0 "$(tr -d '\r' <"$DRIVE/hostile/out/base-$component.rc")"
+    option=HOSTILE_OPTION_$component
+    step "base-$component" "ssbr backup C:\\hostile\\base-$component ${!option}"
+done
+steps_run "$MACHINE"
+for component in "${HOSTILE_COMPONENTS[@]}"; do
+    result "base-$component"
+    expect_eq "$component: base backup ($ERR)" 0 "$RC"
     cp -a "$DRIVE/hostile/base-$component" "$OUTSIDE/base-$component"
 done
 
@@ -82,61 +80,57 @@ for COMPONENT in "${HOSTILE_COMPONENTS[@]}"; do
     "hostile_cases_$COMPONENT"
 done
 
-# The live keys of every component, one hivetool dump each, into C:\hostile\out\keys-WHEN-*.
+# The live keys of every component, one hivetool dump each, as steps keys-WHEN-*.
 dump_keys() {
     local component keys key n=0
     for component in "${HOSTILE_COMPONENTS[@]}"; do
         keys=HOSTILE_KEYS_$component
         IFS=';' read -ra keys <<<"${!keys:-}"
-        for key in "${keys[@]}"; do
-            echo "hivetool key \"$key\" > C:\\hostile\\out\\keys-$1-$component-$((n++)).txt 2>&1"
-        done
+        for key in "${keys[@]}"; do step "keys-$1-$component-$((n++))" "hivetool key \"$key\""; done
     done
 }
-live_keys() { (cd "$DRIVE/hostile/out" && for file in keys-"$1"-*.txt; do if [ -f "$file" ]; then tr -d '\r' <"$file"; fi; done); }
+live_keys() { cat "$STEPS_DIR"/keys-"$1"-*.out 2>/dev/null | tr -d '\r'; }
 
 # The cases of one session (refused: 1, else the others): the restore, its exit code, the
 # component's services and, for the others, the canary and any TMP_ key; the live keys before and
 # after, and the services before. Refused cases write nothing, so they run in two lanes at once,
 # each taking whole components; their canary and TMP_ keys are looked at once, after both.
-run_script() { timeout 300 "$LAB/run" "$MACHINE" cmd /c "C:\\hostile\\$1" >/dev/null 2>&1; }
+run_script() { timeout 300 "$LAB/run" "$MACHINE" cmd /c "C:\\steps\\$1" >/dev/null 2>&1; }
+in_session() { { [ "${CASE_EXPECT[$2]}" = 1 ] && [ "$1" = 1 ]; } || { [ "${CASE_EXPECT[$2]}" != 1 ] && [ "$1" = 0 ]; }; }
 session() {
-    local lanes=1 lane i component
+    local lanes=1 lane i component service
     [ "$1" = 1 ] && lanes=2
-    dump_keys before >"$DRIVE/hostile/before.cmd"
+    dump_keys before
     for service in $(printf '%s\n' "${CASE_SERVICES[@]}" | tr ' ' '\n' | sort -u); do
-        echo "sc query $service >> C:\\hostile\\out\\services-$1.txt"
-    done >>"$DRIVE/hostile/before.cmd"
+        step "services-$1-$service" "sc query $service"
+    done
+    steps_save "$MACHINE" before.cmd
     # Whole components to the lane with the fewest cases so far, largest first.
     declare -A count=() lane_of=()
     for i in "${!CASE_NAMES[@]}"; do
-        [ "${CASE_EXPECT[$i]}" = 1 ] && refused=1 || refused=0
-        [ "$refused" = "$1" ] && count[${CASE_COMPONENT[$i]}]=$((${count[${CASE_COMPONENT[$i]}]:-0} + 1))
+        in_session "$1" "$i" && count[${CASE_COMPONENT[$i]}]=$((${count[${CASE_COMPONENT[$i]}]:-0} + 1))
     done
     local sizes=(0 0)
     for component in $(for c in "${!count[@]}"; do echo "${count[$c]} $c"; done | sort -rn | cut -d' ' -f2); do
         lane=0; [ "$lanes" = 2 ] && [ "${sizes[1]}" -lt "${sizes[0]}" ] && lane=1
         lane_of[$component]=$lane sizes[$lane]=$((sizes[lane] + count[$component]))
     done
-    for lane in $(seq 0 $((lanes - 1))); do : >"$DRIVE/hostile/run-$lane.cmd"; done
-    for i in "${!CASE_NAMES[@]}"; do
-        [ "${CASE_EXPECT[$i]}" = 1 ] && refused=1 || refused=0
-        [ "$refused" = "$1" ] || continue
-        name=${CASE_NAMES[$i]} out="C:\\hostile\\out\\${CASE_NAMES[$i]}"
-        {
-            echo "set \"${CASE_ENV[$i]:-SAFEBOOT_OPTION=}\""
+    for lane in $(seq 0 $((lanes - 1))); do
+        for i in "${!CASE_NAMES[@]}"; do
+            in_session "$1" "$i" && [ "${lane_of[${CASE_COMPONENT[$i]}]}" = "$lane" ] || continue
+            name=${CASE_NAMES[$i]}
+            step - "set \"${CASE_ENV[$i]:-SAFEBOOT_OPTION=}\""
             # Past the catalog check: the module itself must refuse what the case holds.
-            echo "ssbr restore C:\\hostile\\cases\\$name ${CASE_OPTION[$i]} --no-verify > $out.txt 2>&1"
-            echo "> $out.rc echo %errorlevel%"
-            [ "$1" = 1 ] || echo "hivetool guard $CANARY_KEY > $out.guard"
-            for service in ${CASE_SERVICES[$i]}; do echo "sc query $service >> $out.services"; done
-        } >>"$DRIVE/hostile/run-${lane_of[${CASE_COMPONENT[$i]}]}.cmd"
+            step "$name" "ssbr restore C:\\hostile\\cases\\$name ${CASE_OPTION[$i]} --no-verify"
+            [ "$1" = 1 ] || step "$name.guard" "hivetool guard $CANARY_KEY"
+            for service in ${CASE_SERVICES[$i]}; do step "$name.$service" "sc query $service"; done
+        done
+        steps_save "$MACHINE" "run-$lane.cmd"
     done
-    {
-        dump_keys after
-        echo 'reg query "HKLM\System\CurrentControlSet\Control\Session Manager" /v PendingFileRenameOperations > C:\hostile\out\pending.txt 2>&1'
-        echo "hivetool guard $CANARY_KEY > C:\\hostile\\out\\session-$1.guard"
-    } >"$DRIVE/hostile/after.cmd"
+    dump_keys after
+    step "pending-$1" "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"
+    step "session-$1.guard" "hivetool guard $CANARY_KEY"
+    steps_save "$MACHINE" after.cmd
     touch "$DRIVE/hostile/stamp"
     sleep 1
     run_script before.cmd
@@ -157,13 +151,17 @@ for component in "${HOSTILE_COMPONENTS[@]}"; do
     live=HOSTILE_SCRATCH_$component
     for live in ${!live:-}; do scratch+=(! -path "./$live/*"); done
 done
+rm -rf "$DRIVE/steps"
 started=$(date +%s)
 session 1
 expect_eq "refused cases: the live folders" "$LIVE_BEFORE" "$(live_files)"
 expect_eq "refused cases: the live keys" "$(live_keys before)" "$(live_keys after)"
-expect_eq "refused cases: renames waiting" "" "$(grep -a REG_MULTI_SZ "$DRIVE/hostile/out/pending.txt")"
+result pending-1
+expect_eq "refused cases: renames waiting" "" "$(grep -a REG_MULTI_SZ <<<"$OUT")"
 expect_eq "refused cases: written outside the cases" "" \
-    "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './hostile/out/*' ${scratch[@]+"${scratch[@]}"})"
+    "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './steps/*' ${scratch[@]+"${scratch[@]}"})"
+# Nor in them: a folder without a backup stays as it was, and one that is not there is not made.
+expect_eq "refused cases: written in the cases" "" "$(cd "$CASES" && find . -newer ../stamp)"
 session 0
 echo "${#CASE_NAMES[@]} cases in $(($(date +%s) - started)) s"
 allowed=(${scratch[@]+"${scratch[@]}"})
@@ -172,27 +170,32 @@ for component in "${HOSTILE_COMPONENTS[@]}"; do
     for live in ${!live:-}; do allowed+=(! -path "./$live/*"); done
 done
 expect_eq "valid cases: written outside the cases and the live folders" "" \
-    "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './hostile/out/*' "${allowed[@]}")"
+    "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './steps/*' "${allowed[@]}")"
 
-# "NAME=STATE" of each service that sc query printed, one a line.
-service_states() { tr -d '\r' | awk '$1 == "SERVICE_NAME:" { name = $2 } $1 == "STATE" { print name "=" $4 }'; }
+# states_of PREFIX SERVICE...: the services' states read by the steps PREFIX<SERVICE>.
+states_of() { local service; for service in "${@:2}"; do result "$1$service"; service_states "$OUT"; done | sort; }
 canary=$'[]\nValue = REG_SZ intact'
-expect_eq "refused cases: the canary key, and no TMP_ key" "$canary" "$(tr -d '\r' <"$DRIVE/hostile/out/session-1.guard")"
-expect_eq "valid cases: the canary key, and no TMP_ key" "$canary" "$(tr -d '\r' <"$DRIVE/hostile/out/session-0.guard")"
+result session-1.guard
+expect_eq "refused cases: the canary key, and no TMP_ key" "$canary" "$OUT"
+result session-0.guard
+expect_eq "valid cases: the canary key, and no TMP_ key" "$canary" "$OUT"
 for i in "${!CASE_NAMES[@]}"; do
-    name=${CASE_NAMES[$i]} out=$DRIVE/hostile/out/${CASE_NAMES[$i]}
-    [ -f "$out.rc" ] || { fail "$name: did not finish (hang or crash of the session)"; break; }
-    rc=$(tr -d '\r ' <"$out.rc")
+    name=${CASE_NAMES[$i]}
+    result "$name"
+    [ -n "$RC" ] || { fail "$name: did not finish (hang or crash of the session)"; break; }
+    text=$OUT$'\n'$ERR
     case ${CASE_EXPECT[$i]} in
-        any) [ "$rc" = 0 ] || [ "$rc" = 1 ] || fail "$name: exit $rc: $(tr -d '\r' <"$out.txt" | head -3)" ;;
-        *) expect_eq "$name: exit ($(tr -d '\r' <"$out.txt" | grep -v '^An exception' | head -2))" "${CASE_EXPECT[$i]}" "$rc" ;;
+        any) [ "$RC" = 0 ] || [ "$RC" = 1 ] || fail "$name: exit $RC: $(head -3 <<<"$ERR")" ;;
+        *) expect_eq "$name: exit ($(grep -v '^An exception' <<<"$ERR" | head -2))" "${CASE_EXPECT[$i]}" "$RC" ;;
     esac
-    [ -z "${CASE_TEXT[$i]:-}" ] || expect_contains "$name: the text" "${CASE_TEXT[$i]}" "$(tr -d '\r' <"$out.txt")"
-    [ "${CASE_EXPECT[$i]}" = 1 ] || expect_eq "$name: the canary key, and no TMP_ key" "$canary" "$(tr -d '\r' <"$out.guard")"
-    if [ "${CASE_EXPECT[$i]}" = 1 ] && [ -n "${CASE_SERVICES[$i]}" ]; then
-        before=$(service_states <"$DRIVE/hostile/out/services-1.txt" | grep -E "^($(tr ' ' '|' <<<"${CASE_SERVICES[$i]}"))=" | sort)
+    [ -z "${CASE_TEXT[$i]:-}" ] || expect_contains "$name: the text" "${CASE_TEXT[$i]}" "$text"
+    if [ "${CASE_EXPECT[$i]}" != 1 ]; then
+        result "$name.guard"
+        expect_eq "$name: the canary key, and no TMP_ key" "$canary" "$OUT"
+    elif [ -n "${CASE_SERVICES[$i]}" ]; then
+        before=$(states_of services-1- ${CASE_SERVICES[$i]})
         [ -n "$before" ] || fail "$name: no state of ${CASE_SERVICES[$i]} before the refused cases"
-        expect_eq "$name: the services" "$before" "$(service_states <"$out.services" | sort)"
+        expect_eq "$name: the services" "$before" "$(states_of "$name." ${CASE_SERVICES[$i]})"
     fi
 done
 expect_eq "the file outside" "outside every backup" "$(cat "$OUTSIDE/victim")"

@@ -39,6 +39,11 @@ hostile_cases_sysvol() {
     new_case link 1; rm -r "$CASE/$tree"; ln -s "$OUTSIDE/base-sysvol/$tree" "$CASE/$tree"
     new_case copy-is-live 1; rm -r "$CASE/$tree"; ln -s ../../../../../../windows/SYSVOL "$CASE/$tree"
     expect_text "Invalid SysVol copy path in $CASE_WIN\\$manifest: C\\windows\\SysVol"
+    local copy_path
+    for copy_path in 'C:\hostile-outside\base-sysvol\SysVol\C\windows\SysVol' 'SysVol\. .\..\..\hostile-outside' ''; do
+        new_case "copy-path-${#copy_path}" 1; sed -i "s|<directory>[^<]*|<directory>${copy_path//\\/\\\\}|" "$CASE/$manifest"
+        expect_text "Invalid SysVol copy path in $CASE_WIN\\$manifest: $copy_path"
+    done
     new_case copy-path-trailing-dot 1; mv "$CASE/$tree" "$CASE/$tree."; sed -i 's|SysVol</directory>|SysVol.</directory>|' "$CASE/$manifest"
     expect_text "Invalid SysVol copy path in $CASE_WIN\\$manifest: C\\windows\\SysVol."
 
@@ -104,9 +109,13 @@ NAMES
     expect_text "The SysVol backup holds a link at $CASE_WIN\\$copy_win\\domain\\scripts\\pulled; nothing was restored"
     new_case link-to-live 1; ln -s ../../../../../../../../windows/SYSVOL "$CASE/$tree/domain/loop"
     expect_text "The SysVol backup holds a link at $CASE_WIN\\$copy_win\\domain\\loop; nothing was restored"
-    new_case link-target-out 1; sed -i 's|<link target="domain">|<link target="..\\..\\..\\hostile-outside">|' "$CASE/$manifest"
-    new_case link-target-drive 1; sed -i 's|<link target="domain">|<link target="C:\\hostile-outside">|' "$CASE/$manifest"
+    local target
+    for target in '..\..\..\hostile-outside' 'C:\hostile-outside' ''; do
+        new_case "link-target-${#target}" 1; sed -i "s|<link target=\"domain\">|<link target=\"${target//\\/\\\\}\">|" "$CASE/$manifest"
+        expect_text "Invalid SysVol link in $CASE_WIN\\$manifest: sysvol\\lab.example to $target"
+    done
     new_case link-path-out 1; sed -i 's|>sysvol\\lab.example<|>..\\..\\hostile-outside\\made<|' "$CASE/$manifest"
+    expect_text "Invalid SysVol link in $CASE_WIN\\$manifest: ..\\..\\hostile-outside\\made to domain"
     new_case link-device-name 1; sed -i 's|>sysvol\\lab.example<|>sysvol\\CON<|' "$CASE/$manifest"
     expect_text "Invalid SysVol link in $CASE_WIN\\$manifest: sysvol\\CON to domain"
 }
