@@ -116,6 +116,20 @@ SESSION_MANAGER='HKLM\System\CurrentControlSet\Control\Session Manager'
 # service_states TEXT: "NAME=STATE" of each service that sc query printed in TEXT, one a line.
 service_states() { tr -d '\r' <<<"$1" | awk '$1 == "SERVICE_NAME:" { name = $2 } $1 == "STATE" { print name "=" $4 }'; }
 
+# big_sparse FILE: FILE made a sparse file past 4 GiB, with text at its start and at its end.
+# expect_big_copy WHAT LIVE COPY: COPY is LIVE whole, its zero blocks left off the disk.
+big_sparse() {
+    rm -f "$1"
+    truncate -s $((4 * 1024 * 1024 * 1024 + 40000)) "$1"
+    printf 'FIRST' | dd of="$1" conv=notrunc status=none
+    printf 'PAST4GIB' | dd of="$1" bs=1 seek=$((4 * 1024 * 1024 * 1024 + 39992)) conv=notrunc status=none
+}
+expect_big_copy() {
+    expect_eq "$1: size" "$(stat -c %s "$2")" "$(stat -c %s "$3" 2>/dev/null)"
+    expect_eq "$1: first and last bytes" "FIRST PAST4GIB" "$(head -c 5 "$3" 2>/dev/null) $(tail -c 8 "$3" 2>/dev/null)"
+    [ "$(du -k "$3" | cut -f1)" -lt 1024 ] || fail "$1: the copy takes $(du -k "$3" | cut -f1) KiB of disk"
+}
+
 finish() {
     [ "$FAILURES" -eq 0 ] || { echo "$FAILURES check(s) failed" >&2; exit 1; }
     echo "all checks passed"
