@@ -1,31 +1,25 @@
 #!/bin/bash
 # Reliability of restores: a restore that fails at any of its destructive steps leaves the server
 # as it was. One lab machine (a 2003 domain controller, authority and cluster node) takes one
-# backup of every component; then, case by case, a restore of one component is made to fail at one
-# step, and after each: the component's live files byte for byte as before, the renames waiting
-# for the next start (and whether protected files may be renamed) as before, its services in their
-# earlier state, and the exit code 1 (with the expected
-# text, where the case names one). At the end the backup folder is byte for byte as it was taken,
-# and a verified restore of every component from it succeeds.
+# backup of every component; then a restore of one component at a time is made to fail at one
+# step, and after each: exit 1 (with the case's text), the component's live files byte for byte,
+# its services' states and the session manager's values (the renames waiting for the next start,
+# whether protected files may be renamed) as before. At the end the backup folder is byte for
+# byte as it was taken, and a verified restore of every component from it succeeds.
 #
 # The cases come from tests/lab/reliability/<component>.bash, one file per component; it must:
 #   - append its name to RELIABILITY_COMPONENTS and set RELIABILITY_OPTION_<name> (ssbr's option);
-#     it may set RELIABILITY_ENV_<name> (a variable its restores see, e.g. SAFEBOOT_OPTION=DSREPAIR),
-#     RELIABILITY_LIVE_<name> (its live folders and files below C:, as Unix paths relative to the
-#     drive, e.g. "windows/system32/CertLog"), RELIABILITY_KEYS_<name> (live registry keys, one
-#     per line, e.g. 'HKLM\SOFTWARE\x') and RELIABILITY_SERVICES_<name> (services whose state a
-#     failed restore must keep, e.g. "CertSvc w3svc");
-#   - may define reliability_setup_<name>, which prints cmd lines run in the machine once before
-#     its cases (to make the live state differ from the backup, so that a restore that went ahead
-#     would show);
-#   - define reliability_cases_<name>, which calls, per case,
-#       fail_case NAME [EXPECTED_TEXT]
-#     and then sets what makes that restore fail, with any of:
-#       BEFORE+=('cmd line')   run in the machine just before the restore (set a knob, block a path)
-#       AFTER+=('cmd line')    run just after it, whatever happened (undo the knob)
-#       HOLD='C:\path'         a file held open without sharing for the length of the restore
-#     The backup of the case is the shared one at C:\reliability\backup ($BACKUP on the Unix side,
-#     $BACKUP_WIN in Windows form); a case never changes it.
+#     it may set, for <name>, RELIABILITY_ENV_ (a variable its restores see), RELIABILITY_LIVE_ (its
+#     live folders and files, Unix paths below C:), RELIABILITY_KEYS_ (live keys, one a line) and
+#     RELIABILITY_SERVICES_ (services whose state a failed restore must keep);
+#   - may define reliability_setup_<name>, which prints cmd lines run once before its cases (to
+#     make the live state differ from the backup, so that a restore that went ahead would show);
+#   - define reliability_cases_<name>, which calls, per case, `fail_case NAME [EXPECTED_TEXT]` and
+#     then sets what makes that restore fail: BEFORE+=('cmd line') run just before the restore (a
+#     knob, a blocked path), AFTER+=('cmd line') run just after it whatever happened (undo it),
+#     `knob KEY NAME DWORD` (a lab setting for the case), HOLD='C:\path' (a file held open
+#     without sharing for the length of the restore).
+#     The backup is the shared one at C:\reliability\backup ($BACKUP, $BACKUP_WIN); no case changes it.
 source "$(dirname "$0")/lib/common.bash"
 
 RELIABILITY_COMPONENTS=()
@@ -71,6 +65,10 @@ session_manager() { result session; echo "$OUT"; }
 
 # fail_case NAME [TEXT]: the next case of the current component.
 CASES=0
+# knob KEY NAME DWORD: the lab's setting NAME holds DWORD for the case.
+knob() {
+    BEFORE+=("reg add \"$1\" /v $2 /t REG_DWORD /d $3 /f > nul") AFTER+=("reg delete \"$1\" /v $2 /f > nul")
+}
 fail_case() {
     [ -z "${CASE:-}" ] || run_case
     CASE=$COMPONENT-$1 CASE_TEXT=${2:-} BEFORE=() AFTER=() HOLD=

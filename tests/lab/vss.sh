@@ -24,11 +24,6 @@ UNEXPECTED='VSS_E_UNEXPECTED (0x80042302): The VSS service met an error it did n
 RETRYABLE='VSS_E_WRITERERROR_RETRYABLE (0x800423F3): The writer failed with an error that may pass; run the operation again.'
 mkdir -p "$C/vss"
 
-# same_files WHAT DIR1 DIR2: the directory's files are identical in both folders.
-same_files() {
-    local name
-    for name in "${DB_FILES[@]}"; do cmp -s "$2/$name" "$3/$name" || fail "$1: $name differs"; done
-}
 # calls: the logged calls without the writer-status round after each step, joined by "|".
 calls() {
     tr -d '\r' <"$LOG" 2>/dev/null | awk '{ print $1 }' |
@@ -51,7 +46,7 @@ rm -f "$LOG"
 run_in "$DC" ssbr backup 'C:\vss\full' --active-directory
 expect_eq "backup: exit" 0 "$RC"
 expect_eq "backup: stderr" "" "$ERR"
-same_files "backup: the files as they were at the snapshot" "$C/ntds-at-snapshot" "$C/vss/full/$SAVED"
+same_files "backup: the files as they were at the snapshot" "$C/ntds-at-snapshot" "$C/vss/full/$SAVED" "${DB_FILES[@]}"
 cmp -s "$C/ntds-at-snapshot/ntds.dit" "$NTDS/ntds.dit" && fail "backup: the writer did not change its database"
 expect_eq "backup: the live database changed after the snapshot" "changed after the snapshot" "$(tail -c 26 "$NTDS/ntds.dit")"
 expect_eq "backup: what the folder holds" \
@@ -76,7 +71,7 @@ rm -f "$LOG"
 run_in "$DC" ssbr restore 'C:\vss\full' --no-verify --active-directory
 expect_eq "restore outside restore mode (skipped): exit" 3 "$RC"
 [ -e "$LOG" ] && fail "restore outside restore mode asked VSS: $(calls)"
-same_files "restore outside restore mode changed nothing" "$C/ntds-damaged" "$NTDS"
+same_files "restore outside restore mode changed nothing" "$C/ntds-damaged" "$NTDS" "${DB_FILES[@]}"
 
 # --- failures, each in turn through ssbr, some also through the tool (one batch in the machine) ---
 # case_ NAME VERB EXPECTED KNOBS...: one case, VERB backup or restore, with the lab's knobs
@@ -165,7 +160,7 @@ for name in "${CASES[@]}"; do
             fail "$name: a database is in the target"
     fi
 done
-same_files "failures changed no live file" "$C/ntds-damaged" "$NTDS"
+same_files "failures changed no live file" "$C/ntds-damaged" "$NTDS" "${DB_FILES[@]}"
 [ -z "$(find "$NTDS" -name '*.vss*')" ] || fail "failures left files beside the live ones: $(ls "$NTDS")"
 diff -r "$C/vss/full-before" "$C/vss/full" >/dev/null || fail "failed restores changed the backup folder"
 expect_eq "refused restore method: asked before anything was restored" \
@@ -177,7 +172,7 @@ rm -f "$LOG"
 SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\vss\full' --no-verify --active-directory
 expect_eq "restore: exit" 0 "$RC"
 expect_eq "restore: stderr" "" "$ERR"
-same_files "restore: the files of the backup" "$C/ntds-at-snapshot" "$NTDS"
+same_files "restore: the files of the backup" "$C/ntds-at-snapshot" "$NTDS" "${DB_FILES[@]}"
 expect_eq "restore: the calls" \
     "CreateVssBackupComponents|InitializeForRestore|GatherWriterMetadata|SetSelectedForRestore|PreRestore|SetFileRestoreStatus|PostRestore|Release" \
     "$(calls)"
@@ -189,12 +184,12 @@ mkdir -p "$C/vss/by hand"
 run_in "$DC" "$TOOL" /writer "$WRITER" ntds 'C:\vss\by hand'
 expect_eq "tool backup: exit" 0 "$RC"
 expect_eq "tool backup: stderr" "" "$ERR"
-same_files "tool backup" "$NTDS" "$C/vss/by hand/$SAVED"
+same_files "tool backup" "$NTDS" "$C/vss/by hand/$SAVED" "${DB_FILES[@]}"
 head -c 5000 /dev/urandom >"$NTDS/edb.chk"
 # A folder with a trailing backslash reaches the tool as backslash-quote.
 run_in "$DC" "$TOOL" /writerrestore "$WRITER" ntds 'C:\vss\by hand"'
 expect_eq "tool restore: exit" 0 "$RC"
-same_files "tool restore" "$C/vss/by hand/$SAVED" "$NTDS"
+same_files "tool restore" "$C/vss/by hand/$SAVED" "$NTDS" "${DB_FILES[@]}"
 no_snapshot_left "tool"
 
 rm -f "$LOG"

@@ -55,8 +55,6 @@ hostile_cases_certsrv() {
     new_case link 1; rm -r "$CASE/CertSrv/$host"; ln -s "$OUTSIDE/base-certsrv/CertSrv/$host" "$CASE/CertSrv/$host"
     new_case log-up 1; sed -i "s|<backuplogs>|<backuplogs><file>$share\\\\windows\\\\system32\\\\CertLog\\\\..\\\\..\\\\..\\\\hostile-outside\\\\victim</file>|" "$CASE/$xml"
     expect_text "Invalid entry in $CASE_WIN\\$xml: \\\\$host\\C\$\\windows\\system32\\CertLog\\..\\..\\..\\hostile-outside\\victim"$'\n'
-    new_case database-volume-root 1; sed -i "s|<database>[^<]*|<database>$share\\\\LabCA.edb|" "$CASE/$xml"
-    expect_text "Invalid entry in $CASE_WIN\\$xml: \\\\$host\\C\$"$'\n'
     new_case log-directory-outside 1; sed -i "s|<logdir>[^<]*|<logdir>$share\\\\hostile-outside|" "$CASE/$xml"
     new_case database-outside 1
     sed -i "s|<database>[^<]*|<database>$share\\\\hostile-outside\\\\LabCA.edb|; s|<checkpointdir>[^<]*|<checkpointdir>$share\\\\hostile-outside|" "$CASE/$xml"

@@ -116,6 +116,17 @@ SESSION_MANAGER='HKLM\System\CurrentControlSet\Control\Session Manager'
 # service_states TEXT: "NAME=STATE" of each service that sc query printed in TEXT, one a line.
 service_states() { tr -d '\r' <<<"$1" | awk '$1 == "SERVICE_NAME:" { name = $2 } $1 == "STATE" { print name "=" $4 }'; }
 
+# expect_closed WHAT SDDL: the security descriptor that sectool printed was read and lets
+# Everyone in nowhere.
+expect_closed() {
+    expect_contains "$1: read back" 'D:' "$2"
+    expect_eq "$1 keeps everyone out" "" "$(grep -F ';;;WD)' <<<"$2")"
+}
+# same_files WHAT DIR1 DIR2 NAMES...: the named files are identical in both folders.
+same_files() {
+    local name
+    for name in "${@:4}"; do cmp -s "$2/$name" "$3/$name" || fail "$1: $name differs"; done
+}
 # big_sparse FILE: FILE made a sparse file past 4 GiB, with text at its start and at its end.
 # expect_big_copy WHAT LIVE COPY: COPY is LIVE whole, its zero blocks left off the disk.
 big_sparse() {
