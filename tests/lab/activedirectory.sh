@@ -6,11 +6,9 @@
 # tests/lab/hostile/activedirectory.bash.
 source "$(dirname "$0")/lib/common.bash"
 
-provision ad-dc-2003 --os 2003 --role dc
-DC=$MACHINES/ad-dc-2003
-NTDS=$DC/drive_c/windows/NTDS
+lab_machine ad-dc-2003 --os 2003 --role dc
+DC=$MACHINE NTDS=$C/windows/NTDS
 LABKEY='HKLM\SOFTWARE\Harborline Lab\ntdsbcli'
-machines_ready
 mkdir -p "$DC/drive_c/ad"
 
 # knob MACHINE NAME VALUE: sets a value of the lab API's settings ("-" removes it).
@@ -35,8 +33,7 @@ expect_contains "status in restore mode: offline" "Directory service online:    
 
 QM_SECRET=s3cret run_in "$DC" ssbr backup 'C:\ad\full' --active-directory --domain LAB --user backup \
     --password-env QM_SECRET --truncate-logs
-expect_eq "backup: exit" 0 "$RC"
-expect_eq "backup: stderr" "" "$ERR"
+expect_eq "backup: exit and stderr" "0 " "$RC $ERR"
 BK=$DC/drive_c/ad/full
 same_files "backup" "$NTDS" "$BK" "${DB_FILES[@]}"
 expect_eq "backup: only the listed files" "ActiveDirectoryBackupSet.xml ${LOGS[*]} ntds.dit" "$(ls "$BK" | grep -vx "SHA256SUMS\|backup.json" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
@@ -110,8 +107,7 @@ expect_eq "backup inside the directory's folder: the live files and the backup u
 rm -rf "$NTDS/Backup"
 
 SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --no-verify --active-directory
-expect_eq "restore: exit" 0 "$RC"
-expect_eq "restore: stderr" "" "$ERR"
+expect_eq "restore: exit and stderr" "0 " "$RC $ERR"
 same_files "restore" "$BK" "$NTDS" "${DB_FILES[@]}"
 same_files "restore left the rest" "$BEFORE" "$NTDS" edb.chk edb.log res1.log res2.log
 expect_eq "restore: nothing left beside the live files" "edb.chk edb.log ${LOGS[*]} ntds.dit res1.log res2.log" \

@@ -7,11 +7,7 @@
 # backups that must be refused: tests/lab/hostile/bootfiles.bash.
 source "$(dirname "$0")/lib/common.bash"
 
-provision bootfiles --os 2003
-machines_ready
-MACHINE=$MACHINES/bootfiles
-C=$MACHINE/drive_c
-E=$MACHINE/drive_e
+lab_machine bootfiles --os 2003
 CATALOG='windows/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}'
 
 # The live files by their lower-case paths: the backup writes "System32" where the machine has

@@ -53,13 +53,10 @@ expect_contains "backup: location lines" "226 bytes for DB locations
 90 bytes for DB file names
 44: $LIVE\\CertLog\\LabCA.edb" "$OUT"
 SAVED=$C/bk/CertSrv/$HOST/C\$/windows/system32
-expect_eq "backup: saved files" "$(printf '%s\n' CertLog/LabCA.edb CertLog/edb00009.log CertLog/edb0000A.log \
-    CertLog/edb0000B.log CertSrv/CertEnroll/LabCA.crl "CertSrv/CertEnroll/${HOST}_LabCA.crt")" \
+FILES=(CertLog/{LabCA.edb,edb00009.log,edb0000A.log,edb0000B.log} CertSrv/CertEnroll/{LabCA.crl,"${HOST}_LabCA.crt"})
+expect_eq "backup: saved files" "$(printf '%s\n' "${FILES[@]}" | sort)" \
     "$(cd "$C/bk/CertSrv" && find . -type f | sed "s|^./$HOST/C\\\$/windows/system32/||" | sort)"
-for file in CertLog/LabCA.edb CertLog/edb00009.log CertLog/edb0000A.log CertLog/edb0000B.log \
-            CertSrv/CertEnroll/LabCA.crl "CertSrv/CertEnroll/${HOST}_LabCA.crt"; do
-    cmp -s "$C/windows/system32/$file" "$SAVED/$file" || fail "backup: $file differs from the live one"
-done
+same_files "backup" "$SYSTEM32" "$SAVED" "${FILES[@]}"
 # The library's order, from the progress lines, reversed.
 listed_logs=$(grep '^21: ' <<<"$OUT" | cut -c5- | tac)
 expect_eq "manifest: logs newest first" "$listed_logs" \
@@ -165,9 +162,7 @@ expect_eq "restore: the authority's folder holds the backup's files only" \
     "$(printf '%s\n' LabCA.edb edb00009.log edb0000A.log edb0000B.log)" "$(ls "$CERTLOG")"
 expect_eq "restore: the enrollment folder holds its files only" \
     "$(printf '%s\n' "${HOST}_LabCA.crt" LabCA.crl | sort)" "$(ls "$ENROLL" | sort)"
-for file in CertLog/LabCA.edb CertLog/edb00009.log CertLog/edb0000A.log CertLog/edb0000B.log CertSrv/CertEnroll/LabCA.crl; do
-    cmp -s "$SAVED/$file" "$C/windows/system32/$file" || fail "restore: $file is not the saved one"
-done
+same_files "restore" "$SAVED" "$SYSTEM32" "${FILES[@]:0:5}"
 run_in "$MACHINE" reg query "$KEY\\Restore"
 registration=$(awk 'NF >= 3 { print $1 "=" $3 }' <<<"$OUT")
 expect_eq "restore: registration" "BackupLogDir=$LIVE\\CertLog
@@ -182,19 +177,21 @@ MapEntries=0x1
 NewDatabase=$LIVE\\CertLog\\LabCA.edb
 Prepared=0x1" "$registration"
 
-# w3svc installed but stopped, and CertSvc stopped already: nothing to stop, the restore goes on.
-run_in "$MACHINE" ssbr restore 'C:\bk' --no-verify --certificate-services
-expect_eq "restore with both services stopped: exit" 0 "$RC"
-# Without w3svc at all.
-run_in "$MACHINE" sc delete w3svc
-run_in "$MACHINE" ssbr restore 'C:\bk' --no-verify --certificate-services
-expect_eq "restore without w3svc: exit" 0 "$RC"
-
-# --- backup of a server whose service does not run --------------------------------------------------
-rm -f "$CALLS"
-run_in "$MACHINE" ssbr backup 'C:\bk-offline' --certificate-services
+# w3svc installed but stopped, and CertSvc stopped already: nothing to stop, the restore goes on;
+# the same without w3svc at all. A backup while the authority does not run asks the library nothing.
+step both-stopped 'ssbr restore C:\bk --no-verify --certificate-services'
+step - 'sc delete w3svc'
+step without-w3svc 'ssbr restore C:\bk --no-verify --certificate-services'
+step - 'del C:\calls.log'
+step offline 'ssbr backup C:\bk-offline --certificate-services'
+steps_run "$MACHINE"
+result offline
 expect_contains "offline" $'CertificateServicesException ERROR: CertSrv is not online\n' "$ERR"
 expect_eq "offline: no library call" "" "$(cat "$CALLS" 2>/dev/null)"
+result both-stopped
+expect_eq "restore with both services stopped: exit" 0 "$RC"
+result without-w3svc
+expect_eq "restore without w3svc: exit" 0 "$RC"
 
 # --- a w3svc that ignores the stop: the restore gives up after a minute without progress ------------
 # Last, as the service stays "stop pending" until the machine stops.

@@ -4,10 +4,8 @@
 # and a quorum disk of another layout (5086), and the saved database put back.
 source "$(dirname "$0")/lib/common.bash"
 
-provision cluster --os 2003 --role cluster
-NODE=$MACHINES/cluster
-machines_ready
-C=$NODE/drive_c STATE=$NODE/drive_c/lab/cluster
+lab_machine cluster --os 2003 --role cluster
+NODE=$MACHINE STATE=$C/lab/cluster
 mkdir -p "$C/cl"
 # The cluster API's calls since the last look, joined by ";", and a fresh log.
 # The node's state is asked by ssbr's report as well as by the module's gate: left out.
@@ -24,9 +22,7 @@ expect_eq "backup: exit and stderr" "0 " "$RC $ERR"
 expect_eq "backup: cluster calls" "OpenCluster(null) -> 0;GetClusterInformation(null, 0, 284) -> 0;GetClusterInformation(buffer, 11, 284) -> 0;BackupClusterDatabase(C:\\cl\\b1\\Cluster) shared -> 0;CloseCluster() -> 0;" "$(calls)"
 expect_eq "backup: no share left" "" "$(ls "$C/lab/shares")"
 expect_eq "backup: the database's files" "CLUSDB quolog.log " "$(ls "$C/cl/b1/Cluster" | tr '\n' ' ')"
-for file in CLUSDB quolog.log; do
-    cmp -s "$C/windows/cluster/$file" "$C/cl/b1/Cluster/$file" || fail "backup: $file differs from the cluster's"
-done
+same_files "backup" "$C/windows/cluster" "$C/cl/b1/Cluster" CLUSDB quolog.log
 
 # A failure inside the cluster service removes the share all the same (it is open to everyone),
 # so the next backup is not stopped by it.

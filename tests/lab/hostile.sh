@@ -20,9 +20,8 @@
 #     `expect_text TEXT` (the restore's output must contain TEXT), and then changes the copy of
 #     the component's base backup (`ssbr backup` of the untouched machine) at $CASE, a Unix path
 #     ($CASE_WIN in Windows form). `new_case NAME EXPECT none` makes no copy.
-# Refused cases run first, in one session: after it the live folders and keys of every component
-# are as they were, and no rename waits for the next start. Then the others, which may write
-# there. For the case files: $CANARY_KEY (a live key no restore may change), $OUTSIDE (a Unix
+# Refused cases run first, in one session (the live folders and keys stay, no rename waits), then
+# the others. For the case files: $CANARY_KEY (a live key no restore may change), $OUTSIDE (a Unix
 # folder outside every backup with a file "victim" and a copy of each base backup, for links to
 # point at; $OUTSIDE_WIN in Windows form).
 source "$(dirname "$0")/lib/common.bash"
@@ -36,14 +35,11 @@ done
 
 role_options=()
 for role in "${HOSTILE_ROLES[@]}"; do role_options+=(--role "$role"); done
-provision hostile --os 2003 "${role_options[@]}"
-machines_ready
-MACHINE=$MACHINES/hostile
-DRIVE=$MACHINE/drive_c
-CASES=$DRIVE/hostile/cases
-OUTSIDE=$DRIVE/hostile-outside OUTSIDE_WIN='C:\hostile-outside'
+lab_machine hostile --os 2003 "${role_options[@]}"
+CASES=$C/hostile/cases
+OUTSIDE=$C/hostile-outside OUTSIDE_WIN='C:\hostile-outside'
 CANARY_KEY='HKLM\SOFTWARE\QmHostileCanary'
-rm -rf "$DRIVE/hostile" "$OUTSIDE"
+rm -rf "$C/hostile" "$OUTSIDE"
 mkdir -p "$CASES" "$OUTSIDE"
 printf 'outside every backup\n' >"$OUTSIDE/victim"
 
@@ -57,7 +53,7 @@ steps_run "$MACHINE"
 for component in "${HOSTILE_COMPONENTS[@]}"; do
     result "base-$component"
     expect_eq "$component: base backup ($ERR)" 0 "$RC"
-    cp -a "$DRIVE/hostile/base-$component" "$OUTSIDE/base-$component"
+    cp -a "$C/hostile/base-$component" "$OUTSIDE/base-$component"
 done
 
 # new_case NAME EXPECT [none]: the next case of the current component.
@@ -67,7 +63,7 @@ new_case() {
     CASE=$CASES/$COMPONENT-$1 CASE_WIN="C:\\hostile\\cases\\$COMPONENT-$1"
     CASE_NAMES+=("$COMPONENT-$1") CASE_EXPECT+=("$2") CASE_OPTION+=("${!OPTION}") CASE_ENV+=("${!env:-}")
     CASE_SERVICES+=("${!services:-}") CASE_COMPONENT+=("$COMPONENT")
-    [ "${3:-}" = none ] || cp -a "$DRIVE/hostile/base-$COMPONENT" "$CASE"
+    [ "${3:-}" = none ] || cp -a "$C/hostile/base-$COMPONENT" "$CASE"
 }
 expect_text() { CASE_TEXT[${#CASE_NAMES[@]} - 1]=$1; }
 for COMPONENT in "${HOSTILE_COMPONENTS[@]}"; do
@@ -83,13 +79,13 @@ dump_keys() {
     while read -r key; do step "keys-$1-$((n++))" "hivetool key \"$key\""; done < <(variable_list HOSTILE_KEYS_ | tr ';' '\n')
 }
 live_keys() { cat "$STEPS_DIR"/keys-"$1"-*.out 2>/dev/null | tr -d '\r'; }
-live_files() { (cd "$DRIVE" && find $(variable_list HOSTILE_LIVE_) -type f -exec md5sum {} + 2>/dev/null | sort -k2); }
+live_files() { (cd "$C" && find $(variable_list HOSTILE_LIVE_) -type f -exec md5sum {} + 2>/dev/null | sort -k2); }
 # written_since EXCLUDED...: files below C: newer than the session's stamp, but for the cases and
 # the steps' outputs and the folders EXCLUDED (Unix paths below C:).
 written_since() {
     local skip=() folder
     for folder in "$@"; do skip+=(! -path "./$folder/*"); done
-    (cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './steps/*' "${skip[@]}")
+    (cd "$C" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './steps/*' "${skip[@]}")
 }
 
 # The cases of one session (refused: 1, else the others): the restore, its exit code, the
@@ -128,7 +124,7 @@ session() {
     step "pending-$1" "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"
     step "session-$1.guard" "hivetool guard $CANARY_KEY"
     steps_save "$MACHINE" after.cmd
-    touch "$DRIVE/hostile/stamp"
+    touch "$C/hostile/stamp"
     sleep 1
     run_script before.cmd
     for lane in $(seq 0 $((lanes - 1))); do run_script "run-$lane.cmd" & done
@@ -137,7 +133,7 @@ session() {
 }
 LIVE_BEFORE=$(live_files)
 SCRATCH=($(variable_list HOSTILE_SCRATCH_))
-rm -rf "$DRIVE/steps"
+rm -rf "$C/steps"
 started=$(date +%s)
 session 1
 expect_eq "refused cases: the live folders" "$LIVE_BEFORE" "$(live_files)"
@@ -178,6 +174,6 @@ for i in "${!CASE_NAMES[@]}"; do
 done
 expect_eq "the file outside" "outside every backup" "$(cat "$OUTSIDE/victim")"
 for component in "${HOSTILE_COMPONENTS[@]}"; do
-    expect_eq "$component: the copy outside" "" "$(diff -r "$DRIVE/hostile/base-$component" "$OUTSIDE/base-$component")"
+    expect_eq "$component: the copy outside" "" "$(diff -r "$C/hostile/base-$component" "$OUTSIDE/base-$component")"
 done
 finish

@@ -7,10 +7,7 @@
 # started from, and never loads one of that name from the program's folder or the search path.
 source "$(dirname "$0")/lib/common.bash"
 
-provision libraries --os 2003 --role ca --role cluster --role dc
-MACHINE=$MACHINES/libraries
-machines_ready
-C=$MACHINE/drive_c
+lab_machine libraries --os 2003 --role ca --role cluster --role dc
 HARBORLINE="$C/Program Files/Harborline"
 PLANTED="certadm.dll ntdsbcli.dll sfc.dll clusapi.dll netapi32.dll"
 

@@ -7,9 +7,7 @@
 source "$(dirname "$0")/lib/common.bash"
 source "$(dirname "$0")/lib/hives.bash"
 
-provision registry-backup --os 2003
-machines_ready
-MACHINE=$MACHINES/registry-backup
+lab_machine registry-backup --os 2003
 LIVE=$MACHINE/drive_c/live
 HIVELIST_KEY='HKLM\System\CurrentControlSet\Control\hivelist'
 

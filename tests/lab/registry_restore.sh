@@ -12,24 +12,21 @@
 source "$(dirname "$0")/lib/common.bash"
 source "$(dirname "$0")/lib/hives.bash"
 
-provision registry-restore --os 2003
-machines_ready
-MACHINE=$MACHINES/registry-restore
-DRIVE=$MACHINE/drive_c
+lab_machine registry-restore --os 2003
 STAGING='C:\SystemStateRestore\Registry'
 STAGED_CONFIG="$STAGING\\C\\WINDOWS\\system32\\config"
 
 run_in "$MACHINE" ssbr backup 'C:\bk' --registry
 expect_eq "backup: exit" 0 "$RC"
-BACKUP_BEFORE=$(tree_hashes "$DRIVE/bk")
+BACKUP_BEFORE=$(tree_hashes "$C/bk")
 
 # What the backup saved, as lines of the manifest's filepath attribute.
-SAVED=$(grep -o 'filepath="[^"]*"' "$DRIVE/bk/RegistryBackupSet.xml" | sed 's/^filepath="//; s/"$//')
+SAVED=$(grep -o 'filepath="[^"]*"' "$C/bk/RegistryBackupSet.xml" | sed 's/^filepath="//; s/"$//')
 expect_eq "saved hives" 9 "$(printf '%s\n' "$SAVED" | grep -c .)"
 
 # --- the live system changes after the backup ---------------------------------------------
-mkdir -p "$DRIVE/live"
-cat >"$DRIVE/live/changes.reg" <<'EOF'
+mkdir -p "$C/live"
+cat >"$C/live/changes.reg" <<'EOF'
 REGEDIT4
 
 ; Key entries: changed, added and removed keys.
@@ -98,15 +95,15 @@ chmod 600 "$LIVE_SAM"
 
 # --- the restore: the network service's user has logged off since the backup -----------------
 WINEDEBUG=-all,fixme+reg run_in "$MACHINE" cmd /c "reg delete HKU\\S-1-5-20 /f & hivetool loaded HKU\\S-1-5-20 > C:\\live\\before.txt & ssbr restore C:\\bk --registry & hivetool loaded HKU\\S-1-5-20 > C:\\live\\after.txt & reg query HKLM > C:\\live\\hklm.txt & reg query HKU > C:\\live\\hku.txt & sectool show C:\\WINDOWS\\system32\\config\\SAM $STAGED_CONFIG\\SAM.tmp > C:\\live\\security.txt"
-expect_eq "the network service's hive is not loaded at restore time" absent "$(tr -d '\r' <"$DRIVE/live/before.txt")"
-expect_eq "the restore loads no user hive" absent "$(tr -d '\r' <"$DRIVE/live/after.txt")"
+expect_eq "the network service's hive is not loaded at restore time" absent "$(tr -d '\r' <"$C/live/before.txt")"
+expect_eq "the restore loads no user hive" absent "$(tr -d '\r' <"$C/live/after.txt")"
 # The chain's exit code is the last command's: the restore's result shows in its summary line.
 expect_contains "restore: summary" 'Restore of registry from C:\bk completed' "$OUT"
 expect_eq "restore: errors" "" "$(printf '%s\n' "$ERR" | grep -i 'exception')"
 RESTORE_ERR=$ERR
 
 # --- the backup folder is only read ---------------------------------------------------------------
-expect_eq "the backup after the restore" "$BACKUP_BEFORE" "$(tree_hashes "$DRIVE/bk")"
+expect_eq "the backup after the restore" "$BACKUP_BEFORE" "$(tree_hashes "$C/bk")"
 run_in "$MACHINE" ssbr verify 'C:\bk'
 expect_eq "verify after the restore: exit" 0 "$RC"
 expect_eq "verify after the restore: by-products" "" "$(grep -i 'by-product' <<<"$OUT")"
@@ -122,11 +119,11 @@ done <<<"$SAVED" | sort)
 expect_eq "replacements asked for" "$EXPECTED_REPLACED" "$(replaced)"
 
 # --- the replacement's security (the staging folder's: the unit tests) ----------------------------------------------
-mapfile -t SECURITY < <(tr -d '\r' <"$DRIVE/live/security.txt")
+mapfile -t SECURITY < <(tr -d '\r' <"$C/live/security.txt")
 expect_closed "the live SAM" "${SECURITY[0]}"
 expect_eq "SAM.tmp: the live hive file's security" "${SECURITY[0]}" "${SECURITY[1]}"
-expect_contains "the machine keys after the restore" 'HKEY_LOCAL_MACHINE\SAM' "$(cat "$DRIVE/live/hklm.txt")"
-expect_eq "no saved hive left loaded" "" "$(cat "$DRIVE/live/hklm.txt" "$DRIVE/live/hku.txt" | grep -i 'TMP_')"
+expect_contains "the machine keys after the restore" 'HKEY_LOCAL_MACHINE\SAM' "$(cat "$C/live/hklm.txt")"
+expect_eq "no saved hive left loaded" "" "$(cat "$C/live/hklm.txt" "$C/live/hku.txt" | grep -i 'TMP_')"
 
 # In one session: the live SYSTEM as the restore saw it (nothing but this test changes
 # ControlSet001), every saved hive and its replacement, into C:\live\<path with _>.saved|.tmp.
@@ -136,13 +133,13 @@ expect_eq "no saved hive left loaded" "" "$(cat "$DRIVE/live/hklm.txt" "$DRIVE/l
         read_hive "C:\\bk\\Reg\\$filepath" "C:\\live\\${filepath//[\\ ]/_}.saved"
         read_hive "$STAGING\\$filepath.tmp" "C:\\live\\${filepath//[\\ ]/_}.tmp"
     done <<<"$SAVED"
-} >"$DRIVE/live/read.cmd"
+} >"$C/live/read.cmd"
 run_in "$MACHINE" cmd /c 'C:\live\read.cmd'
-sed -i 's/\r$//' "$DRIVE"/live/*.saved "$DRIVE"/live/*.tmp "$DRIVE/live/live-system.txt"
-expect_eq "hive files that did not load" "" "$(cat "$DRIVE/live/failed.txt" 2>/dev/null)"
+sed -i 's/\r$//' "$C"/live/*.saved "$C"/live/*.tmp "$C/live/live-system.txt"
+expect_eq "hive files that did not load" "" "$(cat "$C/live/failed.txt" 2>/dev/null)"
 # dumped FILEPATH saved|tmp: the dump of the saved hive or of its replacement.
 dumped() {
-    printf '%s/live/%s.%s' "$DRIVE" "${1//[\\ ]/_}" "$2"
+    printf '%s/live/%s.%s' "$C" "${1//[\\ ]/_}" "$2"
 }
 
 # --- every hive but SYSTEM and SOFTWARE: the replacement is the saved hive --------------------
@@ -176,7 +173,7 @@ section() {
     awk -v key="[$2]" '/^\[/ { inside = ($0 == key); next } inside' "$1"
 }
 
-LIVE_SYSTEM=$DRIVE/live/live-system.txt
+LIVE_SYSTEM=$C/live/live-system.txt
 SAVED_SYSTEM=$(dumped 'C\WINDOWS\system32\config\system' saved)
 REPLACEMENT=$(dumped 'C\WINDOWS\system32\config\system' tmp)
 for key in 'ControlSet001\Enum' 'ControlSet001\Control\CriticalDeviceDatabase' 'MountedDevices' \

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Reliability of restores: a restore that fails at any of its destructive steps leaves the server
-# as it was. One lab machine (a 2003 domain controller, authority and cluster node) takes one
+# as it was. One lab machine (a 2003 domain controller and certification authority) takes one
 # backup of every component; then a restore of one component at a time is made to fail at one
 # step, and after each: exit 1 (with the case's text), the component's live files byte for byte,
 # its services' states and the session manager's values (the renames waiting for the next start,
@@ -25,11 +25,8 @@ source "$(dirname "$0")/lib/common.bash"
 RELIABILITY_COMPONENTS=()
 for file in "$(dirname "$0")"/reliability/*.bash; do source "$file"; done
 
-provision reliability --os 2003 --role dc --role ca --role cluster
-machines_ready
-MACHINE=$MACHINES/reliability
-DRIVE=$MACHINE/drive_c
-WORK=$DRIVE/reliability
+lab_machine reliability --os 2003 --role dc --role ca
+WORK=$C/reliability
 BACKUP=$WORK/backup BACKUP_WIN='C:\reliability\backup'
 rm -rf "$WORK"
 mkdir -p "$WORK"
@@ -48,7 +45,7 @@ BACKUP_BEFORE=$(backup_hashes)
 live_state() {
     local live services
     live=RELIABILITY_LIVE_$1 services=RELIABILITY_SERVICES_$1
-    for live in ${!live:-}; do (cd "$DRIVE" && find "$live" 2>/dev/null | sort && find "$live" -type f -exec sha256sum {} + 2>/dev/null | sort -k2); done
+    for live in ${!live:-}; do (cd "$C" && find "$live" 2>/dev/null | sort && find "$live" -type f -exec sha256sum {} + 2>/dev/null | sort -k2); done
     for service in ${!services:-}; do result "service-$service"; service_states "$OUT"; done
     cat "$STEPS_DIR"/key-*.out 2>/dev/null | tr -d '\r'
 }
@@ -100,7 +97,7 @@ for COMPONENT in "${RELIABILITY_COMPONENTS[@]}"; do
     SESSION_BEFORE=$(session_manager)
     LIVE_BEFORE=$(live_state "$COMPONENT")
     live=RELIABILITY_LIVE_$COMPONENT
-    for live in ${!live:-}; do [ -e "$DRIVE/$live" ] || fail "$COMPONENT: no live $live to compare"; done
+    for live in ${!live:-}; do [ -e "$C/$live" ] || fail "$COMPONENT: no live $live to compare"; done
     CASE=
     "reliability_cases_$COMPONENT"
     [ -z "$CASE" ] || run_case

@@ -9,10 +9,7 @@
 # swapping: tests/lab/reliability/sysvol.bash.
 source "$(dirname "$0")/lib/common.bash"
 
-provision sysvol-complus-dc --os 2003 --role dc
-machines_ready
-DC=$MACHINES/sysvol-complus-dc
-C=$DC/drive_c
+lab_machine sysvol-complus-dc --os 2003 --role dc
 SVB=$C/svb
 LIVE=$C/windows/SYSVOL
 CATALOG='HKLM\Software\Harborline Lab\COM+ Catalog'
@@ -47,7 +44,7 @@ deep_windows="C:\\windows\\SYSVOL${DEEP#"$LIVE"}"
 step catalog-at-backup "reg query \"$CATALOG\" /s"
 step backup 'ssbr backup C:\svb\full --sysvol --complus'
 step backup-com 'ssbr backup C:\svb\com --complus'
-steps_run "$DC"
+steps_run "$MACHINE"
 result catalog-at-backup
 CATALOG_AT_BACKUP=$OUT
 expect_contains "the lab catalog holds its applications" "Harborline Payroll" "$CATALOG_AT_BACKUP"
@@ -88,7 +85,7 @@ step - 'set SAFEBOOT_OPTION=DSREPAIR'
 step sysvol-plain-copy 'ssbr restore C:\svb\plain-copy --no-verify --sysvol'
 step sysvol-inside 'ssbr restore C:\windows\SYSVOL\inside --no-verify --sysvol'
 LIVE_BEFORE=$(live_tree)
-steps_run "$DC"
+steps_run "$MACHINE"
 expect_tree "refused restores leave the live tree" "$LIVE_BEFORE"
 rm -rf "$LIVE/inside"
 while IFS='|' read -r folder message; do
@@ -108,7 +105,7 @@ step outside-mode-tree 'type C:\windows\SYSVOL\domain\scripts\logon.bat'
 step - 'set SAFEBOOT_OPTION=DSREPAIR'
 step restore 'ssbr restore C:\svb\full --no-verify --sysvol --complus'
 step catalog-restored "reg query \"$CATALOG\" /s"
-steps_run "$DC"
+steps_run "$MACHINE"
 
 result catalog-changed
 CATALOG_CHANGED=$OUT
@@ -143,7 +140,7 @@ for case in missing folder; do
     rm "$LINK"
     [ $case = missing ] || { mkdir "$LINK" && echo "a second copy" >"$LINK/logon.bat"; }
     BEFORE=$(live_tree)
-    SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\svb\full' --no-verify --sysvol
+    SAFEBOOT_OPTION=DSREPAIR run_in "$MACHINE" ssbr restore 'C:\svb\full' --no-verify --sysvol
     expect_eq "link $case: exit" 1 "$RC"
     expect_contains "link $case: message" \
         "SystemVolumeException ERROR: Could not make the SysVol link $LIVE_WIN\\sysvol\\lab.example to $LIVE_WIN\\domain: Error = 0x" "$ERR"
@@ -151,7 +148,7 @@ for case in missing folder; do
     rm -rf "$LINK" && ln -s ../domain "$LINK"
 done
 # Then the same backup restores.
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\svb\full' --no-verify --sysvol
+SAFEBOOT_OPTION=DSREPAIR run_in "$MACHINE" ssbr restore 'C:\svb\full' --no-verify --sysvol
 expect_eq "restore after the failed ones: exit" 0 "$RC"
 diff -r -x 'added after backup.bat' -x lab.example "$COPY" "$LIVE" >/dev/null ||
     fail "restore after the failed ones: the live tree differs from the copy"

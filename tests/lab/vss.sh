@@ -6,11 +6,8 @@
 # no shadow copy, no changed live file and, on backup, no database in the target.
 source "$(dirname "$0")/lib/common.bash"
 
-provision vss-dc-2008 --os 2008 --role dc
-DC=$MACHINES/vss-dc-2008
-machines_ready
-
-C=$DC/drive_c
+lab_machine vss-dc-2008 --os 2008 --role dc
+DC=$MACHINE
 NTDS=$C/windows/NTDS
 LOG=$C/HarborlineLab/vssapi.log
 SNAPSHOTS=$C/HarborlineLab/snapshots
@@ -44,8 +41,7 @@ cp -a "$NTDS" "$C/ntds-at-snapshot"
 "$LAB/run" "$DC" reg add "$KEY" /v ChangeAfterSnapshot /t REG_DWORD /d 1 /f >/dev/null
 rm -f "$LOG"
 run_in "$DC" ssbr backup 'C:\vss\full' --active-directory
-expect_eq "backup: exit" 0 "$RC"
-expect_eq "backup: stderr" "" "$ERR"
+expect_eq "backup: exit and stderr" "0 " "$RC $ERR"
 same_files "backup: the files as they were at the snapshot" "$C/ntds-at-snapshot" "$C/vss/full/$SAVED" "${DB_FILES[@]}"
 cmp -s "$C/ntds-at-snapshot/ntds.dit" "$NTDS/ntds.dit" && fail "backup: the writer did not change its database"
 expect_eq "backup: the live database changed after the snapshot" "changed after the snapshot" "$(tail -c 26 "$NTDS/ntds.dit")"
@@ -67,6 +63,7 @@ no_snapshot_left "backup"
 head -c 70000 /dev/urandom >"$NTDS/ntds.dit"
 head -c 3000 /dev/urandom >"$NTDS/edb00002.log"
 cp -a "$NTDS" "$C/ntds-damaged"
+rm -f "$LOG"
 
 # --- failures, each in turn through ssbr, some also through the tool (one batch in the machine) ---
 # case_ NAME VERB EXPECTED KNOBS...: one case, VERB backup or restore, with the lab's knobs
@@ -159,8 +156,7 @@ expect_eq "refused restore method: asked before anything was restored" \
 # --- restore in restore mode, through ssbr and the library --------------------------------------
 rm -f "$LOG"
 SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\vss\full' --no-verify --active-directory
-expect_eq "restore: exit" 0 "$RC"
-expect_eq "restore: stderr" "" "$ERR"
+expect_eq "restore: exit and stderr" "0 " "$RC $ERR"
 same_files "restore: the files of the backup" "$C/ntds-at-snapshot" "$NTDS" "${DB_FILES[@]}"
 expect_eq "restore: the calls" \
     "CreateVssBackupComponents|InitializeForRestore|GatherWriterMetadata|SetSelectedForRestore|PreRestore|SetFileRestoreStatus|PostRestore|Release" \
@@ -171,8 +167,7 @@ expect_contains "restore: every file restored" "SetFileRestoreStatus ntds status
 # --- the tool by hand ----------------------------------------------------------------------------
 mkdir -p "$C/vss/by hand"
 run_in "$DC" "$TOOL" /writer "$WRITER" ntds 'C:\vss\by hand'
-expect_eq "tool backup: exit" 0 "$RC"
-expect_eq "tool backup: stderr" "" "$ERR"
+expect_eq "tool backup: exit and stderr" "0 " "$RC $ERR"
 same_files "tool backup" "$NTDS" "$C/vss/by hand/$SAVED" "${DB_FILES[@]}"
 head -c 5000 /dev/urandom >"$NTDS/edb.chk"
 # A folder with a trailing backslash reaches the tool as backslash-quote.

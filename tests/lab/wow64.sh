@@ -6,11 +6,7 @@
 # again, and the twins are as they were.
 source "$(dirname "$0")/lib/common.bash"
 
-provision wow64 --os 2003
-machines_ready
-MACHINE=$MACHINES/wow64
-C=$MACHINE/drive_c
-E=$MACHINE/drive_e
+lab_machine wow64 --os 2003
 
 run_in "$MACHINE" wow64_tests.exe --gtest_brief=1
 expect_eq "wow64_tests.exe: exit" 0 "$RC"

@@ -69,8 +69,6 @@ hostile_cases_registry() {
 
     # Damaged saved hives: every failed load leaves no temporary key behind.
     new_case empty-hive 1; : >"$CASE/$config/SAM"
-    new_case random-hive 1; head -c 65536 /dev/urandom >"$CASE/$config/SAM"
-    new_case wrong-header 1; sed -i '1s/.*/REGEDIT4/' "$CASE/$config/SAM"
     new_case hive-is-folder 1; rm "$CASE/$config/SAM"; mkdir "$CASE/$config/SAM"
 
     # Crafted hives whose links lead into the live registry.

@@ -34,14 +34,13 @@ hostile_cases_sysvol() {
     new_case no-manifest 1; rm "$CASE/$manifest"; expect_text "No SysVol backup in $CASE_WIN"
     new_case wrong-root 1; sed -i 's/type="SystemVolume"/type="Registry"/' "$CASE/$manifest"; expect_text "No SysVol backup in $CASE_WIN"
     new_case no-copy 1; rm -r "$CASE/SysVol"; expect_text "No SysVol backup in $CASE_WIN"
-    new_case up 1; sed -i 's|<directory>|<directory>..\\..\\hostile-outside\\base-sysvol\\SysVol\\|' "$CASE/$manifest"
-    new_case unc 1; sed -i 's|<directory>|<directory>\\\\VM\\C$\\hostile-outside\\base-sysvol\\SysVol\\|' "$CASE/$manifest"
     new_case link 1; rm -r "$CASE/$tree"; ln -s "$OUTSIDE/base-sysvol/$tree" "$CASE/$tree"
     new_case copy-is-live 1; rm -r "$CASE/$tree"; ln -s ../../../../../../windows/SYSVOL "$CASE/$tree"
     expect_text "Invalid SysVol copy path in $CASE_WIN\\$manifest: C\\windows\\SysVol"
-    local copy_path
-    for copy_path in 'C:\hostile-outside\base-sysvol\SysVol\C\windows\SysVol' 'SysVol\. .\..\..\hostile-outside' ''; do
-        new_case "copy-path-${#copy_path}" 1; sed -i "s|<directory>[^<]*|<directory>${copy_path//\\/\\\\}|" "$CASE/$manifest"
+    # Copy paths that lead up, to another machine or drive, through a blank-and-dot name, or nowhere.
+    local copy_path outside='hostile-outside\base-sysvol\SysVol\C\windows\SysVol' n=0
+    for copy_path in "..\\..\\$outside" "\\\\VM\\C\$\\$outside" "C:\\$outside" 'SysVol\. .\..\..\hostile-outside' ''; do
+        new_case "copy-path-$((++n))" 1; sed -i "s|<directory>[^<]*|<directory>${copy_path//\\/\\\\}|" "$CASE/$manifest"
         expect_text "Invalid SysVol copy path in $CASE_WIN\\$manifest: $copy_path"
     done
     new_case copy-path-trailing-dot 1; mv "$CASE/$tree" "$CASE/$tree."; sed -i 's|SysVol</directory>|SysVol.</directory>|' "$CASE/$manifest"
@@ -111,7 +110,7 @@ NAMES
     expect_text "The SysVol backup holds a link at $CASE_WIN\\$copy_win\\domain\\loop; nothing was restored"
     local target
     for target in '..\..\..\hostile-outside' 'C:\hostile-outside' ''; do
-        new_case "link-target-${#target}" 1; sed -i "s|<link target=\"domain\">|<link target=\"${target//\\/\\\\}\">|" "$CASE/$manifest"
+        new_case "link-target-$((++n))" 1; sed -i "s|<link target=\"domain\">|<link target=\"${target//\\/\\\\}\">|" "$CASE/$manifest"
         expect_text "Invalid SysVol link in $CASE_WIN\\$manifest: sysvol\\lab.example to $target"
     done
     new_case link-path-out 1; sed -i 's|>sysvol\\lab.example<|>..\\..\\hostile-outside\\made<|' "$CASE/$manifest"

@@ -9,25 +9,10 @@ MACHINES=$BUILD_DIR/lab-machines
 export QM_BUILD_DIR=$BUILD_DIR
 FAILURES=0
 
-fail() {
-    echo "FAIL: $*" >&2
-    FAILURES=$((FAILURES + 1))
-}
-
-# expect_eq WHAT EXPECTED ACTUAL
-expect_eq() {
-    if [ "$2" != "$3" ]; then
-        fail "$1: expected [$2], got [$3]"
-    fi
-}
-
-# expect_contains WHAT NEEDLE HAYSTACK
-expect_contains() {
-    case $3 in
-        *"$2"*) ;;
-        *) fail "$1: expected to contain [$2], got [$3]" ;;
-    esac
-}
+fail() { echo "FAIL: $*" >&2; FAILURES=$((FAILURES + 1)); }
+# expect_eq WHAT EXPECTED ACTUAL; expect_contains WHAT NEEDLE HAYSTACK
+expect_eq() { [ "$2" = "$3" ] || fail "$1: expected [$2], got [$3]"; }
+expect_contains() { [[ $3 == *"$2"* ]] || fail "$1: expected to contain [$2], got [$3]"; }
 
 # provision NAME OPTIONS...: the fresh lab machine $MACHINES/NAME, made and started in the
 # background (machines_ready waits for them); every machine is stopped however the test ends.
@@ -44,6 +29,8 @@ machines_ready() {
     for pid in "${PROVISIONING[@]}"; do wait "$pid" || { echo "provisioning a lab machine failed" >&2; exit 1; }; done
     PROVISIONING=()
 }
+# lab_machine NAME OPTIONS...: a test's one machine, provisioned and started: MACHINE, its drives C and E.
+lab_machine() { provision "$@"; machines_ready; MACHINE=$MACHINES/$1 C=$MACHINES/$1/drive_c E=$MACHINES/$1/drive_e; }
 stop_machines() {
     local status=$? machine
     wait
