@@ -9,10 +9,7 @@
 # as it was and CertSvc running again.
 source "$(dirname "$0")/lib/common.bash"
 
-provision certsrv --os 2003 --role dc --role ca
-machines_ready
-MACHINE=$MACHINES/certsrv
-C=$MACHINE/drive_c
+lab_machine certsrv --os 2003 --role dc --role ca
 CERTLOG=$C/windows/system32/CertLog
 ENROLL=$C/windows/system32/CertSrv/CertEnroll
 SYSTEM32=$C/windows/system32

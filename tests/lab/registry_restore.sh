@@ -138,9 +138,7 @@ run_in "$MACHINE" cmd /c 'C:\live\read.cmd'
 sed -i 's/\r$//' "$C"/live/*.saved "$C"/live/*.tmp "$C/live/live-system.txt"
 expect_eq "hive files that did not load" "" "$(cat "$C/live/failed.txt" 2>/dev/null)"
 # dumped FILEPATH saved|tmp: the dump of the saved hive or of its replacement.
-dumped() {
-    printf '%s/live/%s.%s' "$C" "${1//[\\ ]/_}" "$2"
-}
+dumped() { printf '%s/live/%s.%s' "$C" "${1//[\\ ]/_}" "$2"; }
 
 # --- every hive but SYSTEM and SOFTWARE: the replacement is the saved hive --------------------
 while read -r filepath; do
@@ -163,15 +161,9 @@ expect_eq "SOFTWARE.tmp against the saved SOFTWARE" \
 
 # --- SYSTEM: the listed keys, children and values come from the live system ------------------
 # subtree FILE KEY: the sections of KEY and everything below it.
-subtree() {
-    awk -v key="[$2]" -v below="[$2\\\\" '
-        /^\[/ { inside = ($0 == key || index($0, below) == 1) }
-        inside' "$1"
-}
+subtree() { awk -v key="[$2]" -v below="[$2\\\\" '/^\[/ { inside = ($0 == key || index($0, below) == 1) } inside' "$1"; }
 # section FILE KEY: the values of KEY alone.
-section() {
-    awk -v key="[$2]" '/^\[/ { inside = ($0 == key); next } inside' "$1"
-}
+section() { awk -v key="[$2]" '/^\[/ { inside = ($0 == key); next } inside' "$1"; }
 
 LIVE_SYSTEM=$C/live/live-system.txt
 SAVED_SYSTEM=$(dumped 'C\WINDOWS\system32\config\system' saved)
@@ -193,15 +185,15 @@ for key in 'ControlSet001\Control\NTMS\Restore' 'ControlSet001\Control\ASR' 'Con
     'ControlSet001\Services\NTDS'; do
     expect_eq "SYSTEM.tmp has no $key" "" "$(subtree "$REPLACEMENT" "$key")"
 done
-SESSION_MANAGER='ControlSet001\Control\Session Manager'
+SM_KEY='ControlSet001\Control\Session Manager'
 # Its listed values (AllowProtectedRenames, PendingFileRenameOperations) are the live ones, the
 # others (BootExecute) the saved ones.
 expect_eq "SYSTEM.tmp: the session manager's values" \
-    "$({ section "$LIVE_SYSTEM" "$SESSION_MANAGER" | grep -v '^BootExecute'
-         section "$SAVED_SYSTEM" "$SESSION_MANAGER" | grep '^BootExecute'; } | sort)" \
-    "$(section "$REPLACEMENT" "$SESSION_MANAGER" | sort)"
+    "$({ section "$LIVE_SYSTEM" "$SM_KEY" | grep -v '^BootExecute'
+         section "$SAVED_SYSTEM" "$SM_KEY" | grep '^BootExecute'; } | sort)" \
+    "$(section "$REPLACEMENT" "$SM_KEY" | sort)"
 expect_contains "SYSTEM.tmp: pending renames carried over" 'PendingFileRenameOperations = REG_MULTI_SZ' \
-    "$(section "$REPLACEMENT" "$SESSION_MANAGER")"
+    "$(section "$REPLACEMENT" "$SM_KEY")"
 # Everything outside the listed keys is the saved hive's.
 unlisted() {
     awk '/^\[/ { skip = ($0 ~ /^\[(ControlSet001\\(Enum|Services|Control\\(CriticalDeviceDatabase|NTMS|Session Manager))|MountedDevices)([]\\])/) } !skip' "$1"
