@@ -1,5 +1,5 @@
-// labservice.exe: a service program and a plain program for the tests of the service and
-// process helpers. Every mode ends by itself after a few minutes, so a test that fails half way
+// labservice.exe: a service program and a plain program for the service helper's tests and the
+// lab scripts. Every mode ends by itself after a few minutes, so a test that fails half way
 // leaves nothing running for long.
 //
 //   labservice.exe prompt <service>   service that stops as soon as it is asked to
@@ -15,8 +15,7 @@
 //                                     removes both marks once <dir>\release exists. A file that
 //                                     cannot be opened gives <dir>\failed instead of held.
 // No mode ends with exit code 0 by itself, so 0 tells a test that the process was terminated
-// with that code. The program with a window is labwindow.exe, which keeps the window manager out
-// of the service processes.
+// with that code.
 
 #include <windows.h>
 

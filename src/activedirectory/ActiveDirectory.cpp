@@ -241,18 +241,6 @@ public:
         Bind(RestoreEnd, "DsRestoreEnd");
     }
 
-    // Frees a block the API handed out when the owner goes.
-    struct Block
-    {
-        Api& api;
-        void* block = nullptr;
-        ~Block()
-        {
-            if (block != nullptr)
-                api.BackupFree(block);
-        }
-    };
-
     HRESULT(WINAPI* IsNTDSOnline)(LPCWSTR, BOOL*) = nullptr;
     HRESULT(WINAPI* SetAuthIdentity)(LPCWSTR, LPCWSTR, LPCWSTR) = nullptr;
     HRESULT(WINAPI* BackupPrepare)(LPCWSTR, ULONG, ULONG, PVOID*, LPDWORD, void**) = nullptr;
@@ -335,14 +323,14 @@ void ActiveDirectory::Backup(const String& server, const String& domain, const S
 
     void* context = nullptr;
     {
-        Api::Block token{api};
+        UniqueLibraryBlock<void> token(api.BackupFree);
         DWORD tokenLength = 0;
-        const HRESULT hr = api.BackupPrepare(server.c_str(), 0, FullBackup, &token.block, &tokenLength, &context);
+        const HRESULT hr = api.BackupPrepare(server.c_str(), 0, FullBackup, token.put(), &tokenLength, &context);
         if (hr < 0)
             CallFailed(L"DsBackupPrepare", hr);
         ActiveDirectoryBackupSet backupSet(directory);
         backupSet.Open();
-        backupSet.SetExpiration(static_cast<const BYTE*>(token.block), tokenLength);
+        backupSet.SetExpiration(static_cast<const BYTE*>(token.get()), tokenLength);
         SaveOrThrow(backupSet);
     }
 
@@ -353,12 +341,12 @@ void ActiveDirectory::Backup(const String& server, const String& domain, const S
     };
     for (const auto& list : lists)
     {
-        Api::Block entries{api};
+        UniqueLibraryBlock<wchar_t> entries(api.BackupFree);
         DWORD size = 0;
-        const HRESULT hr = list.first(context, reinterpret_cast<LPWSTR*>(&entries.block), &size);
+        const HRESULT hr = list.first(context, entries.put(), &size);
         if (hr != 0)
             CallFailed(list.second, hr);
-        BackupFileList(api, context, static_cast<const wchar_t*>(entries.block), directory);
+        BackupFileList(api, context, entries.get(), directory);
     }
 
     if (truncateLogs)
@@ -464,11 +452,11 @@ void ActiveDirectory::Restore(const String& server, const String& domain, const 
     String list;
     bool recordedLocations = false;
     {
-        Api::Block locations{api};
+        UniqueLibraryBlock<wchar_t> locations(api.BackupFree);
         DWORD size = 0;
-        if (api.RestoreGetDatabaseLocations(context, reinterpret_cast<LPWSTR*>(&locations.block), &size) == 0)
+        if (api.RestoreGetDatabaseLocations(context, locations.put(), &size) == 0)
         {
-            for (const auto& entry : Entries(static_cast<const wchar_t*>(locations.block)))
+            for (const auto& entry : Entries(locations.get()))
             {
                 list.push_back(entry.first);
                 list += entry.second;

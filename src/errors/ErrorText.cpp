@@ -1,6 +1,7 @@
 #include "errors/ErrorText.h"
 
 #include "errors/Exceptions.h"
+#include "handles/Handles.h"
 
 namespace ErrorText
 {
@@ -13,14 +14,11 @@ namespace ErrorText
             FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
             nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
             reinterpret_cast<wchar_t*>(&systemText), 0, nullptr);
-        if (systemText != nullptr)
+        const UniqueLocalMemory owner(systemText);
+        if (systemText != nullptr && length > 0)
         {
-            if (length > 0)
-            {
-                text += L' ';
-                text.append(systemText, length);
-            }
-            LocalFree(systemText);
+            text += L' ';
+            text.append(systemText, length);
         }
         return text;
     }

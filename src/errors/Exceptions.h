@@ -56,7 +56,6 @@ QM_DECLARE_MODULE_EXCEPTION(SystemVolumeException);
 QM_DECLARE_MODULE_EXCEPTION(SystemVolumeBackupSetException);
 QM_DECLARE_MODULE_EXCEPTION(FileSystemException);
 QM_DECLARE_MODULE_EXCEPTION(MountManagerException);
-QM_DECLARE_MODULE_EXCEPTION(ProcessesException);
 QM_DECLARE_MODULE_EXCEPTION(ServiceException);
 
 // A Win32 failure with the place it happened; outside the module tree. The registry key

@@ -82,8 +82,8 @@ extern "C" __declspec(dllexport) BOOL WINAPI ConvertSymbolicLink(const wchar_t* 
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
 
-    HANDLE link = nullptr;
-    NTSTATUS status = native.openLink(&link, SymbolicLinkQuery, &attributes);
+    UniqueKernelHandle link;
+    NTSTATUS status = native.openLink(link.put(), SymbolicLinkQuery, &attributes);
     if (!NT_SUCCESS(status))
     {
         if (IsFailureOfTheCall(status))
@@ -104,8 +104,7 @@ extern "C" __declspec(dllexport) BOOL WINAPI ConvertSymbolicLink(const wchar_t* 
     resolved.MaximumLength = static_cast<USHORT>(bufferChars * sizeof(wchar_t));
     resolved.Buffer = target;
     ULONG returned = 0;
-    status = native.queryLink(link, &resolved, &returned);
-    CloseHandle(link);
+    status = native.queryLink(link.get(), &resolved, &returned);
     if (!NT_SUCCESS(status))
     {
         target[0] = L'\0';

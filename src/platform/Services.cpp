@@ -2,7 +2,6 @@
 
 #include "errors/ErrorText.h"
 #include "handles/Handles.h"
-#include "platform/Processes.h"
 
 namespace
 {
@@ -89,7 +88,7 @@ namespace Services
         running = status.dwCurrentState == SERVICE_RUNNING;
     }
 
-    void Stop(const String& name, DWORD timeout, const String& processName)
+    void Stop(const String& name, DWORD timeout)
     {
         bool installed = false;
         IsInstalled(name, installed);
@@ -110,13 +109,8 @@ namespace Services
 
         WaitWhile(service, SERVICE_STOP_PENDING, timeout, status);
         if (status.dwCurrentState != SERVICE_STOPPED)
-        {
-            if (processName.empty())
-                throw ServiceException(Strings::Format(L"Could not stop service: %s\nService state=%d", name.c_str(),
-                                                       static_cast<int>(status.dwCurrentState)));
-            Processes processes;
-            processes.Kill(processName);
-        }
+            throw ServiceException(Strings::Format(L"Could not stop service: %s\nService state=%d", name.c_str(),
+                                                   static_cast<int>(status.dwCurrentState)));
     }
 
     void Start(const String& name, DWORD timeout)
@@ -150,7 +144,7 @@ void StoppedServices::Stop(const String& name)
     Services::IsRunning(name, running);
     if (!running)
         return;
-    Services::Stop(name, m_timeout, String());
+    Services::Stop(name, m_timeout);
     m_stopped.push_back(name);
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 // Windows services of the local machine: installed, running, stopped and started on request.
-// Failures throw ServiceException with the system's error text; Stop's fallback may throw
-// ProcessesException.
+// Failures throw ServiceException with the system's error text.
 
 #include "errors/Exceptions.h"
 #include "text/Strings.h"
@@ -22,10 +21,9 @@ namespace Services
 
     // Stops a running or paused service and waits while it reports "stop pending", for as long
     // as it advances its check point and then up to timeout milliseconds more. A service that is
-    // not installed or already stopped is left alone. When the service is still not stopped,
-    // the process processName is killed, or, with an empty processName, throws
-    // "Could not stop service: <name>\nService state=<state>".
-    void Stop(const String& name, DWORD timeout, const String& processName);
+    // not installed or already stopped is left alone. Throws, when the service is still not
+    // stopped, "Could not stop service: <name>\nService state=<state>".
+    void Stop(const String& name, DWORD timeout);
 
     // Starts a stopped service and waits while it reports "start pending", as Stop waits. A
     // service that already runs is left alone. Throws "OpenSCManager() failed: %s",
@@ -46,8 +44,8 @@ public:
     // Restart unless dismissed; never throws.
     ~StoppedServices();
 
-    // Stops the service when it runs and remembers it. Throws as Services::Stop does (with no
-    // process to kill); a service that did not stop is not remembered.
+    // Stops the service when it runs and remembers it. Throws as Services::Stop does; a service
+    // that did not stop is not remembered.
     void Stop(const String& name);
 
     // The restore succeeded: the services stay stopped.

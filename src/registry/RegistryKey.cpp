@@ -96,15 +96,6 @@ namespace
     }
 }
 
-void CCountedRegKey::Close()
-{
-    const DWORD lastError = GetLastError();
-    RegCloseKey(m_handle);
-    SetLastError(lastError);
-}
-
-// ---------------------------------------------------------------------------------------------
-
 CRegKeyIterator::CRegKeyIterator(CCountedRegKey* key) noexcept : m_key(key)
 {
     if (m_key != nullptr)
@@ -217,18 +208,16 @@ const String& CRegistryKey::ValueIteratorImpl::GetValueText() const
 
 // ---------------------------------------------------------------------------------------------
 
-CCountedRegKey* CRegistryKey::NewCCountedRegKey(HKEY key)
+CCountedRegKey* CRegistryKey::NewCCountedRegKey(UniqueRegKey key)
 {
-    CCountedRegKey* holder = new (std::nothrow) CCountedRegKey(key);
+    // Without a holder the key is closed as the owner goes.
+    CCountedRegKey* holder = new (std::nothrow) CCountedRegKey(std::move(key));
     if (holder == nullptr)
-    {
-        RegCloseKey(key);
         throw Exception(WhereNewHolder, ERROR_NOT_ENOUGH_MEMORY);
-    }
     return holder;
 }
 
-CRegistryKey::CRegistryKey(HKEY key) : m_holder(NewCCountedRegKey(key))
+CRegistryKey::CRegistryKey(HKEY key) : m_holder(NewCCountedRegKey(UniqueRegKey(key)))
 {
 }
 
@@ -243,11 +232,11 @@ CRegistryKey::CRegistryKey(HKEY root, const String& subkey, REGSAM access, const
             throw Exception(WhereConnect, static_cast<DWORD>(status));
         root = connected.get();
     }
-    HKEY opened = nullptr;
-    const LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, access, &opened);
+    UniqueRegKey opened;
+    const LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, access, opened.put());
     if (status != ERROR_SUCCESS)
         throw Exception(WhereOpen, static_cast<DWORD>(status));
-    m_holder = NewCCountedRegKey(opened);
+    m_holder = NewCCountedRegKey(std::move(opened));
 }
 
 CRegistryKey::CRegistryKey(const CRegistryKey& other) noexcept : m_holder(other.m_holder)

@@ -3,64 +3,44 @@
 // counted handle, iterators over a key's subkeys and values, and value reads that never throw.
 
 #include "errors/Exceptions.h"
+#include "handles/Handles.h"
 #include "text/Strings.h"
 #include "registry/Enumerator.h"
 
 #include <windows.h>
 
+#include <utility>
 #include <vector>
 
-// Base of a handle shared by several owners. The count starts at 1 (the creator's reference) and
-// is changed only with interlocked calls, so owners on different threads may share a holder.
-template <typename Handle, typename Derived>
-class TReferenceCounted
+// A registry key handle shared by the keys and iterators that copy it. The count starts at 1 (the
+// creator's reference) and is changed only with interlocked calls, so owners on different threads
+// may share a holder. Closing a predefined root key (HKEY_LOCAL_MACHINE, ...) has no effect, so
+// wrapping one is harmless.
+class CCountedRegKey
 {
 public:
-    explicit TReferenceCounted(Handle handle) noexcept : m_handle(handle) {}
-    TReferenceCounted(const TReferenceCounted&) = delete;
-    TReferenceCounted& operator=(const TReferenceCounted&) = delete;
+    explicit CCountedRegKey(UniqueRegKey key) noexcept : m_key(std::move(key)) {}
+    CCountedRegKey(const CCountedRegKey&) = delete;
+    CCountedRegKey& operator=(const CCountedRegKey&) = delete;
 
-    // Releases the held resource; called once, by the last Release.
-    virtual void Close() {}
-    virtual ~TReferenceCounted() = default;
-
-    Handle GetHandle() const noexcept { return m_handle; }
+    HKEY GetHandle() const noexcept { return m_key.get(); }
 
     void AddRef() noexcept { InterlockedIncrement(&m_count); }
 
-    // Drops one reference; the last one closes and frees the holder. Always gives back null, so
-    // the owner can write `m_holder = m_holder->Release();`.
-    Derived* Release() noexcept
+    // Drops one reference; the last one closes the key and frees the holder. Always gives back
+    // null, so the owner can write `m_holder = m_holder->Release();`.
+    CCountedRegKey* Release() noexcept
     {
         if (InterlockedDecrement(&m_count) == 0)
-        {
-            try
-            {
-                Close();
-            }
-            catch (...)
-            {
-                // A destructor path: nobody could act on a failed close.
-            }
             delete this;
-        }
         return nullptr;
     }
 
-protected:
-    Handle m_handle;
-
 private:
-    volatile LONG m_count = 1;
-};
+    ~CCountedRegKey() = default;
 
-// A shared registry key handle. Closing a predefined root key (HKEY_LOCAL_MACHINE, ...) has no
-// effect, so wrapping one is harmless.
-class CCountedRegKey : public TReferenceCounted<HKEY, CCountedRegKey>
-{
-public:
-    using TReferenceCounted::TReferenceCounted;
-    void Close() override;
+    UniqueRegKey m_key;
+    volatile LONG m_count = 1;
 };
 
 // Common part of both iterators: the shared key (null at the end) and the enumeration index of
@@ -225,7 +205,7 @@ public:
     ValueIterator EndValues() const { return ValueIterator(nullptr); }
 
 private:
-    static CCountedRegKey* NewCCountedRegKey(HKEY key);
+    static CCountedRegKey* NewCCountedRegKey(UniqueRegKey key);
 
     CCountedRegKey* m_holder;
 };

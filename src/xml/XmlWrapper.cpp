@@ -270,14 +270,11 @@ String CXmlNodeWrapper::GetAttribute(const String& name, const String& defaultVa
     if (SUCCEEDED(m_node->QueryInterface(IID_IXMLDOMElement, element.put_void())) && element)
     {
         UniqueBstr bstrName = MakeBstr(name);
-        VARIANT value;
-        VariantInit(&value);
-        if (FAILED(element->getAttribute(bstrName.get(), &value)) || value.vt != VT_BSTR)
-        {
-            VariantClear(&value);
+        UniqueVariant value;
+        if (FAILED(element->getAttribute(bstrName.get(), value.put())) || value.get().vt != VT_BSTR)
             return defaultValue;
-        }
-        return TakeBstr(value.bstrVal);
+        const BSTR text = value.get().bstrVal;
+        return text == nullptr ? String() : String(text, SysStringLen(text));
     }
     ComPtr<IXMLDOMNamedNodeMap> attributes;
     if (FAILED(m_node->get_attributes(attributes.put())) || !attributes)

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <type_traits>
+#include <vector>
+
 namespace
 {
     class Counted : public IUnknown
@@ -19,6 +22,9 @@ namespace
         ULONG STDMETHODCALLTYPE Release() override { return --references; }
         ULONG references = 1;
     };
+
+    std::vector<void*> FreedBlocks;
+    void WINAPI FreeBlock(void* block) { FreedBlocks.push_back(block); }
 }
 
 TEST(UniqueHandle, OwnersCloseOnceKeepTheLastErrorAndReleaseWholeBlocks)
@@ -64,4 +70,23 @@ TEST(UniqueVariant, HoldsItsOwnReferenceAndClearsOnceThroughMovesAndPut)
         EXPECT_EQ(2u, object.references);
     }
     EXPECT_EQ(1u, object.references);
+}
+
+TEST(UniqueLibraryBlock, AMovedBlockGoesBackToItsLibraryOnce)
+{
+    static_assert(!std::is_copy_constructible<UniqueLibraryBlock<wchar_t>>::value &&
+                      !std::is_copy_assignable<UniqueLibraryBlock<wchar_t>>::value,
+                  "a copy would give the block back twice");
+    wchar_t first[] = L"first";
+    wchar_t second[] = L"second";
+    FreedBlocks.clear();
+    {
+        UniqueLibraryBlock<wchar_t> filled(FreeBlock);
+        *filled.put() = first;
+        UniqueLibraryBlock<wchar_t> moved(std::move(filled));
+        EXPECT_EQ(nullptr, filled.get());
+        EXPECT_EQ(first, moved.get());
+        *moved.put() = second;
+    }
+    EXPECT_EQ((std::vector<void*>{first, second}), FreedBlocks);
 }

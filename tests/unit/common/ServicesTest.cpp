@@ -85,6 +85,6 @@ TEST_F(LabService, StopWaitsPastTheTimeOutWhileTheServiceReportsProgress)
 {
     // The service needs about 2.5 s and advances its check point every 0.3 s.
     Run(L"slow");
-    EXPECT_EQ(L"(nothing thrown)", MessageOf<ServiceException>([&] { Services::Stop(m_name, 200, String()); }));
+    EXPECT_EQ(L"(nothing thrown)", MessageOf<ServiceException>([&] { Services::Stop(m_name, 200); }));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State());
 }
