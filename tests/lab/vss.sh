@@ -103,10 +103,10 @@ for call in backup:{InitializeForBackup,SetBackupState,GatherWriterMetadata,AddC
     volume=; case $call in *:AddToSnapshotSet | *:GetSnapshotProperties) volume='(C:\)' ;; esac
     case_ "${call%:*}-fail-${call#*:}" "${call%:*}" "${call#*:}$volume failed: $UNEXPECTED" "\"FailAt\"=\"${call#*:}\""
 done
-for spec in backup:GatherWriterMetadata:IDENTIFY backup:PrepareForBackup:PREPARE_BACKUP backup:DoSnapshotSet:FREEZE \
+for row in backup:GatherWriterMetadata:IDENTIFY backup:PrepareForBackup:PREPARE_BACKUP backup:DoSnapshotSet:FREEZE \
     backup:BackupComplete:BACKUP_COMPLETE restore:GatherWriterMetadata:IDENTIFY restore:PreRestore:PRE_RESTORE \
     restore:PostRestore:POST_RESTORE; do
-    IFS=: read -r verb call state <<<"$spec"
+    IFS=: read -r verb call state <<<"$row"
     case_ "$verb-writer-$call" "$verb" "After $call the writer $WRITER_NAME is in the state VSS_WS_FAILED_AT_$state: $RETRYABLE" \
         "\"WriterFailsAt\"=\"$call\""
 done
