@@ -45,9 +45,8 @@ mkdir -p "$C/windows/cluster/saved"
 cp -r "$C/cl/b1/Cluster" "$C/windows/cluster/saved/"
 echo 5056 >"$STATE/restore-results"
 run_in "$NODE" ssbr restore 'C:\windows\cluster\saved' --no-verify --cluster --force-cluster-shutdown
-expect_eq "backup inside the database folder: exit" 1 "$RC"
-expect_contains "backup inside the database folder: message" \
-    $'Restore:\nClusterDatabaseException ERROR: The backup folder C:\\windows\\cluster\\saved lies in C:\\windows\\Cluster, which the restore writes' "$ERR"
+expect_exit "backup inside the database folder" 1 \
+    $'Restore:\nClusterDatabaseException ERROR: The backup folder C:\\windows\\cluster\\saved lies in C:\\windows\\Cluster, which the restore writes'
 expect_eq "backup inside the database folder: no cluster call" "" "$(calls)"
 expect_eq "backup inside the database folder: the restore result was never taken" "5056" "$(cat "$STATE/restore-results")"
 expect_eq "backup inside the database folder: the database is as it was" "" "$(cmp "$C/windows/cluster/CLUSDB" "$C/cl/b1/Cluster/CLUSDB")"

@@ -31,7 +31,6 @@ CATALOG_KEY='HKLM\Software\Harborline Lab\COM+ Catalog'
 logs() { (cd "$1" && ls -1 | grep -E "${2:-\.log\$}" | tr '\n' ' '); }
 GENERATIONS='^edb[0-9A-Fa-f]{5,8}\.log$'
 
-
 # --- A: the backup, and a backup that fails -------------------------------------------------
 run_in "$A" reg add 'HKLM\SOFTWARE\Harborline Demo' /v Motto /d 'saved on A' /f
 run_in "$A" ssbr backup 'E:\SystemState' --all --json

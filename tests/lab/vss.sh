@@ -132,8 +132,7 @@ for name in "${CASES[@]}"; do
         [ $side = ssbr ] || [[ $TOOL_CASES == *" $name "* ]] || continue
         what="$name ($side)"
         result "$name.$side"
-        expect_eq "$what: exit" 1 "$RC"
-        expect_contains "$what: the text" "${EXPECTED[$name]}" "$ERR"
+        expect_exit "$what" 1 "${EXPECTED[$name]}"
         [ $side = ssbr ] || expect_eq "$name (tool): one line, its name first" "1 dozeZuz: " "$(grep -c . <<<"$ERR") ${ERR:0:9}"
         [ $side = ssbr ] || [ "$name" != writer-access-denied ] || expect_contains "access denied: what to do" "(CoInitializeSecurity)" "$ERR"
         result "$name.$side.snap"

@@ -13,6 +13,8 @@ fail() { echo "FAIL: $*" >&2; FAILURES=$((FAILURES + 1)); }
 # expect_eq WHAT EXPECTED ACTUAL; expect_contains WHAT NEEDLE HAYSTACK
 expect_eq() { [ "$2" = "$3" ] || fail "$1: expected [$2], got [$3]"; }
 expect_contains() { [[ $3 == *"$2"* ]] || fail "$1: expected to contain [$2], got [$3]"; }
+# expect_exit WHAT CODE TEXT: the last command (run_in or result) ended with CODE, TEXT on stderr.
+expect_exit() { expect_eq "$1: exit" "$2" "$RC"; expect_contains "$1" "$3" "$ERR"; }
 
 # provision NAME OPTIONS...: the fresh lab machine $MACHINES/NAME, made and started in the
 # background (machines_ready waits for them); every machine is stopped however the test ends.
