@@ -6,8 +6,13 @@
 #include "files/DatabaseLogs.h"
 #include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Files.h"
+#include "files/Paths.h"
+#include "files/ReplacementSet.h"
+#include "files/SparseFileWriter.h"
 #include "handles/Handles.h"
+#include "platform/Libraries.h"
 #include "platform/OperatingSystem.h"
 
 #include <cwchar>
@@ -19,7 +24,6 @@ namespace
 {
     const wchar_t* const NoBackup = L"No Active Directory backup in %s";
     const wchar_t* const WriterId = L"{b2014c9e-8711-4c5c-a5a9-3cf384484757}";
-    const wchar_t* const WriterComponent = L"ntds";
     const wchar_t* const SnapshotTool = L"x64\\dozeZuz.exe";
 
     // DsBackupPrepareW: a full backup; DsRestorePrepareW: the restore type the API expects.
@@ -671,7 +675,7 @@ void ActiveDirectory::RestoreThroughWriter(const String& directory)
 
 void ActiveDirectory::RunSnapshotTool(String arguments)
 {
-    const String folder = Paths::OwnModuleFolder();
+    const String folder = Libraries::OwnModuleFolder();
     if (folder.empty())
         Fail(L"GetModuleFileName() failed: " + ErrorText::FormatLastError());
     const String commandLine = L"\"" + folder + SnapshotTool + L"\" " + arguments;

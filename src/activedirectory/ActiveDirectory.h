@@ -14,6 +14,10 @@ class ReplacementSet;
 class ActiveDirectory
 {
 public:
+    // The directory writer's component; the writer path hands its files over into a folder of
+    // this name at the top of the target, and writes no manifest.
+    static constexpr const wchar_t* WriterComponent = L"ntds";
+
     // The type markers of the API's entry lists that the component acts on.
     enum Marker : wchar_t
     {

@@ -1,6 +1,6 @@
 #include "activedirectory/ActiveDirectoryFolders.h"
 
-#include "files/FileSystem.h"
+#include "files/Directories.h"
 #include "registry/RegistryKey.h"
 
 namespace ActiveDirectoryFolders

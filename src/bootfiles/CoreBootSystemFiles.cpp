@@ -3,8 +3,12 @@
 #include "bootfiles/CoreBootSystemFilesBackupSet.h"
 #include "bootfiles/ShellFileOperation.h"
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Files.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
+#include "platform/EnvironmentVariables.h"
+#include "platform/Libraries.h"
 #include "platform/MountManagerClient.h"
 #include "files/StagingFolder.h"
 #include "platform/Wow64.h"
@@ -368,7 +372,7 @@ namespace
         PerfGroup,
         WebServerGroup,
     };
-    const wchar_t* const GroupFolders[] = {L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS"};
+    const auto& GroupFolders = CoreBootSystemFiles::GroupFolders;
 
     bool IsDriveLetter(const String& text)
     {

@@ -11,6 +11,11 @@
 class CoreBootSystemFiles
 {
 public:
+    // The folder of each group at the top of the target, in the order the restore schedules them:
+    // the loader files, the catalog, the protected files, the protection cache, the performance
+    // name files and the web server's files.
+    static constexpr const wchar_t* GroupFolders[] = {L"BootFiles", L"CatRoot", L"SPF", L"SfcDllCache", L"Perf", L"IIS"};
+
     // Copies every group into its folder below directory (a live path without its colon below
     // the group's folder; the protection cache's contents directly below "SfcDllCache") and
     // records the machine's boot drive, system root and all-users profile in

@@ -1,6 +1,7 @@
 #include "bootfiles/CoreBootSystemFilesFolders.h"
 
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "platform/EnvironmentVariables.h"
 #include "registry/RegistryKey.h"
 
 #include <vector>

@@ -4,7 +4,12 @@
 #include "errors/CurrentException.h"
 #include "files/DatabaseLogs.h"
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Files.h"
+#include "files/Paths.h"
+#include "files/ReplacementSet.h"
+#include "files/SparseFileWriter.h"
+#include "platform/Libraries.h"
 #include "platform/Services.h"
 #include "registry/RegistryKey.h"
 

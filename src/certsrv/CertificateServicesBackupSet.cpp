@@ -1,6 +1,6 @@
 #include "certsrv/CertificateServicesBackupSet.h"
 
-#include "files/FileSystem.h"
+#include "files/Paths.h"
 
 #include <cwchar>
 

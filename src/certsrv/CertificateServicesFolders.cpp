@@ -1,6 +1,6 @@
 #include "certsrv/CertificateServicesFolders.h"
 
-#include "files/FileSystem.h"
+#include "platform/Libraries.h"
 #include "registry/RegistryKey.h"
 
 namespace CertificateServicesFolders

@@ -1,9 +1,12 @@
 #include "cluster/ClusterDatabase.h"
 
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 #include "files/Links.h"
+#include "platform/EnvironmentVariables.h"
+#include "platform/Libraries.h"
 
 #include <windows.h>
 #include <clusapi.h>
@@ -69,7 +72,7 @@ namespace
     {
         String folder = directory;
         Directories::AppendBackslash(folder);
-        return folder + L"Cluster";
+        return folder + ClusterDatabase::BackupFolder;
     }
 
     // Where the cluster service keeps its database, which a restore replaces.

@@ -8,6 +8,9 @@
 class ClusterDatabase
 {
 public:
+    // The folder the cluster service writes at the top of the target: the whole backup.
+    static constexpr const wchar_t* BackupFolder = L"Cluster";
+
     // Has the local cluster service back up its database into directory\Cluster, which is
     // shared under the cluster's name for the time of that backup only: the share is removed on
     // every way out, a failed database backup included. Throws ClusterDatabaseException; the

@@ -1,6 +1,6 @@
 #include "cluster/ClusterDatabaseFolders.h"
 
-#include "files/FileSystem.h"
+#include "platform/EnvironmentVariables.h"
 
 namespace ClusterDatabaseFolders
 {

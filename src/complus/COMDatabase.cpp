@@ -2,7 +2,8 @@
 
 #include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
-#include "files/FileSystem.h"
+#include "files/Files.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 
 #include <comadmin.h>
@@ -27,7 +28,7 @@ namespace
     // the catalog can hold. Checked before the catalog object exists.
     void CheckBackupFile(const String& directory)
     {
-        const String file = directory + L"\\comDB.reg";
+        const String file = directory + L"\\" + COMDatabase::FileName;
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (!GetFileAttributesExW(Paths::ToLongPath(file).c_str(), GetFileExInfoStandard, &data))
         {
@@ -51,7 +52,7 @@ namespace
     String CallCatalog(const String& directory, CatalogCall call, const wchar_t* failureFormat)
     {
         // A directory ending with a backslash gives a doubled one; the catalog gets it unchanged.
-        const String file = directory + L"\\comDB.reg";
+        const String file = directory + L"\\" + COMDatabase::FileName;
         ComPtr<ICOMAdminCatalog> catalog;
         HRESULT result =
             CoCreateInstance(CatalogClass, nullptr, CLSCTX_INPROC_SERVER, CatalogInterface, catalog.put_void());

@@ -7,6 +7,9 @@
 class COMDatabase
 {
 public:
+    // The one file of the backup, at the top of the target.
+    static constexpr const wchar_t* FileName = L"comDB.reg";
+
     // The catalog's BackupREGDB into directory\comDB.reg. Throws COMDatabaseException when the
     // catalog cannot be created, fails, or reports success without writing the file;
     // std::bad_alloc when the file name cannot be copied.

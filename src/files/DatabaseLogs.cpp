@@ -1,6 +1,6 @@
 #include "files/DatabaseLogs.h"
 
-#include "files/FileSystem.h"
+#include "files/Files.h"
 
 #include <algorithm>
 #include <cwchar>

@@ -1,6 +1,7 @@
 #include "files/Links.h"
 
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 
 #include <winioctl.h>

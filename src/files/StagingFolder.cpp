@@ -2,7 +2,8 @@
 
 #include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 
 #include <sddl.h>

@@ -107,6 +107,13 @@ namespace HandleTraits
         static Type Empty() { return nullptr; }
         static void Close(Type handle) { LocalFree(handle); }
     };
+    // A string the COM task allocator gave (an out-parameter of a COM call).
+    struct CoTaskString
+    {
+        using Type = wchar_t*;
+        static Type Empty() { return nullptr; }
+        static void Close(Type handle) { CoTaskMemFree(handle); }
+    };
     struct Bstr
     {
         using Type = BSTR;
@@ -168,6 +175,7 @@ using UniqueRegKey = UniqueHandle<HandleTraits::RegistryKey>;
 using UniqueServiceHandle = UniqueHandle<HandleTraits::Service>; // SCM and services
 using UniqueLibrary = UniqueHandle<HandleTraits::Library>;
 using UniqueLocalMemory = UniqueHandle<HandleTraits::LocalMemory>;
+using UniqueCoTaskString = UniqueHandle<HandleTraits::CoTaskString>;
 using UniqueBstr = UniqueHandle<HandleTraits::Bstr>;
 using UniqueSecretBstr = UniqueHandle<HandleTraits::SecretBstr>;
 using UniqueCluster = UniqueHandle<HandleTraits::Cluster>;   // OpenCluster

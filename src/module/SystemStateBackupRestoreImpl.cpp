@@ -2,11 +2,11 @@
 
 #include "Module.h"
 #include "module/ComGuard.h"
-#include "module/Components.h"
+#include "module/ComponentRuns.h"
 #include "platform/OperatingSystem.h"
 
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "platform/EnvironmentVariables.h"
 
 #include <cstddef>
 #include <optional>
@@ -270,7 +270,7 @@ HRESULT SystemStateBackupRestoreImpl::Backup(_SYSTEM_STATE_BACKUP_RESTORE_OPTION
         ComponentJob job = ConnectionAndDirectory(*options);
         job.truncateLogs = IsSet(options->m_bTruncateLogs);
         MachinePlatform platform(*this);
-        const String failure = Components::Backup(Components::All(), *options, job, platform);
+        const String failure = ComponentRuns::Backup(*options, job, platform);
         if (!failure.empty())
         {
             SetError(failure);
@@ -292,7 +292,7 @@ HRESULT SystemStateBackupRestoreImpl::Restore(_SYSTEM_STATE_BACKUP_RESTORE_OPTIO
         job.quorumDriveLetter = CopyText(options->m_bstrQuorumDriveLetter);
         job.forceClusterShutdown = IsSet(options->m_bForceShutdownOfClusters);
         MachinePlatform platform(*this);
-        const String failure = Components::Restore(Components::All(), *options, job, platform);
+        const String failure = ComponentRuns::Restore(*options, job, platform);
         if (!failure.empty())
         {
             SetError(failure);
@@ -307,7 +307,7 @@ HRESULT SystemStateBackupRestoreImpl::IsActiveDirectoryServiceOnline(BSTR* strSe
     return ComGuard::Run(L"IsActiveDirectoryServiceOnline", m_error, [&]() -> HRESULT {
         const String server = CopyText(strServerName);
         DWORD online = 0;
-        Components::ActiveDirectoryIsOnline(server, online);
+        ComponentRuns::ActiveDirectoryIsOnline(server, online);
         if (bIsNTDSOnline == nullptr)
         {
             SetError(L"IsActiveDirectoryServiceOnline: no place for the answer was given.");

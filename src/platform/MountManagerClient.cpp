@@ -1,7 +1,7 @@
 #include "platform/MountManagerClient.h"
 
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "platform/Libraries.h"
 #include "platform/Wow64.h"
 #include "mountmanager/ConvertSymbolicLink.h"
 
@@ -38,7 +38,7 @@ namespace
     public:
         LinkResolver()
         {
-            const String folder = Paths::OwnModuleFolder();
+            const String folder = Libraries::OwnModuleFolder();
             if (folder.empty())
                 throw MountManagerException(
                     Strings::Format(L"GetModuleFileName() failed: %s", ErrorText::FormatLastError().c_str()));

@@ -1,7 +1,7 @@
 #include "platform/OperatingSystem.h"
 
-#include "files/FileSystem.h"
 #include "handles/Handles.h"
+#include "platform/Libraries.h"
 #include "platform/Wow64.h"
 
 #include <lm.h>

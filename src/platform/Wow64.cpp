@@ -2,8 +2,9 @@
 
 #include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
-#include "files/FileSystem.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
+#include "platform/Libraries.h"
 
 namespace
 {

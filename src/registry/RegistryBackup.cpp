@@ -1,6 +1,7 @@
 #include "registry/RegistryService.h"
 
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 #include "platform/MountManagerClient.h"
 #include "platform/Wow64.h"

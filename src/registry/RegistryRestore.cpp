@@ -1,6 +1,8 @@
 #include "registry/RegistryService.h"
 
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Files.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 #include "platform/MountManagerClient.h"
 #include "files/StagingFolder.h"

@@ -2,9 +2,12 @@
 
 #include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Files.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 #include "files/Links.h"
+#include "platform/EnvironmentVariables.h"
 #include "sysvol/SystemVolumeBackupSet.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "sysvol/SystemVolumeFolders.h"
 
-#include "files/FileSystem.h"
+#include "platform/EnvironmentVariables.h"
 
 namespace SystemVolumeFolders
 {

@@ -1,7 +1,8 @@
 #include "vss/ComponentFiles.h"
 
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 #include "vss/VssClientException.h"
 

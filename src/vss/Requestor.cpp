@@ -1,8 +1,11 @@
 #include "vss/Requestor.h"
 
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Files.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
+#include "platform/EnvironmentVariables.h"
 #include "vss/ComponentFiles.h"
 #include "vss/VssApi.h"
 #include "vss/VssClientException.h"
@@ -281,12 +284,13 @@ namespace
     {
         VSS_SNAPSHOT_PROP properties = {};
         Check(backup->GetSnapshotProperties(snapshot.id, &properties), L"GetSnapshotProperties(" + snapshot.volume + L")");
-        // What VssFreeSnapshotProperties does, without a second entry point whose name differs by system.
-        const String device = properties.m_pwszSnapshotDeviceObject != nullptr ? properties.m_pwszSnapshotDeviceObject : L"";
-        for (VSS_PWSZ text : {properties.m_pwszSnapshotDeviceObject, properties.m_pwszOriginalVolumeName,
-                              properties.m_pwszOriginatingMachine, properties.m_pwszServiceMachine,
-                              properties.m_pwszExposedName, properties.m_pwszExposedPath})
-            CoTaskMemFree(text);
+        // What VssFreeSnapshotProperties does, without a second entry point whose name differs by
+        // system; owned before the copy below can throw.
+        const UniqueCoTaskString owned[] = {
+            UniqueCoTaskString(properties.m_pwszSnapshotDeviceObject), UniqueCoTaskString(properties.m_pwszOriginalVolumeName),
+            UniqueCoTaskString(properties.m_pwszOriginatingMachine), UniqueCoTaskString(properties.m_pwszServiceMachine),
+            UniqueCoTaskString(properties.m_pwszExposedName), UniqueCoTaskString(properties.m_pwszExposedPath)};
+        const String device = owned[0].get() != nullptr ? owned[0].get() : L"";
         if (device.empty())
             Fail(L"The shadow copy of " + snapshot.volume + L" has no device to read it from");
         return device;

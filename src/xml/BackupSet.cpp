@@ -1,7 +1,8 @@
 #include "xml/BackupSet.h"
 
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Files.h"
 
 BackupSetBase::BackupSetBase(const String& directory, const BackupSetSchema& schema)
     : m_schema(schema), m_directory(directory), m_filePath(directory + L"\\" + schema.fileName)

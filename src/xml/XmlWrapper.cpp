@@ -1,7 +1,7 @@
 #include "xml/XmlWrapper.h"
 
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 #include "xml/XmlPathSyntax.h"
 

@@ -25,26 +25,22 @@ json_out() {
 # --- a registry backup and its catalog -----------------------------------------------------------
 run_in "$M" ssbr backup 'C:\cat\b' --registry
 expect_eq "backup: exit" 0 "$RC"
-expect_contains "backup: outcome" "registry:              done" "$OUT"
 FILES=$(find "$C/b" -type f | wc -l) REGFILES=$(($(find "$C/b/Reg" -type f | wc -l) + 1))
 (cd "$C/b" && sha256sum --quiet -c SHA256SUMS) >/dev/null 2>&1 || fail "sha256sum -c rejects the catalog: $(cd "$C/b" && sha256sum -c SHA256SUMS 2>&1 | grep -v ': OK$')"
 expect_eq "every file below the target is listed" "$(cd "$C/b" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | sort)" \
     "$(sed 's/^[0-9a-f]*  //' "$C/b/SHA256SUMS" | sort)"
-for check in "d['machine'] != '' and d['windows']['version'] == '5.2' and d['windows']['productType'] == 'server'" \
-    "d['roles'] == {'domainController': False, 'clusterNode': False, 'certificateServices': False, 'restoreMode': False}" \
-    "d['requested'] == ['registry'] and [c['id'] for c in d['components']] == ['registry']" \
-    "d['components'][0]['outcome'] == 'done' and d['components'][0]['files'] == $REGFILES" \
-    "d['files'] == $REGFILES and d['bytes'] > 0 and d['durationSeconds'] > 0 and d['moduleVersion'] == '1.0.0.0'" \
-    "len(d['time']) == 20 and d['time'].endswith('Z')"; do
+for check in "d['machine'] != '' and d['windows']['version'] == '5.2' and d['windows']['productType'] == 'server' and \
+d['roles'] == {'domainController': False, 'clusterNode': False, 'certificateServices': False, 'restoreMode': False}" \
+    "d['requested'] == ['registry'] and [(c['id'], c['outcome'], c['files']) for c in d['components']] == [('registry', 'done', $REGFILES)]" \
+    "d['files'] == $REGFILES and d['bytes'] > 0 and d['durationSeconds'] > 0 and d['moduleVersion'] == '1.0.0.0' and \
+len(d['time']) == 20 and d['time'].endswith('Z')"; do
     expect_eq "backup.json: $check" True "$(json "$C/b/backup.json" "$check")"
 done
 
 run_in "$M" ssbr verify 'C:\cat\b'
-expect_eq "verify a whole backup: exit" 0 "$RC"
-expect_contains "verify a whole backup" "The backup in C:\\cat\\b is whole: $((FILES - 1)) files" "$OUT"
+expect_contains "verify a whole backup: exit and verdict" "0 The backup in C:\\cat\\b is whole: $((FILES - 1)) files" "$RC $OUT"
 
 run_in "$M" ssbr list 'C:\cat\b' --json
-expect_eq "list --json: exit" 0 "$RC"
 expect_eq "list --json" True "$(json_out "d['catalog'] == {'sums': True, 'info': True} and d['totalFiles'] == $FILES and \
 [c['id'] for c in d['components'] if c['held']] == ['registry'] and d['components'][0]['files'] == $REGFILES and \
 {'path': 'Reg/C/WINDOWS/system32/config/software', 'component': 'registry', 'livePath': 'C:\\\\WINDOWS\\\\system32\\\\config\\\\software'}.items() <= \
@@ -53,79 +49,54 @@ run_in "$M" ssbr list 'C:\cat\b'
 expect_contains "list: the live path" 'Reg/C/WINDOWS/system32/config/SAM  <- C:\WINDOWS\system32\config\SAM' "$OUT"
 
 run_in "$M" ssbr status --json
-expect_eq "status --json" True "$(json_out "d['windows']['version'] == '5.2' and d['roles']['domainController'] is False and \
-d['roles']['restoreMode'] is False and d['directoryServiceOnline'] is None and d['directoryServiceError'] != ''")"
+expect_eq "status --json" True "$(json_out "d['roles'] == json.load(open('$C/b/backup.json'))['roles'] and \
+d['directoryServiceOnline'] is None and d['directoryServiceError'] != ''")"
 
 # --- damage: each kind is named, and restore refuses it ------------------------------------------
-# damaged NAME: a copy of the backup to damage.
-damaged() {
-    rm -rf "$C/$1"
-    cp -r "$C/b" "$C/$1"
-}
-# flip FILE [OFFSET]: one bit of one byte changed (the last byte by default).
-flip() {
-    python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(int(sys.argv[2]), 0 if int(sys.argv[2]) >= 0 else 2)
-b = f.read(1); f.seek(-1, 1); f.write(bytes([b[0] ^ 0x80]))' "$1" "${2:--1}"
-}
+# A flipped bit, a deleted file, an added one, and the registry restore's by-product beside a
+# hive (not damage).
 HIVE=Reg/C/WINDOWS/system32/config/software
-damaged flip && flip "$C/flip/$HIVE" 100
-damaged cut && truncate -s -1 "$C/cut/Reg/C/WINDOWS/system32/config/system"
-damaged gone && rm "$C/gone/Reg/C/WINDOWS/system32/config/SAM"
-damaged added && echo stray >"$C/added/Reg/C/stray.txt"
-damaged nocatalog && rm "$C/nocatalog/SHA256SUMS"
-damaged mixed && flip "$C/mixed/$HIVE" 100 && truncate -s -1 "$C/mixed/Reg/C/WINDOWS/system32/config/system" &&
-    rm "$C/mixed/Reg/C/WINDOWS/system32/config/SAM" && echo stray >"$C/mixed/Reg/C/stray.txt"
+cp -r "$C/b" "$C/mixed" && rm "$C/mixed/Reg/C/WINDOWS/system32/config/SAM" && echo stray >"$C/mixed/Reg/C/stray.txt" &&
+    echo prepared >"$C/mixed/$HIVE.tmp" && python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(100)
+b = f.read(1); f.seek(100); f.write(bytes([b[0] ^ 0x80]))' "$C/mixed/$HIVE"
 run_in "$M" ssbr verify 'C:\cat\mixed'
-expect_eq "verify a damaged backup: exit" 1 "$RC"
-expect_eq "verify names each damaged file" "missing: Reg/C/WINDOWS/system32/config/SAM
-changed: Reg/C/WINDOWS/system32/config/software
-changed: Reg/C/WINDOWS/system32/config/system
+expect_eq "verify names each damaged file" "1 restore by-product (not damage): $HIVE.tmp
+missing: Reg/C/WINDOWS/system32/config/SAM
+changed: $HIVE
 extra: Reg/C/stray.txt
-The backup in C:\cat\mixed is damaged: 1 missing, 2 changed, 1 extra." "$OUT"
+The backup in C:\cat\mixed is damaged: 1 missing, 1 changed, 1 extra." "$RC $OUT"
 run_in "$M" ssbr verify 'C:\cat\mixed' --json
 expect_eq "verify --json" True "$(json_out "d['whole'] is False and d['missing'] == ['Reg/C/WINDOWS/system32/config/SAM'] and \
-d['changed'] == ['$HIVE', 'Reg/C/WINDOWS/system32/config/system'] and d['extra'] == ['Reg/C/stray.txt'] and \
-d['catalogMissing'] is False and d['byproducts'] == [] and d['checkedFiles'] == $((FILES - 2))")"
+d['changed'] == ['$HIVE'] and d['extra'] == ['Reg/C/stray.txt'] and \
+d['catalogMissing'] is False and d['byproducts'] == ['$HIVE.tmp'] and d['checkedFiles'] == $((FILES - 2))")"
+cp -r "$C/b" "$C/nocatalog" && rm "$C/nocatalog/SHA256SUMS"
+run_in "$M" ssbr verify 'C:\cat\nocatalog'
+expect_eq "verify without a catalog" "1 catalog missing: SHA256SUMS (a backup that failed, or not one of ssbr's)
+The backup in C:\cat\nocatalog is damaged: 0 missing, 0 changed, 0 extra, no catalog." "$RC $OUT"
 
-for case in "flip changed: $HIVE" "cut changed: Reg/C/WINDOWS/system32/config/system" \
-    "gone missing: Reg/C/WINDOWS/system32/config/SAM" "added extra: Reg/C/stray.txt" "nocatalog catalog missing: SHA256SUMS"; do
-    name=${case%% *} expected=${case#* }
-    run_in "$M" ssbr restore "C:\\cat\\$name" --registry
-    expect_eq "restore from $name: exit" 1 "$RC"
-    expect_contains "restore from $name names the damage" "$expected" "$ERR"
-    expect_contains "restore from $name refuses" "not restoring from a damaged backup" "$ERR"
-    [ -z "$(find "$M/drive_c/SystemStateRestore" -name '*.tmp' 2>/dev/null)" ] || fail "restore from $name prepared hives from a damaged backup"
-done
+run_in "$M" ssbr restore 'C:\cat\mixed' --registry
+expect_eq "restore from a damaged backup: exit" 1 "$RC"
+expect_contains "restore from a damaged backup names the damage and refuses" "1 extra.
+ssbr: not restoring from a damaged backup; nothing was restored (--no-verify restores anyway)" "$ERR"
+[ -z "$(find "$M/drive_c/SystemStateRestore" -name '*.tmp' 2>/dev/null)" ] || fail "restore prepared hives from a damaged backup"
 
-# A single flipped byte in any file of the backup is found: here one in each of them.
-damaged every
-while IFS= read -r file; do flip "$C/every/$file"; done < <(sed 's/^[0-9a-f]*  //' "$C/b/SHA256SUMS")
-run_in "$M" ssbr verify 'C:\cat\every' --json
-expect_eq "a flipped byte in each file: all named" "$(sed 's/^[0-9a-f]*  //' "$C/b/SHA256SUMS" | sort)" \
-    "$(json_out "'\\n'.join(sorted(d['changed']))")"
-
-# Asked to, it restores from a damaged backup.
-run_in "$M" ssbr restore 'C:\cat\added' --registry --no-verify
+# Asked to, it restores from a backup it cannot check.
+run_in "$M" ssbr restore 'C:\cat\nocatalog' --registry --no-verify
 expect_eq "restore --no-verify from a damaged backup: exit" 0 "$RC"
 
 # --- a verified restore leaves the backup whole ------------------------------------------------
 rm -rf "$M/drive_c/SystemStateRestore"
 run_in "$M" ssbr restore 'C:\cat\b' --all
 expect_eq "restore --all: exit" 0 "$RC"
-expect_contains "restore --all: what the backup holds" "registry:              staged, takes effect at the next start" "$OUT"
-[ -n "$(find "$M/drive_c/SystemStateRestore/Registry" -name '*.tmp')" ] || fail "restore --all prepared no hive"
 run_in "$M" ssbr verify 'C:\cat\b'
-expect_eq "verify after a restore: exit" 0 "$RC"
-expect_eq "verify after a restore: by-products" "" "$(grep 'by-product' <<<"$OUT")"
+expect_eq "verify after a restore: exit and by-products" "0 " "$RC $(grep 'by-product' <<<"$OUT")"
 
 run_in "$M" ssbr restore 'C:\cat\b' --registry --sysvol
-expect_eq "restore of a component the backup lacks: exit" 1 "$RC"
-expect_contains "restore of a component the backup lacks" "the backup in C:\\cat\\b holds no SysVol (it holds: registry); nothing was restored" "$ERR"
+expect_eq "restore of a component the backup lacks" \
+    "1 ssbr: the backup in C:\\cat\\b holds no SysVol (it holds: registry); nothing was restored" "$RC $ERR"
 
 # --- no silent skip ----------------------------------------------------------------------------
 run_in "$M" ssbr backup 'C:\cat\skip' --registry --active-directory
-expect_eq "a named component skipped: exit" 3 "$RC"
-expect_contains "a named component skipped" "Active Directory:      skipped: this machine is not a domain controller" "$OUT"
 expect_eq "backup.json records the skip" True "$(json "$C/skip/backup.json" "[(c['id'], c['outcome'], c['reason']) for c in d['components']] == \
 [('active-directory', 'skipped', 'this machine is not a domain controller'), ('registry', 'done', None)]")"
 
@@ -147,20 +118,11 @@ screen() {
     sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$TTY_LOG" | tr -d ' \r\n'
 }
 script -qec "wine ssbr backup 'C:\\cat\\p' --registry" "$TTY_LOG" >/dev/null 2>&1 </dev/null
-expect_contains "progress on a terminal" "ssbr:backup0:00" "$(screen)"
-expect_contains "progress names the component" "writtenregistry" "$(screen)"
+expect_contains "progress on a terminal names the component" "writtenregistry" "$(screen)"
 script -qec "wine ssbr backup 'C:\\cat\\p' --registry --quiet" "$TTY_LOG" >/dev/null 2>&1 </dev/null
 expect_contains "--quiet on a terminal: the outcome" "registry:done" "$(screen)"
 case $(screen) in *"ssbr:backup0:"*) fail "progress line despite --quiet" ;; esac
 run_in "$M" ssbr backup 'C:\cat\p' --registry
 expect_eq "no progress into a file: stderr" "" "$ERR"
-
-# --- help and usage ----------------------------------------------------------------------------
-run_in "$M" ssbr verify --help
-expect_eq "verify --help: exit" 0 "$RC"
-expect_contains "verify --help" "ssbr verify  <dir> [--json]" "$OUT"
-run_in "$M" ssbr backup 'C:\cat\x' --regsitry
-expect_eq "misspelt option: exit" 2 "$RC"
-expect_contains "misspelt option" "unknown option --regsitry; did you mean --registry?" "$ERR"
 
 finish

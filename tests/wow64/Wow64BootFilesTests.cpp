@@ -7,8 +7,9 @@
 #include "bootfiles/CoreBootSystemFiles.h"
 #include "errors/CurrentException.h"
 #include "common/FakeRedirector.h"
-#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
+#include "files/Directories.h"
+#include "platform/Libraries.h"
 
 #include <gtest/gtest.h>
 

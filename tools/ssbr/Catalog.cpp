@@ -2,8 +2,8 @@
 
 #include "errors/CurrentException.h"
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
-#include "module/Components.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
 
 #include <algorithm>
 #include <map>
@@ -147,9 +147,6 @@ namespace
 
 namespace Catalog
 {
-    const wchar_t* const SumsFile = L"SHA256SUMS";
-    const wchar_t* const InfoFile = L"backup.json";
-
     String FullPath(const String& directory, const String& path)
     {
         String full = Directories::RemoveBackslash(Paths::ToLongPath(directory)) + L'\\' + path;
@@ -385,17 +382,36 @@ namespace Catalog
         return damage;
     }
 
-    const wchar_t* ComponentOf(const String& path, const wchar_t* looseFilesOwner)
+    const Component* ComponentOf(const String& path, const Component* looseFilesOwner)
     {
         const String first = FirstPart(path);
         if (IsCatalogFile(path))
             return nullptr;
-        // The names the component table gives each component; loose files are the caller's call.
+        // Loose files are the caller's call.
         for (const Component& component : Components::All())
             for (const TopLevelName* name = component.topLevelNames; name->name != nullptr; ++name)
                 if (name->kind != TopLevelKind::LooseFiles && Strings::EqualsNoCase(first, name->name))
-                    return component.option;
+                    return &component;
         return first.size() == path.size() ? looseFilesOwner : nullptr;
+    }
+
+    const Component* LooseFilesOwner(const String& directory)
+    {
+        for (const Component& component : Components::All())
+        {
+            bool writesLooseFiles = false, hasManifest = false;
+            for (const TopLevelName* name = component.topLevelNames; name->name != nullptr; ++name)
+            {
+                bool isDirectory = false;
+                writesLooseFiles = writesLooseFiles || name->kind == TopLevelKind::LooseFiles;
+                hasManifest = hasManifest || (name->kind == TopLevelKind::Mark &&
+                                              Paths::GetAttributes(FullPath(directory, name->name), isDirectory) &&
+                                              !isDirectory);
+            }
+            if (writesLooseFiles && hasManifest)
+                return &component;
+        }
+        return nullptr;
     }
 
     String LivePathOf(const String& path)

@@ -4,6 +4,7 @@
 // the check of a backup against them.
 
 #include "errors/Exceptions.h"
+#include "module/Components.h"
 #include "handles/Handles.h"
 #include "text/Strings.h"
 
@@ -15,8 +16,8 @@ QM_DECLARE_MODULE_EXCEPTION(CatalogException);
 
 namespace Catalog
 {
-    extern const wchar_t* const SumsFile;   // "SHA256SUMS"
-    extern const wchar_t* const InfoFile;   // "backup.json"
+    constexpr const wchar_t* SumsFile = Components::SumsFile;
+    constexpr const wchar_t* InfoFile = Components::InfoFile;
 
     struct File
     {
@@ -82,10 +83,15 @@ namespace Catalog
     };
     Damage Verify(const String& directory);
 
-    // The option of the component that a file of a backup belongs to, judged from the first part
-    // of its path; null for the catalog's own files and for what no component writes.
-    // looseFilesOwner takes the files at the top that no component names (the directory's).
-    const wchar_t* ComponentOf(const String& path, const wchar_t* looseFilesOwner);
+    // The component that a file of a backup belongs to, judged from the first part of its path by
+    // the names the component table gives each component; null for the catalog's own files and
+    // for what no component writes. looseFilesOwner takes the files at the top that no component
+    // names.
+    const Component* ComponentOf(const String& path, const Component* looseFilesOwner);
+
+    // The component whose loose files lie at the top of the backup in directory: one that writes
+    // loose files, with its manifest there; null when there is none.
+    const Component* LooseFilesOwner(const String& directory);
 
     // Where a file of a backup came from, for the layouts that mirror the live path below a
     // drive-letter folder ("Reg/C/WINDOWS/x" came from "C:\WINDOWS\x"); empty otherwise.

@@ -19,17 +19,6 @@ namespace
         return path;
     }
 
-    // Each component's exceptions begin with the name of its class (its manifest's too).
-    const struct
-    {
-        const wchar_t* classPrefix;
-        const wchar_t* option;
-    } ExceptionOwners[] = {
-        {L"CoreBootSystemFiles", L"--boot-files"}, {L"ActiveDirectory", L"--active-directory"},
-        {L"SystemVolume", L"--sysvol"},            {L"CertificateServices", L"--certificate-services"},
-        {L"ClusterDatabase", L"--cluster"},        {L"Registry", L"--registry"},
-        {L"COMDatabase", L"--complus"},
-    };
 }
 
 namespace JobReport
@@ -84,12 +73,12 @@ namespace JobReport
     const Component* ComponentNamedIn(const String& errorText)
     {
         // The first class name in the text is the one thrown; others are what it wraps.
-        const wchar_t* option = nullptr;
+        const Component* named = nullptr;
         size_t first = String::npos;
-        for (const auto& owner : ExceptionOwners)
+        for (const Component& component : Components::All())
         {
-            for (size_t at = errorText.find(owner.classPrefix); at != String::npos && at < first;
-                 at = errorText.find(owner.classPrefix, at + 1))
+            const String prefix = component.exceptionPrefix;
+            for (size_t at = errorText.find(prefix); at != String::npos && at < first; at = errorText.find(prefix, at + 1))
             {
                 // The class name runs on to "Exception" ("...BackupSetException" too) and a blank.
                 const size_t end = errorText.find_first_of(L" :\n", at);
@@ -97,15 +86,12 @@ namespace JobReport
                 if (name.size() >= 9 && name.compare(name.size() - 9, 9, L"Exception") == 0)
                 {
                     first = at;
-                    option = owner.option;
+                    named = &component;
                     break;
                 }
             }
         }
-        for (const Component& component : Components::All())
-            if (option != nullptr && String(component.option) == option)
-                return &component;
-        return nullptr;
+        return named;
     }
 
     String OtherServerText(const String& takenOn, const String& thisServer)

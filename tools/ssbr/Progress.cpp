@@ -1,7 +1,8 @@
 #include "Progress.h"
 
 #include "errors/CurrentException.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -12,11 +12,12 @@
 
 #include "errors/ErrorText.h"
 #include "errors/Exceptions.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
 #include "handles/Handles.h"
 #include "text/Secret.h"
 #include "text/Strings.h"
-#include "module/Components.h"
+#include "module/BackupTarget.h"
 #include "platform/OperatingSystem.h"
 #include "privileges/Privileges.h"
 #include "vss/ComSecurity.h"
@@ -116,7 +117,7 @@ namespace
     }
 
     // What ssbr knows of the machine before a call: the same questions the module's gates ask.
-    struct Machine
+    struct Machine final : ComponentPlatform
     {
         String name;
         OSVERSIONINFOEXW version = {};
@@ -162,26 +163,22 @@ namespace
             return roles;
         }
 
-        // Why the gate would skip the component; empty when it lets it run.
-        String SkipReason(ComponentGate gate, const String& server) const
+        bool IsDomainController() override { return domainController; }
+        bool IsClusterNode() override { return clusterNode; }
+        bool IsCertificateServicesInstalled(const String&) override { return certificateServices; }
+        bool QueryRestoreMode(bool& mode) override
         {
-            switch (gate)
-            {
-            case ComponentGate::None:
+            mode = restoreMode.value_or(false);
+            return restoreMode.has_value();
+        }
+
+        // Why the gate would skip the component; empty when it lets it run.
+        String SkipReason(ComponentGate gate, const String& server)
+        {
+            // Unknown: the module stops with its own text before it gets there.
+            if (Components::Passes(gate, *this, server, restoreMode.value_or(true)))
                 return String();
-            case ComponentGate::DomainController:
-                return domainController ? String() : L"this machine is not a domain controller";
-            case ComponentGate::ClusterNode:
-                return clusterNode ? String() : L"this machine is not a cluster node";
-            case ComponentGate::CertificateServices:
-                return certificateServices ? String()
-                                           : L"Certificate Services is not installed on " + server;
-            case ComponentGate::RestoreMode:
-                // Unknown: the module stops with its own text before it gets there.
-                return restoreMode.value_or(true) ? String()
-                                                  : L"the machine was not started in directory services restore mode";
-            }
-            return String();
+            return Strings::Format(Components::SkipReason(gate), server.c_str());
         }
     };
 
@@ -211,7 +208,7 @@ namespace
     };
 
     // Components asked for, in the module's table order, each with what the machine makes of it.
-    std::vector<Step> PlanSteps(const Options& options, const std::vector<const Component*>& allOf, const Machine& machine,
+    std::vector<Step> PlanSteps(const Options& options, const std::vector<const Component*>& allOf, Machine& machine,
                                 bool isBackup)
     {
         std::vector<Step> steps;
@@ -225,8 +222,7 @@ namespace
             step.reason = machine.SkipReason(isBackup ? component.backupGate : component.restoreGate, options.server);
             if (!step.reason.empty())
                 step.outcome = Outcome::Skipped;
-            // Hives and boot files are swapped in by the system at its next start.
-            else if (!isBackup && (IdOf(component) == L"registry" || IdOf(component) == L"boot-files"))
+            else if (!isBackup && component.restoreStaged)
                 step.outcome = Outcome::Staged;
             steps.push_back(step);
         }
@@ -329,14 +325,9 @@ namespace
             return held;
         }
         for (const Component& component : Components::All())
-            if (Components::HasMark(component, directory))
+            if (BackupTarget::HasMark(component, directory))
                 held.push_back(&component);
         return held;
-    }
-
-    const wchar_t* LooseFilesOwner(const String& directory)
-    {
-        return IsTopLevelFile(directory, L"ActiveDirectoryBackupSet.xml") ? L"--active-directory" : nullptr;
     }
 
     // --- status ----------------------------------------------------------------------------------
@@ -474,15 +465,15 @@ namespace
         const bool hasInfo = info.GetKind() == JsonValue::Kind::Object;
         const bool hasSums = IsTopLevelFile(options.directory, Catalog::SumsFile);
         const std::vector<Catalog::File> files = Catalog::ListFiles(options.directory);
-        const wchar_t* looseOwner = LooseFilesOwner(options.directory);
+        const Component* looseOwner = Catalog::LooseFilesOwner(options.directory);
 
         // Files and bytes per component as they are now; outcomes as the catalog recorded them.
-        std::map<String, std::pair<uint64_t, uint64_t>> counts;
+        std::map<const Component*, std::pair<uint64_t, uint64_t>> counts;
         for (const Catalog::File& file : files)
-            if (const wchar_t* option = Catalog::ComponentOf(file.path, looseOwner))
+            if (const Component* component = Catalog::ComponentOf(file.path, looseOwner))
             {
-                counts[option].first += 1;
-                counts[option].second += file.size;
+                counts[component].first += 1;
+                counts[component].second += file.size;
             }
         const std::vector<const Component*> held = HeldComponents(options.directory, info);
 
@@ -494,7 +485,7 @@ namespace
                 if (entry[L"id"].AsText() == IdOf(component))
                     recorded = entry;
             const bool isHeld = std::find(held.begin(), held.end(), &component) != held.end();
-            if (recorded.IsNull() && !isHeld && counts.count(component.option) == 0)
+            if (recorded.IsNull() && !isHeld && counts.count(&component) == 0)
                 continue;
             JsonValue entry = JsonValue::Object();
             entry.Set(L"id", IdOf(component));
@@ -502,8 +493,8 @@ namespace
             entry.Set(L"held", isHeld);
             entry.Set(L"outcome", recorded[L"outcome"]);
             entry.Set(L"reason", recorded[L"reason"]);
-            entry.Set(L"files", counts[component.option].first);
-            entry.Set(L"bytes", counts[component.option].second);
+            entry.Set(L"files", counts[&component].first);
+            entry.Set(L"bytes", counts[&component].second);
             components.Add(entry);
         }
 
@@ -514,8 +505,7 @@ namespace
             JsonValue entry = JsonValue::Object();
             entry.Set(L"path", file.path);
             entry.Set(L"size", file.size);
-            const wchar_t* owner = Catalog::ComponentOf(file.path, looseOwner);
-            const Component* component = owner != nullptr ? ComponentById(owner + 2) : nullptr;
+            const Component* component = Catalog::ComponentOf(file.path, looseOwner);
             entry.Set(L"component", component != nullptr ? JsonValue(IdOf(*component)) : JsonValue());
             const String live = Catalog::LivePathOf(file.path);
             entry.Set(L"livePath", live.empty() ? JsonValue() : JsonValue(live));
@@ -618,16 +608,16 @@ namespace
     // every file there.
     uint64_t CountFiles(const std::vector<Catalog::File>& files, const String& directory, std::vector<Step>& steps)
     {
-        const wchar_t* looseOwner = LooseFilesOwner(directory);
+        const Component* looseOwner = Catalog::LooseFilesOwner(directory);
         uint64_t totalBytes = 0;
         for (Step& step : steps)
             step.files = step.bytes = 0;
         for (const Catalog::File& file : files)
         {
             totalBytes += file.size;
-            const wchar_t* owner = Catalog::ComponentOf(file.path, looseOwner);
+            const Component* owner = Catalog::ComponentOf(file.path, looseOwner);
             for (Step& step : steps)
-                if (owner != nullptr && String(owner) == step.component->option)
+                if (owner != nullptr && owner == step.component)
                 {
                     step.files += 1;
                     step.bytes += file.size;
@@ -709,7 +699,7 @@ namespace
             return;
         try
         {
-            Components::CheckBackupTarget(Components::All(), record, directory);
+            BackupTarget::Check(record, directory);
         }
         catch (const FileSystemException&)
         {
@@ -792,7 +782,7 @@ namespace
         const Step* failed = nullptr;
         for (const Step* step : running)
             if (failed == nullptr && (named != nullptr ? step->component == named
-                                                       : !Components::HasMark(*step->component, directory)))
+                                                       : !BackupTarget::HasMark(*step->component, directory)))
                 failed = step;
         MarkFailure(running, failed != nullptr ? failed : running.back(), error, true);
     }
@@ -901,7 +891,7 @@ namespace
                                   L"restores anyway)");
         }
 
-        const Machine machine(object, options.server);
+        Machine machine(object, options.server);
         job.steps = PlanSteps(options, allOf, machine, isBackup);
         std::vector<Step>& steps = job.steps;
 
@@ -984,7 +974,7 @@ namespace
         {
             // No silent success: a component that ran leaves its mark.
             for (Step& step : steps)
-                if (step.outcome == Outcome::Done && !Components::HasMark(*step.component, options.directory))
+                if (step.outcome == Outcome::Done && !BackupTarget::HasMark(*step.component, options.directory))
                 {
                     step.outcome = Outcome::Failed;
                     step.error = Strings::Format(L"the %s backup reported success but left no %s in %s",

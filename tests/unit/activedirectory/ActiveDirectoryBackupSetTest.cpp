@@ -4,8 +4,8 @@
 
 #include "activedirectory/ActiveDirectoryBackupSet.h"
 
-#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
+#include "files/Directories.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,6 @@
 #include "activedirectory/ActiveDirectory.h"
 
 #include "errors/Exceptions.h"
-#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
 
 #include <gtest/gtest.h>

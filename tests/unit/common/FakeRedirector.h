@@ -8,7 +8,9 @@
 // 64-bit libraries would be found). Every call on a path below the system folder is recorded.
 // One at a time, on one thread.
 
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
+#include "platform/Libraries.h"
 #include "text/Strings.h"
 #include "platform/Wow64.h"
 

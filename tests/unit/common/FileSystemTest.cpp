@@ -1,8 +1,13 @@
 #include "ScratchDirectory.h"
 
 #include "errors/Exceptions.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
+#include "files/Files.h"
+#include "files/Paths.h"
+#include "files/ReplacementSet.h"
+#include "files/SparseFileWriter.h"
 #include "handles/Handles.h"
+#include "platform/EnvironmentVariables.h"
 
 #include <gtest/gtest.h>
 

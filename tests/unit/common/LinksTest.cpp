@@ -4,8 +4,9 @@
 
 #include "files/Links.h"
 
-#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Names a restore lets into a live folder. The restores' refusals are driven with crafted backups
 // by the lab's hostile test; here, the borders of each rule.
 
-#include "files/FileSystem.h"
+#include "files/Paths.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // tail, moved from, or destroyed. Memory is read only while it is still the test's.
 
 #include "text/Secret.h"
-#include "module/Components.h"
+#include "module/ComponentRuns.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,9 @@
 
 #include "errors/Exceptions.h"
 #include "common/FakeRedirector.h"
-#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
+#include "files/Directories.h"
+#include "platform/Libraries.h"
 
 #include <gtest/gtest.h>
 

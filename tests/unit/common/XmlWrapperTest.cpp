@@ -1,5 +1,5 @@
+#include "files/Directories.h"
 #include "xml/BackupSet.h"
-#include "files/FileSystem.h"
 #include "xml/XmlWrapper.h"
 
 #include "common/ScratchDirectory.h"

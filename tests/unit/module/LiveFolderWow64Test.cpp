@@ -2,12 +2,14 @@
 // refused as one named there is: the live folder is compared as the 64-bit system has it, not as
 // its 32-bit view (shown with the stand-in redirector).
 
-#include "module/Components.h"
+#include "module/BackupTarget.h"
 
 #include "errors/Exceptions.h"
 #include "common/FakeRedirector.h"
-#include "files/FileSystem.h"
 #include "common/ScratchDirectory.h"
+#include "files/Directories.h"
+#include "files/Paths.h"
+#include "platform/Libraries.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +18,13 @@
 
 namespace
 {
+    // The registry copies the test's live folder.
     String g_liveFolder;
-    StringList LiveFolder() { return {g_liveFolder}; }
-
-    class NoRoles final : public ComponentPlatform
+    StringList LiveFolder(const Component& component)
     {
-    public:
-        bool IsDomainController() override { return false; }
-        bool IsClusterNode() override { return false; }
-        bool IsCertificateServicesInstalled(const String&) override { return false; }
-        bool QueryRestoreMode(bool&) override { return false; }
-    };
+        return component.flag == &_SYSTEM_STATE_BACKUP_RESTORE_OPTIONS::m_bRegistryService ? StringList{g_liveFolder}
+                                                                                             : StringList();
+    }
 }
 
 // The other name of the folder: the same folder through the drive that Wine maps to the Unix
@@ -55,26 +53,15 @@ TEST(BackupTargetUnderWow64, AnotherNameOfALiveFolderOfTheSystemFolderIsRefused)
         GTEST_SKIP() << "no second name for a folder here";
     }
 
-    std::vector<Component> rows(Components::All().begin(), Components::All().end());
-    for (Component& row : rows)
-    {
-        if (String(row.option) != L"--registry")
-            continue;
-        row.liveFolders = &LiveFolder;
-        row.backup = [](const ComponentJob&) {};
-    }
     _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS options = {};
     options.m_bRegistryService = VARIANT_TRUE;
-    NoRoles machine;
-    ComponentJob job;
-    job.directory = other + L"\\bk";
+    const String target = other + L"\\bk";
     String message;
     {
         const FakeRedirector wow64;
-        message = MessageOf<FileSystemException>(
-            [&] { Components::Backup({rows.data(), rows.size()}, options, job, machine); });
+        message = MessageOf<FileSystemException>([&] { BackupTarget::Prepare(options, target, &LiveFolder); });
     }
-    EXPECT_EQ(L"Invalid backup directory: " + job.directory, message);
+    EXPECT_EQ(L"Invalid backup directory: " + target, message);
     EXPECT_FALSE(IsDirectoryOnDisk(g_liveFolder + L"\\bk")) << "the backup wrote into the live folder";
 
     Directories::Delete(g_liveFolder + L"\\bk");

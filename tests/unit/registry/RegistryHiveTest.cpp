@@ -14,7 +14,7 @@
 #include "registry/RegistryService.h"
 
 #include "errors/ErrorText.h"
-#include "files/FileSystem.h"
+#include "files/Directories.h"
 #include "registry/RegistryBackupSet.h"
 
 #include "ScratchKey.h"
