@@ -12,9 +12,9 @@ SYSTEM_DLLS=" advapi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll rpcrt4
 # Present only on some machines: the module loads them by name when it needs them, so a static
 # import would keep it from loading at all where they are missing.
 LOADED_WHEN_NEEDED=" netapi32.dll clusapi.dll certadm.dll ntdsbcli.dll "
-# The VSS client library ships beside the module and is linked at load time, by the module and
-# by ssbr (which links the component table); nothing else outside Windows is imported. The VSS
-# library itself (vssapi.dll) is loaded at run time only: a load-time import would fail on it.
+# The VSS client library ships beside the module, which links it at load time; nothing else
+# outside Windows is imported. The VSS library itself (vssapi.dll) is loaded at run time only: a
+# load-time import would fail on it.
 SHIPPED_BESIDE=" qmvss.dll "
 FAILURES=0
 fail() {

@@ -39,10 +39,9 @@ for name in $PLANTED; do rm -f "$HARBORLINE/$name"; done
 
 # A copy of ssbr in C:\Tools, started there with a PATH that does not name the Harborline folder,
 # backs up a hive list with a volume that no drive maps to directly, which makes the drive-letter
-# lookup resolve links through MountManager.dll. ssbr links the component table, and with it the
-# VSS client library that ships beside it.
+# lookup resolve links through MountManager.dll.
 mkdir -p "$C/Tools"
-cp "$HARBORLINE/ssbr.exe" "$HARBORLINE/QmVss.dll" "$C/Tools/"
+cp "$HARBORLINE/ssbr.exe" "$C/Tools/"
 printf '@echo off\r\nsetlocal\r\nset PATH=C:\\windows\\system32;C:\\windows\r\ncd /d C:\\Tools\r\nC:\\Tools\\ssbr.exe backup %%1 --registry\r\n' >"$C/Tools/backup.cmd"
 step - 'reg add HKLM\System\CurrentControlSet\Control\hivelist /v \REGISTRY\MACHINE\QMDATA /d \Device\HarddiskVolume7\qm\data /f'
 step beside 'call C:\Tools\backup.cmd C:\bk-tools'
