@@ -2,49 +2,50 @@
 # The directory component in a lab domain controller of 2003, through the directory backup API
 # (byte-for-byte copies, the manifest, restore mode, the registration, failures of the API and of
 # the copies that leave the live files as they were, a backup inside the live folder refused). On
-# 2008 the directory goes through its VSS writer: tests/lab/vss.sh.
+# 2008 the directory goes through its VSS writer: tests/lab/vss.sh. Backups that must be refused:
+# tests/lab/hostile/activedirectory.bash.
 source "$(dirname "$0")/lib/common.bash"
 
-provision ad-dc-2003 --os 2003 --role dc
-DC=$MACHINES/ad-dc-2003
-NTDS=$DC/drive_c/windows/NTDS
+lab_machine ad-dc-2003 --os 2003 --role dc
+DC=$MACHINE NTDS=$C/windows/NTDS
 LABKEY='HKLM\SOFTWARE\Harborline Lab\ntdsbcli'
-machines_ready
 mkdir -p "$DC/drive_c/ad"
 
-# knob MACHINE NAME VALUE: sets a value of the lab API's settings ("-" removes it).
-knob() {
-    if [ "$3" = - ]; then "$LAB/run" "$1" reg delete "$LABKEY" /v "$2" /f >/dev/null 2>&1
-    elif [[ $3 == [0-9]* ]]; then "$LAB/run" "$1" reg add "$LABKEY" /v "$2" /t REG_DWORD /d "$3" /f >/dev/null
-    else "$LAB/run" "$1" reg add "$LABKEY" /v "$2" /d "$3" /f >/dev/null; fi
-}
-# registration: reads what the last restore registered; registered NAME then gives one value as
-# reg prints it.
-registration() {
-    REGISTRATION=$("$LAB/run" "$DC" reg query "$LABKEY\\Registration" 2>/dev/null | tr -d '\r')
-}
+# knob NAME [DATA [TYPE]]: a step that sets a value of the lab API's settings (a DWORD unless TYPE
+# says otherwise), or removes it.
+knob() { if [ $# = 1 ]; then step - "reg delete \"$LABKEY\" /v $1 /f"
+         else step - "reg add \"$LABKEY\" /v $1 /t ${3:-REG_DWORD} /d $2 /f"; fi; }
+# registration STEP: a step that reads what the restores registered; registered STEP NAME... then
+# gives "NAME=VALUE" of each value it read, sorted by name, on one line.
+registration() { step "$1" "reg query \"$LABKEY\\Registration\""; }
 registered() {
-    awk -v name="$1" '$1 == name { $1 = ""; $2 = ""; sub(/^ +/, ""); print }' <<<"$REGISTRATION"
-}
-# same_files WHAT DIR1 DIR2 NAMES...: the named files are identical in both folders.
-same_files() {
-    local what=$1 one=$2 two=$3 name
-    for name in "${@:4}"; do cmp -s "$one/$name" "$two/$name" || fail "$what: $name differs"; done
+    result "$1"
+    awk -v names=" ${*:2} " 'index(names, " " $1 " ") { n = $1; $1 = $2 = ""; sub(/^ +/, ""); print n "=" $0 }' <<<"$OUT" | sort | paste -sd' '
 }
 # The logs' generations are hexadecimal: edb00001.log ... edb00009.log, edb0000A.log ... edb00011.log.
 LOGS=($(for generation in $(seq 1 17); do printf 'edb%05X.log ' "$generation"; done))
 DB_FILES=(ntds.dit "${LOGS[@]}")
 
-# --- 2003: backup through the API ------------------------------------------------------------
-run_in "$DC" ssbr status
-expect_contains "status: online" "Directory service online:          yes" "$OUT"
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr status
+# --- 2003: backup through the API, in one session --------------------------------------------
+# With credentials and truncation; while the service is offline (in restore mode); with a read of
+# the API failing; and with a token that is already out of date when it is saved.
+step - 'set SAFEBOOT_OPTION=DSREPAIR'
+step status-offline 'ssbr status'
+step backup-offline 'ssbr backup C:\ad\offline --active-directory'
+step - 'set SAFEBOOT_OPTION=& set QM_SECRET=s3cret'
+step backup 'ssbr backup C:\ad\full --active-directory --domain LAB --user backup --password-env QM_SECRET --truncate-logs'
+step api "reg query \"$LABKEY\""
+knob DsBackupRead 0xC8000226
+step backup-read 'ssbr backup C:\ad\readfails --active-directory'
+knob DsBackupRead
+knob TokenLifetime 0
+step backup-expiring 'ssbr backup C:\ad\expired --active-directory'
+knob TokenLifetime
+steps_run "$DC"
+result status-offline
 expect_contains "status in restore mode: offline" "Directory service online:          no" "$OUT"
-
-QM_SECRET=s3cret run_in "$DC" ssbr backup 'C:\ad\full' --active-directory --domain LAB --user backup \
-    --password-env QM_SECRET --truncate-logs
-expect_eq "backup: exit" 0 "$RC"
-expect_eq "backup: stderr" "" "$ERR"
+result backup
+expect_eq "backup: exit and stderr" "0 " "$RC $ERR"
 BK=$DC/drive_c/ad/full
 same_files "backup" "$NTDS" "$BK" "${DB_FILES[@]}"
 expect_eq "backup: only the listed files" "ActiveDirectoryBackupSet.xml ${LOGS[*]} ntds.dit" "$(ls "$BK" | grep -vx "SHA256SUMS\|backup.json" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
@@ -54,175 +55,129 @@ expect_eq "manifest: files newest first" \
         printf 'name="%s" bft="33" original="C:\\WINDOWS\\NTDS\\%s" ' "$log" "$log"; done | sed 's/ $//')" \
     "$(grep -o 'name="[^"]*" bft="[^"]*" original="[^"]*"' <<<"$MANIFEST" | tr '\n' ' ' | sed 's/ $//')"
 expect_contains "manifest: token size" '<expiration size="16">' "$MANIFEST"
-run_in "$DC" reg query "$LABKEY"
+result api
 expect_contains "credentials reach the API" 'AuthIdentity    REG_SZ    LAB\backup' "$OUT"
 expect_contains "logs truncated on request" "Truncated    REG_DWORD    0x1" "$OUT"
-
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr backup 'C:\ad\offline' --active-directory
-expect_eq "backup while offline: exit" 1 "$RC"
-expect_contains "backup while offline" $'ActiveDirectoryException ERROR: Active Directory Server is not online!' "$ERR"
-
-knob "$DC" DsBackupRead 0xC8000226
-run_in "$DC" ssbr backup 'C:\ad\readfails' --active-directory
-knob "$DC" DsBackupRead -
-expect_eq "read failure: exit" 1 "$RC"
-expect_contains "read failure" "ActiveDirectoryException ERROR: DsBackupRead failed: Error = 0xC8000226" "$ERR"
-
-# A token that is already out of date when it is saved.
-knob "$DC" TokenLifetime 0
-run_in "$DC" ssbr backup 'C:\ad\expired' --active-directory
-knob "$DC" TokenLifetime -
+result backup-offline
+expect_exit "backup while offline" 1 $'ActiveDirectoryException ERROR: Active Directory Server is not online!'
+result backup-read
+expect_exit "read failure" 1 "ActiveDirectoryException ERROR: DsBackupRead failed: Error = 0xC8000226"
+result backup-expiring
 expect_eq "backup with an expiring token: exit" 0 "$RC"
 
 # A database past 4 GiB, sparse on the live side, is copied whole, and its zero blocks stay off
 # the disk.
 mv "$NTDS/ntds.dit" "$NTDS/ntds.dit.small"
-truncate -s $((4 * 1024 * 1024 * 1024 + 40000)) "$NTDS/ntds.dit"
-printf 'FIRST' | dd of="$NTDS/ntds.dit" conv=notrunc status=none
-printf 'PAST4GIB' | dd of="$NTDS/ntds.dit" bs=1 seek=$((4 * 1024 * 1024 * 1024 + 39992)) conv=notrunc status=none
+big_sparse "$NTDS/ntds.dit"
 run_in "$DC" ssbr backup 'C:\ad\large' --active-directory
 expect_eq "large database: exit" 0 "$RC"
-LARGE=$DC/drive_c/ad/large/ntds.dit
-expect_eq "large database: size" "$(stat -c %s "$NTDS/ntds.dit")" "$(stat -c %s "$LARGE" 2>/dev/null)"
-expect_eq "large database: last bytes" "PAST4GIB" "$(tail -c 8 "$LARGE" 2>/dev/null)"
-expect_eq "large database: first bytes" "FIRST" "$(head -c 5 "$LARGE" 2>/dev/null)"
-[ "$(du -k "$LARGE" | cut -f1)" -lt 1024 ] || fail "large database: the copy takes $(du -k "$LARGE" | cut -f1) KiB of disk"
+expect_big_copy "large database" "$NTDS/ntds.dit" "$DC/drive_c/ad/large/ntds.dit"
 rm -rf "$DC/drive_c/ad/large" "$NTDS/ntds.dit"
 mv "$NTDS/ntds.dit.small" "$NTDS/ntds.dit"
 
 # --- 2003: restore ---------------------------------------------------------------------------
+# The machine moved on since the backup. Then, in one session: a restore outside restore mode
+# (skipped), one of a backup that lacks a log (deletes nothing) and one of a whole backup inside
+# the directory's own folder (refused; a saved file held open: tests/lab/reliability).
 cp -a "$NTDS" "$DC/drive_c/ntds-before"
 BEFORE=$DC/drive_c/ntds-before
-# The machine moved on since the backup.
 head -c 5000 /dev/urandom >"$NTDS/ntds.dit"
 head -c 5000 /dev/urandom >"$NTDS/edb00002.log"
-
-run_in "$DC" ssbr restore 'C:\ad\full' --no-verify --active-directory
-expect_eq "restore outside restore mode (skipped): exit" 3 "$RC"
-registration
-expect_eq "restore outside restore mode registers nothing" "" "$(registered Map)"
-cmp -s "$NTDS/ntds.dit" "$BK/ntds.dit" && fail "restore outside restore mode replaced the database"
-
-# An incomplete backup deletes nothing.
+cp -a "$NTDS" "$DC/drive_c/ntds-moved"
 cp -a "$BK" "$DC/drive_c/ad/incomplete"
 rm "$DC/drive_c/ad/incomplete/edb00002.log"
-cp -a "$NTDS" "$DC/drive_c/ntds-moved"
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\incomplete' --no-verify --active-directory
-expect_eq "incomplete backup: exit" 1 "$RC"
-expect_contains "incomplete backup: the missing file" \
-    'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\ad\incomplete\edb00002.log, C:\WINDOWS\NTDS\edb00002.log) failed.' "$ERR"
-same_files "incomplete backup left the live files" "$DC/drive_c/ntds-moved" "$NTDS" "${DB_FILES[@]}"
-registration
-expect_eq "incomplete backup: restore completed as failed" "0x80004005" "$(registered Complete)"
-expect_eq "incomplete backup: restore ended" "0x1" "$(registered Ended)"
-
-# A saved database that another program holds without sharing, and a whole backup inside the
-# directory's own folder: refused or failed, the live files as they were, nothing left beside them.
 cp -a "$BK" "$NTDS/Backup"
-LIVE_STATE=$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
-rm -rf "$DC/drive_c/ad/hold"
-printf '%s\r\n' \
-    'start "" /b labservice hold C:\ad\full\ntds.dit C:\ad\hold' ':held' \
-    'if not exist C:\ad\hold\held if not exist C:\ad\hold\failed goto held' \
-    'ssbr restore C:\ad\full --no-verify --active-directory >C:\ad\held.out 2>C:\ad\held.err' \
-    'echo.>C:\ad\hold\release' ':released' 'if exist C:\ad\hold\held goto released' \
-    'ssbr restore C:\WINDOWS\NTDS\Backup --no-verify --active-directory >C:\ad\inside.out 2>C:\ad\inside.err' \
-    >"$DC/drive_c/ad/failing.cmd"
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" cmd /c 'C:\ad\failing.cmd'
-[ -f "$DC/drive_c/ad/hold/failed" ] && fail "held database: the saved database could not be held"
-expect_contains "held database: the copy failed" \
-    $'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\\ad\\full\\ntds.dit, C:\\WINDOWS\\NTDS\\ntds.dit) failed. The live files are unchanged.\nError = 0x00000020' \
-    "$(tr -d '\r' <"$DC/drive_c/ad/held.err")"
+LIVE_STATE=$(tree_hashes "$NTDS")
+step outside-mode 'ssbr restore C:\ad\full --no-verify --active-directory'
+registration registered-outside
+step - 'set SAFEBOOT_OPTION=DSREPAIR'
+step incomplete 'ssbr restore C:\ad\incomplete --no-verify --active-directory'
+registration registered-incomplete
+step inside 'ssbr restore C:\WINDOWS\NTDS\Backup --no-verify --active-directory'
+steps_run "$DC"
+result outside-mode
+expect_eq "restore outside restore mode (skipped): exit" 3 "$RC"
+expect_eq "restore outside restore mode registers nothing" "" "$(registered registered-outside Map)"
+result incomplete
+expect_exit "incomplete backup" 1 \
+    'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\ad\incomplete\edb00002.log, C:\WINDOWS\NTDS\edb00002.log) failed.'
+expect_eq "incomplete backup: restore completed as failed, and ended" "Complete=0x80004005 Ended=0x1" \
+    "$(registered registered-incomplete Complete Ended)"
+result inside
 expect_contains "backup inside the directory's folder" \
-    'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: The backup folder C:\WINDOWS\NTDS\Backup lies in C:\WINDOWS\NTDS, which the restore writes' \
-    "$(tr -d '\r' <"$DC/drive_c/ad/inside.err")"
-expect_eq "failed restores: the live files and the backup inside unchanged" "$LIVE_STATE" \
-    "$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)"
-registration
-expect_eq "failed restores: completed as failed" "0x80004005" "$(registered Complete)"
+    'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: The backup folder C:\WINDOWS\NTDS\Backup lies in C:\WINDOWS\NTDS, which the restore writes' "$ERR"
+expect_eq "these restores: the live files (and the backup inside) unchanged" "$LIVE_STATE" "$(tree_hashes "$NTDS")"
 rm -rf "$NTDS/Backup"
 
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --no-verify --active-directory
-expect_eq "restore: exit" 0 "$RC"
-expect_eq "restore: stderr" "" "$ERR"
+# The restore; then the service names a database location whose folder cannot be made: the copy
+# fails after the registration, and the restore is still completed and ended before the error
+# comes back.
+step - 'set SAFEBOOT_OPTION=DSREPAIR'
+step restore 'ssbr restore C:\ad\full --no-verify --active-directory'
+registration registered
+knob Directory 'Q:\NTDS' REG_SZ
+step copy-failure 'ssbr restore C:\ad\full --no-verify --active-directory'
+knob Directory
+registration registered-copy-failure
+steps_run "$DC"
+result restore
+expect_eq "restore: exit and stderr" "0 " "$RC $ERR"
 same_files "restore" "$BK" "$NTDS" "${DB_FILES[@]}"
 same_files "restore left the rest" "$BEFORE" "$NTDS" edb.chk edb.log res1.log res2.log
 expect_eq "restore: nothing left beside the live files" "edb.chk edb.log ${LOGS[*]} ntds.dit res1.log res2.log" \
     "$(ls "$NTDS" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
-registration
-expect_eq "registration: map" 'C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' "$(registered Map)"
 # The range is read in hexadecimal: edb00011.log is generation 0x11, the newest.
-expect_eq "registration: low log" "0x1" "$(registered LowLog)"
-expect_eq "registration: high log" "0x11" "$(registered HighLog)"
-expect_eq "registration: log directory" 'C:\WINDOWS\NTDS' "$(registered LogDirectory)"
-expect_eq "registration: checkpoint directory" 'C:\WINDOWS\NTDS' "$(registered CheckpointDirectory)"
-expect_eq "registration: completed" "0x0" "$(registered Complete)"
-expect_eq "registration: ended" "0x1" "$(registered Ended)"
-
-# The service names a database location whose folder cannot be made: the copy fails after the
-# registration, and the restore is still completed and ended before the error comes back.
-knob "$DC" Directory 'Q:\NTDS'
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\full' --no-verify --active-directory
-knob "$DC" Directory -
-registration
+expect_eq "registration" 'CheckpointDirectory=C:\WINDOWS\NTDS Complete=0x0 Ended=0x1 HighLog=0x11 LogDirectory=C:\WINDOWS\NTDS LowLog=0x1 Map=C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' \
+    "$(registered registered Map LowLog HighLog LogDirectory CheckpointDirectory Complete Ended)"
+result copy-failure
 expect_contains "copy failure: the first exception's full text" \
     'ActiveDirectoryException ERROR: ActiveDirectoryException ERROR: CopyFile(C:\ad\full\edb00011.log, Q:\NTDS\edb00011.log) failed.' "$ERR"
-expect_eq "copy failure: restore completed as failed" "0x80004005" "$(registered Complete)"
-expect_eq "copy failure: restore ended" "0x1" "$(registered Ended)"
+expect_eq "copy failure: restore completed as failed, and ended" "Complete=0x80004005 Ended=0x1" \
+    "$(registered registered-copy-failure Complete Ended)"
 
 # The service cannot name its locations: the paths the backup recorded are used, so each must lie
 # in one of the service's configured folders. A log recorded last elsewhere would make that folder
 # the log folder, a database recorded elsewhere would be copied there.
-knob "$DC" DsRestoreGetDatabaseLocationsW 0xC8000226
 mkdir -p "$DC/drive_c/outside"
-cp -a "$BK" "$DC/drive_c/ad/recorded-log"
-cp -a "$BK" "$DC/drive_c/ad/recorded-database"
+for crafted in log database extra; do cp -a "$BK" "$DC/drive_c/ad/recorded-$crafted"; done
 sed -i 's|</logfiles>|<file name="edb00012.log" bft="33" original="C:\\outside\\edb00012.log"/></logfiles>|' \
     "$DC/drive_c/ad/recorded-log/ActiveDirectoryBackupSet.xml"
 echo planted >"$DC/drive_c/ad/recorded-log/edb00012.log"
 sed -i 's|original="C:\\WINDOWS\\NTDS\\ntds.dit"|original="C:\\outside\\ntds.dit"|' \
     "$DC/drive_c/ad/recorded-database/ActiveDirectoryBackupSet.xml"
-LIVE_STATE=$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
-for crafted in log:'C:\outside\edb00012.log' database:'C:\outside\ntds.dit'; do
-    SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore "C:\\ad\\recorded-${crafted%%:*}" --no-verify --active-directory
-    expect_eq "recorded $crafted: exit" 1 "$RC"
-    expect_contains "recorded $crafted" \
-        "ActiveDirectoryException ERROR: The backup in C:\\ad\\recorded-${crafted%%:*} records ${crafted#*:}, which lies in none of the directory service's folders" "$ERR"
-done
-expect_eq "recorded paths elsewhere: nothing written there" "" "$(ls -A "$DC/drive_c/outside")"
-expect_eq "recorded paths elsewhere: the live files unchanged" "$LIVE_STATE" \
-    "$(cd "$NTDS" && find . -type f -print0 | sort -z | xargs -0 sha256sum)"
 # Restored from the recorded paths; a log entry in the database list is passed over (only the log
 # list's names are checked), so the live checkpoint stays.
-cp -a "$BK" "$DC/drive_c/ad/recorded-extra"
 sed -i 's|<dbfiles>|<dbfiles><file name="edb.chk" bft="33" original="C:\\WINDOWS\\NTDS\\edb.chk"/>|' \
     "$DC/drive_c/ad/recorded-extra/ActiveDirectoryBackupSet.xml"
 echo planted >"$DC/drive_c/ad/recorded-extra/edb.chk"
+LIVE_STATE=$(tree_hashes "$NTDS")
+step - 'set SAFEBOOT_OPTION=DSREPAIR'
+knob DsRestoreGetDatabaseLocationsW 0xC8000226
+for crafted in log database; do step "recorded-$crafted" "ssbr restore C:\\ad\\recorded-$crafted --no-verify --active-directory"; done
+steps_run "$DC"
+for crafted in log:'C:\outside\edb00012.log' database:'C:\outside\ntds.dit'; do
+    result "recorded-${crafted%%:*}"
+    expect_exit "recorded $crafted" 1 \
+        "ActiveDirectoryException ERROR: The backup in C:\\ad\\recorded-${crafted%%:*} records ${crafted#*:}, which lies in none of the directory service's folders"
+done
+expect_eq "recorded paths elsewhere: nothing written there" "" "$(ls -A "$DC/drive_c/outside")"
+expect_eq "recorded paths elsewhere: the live files unchanged" "$LIVE_STATE" "$(tree_hashes "$NTDS")"
 cp "$NTDS/edb.chk" "$DC/drive_c/edb.chk-live"
 head -c 5000 /dev/urandom >"$NTDS/ntds.dit"
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\recorded-extra' --no-verify --active-directory
-knob "$DC" DsRestoreGetDatabaseLocationsW -
+# Then an expired token: the API's code with the table's text (a token cut short: the unit tests).
+step - 'set SAFEBOOT_OPTION=DSREPAIR'
+step recorded-extra 'ssbr restore C:\ad\recorded-extra --no-verify --active-directory'
+knob DsRestoreGetDatabaseLocationsW
+registration registered-recorded
+step expired 'ssbr restore C:\ad\expired --no-verify --active-directory'
+steps_run "$DC"
+result recorded-extra
 expect_eq "recorded locations: exit" 0 "$RC"
 same_files "recorded locations: restore" "$BK" "$NTDS" "${DB_FILES[@]}"
 cmp -s "$DC/drive_c/edb.chk-live" "$NTDS/edb.chk" || fail "recorded locations: the live checkpoint was replaced"
-registration
-expect_eq "recorded locations: map" 'C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' "$(registered Map)"
-expect_eq "recorded locations: log directory" 'C:\WINDOWS\NTDS' "$(registered LogDirectory)"
-
-# A folder without the manifest is no backup: refused, and nothing is created there.
-mkdir -p "$DC/drive_c/ad/empty"
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\empty' --no-verify --active-directory
-expect_eq "no manifest: exit" 1 "$RC"
-expect_contains "no manifest" 'ActiveDirectoryBackupSetException ERROR: No Active Directory backup in C:\ad\empty' "$ERR"
-expect_eq "no manifest: nothing created" "" "$(ls -A "$DC/drive_c/ad/empty")"
-
-# Damaged and expired tokens: the API's codes with the table's texts.
-cp -a "$BK" "$DC/drive_c/ad/damaged"
-sed -i 's/<expiration size="16">/<expiration size="15">/' "$DC/drive_c/ad/damaged/ActiveDirectoryBackupSet.xml"
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\damaged' --no-verify --active-directory
-expect_eq "damaged token: exit" 1 "$RC"
-expect_contains "damaged token" "DsRestorePrepare failed: Expiry token is in unrecognizable format." "$ERR"
-SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\ad\expired' --no-verify --active-directory
+expect_eq "recorded locations: registration" 'LogDirectory=C:\WINDOWS\NTDS Map=C:\WINDOWS\NTDS\ntds.dit=>C:\WINDOWS\NTDS\ntds.dit' \
+    "$(registered registered-recorded Map LogDirectory)"
+result expired
 expect_contains "expired token" \
     "DsRestorePrepare failed: DS Contents in the backup copy are out of date. Try restoring with a more recent copy." "$ERR"
 

@@ -3,33 +3,27 @@
 # mutated copies of a real backup in one lab machine that stays up. For each case: no crash or
 # hang, exit 0 only for a valid backup, no TMP_ key left in HKLM or HKU and the canary key
 # unchanged (after each valid case, and after all refused ones), and nothing written outside the
-# case's folder (files outside that links point at stay as they were).
+# case's folder (files outside that links point at stay as they were); a refused case writes
+# nothing in its folder either, nor makes one that is not there.
 #
-# The cases come from tests/lab/hostile/<component>.bash, one file per component. To add a
-# component, drop such a file there; it must:
-#   - append its name to HOSTILE_COMPONENTS and set HOSTILE_OPTION_<name> (ssbr's component
-#     option, e.g. --registry); it may append lab roles to HOSTILE_ROLES, set HOSTILE_ENV_<name>
-#     (a variable its restores see, e.g. SAFEBOOT_OPTION=DSREPAIR) and HOSTILE_LIVE_<name> (the
-#     live folders below C:, Unix paths, that only a valid backup's restore may write) and
-#     HOSTILE_KEYS_<name> (live registry keys, separated by ";", that only a valid backup's
-#     restore may change: dumped with hivetool before and after the refused cases) and
-#     HOSTILE_SCRATCH_<name> (folders below C:, Unix paths, that the lab's stand-ins write on
-#     every call, such as their call logs: left out of the "written outside" checks) and
-#     HOSTILE_SERVICES_<name> (services, separated by blanks, whose states after each refused
-#     case must be those before the refused cases);
-#   - name its own functions and variables with a prefix of its own (ad_manifest, ENTRY_EDITS):
-#     every case file is sourced into one shell;
+# The cases come from tests/lab/hostile/<component>.bash, one file per component, sourced into
+# one shell (so each names its functions and variables with a prefix of its own). It must:
+#   - append its name to HOSTILE_COMPONENTS and set HOSTILE_OPTION_<name> (ssbr's option, e.g.
+#     --registry); it may append lab roles to HOSTILE_ROLES and set, for <name>:
+#       HOSTILE_ENV_     a variable its restores see, e.g. SAFEBOOT_OPTION=DSREPAIR
+#       HOSTILE_LIVE_    live folders below C: (Unix paths) that only a valid backup's restore may write
+#       HOSTILE_KEYS_    live keys (";" between them) that only a valid backup's restore may change
+#       HOSTILE_SCRATCH_ folders below C: that the lab's stand-ins write on every call (call logs)
+#       HOSTILE_SERVICES_ services whose states after each refused case must be those before
 #   - define hostile_cases_<name>, which calls, per case, `new_case NAME EXPECT` (EXPECT: 0 for
 #     a valid backup, 1 for one that must be refused, any when the platform decides), may call
-#     `expect_text TEXT` (the restore's output must contain TEXT), and then changes the copy
-#     of the component's backup at $CASE (a Unix path; its Windows path is
-#     $CASE_WIN). The copy is made from `ssbr backup` of the untouched machine. `new_case NAME
-#     EXPECT none` makes no copy (a folder that does not exist).
-# Refused cases run first, in one session: after it the live folders of every component are as
-# they were, and no rename waits for the next start. Then the others, which may write there.
-# Helpers for the case files: $CANARY_KEY (a live key no restore may change), $OUTSIDE (a Unix
-# folder outside every backup, with a file "victim" and a copy of the base backup, for links
-# to point at; $OUTSIDE_WIN is its Windows path).
+#     `expect_text TEXT` (the restore's output must contain TEXT), and then changes the copy of
+#     the component's base backup (`ssbr backup` of the untouched machine) at $CASE, a Unix path
+#     ($CASE_WIN in Windows form). `new_case NAME EXPECT none` makes no copy.
+# Refused cases run first, in one session (the live folders and keys stay, no rename waits), then
+# the others. For the case files: $CANARY_KEY (a live key no restore may change), $OUTSIDE (a Unix
+# folder outside every backup with a file "victim" and a copy of each base backup, for links to
+# point at; $OUTSIDE_WIN in Windows form).
 source "$(dirname "$0")/lib/common.bash"
 
 HOSTILE_COMPONENTS=() HOSTILE_ROLES=()
@@ -41,30 +35,25 @@ done
 
 role_options=()
 for role in "${HOSTILE_ROLES[@]}"; do role_options+=(--role "$role"); done
-provision hostile --os 2003 "${role_options[@]}"
-machines_ready
-MACHINE=$MACHINES/hostile
-DRIVE=$MACHINE/drive_c
-CASES=$DRIVE/hostile/cases
-OUTSIDE=$DRIVE/hostile-outside OUTSIDE_WIN='C:\hostile-outside'
+lab_machine hostile --os 2003 "${role_options[@]}"
+CASES=$C/hostile/cases
+OUTSIDE=$C/hostile-outside OUTSIDE_WIN='C:\hostile-outside'
 CANARY_KEY='HKLM\SOFTWARE\QmHostileCanary'
-rm -rf "$DRIVE/hostile" "$OUTSIDE"
-mkdir -p "$CASES" "$DRIVE/hostile/out" "$OUTSIDE"
+rm -rf "$C/hostile" "$OUTSIDE"
+mkdir -p "$CASES" "$OUTSIDE"
 printf 'outside every backup\n' >"$OUTSIDE/victim"
 
 # One base backup per component, and the canary, in one session.
-{
-    echo "reg add $CANARY_KEY /v Value /d intact /f > nul"
-    for component in "${HOSTILE_COMPONENTS[@]}"; do
-        option=HOSTILE_OPTION_$component
-        echo "ssbr backup C:\\hostile\\base-$component ${!option} > C:\\hostile\\out\\base-$component.txt 2>&1"
-        echo "> C:\\hostile\\out\\base-$component.rc echo %errorlevel%"
-    done
-} >"$DRIVE/hostile/setup.cmd"
-run_in "$MACHINE" cmd /c 'C:\hostile\setup.cmd'
+step - "reg add $CANARY_KEY /v Value /d intact /f > nul"
 for component in "${HOSTILE_COMPONENTS[@]}"; do
-    expect_eq "$component: base backup" 0 "$(tr -d '\r' <"$DRIVE/hostile/out/base-$component.rc")"
-    cp -a "$DRIVE/hostile/base-$component" "$OUTSIDE/base-$component"
+    option=HOSTILE_OPTION_$component
+    step "base-$component" "ssbr backup C:\\hostile\\base-$component ${!option}"
+done
+steps_run "$MACHINE"
+for component in "${HOSTILE_COMPONENTS[@]}"; do
+    result "base-$component"
+    expect_eq "$component: base backup ($ERR)" 0 "$RC"
+    cp -a "$C/hostile/base-$component" "$OUTSIDE/base-$component"
 done
 
 # new_case NAME EXPECT [none]: the next case of the current component.
@@ -74,7 +63,7 @@ new_case() {
     CASE=$CASES/$COMPONENT-$1 CASE_WIN="C:\\hostile\\cases\\$COMPONENT-$1"
     CASE_NAMES+=("$COMPONENT-$1") CASE_EXPECT+=("$2") CASE_OPTION+=("${!OPTION}") CASE_ENV+=("${!env:-}")
     CASE_SERVICES+=("${!services:-}") CASE_COMPONENT+=("$COMPONENT")
-    [ "${3:-}" = none ] || cp -a "$DRIVE/hostile/base-$COMPONENT" "$CASE"
+    [ "${3:-}" = none ] || cp -a "$C/hostile/base-$COMPONENT" "$CASE"
 }
 expect_text() { CASE_TEXT[${#CASE_NAMES[@]} - 1]=$1; }
 for COMPONENT in "${HOSTILE_COMPONENTS[@]}"; do
@@ -82,121 +71,109 @@ for COMPONENT in "${HOSTILE_COMPONENTS[@]}"; do
     "hostile_cases_$COMPONENT"
 done
 
-# The live keys of every component, one hivetool dump each, into C:\hostile\out\keys-WHEN-*.
+# variable_list PREFIX: the values of PREFIX<component> for every component, one a line.
+variable_list() { local c v; for c in "${HOSTILE_COMPONENTS[@]}"; do v=$1$c; [ -z "${!v:-}" ] || echo "${!v}"; done; }
+# The live keys of every component as steps keys-WHEN-N, and what they read.
 dump_keys() {
-    local component keys key n=0
-    for component in "${HOSTILE_COMPONENTS[@]}"; do
-        keys=HOSTILE_KEYS_$component
-        IFS=';' read -ra keys <<<"${!keys:-}"
-        for key in "${keys[@]}"; do
-            echo "hivetool key \"$key\" > C:\\hostile\\out\\keys-$1-$component-$((n++)).txt 2>&1"
-        done
-    done
+    local key n=0
+    while read -r key; do step "keys-$1-$((n++))" "hivetool key \"$key\""; done < <(variable_list HOSTILE_KEYS_ | tr ';' '\n')
 }
-live_keys() { (cd "$DRIVE/hostile/out" && for file in keys-"$1"-*.txt; do if [ -f "$file" ]; then tr -d '\r' <"$file"; fi; done); }
+live_keys() { cat "$STEPS_DIR"/keys-"$1"-*.out 2>/dev/null | tr -d '\r'; }
+live_files() { (cd "$C" && find $(variable_list HOSTILE_LIVE_) -type f -exec md5sum {} + 2>/dev/null | sort -k2); }
+# written_since EXCLUDED...: files below C: newer than the session's stamp, but for the cases and
+# the steps' outputs and the folders EXCLUDED (Unix paths below C:).
+written_since() {
+    local skip=() folder
+    for folder in "$@"; do skip+=(! -path "./$folder/*"); done
+    (cd "$C" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './steps/*' "${skip[@]}")
+}
 
 # The cases of one session (refused: 1, else the others): the restore, its exit code, the
 # component's services and, for the others, the canary and any TMP_ key; the live keys before and
 # after, and the services before. Refused cases write nothing, so they run in two lanes at once,
-# each taking whole components; their canary and TMP_ keys are looked at once, after both.
-run_script() { timeout 300 "$LAB/run" "$MACHINE" cmd /c "C:\\hostile\\$1" >/dev/null 2>&1; }
+# each taking whole components (the larger ones first, each to the lane with fewer cases); their
+# canary and TMP_ keys are looked at once, after both.
+# in_session I SESSION: case I runs in SESSION.
+in_session() { if [ "${CASE_EXPECT[$1]}" = 1 ]; then [ "$2" = 1 ]; else [ "$2" = 0 ]; fi; }
+run_script() { timeout 300 "$LAB/run" "$MACHINE" cmd /c "C:\\steps\\$1" >/dev/null 2>&1; }
 session() {
-    local lanes=1 lane i component
+    local lanes=1 sizes=(0 0) lane i count component service
+    declare -A lane_of=()
     [ "$1" = 1 ] && lanes=2
-    dump_keys before >"$DRIVE/hostile/before.cmd"
+    dump_keys before
     for service in $(printf '%s\n' "${CASE_SERVICES[@]}" | tr ' ' '\n' | sort -u); do
-        echo "sc query $service >> C:\\hostile\\out\\services-$1.txt"
-    done >>"$DRIVE/hostile/before.cmd"
-    # Whole components to the lane with the fewest cases so far, largest first.
-    declare -A count=() lane_of=()
-    for i in "${!CASE_NAMES[@]}"; do
-        [ "${CASE_EXPECT[$i]}" = 1 ] && refused=1 || refused=0
-        [ "$refused" = "$1" ] && count[${CASE_COMPONENT[$i]}]=$((${count[${CASE_COMPONENT[$i]}]:-0} + 1))
+        step "services-$1-$service" "sc query $service"
     done
-    local sizes=(0 0)
-    for component in $(for c in "${!count[@]}"; do echo "${count[$c]} $c"; done | sort -rn | cut -d' ' -f2); do
+    steps_save "$MACHINE" before.cmd
+    while read -r count component; do
         lane=0; [ "$lanes" = 2 ] && [ "${sizes[1]}" -lt "${sizes[0]}" ] && lane=1
-        lane_of[$component]=$lane sizes[$lane]=$((sizes[lane] + count[$component]))
-    done
-    for lane in $(seq 0 $((lanes - 1))); do : >"$DRIVE/hostile/run-$lane.cmd"; done
-    for i in "${!CASE_NAMES[@]}"; do
-        [ "${CASE_EXPECT[$i]}" = 1 ] && refused=1 || refused=0
-        [ "$refused" = "$1" ] || continue
-        name=${CASE_NAMES[$i]} out="C:\\hostile\\out\\${CASE_NAMES[$i]}"
-        {
-            echo "set \"${CASE_ENV[$i]:-SAFEBOOT_OPTION=}\""
+        lane_of[$component]=$lane sizes[$lane]=$((sizes[lane] + count))
+    done < <(for i in "${!CASE_NAMES[@]}"; do in_session "$i" "$1" && echo "${CASE_COMPONENT[$i]}"; done | sort | uniq -c | sort -rn)
+    for lane in $(seq 0 $((lanes - 1))); do
+        for i in "${!CASE_NAMES[@]}"; do
+            in_session "$i" "$1" && [ "${lane_of[${CASE_COMPONENT[$i]}]}" = "$lane" ] || continue
+            step - "set \"${CASE_ENV[$i]:-SAFEBOOT_OPTION=}\""
             # Past the catalog check: the module itself must refuse what the case holds.
-            echo "ssbr restore C:\\hostile\\cases\\$name ${CASE_OPTION[$i]} --no-verify > $out.txt 2>&1"
-            echo "> $out.rc echo %errorlevel%"
-            [ "$1" = 1 ] || echo "hivetool guard $CANARY_KEY > $out.guard"
-            for service in ${CASE_SERVICES[$i]}; do echo "sc query $service >> $out.services"; done
-        } >>"$DRIVE/hostile/run-${lane_of[${CASE_COMPONENT[$i]}]}.cmd"
+            step "${CASE_NAMES[$i]}" "ssbr restore C:\\hostile\\cases\\${CASE_NAMES[$i]} ${CASE_OPTION[$i]} --no-verify"
+            [ "$1" = 1 ] || step "${CASE_NAMES[$i]}.guard" "hivetool guard $CANARY_KEY"
+            for service in ${CASE_SERVICES[$i]}; do step "${CASE_NAMES[$i]}.$service" "sc query $service"; done
+        done
+        steps_save "$MACHINE" "run-$lane.cmd"
     done
-    {
-        dump_keys after
-        echo 'reg query "HKLM\System\CurrentControlSet\Control\Session Manager" /v PendingFileRenameOperations > C:\hostile\out\pending.txt 2>&1'
-        echo "hivetool guard $CANARY_KEY > C:\\hostile\\out\\session-$1.guard"
-    } >"$DRIVE/hostile/after.cmd"
-    touch "$DRIVE/hostile/stamp"
+    dump_keys after
+    step "pending-$1" "reg query \"$SESSION_MANAGER\" /v PendingFileRenameOperations"
+    step "session-$1.guard" "hivetool guard $CANARY_KEY"
+    steps_save "$MACHINE" after.cmd
+    touch "$C/hostile/stamp"
     sleep 1
     run_script before.cmd
     for lane in $(seq 0 $((lanes - 1))); do run_script "run-$lane.cmd" & done
     wait
     run_script after.cmd
 }
-live_files() {
-    local component live
-    for component in "${HOSTILE_COMPONENTS[@]}"; do
-        live=HOSTILE_LIVE_$component
-        for live in ${!live:-}; do (cd "$DRIVE" && find "$live" -type f 2>/dev/null -exec md5sum {} + | sort -k2); done
-    done
-}
 LIVE_BEFORE=$(live_files)
-scratch=()
-for component in "${HOSTILE_COMPONENTS[@]}"; do
-    live=HOSTILE_SCRATCH_$component
-    for live in ${!live:-}; do scratch+=(! -path "./$live/*"); done
-done
+SCRATCH=($(variable_list HOSTILE_SCRATCH_))
+rm -rf "$C/steps"
 started=$(date +%s)
 session 1
 expect_eq "refused cases: the live folders" "$LIVE_BEFORE" "$(live_files)"
 expect_eq "refused cases: the live keys" "$(live_keys before)" "$(live_keys after)"
-expect_eq "refused cases: renames waiting" "" "$(grep -a REG_MULTI_SZ "$DRIVE/hostile/out/pending.txt")"
-expect_eq "refused cases: written outside the cases" "" \
-    "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './hostile/out/*' ${scratch[@]+"${scratch[@]}"})"
+result pending-1
+expect_eq "refused cases: renames waiting" "" "$(grep -a REG_MULTI_SZ <<<"$OUT")"
+expect_eq "refused cases: written outside the cases" "" "$(written_since ${SCRATCH[@]+"${SCRATCH[@]}"})"
+expect_eq "refused cases: written in the cases" "" "$(cd "$CASES" && find . -newer ../stamp)"
 session 0
 echo "${#CASE_NAMES[@]} cases in $(($(date +%s) - started)) s"
-allowed=(${scratch[@]+"${scratch[@]}"})
-for component in "${HOSTILE_COMPONENTS[@]}"; do
-    live=HOSTILE_LIVE_$component
-    for live in ${!live:-}; do allowed+=(! -path "./$live/*"); done
-done
 expect_eq "valid cases: written outside the cases and the live folders" "" \
-    "$(cd "$DRIVE" && find . -newer hostile/stamp ! -type d ! -path './hostile/cases/*' ! -path './hostile/out/*' "${allowed[@]}")"
+    "$(written_since ${SCRATCH[@]+"${SCRATCH[@]}"} $(variable_list HOSTILE_LIVE_))"
 
-# "NAME=STATE" of each service that sc query printed, one a line.
-service_states() { tr -d '\r' | awk '$1 == "SERVICE_NAME:" { name = $2 } $1 == "STATE" { print name "=" $4 }'; }
+# states_of PREFIX SERVICE...: the services' states read by the steps PREFIX<SERVICE>.
+states_of() { local service; for service in "${@:2}"; do result "$1$service"; service_states "$OUT"; done | sort; }
 canary=$'[]\nValue = REG_SZ intact'
-expect_eq "refused cases: the canary key, and no TMP_ key" "$canary" "$(tr -d '\r' <"$DRIVE/hostile/out/session-1.guard")"
-expect_eq "valid cases: the canary key, and no TMP_ key" "$canary" "$(tr -d '\r' <"$DRIVE/hostile/out/session-0.guard")"
+for session in 1 0; do
+    result "session-$session.guard"
+    expect_eq "session $session: the canary key, and no TMP_ key" "$canary" "$OUT"
+done
 for i in "${!CASE_NAMES[@]}"; do
-    name=${CASE_NAMES[$i]} out=$DRIVE/hostile/out/${CASE_NAMES[$i]}
-    [ -f "$out.rc" ] || { fail "$name: did not finish (hang or crash of the session)"; break; }
-    rc=$(tr -d '\r ' <"$out.rc")
+    name=${CASE_NAMES[$i]}
+    result "$name"
+    [ -n "$RC" ] || { fail "$name: did not finish (hang or crash of the session)"; break; }
     case ${CASE_EXPECT[$i]} in
-        any) [ "$rc" = 0 ] || [ "$rc" = 1 ] || fail "$name: exit $rc: $(tr -d '\r' <"$out.txt" | head -3)" ;;
-        *) expect_eq "$name: exit ($(tr -d '\r' <"$out.txt" | grep -v '^An exception' | head -2))" "${CASE_EXPECT[$i]}" "$rc" ;;
+        any) [ "$RC" = 0 ] || [ "$RC" = 1 ] || fail "$name: exit $RC: $(head -3 <<<"$ERR")" ;;
+        *) expect_eq "$name: exit ($(grep -v '^An exception' <<<"$ERR" | head -2))" "${CASE_EXPECT[$i]}" "$RC" ;;
     esac
-    [ -z "${CASE_TEXT[$i]:-}" ] || expect_contains "$name: the text" "${CASE_TEXT[$i]}" "$(tr -d '\r' <"$out.txt")"
-    [ "${CASE_EXPECT[$i]}" = 1 ] || expect_eq "$name: the canary key, and no TMP_ key" "$canary" "$(tr -d '\r' <"$out.guard")"
-    if [ "${CASE_EXPECT[$i]}" = 1 ] && [ -n "${CASE_SERVICES[$i]}" ]; then
-        before=$(service_states <"$DRIVE/hostile/out/services-1.txt" | grep -E "^($(tr ' ' '|' <<<"${CASE_SERVICES[$i]}"))=" | sort)
+    [ -z "${CASE_TEXT[$i]:-}" ] || expect_contains "$name: the text" "${CASE_TEXT[$i]}" "$OUT"$'\n'"$ERR"
+    if [ "${CASE_EXPECT[$i]}" != 1 ]; then
+        result "$name.guard"
+        expect_eq "$name: the canary key, and no TMP_ key" "$canary" "$OUT"
+    elif [ -n "${CASE_SERVICES[$i]}" ]; then
+        before=$(states_of "services-1-" ${CASE_SERVICES[$i]})
         [ -n "$before" ] || fail "$name: no state of ${CASE_SERVICES[$i]} before the refused cases"
-        expect_eq "$name: the services" "$before" "$(service_states <"$out.services" | sort)"
+        expect_eq "$name: the services" "$before" "$(states_of "$name." ${CASE_SERVICES[$i]})"
     fi
 done
 expect_eq "the file outside" "outside every backup" "$(cat "$OUTSIDE/victim")"
 for component in "${HOSTILE_COMPONENTS[@]}"; do
-    expect_eq "$component: the copy outside" "" "$(diff -r "$DRIVE/hostile/base-$component" "$OUTSIDE/base-$component")"
+    expect_eq "$component: the copy outside" "" "$(diff -r "$C/hostile/base-$component" "$OUTSIDE/base-$component")"
 done
 finish

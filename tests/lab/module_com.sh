@@ -3,7 +3,6 @@
 # aggregation, marshalling, and the component object's behaviour (module_com_tests.exe).
 source "$(dirname "$0")/lib/common.bash"
 
-provision module_com --os 2003
-machines_ready
-"$LAB/run" "$MACHINES/module_com" module_com_tests.exe --gtest_brief=1 || fail "module_com_tests.exe"
+lab_machine module_com --os 2003
+"$LAB/run" "$MACHINE" module_com_tests.exe --gtest_brief=1 || fail "module_com_tests.exe"
 finish

@@ -13,10 +13,7 @@
 #   written out whole when it is closed, which the backup then waits for.
 source "$(dirname "$0")/lib/common.bash"
 
-provision calls --os 2003 --role dc
-MACHINE=$MACHINES/calls
-machines_ready
-C=$MACHINE/drive_c
+lab_machine calls --os 2003 --role dc
 cp "$QM_BUILD_DIR/bench/benchtool/benchtool.exe" "$C/Program Files/Harborline/benchtool.exe"
 TOOL='C:\Program Files\Harborline\benchtool.exe'
 

@@ -6,11 +6,8 @@
 # no shadow copy, no changed live file and, on backup, no database in the target.
 source "$(dirname "$0")/lib/common.bash"
 
-provision vss-dc-2008 --os 2008 --role dc
-DC=$MACHINES/vss-dc-2008
-machines_ready
-
-C=$DC/drive_c
+lab_machine vss-dc-2008 --os 2008 --role dc
+DC=$MACHINE
 NTDS=$C/windows/NTDS
 LOG=$C/HarborlineLab/vssapi.log
 SNAPSHOTS=$C/HarborlineLab/snapshots
@@ -24,11 +21,6 @@ UNEXPECTED='VSS_E_UNEXPECTED (0x80042302): The VSS service met an error it did n
 RETRYABLE='VSS_E_WRITERERROR_RETRYABLE (0x800423F3): The writer failed with an error that may pass; run the operation again.'
 mkdir -p "$C/vss"
 
-# same_files WHAT DIR1 DIR2: the directory's files are identical in both folders.
-same_files() {
-    local name
-    for name in "${DB_FILES[@]}"; do cmp -s "$2/$name" "$3/$name" || fail "$1: $name differs"; done
-}
 # calls: the logged calls without the writer-status round after each step, joined by "|".
 calls() {
     tr -d '\r' <"$LOG" 2>/dev/null | awk '{ print $1 }' |
@@ -49,9 +41,8 @@ cp -a "$NTDS" "$C/ntds-at-snapshot"
 "$LAB/run" "$DC" reg add "$KEY" /v ChangeAfterSnapshot /t REG_DWORD /d 1 /f >/dev/null
 rm -f "$LOG"
 run_in "$DC" ssbr backup 'C:\vss\full' --active-directory
-expect_eq "backup: exit" 0 "$RC"
-expect_eq "backup: stderr" "" "$ERR"
-same_files "backup: the files as they were at the snapshot" "$C/ntds-at-snapshot" "$C/vss/full/$SAVED"
+expect_eq "backup: exit and stderr" "0 " "$RC $ERR"
+same_files "backup: the files as they were at the snapshot" "$C/ntds-at-snapshot" "$C/vss/full/$SAVED" "${DB_FILES[@]}"
 cmp -s "$C/ntds-at-snapshot/ntds.dit" "$NTDS/ntds.dit" && fail "backup: the writer did not change its database"
 expect_eq "backup: the live database changed after the snapshot" "changed after the snapshot" "$(tail -c 26 "$NTDS/ntds.dit")"
 expect_eq "backup: what the folder holds" \
@@ -67,27 +58,25 @@ expect_contains "backup: the writer's status after each step" "GetWriterStatus N
 no_snapshot_left "backup"
 "$LAB/run" "$DC" reg delete "$KEY" /v ChangeAfterSnapshot /f >/dev/null
 
-# --- restore ------------------------------------------------------------------------------------
-cp -a "$NTDS" "$C/ntds-moved-on"
+# The live files move on since the backup (outside restore mode ssbr skips the directory, for
+# both paths alike: tests/lab/activedirectory.sh).
 head -c 70000 /dev/urandom >"$NTDS/ntds.dit"
 head -c 3000 /dev/urandom >"$NTDS/edb00002.log"
 cp -a "$NTDS" "$C/ntds-damaged"
 rm -f "$LOG"
-run_in "$DC" ssbr restore 'C:\vss\full' --no-verify --active-directory
-expect_eq "restore outside restore mode (skipped): exit" 3 "$RC"
-[ -e "$LOG" ] && fail "restore outside restore mode asked VSS: $(calls)"
-same_files "restore outside restore mode changed nothing" "$C/ntds-damaged" "$NTDS"
 
-# --- failures, each in turn through ssbr and through the tool (one batch in the machine) --------
+# --- failures, each in turn through ssbr, some also through the tool (one batch in the machine) ---
 # case_ NAME VERB EXPECTED KNOBS...: one case, VERB backup or restore, with the lab's knobs
-# (lines of a .reg file: "FailAt"="DoSnapshotSet"); EXPECTED is the text both must give.
-BATCH=$C/vss/batch.cmd OUTDIR=$C/vss/out
+# (lines of a .reg file: "FailAt"="DoSnapshotSet"); EXPECTED is the text both must give. The tool
+# shares the requestor with ssbr: it takes the cases named in TOOL_CASES.
+TOOL_CASES=" backup-fail-DoSnapshotSet writer-access-denied restore-fail-PreRestore restore-at-reboot "
+OUTDIR=$C/vss/out
 mkdir -p "$OUTDIR"
 CASES=()
 declare -A EXPECTED VERB
-printf '@echo off\r\nset SAFEBOOT_OPTION=DSREPAIR\r\n' >"$BATCH"
+step - 'set SAFEBOOT_OPTION=DSREPAIR'
 case_() {
-    local name=$1 verb=$2 out="C:\\vss\\out\\$1" knob
+    local name=$1 verb=$2 knob side sides=ssbr
     CASES+=("$name") VERB[$name]=$verb EXPECTED[$name]=$3
     {
         printf 'REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\%s]\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n' "${KEY#HKLM\\}" "${KEY#HKLM\\}"
@@ -98,37 +87,28 @@ case_() {
         mkdir -p "$C/vss/tool-$name"
         switch=/writer folder="C:\\vss\\tool-$name" ssbr="ssbr backup C:\\vss\\ssbr-$name"
     fi
-    {
-        printf 'reg import %s.reg >nul 2>nul\r\n' "$out"
-        printf '%s --active-directory >nul 2>%s.ssbr.err\r\n' "$ssbr" "$out"
-        printf 'echo %%errorlevel%% >%s.ssbr.rc\r\n' "$out"
-        printf 'dir /b C:\\HarborlineLab\\snapshots >%s.ssbr.snap 2>nul\r\n' "$out"
-        printf 'move /y C:\\HarborlineLab\\vssapi.log %s.ssbr.log >nul 2>nul\r\n' "$out"
-        printf '"%s" %s %s ntds "%s" 2>%s.tool.err\r\n' "$TOOL" "$switch" "$WRITER" "$folder" "$out"
-        printf 'echo %%errorlevel%% >%s.tool.rc\r\n' "$out"
-        printf 'dir /b C:\\HarborlineLab\\snapshots >%s.tool.snap 2>nul\r\n' "$out"
-        printf 'move /y C:\\HarborlineLab\\vssapi.log %s.tool.log >nul 2>nul\r\n' "$out"
-    } >>"$BATCH"
+    [[ $TOOL_CASES != *" $name "* ]] || sides="ssbr tool"
+    step - "reg import C:\\vss\\out\\$name.reg >nul 2>nul"
+    for side in $sides; do
+        if [ $side = ssbr ]; then step "$name.ssbr" "$ssbr --active-directory"
+        else step "$name.tool" "\"$TOOL\" $switch $WRITER ntds \"$folder\""; fi
+        step "$name.$side.snap" 'dir /b C:\HarborlineLab\snapshots'
+        step - "move /y C:\\HarborlineLab\\vssapi.log C:\\vss\\out\\$name.$side.log >nul 2>nul"
+    done
 }
-for call in InitializeForBackup SetBackupState GatherWriterMetadata AddComponent StartSnapshotSet PrepareForBackup \
-            DoSnapshotSet SetBackupSucceeded BackupComplete SaveAsXML; do
-    case_ "fail-$call" backup "$call failed: $UNEXPECTED" "\"FailAt\"=\"$call\""
+# Each call failing, and the writer failing after each step that it takes part in.
+for call in backup:{InitializeForBackup,SetBackupState,GatherWriterMetadata,AddComponent,StartSnapshotSet,PrepareForBackup} \
+    backup:{DoSnapshotSet,SetBackupSucceeded,BackupComplete,SaveAsXML,GatherWriterStatus,AddToSnapshotSet,GetSnapshotProperties} \
+    restore:{InitializeForRestore,GatherWriterMetadata,SetSelectedForRestore,PreRestore,SetFileRestoreStatus,PostRestore}; do
+    volume=; case $call in *:AddToSnapshotSet | *:GetSnapshotProperties) volume='(C:\)' ;; esac
+    case_ "${call%:*}-fail-${call#*:}" "${call%:*}" "${call#*:}$volume failed: $UNEXPECTED" "\"FailAt\"=\"${call#*:}\""
 done
-case_ fail-AddToSnapshotSet backup "AddToSnapshotSet(C:\\) failed: $UNEXPECTED" '"FailAt"="AddToSnapshotSet"'
-case_ fail-GetSnapshotProperties backup "GetSnapshotProperties(C:\\) failed: $UNEXPECTED" '"FailAt"="GetSnapshotProperties"'
-case_ fail-GatherWriterStatus backup "GatherWriterStatus failed: $UNEXPECTED" '"FailAt"="GatherWriterStatus"'
-for pair in GatherWriterMetadata:IDENTIFY PrepareForBackup:PREPARE_BACKUP DoSnapshotSet:FREEZE BackupComplete:BACKUP_COMPLETE; do
-    case_ "writer-${pair%:*}" backup \
-        "After ${pair%:*} the writer $WRITER_NAME is in the state VSS_WS_FAILED_AT_${pair#*:}: $RETRYABLE" \
-        "\"WriterFailsAt\"=\"${pair%:*}\""
-done
-for call in InitializeForRestore GatherWriterMetadata SetSelectedForRestore PreRestore SetFileRestoreStatus PostRestore; do
-    case_ "restore-fail-$call" restore "$call failed: $UNEXPECTED" "\"FailAt\"=\"$call\""
-done
-for pair in GatherWriterMetadata:IDENTIFY PreRestore:PRE_RESTORE PostRestore:POST_RESTORE; do
-    case_ "restore-writer-${pair%:*}" restore \
-        "After ${pair%:*} the writer $WRITER_NAME is in the state VSS_WS_FAILED_AT_${pair#*:}: $RETRYABLE" \
-        "\"WriterFailsAt\"=\"${pair%:*}\""
+for row in backup:GatherWriterMetadata:IDENTIFY backup:PrepareForBackup:PREPARE_BACKUP backup:DoSnapshotSet:FREEZE \
+    backup:BackupComplete:BACKUP_COMPLETE restore:GatherWriterMetadata:IDENTIFY restore:PreRestore:PRE_RESTORE \
+    restore:PostRestore:POST_RESTORE; do
+    IFS=: read -r verb call state <<<"$row"
+    case_ "$verb-writer-$call" "$verb" "After $call the writer $WRITER_NAME is in the state VSS_WS_FAILED_AT_$state: $RETRYABLE" \
+        "\"WriterFailsAt\"=\"$call\""
 done
 # A writer refused when it calls back, and restore methods the requestor does not carry out.
 case_ writer-access-denied backup \
@@ -143,31 +123,31 @@ case_ restore-if-not-there restore \
 case_ restore-no-alternate restore \
     "The writer $WRITER_NAME restores only to alternate locations (VSS_RME_RESTORE_TO_ALTERNATE_LOCATION) and names none for C:\\windows\\NTDS\\res" \
     '"RestoreMethod"=dword:00000004'
-printf 'reg delete "%s" /f >nul 2>nul\r\n' "$KEY" >>"$BATCH"
+step - "reg delete \"$KEY\" /f >nul 2>nul"
 
 cp -a "$C/vss/full" "$C/vss/full-before"
-run_in "$DC" cmd /c 'C:\vss\batch.cmd'
+steps_run "$DC"
 for name in "${CASES[@]}"; do
     for side in ssbr tool; do
+        [ $side = ssbr ] || [[ $TOOL_CASES == *" $name "* ]] || continue
         what="$name ($side)"
-        expect_eq "$what: exit" 1 "$(tr -d '\r ' <"$OUTDIR/$name.$side.rc" 2>/dev/null)"
-        err=$(tr -d '\r' <"$OUTDIR/$name.$side.err" 2>/dev/null)
-        expect_contains "$what: the text" "${EXPECTED[$name]}" "$err"
-        expect_eq "$what: shadow copies left" "" "$(tr -d '\r' <"$OUTDIR/$name.$side.snap" 2>/dev/null)"
+        result "$name.$side"
+        expect_exit "$what" 1 "${EXPECTED[$name]}"
+        [ $side = ssbr ] || expect_eq "$name (tool): one line, its name first" "1 dozeZuz: " "$(grep -c . <<<"$ERR") ${ERR:0:9}"
+        [ $side = ssbr ] || [ "$name" != writer-access-denied ] || expect_contains "access denied: what to do" "(CoInitializeSecurity)" "$ERR"
+        result "$name.$side.snap"
+        expect_eq "$what: shadow copies left" "" "$OUT"
         log=$(tr -d '\r' <"$OUTDIR/$name.$side.log" 2>/dev/null)
         case $log in *AddToSnapshotSet*) expect_contains "$what: the backup aborted" AbortBackup "$log" ;; esac
     done
-    expect_eq "$name (tool): one line" 1 "$(grep -c . "$OUTDIR/$name.tool.err")"
-    expect_contains "$name (tool): its name first" "dozeZuz: " "$(head -c 9 "$OUTDIR/$name.tool.err")"
     if [ "${VERB[$name]}" = backup ]; then
         [ -z "$(find "$C/vss/ssbr-$name" "$C/vss/tool-$name" -name ntds.dit 2>/dev/null)" ] ||
             fail "$name: a database is in the target"
     fi
 done
-same_files "failures changed no live file" "$C/ntds-damaged" "$NTDS"
+same_files "failures changed no live file" "$C/ntds-damaged" "$NTDS" "${DB_FILES[@]}"
 [ -z "$(find "$NTDS" -name '*.vss*')" ] || fail "failures left files beside the live ones: $(ls "$NTDS")"
 diff -r "$C/vss/full-before" "$C/vss/full" >/dev/null || fail "failed restores changed the backup folder"
-expect_contains "access denied: what to do" "(CoInitializeSecurity)" "$(cat "$OUTDIR/writer-access-denied.tool.err")"
 expect_eq "refused restore method: asked before anything was restored" \
     "CreateVssBackupComponents|InitializeForRestore|GatherWriterMetadata|Release" \
     "$(LOG=$OUTDIR/restore-at-reboot.ssbr.log calls)"
@@ -175,9 +155,8 @@ expect_eq "refused restore method: asked before anything was restored" \
 # --- restore in restore mode, through ssbr and the library --------------------------------------
 rm -f "$LOG"
 SAFEBOOT_OPTION=DSREPAIR run_in "$DC" ssbr restore 'C:\vss\full' --no-verify --active-directory
-expect_eq "restore: exit" 0 "$RC"
-expect_eq "restore: stderr" "" "$ERR"
-same_files "restore: the files of the backup" "$C/ntds-at-snapshot" "$NTDS"
+expect_eq "restore: exit and stderr" "0 " "$RC $ERR"
+same_files "restore: the files of the backup" "$C/ntds-at-snapshot" "$NTDS" "${DB_FILES[@]}"
 expect_eq "restore: the calls" \
     "CreateVssBackupComponents|InitializeForRestore|GatherWriterMetadata|SetSelectedForRestore|PreRestore|SetFileRestoreStatus|PostRestore|Release" \
     "$(calls)"
@@ -187,14 +166,13 @@ expect_contains "restore: every file restored" "SetFileRestoreStatus ntds status
 # --- the tool by hand ----------------------------------------------------------------------------
 mkdir -p "$C/vss/by hand"
 run_in "$DC" "$TOOL" /writer "$WRITER" ntds 'C:\vss\by hand'
-expect_eq "tool backup: exit" 0 "$RC"
-expect_eq "tool backup: stderr" "" "$ERR"
-same_files "tool backup" "$NTDS" "$C/vss/by hand/$SAVED"
+expect_eq "tool backup: exit and stderr" "0 " "$RC $ERR"
+same_files "tool backup" "$NTDS" "$C/vss/by hand/$SAVED" "${DB_FILES[@]}"
 head -c 5000 /dev/urandom >"$NTDS/edb.chk"
 # A folder with a trailing backslash reaches the tool as backslash-quote.
 run_in "$DC" "$TOOL" /writerrestore "$WRITER" ntds 'C:\vss\by hand"'
 expect_eq "tool restore: exit" 0 "$RC"
-same_files "tool restore" "$C/vss/by hand/$SAVED" "$NTDS"
+same_files "tool restore" "$C/vss/by hand/$SAVED" "$NTDS" "${DB_FILES[@]}"
 no_snapshot_left "tool"
 
 rm -f "$LOG"

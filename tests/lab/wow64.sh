@@ -6,12 +6,7 @@
 # saved files again, and the twins are as they were.
 source "$(dirname "$0")/lib/common.bash"
 
-provision wow64 --os 2003
-machines_ready
-MACHINE=$MACHINES/wow64
-C=$MACHINE/drive_c
-E=$MACHINE/drive_e
-SESSION_MANAGER='HKLM\System\CurrentControlSet\Control\Session Manager'
+lab_machine wow64 --os 2003
 
 # The twins of the system folder's files that the component saves, where a redirected call finds them.
 (cd "$C/windows/system32" && find catroot inetsrv Microsoft/Protect drivers -type f && ls | grep -i '^\(perf\|qm\)') |
@@ -20,7 +15,7 @@ run_in "$MACHINE" wow64_tests.exe --gtest_brief=1
 expect_eq "wow64_tests.exe: exit" 0 "$RC"
 [ "$RC" = 0 ] || printf '%s\n%s\n' "$OUT" "$ERR" | tail -40 >&2
 run_in "$MACHINE" reg query "$SESSION_MANAGER" /v PendingFileRenameOperations
-PENDING=$(printf '%s' "$OUT" | grep -o 'REG_MULTI_SZ.*' | sed 's/^REG_MULTI_SZ *//; s/\\0/\n/g')
+PENDING=$(renames "$OUT")
 expect_eq "renames into SysWOW64" "" "$(grep -i 'syswow64' <<<"$PENDING")"
 
 # The saved files of the system folder, by their paths below it in lower case.

@@ -25,6 +25,7 @@ ad_manifest_win() { echo "$CASE_WIN\\ActiveDirectoryBackupSet.xml"; }
 hostile_cases_activedirectory() {
     local not_log="which is no generation-numbered log (edb<generation>.log)"
     new_case valid 0
+    new_case no-folder 1 none; expect_text "No Active Directory backup in $CASE_WIN"
     new_case no-manifest 1; rm "$CASE/ActiveDirectoryBackupSet.xml"; expect_text "No Active Directory backup in $CASE_WIN"
     new_case wrong-root 1; sed -i 's/type="ActiveDirectory"/type="CertificateServices"/' "$CASE/ActiveDirectoryBackupSet.xml"
 

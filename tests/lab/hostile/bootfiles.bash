@@ -13,7 +13,7 @@ HOSTILE_LIVE_bootfiles=SystemStateRestore
 hostile_cases_bootfiles() {
     local manifest=CoreBootSystemFilesBackupSet.xml
     local catalog='CatRoot/C/windows/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}'
-    local not_ours='is not a file of a boot files backup' unlisted="is not on this system's protected-file list"
+    local not_ours='is not a file of a boot files backup'
     local no_name='is no name a Windows file can have'
 
     # The one valid case (a second restore would wait for the first one's restart): besides the
@@ -43,37 +43,32 @@ hostile_cases_bootfiles() {
     new_case allusers-trailing-dot 1; sed -i 's|C:\\ProgramData<|C:\\ProgramData.<|' "$CASE/$manifest"
     expect_text "Invalid allusersprofile in $CASE_WIN\\$manifest: C\\ProgramData."
 
-    # Files the component does not save, wherever the backup puts them.
-    new_case spf-victim 1; mkdir -p "$CASE/SPF/C/hostile-outside"; printf 'planted\r\n' >"$CASE/SPF/C/hostile-outside/victim"
-    expect_text "$CASE_WIN\\SPF\\C\\hostile-outside\\victim $not_ours: C:\\hostile-outside\\victim $unlisted"
-    new_case spf-sam 1; mkdir -p "$CASE/SPF/c/windows/system32/config"; printf 'regf' >"$CASE/SPF/c/windows/system32/config/SAM"
-    expect_text "$CASE_WIN\\SPF\\c\\windows\\system32\\config\\SAM $not_ours: c:\\windows\\system32\\config\\SAM $unlisted"
-    new_case spf-ntldr 1; cp "$CASE/BootFiles/C/NtLdr" "$CASE/SPF/c/NtLdr"
-    expect_text "$CASE_WIN\\SPF\\c\\NtLdr $not_ours: c:\\NtLdr $unlisted"
-    new_case spf-new-folder 1; mkdir "$CASE/SPF/c/windows/planted"; printf 'MZ' >"$CASE/SPF/c/windows/planted/x.dll"
-    expect_text "$CASE_WIN\\SPF\\c\\windows\\planted\\x.dll $not_ours: c:\\windows\\planted\\x.dll $unlisted"
-    new_case spf-z-drive 1; mkdir -p "$CASE/SPF/Z/tmp"; printf 'planted\r\n' >"$CASE/SPF/Z/tmp/victim"
-    expect_text "$CASE_WIN\\SPF\\Z\\tmp\\victim $not_ours: Z:\\tmp\\victim is on neither the system nor the boot volume"
-    new_case ntldr-elsewhere 1; mkdir "$CASE/BootFiles/C/windows"; cp "$CASE/BootFiles/C/NtLdr" "$CASE/BootFiles/C/windows/"
-    expect_text "$CASE_WIN\\BootFiles\\C\\windows\\NtLdr $not_ours"
-    new_case boot-z-drive 1; mkdir "$CASE/BootFiles/Z"; cp "$CASE/BootFiles/C/NtLdr" "$CASE/BootFiles/Z/"
-    expect_text "$CASE_WIN\\BootFiles\\Z\\NtLdr $not_ours"
-    new_case boot-extra 1; printf 'MZ' >"$CASE/BootFiles/C/evil.dll"; expect_text "$CASE_WIN\\BootFiles\\C\\evil.dll $not_ours"
+    # Files the component does not save, wherever the backup puts them (each a copy of the loader):
+    # the case, the file's place below the backup, and what the text says of its live path.
+    local name path why
+    while IFS='|' read -r name path why; do
+        new_case "$name" 1; mkdir -p "$(dirname "$CASE/$path")"; cp "$CASE/BootFiles/C/NtLdr" "$CASE/$path"
+        expect_text "$CASE_WIN\\${path//\//\\} $not_ours${why:+: $why}"
+    done <<'FILES'
+spf-victim|SPF/C/hostile-outside/victim|C:\hostile-outside\victim is not on this system's protected-file list
+spf-sam|SPF/c/windows/system32/config/SAM|c:\windows\system32\config\SAM is not on this system's protected-file list
+spf-ntldr|SPF/c/NtLdr|c:\NtLdr is not on this system's protected-file list
+spf-new-folder|SPF/c/windows/planted/x.dll|c:\windows\planted\x.dll is not on this system's protected-file list
+spf-z-drive|SPF/Z/tmp/victim|Z:\tmp\victim is on neither the system nor the boot volume
+ntldr-elsewhere|BootFiles/C/windows/NtLdr|
+boot-z-drive|BootFiles/Z/NtLdr|
+boot-extra|BootFiles/C/evil.dll|
+other-catalog|CatRoot/C/windows/System32/CatRoot/{127D0A1D-4EF2-11D1-8608-00C04FC295EE}/x.cat|
+perf-other|Perf/C/windows/System32/PerfC009.dll|
+iis-sam|IIS/C/windows/System32/config/SAM|
+iis-extra|IIS/C/windows/System32/InetSrv/w3svc.dll|
+FILES
     new_case ntldr-twice 1; cp "$CASE/BootFiles/C/NtLdr" "$CASE/BootFiles/C/NTLDR"
     expect_text "are both saved for C:\\NtLdr; a boot files backup holds each file once"
-    new_case other-catalog 1; mkdir -p "$CASE/CatRoot/C/windows/System32/CatRoot/{127D0A1D-4EF2-11D1-8608-00C04FC295EE}"
-    printf 'catalog\r\n' >"$CASE/CatRoot/C/windows/System32/CatRoot/{127D0A1D-4EF2-11D1-8608-00C04FC295EE}/x.cat"
-    expect_text "$CASE_WIN\\CatRoot\\C\\windows\\System32\\CatRoot\\{127D0A1D-4EF2-11D1-8608-00C04FC295EE}\\x.cat $not_ours"
-    new_case perf-other 1; printf 'MZ' >"$CASE/Perf/C/windows/System32/PerfC009.dll"
-    expect_text "$CASE_WIN\\Perf\\C\\windows\\System32\\PerfC009.dll $not_ours"
-    new_case iis-sam 1; mkdir -p "$CASE/IIS/C/windows/System32/config"; printf 'regf' >"$CASE/IIS/C/windows/System32/config/SAM"
-    expect_text "$CASE_WIN\\IIS\\C\\windows\\System32\\config\\SAM $not_ours"
-    new_case iis-extra 1; printf 'MZ' >"$CASE/IIS/C/windows/System32/InetSrv/w3svc.dll"
-    expect_text "$CASE_WIN\\IIS\\C\\windows\\System32\\InetSrv\\w3svc.dll $not_ours"
     new_case group-file 1; rm -r "$CASE/SPF"; printf 'planted\r\n' >"$CASE/SPF"; expect_text "$CASE_WIN\\SPF $not_ours"
 
     # Names a Windows path cannot hold, in the protection cache, where any saved name is taken.
-    local name n=0
+    local n=0
     for name in CON nul.txt 'LPT1 .dll' 'qm*.dll' 'qm?.dll' 'qmshell.dll:evil' 'qmold.dll.' 'qm|x.dll'; do
         new_case "name-$((++n))" 1; printf 'MZ' >"$CASE/SfcDllCache/$name"
         expect_text "$CASE_WIN\\SfcDllCache\\$name: \"$name\" $no_name"

@@ -45,13 +45,16 @@ hostile_cases_certsrv() {
     newest="max(f['backuplogs'], key=str.upper)"
 
     # No backup, or not this component's.
-    new_case no-manifest 1; rm "$CASE/$xml"
-    expect_text "No Certificate Services backup in C:\\hostile\\cases\\certsrv-no-manifest"
+    new_case no-folder 1 none; expect_text "No Certificate Services backup in $CASE_WIN"$'\n'
+    new_case no-manifest 1; rm "$CASE/$xml"; expect_text "No Certificate Services backup in $CASE_WIN"$'\n'
+    new_case missing-log 1; rm "$CASE/$saved/CertLog/edb0000B.log"
+    expect_text "CopyFile($CASE_WIN\\$(tr / '\\' <<<"$saved")\\CertLog\\edb0000B.log, \\\\$host\\C\$\\windows\\system32\\CertLog\\edb0000B.log) failed."$'\n'"Error = 0x00000002"
     new_case wrong-root 1; sed -i 's/type="CertificateServices"/type="ActiveDirectory"/' "$CASE/$xml"
 
     # Out of the backup folder or out of the authority's folders.
     new_case link 1; rm -r "$CASE/CertSrv/$host"; ln -s "$OUTSIDE/base-certsrv/CertSrv/$host" "$CASE/CertSrv/$host"
     new_case log-up 1; sed -i "s|<backuplogs>|<backuplogs><file>$share\\\\windows\\\\system32\\\\CertLog\\\\..\\\\..\\\\..\\\\hostile-outside\\\\victim</file>|" "$CASE/$xml"
+    expect_text "Invalid entry in $CASE_WIN\\$xml: \\\\$host\\C\$\\windows\\system32\\CertLog\\..\\..\\..\\hostile-outside\\victim"$'\n'
     new_case log-directory-outside 1; sed -i "s|<logdir>[^<]*|<logdir>$share\\\\hostile-outside|" "$CASE/$xml"
     new_case database-outside 1
     sed -i "s|<database>[^<]*|<database>$share\\\\hostile-outside\\\\LabCA.edb|; s|<checkpointdir>[^<]*|<checkpointdir>$share\\\\hostile-outside|" "$CASE/$xml"

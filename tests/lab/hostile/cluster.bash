@@ -25,15 +25,13 @@ hostile_cases_cluster() {
     new_case database-folder 1; rm "$CASE/Cluster/CLUSDB"; mkdir "$CASE/Cluster/CLUSDB"
     cp "$OUTSIDE/base-cluster/Cluster/CLUSDB" "$CASE/Cluster/CLUSDB/"; expect_text "No cluster backup in $CASE_WIN"
 
-    # A database that is no hive.
+    # A database that is no hive (whatever the platform's loader refuses is refused alike).
     new_case empty-database 1; : >"$CASE/Cluster/CLUSDB"; expect_text "$CASE_WIN\\Cluster\\CLUSDB is empty, not a cluster database"
     new_case truncated-header 1; truncate -s 10 "$CASE/Cluster/CLUSDB"; expect_text "$CASE_WIN\\Cluster\\CLUSDB $no_hive"
     # Cut after whole lines, the platform decides whether what is left is a hive.
     new_case truncated-half any; truncate -s "$(($(stat -c %s "$CASE/Cluster/CLUSDB") / 2))" "$CASE/Cluster/CLUSDB"
-    new_case random-database 1; head -c 65536 /dev/urandom >"$CASE/Cluster/CLUSDB"; expect_text "$CASE_WIN\\Cluster\\CLUSDB $no_hive"
     new_case regf-garbage 1; { printf 'regf'; head -c 8188 /dev/urandom; } >"$CASE/Cluster/CLUSDB"
     expect_text "$CASE_WIN\\Cluster\\CLUSDB $no_hive"
-    new_case text-database 1; printf 'CLUSDB\r\n' >"$CASE/Cluster/CLUSDB"; expect_text "$CASE_WIN\\Cluster\\CLUSDB $no_hive"
     new_case huge-database 1; truncate -s 300M "$CASE/Cluster/CLUSDB"
     expect_text "$CASE_WIN\\Cluster\\CLUSDB is larger than 256 MiB, the most a cluster backup file holds"
     new_case huge-log 1; truncate -s 300M "$CASE/Cluster/quolog.log"

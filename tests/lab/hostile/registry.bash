@@ -41,11 +41,12 @@ hostile_cases_registry() {
 
     # No backup: nothing restored is no success.
     new_case no-folder 1 none
-    new_case no-manifest 1; rm "$CASE/RegistryBackupSet.xml"
+    new_case no-manifest 1; rm "$CASE/RegistryBackupSet.xml"; expect_text "No registry backup in $CASE_WIN"
     new_case wrong-root 1; sed -i 's/type="Registry"/type="SystemVolume"/' "$CASE/RegistryBackupSet.xml"
     new_case no-files 1; printf '<BackupSet type="Registry"/>' >"$CASE/RegistryBackupSet.xml"
     new_case no-entries 1; entries 'e = []'
     new_case truncated 1; truncate -s 300 "$CASE/RegistryBackupSet.xml"
+    expect_text "RegistryBackupSetException ERROR: Could not load xml file: $CASE_WIN\\RegistryBackupSet.xml"
 
     # Entries that do not name a live hive by its own file, or name one twice.
     new_case sam-file-as-system 1
@@ -68,8 +69,6 @@ hostile_cases_registry() {
 
     # Damaged saved hives: every failed load leaves no temporary key behind.
     new_case empty-hive 1; : >"$CASE/$config/SAM"
-    new_case random-hive 1; head -c 65536 /dev/urandom >"$CASE/$config/SAM"
-    new_case wrong-header 1; sed -i '1s/.*/REGEDIT4/' "$CASE/$config/SAM"
     new_case hive-is-folder 1; rm "$CASE/$config/SAM"; mkdir "$CASE/$config/SAM"
 
     # Crafted hives whose links lead into the live registry.

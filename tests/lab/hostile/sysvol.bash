@@ -34,11 +34,15 @@ hostile_cases_sysvol() {
     new_case no-manifest 1; rm "$CASE/$manifest"; expect_text "No SysVol backup in $CASE_WIN"
     new_case wrong-root 1; sed -i 's/type="SystemVolume"/type="Registry"/' "$CASE/$manifest"; expect_text "No SysVol backup in $CASE_WIN"
     new_case no-copy 1; rm -r "$CASE/SysVol"; expect_text "No SysVol backup in $CASE_WIN"
-    new_case up 1; sed -i 's|<directory>|<directory>..\\..\\hostile-outside\\base-sysvol\\SysVol\\|' "$CASE/$manifest"
-    new_case unc 1; sed -i 's|<directory>|<directory>\\\\VM\\C$\\hostile-outside\\base-sysvol\\SysVol\\|' "$CASE/$manifest"
     new_case link 1; rm -r "$CASE/$tree"; ln -s "$OUTSIDE/base-sysvol/$tree" "$CASE/$tree"
     new_case copy-is-live 1; rm -r "$CASE/$tree"; ln -s ../../../../../../windows/SYSVOL "$CASE/$tree"
     expect_text "Invalid SysVol copy path in $CASE_WIN\\$manifest: C\\windows\\SysVol"
+    # Copy paths that lead up, to another machine or drive, through a blank-and-dot name, or nowhere.
+    local copy_path outside='hostile-outside\base-sysvol\SysVol\C\windows\SysVol' n=0
+    for copy_path in "..\\..\\$outside" "\\\\VM\\C\$\\$outside" "C:\\$outside" 'SysVol\. .\..\..\hostile-outside' ''; do
+        new_case "copy-path-$((++n))" 1; sed -i "s|<directory>[^<]*|<directory>${copy_path//\\/\\\\}|" "$CASE/$manifest"
+        expect_text "Invalid SysVol copy path in $CASE_WIN\\$manifest: $copy_path"
+    done
     new_case copy-path-trailing-dot 1; mv "$CASE/$tree" "$CASE/$tree."; sed -i 's|SysVol</directory>|SysVol.</directory>|' "$CASE/$manifest"
     expect_text "Invalid SysVol copy path in $CASE_WIN\\$manifest: C\\windows\\SysVol."
 
@@ -104,9 +108,13 @@ NAMES
     expect_text "The SysVol backup holds a link at $CASE_WIN\\$copy_win\\domain\\scripts\\pulled; nothing was restored"
     new_case link-to-live 1; ln -s ../../../../../../../../windows/SYSVOL "$CASE/$tree/domain/loop"
     expect_text "The SysVol backup holds a link at $CASE_WIN\\$copy_win\\domain\\loop; nothing was restored"
-    new_case link-target-out 1; sed -i 's|<link target="domain">|<link target="..\\..\\..\\hostile-outside">|' "$CASE/$manifest"
-    new_case link-target-drive 1; sed -i 's|<link target="domain">|<link target="C:\\hostile-outside">|' "$CASE/$manifest"
+    local target
+    for target in '..\..\..\hostile-outside' 'C:\hostile-outside' ''; do
+        new_case "link-target-$((++n))" 1; sed -i "s|<link target=\"domain\">|<link target=\"${target//\\/\\\\}\">|" "$CASE/$manifest"
+        expect_text "Invalid SysVol link in $CASE_WIN\\$manifest: sysvol\\lab.example to $target"
+    done
     new_case link-path-out 1; sed -i 's|>sysvol\\lab.example<|>..\\..\\hostile-outside\\made<|' "$CASE/$manifest"
+    expect_text "Invalid SysVol link in $CASE_WIN\\$manifest: ..\\..\\hostile-outside\\made to domain"
     new_case link-device-name 1; sed -i 's|>sysvol\\lab.example<|>sysvol\\CON<|' "$CASE/$manifest"
     expect_text "Invalid SysVol link in $CASE_WIN\\$manifest: sysvol\\CON to domain"
 }

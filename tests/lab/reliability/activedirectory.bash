@@ -12,10 +12,7 @@ reliability_setup_activedirectory() {
 }
 
 # ntdsbcli_knob CALL: the lab API's call fails for the case.
-ntdsbcli_knob() {
-    BEFORE+=("reg add \"HKLM\\SOFTWARE\\Harborline Lab\\ntdsbcli\" /v $1 /t REG_DWORD /d 0xC8000226 /f > nul")
-    AFTER+=("reg delete \"HKLM\\SOFTWARE\\Harborline Lab\\ntdsbcli\" /v $1 /f > nul")
-}
+ntdsbcli_knob() { knob 'HKLM\SOFTWARE\Harborline Lab\ntdsbcli' "$1" 0xC8000226; }
 
 reliability_cases_activedirectory() {
     fail_case register "DsRestoreRegister failed"

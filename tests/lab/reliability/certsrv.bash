@@ -15,10 +15,7 @@ reliability_setup_certsrv() {
 }
 
 # certadm_knob ENTRY_POINT: the lab library's entry point fails for the case.
-certadm_knob() {
-    BEFORE+=("reg add HKLM\\Software\\QmLab\\CertAdm\\Fail /v $1 /t REG_DWORD /d 0x80070005 /f > nul")
-    AFTER+=("reg delete HKLM\\Software\\QmLab\\CertAdm\\Fail /v $1 /f > nul")
-}
+certadm_knob() { knob 'HKLM\Software\QmLab\CertAdm\Fail' "$1" 0x80070005; }
 
 reliability_cases_certsrv() {
     local host saved live='C:\windows\system32\CertLog'
