@@ -41,28 +41,35 @@ namespace
     };
 }
 
-// A link or a file there is refused in the lab (lab.bootfiles, lab.reliability); the owner only
-// here, since Wine shows every file as the running account's.
-TEST(StagingFolderDecision, RefusesAFolderOfAnotherOwnerNamingIt)
+// A file there is refused in the lab (lab.reliability); a link and the owner only here: Wine shows
+// every file as the running account's.
+TEST(StagingFolderDecision, RefusesALinkAndAFolderOfAnotherOwnerNamingIt)
 {
     const String path = L"C:\\SystemStateRestore\\C";
-    const auto message = [&](const String& owner) {
+    const auto message = [&](DWORD attributes, const String& owner) {
         PSID sid = nullptr;
         if (!owner.empty())
             ConvertStringSidToSidW(owner.c_str(), &sid);
         const UniqueLocalMemory sidOwner(sid);
-        return MessageOf<FileSystemException>([&] { StagingFolder::CheckExisting(path, FILE_ATTRIBUTE_DIRECTORY, sid); });
+        return MessageOf<FileSystemException>([&] { StagingFolder::CheckExisting(path, attributes, sid); });
     };
+    const auto refusal = [&](const String& why) {
+        return L"Refused the staging folder " + path + L": " + why +
+               L". Nothing was staged there; remove it and run the restore again.";
+    };
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    // A link is refused even when Administrators own it: what is staged would land elsewhere.
+    EXPECT_EQ(refusal(L"it is a link"), message(folder | FILE_ATTRIBUTE_REPARSE_POINT, L"S-1-5-32-544"));
     // Users, another account of the machine, everyone, no owner at all.
     for (const String& owner : {String(L"S-1-5-32-545"), String(L"S-1-5-21-1004336348-1177238915-682003330-1005"),
                                 String(L"S-1-1-0"), String()})
-        EXPECT_EQ(L"Refused the staging folder " + path + L": it belongs to " + (owner.empty() ? L"no one" : owner) +
-                      L", not to Administrators or SYSTEM. Nothing was staged there; remove it and run the restore again.",
-                  message(owner));
+        EXPECT_EQ(refusal(L"it belongs to " + (owner.empty() ? String(L"no one") : owner) +
+                          L", not to Administrators or SYSTEM"),
+                  message(folder, owner));
 
     // Administrators, SYSTEM, and the account that runs the restore.
     for (const String& owner : {String(L"S-1-5-32-544"), String(L"S-1-5-18"), UserSid()})
-        EXPECT_EQ(L"(nothing thrown)", message(owner)) << Strings::ToUtf8(owner);
+        EXPECT_EQ(L"(nothing thrown)", message(folder, owner)) << Strings::ToUtf8(owner);
 }
 
 TEST_F(StagingFolderFiles, ANewRootLetsInOnlyAdministratorsAndSystemAndItsFoldersFollow)
