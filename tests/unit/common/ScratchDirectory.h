@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,10 @@ std::string ReadTextFile(const String& path);
 bool IsDirectoryOnDisk(const String& path);
 bool IsFileOnDisk(const String& path);
 
-// The message of the module exception that `call` throws; "(nothing thrown)" when it throws none.
+// The exception of this type that `call` throws, if it throws one, and its message ("(nothing
+// thrown)" when it throws none).
 template <typename ExceptionType, typename Call>
-String MessageOf(Call call)
+std::optional<ExceptionType> Thrown(Call call)
 {
     try
     {
@@ -52,9 +54,15 @@ String MessageOf(Call call)
     }
     catch (const ExceptionType& error)
     {
-        return error.GetMessage();
+        return error;
     }
-    return L"(nothing thrown)";
+    return std::nullopt;
+}
+template <typename ExceptionType, typename Call>
+String MessageOf(Call call)
+{
+    const std::optional<ExceptionType> error = Thrown<ExceptionType>(call);
+    return error ? error->GetMessage() : L"(nothing thrown)";
 }
 
 // "Error = 0x%08lX" of the code, and a blank and the system's own text when FormatMessageW has one.
