@@ -1,11 +1,10 @@
 #pragma once
 // What a 32-bit process on 64-bit Windows sees, shown on a system that cannot run one. While a
 // FakeRedirector lives, Wow64::Current() answers a WOW64 process, and the file calls this program
-// makes through its import table (as the code under test does) meet the system's redirector: a
-// path below the system folder goes to the SysWOW64 folder beside it unless the thread turned
-// redirection off through the calls handed to Wow64::Replace, and a library load fails while it is
-// off (the 64-bit libraries would be found). Each call on a path below the system folder is
-// recorded. One at a time, on one thread.
+// makes through its import table (as the code under test does) send a path below the system folder
+// to the SysWOW64 folder beside it unless the thread turned redirection off through the calls
+// handed to Wow64::Replace; a library load fails while it is off (the 64-bit libraries would be
+// found). Each call on a path below the system folder is recorded. One at a time, on one thread.
 
 #include "files/Directories.h"
 #include "files/Paths.h"
@@ -107,7 +106,6 @@ private:
 
     // The kernel32 functions replaced: the file calls, then the library loads.
     enum { FirstLoad = 10, SlotCount = 12 };
-    static inline void* s_originals[SlotCount] = {};
 
     template <int Slot, typename Function>
     struct Hook;
@@ -116,19 +114,19 @@ private:
     {
         static Result WINAPI Call(LPCWSTR name, Rest... rest)
         {
-            const auto original = reinterpret_cast<Result(WINAPI*)(LPCWSTR, Rest...)>(s_originals[Slot]);
+            const auto original = reinterpret_cast<Result(WINAPI*)(LPCWSTR, Rest...)>(s_hooks[Slot].original);
             std::list<String> paths;
             if (Slot < FirstLoad)
-                return original(Redirect(Hooks[Slot].name, name, paths), Redirect(Hooks[Slot].name, rest, paths)...);
+                return original(Redirect(s_hooks[Slot].name, name, paths), Redirect(s_hooks[Slot].name, rest, paths)...);
             if (!s_state.redirectionOff)
                 return original(name, rest...);
-            s_state.calls.push_back({Hooks[Slot].name, name != nullptr ? name : L"", true});
+            s_state.calls.push_back({s_hooks[Slot].name, name != nullptr ? name : L"", true});
             SetLastError(ERROR_BAD_EXE_FORMAT);
             return Result();
         }
     };
-#define QM_HOOK(slot, function) {#function, reinterpret_cast<void*>(&Hook<slot, decltype(&function)>::Call)}
-    static inline const struct { const char* name; void* call; } Hooks[SlotCount] = {
+#define QM_HOOK(slot, function) {#function, reinterpret_cast<void*>(&Hook<slot, decltype(&function)>::Call), nullptr}
+    static inline struct { const char* name; void* call; void* original; } s_hooks[SlotCount] = {
         QM_HOOK(0, CreateFileW),        QM_HOOK(1, CreateDirectoryW),   QM_HOOK(2, DeleteFileW),
         QM_HOOK(3, FindFirstFileW),     QM_HOOK(4, GetFileAttributesW), QM_HOOK(5, GetFileAttributesExW),
         QM_HOOK(6, SetFileAttributesW), QM_HOOK(7, RemoveDirectoryW),   QM_HOOK(8, CopyFileW),
@@ -153,14 +151,14 @@ private:
                 if (IMAGE_SNAP_BY_ORDINAL(byName->u1.Ordinal))
                     continue;
                 const auto* entry = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + byName->u1.AddressOfData);
-                for (int hook = 0; hook < SlotCount; ++hook)
-                    if (std::strcmp(reinterpret_cast<const char*>(entry->Name), Hooks[hook].name) == 0)
+                for (auto& hook : s_hooks)
+                    if (std::strcmp(reinterpret_cast<const char*>(entry->Name), hook.name) == 0)
                     {
                         DWORD protection = 0;
                         VirtualProtect(&slot->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
                         if (install)
-                            s_originals[hook] = reinterpret_cast<void*>(slot->u1.Function);
-                        slot->u1.Function = reinterpret_cast<ULONG_PTR>(install ? Hooks[hook].call : s_originals[hook]);
+                            hook.original = reinterpret_cast<void*>(slot->u1.Function);
+                        slot->u1.Function = reinterpret_cast<ULONG_PTR>(install ? hook.call : hook.original);
                         VirtualProtect(&slot->u1.Function, sizeof(void*), protection, &protection);
                     }
             }

@@ -17,6 +17,13 @@
 #include <string>
 #include <vector>
 
+// "Suite.Name" of the running test.
+inline String TestName()
+{
+    const testing::TestInfo* const test = testing::UnitTest::GetInstance()->current_test_info();
+    return Strings::Format(L"%S.%S", test->test_suite_name(), test->name());
+}
+
 // Named after the test (or the name given) and the process, emptied before use and removed afterwards.
 class ScratchDirectory
 {
@@ -39,12 +46,6 @@ public:
     String operator/(const String& relative) const { return m_path + L'\\' + relative; }
 
 private:
-    static String TestName()
-    {
-        const testing::TestInfo* const test = testing::UnitTest::GetInstance()->current_test_info();
-        return Strings::Format(L"%S.%S", test->test_suite_name(), test->name());
-    }
-
     String m_path;
 };
 
@@ -112,9 +113,8 @@ inline String SystemErrorText(DWORD code)
 {
     const String text = Strings::Format(L"Error = 0x%08lX", code);
     wchar_t* message = nullptr;
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+    const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const DWORD length = FormatMessageW(flags, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                                         reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     const UniqueLocalMemory owner(message);
     return message != nullptr && length > 0 ? text + L" " + String(message, length) : text;
@@ -157,9 +157,8 @@ namespace FileSecurity
     // The owner, group and list of a file or folder as SDDL.
     inline String SddlOf(const String& path)
     {
+        std::vector<BYTE> descriptor(1 << 16); // the largest a list can be
         DWORD size = 0;
-        GetFileSecurityW(path.c_str(), Parts, nullptr, 0, &size);
-        std::vector<BYTE> descriptor(size + 1);
         if (!GetFileSecurityW(path.c_str(), Parts, descriptor.data(), static_cast<DWORD>(descriptor.size()), &size))
             return L"(unreadable)";
         return ToSddl(descriptor.data());
@@ -186,8 +185,7 @@ namespace FileSecurity
     }
 }
 
-// The programs and modules built beside the test programs, and copies of the lab programs under
-// names no other process has.
+// The programs and modules built beside the test programs, and copies of the lab programs.
 namespace Lab
 {
     // A path relative to the folder of the running test program (the build tree's "tests").
@@ -198,12 +196,9 @@ namespace Lab
         return Paths::GetFullPath(program.substr(0, program.rfind(L'\\') + 1) + relative);
     }
     inline String MountManagerFolder() { return BesideTests(L"..\\src\\mountmanager"); }
-    // A copy of a lab program in the folder under a name of its own; empty when the copy fails.
-    inline String CopyProgram(const wchar_t* exe, const ScratchDirectory& folder, String& copyName)
+    // Copies a lab program to `copy`; false when it cannot.
+    inline bool CopyProgram(const wchar_t* exe, const String& copy)
     {
-        static int counter = 0;
-        copyName = Strings::Format(L"qmlab%lu_%d.exe", GetCurrentProcessId(), ++counter);
-        const String copy = folder / copyName;
-        return CopyFileW(BesideTests(String(L"..\\lab\\labservice\\") + exe).c_str(), copy.c_str(), FALSE) ? copy : String();
+        return CopyFileW(BesideTests(String(L"..\\lab\\labservice\\") + exe).c_str(), copy.c_str(), FALSE);
     }
 }

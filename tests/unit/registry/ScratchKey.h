@@ -114,9 +114,7 @@ namespace RegistryTest
     protected:
         void SetUp() override
         {
-            const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-            m_path = Strings::Format(L"Software\\QmTest\\%S.%S.%lu", info->test_suite_name(), info->name(),
-                                     GetCurrentProcessId());
+            m_path = Unique((L"Software\\QmTest\\" + TestName() + L".").c_str());
             RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
             CreateKey(L"");
         }
@@ -137,10 +135,6 @@ namespace RegistryTest
         void SetRaw(const String& sub, const String& name, DWORD type, const Bytes& data) const
         {
             SetValue(HKEY_CURRENT_USER, Path(sub), name, type, data);
-        }
-        void SetDword(const String& sub, const String& name, DWORD value, DWORD type = REG_DWORD) const
-        {
-            SetRaw(sub, name, type, DwordBytes(value));
         }
         RawTree Dump(const String& sub) const { return DumpTree(HKEY_CURRENT_USER, Path(sub)); }
 
