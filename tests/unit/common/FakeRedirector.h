@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <cwchar>
 #include <list>
 #include <utility>
 #include <vector>
@@ -31,9 +32,8 @@ public:
 
     FakeRedirector() : m_earlier(Wow64::Replace({true, &Disable, &Revert}))
     {
-        s_state = {};
-        s_state.systemFolder = Strings::ToUpper(Libraries::SystemFolder());
-        s_state.redirectedFolder = Directories::GetDirectory(Libraries::SystemFolder(), true) + L"\\SysWOW64";
+        s_state = {Strings::ToUpper(Libraries::SystemFolder()),
+                   Directories::GetDirectory(Libraries::SystemFolder(), true) + L"\\SysWOW64", false, 0, 0, 0, {}};
         Patch(true);
     }
     FakeRedirector(const FakeRedirector&) = delete;
@@ -57,8 +57,7 @@ private:
         String systemFolder;
         String redirectedFolder; // "C:\windows\SysWOW64"
         bool redirectionOff;
-        int disables;
-        int reverts;
+        int disables, reverts;
         DWORD failNextDisable;
         std::vector<Call> calls;
     } s_state = {};
@@ -90,14 +89,13 @@ private:
     {
         if (path == nullptr) // MoveFileEx's "delete at the next start"
             return path;
-        const String given = path;
-        const bool longForm = given.compare(0, 4, L"\\\\?\\") == 0 && given.compare(0, 8, L"\\\\?\\UNC\\") != 0;
-        const String full = Paths::GetFullPath(Paths::FromLongPath(given));
+        const bool longForm = std::wcsncmp(path, L"\\\\?\\", 4) == 0 && std::wcsncmp(path, L"\\\\?\\UNC\\", 8) != 0;
+        const String full = Paths::GetFullPath(Paths::FromLongPath(path));
         const String& folder = s_state.systemFolder;
         const String upper = Strings::ToUpper(full);
         if (upper.rfind(folder, 0) != 0 || (upper.size() != folder.size() && upper[folder.size()] != L'\\'))
             return path;
-        s_state.calls.push_back({function, given, s_state.redirectionOff});
+        s_state.calls.push_back({function, path, s_state.redirectionOff});
         if (s_state.redirectionOff)
             return path;
         paths.push_back((longForm ? L"\\\\?\\" : L"") + s_state.redirectedFolder + full.substr(folder.size()));
@@ -107,25 +105,22 @@ private:
     // The kernel32 functions replaced: the file calls, then the library loads.
     enum { FirstLoad = 10, SlotCount = 12 };
 
-    template <int Slot, typename Function>
-    struct Hook;
     template <int Slot, typename Result, typename... Rest>
-    struct Hook<Slot, Result(WINAPI*)(LPCWSTR, Rest...)>
+    static Result WINAPI Hooked(LPCWSTR name, Rest... rest)
     {
-        static Result WINAPI Call(LPCWSTR name, Rest... rest)
-        {
-            const auto original = reinterpret_cast<Result(WINAPI*)(LPCWSTR, Rest...)>(s_hooks[Slot].original);
-            std::list<String> paths;
-            if (Slot < FirstLoad)
-                return original(Redirect(s_hooks[Slot].name, name, paths), Redirect(s_hooks[Slot].name, rest, paths)...);
-            if (!s_state.redirectionOff)
-                return original(name, rest...);
-            s_state.calls.push_back({s_hooks[Slot].name, name != nullptr ? name : L"", true});
-            SetLastError(ERROR_BAD_EXE_FORMAT);
-            return Result();
-        }
-    };
-#define QM_HOOK(slot, function) {#function, reinterpret_cast<void*>(&Hook<slot, decltype(&function)>::Call), nullptr}
+        const auto original = reinterpret_cast<Result(WINAPI*)(LPCWSTR, Rest...)>(s_hooks[Slot].original);
+        std::list<String> paths;
+        if (Slot < FirstLoad)
+            return original(Redirect(s_hooks[Slot].name, name, paths), Redirect(s_hooks[Slot].name, rest, paths)...);
+        if (!s_state.redirectionOff)
+            return original(name, rest...);
+        s_state.calls.push_back({s_hooks[Slot].name, name != nullptr ? name : L"", true});
+        SetLastError(ERROR_BAD_EXE_FORMAT);
+        return Result();
+    }
+    template <int Slot, typename Result, typename... Rest>
+    static void* HookOf(Result(WINAPI*)(LPCWSTR, Rest...)) { return reinterpret_cast<void*>(&Hooked<Slot, Result, Rest...>); }
+#define QM_HOOK(slot, function) {#function, HookOf<slot>(&function), nullptr}
     static inline struct { const char* name; void* call; void* original; } s_hooks[SlotCount] = {
         QM_HOOK(0, CreateFileW),        QM_HOOK(1, CreateDirectoryW),   QM_HOOK(2, DeleteFileW),
         QM_HOOK(3, FindFirstFileW),     QM_HOOK(4, GetFileAttributesW), QM_HOOK(5, GetFileAttributesExW),

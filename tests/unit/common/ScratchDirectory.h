@@ -1,7 +1,6 @@
 #pragma once
-// Shared by the unit and COM tests (and bringing the test framework): a private folder below the
-// temporary directory, file helpers, the texts a test compares, security as SDDL, and the programs
-// built beside the tests.
+// Shared by the unit and COM tests (and bringing the test framework): a private folder, file helpers,
+// the texts a test compares, security as SDDL, and the programs built beside the tests.
 
 #include "files/Directories.h"
 #include "files/Paths.h"
@@ -49,8 +48,7 @@ private:
     String m_path;
 };
 
-// stem and this process's id: a name (of a key, a device, an environment variable) no other test
-// process uses.
+// stem and this process's id: a name (of a key, a device, a variable) no other test process uses.
 inline String Unique(const wchar_t* stem) { return Strings::Format(L"%s%lu", stem, GetCurrentProcessId()); }
 
 // Through the long form, so deep paths work.
@@ -111,13 +109,12 @@ String MessageOf(Call call)
 // "Error = 0x%08lX" of the code, and a blank and the system's own text when FormatMessageW has one.
 inline String SystemErrorText(DWORD code)
 {
-    const String text = Strings::Format(L"Error = 0x%08lX", code);
     wchar_t* message = nullptr;
     const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
     const DWORD length = FormatMessageW(flags, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                                         reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     const UniqueLocalMemory owner(message);
-    return message != nullptr && length > 0 ? text + L" " + String(message, length) : text;
+    return Strings::Format(L"Error = 0x%08lX", code) + (length > 0 ? L" " + String(message, length) : L"");
 }
 
 // Names of the start tags of an XML text in order, read without the DOM that wrote it.

@@ -8,7 +8,6 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <map>
 #include <utility>
 #include <vector>
@@ -19,9 +18,8 @@ namespace RegistryTest
 
     inline Bytes ToBytes(const String& text, bool withNull = true)
     {
-        Bytes bytes((text.size() + (withNull ? 1 : 0)) * sizeof(wchar_t));
-        std::memcpy(bytes.data(), text.c_str(), bytes.size());
-        return bytes;
+        const auto* begin = reinterpret_cast<const BYTE*>(text.c_str());
+        return Bytes(begin, begin + (text.size() + (withNull ? 1 : 0)) * sizeof(wchar_t));
     }
     inline Bytes Pattern(size_t size)
     {
@@ -34,8 +32,7 @@ namespace RegistryTest
 
     inline bool KeyExists(HKEY root, const String& path)
     {
-        UniqueRegKey key;
-        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, UniqueRegKey().put()) == ERROR_SUCCESS;
     }
     // Creates root\path when missing. An existing key is opened, not created again: Wine's create
     // call clears the key's class.
@@ -60,10 +57,11 @@ namespace RegistryTest
     // A key tree by path relative to its top ("" for the top itself).
     using RawTree = std::map<String, RawKey>;
 
-    inline void DumpInto(RawTree& tree, HKEY root, const String& fullPath, const String& relative = L"")
+    inline void DumpInto(RawTree& tree, HKEY root, const String& top, const String& relative = L"")
     {
         UniqueRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, fullPath.c_str(), 0, KEY_READ, key.put()));
+        const String path = relative.empty() ? top : top + L"\\" + relative;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()));
         std::vector<wchar_t> name(40000);
         Bytes data(1 << 20);
         DWORD chars = 0, size = 0, type = 0;
@@ -76,10 +74,7 @@ namespace RegistryTest
         for (DWORD i = 0; RegEnumValueW(sized(), i, name.data(), &chars, nullptr, &type, data.data(), &size) == 0; ++i)
             entry.values[String(name.data(), chars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
         for (DWORD i = 0; RegEnumKeyExW(sized(), i, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) == 0; ++i)
-        {
-            const String child(name.data(), chars);
-            DumpInto(tree, root, fullPath + L"\\" + child, relative.empty() ? child : relative + L"\\" + child);
-        }
+            DumpInto(tree, root, top, (relative.empty() ? L"" : relative + L"\\") + String(name.data(), chars));
     }
     inline RawTree DumpTree(HKEY root, const String& path)
     {
@@ -88,9 +83,9 @@ namespace RegistryTest
         return tree;
     }
 
-    inline bool EnableHivePrivileges()
+    inline bool EnableHivePrivileges() // Enable answers an error code
     {
-        return Privileges::Enable(SE_BACKUP_NAME) == ERROR_SUCCESS && Privileges::Enable(SE_RESTORE_NAME) == ERROR_SUCCESS;
+        return !Privileges::Enable(SE_BACKUP_NAME) && !Privileges::Enable(SE_RESTORE_NAME);
     }
     inline void RemoveKey(HKEY root, const String& name)
     {
@@ -128,9 +123,8 @@ namespace RegistryTest
         bool KeyExists(const String& sub) const { return RegistryTest::KeyExists(HKEY_CURRENT_USER, Path(sub)); }
         void CreateKey(const String& sub, const wchar_t* keyClass = nullptr, DWORD options = 0) const
         {
-            UniqueRegKey key;
             ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, const_cast<wchar_t*>(keyClass),
-                                                     options, KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
+                                                     options, KEY_ALL_ACCESS, nullptr, UniqueRegKey().put(), nullptr));
         }
         void SetRaw(const String& sub, const String& name, DWORD type, const Bytes& data) const
         {
