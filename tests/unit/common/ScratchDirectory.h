@@ -33,8 +33,7 @@ public:
         GetTempPathW(MAX_PATH, temp);
         m_path = Strings::Format(L"%sqmtest-%s-%lu", temp, name.c_str(), GetCurrentProcessId());
         Directories::Delete(m_path);
-        if (!Directories::Create(m_path))
-            ADD_FAILURE() << "cannot create scratch directory";
+        EXPECT_TRUE(Directories::Create(m_path)) << "cannot create scratch directory";
     }
     ScratchDirectory() : ScratchDirectory(TestName()) {}
     ~ScratchDirectory() { Directories::Delete(m_path); }
@@ -51,7 +50,7 @@ private:
 // stem and this process's id: a name (of a key, a device, a variable) no other test process uses.
 inline String Unique(const wchar_t* stem) { return Strings::Format(L"%s%lu", stem, GetCurrentProcessId()); }
 
-// Through the long form, so deep paths work.
+// Through the long form, so deep paths work; a missing file reads as "<missing>".
 inline void WriteTextFile(const String& path, const std::string& content)
 {
     Directories::Create(Directories::GetDirectory(path, true));
@@ -61,7 +60,6 @@ inline void WriteTextFile(const String& path, const std::string& content)
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
 }
-// A missing file reads as "<missing>".
 inline std::string ReadTextFile(const String& path)
 {
     UniqueFileHandle file(CreateFileW(Paths::ToLongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -132,8 +130,7 @@ inline std::string ElementOrder(const std::string& xml)
 // a list that it is given what those bits can hold (the owner's access, and everyone's).
 namespace FileSecurity
 {
-    const SECURITY_INFORMATION Parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                       DACL_SECURITY_INFORMATION;
+    const DWORD Parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
     inline String ToSddl(PSECURITY_DESCRIPTOR descriptor)
     {
@@ -156,9 +153,8 @@ namespace FileSecurity
     {
         std::vector<BYTE> descriptor(1 << 16); // the largest a list can be
         DWORD size = 0;
-        if (!GetFileSecurityW(path.c_str(), Parts, descriptor.data(), static_cast<DWORD>(descriptor.size()), &size))
-            return L"(unreadable)";
-        return ToSddl(descriptor.data());
+        return GetFileSecurityW(path.c_str(), Parts, descriptor.data(), static_cast<DWORD>(descriptor.size()), &size)
+                   ? ToSddl(descriptor.data()) : L"(unreadable)";
     }
     // Gives a file or folder the list of sddl ("D:...").
     inline void SetList(const String& path, const String& sddl)

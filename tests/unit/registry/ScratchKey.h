@@ -118,7 +118,6 @@ namespace RegistryTest
             RemoveKey(HKEY_CURRENT_USER, m_path);
             EXPECT_FALSE(KeyExists(L"")) << "scratch key not removed";
         }
-
         String Path(const String& sub = L"") const { return sub.empty() ? m_path : m_path + L"\\" + sub; }
         bool KeyExists(const String& sub) const { return RegistryTest::KeyExists(HKEY_CURRENT_USER, Path(sub)); }
         void CreateKey(const String& sub, const wchar_t* keyClass = nullptr, DWORD options = 0) const
@@ -131,7 +130,6 @@ namespace RegistryTest
             SetValue(HKEY_CURRENT_USER, Path(sub), name, type, data);
         }
         RawTree Dump(const String& sub) const { return DumpTree(HKEY_CURRENT_USER, Path(sub)); }
-
         String m_path;
     };
 
