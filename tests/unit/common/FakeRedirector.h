@@ -69,8 +69,7 @@ private:
             SetLastError(error);
             return FALSE;
         }
-        *previous = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(s_state.redirectionOff ? 1 : 0));
-        s_state.redirectionOff = true;
+        *previous = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(std::exchange(s_state.redirectionOff, true)));
         ++s_state.disables;
         return TRUE;
     }
