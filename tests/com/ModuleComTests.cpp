@@ -4,7 +4,6 @@
 
 #include "SystemStateBackupRestore.h"
 
-#include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
 
 #include <thread>
@@ -22,21 +21,13 @@ namespace
         return RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, opened.put()) == ERROR_SUCCESS;
     }
 
+    // A record naming only its target: each text field points at a string of its own.
     struct Options
     {
         UniqueBstr server, domain, user, password, directory, quorum;
-        _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS record = {};
-
-        explicit Options(const String& target)
-        {
-            record.m_bstrServerName = server.put();
-            record.m_bstrDomainName = domain.put();
-            record.m_bstrUserName = user.put();
-            record.m_bstrPassword = password.put();
-            record.m_bstrDirectory = directory.put();
-            *record.m_bstrDirectory = SysAllocString(target.c_str());
-            record.m_bstrQuorumDriveLetter = quorum.put();
-        }
+        _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS record = {server.put(), domain.put(), user.put(), password.put(),
+                                                       directory.put(), 0, 0, 0, 0, 0, 0, 0, 0, 0, quorum.put()};
+        explicit Options(const String& target) { *directory.put() = SysAllocString(target.c_str()); }
     };
 
     String ErrorOf(ISystemStateBackupRestore* object)
@@ -63,7 +54,6 @@ namespace
 TEST(Registration, UnregistrationRemovesClassKeyWholeButNeverTheRoots)
 {
     UniqueLibrary module(LoadLibraryW(L"QmSystemStateBackupRestore.dll")); // beside this program
-    ASSERT_TRUE(module);
     using Entry = HRESULT(WINAPI*)();
     const auto unregisterServer = GetProc<Entry>(module.get(), "DllUnregisterServer");
     const auto registerServer = GetProc<Entry>(module.get(), "DllRegisterServer");
@@ -96,7 +86,6 @@ TEST(Registration, UnregistrationRemovesClassKeyWholeButNeverTheRoots)
 TEST(Registration, ModuleUnloadsOnlyWhenNothingIsAlive)
 {
     UniqueLibrary module(LoadLibraryW(L"QmSystemStateBackupRestore.dll")); // beside this program
-    ASSERT_TRUE(module);
     const auto canUnloadNow = GetProc<HRESULT(WINAPI*)()>(module.get(), "DllCanUnloadNow");
     const auto getClassObject = GetProc<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(module.get(), "DllGetClassObject");
     ASSERT_TRUE(canUnloadNow != nullptr && getClassObject != nullptr);

@@ -12,8 +12,6 @@
 
 namespace
 {
-    const wchar_t* const Sample = L"<BackupSet type='Test'><first a='1'>one</first><second/></BackupSet>";
-
     QM_DECLARE_MODULE_EXCEPTION(NamesBackupSetException);
     const BackupSetSchema NamesSchema = {L"NamesBackupSet.xml", L"<BackupSet type='Names'/>", {L"value"}, false};
 
@@ -24,15 +22,6 @@ namespace
         String GetValue() const { return GetElementText(L"/BackupSet/value"); }
         void SetValue(const String& value) { SetElementText(L"/BackupSet/value", value); }
     };
-
-    // The thread's answer to CoInitializeEx in the model, balanced at once.
-    HRESULT Initialise(DWORD model)
-    {
-        const HRESULT result = CoInitializeEx(nullptr, model);
-        if (SUCCEEDED(result))
-            CoUninitialize();
-        return result;
-    }
 }
 
 // A broken or missing manifest is refused by the lab's hostile and registry restore tests, as is a
@@ -90,7 +79,8 @@ TEST(XmlDocumentWrapper, ManifestsOpenSaveAndReopenUnderAnyFolderName)
     EXPECT_FALSE(IsDirectoryOnDisk(folder / L"xAy"));
 }
 
-// A thread already in a single-threaded apartment stays there, once, after the wrappers go.
+// A thread already in a single-threaded apartment stays there, once, after the wrappers go: one
+// more call says so, and two calls undo both.
 TEST(XmlDocumentWrapper, WrappersBalanceTheirOwnComInitialisationOnly)
 {
     HRESULT stillInitialised = E_UNEXPECTED, afterOwnBalance = E_UNEXPECTED;
@@ -99,11 +89,13 @@ TEST(XmlDocumentWrapper, WrappersBalanceTheirOwnComInitialisationOnly)
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         {
             CXmlDocumentWrapper first, second;
-            loaded = first.LoadXml(Sample) && second.LoadXml(Sample);
+            loaded = first.LoadXml(L"<BackupSet/>") && second.LoadXml(L"<BackupSet/>");
         }
-        stillInitialised = Initialise(COINIT_APARTMENTTHREADED);
+        stillInitialised = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         CoUninitialize();
-        afterOwnBalance = Initialise(COINIT_MULTITHREADED);
+        CoUninitialize();
+        afterOwnBalance = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        CoUninitialize();
     }).join();
     EXPECT_TRUE(loaded);
     EXPECT_EQ(S_FALSE, stillInitialised);
