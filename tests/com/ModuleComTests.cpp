@@ -37,9 +37,8 @@ namespace
         return error ? String(error.get(), SysStringLen(error.get())) : L"<null>";
     }
 
-    class ComponentObject : public ::testing::Test
+    struct ComponentObject : ::testing::Test
     {
-    protected:
         void SetUp() override
         {
             ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemStateBackupRestoreImpl, nullptr, CLSCTX_INPROC_SERVER,
@@ -50,14 +49,17 @@ namespace
     };
 }
 
-// Unregisters and registers again in this process; the thread locale survives each call.
-TEST(Registration, UnregistrationRemovesClassKeyWholeButNeverTheRoots)
+// Unregisters and registers again in this process (the thread locale survives each call), then
+// holds the module through what it hands out.
+TEST(Registration, UnregistersWholeKeysButNeverTheRootsAndUnloadsOnlyWhenNothingIsAlive)
 {
     UniqueLibrary module(LoadLibraryW(L"QmSystemStateBackupRestore.dll")); // beside this program
     using Entry = HRESULT(WINAPI*)();
     const auto unregisterServer = GetProc<Entry>(module.get(), "DllUnregisterServer");
     const auto registerServer = GetProc<Entry>(module.get(), "DllRegisterServer");
-    ASSERT_TRUE(unregisterServer != nullptr && registerServer != nullptr);
+    const auto canUnloadNow = GetProc<Entry>(module.get(), "DllCanUnloadNow");
+    const auto getClassObject = GetProc<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(module.get(), "DllGetClassObject");
+    ASSERT_TRUE(unregisterServer && registerServer && canUnloadNow && getClassObject);
 
     // Something of someone else's below Programmable goes with it: the key is removed whole.
     const String programmable = ClassKey + L"\\Programmable\\Extra";
@@ -81,14 +83,6 @@ TEST(Registration, UnregistrationRemovesClassKeyWholeButNeverTheRoots)
     EXPECT_EQ(german, GetThreadLocale());
     EXPECT_FALSE(KeyExists(programmable));
     EXPECT_TRUE(KeyExists(ClassKey + L"\\Programmable"));
-}
-
-TEST(Registration, ModuleUnloadsOnlyWhenNothingIsAlive)
-{
-    UniqueLibrary module(LoadLibraryW(L"QmSystemStateBackupRestore.dll")); // beside this program
-    const auto canUnloadNow = GetProc<HRESULT(WINAPI*)()>(module.get(), "DllCanUnloadNow");
-    const auto getClassObject = GetProc<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(module.get(), "DllGetClassObject");
-    ASSERT_TRUE(canUnloadNow != nullptr && getClassObject != nullptr);
 
     EXPECT_EQ(S_OK, canUnloadNow());
     ComPtr<IClassFactory> factory;

@@ -45,8 +45,7 @@ TEST(Paths, LongFormsRootsAndParents)
                                                      {L"\\\\?\\C:\\already", L"\\\\?\\C:\\already"},
                                                      {L"relative\\x", L"\\\\?\\UNC\\relative\\x"}})
         EXPECT_EQ(item.second, Paths::ToLongPath(item.first));
-    EXPECT_TRUE(Paths::IsLongPath(L"prefix\\\\?\\C:\\"));
-    EXPECT_FALSE(Paths::IsLongPath(L"C:\\x"));
+    EXPECT_TRUE(Paths::IsLongPath(L"prefix\\\\?\\C:\\") && !Paths::IsLongPath(L"C:\\x"));
 
     EXPECT_EQ(3, Paths::GetRootLength(L"C:\\Windows\\System32"));
     EXPECT_EQ(12, Paths::GetRootLength(L"\\\\srv\\share\\dir\\file"));
@@ -71,8 +70,7 @@ TEST(Paths, LongFormsRootsAndParents)
     for (const auto& name : std::map<String, String>{{L"C:\\Windows\\hive.dat", L"hive.dat"}, {L"hive.dat", L"hive.dat"},
                                                      {L"C:\\dir\\", L""}})
         EXPECT_EQ(name.second, Files::GetFileName(name.first));
-    EXPECT_TRUE(Directories::IsDotEntry(L".."));
-    EXPECT_FALSE(Directories::IsDotEntry(L".profile"));
+    EXPECT_TRUE(Directories::IsDotEntry(L"..") && !Directories::IsDotEntry(L".profile"));
 }
 
 // The spellings of a target in a live folder (case, "..", long form, a trailing backslash, another
@@ -93,7 +91,7 @@ TEST(Paths, SameOrBelowTakesPathsRelativeToTheCurrentFolderAndNeverTheParentOrNo
     SetCurrentDirectoryW(previous);
 }
 
-TEST(FileSystemErrors, EmptyArgumentsOfCopiesAndDeletionsAreRefused)
+TEST(FileSystemErrors, EmptyArgumentsAreRefusedAndAFileInTheWayIsReportedWithItsCode)
 {
     // An empty argument would otherwise name the current folder to copy into or delete.
     const std::pair<const wchar_t*, std::function<void()>> cases[] = {
@@ -105,21 +103,18 @@ TEST(FileSystemErrors, EmptyArgumentsOfCopiesAndDeletionsAreRefused)
     };
     for (const auto& testCase : cases)
         EXPECT_EQ(testCase.first, MessageOf<FileSystemException>(testCase.second));
-}
 
-// A tree copied onto a file is refused in the tree copies' test.
-TEST(FileSystemErrors, AFileInTheWayIsReportedWithItsCode)
-{
+    // A file in the way is reported with its code (a tree copied onto a file: the tree copies' test).
     ScratchDirectory scratch;
     WriteTextFile(scratch / L"source\\a.txt", "a");
     WriteTextFile(scratch / L"blocker", "file in the way");
-    const std::tuple<const char*, std::function<bool()>, DWORD> cases[] = {
+    const std::tuple<const char*, std::function<bool()>, DWORD> inTheWay[] = {
         {"Create onto a file", [&] { return !Directories::Create(scratch / L"blocker"); }, ERROR_ALREADY_EXISTS},
         {"Copy file below a file",
          [&] { return !Files::Copy(scratch / L"source\\a.txt", scratch / L"blocker\\a.txt", true); }, ERROR_ALREADY_EXISTS},
         {"Create below a file", [&] { return !Directories::Create(scratch / L"blocker\\below"); }, ERROR_PATH_NOT_FOUND},
     };
-    for (const auto& testCase : cases)
+    for (const auto& testCase : inTheWay)
     {
         SetLastError(0xdeadbeef);
         EXPECT_TRUE(std::get<1>(testCase)()) << std::get<0>(testCase);
@@ -137,10 +132,9 @@ TEST(Directories, TreeCopiesAreWholeAtBufferEdgesDeepAndIntoFoldersAlreadyThere)
     const size_t sizes[] = {0, 1, 65535, 65536, 65537, 196608, 262143, 262144, 262145, 600 * 1024 + 7};
     std::map<String, std::string> files = {{DeepPath(L"old") + L"\\data.bin", "deep content"},
                                            {L"old\\readonly.txt", "ro"}};
-    for (size_t index = 0; index < sizeof sizes / sizeof sizes[0]; ++index)
+    for (int index = 0; index < static_cast<int>(std::size(sizes)); ++index)
     {
-        const wchar_t* const folder = index % 2 ? L"old" : L"old\\new";
-        std::string& data = files[Strings::Format(L"%s\\f%02d.bin", folder, static_cast<int>(index))];
+        std::string& data = files[Strings::Format(index % 2 ? L"old\\f%02d.bin" : L"old\\new\\f%02d.bin", index)];
         for (size_t at = 0; at < sizes[index]; ++at)
             data += static_cast<char>('a' + (at * 7 + index) % 26);
     }
@@ -187,14 +181,13 @@ TEST(Files, CopyMakesTheFolderHonoursOverwriteAndReplacesOnlyByAWholeCopy)
     WriteTextFile(source, std::string(600 * 1024, 'x'));
     EXPECT_FALSE(Files::Copy(source, target, false));
     EXPECT_EQ("first", ReadTextFile(target));
-    {
-        UniqueFileHandle held(CreateFileW(Paths::ToLongPath(target).c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(held);
-        EXPECT_FALSE(Files::Copy(source, target, true));
-        EXPECT_EQ("first", ReadTextFile(target));
-        EXPECT_FALSE(leftBeside());
-    }
+    UniqueFileHandle held(CreateFileW(Paths::ToLongPath(target).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(Files::Copy(source, target, true));
+    EXPECT_EQ("first", ReadTextFile(target));
+    EXPECT_FALSE(leftBeside());
+    held.reset();
     EXPECT_TRUE(Files::Copy(source, target, true));
     EXPECT_EQ(std::string(600 * 1024, 'x'), ReadTextFile(target));
     EXPECT_FALSE(leftBeside());

@@ -65,12 +65,10 @@ TEST(XmlDocumentWrapper, ManifestsOpenSaveAndReopenUnderAnyFolderName)
     {
         SCOPED_TRACE(Strings::ToUtf8(target));
         ASSERT_TRUE(Directories::Create(target));
-        {
-            NamesBackupSet set(target);
-            ASSERT_NO_THROW(set.Open());
-            set.SetValue(target);
-            ASSERT_TRUE(set.Save());
-        }
+        NamesBackupSet set(target);
+        ASSERT_NO_THROW(set.Open());
+        set.SetValue(target);
+        ASSERT_TRUE(set.Save());
         EXPECT_EQ("BackupSet value", ElementOrder(ReadTextFile(target + L"\\NamesBackupSet.xml")));
         NamesBackupSet reopened(target);
         ASSERT_NO_THROW(reopened.Open());
@@ -163,8 +161,7 @@ TEST(BackupSet, FailuresNameWhatWasWrongAndCreateNothing)
     // missing manifest or list are refused in the lab's hostile test; here, a root of another name.
     const std::string other = "<Manifest type='Names'><value/></Manifest>";
     WriteTextFile(folder / L"NamesBackupSet.xml", other);
-    EXPECT_EQ(L"No names backup in " + folder.Path(), MessageOf<NamesBackupSetException>([&] {
-                  NamesBackupSet(folder.Path()).OpenExisting(L"No names backup in %s");
-              }));
+    EXPECT_EQ(L"No names backup in " + folder.Path(),
+              MessageOf<NamesBackupSetException>([&] { NamesBackupSet(folder.Path()).OpenExisting(L"No names backup in %s"); }));
     EXPECT_EQ(other, ReadTextFile(folder / L"NamesBackupSet.xml"));
 }
