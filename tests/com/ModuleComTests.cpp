@@ -88,6 +88,9 @@ TEST(Registration, UnregistersWholeKeysButNeverTheRootsAndUnloadsOnlyWhenNothing
     ComPtr<IClassFactory> factory;
     ASSERT_EQ(S_OK, getClassObject(CLSID_SystemStateBackupRestoreImpl, IID_IClassFactory, factory.put_void()));
     EXPECT_EQ(S_FALSE, canUnloadNow());
+    // A careless caller gets a failure, and no object is left behind to keep the module.
+    EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_ISystemStateBackupRestore, nullptr));
+    EXPECT_EQ(E_POINTER, factory->QueryInterface(IID_IClassFactory, nullptr));
     ComPtr<ISystemStateBackupRestore> object;
     ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_ISystemStateBackupRestore, object.put_void()));
     factory.reset();
@@ -115,7 +118,9 @@ TEST(Registration, UnregistersWholeKeysButNeverTheRootsAndUnloadsOnlyWhenNothing
     EXPECT_EQ(E_POINTER, getClassObject(CLSID_SystemStateBackupRestoreImpl, IID_IClassFactory, nullptr));
 }
 
-TEST_F(ComponentObject, LateBoundCallsAndGetErrorReadTheLastFailure)
+// GetError reads the last failure, late bound too. A careless caller gets a failure, never a crash
+// in its own process, and a failed call leaves the answer alone.
+TEST_F(ComponentObject, GetErrorReadsTheLastFailureAndNullPointersAreRefused)
 {
     ComPtr<IDispatch> dispatch;
     ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, dispatch.put_void()));
@@ -150,6 +155,26 @@ TEST_F(ComponentObject, LateBoundCallsAndGetErrorReadTheLastFailure)
                                          nullptr));
     ASSERT_EQ(VT_BSTR, result.get().vt);
     EXPECT_EQ(expected, String(result.get().bstrVal, SysStringLen(result.get().bstrVal)));
+
+    UniqueBstr server(SysAllocString(L""));
+    BSTR name = server.get();
+    VARIANT_BOOL answer = 0x1234;
+    ASSERT_EQ(E_FAIL, object->IsActiveDirectoryServiceOnline(&name, &answer));
+    EXPECT_EQ(0x1234, answer);
+    EXPECT_EQ(S_OK, object->GetError(nullptr));
+    EXPECT_EQ(E_FAIL, object->Backup(nullptr));
+    EXPECT_EQ(L"Backup: no options record was given.", ErrorOf(object.get()));
+    EXPECT_EQ(E_FAIL, object->Restore(nullptr));
+    EXPECT_EQ(L"Restore: no options record was given.", ErrorOf(object.get()));
+    EXPECT_EQ(E_FAIL, object->IsActiveDirectoryRestoreMode(nullptr));
+    EXPECT_EQ(E_FAIL, object->IsActiveDirectoryServiceOnline(nullptr, nullptr));
+    EXPECT_EQ(E_POINTER, object->QueryInterface(IID_IDispatch, nullptr));
+    EXPECT_EQ(E_POINTER, dispatch->GetTypeInfoCount(nullptr));
+    EXPECT_EQ(E_POINTER, dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, nullptr));
+    DISPID id = 0;
+    EXPECT_TRUE(FAILED(dispatch->GetIDsOfNames(IID_NULL, nullptr, 1, LOCALE_USER_DEFAULT, &id)));
+    EXPECT_TRUE(FAILED(dispatch->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, nullptr, nullptr, nullptr,
+                                        nullptr)));
 }
 
 // Calls from a single-threaded apartment reach the free-threaded object through the merged
@@ -168,39 +193,6 @@ TEST(Creation, CallsFromAnApartmentThreadAreMarshalledWithTheRecord)
     }).join();
     EXPECT_EQ(S_OK, backedUp);
     EXPECT_TRUE(IsDirectoryOnDisk(scratch / L"target"));
-}
-
-// A careless caller gets a failure, never a crash in its own process, and a failed call leaves
-// the answer alone.
-TEST_F(ComponentObject, NullPointersAreRefusedAndFailuresLeaveTheAnswer)
-{
-    UniqueBstr server(SysAllocString(L""));
-    BSTR name = server.get();
-    VARIANT_BOOL answer = 0x1234;
-    ASSERT_EQ(E_FAIL, object->IsActiveDirectoryServiceOnline(&name, &answer));
-    EXPECT_EQ(0x1234, answer);
-
-    EXPECT_EQ(S_OK, object->GetError(nullptr));
-    EXPECT_EQ(E_FAIL, object->Backup(nullptr));
-    EXPECT_NE(L"<null>", ErrorOf(object.get()));
-    EXPECT_EQ(E_FAIL, object->Restore(nullptr));
-    EXPECT_EQ(E_FAIL, object->IsActiveDirectoryRestoreMode(nullptr));
-    EXPECT_EQ(E_FAIL, object->IsActiveDirectoryServiceOnline(nullptr, nullptr));
-    EXPECT_EQ(E_POINTER, object->QueryInterface(IID_IDispatch, nullptr));
-
-    ComPtr<IDispatch> dispatch;
-    ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, dispatch.put_void()));
-    EXPECT_EQ(E_POINTER, dispatch->GetTypeInfoCount(nullptr));
-    EXPECT_EQ(E_POINTER, dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, nullptr));
-    DISPID id = 0;
-    EXPECT_TRUE(FAILED(dispatch->GetIDsOfNames(IID_NULL, nullptr, 1, LOCALE_USER_DEFAULT, &id)));
-    EXPECT_TRUE(FAILED(dispatch->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, nullptr, nullptr, nullptr,
-                                        nullptr)));
-    ComPtr<IClassFactory> factory;
-    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_SystemStateBackupRestoreImpl, CLSCTX_INPROC_SERVER, nullptr,
-                                     IID_IClassFactory, factory.put_void()));
-    EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_ISystemStateBackupRestore, nullptr));
-    EXPECT_EQ(E_POINTER, factory->QueryInterface(IID_IClassFactory, nullptr));
 }
 
 // Unset and plain DSREPAIR are read through ssbr.sh's status report, and a restore in restore

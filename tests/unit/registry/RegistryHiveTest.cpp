@@ -16,8 +16,6 @@ using namespace RegistryTest;
 
 namespace
 {
-    const char* const StaleOldHive = "old hive of an earlier restore";
-
     // Open for reading without letting the file be deleted, as a program verifying the backup would.
     UniqueFileHandle Hold(const String& path)
     {
@@ -144,24 +142,22 @@ TEST_F(Hives, ARestoreTakesSavedHivesItMayOnlyReadAndRunsAgain)
     ASSERT_TRUE(SetFileAttributesW(Saved(m_second).c_str(), FILE_ATTRIBUTE_READONLY));
     // The platform cannot load a file another handle has open, and loading the saved file itself
     // would write into the backup on Windows.
-    {
-        const UniqueFileHandle reader = Hold(Saved(m_first));
-        ASSERT_TRUE(reader);
-        EXPECT_NO_THROW(RegistryService::Restore(m_folder.Path()));
-    }
+    const UniqueFileHandle reader = Hold(Saved(m_first));
+    ASSERT_TRUE(reader);
+    EXPECT_NO_THROW(RegistryService::Restore(m_folder.Path()));
     EXPECT_EQ(DumpTree(HKEY_USERS, m_first), DumpHiveFile(Staged(m_first) + L".tmp"));
     EXPECT_EQ(DumpTree(HKEY_USERS, m_second), DumpHiveFile(Staged(m_second) + L".tmp"));
     ExpectNoLeftovers();
 
     // Again, after a completed restore whose old hives the machine has released since.
-    WriteTextFile(Staged(m_first) + L".bak", StaleOldHive);
+    const std::string stale = "old hive of an earlier restore";
+    WriteTextFile(Staged(m_first) + L".bak", stale);
     EXPECT_NO_THROW(RegistryService::Restore(m_folder.Path()));
-    EXPECT_TRUE(!IsFileOnDisk(Staged(m_first) + L".bak") || ReadTextFile(Staged(m_first) + L".bak") != StaleOldHive)
+    EXPECT_TRUE(!IsFileOnDisk(Staged(m_first) + L".bak") || ReadTextFile(Staged(m_first) + L".bak") != stale)
         << "the earlier restore's old hive is in the way of the new replacement";
     ExpectNoLeftovers();
 
     EXPECT_EQ(firstTree, DumpTree(HKEY_USERS, m_first)) << "the live hive was written";
-    SetFileAttributesW(Saved(m_second).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 // The lab's reliability test holds a replacement (.tmp) that an earlier restore left; here its
@@ -177,16 +173,12 @@ TEST_F(Hives, WhatAnEarlierRestoreLeftAndCannotBeRemovedIsReportedBeforeAnything
         WriteTextFile(left, "left");
         const String expected = held ? left + L" is in use: a restore scheduled earlier may be waiting for the restart.\nError = 0x"
                                      : L"DeleteFile(" + left + L") failed.\nError = 0x";
-        {
-            const UniqueFileHandle platform = held ? Hold(left) : UniqueFileHandle();
-            ASSERT_TRUE(held || SetFileAttributesW(left.c_str(), FILE_ATTRIBUTE_READONLY));
-            const String message = MessageOf<RegistryServiceException>([&] { RegistryService::RestoreHive(m_folder / L"Reg", entry); });
-            EXPECT_EQ(expected, message.substr(0, expected.size())) << Strings::ToUtf8(message);
-        }
-        SetFileAttributesW(left.c_str(), FILE_ATTRIBUTE_NORMAL);
+        const UniqueFileHandle platform = held ? Hold(left) : UniqueFileHandle();
+        ASSERT_TRUE(held || SetFileAttributesW(left.c_str(), FILE_ATTRIBUTE_READONLY));
+        const String message = MessageOf<RegistryServiceException>([&] { RegistryService::RestoreHive(m_folder / L"Reg", entry); });
+        EXPECT_EQ(expected, message.substr(0, expected.size())) << Strings::ToUtf8(message);
         EXPECT_EQ("left", ReadTextFile(left));
         EXPECT_TRUE(!held || !IsFileOnDisk(Staged(m_first) + L".tmp")) << "prepared anyway";
         ExpectNoLeftovers();
-        DeleteFileW(left.c_str());
     }
 }
