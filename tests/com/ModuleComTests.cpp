@@ -49,8 +49,7 @@ namespace
     };
 }
 
-// Unregisters and registers again in this process (the thread locale survives each call), then
-// holds the module through what it hands out.
+// Unregisters and registers again (the thread locale survives both), then holds the module.
 TEST(Registration, UnregistersWholeKeysButNeverTheRootsAndUnloadsOnlyWhenNothingIsAlive)
 {
     UniqueLibrary module(LoadLibraryW(L"QmSystemStateBackupRestore.dll")); // beside this program
@@ -177,8 +176,7 @@ TEST_F(ComponentObject, GetErrorReadsTheLastFailureAndNullPointersAreRefused)
                                         nullptr)));
 }
 
-// Calls from a single-threaded apartment reach the free-threaded object through the merged
-// proxy/stub, options record included.
+// From a single-threaded apartment through the merged proxy/stub, options record included.
 TEST(Creation, CallsFromAnApartmentThreadAreMarshalledWithTheRecord)
 {
     ScratchDirectory scratch;

@@ -38,7 +38,7 @@ namespace
     }
 }
 
-TEST(Paths, LongFormsRootsAndParents)
+TEST(Paths, LongFormsRootsParentsAndWhatIsSameOrBelow)
 {
     for (const auto& item : std::map<String, String>{{L"C:\\x", L"\\\\?\\C:\\x"},
                                                      {L"\\\\srv\\share\\x", L"\\\\?\\UNC\\srv\\share\\x"},
@@ -71,12 +71,10 @@ TEST(Paths, LongFormsRootsAndParents)
                                                      {L"C:\\dir\\", L""}})
         EXPECT_EQ(name.second, Files::GetFileName(name.first));
     EXPECT_TRUE(Directories::IsDotEntry(L"..") && !Directories::IsDotEntry(L".profile"));
-}
 
-// The spellings of a target in a live folder (case, "..", long form, a trailing backslash, another
-// name of the folder) are refused through the backup's target rules (BackupTargetTest).
-TEST(Paths, SameOrBelowTakesPathsRelativeToTheCurrentFolderAndNeverTheParentOrNothing)
-{
+    // Same or below takes paths relative to the current folder, and never the parent or nothing.
+    // The spellings of a target in a live folder (case, "..", long form, a trailing backslash,
+    // another name of the folder) are refused through the backup's target rules (BackupTargetTest).
     ScratchDirectory scratch;
     const String live = scratch / L"Live";
     ASSERT_TRUE(Directories::Create(live + L"\\Logs\\Backup\\"));
@@ -122,10 +120,9 @@ TEST(FileSystemErrors, EmptyArgumentsAreRefusedAndAFileInTheWayIsReportedWithIts
     }
 }
 
-// Files around the copy buffer's steps (a short read ends a file only once all of it is in) and
-// below a path longer than the classic limit, copied into a tree that already holds some of its
-// folders and files; names beginning with a dot stay behind, and a folder whose name a file holds
-// stops the copy.
+// Files at the copy buffer's steps (a short read ends a file only once it is all in) and below a
+// path longer than the classic limit, copied into a tree that holds some of them already; names
+// beginning with a dot stay behind, and a folder whose name a file holds stops the copy.
 TEST(Directories, TreeCopiesAreWholeAtBufferEdgesDeepAndIntoFoldersAlreadyThere)
 {
     ScratchDirectory scratch;

@@ -7,7 +7,6 @@
 #include "common/ScratchDirectory.h"
 
 #include <ole2.h>
-
 #include <thread>
 
 namespace
@@ -26,7 +25,7 @@ namespace
 
 // A broken or missing manifest is refused by the lab's hostile and registry restore tests, as is a
 // document type declaration in a manifest.
-TEST(XmlDocumentWrapper, RefusesADocumentTypeDeclarationAndSavesNonAsciiTextAndAttributes)
+TEST(XmlDocumentWrapper, RefusesADocumentTypeDeclarationAndSavesAnyTextUnderAnyFolderName)
 {
     ScratchDirectory folder;
     CXmlDocumentWrapper document;
@@ -53,12 +52,8 @@ TEST(XmlDocumentWrapper, RefusesADocumentTypeDeclarationAndSavesNonAsciiTextAndA
     CXmlNodeWrapper item = reread.GetDocumentElement().GetChild(0);
     EXPECT_EQ(text, item.GetText());
     EXPECT_EQ(L"it's \"x\" & <y>", item.GetAttribute(L"quote", L""));
-}
 
-// Targets are folder names a user chose; none of them is a URL.
-TEST(XmlDocumentWrapper, ManifestsOpenSaveAndReopenUnderAnyFolderName)
-{
-    ScratchDirectory folder;
+    // Manifests open, save and reopen under any folder name a user chose: none of them is a URL.
     const String targets[] = {folder / L"x%41y", folder / L"with#hash", folder / L"space and %20 and ;",
                               folder / String(300 - folder.Path().size() % 100, L'n') + L"\\deeper"};
     for (const String& target : targets)
@@ -100,8 +95,7 @@ TEST(XmlDocumentWrapper, WrappersBalanceTheirOwnComInitialisationOnly)
     EXPECT_EQ(S_OK, afterOwnBalance);
 }
 
-// The manifests select by fixed paths (as every lab test reads them), add children first or last
-// and replace texts.
+// The manifests select by fixed paths, add children first or last and replace texts.
 TEST(XmlNodeWrapper, InsertNodePlacesByIndexTextReplacesAllContentAndPathsOutsideTheGrammarFindNothing)
 {
     ScratchDirectory folder;
