@@ -44,7 +44,6 @@ namespace
             ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemStateBackupRestoreImpl, nullptr, CLSCTX_INPROC_SERVER,
                                              IID_ISystemStateBackupRestore, object.put_void()));
         }
-
         ComPtr<ISystemStateBackupRestore> object;
     };
 }

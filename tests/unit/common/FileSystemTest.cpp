@@ -127,8 +127,7 @@ TEST(Directories, TreeCopiesAreWholeAtBufferEdgesDeepAndIntoFoldersAlreadyThere)
 {
     ScratchDirectory scratch;
     const size_t sizes[] = {0, 1, 65535, 65536, 65537, 196608, 262143, 262144, 262145, 600 * 1024 + 7};
-    std::map<String, std::string> files = {{DeepPath(L"old") + L"\\data.bin", "deep content"},
-                                           {L"old\\readonly.txt", "ro"}};
+    std::map<String, std::string> files = {{DeepPath(L"old") + L"\\data.bin", "deep"}, {L"old\\readonly.txt", "ro"}};
     for (int index = 0; index < static_cast<int>(std::size(sizes)); ++index)
     {
         std::string& data = files[Strings::Format(index % 2 ? L"old\\f%02d.bin" : L"old\\new\\f%02d.bin", index)];
@@ -259,8 +258,7 @@ TEST(SparseFileWriter, FilesReadBackByteForByteAndZeroBlocksAreNotWritten)
 // (lab.reliability, lab.sysvol_complus); here, the names it takes and the files it takes away.
 TEST(ReplacementSet, TakesFreeNamesBesideTheLiveFilesAndRemovesEachOtherFileOnce)
 {
-    ScratchDirectory live(L"ReplacementLive");
-    ScratchDirectory saved(L"ReplacementSaved");
+    ScratchDirectory live(L"ReplacementLive"), saved(L"ReplacementSaved");
     WriteTextFile(live / L"a.dat", "live a");
     WriteTextFile(saved / L"a.dat", std::string(300 * 1024, 'A'));
     // A leftover of an earlier attempt is never overwritten.

@@ -14,9 +14,8 @@ namespace
     QM_DECLARE_MODULE_EXCEPTION(NamesBackupSetException);
     const BackupSetSchema NamesSchema = {L"NamesBackupSet.xml", L"<BackupSet type='Names'/>", {L"value"}, false};
 
-    class NamesBackupSet : public BackupSet<NamesBackupSetException>
+    struct NamesBackupSet : BackupSet<NamesBackupSetException>
     {
-    public:
         explicit NamesBackupSet(const String& directory) : BackupSet(directory, NamesSchema) {}
         String GetValue() const { return GetElementText(L"/BackupSet/value"); }
         void SetValue(const String& value) { SetElementText(L"/BackupSet/value", value); }

@@ -22,9 +22,8 @@ namespace
         return UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     }
 
-    class Hives : public ::testing::Test
+    struct Hives : ::testing::Test
     {
-    protected:
         void SetUp() override
         {
             if (!EnableHivePrivileges())
@@ -40,8 +39,6 @@ namespace
                 RemoveKey(HKEY_USERS, key);
                 Directories::DeleteFiles(Staged(L""), key + L".*");
             }
-            // Saving refuses files that exist.
-            Directories::Delete(m_folder / L"Reg");
         }
 
         String Saved(const String& name) const { return m_folder / (L"Reg\\C\\hives\\" + name); }
@@ -53,8 +50,7 @@ namespace
         {
             SetValue(HKEY_USERS, name + L"\\Software\\Vendor", L"Blob", REG_BINARY, Pattern(3000));
             RegistryService::SaveRegistrySubKey(HKEY_USERS, name, Saved(name));
-            return HiveFileEntry(L"C\\hives\\" + name, L"\\Device\\HarddiskVolume1\\hives\\" + name,
-                                 L"\\REGISTRY\\USER\\" + name);
+            return HiveFileEntry(L"C\\hives\\" + name, L"\\Device\\HarddiskVolume1\\hives\\" + name, L"\\REGISTRY\\USER\\" + name);
         }
 
         // No working copy (nor its logs) and no set-aside old hive is left in the staging folder,
@@ -167,9 +163,9 @@ TEST_F(Hives, WhatAnEarlierRestoreLeftAndCannotBeRemovedIsReportedBeforeAnything
     for (const bool held : {true, false})
     {
         SCOPED_TRACE(held ? ".bak held" : ".tmp read-only");
-        Clean();
-        const HiveFileEntry entry = SaveUser(m_first);
-        const String left = Staged(m_first) + (held ? L".bak" : L".tmp");
+        const String name = held ? m_first : m_second;
+        const HiveFileEntry entry = SaveUser(name);
+        const String left = Staged(name) + (held ? L".bak" : L".tmp");
         WriteTextFile(left, "left");
         const String expected = held ? left + L" is in use: a restore scheduled earlier may be waiting for the restart.\nError = 0x"
                                      : L"DeleteFile(" + left + L") failed.\nError = 0x";
@@ -178,7 +174,7 @@ TEST_F(Hives, WhatAnEarlierRestoreLeftAndCannotBeRemovedIsReportedBeforeAnything
         const String message = MessageOf<RegistryServiceException>([&] { RegistryService::RestoreHive(m_folder / L"Reg", entry); });
         EXPECT_EQ(expected, message.substr(0, expected.size())) << Strings::ToUtf8(message);
         EXPECT_EQ("left", ReadTextFile(left));
-        EXPECT_TRUE(!held || !IsFileOnDisk(Staged(m_first) + L".tmp")) << "prepared anyway";
+        EXPECT_TRUE(!held || !IsFileOnDisk(Staged(name) + L".tmp")) << "prepared anyway";
         ExpectNoLeftovers();
     }
 }
