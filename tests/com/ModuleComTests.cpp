@@ -75,7 +75,6 @@ TEST(Registration, UnregistersWholeKeysButNeverTheRootsAndUnloadsOnlyWhenNothing
     EXPECT_TRUE(KeyExists(L"AppID") && KeyExists(L"CLSID"));
     // A second unregistration finds nothing to remove and still succeeds.
     EXPECT_EQ(S_OK, unregisterServer());
-
     // The tests after this one create the object through the registration made here.
     EXPECT_EQ(S_OK, registerServer());
     EXPECT_EQ(german, GetThreadLocale());
@@ -104,14 +103,12 @@ TEST(Registration, UnregistersWholeKeysButNeverTheRootsAndUnloadsOnlyWhenNothing
     factory->LockServer(FALSE);
     factory.reset();
     EXPECT_EQ(S_OK, canUnloadNow());
-
     // A live proxy/stub factory keeps the module too: its code runs while it is held.
     ComPtr<IPSFactoryBuffer> proxyFactory;
     ASSERT_EQ(S_OK, getClassObject(IID_ISystemStateBackupRestore, IID_IPSFactoryBuffer, proxyFactory.put_void()));
     EXPECT_EQ(S_FALSE, canUnloadNow());
     proxyFactory.reset();
     EXPECT_EQ(S_OK, canUnloadNow());
-
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IUnknown, IID_IClassFactory, factory.put_void()));
     EXPECT_EQ(E_POINTER, getClassObject(CLSID_SystemStateBackupRestoreImpl, IID_IClassFactory, nullptr));
 }
@@ -126,13 +123,11 @@ TEST_F(ComponentObject, GetErrorReadsTheLastFailureAndNullPointersAreRefused)
     LPOLESTR names[] = {const_cast<LPOLESTR>(L"Initialize"), const_cast<LPOLESTR>(L"GetError")};
     for (int i = 0; i < 2; ++i)
         ASSERT_EQ(S_OK, dispatch->GetIDsOfNames(IID_NULL, &names[i], 1, LOCALE_USER_DEFAULT, &ids[i]));
-
     // Before any failure the caller's value is left alone.
     UniqueBstr mine(SysAllocString(L"caller's own"));
     BSTR value = mine.get();
     EXPECT_EQ(S_OK, object->GetError(&value));
     EXPECT_EQ(mine.get(), value);
-
     // A null directory BSTR reads as an empty one.
     const String expected = L"An exception occurred in Backup:\nFileSystemException ERROR: Directory cannot be empty\n" +
                             SystemErrorText(static_cast<DWORD>(E_FAIL));
@@ -141,7 +136,6 @@ TEST_F(ComponentObject, GetErrorReadsTheLastFailureAndNullPointersAreRefused)
     EXPECT_EQ(expected, ErrorOf(object.get()));
     empty.directory.reset();
     EXPECT_EQ(E_FAIL, object->Backup(&empty.record));
-
     // Successful calls keep the text.
     ScratchDirectory scratch;
     Options fine(scratch / L"new");
@@ -169,8 +163,7 @@ TEST_F(ComponentObject, GetErrorReadsTheLastFailureAndNullPointersAreRefused)
     EXPECT_EQ(E_POINTER, object->QueryInterface(IID_IDispatch, nullptr));
     EXPECT_EQ(E_POINTER, dispatch->GetTypeInfoCount(nullptr));
     EXPECT_EQ(E_POINTER, dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, nullptr));
-    DISPID id = 0;
-    EXPECT_TRUE(FAILED(dispatch->GetIDsOfNames(IID_NULL, nullptr, 1, LOCALE_USER_DEFAULT, &id)));
+    EXPECT_TRUE(FAILED(dispatch->GetIDsOfNames(IID_NULL, nullptr, 1, LOCALE_USER_DEFAULT, ids)));
     EXPECT_TRUE(FAILED(dispatch->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, nullptr, nullptr, nullptr,
                                         nullptr)));
 }

@@ -146,8 +146,7 @@ TEST(Directories, TreeCopiesAreWholeAtBufferEdgesDeepAndIntoFoldersAlreadyThere)
     ASSERT_EQ(0u, Directories::Copy(scratch / L"source\\old", scratch / L"copy\\old\\"));
     for (const auto& file : files)
         EXPECT_EQ(file.second, ReadTextFile(scratch / (L"copy\\" + file.first))) << Strings::ToUtf8(file.first);
-    EXPECT_FALSE(Paths::Exists(scratch / L"copy\\old\\.profile"));
-    EXPECT_FALSE(Paths::Exists(scratch / L"copy\\old\\.cache"));
+    EXPECT_FALSE(Paths::Exists(scratch / L"copy\\old\\.profile") || Paths::Exists(scratch / L"copy\\old\\.cache"));
 
     WriteTextFile(scratch / L"copy\\blocked", "a file");
     EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), Directories::Copy(scratch / L"source", scratch / L"copy"));
@@ -235,7 +234,6 @@ TEST(SparseFileWriter, FilesReadBackByteForByteAndZeroBlocksAreNotWritten)
         file.reset();
         EXPECT_TRUE(ReadTextFile(path) == content) << "read back " << ReadTextFile(path).size() << " bytes";
     }
-
     // Without write access only a skipped block gets through, and an end that cannot be set fails Finish.
     const String readOnly = scratch / L"readonly.bin";
     WriteTextFile(readOnly, "");

@@ -35,7 +35,6 @@ TEST(XmlDocumentWrapper, RefusesADocumentTypeDeclarationAndSavesAnyTextUnderAnyF
         wide += std::string(1, c) + '\0';
     WriteTextFile(folder / L"utf16.xml", "\xff\xfe" + wide);
     EXPECT_FALSE(document.Load(folder / L"utf16.xml"));
-
     // Saving over a longer file leaves nothing of it behind.
     const String path = folder / L"roundtrip.xml";
     WriteTextFile(path, "<old>" + std::string(5000, 'o') + "</old>");

@@ -133,7 +133,6 @@ TEST_F(Hives, ARestoreTakesSavedHivesItMayOnlyReadAndRunsAgain)
     }
     ASSERT_TRUE(manifest.Save());
     const RawTree firstTree = DumpTree(HKEY_USERS, m_first);
-
     // Read-only, as on a copy from removable media.
     ASSERT_TRUE(SetFileAttributesW(Saved(m_second).c_str(), FILE_ATTRIBUTE_READONLY));
     // The platform cannot load a file another handle has open, and loading the saved file itself
@@ -144,7 +143,6 @@ TEST_F(Hives, ARestoreTakesSavedHivesItMayOnlyReadAndRunsAgain)
     EXPECT_EQ(DumpTree(HKEY_USERS, m_first), DumpHiveFile(Staged(m_first) + L".tmp"));
     EXPECT_EQ(DumpTree(HKEY_USERS, m_second), DumpHiveFile(Staged(m_second) + L".tmp"));
     ExpectNoLeftovers();
-
     // Again, after a completed restore whose old hives the machine has released since.
     const std::string stale = "old hive of an earlier restore";
     WriteTextFile(Staged(m_first) + L".bak", stale);
