@@ -4,7 +4,6 @@
 
 #include "SystemStateBackupRestore.h"
 
-#include "handles/Handles.h"
 #include "common/ScratchDirectory.h"
 
 #include <thread>
@@ -22,21 +21,13 @@ namespace
         return RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, opened.put()) == ERROR_SUCCESS;
     }
 
+    // A record naming only its target: each text field points at a string of its own.
     struct Options
     {
         UniqueBstr server, domain, user, password, directory, quorum;
-        _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS record = {};
-
-        explicit Options(const String& target)
-        {
-            record.m_bstrServerName = server.put();
-            record.m_bstrDomainName = domain.put();
-            record.m_bstrUserName = user.put();
-            record.m_bstrPassword = password.put();
-            record.m_bstrDirectory = directory.put();
-            *record.m_bstrDirectory = SysAllocString(target.c_str());
-            record.m_bstrQuorumDriveLetter = quorum.put();
-        }
+        _SYSTEM_STATE_BACKUP_RESTORE_OPTIONS record = {server.put(), domain.put(), user.put(), password.put(),
+                                                       directory.put(), 0, 0, 0, 0, 0, 0, 0, 0, 0, quorum.put()};
+        explicit Options(const String& target) { *directory.put() = SysAllocString(target.c_str()); }
     };
 
     String ErrorOf(ISystemStateBackupRestore* object)
@@ -46,28 +37,27 @@ namespace
         return error ? String(error.get(), SysStringLen(error.get())) : L"<null>";
     }
 
-    class ComponentObject : public ::testing::Test
+    struct ComponentObject : ::testing::Test
     {
-    protected:
         void SetUp() override
         {
             ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemStateBackupRestoreImpl, nullptr, CLSCTX_INPROC_SERVER,
                                              IID_ISystemStateBackupRestore, object.put_void()));
         }
-
         ComPtr<ISystemStateBackupRestore> object;
     };
 }
 
-// Unregisters and registers again in this process; the thread locale survives each call.
-TEST(Registration, UnregistrationRemovesClassKeyWholeButNeverTheRoots)
+// Unregisters and registers again (the thread locale survives both), then holds the module.
+TEST(Registration, UnregistersWholeKeysButNeverTheRootsAndUnloadsOnlyWhenNothingIsAlive)
 {
     UniqueLibrary module(LoadLibraryW(L"QmSystemStateBackupRestore.dll")); // beside this program
-    ASSERT_TRUE(module);
     using Entry = HRESULT(WINAPI*)();
     const auto unregisterServer = GetProc<Entry>(module.get(), "DllUnregisterServer");
     const auto registerServer = GetProc<Entry>(module.get(), "DllRegisterServer");
-    ASSERT_TRUE(unregisterServer != nullptr && registerServer != nullptr);
+    const auto canUnloadNow = GetProc<Entry>(module.get(), "DllCanUnloadNow");
+    const auto getClassObject = GetProc<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(module.get(), "DllGetClassObject");
+    ASSERT_TRUE(unregisterServer && registerServer && canUnloadNow && getClassObject);
 
     // Something of someone else's below Programmable goes with it: the key is removed whole.
     const String programmable = ClassKey + L"\\Programmable\\Extra";
@@ -85,26 +75,19 @@ TEST(Registration, UnregistrationRemovesClassKeyWholeButNeverTheRoots)
     EXPECT_TRUE(KeyExists(L"AppID") && KeyExists(L"CLSID"));
     // A second unregistration finds nothing to remove and still succeeds.
     EXPECT_EQ(S_OK, unregisterServer());
-
     // The tests after this one create the object through the registration made here.
     EXPECT_EQ(S_OK, registerServer());
     EXPECT_EQ(german, GetThreadLocale());
     EXPECT_FALSE(KeyExists(programmable));
     EXPECT_TRUE(KeyExists(ClassKey + L"\\Programmable"));
-}
-
-TEST(Registration, ModuleUnloadsOnlyWhenNothingIsAlive)
-{
-    UniqueLibrary module(LoadLibraryW(L"QmSystemStateBackupRestore.dll")); // beside this program
-    ASSERT_TRUE(module);
-    const auto canUnloadNow = GetProc<HRESULT(WINAPI*)()>(module.get(), "DllCanUnloadNow");
-    const auto getClassObject = GetProc<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(module.get(), "DllGetClassObject");
-    ASSERT_TRUE(canUnloadNow != nullptr && getClassObject != nullptr);
 
     EXPECT_EQ(S_OK, canUnloadNow());
     ComPtr<IClassFactory> factory;
     ASSERT_EQ(S_OK, getClassObject(CLSID_SystemStateBackupRestoreImpl, IID_IClassFactory, factory.put_void()));
     EXPECT_EQ(S_FALSE, canUnloadNow());
+    // A careless caller gets a failure, and no object is left behind to keep the module.
+    EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_ISystemStateBackupRestore, nullptr));
+    EXPECT_EQ(E_POINTER, factory->QueryInterface(IID_IClassFactory, nullptr));
     ComPtr<ISystemStateBackupRestore> object;
     ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_ISystemStateBackupRestore, object.put_void()));
     factory.reset();
@@ -120,19 +103,19 @@ TEST(Registration, ModuleUnloadsOnlyWhenNothingIsAlive)
     factory->LockServer(FALSE);
     factory.reset();
     EXPECT_EQ(S_OK, canUnloadNow());
-
     // A live proxy/stub factory keeps the module too: its code runs while it is held.
     ComPtr<IPSFactoryBuffer> proxyFactory;
     ASSERT_EQ(S_OK, getClassObject(IID_ISystemStateBackupRestore, IID_IPSFactoryBuffer, proxyFactory.put_void()));
     EXPECT_EQ(S_FALSE, canUnloadNow());
     proxyFactory.reset();
     EXPECT_EQ(S_OK, canUnloadNow());
-
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IUnknown, IID_IClassFactory, factory.put_void()));
     EXPECT_EQ(E_POINTER, getClassObject(CLSID_SystemStateBackupRestoreImpl, IID_IClassFactory, nullptr));
 }
 
-TEST_F(ComponentObject, LateBoundCallsAndGetErrorReadTheLastFailure)
+// GetError reads the last failure, late bound too. A careless caller gets a failure, never a crash
+// in its own process, and a failed call leaves the answer alone.
+TEST_F(ComponentObject, GetErrorReadsTheLastFailureAndNullPointersAreRefused)
 {
     ComPtr<IDispatch> dispatch;
     ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, dispatch.put_void()));
@@ -140,13 +123,11 @@ TEST_F(ComponentObject, LateBoundCallsAndGetErrorReadTheLastFailure)
     LPOLESTR names[] = {const_cast<LPOLESTR>(L"Initialize"), const_cast<LPOLESTR>(L"GetError")};
     for (int i = 0; i < 2; ++i)
         ASSERT_EQ(S_OK, dispatch->GetIDsOfNames(IID_NULL, &names[i], 1, LOCALE_USER_DEFAULT, &ids[i]));
-
     // Before any failure the caller's value is left alone.
     UniqueBstr mine(SysAllocString(L"caller's own"));
     BSTR value = mine.get();
     EXPECT_EQ(S_OK, object->GetError(&value));
     EXPECT_EQ(mine.get(), value);
-
     // A null directory BSTR reads as an empty one.
     const String expected = L"An exception occurred in Backup:\nFileSystemException ERROR: Directory cannot be empty\n" +
                             SystemErrorText(static_cast<DWORD>(E_FAIL));
@@ -155,7 +136,6 @@ TEST_F(ComponentObject, LateBoundCallsAndGetErrorReadTheLastFailure)
     EXPECT_EQ(expected, ErrorOf(object.get()));
     empty.directory.reset();
     EXPECT_EQ(E_FAIL, object->Backup(&empty.record));
-
     // Successful calls keep the text.
     ScratchDirectory scratch;
     Options fine(scratch / L"new");
@@ -167,10 +147,28 @@ TEST_F(ComponentObject, LateBoundCallsAndGetErrorReadTheLastFailure)
                                          nullptr));
     ASSERT_EQ(VT_BSTR, result.get().vt);
     EXPECT_EQ(expected, String(result.get().bstrVal, SysStringLen(result.get().bstrVal)));
+
+    UniqueBstr server(SysAllocString(L""));
+    BSTR name = server.get();
+    VARIANT_BOOL answer = 0x1234;
+    ASSERT_EQ(E_FAIL, object->IsActiveDirectoryServiceOnline(&name, &answer));
+    EXPECT_EQ(0x1234, answer);
+    EXPECT_EQ(S_OK, object->GetError(nullptr));
+    EXPECT_EQ(E_FAIL, object->Backup(nullptr));
+    EXPECT_EQ(L"Backup: no options record was given.", ErrorOf(object.get()));
+    EXPECT_EQ(E_FAIL, object->Restore(nullptr));
+    EXPECT_EQ(L"Restore: no options record was given.", ErrorOf(object.get()));
+    EXPECT_EQ(E_FAIL, object->IsActiveDirectoryRestoreMode(nullptr));
+    EXPECT_EQ(E_FAIL, object->IsActiveDirectoryServiceOnline(nullptr, nullptr));
+    EXPECT_EQ(E_POINTER, object->QueryInterface(IID_IDispatch, nullptr));
+    EXPECT_EQ(E_POINTER, dispatch->GetTypeInfoCount(nullptr));
+    EXPECT_EQ(E_POINTER, dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, nullptr));
+    EXPECT_TRUE(FAILED(dispatch->GetIDsOfNames(IID_NULL, nullptr, 1, LOCALE_USER_DEFAULT, ids)));
+    EXPECT_TRUE(FAILED(dispatch->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, nullptr, nullptr, nullptr,
+                                        nullptr)));
 }
 
-// Calls from a single-threaded apartment reach the free-threaded object through the merged
-// proxy/stub, options record included.
+// From a single-threaded apartment through the merged proxy/stub, options record included.
 TEST(Creation, CallsFromAnApartmentThreadAreMarshalledWithTheRecord)
 {
     ScratchDirectory scratch;
@@ -185,39 +183,6 @@ TEST(Creation, CallsFromAnApartmentThreadAreMarshalledWithTheRecord)
     }).join();
     EXPECT_EQ(S_OK, backedUp);
     EXPECT_TRUE(IsDirectoryOnDisk(scratch / L"target"));
-}
-
-// A careless caller gets a failure, never a crash in its own process, and a failed call leaves
-// the answer alone.
-TEST_F(ComponentObject, NullPointersAreRefusedAndFailuresLeaveTheAnswer)
-{
-    UniqueBstr server(SysAllocString(L""));
-    BSTR name = server.get();
-    VARIANT_BOOL answer = 0x1234;
-    ASSERT_EQ(E_FAIL, object->IsActiveDirectoryServiceOnline(&name, &answer));
-    EXPECT_EQ(0x1234, answer);
-
-    EXPECT_EQ(S_OK, object->GetError(nullptr));
-    EXPECT_EQ(E_FAIL, object->Backup(nullptr));
-    EXPECT_NE(L"<null>", ErrorOf(object.get()));
-    EXPECT_EQ(E_FAIL, object->Restore(nullptr));
-    EXPECT_EQ(E_FAIL, object->IsActiveDirectoryRestoreMode(nullptr));
-    EXPECT_EQ(E_FAIL, object->IsActiveDirectoryServiceOnline(nullptr, nullptr));
-    EXPECT_EQ(E_POINTER, object->QueryInterface(IID_IDispatch, nullptr));
-
-    ComPtr<IDispatch> dispatch;
-    ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, dispatch.put_void()));
-    EXPECT_EQ(E_POINTER, dispatch->GetTypeInfoCount(nullptr));
-    EXPECT_EQ(E_POINTER, dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, nullptr));
-    DISPID id = 0;
-    EXPECT_TRUE(FAILED(dispatch->GetIDsOfNames(IID_NULL, nullptr, 1, LOCALE_USER_DEFAULT, &id)));
-    EXPECT_TRUE(FAILED(dispatch->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, nullptr, nullptr, nullptr,
-                                        nullptr)));
-    ComPtr<IClassFactory> factory;
-    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_SystemStateBackupRestoreImpl, CLSCTX_INPROC_SERVER, nullptr,
-                                     IID_IClassFactory, factory.put_void()));
-    EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_ISystemStateBackupRestore, nullptr));
-    EXPECT_EQ(E_POINTER, factory->QueryInterface(IID_IClassFactory, nullptr));
 }
 
 // Unset and plain DSREPAIR are read through ssbr.sh's status report, and a restore in restore

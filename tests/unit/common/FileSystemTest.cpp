@@ -6,7 +6,6 @@
 #include "files/Paths.h"
 #include "files/ReplacementSet.h"
 #include "files/SparseFileWriter.h"
-#include "handles/Handles.h"
 #include "platform/EnvironmentVariables.h"
 
 #include <algorithm>
@@ -18,24 +17,35 @@
 namespace
 {
     // Longer than the classic limit: ten levels of 40 characters.
-    String DeepPath(const String& base)
+    String DeepPath(String path)
     {
-        String path = base;
         for (int level = 0; level < 10; ++level)
-            path += Strings::Format(L"\\level%02d_%s", level, String(32, L'd').c_str());
+            path += Strings::Format(L"\\level%02d_", level) + String(32, L'd');
         return path;
+    }
+
+    // The names in a folder, sorted, folders marked with a trailing backslash.
+    std::vector<String> Listing(const String& folder)
+    {
+        std::vector<String> names;
+        WIN32_FIND_DATAW entry;
+        UniqueFindHandle search(FindFirstFileW((Paths::ToLongPath(folder) + L"\\*").c_str(), &entry));
+        for (bool more = static_cast<bool>(search); more; more = FindNextFileW(search.get(), &entry))
+            if (!Directories::IsDotEntry(entry.cFileName))
+                names.push_back(String(entry.cFileName) + ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? L"\\" : L""));
+        std::sort(names.begin(), names.end());
+        return names;
     }
 }
 
-TEST(Paths, LongFormsRootsAndParents)
+TEST(Paths, LongFormsRootsParentsAndWhatIsSameOrBelow)
 {
     for (const auto& item : std::map<String, String>{{L"C:\\x", L"\\\\?\\C:\\x"},
                                                      {L"\\\\srv\\share\\x", L"\\\\?\\UNC\\srv\\share\\x"},
                                                      {L"\\\\?\\C:\\already", L"\\\\?\\C:\\already"},
                                                      {L"relative\\x", L"\\\\?\\UNC\\relative\\x"}})
         EXPECT_EQ(item.second, Paths::ToLongPath(item.first));
-    EXPECT_TRUE(Paths::IsLongPath(L"prefix\\\\?\\C:\\"));
-    EXPECT_FALSE(Paths::IsLongPath(L"C:\\x"));
+    EXPECT_TRUE(Paths::IsLongPath(L"prefix\\\\?\\C:\\") && !Paths::IsLongPath(L"C:\\x"));
 
     EXPECT_EQ(3, Paths::GetRootLength(L"C:\\Windows\\System32"));
     EXPECT_EQ(12, Paths::GetRootLength(L"\\\\srv\\share\\dir\\file"));
@@ -60,14 +70,11 @@ TEST(Paths, LongFormsRootsAndParents)
     for (const auto& name : std::map<String, String>{{L"C:\\Windows\\hive.dat", L"hive.dat"}, {L"hive.dat", L"hive.dat"},
                                                      {L"C:\\dir\\", L""}})
         EXPECT_EQ(name.second, Files::GetFileName(name.first));
-    EXPECT_TRUE(Directories::IsDotEntry(L".."));
-    EXPECT_FALSE(Directories::IsDotEntry(L".profile"));
-}
+    EXPECT_TRUE(Directories::IsDotEntry(L"..") && !Directories::IsDotEntry(L".profile"));
 
-// The spellings of a target in a live folder (case, "..", long form, a trailing backslash, another
-// name of the folder) are refused through the backup's target rules (BackupTargetTest).
-TEST(Paths, SameOrBelowTakesPathsRelativeToTheCurrentFolderAndNeverTheParentOrNothing)
-{
+    // Same or below takes paths relative to the current folder, and never the parent or nothing.
+    // The spellings of a target in a live folder (case, "..", long form, a trailing backslash,
+    // another name of the folder) are refused through the backup's target rules (BackupTargetTest).
     ScratchDirectory scratch;
     const String live = scratch / L"Live";
     ASSERT_TRUE(Directories::Create(live + L"\\Logs\\Backup\\"));
@@ -82,34 +89,30 @@ TEST(Paths, SameOrBelowTakesPathsRelativeToTheCurrentFolderAndNeverTheParentOrNo
     SetCurrentDirectoryW(previous);
 }
 
-TEST(FileSystemErrors, EmptyArgumentsOfCopiesAndDeletionsAreRefused)
+TEST(FileSystemErrors, EmptyArgumentsAreRefusedAndAFileInTheWayIsReportedWithItsCode)
 {
     // An empty argument would otherwise name the current folder to copy into or delete.
     const std::pair<const wchar_t*, std::function<void()>> cases[] = {
         {L"Destination file cannot be empty", [] { Files::Copy(L"C:\\some", L"", true); }},
         {L"File cannot be empty", [] { Files::Delete(L""); }},
         {L"Directory cannot be empty", [] { Directories::DeleteFiles(L"", L"*.*"); }},
-        {L"Directory cannot be empty", [] { Directories::Delete(L""); }},
         {L"Destination Directory cannot be empty", [] { Directories::Copy(L"C:\\some", L""); }},
         {L"File pattern cannot be empty", [] { Directories::DeleteFiles(L"C:\\some", L""); }},
     };
     for (const auto& testCase : cases)
         EXPECT_EQ(testCase.first, MessageOf<FileSystemException>(testCase.second));
-}
 
-// A tree copied onto a file is refused in the tree copies' test.
-TEST(FileSystemErrors, AFileInTheWayIsReportedWithItsCode)
-{
+    // A file in the way is reported with its code (a tree copied onto a file: the tree copies' test).
     ScratchDirectory scratch;
     WriteTextFile(scratch / L"source\\a.txt", "a");
     WriteTextFile(scratch / L"blocker", "file in the way");
-    const std::tuple<const char*, std::function<bool()>, DWORD> cases[] = {
+    const std::tuple<const char*, std::function<bool()>, DWORD> inTheWay[] = {
         {"Create onto a file", [&] { return !Directories::Create(scratch / L"blocker"); }, ERROR_ALREADY_EXISTS},
         {"Copy file below a file",
          [&] { return !Files::Copy(scratch / L"source\\a.txt", scratch / L"blocker\\a.txt", true); }, ERROR_ALREADY_EXISTS},
         {"Create below a file", [&] { return !Directories::Create(scratch / L"blocker\\below"); }, ERROR_PATH_NOT_FOUND},
     };
-    for (const auto& testCase : cases)
+    for (const auto& testCase : inTheWay)
     {
         SetLastError(0xdeadbeef);
         EXPECT_TRUE(std::get<1>(testCase)()) << std::get<0>(testCase);
@@ -117,20 +120,17 @@ TEST(FileSystemErrors, AFileInTheWayIsReportedWithItsCode)
     }
 }
 
-// Files around the copy buffer's steps (a short read ends a file only once all of it is in) and
-// below a path longer than the classic limit, copied into a tree that already holds some of its
-// folders and files; names beginning with a dot stay behind, and a folder whose name a file holds
-// stops the copy.
+// Files at the copy buffer's steps (a short read ends a file only once it is all in) and below a
+// path longer than the classic limit, copied into a tree that holds some of them already; names
+// beginning with a dot stay behind, and a folder whose name a file holds stops the copy.
 TEST(Directories, TreeCopiesAreWholeAtBufferEdgesDeepAndIntoFoldersAlreadyThere)
 {
     ScratchDirectory scratch;
     const size_t sizes[] = {0, 1, 65535, 65536, 65537, 196608, 262143, 262144, 262145, 600 * 1024 + 7};
-    std::map<String, std::string> files = {{DeepPath(L"old") + L"\\data.bin", "deep content"},
-                                           {L"old\\readonly.txt", "ro"}};
-    for (size_t index = 0; index < sizeof sizes / sizeof sizes[0]; ++index)
+    std::map<String, std::string> files = {{DeepPath(L"old") + L"\\data.bin", "deep"}, {L"old\\readonly.txt", "ro"}};
+    for (int index = 0; index < static_cast<int>(std::size(sizes)); ++index)
     {
-        const wchar_t* const folder = index % 2 ? L"old" : L"old\\new";
-        std::string& data = files[Strings::Format(L"%s\\f%02d.bin", folder, static_cast<int>(index))];
+        std::string& data = files[Strings::Format(index % 2 ? L"old\\f%02d.bin" : L"old\\new\\f%02d.bin", index)];
         for (size_t at = 0; at < sizes[index]; ++at)
             data += static_cast<char>('a' + (at * 7 + index) % 26);
     }
@@ -146,8 +146,7 @@ TEST(Directories, TreeCopiesAreWholeAtBufferEdgesDeepAndIntoFoldersAlreadyThere)
     ASSERT_EQ(0u, Directories::Copy(scratch / L"source\\old", scratch / L"copy\\old\\"));
     for (const auto& file : files)
         EXPECT_EQ(file.second, ReadTextFile(scratch / (L"copy\\" + file.first))) << Strings::ToUtf8(file.first);
-    EXPECT_FALSE(Paths::Exists(scratch / L"copy\\old\\.profile"));
-    EXPECT_FALSE(Paths::Exists(scratch / L"copy\\old\\.cache"));
+    EXPECT_FALSE(Paths::Exists(scratch / L"copy\\old\\.profile") || Paths::Exists(scratch / L"copy\\old\\.cache"));
 
     WriteTextFile(scratch / L"copy\\blocked", "a file");
     EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), Directories::Copy(scratch / L"source", scratch / L"copy"));
@@ -177,14 +176,13 @@ TEST(Files, CopyMakesTheFolderHonoursOverwriteAndReplacesOnlyByAWholeCopy)
     WriteTextFile(source, std::string(600 * 1024, 'x'));
     EXPECT_FALSE(Files::Copy(source, target, false));
     EXPECT_EQ("first", ReadTextFile(target));
-    {
-        UniqueFileHandle held(CreateFileW(Paths::ToLongPath(target).c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(held);
-        EXPECT_FALSE(Files::Copy(source, target, true));
-        EXPECT_EQ("first", ReadTextFile(target));
-        EXPECT_FALSE(leftBeside());
-    }
+    UniqueFileHandle held(CreateFileW(Paths::ToLongPath(target).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(Files::Copy(source, target, true));
+    EXPECT_EQ("first", ReadTextFile(target));
+    EXPECT_FALSE(leftBeside());
+    held.reset();
     EXPECT_TRUE(Files::Copy(source, target, true));
     EXPECT_EQ(std::string(600 * 1024, 'x'), ReadTextFile(target));
     EXPECT_FALSE(leftBeside());
@@ -200,18 +198,16 @@ TEST(EnvironmentVariables, ExpandsWholeExpansionsLongerThanTheClassicLimit)
     ASSERT_TRUE(SetEnvironmentVariableW(name.c_str(), value.c_str()));
     EnvironmentVariables environment;
     String expanded = L"sentinel";
-    for (const auto& item : std::map<String, String>{{L"C:\\plain\\path", L"C:\\plain\\path"},
-                                                     {L"%" + name + L"%\\tail", value + L"\\tail"}})
-    {
-        EXPECT_EQ(S_OK, environment.Expand(item.first, expanded));
-        EXPECT_EQ(item.second, expanded);
-    }
+    EXPECT_EQ(S_OK, environment.Expand(L"C:\\plain\\path", expanded));
+    EXPECT_EQ(L"C:\\plain\\path", expanded);
+    EXPECT_EQ(S_OK, environment.Expand(L"%" + name + L"%\\tail", expanded));
+    EXPECT_EQ(value + L"\\tail", expanded);
     EXPECT_EQ(L"", environment.GetError());
     SetEnvironmentVariableW(name.c_str(), nullptr);
 }
 
 // A file above 4 GiB that ends in zeros is copied whole and sparse in the lab (lab.certsrv).
-TEST(SparseFileWriter, FilesReadBackByteForByte)
+TEST(SparseFileWriter, FilesReadBackByteForByteAndZeroBlocksAreNotWritten)
 {
     ScratchDirectory scratch;
     const size_t block = 64 * 1024;
@@ -222,73 +218,45 @@ TEST(SparseFileWriter, FilesReadBackByteForByte)
         {"all zeros", 3 * block + 5, {}, 512 * 1024},
         {"empty", 0, {}, 4096},
     };
-    int number = 0;
     for (const auto& test : cases)
     {
         SCOPED_TRACE(test.name);
         std::string content(test.length, '\0');
         for (size_t mark : test.marks)
             content[mark] = 'x';
-        const String path = scratch / Strings::Format(L"%d.bin", ++number);
-        {
-            UniqueFileHandle file(CreateFileW(Paths::ToLongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr));
-            ASSERT_TRUE(file);
-            SparseFileWriter writer(file.get());
-            for (size_t at = 0; at < content.size(); at += test.piece)
-                ASSERT_TRUE(writer.Write(content.data() + at,
-                                         static_cast<DWORD>(std::min<size_t>(test.piece, content.size() - at))));
-            ASSERT_TRUE(writer.Finish());
-        }
+        const String path = scratch / Strings::FromUtf8(test.name);
+        UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        ASSERT_TRUE(file);
+        SparseFileWriter writer(file.get());
+        for (size_t at = 0; at < content.size(); at += test.piece)
+            ASSERT_TRUE(writer.Write(&content[at], static_cast<DWORD>(std::min<size_t>(test.piece, content.size() - at))));
+        ASSERT_TRUE(writer.Finish());
+        file.reset();
         EXPECT_TRUE(ReadTextFile(path) == content) << "read back " << ReadTextFile(path).size() << " bytes";
     }
-}
-
-TEST(SparseFileWriter, ZeroBlocksAreNotWrittenAndAnEndThatCannotBeSetFailsFinish)
-{
-    ScratchDirectory scratch;
-    WriteTextFile(scratch / L"readonly.bin", "");
-    {
-        // Without write access only a skipped block gets through.
-        UniqueFileHandle file(CreateFileW(Paths::ToLongPath(scratch / L"readonly.bin").c_str(), GENERIC_READ, 0,
-                                          nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(file);
-        std::vector<BYTE> data(64 * 1024, 0);
-        SparseFileWriter zeros(file.get());
-        ASSERT_TRUE(zeros.Write(data.data(), static_cast<DWORD>(data.size())));
-        SetLastError(ERROR_SUCCESS);
-        EXPECT_FALSE(zeros.Finish());
-        EXPECT_NE(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
-        data[100] = 1;
-        SparseFileWriter nonZero(file.get());
-        EXPECT_FALSE(nonZero.Write(data.data(), static_cast<DWORD>(data.size())));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
-    }
-    EXPECT_EQ("", ReadTextFile(scratch / L"readonly.bin"));
-}
-
-namespace
-{
-    // The names in a folder, sorted, folders marked with a trailing backslash.
-    std::vector<String> Listing(const String& folder)
-    {
-        std::vector<String> names;
-        WIN32_FIND_DATAW entry;
-        UniqueFindHandle search(FindFirstFileW((Paths::ToLongPath(folder) + L"\\*").c_str(), &entry));
-        for (bool more = static_cast<bool>(search); more; more = FindNextFileW(search.get(), &entry))
-            if (!Directories::IsDotEntry(entry.cFileName))
-                names.push_back(String(entry.cFileName) + ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? L"\\" : L""));
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    // Without write access only a skipped block gets through, and an end that cannot be set fails Finish.
+    const String readOnly = scratch / L"readonly.bin";
+    WriteTextFile(readOnly, "");
+    UniqueFileHandle file(CreateFileW(readOnly.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    std::vector<BYTE> data(64 * 1024, 0);
+    SparseFileWriter zeros(file.get());
+    ASSERT_TRUE(zeros.Write(data.data(), static_cast<DWORD>(data.size())));
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(zeros.Finish());
+    EXPECT_NE(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
+    data[100] = 1;
+    SparseFileWriter nonZero(file.get());
+    EXPECT_FALSE(nonZero.Write(data.data(), static_cast<DWORD>(data.size())));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_EQ("", ReadTextFile(readOnly));
 }
 
 // How a set fails and is undone at each step is driven through the restores in a lab machine
 // (lab.reliability, lab.sysvol_complus); here, the names it takes and the files it takes away.
 TEST(ReplacementSet, TakesFreeNamesBesideTheLiveFilesAndRemovesEachOtherFileOnce)
 {
-    ScratchDirectory live(L"ReplacementLive");
-    ScratchDirectory saved(L"ReplacementSaved");
+    ScratchDirectory live(L"ReplacementLive"), saved(L"ReplacementSaved");
     WriteTextFile(live / L"a.dat", "live a");
     WriteTextFile(saved / L"a.dat", std::string(300 * 1024, 'A'));
     // A leftover of an earlier attempt is never overwritten.

@@ -7,37 +7,24 @@
 #include "common/ScratchDirectory.h"
 
 #include <ole2.h>
-
 #include <thread>
 
 namespace
 {
-    const wchar_t* const Sample = L"<BackupSet type='Test'><first a='1'>one</first><second/></BackupSet>";
-
     QM_DECLARE_MODULE_EXCEPTION(NamesBackupSetException);
     const BackupSetSchema NamesSchema = {L"NamesBackupSet.xml", L"<BackupSet type='Names'/>", {L"value"}, false};
 
-    class NamesBackupSet : public BackupSet<NamesBackupSetException>
+    struct NamesBackupSet : BackupSet<NamesBackupSetException>
     {
-    public:
         explicit NamesBackupSet(const String& directory) : BackupSet(directory, NamesSchema) {}
         String GetValue() const { return GetElementText(L"/BackupSet/value"); }
         void SetValue(const String& value) { SetElementText(L"/BackupSet/value", value); }
     };
-
-    // The thread's answer to CoInitializeEx in the model, balanced at once.
-    HRESULT Initialise(DWORD model)
-    {
-        const HRESULT result = CoInitializeEx(nullptr, model);
-        if (SUCCEEDED(result))
-            CoUninitialize();
-        return result;
-    }
 }
 
 // A broken or missing manifest is refused by the lab's hostile and registry restore tests, as is a
 // document type declaration in a manifest.
-TEST(XmlDocumentWrapper, RefusesADocumentTypeDeclarationAndSavesNonAsciiTextAndAttributes)
+TEST(XmlDocumentWrapper, RefusesADocumentTypeDeclarationAndSavesAnyTextUnderAnyFolderName)
 {
     ScratchDirectory folder;
     CXmlDocumentWrapper document;
@@ -48,7 +35,6 @@ TEST(XmlDocumentWrapper, RefusesADocumentTypeDeclarationAndSavesNonAsciiTextAndA
         wide += std::string(1, c) + '\0';
     WriteTextFile(folder / L"utf16.xml", "\xff\xfe" + wide);
     EXPECT_FALSE(document.Load(folder / L"utf16.xml"));
-
     // Saving over a longer file leaves nothing of it behind.
     const String path = folder / L"roundtrip.xml";
     WriteTextFile(path, "<old>" + std::string(5000, 'o') + "</old>");
@@ -64,24 +50,18 @@ TEST(XmlDocumentWrapper, RefusesADocumentTypeDeclarationAndSavesNonAsciiTextAndA
     CXmlNodeWrapper item = reread.GetDocumentElement().GetChild(0);
     EXPECT_EQ(text, item.GetText());
     EXPECT_EQ(L"it's \"x\" & <y>", item.GetAttribute(L"quote", L""));
-}
 
-// Targets are folder names a user chose; none of them is a URL.
-TEST(XmlDocumentWrapper, ManifestsOpenSaveAndReopenUnderAnyFolderName)
-{
-    ScratchDirectory folder;
+    // Manifests open, save and reopen under any folder name a user chose: none of them is a URL.
     const String targets[] = {folder / L"x%41y", folder / L"with#hash", folder / L"space and %20 and ;",
-                              folder / String(300 - folder.Path().size() % 100, L'n') + L"\\deeper"};
+                              folder / String(250, L'n') + L"\\deeper"};
     for (const String& target : targets)
     {
         SCOPED_TRACE(Strings::ToUtf8(target));
         ASSERT_TRUE(Directories::Create(target));
-        {
-            NamesBackupSet set(target);
-            ASSERT_NO_THROW(set.Open());
-            set.SetValue(target);
-            ASSERT_TRUE(set.Save());
-        }
+        NamesBackupSet set(target);
+        ASSERT_NO_THROW(set.Open());
+        set.SetValue(target);
+        ASSERT_TRUE(set.Save());
         EXPECT_EQ("BackupSet value", ElementOrder(ReadTextFile(target + L"\\NamesBackupSet.xml")));
         NamesBackupSet reopened(target);
         ASSERT_NO_THROW(reopened.Open());
@@ -90,7 +70,8 @@ TEST(XmlDocumentWrapper, ManifestsOpenSaveAndReopenUnderAnyFolderName)
     EXPECT_FALSE(IsDirectoryOnDisk(folder / L"xAy"));
 }
 
-// A thread already in a single-threaded apartment stays there, once, after the wrappers go.
+// A thread already in a single-threaded apartment stays there, once, after the wrappers go: one
+// more call says so, and two calls undo both.
 TEST(XmlDocumentWrapper, WrappersBalanceTheirOwnComInitialisationOnly)
 {
     HRESULT stillInitialised = E_UNEXPECTED, afterOwnBalance = E_UNEXPECTED;
@@ -99,19 +80,20 @@ TEST(XmlDocumentWrapper, WrappersBalanceTheirOwnComInitialisationOnly)
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         {
             CXmlDocumentWrapper first, second;
-            loaded = first.LoadXml(Sample) && second.LoadXml(Sample);
+            loaded = first.LoadXml(L"<BackupSet/>") && second.LoadXml(L"<BackupSet/>");
         }
-        stillInitialised = Initialise(COINIT_APARTMENTTHREADED);
+        stillInitialised = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         CoUninitialize();
-        afterOwnBalance = Initialise(COINIT_MULTITHREADED);
+        CoUninitialize();
+        afterOwnBalance = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        CoUninitialize();
     }).join();
     EXPECT_TRUE(loaded);
     EXPECT_EQ(S_FALSE, stillInitialised);
     EXPECT_EQ(S_OK, afterOwnBalance);
 }
 
-// The manifests select by fixed paths (as every lab test reads them), add children first or last
-// and replace texts.
+// The manifests select by fixed paths, add children first or last and replace texts.
 TEST(XmlNodeWrapper, InsertNodePlacesByIndexTextReplacesAllContentAndPathsOutsideTheGrammarFindNothing)
 {
     ScratchDirectory folder;
@@ -171,8 +153,7 @@ TEST(BackupSet, FailuresNameWhatWasWrongAndCreateNothing)
     // missing manifest or list are refused in the lab's hostile test; here, a root of another name.
     const std::string other = "<Manifest type='Names'><value/></Manifest>";
     WriteTextFile(folder / L"NamesBackupSet.xml", other);
-    EXPECT_EQ(L"No names backup in " + folder.Path(), MessageOf<NamesBackupSetException>([&] {
-                  NamesBackupSet(folder.Path()).OpenExisting(L"No names backup in %s");
-              }));
+    EXPECT_EQ(L"No names backup in " + folder.Path(),
+              MessageOf<NamesBackupSetException>([&] { NamesBackupSet(folder.Path()).OpenExisting(L"No names backup in %s"); }));
     EXPECT_EQ(other, ReadTextFile(folder / L"NamesBackupSet.xml"));
 }
