@@ -1,12 +1,10 @@
 #pragma once
 // What a 32-bit process on 64-bit Windows sees, shown on a system that cannot run one. While a
-// FakeRedirector lives, the process is a WOW64 process to Wow64::Current(), and this program's
-// own file calls (those that go through its import table, which is where the code under test
-// calls from) behave as the system's redirector makes them: a path below the system folder is
-// sent to the SysWOW64 folder beside it unless the calling thread has turned redirection off
-// through the calls handed to Wow64::Replace, and a library load fails while it is off (the
-// 64-bit libraries would be found). Every call on a path below the system folder is recorded.
-// One at a time, on one thread.
+// FakeRedirector lives, Wow64::Current() answers a WOW64 process, and the file calls this program
+// makes through its import table (as the code under test does) send a path below the system folder
+// to the SysWOW64 folder beside it unless the thread turned redirection off through the calls
+// handed to Wow64::Replace; a library load fails while it is off (the 64-bit libraries would be
+// found). Each call on a path below the system folder is recorded. One at a time, on one thread.
 
 #include "files/Directories.h"
 #include "files/Paths.h"
@@ -17,6 +15,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <cwchar>
+#include <list>
 #include <utility>
 #include <vector>
 
@@ -32,19 +32,15 @@ public:
 
     FakeRedirector() : m_earlier(Wow64::Replace({true, &Disable, &Revert}))
     {
-        s_state = {};
-        s_state.systemFolder = Strings::ToUpper(Libraries::SystemFolder());
-        s_state.redirectedFolder = Directories::GetDirectory(Libraries::SystemFolder(), true) + L"\\SysWOW64";
-        for (int slot = 0; slot < SlotCount; ++slot)
-            Patch(Names[slot], Hooks[slot], &s_originals[slot]);
+        s_state = {Strings::ToUpper(Libraries::SystemFolder()),
+                   Directories::GetDirectory(Libraries::SystemFolder(), true) + L"\\SysWOW64", false, 0, 0, 0, {}};
+        Patch(true);
     }
     FakeRedirector(const FakeRedirector&) = delete;
     FakeRedirector& operator=(const FakeRedirector&) = delete;
     ~FakeRedirector()
     {
-        for (int slot = 0; slot < SlotCount; ++slot)
-            if (s_originals[slot] != nullptr)
-                Patch(Names[slot], s_originals[slot], nullptr);
+        Patch(false);
         Wow64::Replace(m_earlier);
     }
 
@@ -61,8 +57,7 @@ private:
         String systemFolder;
         String redirectedFolder; // "C:\windows\SysWOW64"
         bool redirectionOff;
-        int disables;
-        int reverts;
+        int disables, reverts;
         DWORD failNextDisable;
         std::vector<Call> calls;
     } s_state = {};
@@ -74,8 +69,7 @@ private:
             SetLastError(error);
             return FALSE;
         }
-        *previous = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(s_state.redirectionOff ? 1 : 0));
-        s_state.redirectionOff = true;
+        *previous = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(std::exchange(s_state.redirectionOff, true)));
         ++s_state.disables;
         return TRUE;
     }
@@ -86,103 +80,81 @@ private:
         return TRUE;
     }
 
-    // The path the system would open: below the system folder and redirection on, the same path
-    // below the SysWOW64 folder. Records the call.
-    static String Redirect(const char* function, LPCWSTR path)
+    // The path the system would open, kept in paths: below the system folder and redirection on,
+    // the same path below the SysWOW64 folder. Records the call. Arguments that are no path pass.
+    template <typename Argument>
+    static Argument Redirect(const char*, Argument argument, std::list<String>&) { return argument; }
+    static LPCWSTR Redirect(const char* function, LPCWSTR path, std::list<String>& paths)
     {
-        if (path == nullptr)
-            return String();
-        const String given = path;
-        const bool longForm = given.compare(0, 4, L"\\\\?\\") == 0 && given.compare(0, 8, L"\\\\?\\UNC\\") != 0;
-        const String full = Paths::GetFullPath(Paths::FromLongPath(given));
+        if (path == nullptr) // MoveFileEx's "delete at the next start"
+            return path;
+        const bool longForm = std::wcsncmp(path, L"\\\\?\\", 4) == 0 && std::wcsncmp(path, L"\\\\?\\UNC\\", 8) != 0;
+        const String full = Paths::GetFullPath(Paths::FromLongPath(path));
         const String& folder = s_state.systemFolder;
         const String upper = Strings::ToUpper(full);
-        if (folder.empty() || upper.compare(0, folder.size(), folder) != 0 ||
-            (upper.size() != folder.size() && upper[folder.size()] != L'\\'))
-            return given;
-        s_state.calls.push_back({function, given, s_state.redirectionOff});
+        if (upper.rfind(folder, 0) != 0 || (upper.size() != folder.size() && upper[folder.size()] != L'\\'))
+            return path;
+        s_state.calls.push_back({function, path, s_state.redirectionOff});
         if (s_state.redirectionOff)
-            return given;
-        return (longForm ? L"\\\\?\\" : L"") + s_state.redirectedFolder + full.substr(folder.size());
+            return path;
+        paths.push_back((longForm ? L"\\\\?\\" : L"") + s_state.redirectedFolder + full.substr(folder.size()));
+        return paths.back().c_str();
     }
-    // A null path stays null (MoveFileEx's "delete at the next start").
-    static LPCWSTR Argument(const String& redirected, LPCWSTR given) { return given ? redirected.c_str() : nullptr; }
 
     // The kernel32 functions replaced: the file calls, then the library loads.
     enum { FirstLoad = 10, SlotCount = 12 };
-    static constexpr const char* Names[SlotCount] = {
-        "CreateFileW", "CreateDirectoryW", "DeleteFileW", "FindFirstFileW", "GetFileAttributesW", "GetFileAttributesExW",
-        "SetFileAttributesW", "RemoveDirectoryW", "CopyFileW", "MoveFileExW", "LoadLibraryW", "LoadLibraryExW"};
-    static inline void* s_originals[SlotCount] = {};
 
-    template <int Slot, typename Function>
-    struct Hook;
     template <int Slot, typename Result, typename... Rest>
-    struct Hook<Slot, Result(WINAPI*)(LPCWSTR, Rest...)>
+    static Result WINAPI Hooked(LPCWSTR name, Rest... rest)
     {
-        static Result WINAPI Call(LPCWSTR name, Rest... rest)
-        {
-            const auto original = reinterpret_cast<Result(WINAPI*)(LPCWSTR, Rest...)>(s_originals[Slot]);
-            if (Slot < FirstLoad)
-                return original(Argument(Redirect(Names[Slot], name), name), rest...);
-            if (!s_state.redirectionOff)
-                return original(name, rest...);
-            s_state.calls.push_back({Names[Slot], name != nullptr ? name : L"", true});
-            SetLastError(ERROR_BAD_EXE_FORMAT);
-            return Result();
-        }
-    };
-    template <int Slot, typename Result, typename Third>
-    struct Hook<Slot, Result(WINAPI*)(LPCWSTR, LPCWSTR, Third)>
-    {
-        static Result WINAPI Call(LPCWSTR from, LPCWSTR to, Third third)
-        {
-            const String target = Redirect(Names[Slot], to);
-            return reinterpret_cast<Result(WINAPI*)(LPCWSTR, LPCWSTR, Third)>(s_originals[Slot])(
-                Redirect(Names[Slot], from).c_str(), Argument(target, to), third);
-        }
-    };
-    template <int Slot, typename Function>
-    static void* HookOf(Function)
-    {
-        return reinterpret_cast<void*>(&Hook<Slot, Function>::Call);
+        const auto original = reinterpret_cast<Result(WINAPI*)(LPCWSTR, Rest...)>(s_hooks[Slot].original);
+        std::list<String> paths;
+        if (Slot < FirstLoad)
+            return original(Redirect(s_hooks[Slot].name, name, paths), Redirect(s_hooks[Slot].name, rest, paths)...);
+        if (!s_state.redirectionOff)
+            return original(name, rest...);
+        s_state.calls.push_back({s_hooks[Slot].name, name != nullptr ? name : L"", true});
+        SetLastError(ERROR_BAD_EXE_FORMAT);
+        return Result();
     }
-    static inline void* const Hooks[SlotCount] = {
-        HookOf<0>(&CreateFileW),        HookOf<1>(&CreateDirectoryW),   HookOf<2>(&DeleteFileW),
-        HookOf<3>(&FindFirstFileW),     HookOf<4>(&GetFileAttributesW), HookOf<5>(&GetFileAttributesExW),
-        HookOf<6>(&SetFileAttributesW), HookOf<7>(&RemoveDirectoryW),   HookOf<8>(&CopyFileW),
-        HookOf<9>(&MoveFileExW),        HookOf<10>(&LoadLibraryW),      HookOf<11>(&LoadLibraryExW)};
+    template <int Slot, typename Result, typename... Rest>
+    static void* HookOf(Result(WINAPI*)(LPCWSTR, Rest...)) { return reinterpret_cast<void*>(&Hooked<Slot, Result, Rest...>); }
+#define QM_HOOK(slot, function) {#function, HookOf<slot>(&function), nullptr}
+    static inline struct { const char* name; void* call; void* original; } s_hooks[SlotCount] = {
+        QM_HOOK(0, CreateFileW),        QM_HOOK(1, CreateDirectoryW),   QM_HOOK(2, DeleteFileW),
+        QM_HOOK(3, FindFirstFileW),     QM_HOOK(4, GetFileAttributesW), QM_HOOK(5, GetFileAttributesExW),
+        QM_HOOK(6, SetFileAttributesW), QM_HOOK(7, RemoveDirectoryW),   QM_HOOK(8, CopyFileW),
+        QM_HOOK(9, MoveFileExW),        QM_HOOK(10, LoadLibraryW),      QM_HOOK(11, LoadLibraryExW)};
+#undef QM_HOOK
 
-    // Puts replacement into the program's import slot of kernel32's function name; the slot's
-    // earlier content goes to original (when given). A function the program does not import is
-    // left alone.
-    static void Patch(const char* name, void* replacement, void** original)
+    // Puts the hooks into the program's import slots of the kernel32 functions they replace, or
+    // the slots' earlier content back. A function the program does not import is left alone.
+    static void Patch(bool install)
     {
         BYTE* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-             module->Name != 0; ++module)
+        const auto* nt = reinterpret_cast<PIMAGE_NT_HEADERS>(base + reinterpret_cast<PIMAGE_DOS_HEADER>(base)->e_lfanew);
+        const DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports); module->Name != 0; ++module)
         {
             if (_stricmp(reinterpret_cast<const char*>(base + module->Name), "kernel32.dll") != 0)
                 continue;
-            auto* byName = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
             auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
-            for (; byName->u1.AddressOfData != 0; ++byName, ++slot)
+            for (auto* byName = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
+                 byName->u1.AddressOfData != 0; ++byName, ++slot)
             {
                 if (IMAGE_SNAP_BY_ORDINAL(byName->u1.Ordinal))
                     continue;
                 const auto* entry = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + byName->u1.AddressOfData);
-                if (std::strcmp(reinterpret_cast<const char*>(entry->Name), name) != 0)
-                    continue;
-                DWORD protection = 0;
-                VirtualProtect(&slot->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
-                if (original != nullptr)
-                    *original = reinterpret_cast<void*>(slot->u1.Function);
-                slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-                VirtualProtect(&slot->u1.Function, sizeof(void*), protection, &protection);
-                return;
+                for (auto& hook : s_hooks)
+                    if (std::strcmp(reinterpret_cast<const char*>(entry->Name), hook.name) == 0)
+                    {
+                        DWORD protection = 0;
+                        VirtualProtect(&slot->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
+                        if (install)
+                            hook.original = reinterpret_cast<void*>(slot->u1.Function);
+                        slot->u1.Function = reinterpret_cast<ULONG_PTR>(install ? hook.call : hook.original);
+                        VirtualProtect(&slot->u1.Function, sizeof(void*), protection, &protection);
+                    }
             }
         }
     }

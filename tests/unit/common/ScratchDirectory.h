@@ -1,9 +1,8 @@
 #pragma once
-// Shared by the unit and COM tests (and bringing the test framework): a private folder below the
-// temporary directory (named after the test and the process, emptied before use and removed
-// afterwards), file helpers, the texts a test compares, security as SDDL, and the programs built
-// beside the tests.
+// Shared by the unit and COM tests (and bringing the test framework): a private folder, file helpers,
+// the texts a test compares, security as SDDL, and the programs built beside the tests.
 
+#include "files/Directories.h"
 #include "files/Paths.h"
 #include "handles/Handles.h"
 #include "text/Strings.h"
@@ -13,15 +12,31 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+// "Suite.Name" of the running test.
+inline String TestName()
+{
+    const testing::TestInfo* const test = testing::UnitTest::GetInstance()->current_test_info();
+    return Strings::Format(L"%S.%S", test->test_suite_name(), test->name());
+}
+
+// Named after the test (or the name given) and the process, emptied before use and removed afterwards.
 class ScratchDirectory
 {
 public:
-    ScratchDirectory(); // named after the running test
-    explicit ScratchDirectory(const String& name);
-    ~ScratchDirectory();
+    explicit ScratchDirectory(const String& name)
+    {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        m_path = Strings::Format(L"%sqmtest-%s-%lu", temp, name.c_str(), GetCurrentProcessId());
+        Directories::Delete(m_path);
+        EXPECT_TRUE(Directories::Create(m_path)) << "cannot create scratch directory";
+    }
+    ScratchDirectory() : ScratchDirectory(TestName()) {}
+    ~ScratchDirectory() { Directories::Delete(m_path); }
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
@@ -32,19 +47,45 @@ private:
     String m_path;
 };
 
-// stem and this process's id: a name (of a key, a device, an environment variable) no other test
-// process uses.
+// stem and this process's id: a name (of a key, a device, a variable) no other test process uses.
 inline String Unique(const wchar_t* stem) { return Strings::Format(L"%s%lu", stem, GetCurrentProcessId()); }
 
 // Through the long form, so deep paths work; a missing file reads as "<missing>".
-void WriteTextFile(const String& path, const std::string& content);
-std::string ReadTextFile(const String& path);
-bool IsDirectoryOnDisk(const String& path);
-bool IsFileOnDisk(const String& path);
+inline void WriteTextFile(const String& path, const std::string& content)
+{
+    Directories::Create(Directories::GetDirectory(path, true));
+    UniqueFileHandle file(CreateFileW(Paths::ToLongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file) << "cannot create " << Strings::ToUtf8(path);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
+}
+inline std::string ReadTextFile(const String& path)
+{
+    UniqueFileHandle file(CreateFileW(Paths::ToLongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    if (!file)
+        return "<missing>";
+    std::string content;
+    char buffer[4096];
+    for (DWORD read = 0; ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0;)
+        content.append(buffer, read);
+    return content;
+}
+inline bool IsDirectoryOnDisk(const String& path)
+{
+    const DWORD attributes = GetFileAttributesW(Paths::ToLongPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+inline bool IsFileOnDisk(const String& path)
+{
+    return GetFileAttributesW(Paths::ToLongPath(path).c_str()) != INVALID_FILE_ATTRIBUTES && !IsDirectoryOnDisk(path);
+}
 
-// The message of the module exception that `call` throws; "(nothing thrown)" when it throws none.
+// The exception of this type that `call` throws, if it throws one, and its message ("(nothing
+// thrown)" when it throws none).
 template <typename ExceptionType, typename Call>
-String MessageOf(Call call)
+std::optional<ExceptionType> Thrown(Call call)
 {
     try
     {
@@ -52,24 +93,44 @@ String MessageOf(Call call)
     }
     catch (const ExceptionType& error)
     {
-        return error.GetMessage();
+        return error;
     }
-    return L"(nothing thrown)";
+    return std::nullopt;
+}
+template <typename ExceptionType, typename Call>
+String MessageOf(Call call)
+{
+    const std::optional<ExceptionType> error = Thrown<ExceptionType>(call);
+    return error ? error->GetMessage() : L"(nothing thrown)";
 }
 
 // "Error = 0x%08lX" of the code, and a blank and the system's own text when FormatMessageW has one.
-String SystemErrorText(DWORD code);
+inline String SystemErrorText(DWORD code)
+{
+    wchar_t* message = nullptr;
+    const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const DWORD length = FormatMessageW(flags, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                        reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    const UniqueLocalMemory owner(message);
+    return Strings::Format(L"Error = 0x%08lX", code) + (length > 0 ? L" " + String(message, length) : L"");
+}
 
 // Names of the start tags of an XML text in order, read without the DOM that wrote it.
-std::string ElementOrder(const std::string& xml);
+inline std::string ElementOrder(const std::string& xml)
+{
+    std::string names;
+    for (auto at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1))
+        if (at + 1 < xml.size() && xml[at + 1] != '/' && xml[at + 1] != '?' && xml[at + 1] != '!')
+            names += (names.empty() ? "" : " ") + xml.substr(at + 1, xml.find_first_of(" \t\r\n/>", at + 1) - at - 1);
+    return names;
+}
 
 // A file's or key's security as SDDL, set from SDDL, and the SID of the account the test runs as.
 // Wine keeps no descriptor for a file: it answers one made from the file's mode bits, and keeps of
 // a list that it is given what those bits can hold (the owner's access, and everyone's).
 namespace FileSecurity
 {
-    const SECURITY_INFORMATION Parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                       DACL_SECURITY_INFORMATION;
+    const DWORD Parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
     inline String ToSddl(PSECURITY_DESCRIPTOR descriptor)
     {
@@ -79,41 +140,29 @@ namespace FileSecurity
         const UniqueLocalMemory owner(text);
         return text;
     }
-
     // A descriptor from SDDL, in a block that the caller owns.
     inline UniqueLocalMemory FromSddl(const String& sddl)
     {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
-                                                                         nullptr))
+        PSECURITY_DESCRIPTOR made = nullptr;
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &made, nullptr))
             << Strings::ToUtf8(sddl);
-        return UniqueLocalMemory(descriptor);
+        return UniqueLocalMemory(made);
     }
-
     // The owner, group and list of a file or folder as SDDL.
     inline String SddlOf(const String& path)
     {
+        std::vector<BYTE> descriptor(1 << 16); // the largest a list can be
         DWORD size = 0;
-        GetFileSecurityW(path.c_str(), Parts, nullptr, 0, &size);
-        std::vector<BYTE> descriptor(size + 1);
-        if (!GetFileSecurityW(path.c_str(), Parts, descriptor.data(), static_cast<DWORD>(descriptor.size()), &size))
-            return L"(unreadable)";
-        return ToSddl(descriptor.data());
+        return GetFileSecurityW(path.c_str(), Parts, descriptor.data(), static_cast<DWORD>(descriptor.size()), &size)
+                   ? ToSddl(descriptor.data()) : L"(unreadable)";
     }
-
     // Gives a file or folder the list of sddl ("D:...").
     inline void SetList(const String& path, const String& sddl)
     {
-        const UniqueLocalMemory descriptor = FromSddl(sddl);
-        ASSERT_TRUE(SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.get()))
+        ASSERT_TRUE(SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, FromSddl(sddl).get()))
             << Strings::ToUtf8(path);
     }
-
-    inline bool GrantsEveryone(const String& sddl)
-    {
-        return sddl.find(L";;;WD)") != String::npos;
-    }
-
+    inline bool GrantsEveryone(const String& sddl) { return sddl.find(L";;;WD)") != String::npos; }
     inline String UserSid()
     {
         UniqueKernelHandle token;
@@ -129,8 +178,7 @@ namespace FileSecurity
     }
 }
 
-// The programs and modules built beside the test programs, and copies of the lab programs under
-// names no other process has.
+// The programs and modules built beside the test programs, and copies of the lab programs.
 namespace Lab
 {
     // A path relative to the folder of the running test program (the build tree's "tests").
@@ -140,15 +188,10 @@ namespace Lab
         const String program(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
         return Paths::GetFullPath(program.substr(0, program.rfind(L'\\') + 1) + relative);
     }
-
     inline String MountManagerFolder() { return BesideTests(L"..\\src\\mountmanager"); }
-
-    // A copy of a lab program in the folder under a name of its own; empty when the copy fails.
-    inline String CopyProgram(const wchar_t* exe, const ScratchDirectory& folder, String& copyName)
+    // Copies a lab program to `copy`; false when it cannot.
+    inline bool CopyProgram(const wchar_t* exe, const String& copy)
     {
-        static int counter = 0;
-        copyName = Strings::Format(L"qmlab%lu_%d.exe", GetCurrentProcessId(), ++counter);
-        const String copy = folder / copyName;
-        return CopyFileW(BesideTests(String(L"..\\lab\\labservice\\") + exe).c_str(), copy.c_str(), FALSE) ? copy : String();
+        return CopyFileW(BesideTests(String(L"..\\lab\\labservice\\") + exe).c_str(), copy.c_str(), FALSE);
     }
 }

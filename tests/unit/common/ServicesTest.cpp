@@ -25,10 +25,8 @@ TEST(Services, AMissingServiceIsNotInstalledAndCannotBeAskedWhetherItRuns)
 TEST(Services, StopWaitsPastTheTimeOutWhileTheServiceReportsProgress)
 {
     ScratchDirectory folder;
-    String exeName;
-    const String program = Lab::CopyProgram(L"labservice.exe", folder, exeName);
-    ASSERT_FALSE(program.empty()) << "cannot copy labservice.exe";
-    const String name = L"QmLabService_" + exeName.substr(0, exeName.size() - 4);
+    const String name = Unique(L"QmLabService_"), program = folder / (name + L".exe");
+    ASSERT_TRUE(Lab::CopyProgram(L"labservice.exe", program)) << "cannot copy labservice.exe";
     const String commandLine = Strings::Format(L"\"%s\" slow %s", program.c_str(), name.c_str());
     const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     const UniqueServiceHandle service(CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,

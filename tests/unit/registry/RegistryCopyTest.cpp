@@ -65,13 +65,13 @@ TEST_F(RegistryCopy, ReplacesTheDestinationWithAnExactCopyOfTheSourceAndItsSecur
     SetRaw(L"Source", L"unterminated", REG_SZ, ToBytes(L"abc", false));
     CreateKey(L"Source\\Child", String(3000, L'c').c_str());
     SetRaw(L"Source\\Child", L"blob", REG_BINARY, Pattern(5000));
-    SetDword(L"Source\\Child\\Grandchild", L"depth", 2);
-    SetDword(L"Source\\" + String(255, L'k'), L"after", 1);
+    SetRaw(L"Source\\Child\\Grandchild", L"depth", REG_DWORD, DwordBytes(2));
+    SetRaw(L"Source\\" + String(255, L'k'), L"after", REG_DWORD, DwordBytes(1));
     CreateKey(L"Source\\Empty");
     // Several siblings at each level: every deletion shifts the enumeration under the walk.
     for (const wchar_t* stale : {L"A\\A1\\A11", L"A\\A2", L"B", L"C\\C1", L"C\\C2\\C21", L"C\\C3"})
         CreateKey(String(L"Destination\\Stale\\") + stale);
-    SetDword(L"Destination", L"stale", 1);
+    SetRaw(L"Destination", L"stale", REG_DWORD, DwordBytes(1));
     SetRaw(L"Destination", L"", REG_SZ, ToBytes(L"old default"));
     const RawTree source = Dump(L"Source");
     ASSERT_EQ(String(3000, L'c'), source.at(L"Child").keyClass);
@@ -95,8 +95,8 @@ TEST_F(RegistryCopy, ReplacesTheDestinationWithAnExactCopyOfTheSourceAndItsSecur
 
 TEST_F(RegistryCopy, ASourceThatCannotBeReadFailsTheCopyAndLeavesTheDestination)
 {
-    SetDword(L"Source", L"v", 1);
-    SetDword(L"Destination", L"saved", 7);
+    SetRaw(L"Source", L"v", REG_DWORD, DwordBytes(1));
+    SetRaw(L"Destination", L"saved", REG_DWORD, DwordBytes(7));
     // Only SYSTEM may read it, as some keys of a live SYSTEM hive.
     SetSecurity(L"Source", L"O:BAG:SYD:P(A;;KA;;;SY)");
     const RawTree destination = Dump(L"Destination");

@@ -60,7 +60,7 @@ TEST_F(RegistryKey, CopiesOfKeysAndIteratorsShareOneHandleThatClosesWithTheLastO
 TEST_F(RegistryKey, IteratorFailuresThrowWithTheirPlaceAndReleaseTheKey)
 {
     CreateKey(L"Doomed\\child");
-    SetDword(L"Doomed", L"v", 1);
+    SetRaw(L"Doomed", L"v", REG_DWORD, DwordBytes(1));
     HKEY handle = nullptr;
     {
         const CRegistryKey key = Scratch().OpenSubkey(L"Doomed", KEY_READ);
@@ -79,8 +79,8 @@ TEST_F(RegistryKey, IteratorFailuresThrowWithTheirPlaceAndReleaseTheKey)
 // must not pass for done.
 TEST_F(RegistryKey, NumbersReadAsFourByteDwordsOfEitherOrderAndTextsAreWrittenWithTheirNull)
 {
-    SetDword(L"", L"little", 0x01020304);
-    SetDword(L"", L"big", 0x0A0B0C0D, REG_DWORD_BIG_ENDIAN);
+    SetRaw(L"", L"little", REG_DWORD, DwordBytes(0x01020304));
+    SetRaw(L"", L"big", REG_DWORD_BIG_ENDIAN, DwordBytes(0x0A0B0C0D));
     SetRaw(L"", L"text", REG_SZ, ToBytes(L"2"));
     SetRaw(L"", L"short", REG_DWORD, {1, 2});
     const CRegistryKey key = Scratch();
@@ -144,7 +144,7 @@ TEST_F(RegistryFunctions, FindStartReadsTheFirstStartValueOfTheTreeDepthFirstAsA
     };
     for (const auto& item : cases)
         SetRaw(item.key, item.name, item.type, item.data);
-    SetDword(L"Svc\\Parameters", L"Start", 1);
+    SetRaw(L"Svc\\Parameters", L"Start", REG_DWORD, DwordBytes(1));
     CreateKey(L"Driver\\A\\Empty");
     for (const auto& item : cases)
     {

@@ -8,9 +8,8 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <map>
-#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace RegistryTest
@@ -19,11 +18,9 @@ namespace RegistryTest
 
     inline Bytes ToBytes(const String& text, bool withNull = true)
     {
-        Bytes bytes((text.size() + (withNull ? 1 : 0)) * sizeof(wchar_t));
-        std::memcpy(bytes.data(), text.c_str(), bytes.size());
-        return bytes;
+        const auto* begin = reinterpret_cast<const BYTE*>(text.c_str());
+        return Bytes(begin, begin + (text.size() + (withNull ? 1 : 0)) * sizeof(wchar_t));
     }
-
     inline Bytes Pattern(size_t size)
     {
         Bytes bytes(size);
@@ -31,13 +28,11 @@ namespace RegistryTest
             bytes[i] = static_cast<BYTE>(i * 7 + i / 251);
         return bytes;
     }
-
     inline Bytes DwordBytes(DWORD value) { return Bytes{BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}; }
 
     inline bool KeyExists(HKEY root, const String& path)
     {
-        UniqueRegKey key;
-        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, UniqueRegKey().put()) == ERROR_SUCCESS;
     }
     // Creates root\path when missing. An existing key is opened, not created again: Wine's create
     // call clears the key's class.
@@ -52,70 +47,52 @@ namespace RegistryTest
                                                 static_cast<DWORD>(data.size())));
     }
 
-    struct RawValue
-    {
-        DWORD type = 0;
-        Bytes data;
-        bool operator==(const RawValue& other) const { return std::tie(type, data) == std::tie(other.type, other.data); }
-    };
+    using RawValue = std::pair<DWORD, Bytes>; // type, data
     struct RawKey
     {
         String keyClass;
         std::map<String, RawValue> values;
-        bool operator==(const RawKey& other) const { return std::tie(keyClass, values) == std::tie(other.keyClass, other.values); }
+        bool operator==(const RawKey& other) const { return keyClass == other.keyClass && values == other.values; }
     };
-
     // A key tree by path relative to its top ("" for the top itself).
     using RawTree = std::map<String, RawKey>;
 
-    inline void DumpInto(HKEY root, const String& fullPath, const String& relative, RawTree& tree)
+    inline void DumpInto(RawTree& tree, HKEY root, const String& top, const String& relative = L"")
     {
         UniqueRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, fullPath.c_str(), 0, KEY_READ, key.put()));
+        const String path = relative.empty() ? top : top + L"\\" + relative;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()));
         std::vector<wchar_t> name(40000);
-        DWORD chars = static_cast<DWORD>(name.size());
-        ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key.get(), name.data(), &chars, nullptr, nullptr, nullptr, nullptr,
-                                                  nullptr, nullptr, nullptr, nullptr, nullptr));
+        Bytes data(1 << 20);
+        DWORD chars = 0, size = 0, type = 0;
+        // The key, with both buffers' sizes set again for the next call.
+        const auto sized = [&] { return chars = DWORD(name.size()), size = DWORD(data.size()), key.get(); };
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(sized(), name.data(), &chars, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                  nullptr, nullptr, nullptr, nullptr));
         RawKey& entry = tree[relative];
         entry.keyClass.assign(name.data(), chars);
-        Bytes data(1 << 20);
-        DWORD type = 0;
-        for (DWORD index = 0, size = 0;; ++index)
-        {
-            chars = static_cast<DWORD>(name.size()), size = static_cast<DWORD>(data.size());
-            if (RegEnumValueW(key.get(), index, name.data(), &chars, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
-                break;
+        for (DWORD i = 0; RegEnumValueW(sized(), i, name.data(), &chars, nullptr, &type, data.data(), &size) == 0; ++i)
             entry.values[String(name.data(), chars)] = RawValue{type, Bytes(data.begin(), data.begin() + size)};
-        }
-        for (DWORD index = 0;; ++index)
-        {
-            chars = static_cast<DWORD>(name.size());
-            if (RegEnumKeyExW(key.get(), index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                break;
-            const String child(name.data(), chars);
-            DumpInto(root, fullPath + L"\\" + child, relative.empty() ? child : relative + L"\\" + child, tree);
-        }
+        for (DWORD i = 0; RegEnumKeyExW(sized(), i, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) == 0; ++i)
+            DumpInto(tree, root, top, (relative.empty() ? L"" : relative + L"\\") + String(name.data(), chars));
     }
-
     inline RawTree DumpTree(HKEY root, const String& path)
     {
         RawTree tree;
-        DumpInto(root, path, L"", tree);
+        DumpInto(tree, root, path);
         return tree;
     }
 
-    inline bool EnableHivePrivileges()
+    inline bool EnableHivePrivileges() // Enable answers an error code
     {
-        return Privileges::Enable(SE_BACKUP_NAME) == ERROR_SUCCESS && Privileges::Enable(SE_RESTORE_NAME) == ERROR_SUCCESS;
+        return !Privileges::Enable(SE_BACKUP_NAME) && !Privileges::Enable(SE_RESTORE_NAME);
     }
-
     inline void RemoveKey(HKEY root, const String& name)
     {
         RegUnLoadKeyW(root, name.c_str());
         RegDeleteTreeW(root, name.c_str());
         RegDeleteKeyW(root, name.c_str());
     }
-
     inline RawTree DumpHiveFile(const String& file)
     {
         const String name = Unique(L"QmTestHiveCheck");
@@ -132,38 +109,27 @@ namespace RegistryTest
     protected:
         void SetUp() override
         {
-            const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-            m_path = Strings::Format(L"Software\\QmTest\\%S.%S.%lu", info->test_suite_name(), info->name(),
-                                     GetCurrentProcessId());
+            m_path = Unique((L"Software\\QmTest\\" + TestName() + L".").c_str());
             RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
             CreateKey(L"");
         }
-
         void TearDown() override
         {
             RemoveKey(HKEY_CURRENT_USER, m_path);
             EXPECT_FALSE(KeyExists(L"")) << "scratch key not removed";
         }
-
         String Path(const String& sub = L"") const { return sub.empty() ? m_path : m_path + L"\\" + sub; }
         bool KeyExists(const String& sub) const { return RegistryTest::KeyExists(HKEY_CURRENT_USER, Path(sub)); }
-
         void CreateKey(const String& sub, const wchar_t* keyClass = nullptr, DWORD options = 0) const
         {
-            UniqueRegKey key;
             ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, Path(sub).c_str(), 0, const_cast<wchar_t*>(keyClass),
-                                                     options, KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
+                                                     options, KEY_ALL_ACCESS, nullptr, UniqueRegKey().put(), nullptr));
         }
         void SetRaw(const String& sub, const String& name, DWORD type, const Bytes& data) const
         {
             SetValue(HKEY_CURRENT_USER, Path(sub), name, type, data);
         }
-        void SetDword(const String& sub, const String& name, DWORD value, DWORD type = REG_DWORD) const
-        {
-            SetValue(HKEY_CURRENT_USER, Path(sub), name, type, DwordBytes(value));
-        }
         RawTree Dump(const String& sub) const { return DumpTree(HKEY_CURRENT_USER, Path(sub)); }
-
         String m_path;
     };
 
@@ -171,15 +137,9 @@ namespace RegistryTest
     template <typename Call>
     void ExpectKeyFailure(const wchar_t* where, DWORD code, Call call)
     {
-        try
-        {
-            call();
-            ADD_FAILURE() << "no CRegistryKey::Exception thrown";
-        }
-        catch (const CRegistryKey::Exception& error)
-        {
-            EXPECT_STREQ(where, error.GetLocation());
-            EXPECT_EQ(code, error.GetCode());
-        }
+        const auto error = Thrown<CRegistryKey::Exception>(call);
+        ASSERT_TRUE(error) << "no CRegistryKey::Exception thrown";
+        EXPECT_STREQ(where, error->GetLocation());
+        EXPECT_EQ(code, error->GetCode());
     }
 }
