@@ -147,7 +147,7 @@ expect_eq "refused cases: renames waiting" "" "$(grep -a REG_MULTI_SZ <<<"$OUT")
 expect_eq "refused cases: written outside the cases" "" "$(written_since ${SCRATCH[@]+"${SCRATCH[@]}"})"
 expect_eq "refused cases: written in the cases" "" "$(cd "$CASES" && find . -newer ../stamp)"
 session 0
-echo "${#CASE_NAMES[@]} cases in $(($(date +%s) - started)) s"
+echo "${#CASE_NAMES[@]} cases in $(($(date +%s) - started)) s:" $(printf '%s\n' "${CASE_COMPONENT[@]}" | sort | uniq -c | awk '{ print $2, $1 }')
 expect_eq "valid cases: written outside the cases and the live folders" "" \
     "$(written_since ${SCRATCH[@]+"${SCRATCH[@]}"} $(variable_list HOSTILE_LIVE_))"
 
