@@ -113,18 +113,9 @@ bool FileCopier::CopyData(HANDLE input, HANDLE output, ULONGLONG expectedSize)
         if (read == 0)
             return true;
         copied += read;
-        for (DWORD written = 0; written < read;)
-        {
-            DWORD piece = 0;
-            if (!WriteFile(output, buffer + written, read - written, &piece, nullptr))
-                return false;
-            if (piece == 0)
-            {
-                SetLastError(ERROR_WRITE_FAULT);
-                return false;
-            }
-            written += piece;
-        }
+        DWORD written = 0;
+        if (!WriteWhole(output, buffer, read, written))
+            return false;
         if (read < m_size && copied >= expectedSize)
             return true;
     }

@@ -1,7 +1,7 @@
 #pragma once
 // Helpers that the parts of src/files share (paths, files, directories, the replacement set):
-// the argument check, trailing backslashes, the attribute query's path and two tests of what a
-// file is. For use inside src/files only.
+// the argument check, trailing backslashes, the attribute query's path, two tests of what a
+// file is and a whole write. For use inside src/files only.
 
 #include "errors/Exceptions.h"
 #include "files/Paths.h"
@@ -51,5 +51,24 @@ namespace FilesInternal
         return GetFileInformationByHandle(one, &first) && GetFileInformationByHandle(other, &second) &&
                first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
                first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+    }
+
+    // Writes all of data, in as many calls as the file takes; written counts what reached the file
+    // (also when a call fails). A call that writes nothing fails with ERROR_WRITE_FAULT.
+    inline bool WriteWhole(HANDLE file, const void* data, DWORD size, DWORD& written)
+    {
+        for (written = 0; written < size;)
+        {
+            DWORD piece = 0;
+            if (!WriteFile(file, static_cast<const BYTE*>(data) + written, size - written, &piece, nullptr))
+                return false;
+            if (piece == 0)
+            {
+                SetLastError(ERROR_WRITE_FAULT);
+                return false;
+            }
+            written += piece;
+        }
+        return true;
     }
 }

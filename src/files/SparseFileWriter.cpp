@@ -1,5 +1,7 @@
 #include "files/SparseFileWriter.h"
 
+#include "files/Internal.h"
+
 #include <winioctl.h>
 
 #include <algorithm>
@@ -86,18 +88,8 @@ bool SparseFileWriter::WriteAt(ULONGLONG offset, const BYTE* data, DWORD size)
             return false;
         m_pointer = offset;
     }
-    for (DWORD written = 0; written < size;)
-    {
-        DWORD piece = 0;
-        if (!WriteFile(m_file, data + written, size - written, &piece, nullptr))
-            return false;
-        if (piece == 0)
-        {
-            SetLastError(ERROR_WRITE_FAULT);
-            return false;
-        }
-        written += piece;
-        m_pointer += piece;
-    }
-    return true;
+    DWORD written = 0;
+    const bool whole = FilesInternal::WriteWhole(m_file, data, size, written);
+    m_pointer += written;
+    return whole;
 }

@@ -55,14 +55,17 @@ rm -rf "$C/windows/cluster/saved"
 NODES_ACTIVE="The operation failed because other cluster nodes are currently active. The Cluster service must be shut down on all other nodes in order for this operation to succeed."
 QUORUM_LAYOUT="The restore routine cannot find a quorum resource with the same partition layout as the quorum resource described in the backup.  The existing quorum resource must have a layout (number of partitions and offsets to each partition) identical to the layout stored in the backup."
 R='RestoreClusterDatabase(C:\cl\b1\Cluster,'
-# codes returned in turn|ssbr options|exit|attempts|message (a long text is the whole message)
+# codes returned in turn|ssbr options|exit|attempts|message (a long text is the whole message).
+# The live database differs from the saved one, so a failed restore that wrote it would show.
 while IFS='|' read -r results options code expected message; do
     echo "$results" >"$STATE/restore-results"
+    echo changed >"$C/windows/cluster/CLUSDB"
     # shellcheck disable=SC2086
     run_in "$NODE" ssbr restore 'C:\cl\b1' --no-verify --cluster $options
     what="restore returning [$results] with [$options]"
     expect_eq "$what: exit" "$code" "$RC"
     expect_eq "$what: attempts" "$expected" "$(calls | tr ';' '\n' | grep '^Restore' | sed 's/ -> .*//' | tr '\n' ';')"
+    [ "$code" = 0 ] || expect_eq "$what: the live database" changed "$(cat "$C/windows/cluster/CLUSDB")"
     case $message in
         *" failed: "*) expect_contains "$what: message" $'Restore:\nClusterDatabaseException ERROR: '"$message" "$ERR" ;;
         ?*) expect_contains "$what: message" $'Restore:\nClusterDatabaseException ERROR: '"$message"$'\nError = 0x80004005' "$ERR" ;;

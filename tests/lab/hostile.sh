@@ -79,11 +79,7 @@ dump_keys() {
     while read -r key; do step "keys-$1-$((n++))" "hivetool key \"$key\""; done < <(variable_list HOSTILE_KEYS_ | tr ';' '\n')
 }
 live_keys() { cat "$STEPS_DIR"/keys-"$1"-*.out 2>/dev/null | tr -d '\r'; }
-# No live folders (a run of components without any) hash nothing, not the whole drive.
-live_files() {
-    local folders; folders=$(variable_list HOSTILE_LIVE_)
-    [ -z "$folders" ] || (cd "$C" && find $folders -type f -exec md5sum {} + 2>/dev/null | sort -k2)
-}
+live_files() { (cd "$C" && tree_hashes $(variable_list HOSTILE_LIVE_)); }
 # written_since EXCLUDED...: files below C: newer than the session's stamp, but for the cases and
 # the steps' outputs and the folders EXCLUDED (Unix paths below C:).
 written_since() {

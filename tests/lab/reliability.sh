@@ -45,7 +45,7 @@ BACKUP_BEFORE=$(backup_hashes)
 live_state() {
     local live services
     live=RELIABILITY_LIVE_$1 services=RELIABILITY_SERVICES_$1
-    for live in ${!live:-}; do (cd "$C" && find "$live" 2>/dev/null | sort && find "$live" -type f -exec sha256sum {} + 2>/dev/null | sort -k2); done
+    for live in ${!live:-}; do (cd "$C" && find "$live" 2>/dev/null | sort && tree_hashes "$live"); done
     for service in ${!services:-}; do result "service-$service"; service_states "$OUT"; done
     cat "$STEPS_DIR"/key-*.out 2>/dev/null | tr -d '\r'
 }

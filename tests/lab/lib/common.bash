@@ -92,11 +92,9 @@ result() {
     RC=$(tr -d '\r ' <"$STEPS_DIR/$1.rc" 2>/dev/null)
 }
 
-# tree_hashes DIR...: every file below the folders with its hash, to compare before and after.
-tree_hashes() {
-    local dir
-    for dir in "$@"; do (cd "$dir" && find . -type f -exec sha256sum {} + | sort -k2); done
-}
+# tree_hashes DIR...: every file below the folders (as named, those there) with its hash, to
+# compare before and after; no folders, nothing (not the current one).
+tree_hashes() { [ $# -eq 0 ] || find "$@" -type f -exec sha256sum {} + 2>/dev/null | sort -k2; }
 # renames TEXT: the pending renames in what "reg query ... /v PendingFileRenameOperations"
 # printed, one name a line (reg shows the separators as "\0"; no name of the lab begins with a
 # digit 0 after a backslash).
